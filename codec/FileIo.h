@@ -1,0 +1,21 @@
+// C streams with owners, wide-character paths on Windows and 64-bit positions. `long` is 32
+// bits on Windows, so plain fseek/ftell fail on files of 2 GiB and more there.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using UniqueFile = std::unique_ptr<std::FILE, FileCloser>;
+
+// Opens `path` with a C stream mode ("rb", "wb", ...); null on failure.
+UniqueFile OpenFile(const std::filesystem::path& path, const char* mode);
+
+// True when the stream is now at `offset` relative to `origin` (SEEK_SET, SEEK_CUR, SEEK_END).
+bool SeekFile(std::FILE* file, std::int64_t offset, int origin);
+// The stream's position, or -1 on failure.
+std::int64_t TellFile(std::FILE* file);

@@ -1,0 +1,45 @@
+// The signature trailer appended to signed files, read back from the file's end:
+//
+//   payload  4 n bytes  codes of the text's UTF-16LE bytes, two per code unit
+//   length   4 bytes    codes of n's low and high byte
+//   seed     4 bytes    the code table's seed, little-endian, not encoded
+//   magic    8 bytes    codes of 'K', 'O', 'L', 'O'
+//
+// Each code is the table entry of the byte, stored little-endian.
+#pragma once
+
+#include "SigCodeTable.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+
+// The length is stored in 16 bits, of which the writer keeps 15.
+inline constexpr std::size_t kMaxSignatureUnits = 32767;
+// Magic, seed and length.
+inline constexpr std::size_t kTrailerFixedBytes = 16;
+// Shorter files are never taken as signed.
+inline constexpr std::int64_t kMinSignedFileBytes = 20;
+
+// Appends a trailer carrying `byteCount` bytes of UTF-16LE text at the end of `file`, with a
+// table seeded from the clock. Returns false, writing nothing, when `file` or `data` is null,
+// `byteCount` is odd or the text is longer than kMaxSignatureUnits; also false when the
+// trailer could not be written in full.
+bool AppendSignature(CSigCodeTable& table, std::FILE* file, const void* data,
+                     std::size_t byteCount);
+
+// Returns 2 n for a file that ends in a valid trailer of n > 0 code units, else 0. Fills
+// `buffer` with the text and a two-byte terminator only when it holds 2 n + 2 bytes; with a
+// smaller or null buffer the payload is not read. The stream is left at no defined position.
+std::size_t ReadSignature(CSigCodeTable& table, std::FILE* file, void* buffer,
+                          std::size_t bufferBytes);
+
+// The whole text of the file's trailer, or nothing when it holds no valid one.
+std::optional<std::u16string> ReadSignatureText(std::FILE* file);
+
+// The size of a trailer holding `units` code units.
+constexpr std::int64_t TrailerBytes(std::size_t units) {
+    return static_cast<std::int64_t>(4 * units + kTrailerFixedBytes);
+}

@@ -1,0 +1,260 @@
+#include "FileIo.h"
+#include "SigClock.h"
+#include "Signature.h"
+#include "TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+
+namespace {
+
+Bytes Utf16Le(const std::u16string& text) {
+    Bytes bytes;
+    for (char16_t unit : text) {
+        bytes.push_back(static_cast<std::uint8_t>(unit & 0xFF));
+        bytes.push_back(static_cast<std::uint8_t>(unit >> 8));
+    }
+    return bytes;
+}
+
+Bytes FromHex(const std::string& hex) {
+    Bytes bytes;
+    std::string digits;
+    for (char c : hex)
+        if (c != ' ')
+            digits.push_back(c);
+    for (std::size_t i = 0; i + 1 < digits.size(); i += 2)
+        bytes.push_back(static_cast<std::uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
+    return bytes;
+}
+
+class SignatureFiles : public testing::Test {
+protected:
+    std::filesystem::path Path() const { return m_dir / "file.bin"; }
+
+    // The file `content` signed with `text` at clock time `seed`.
+    Bytes Sign(const Bytes& content, const Bytes& text, std::uint32_t seed) {
+        WriteBytes(Path(), content);
+        CScopedSigClock clock(seed);
+        UniqueFile file = OpenFile(Path(), "r+b");
+        CSigCodeTable table;
+        const std::uint8_t none = 0; // an empty text still needs a valid pointer
+        EXPECT_TRUE(AppendSignature(table, file.get(), text.empty() ? &none : text.data(),
+                                    text.size()));
+        file.reset();
+        return ReadBytes(Path());
+    }
+    Bytes Sign(const Bytes& content, const std::u16string& text, std::uint32_t seed) {
+        return Sign(content, Utf16Le(text), seed);
+    }
+
+    std::size_t ReadCount(const Bytes& content, void* buffer = nullptr, std::size_t size = 0) {
+        WriteBytes(Path(), content);
+        UniqueFile file = OpenFile(Path(), "rb");
+        CSigCodeTable table;
+        return ReadSignature(table, file.get(), buffer, size);
+    }
+
+    std::optional<std::u16string> ReadText(const Bytes& content) {
+        WriteBytes(Path(), content);
+        UniqueFile file = OpenFile(Path(), "rb");
+        return ReadSignatureText(file.get());
+    }
+
+    TempDir m_dir;
+};
+
+TEST_F(SignatureFiles, AbcTrailersByteForByte) {
+    EXPECT_EQ(Sign({}, u"abc", 0),
+              FromHex("a79b30e4 b97030e4 276d30e4 ba0e30e4 00000000 55bfe1cb 4c66e1cb"));
+    EXPECT_EQ(Sign({}, u"abc", 0x12345678),
+              FromHex("940d78bb 590778bb 8aec78bb 936978bb 78563412 3b6286b8 46ba86b8"));
+}
+
+TEST_F(SignatureFiles, AppendKeepsTheContentAndAddsFourNPlusSixteenBytes) {
+    const Bytes content = PatternBytes(1000, 7);
+    const Bytes signed_ = Sign(content, u"proof", 99);
+    ASSERT_EQ(signed_.size(), content.size() + 4 * 5 + 16);
+    EXPECT_TRUE(std::equal(content.begin(), content.end(), signed_.begin()));
+    EXPECT_EQ(ReadText(signed_), u"proof");
+}
+
+TEST_F(SignatureFiles, AppendRefusesBadArgumentsAndWritesNothing) {
+    const Bytes content = PatternBytes(50, 1);
+    WriteBytes(Path(), content);
+    UniqueFile file = OpenFile(Path(), "r+b");
+    CSigCodeTable table;
+    const Bytes odd = {'a', 0, 'b'};
+    EXPECT_FALSE(AppendSignature(table, file.get(), odd.data(), odd.size()));
+    EXPECT_FALSE(AppendSignature(table, file.get(), nullptr, 2));
+    EXPECT_FALSE(AppendSignature(table, nullptr, odd.data(), 2));
+    // One unit more than the length field can carry must not be stored truncated.
+    const Bytes tooLong(2 * (kMaxSignatureUnits + 1), 'x');
+    EXPECT_FALSE(AppendSignature(table, file.get(), tooLong.data(), tooLong.size()));
+    const Bytes wrapsToShort(2 * 0x8001, 'x');
+    EXPECT_FALSE(AppendSignature(table, file.get(), wrapsToShort.data(), wrapsToShort.size()));
+    file.reset();
+    EXPECT_EQ(ReadBytes(Path()), content);
+}
+
+TEST_F(SignatureFiles, BufferMustHoldTextAndTerminator) {
+    const Bytes signed_ = Sign(PatternBytes(30, 3), u"hello", 5);
+    EXPECT_EQ(ReadCount(signed_), 10u);
+
+    Bytes exact(10, 0xAA);
+    EXPECT_EQ(ReadCount(signed_, exact.data(), exact.size()), 10u);
+    EXPECT_EQ(exact, Bytes(10, 0xAA)) << "a buffer without room for the terminator is not filled";
+
+    Bytes room(14, 0xAA);
+    EXPECT_EQ(ReadCount(signed_, room.data(), room.size()), 10u);
+    const Bytes expected = {'h', 0, 'e', 0, 'l', 0, 'l', 0, 'o', 0, 0, 0, 0xAA, 0xAA};
+    EXPECT_EQ(room, expected);
+}
+
+TEST_F(SignatureFiles, NullStreamIsNotSigned) {
+    CSigCodeTable table;
+    EXPECT_EQ(ReadSignature(table, nullptr, nullptr, 0), 0u);
+}
+
+TEST_F(SignatureFiles, FilesShorterThanTwentyBytesAreNeverSigned) {
+    // A one-unit trailer is exactly 20 bytes; every proper tail of it, and of longer ones, is
+    // too short.
+    const Bytes one = Sign({}, u"x", 11);
+    ASSERT_EQ(one.size(), 20u);
+    EXPECT_EQ(ReadCount(one), 2u);
+    const Bytes empty = Sign({}, Bytes{}, 11);
+    for (std::size_t size = 0; size < 20; ++size) {
+        EXPECT_EQ(ReadCount(Bytes(one.end() - static_cast<long>(size), one.end())), 0u) << size;
+        EXPECT_EQ(ReadCount(PatternBytes(size, 4)), 0u) << size;
+        if (size >= empty.size()) {
+            Bytes padded(size - empty.size(), 'p');
+            padded.insert(padded.end(), empty.begin(), empty.end());
+            EXPECT_EQ(ReadCount(padded), 0u) << size;
+        }
+    }
+}
+
+TEST_F(SignatureFiles, EmptyTextIsWrittenButReadsAsNoSignature) {
+    const Bytes content = PatternBytes(100, 8);
+    const Bytes signed_ = Sign(content, Bytes{}, 12);
+    ASSERT_EQ(signed_.size(), content.size() + 16);
+    EXPECT_EQ(ReadCount(signed_), 0u);
+    EXPECT_FALSE(ReadText(signed_));
+}
+
+TEST_F(SignatureFiles, EveryDamagedTrailerReadsAsNoSignature) {
+    const Bytes content = PatternBytes(64, 9);
+    const std::u16string text = u"damage me";
+    const std::uint32_t seed = 1234567;
+    const Bytes good = Sign(content, text, seed);
+    ASSERT_EQ(ReadText(good), text);
+
+    CSigCodeTable table;
+    table.Build(seed);
+    std::uint16_t unused = 0;
+    while (table.IndexOf(unused))
+        ++unused;
+
+    const std::size_t trailerStart = content.size();
+    const std::size_t seedAt = good.size() - 12;
+    for (std::size_t at = trailerStart; at < good.size(); at += 2) {
+        if (at == seedAt || at == seedAt + 2)
+            continue;
+        Bytes bad = good;
+        bad[at] = static_cast<std::uint8_t>(unused & 0xFF);
+        bad[at + 1] = static_cast<std::uint8_t>(unused >> 8);
+        EXPECT_FALSE(ReadText(bad)) << "code at offset " << at;
+        if (at >= good.size() - 16) {
+            EXPECT_EQ(ReadCount(bad), 0u) << "length or magic code at offset " << at;
+        }
+    }
+
+    // A magic letter swapped for another letter's code.
+    Bytes wrongMagic = good;
+    wrongMagic[good.size() - 2] = static_cast<std::uint8_t>(table['A'] & 0xFF);
+    wrongMagic[good.size() - 1] = static_cast<std::uint8_t>(table['A'] >> 8);
+    EXPECT_EQ(ReadCount(wrongMagic), 0u);
+
+    // Another seed gives another table, in which the stored codes mean nothing.
+    Bytes otherSeed = good;
+    otherSeed[seedAt] ^= 0x01;
+    EXPECT_EQ(ReadCount(otherSeed), 0u);
+
+    for (std::size_t extra : {1u, 2u, 7u}) {
+        Bytes appended = good;
+        appended.insert(appended.end(), extra, 0);
+        EXPECT_EQ(ReadCount(appended), 0u) << extra << " bytes appended";
+    }
+}
+
+TEST_F(SignatureFiles, LengthReachingBeforeTheFileStartIsNoSignature) {
+    const std::u16string text(40, u'w');
+    const Bytes signed_ = Sign({}, text, 77);
+    // Cut the first payload codes away: the stored length now reaches before offset 0.
+    const Bytes cut(signed_.begin() + 8, signed_.end());
+    EXPECT_EQ(ReadCount(cut), 0u);
+    EXPECT_FALSE(ReadText(cut));
+    Bytes buffer(200);
+    EXPECT_EQ(ReadCount(cut, buffer.data(), buffer.size()), 0u);
+    // The same trailer with exactly enough bytes in front of it is fine.
+    EXPECT_EQ(ReadText(signed_), text);
+}
+
+TEST_F(SignatureFiles, TheLastOfTwoTrailersCounts) {
+    const Bytes first = Sign(PatternBytes(25, 10), u"first", 1000);
+    const Bytes both = Sign(first, u"second text", 1001);
+    EXPECT_EQ(ReadText(both), u"second text");
+    // Without the second, the first is whole again.
+    const Bytes justFirst(both.begin(), both.begin() + static_cast<long>(first.size()));
+    EXPECT_EQ(ReadText(justFirst), u"first");
+}
+
+TEST_F(SignatureFiles, LimitTexts) {
+    const std::u16string longest(kMaxSignatureUnits, u'\x263A');
+    const Bytes signed_ = Sign(PatternBytes(3, 2), longest, 0xDEADBEEF);
+    EXPECT_EQ(ReadCount(signed_), 2 * kMaxSignatureUnits);
+    EXPECT_EQ(ReadText(signed_), longest);
+    EXPECT_EQ(ReadText(Sign({}, u"\x00FF", 5)), u"\x00FF");
+    EXPECT_EQ(ReadText(Sign({}, std::u16string(1, u'\0'), 5)), std::u16string(1, u'\0'));
+}
+
+std::u16string RandomText(std::mt19937& random) {
+    static const std::u16string pieces[] = {
+        u"a", u"Z", u" ", u"\r\n", u"\x00E9", u"\x0416", u"\x4E2D", u"\xFFFD",
+        u"\xD83D\xDE00", // an emoji: a surrogate pair
+        u"\x0100", u"\x00FF", u"\x0000", u"\xFEFF"};
+    std::u16string text;
+    const std::size_t pieceCount = std::size(pieces);
+    const std::size_t length = 1 + random() % (random() % 8 == 0 ? 4000 : 60);
+    while (text.size() < length)
+        text += pieces[random() % pieceCount];
+    if (text.size() > kMaxSignatureUnits)
+        text.resize(kMaxSignatureUnits);
+    return text;
+}
+
+TEST_F(SignatureFiles, RoundTripsOverRandomSeedsAndTexts) {
+    const std::uint32_t testSeed = TestSeed();
+    SCOPED_TRACE("QUORVANE_TEST_SEED=" + std::to_string(testSeed));
+    std::mt19937 random(testSeed);
+    for (int round = 0; round < 150; ++round) {
+        const std::uint32_t clock = random();
+        const std::u16string text = RandomText(random);
+        const Bytes content = PatternBytes(random() % 300, random());
+        const Bytes signed_ = Sign(content, text, clock);
+        ASSERT_EQ(ReadCount(signed_), 2 * text.size()) << "clock " << clock << " round " << round;
+        ASSERT_EQ(ReadText(signed_), text) << "clock " << clock << " round " << round;
+    }
+}
+
+TEST_F(SignatureFiles, SameSecondSameTextSameTrailer) {
+    const Bytes a = Sign(PatternBytes(10, 1), u"same", 4242);
+    const Bytes b = Sign(PatternBytes(33, 2), u"same", 4242);
+    EXPECT_TRUE(std::equal(a.end() - 32, a.end(), b.end() - 32));
+    const Bytes c = Sign(PatternBytes(10, 1), u"same", 4243);
+    EXPECT_NE(a, c);
+}
+
+} // namespace
