@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+
 void CSigRandom::Seed(std::uint32_t seed) {
     std::uint32_t s = seed;
     for (std::uint32_t& word : m_w) {
@@ -27,30 +28,31 @@ std::uint32_t CSigRandom::Next() {
     return m_w[3];
 }
 
-CSigCodeTable::CSigCodeTable() : m_inverse(0x10000, 0) {}
-
 void CSigCodeTable::Build(std::uint32_t seed) {
     m_entries.fill(0);
-    std::fill(m_inverse.begin(), m_inverse.end(), std::uint16_t{0});
+    m_taken.reset();
     CSigRandom random;
     random.Seed(seed);
     m_draws = 0;
-    // A draw that repeats an entry already taken is discarded; the inverse answers
-    // "already taken" exactly as a scan of the filled entries would.
+    // A draw that repeats an entry already taken is discarded; m_taken answers exactly as a
+    // scan of the entries filled so far would.
     for (std::size_t i = 0; i < kEntries;) {
         const auto code = static_cast<std::uint16_t>(random.Next());
         ++m_draws;
-        if (m_inverse[code] != 0)
+        if (m_taken[code])
             continue;
+        m_taken[code] = true;
         m_entries[i] = code;
-        m_inverse[code] = static_cast<std::uint16_t>(i + 1);
+        m_sorted[i] = (std::uint32_t{code} << 8) | static_cast<std::uint32_t>(i);
         ++i;
     }
+    std::sort(m_sorted.begin(), m_sorted.end());
 }
 
 std::optional<std::uint8_t> CSigCodeTable::IndexOf(std::uint16_t code) const {
-    const std::uint16_t slot = m_inverse[code];
-    if (slot == 0)
+    const std::uint32_t key = std::uint32_t{code} << 8;
+    const auto found = std::lower_bound(m_sorted.begin(), m_sorted.end(), key);
+    if (found == m_sorted.end() || (*found >> 8) != code)
         return std::nullopt;
-    return static_cast<std::uint8_t>(slot - 1);
+    return static_cast<std::uint8_t>(*found & 0xFF);
 }

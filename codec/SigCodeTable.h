@@ -3,10 +3,10 @@
 #pragma once
 
 #include <array>
+#include <bitset>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <vector>
 
 class CSigRandom {
 public:
@@ -27,8 +27,6 @@ class CSigCodeTable {
 public:
     static constexpr std::size_t kEntries = 256;
 
-    CSigCodeTable();
-
     void Build(std::uint32_t seed);
     // The byte value whose code is `code`, or nothing when no entry holds it.
     std::optional<std::uint8_t> IndexOf(std::uint16_t code) const;
@@ -40,7 +38,9 @@ public:
 
 private:
     std::array<std::uint16_t, kEntries> m_entries{};
-    // Inverse of m_entries: byte value + 1 per code, 0 where no entry holds the code.
-    std::vector<std::uint16_t> m_inverse;
+    // The codes in use, and (code << 8 | byte) sorted for IndexOf: small enough to keep the
+    // table on the caller's stack.
+    std::bitset<0x10000> m_taken;
+    std::array<std::uint32_t, kEntries> m_sorted{};
     unsigned m_draws = 0;
 };
