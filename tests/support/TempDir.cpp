@@ -34,7 +34,8 @@ TempDir::~TempDir() {
 
 void WriteBytes(const std::filesystem::path& path, const Bytes& bytes) {
     UniqueFile file = OpenFile(path, "wb");
-    if (!file || std::fwrite(bytes.data(), 1, bytes.size(), file.get()) != bytes.size())
+    if (!file ||
+        (!bytes.empty() && std::fwrite(bytes.data(), 1, bytes.size(), file.get()) != bytes.size()))
         throw std::runtime_error("cannot write " + path.string());
 }
 

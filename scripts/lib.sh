@@ -1,0 +1,43 @@
+# Shared by the scripts: the Debian packages each needs, installed when missing.
+# shellcheck shell=bash
+
+QUORVANE_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+# Packages for building both builds and running the Windows program under Wine.
+QUORVANE_BUILD_PACKAGES=(cmake ninja-build g++ python3 g++-mingw-w64-x86-64-posix
+    binutils-mingw-w64-x86-64 wine wine64 xvfb xauth imagemagick)
+# Packages for the tests, the fuzz run and the benchmarks on top of those.
+QUORVANE_TEST_PACKAGES=(googletest libgtest-dev libbenchmark-dev clang libclang-rt-14-dev)
+
+# Installs the given Debian packages that are missing: as root with apt-get, otherwise it
+# prints the exact command to run and fails.
+need_packages() {
+    local missing=() package
+    for package in "$@"; do
+        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
+            missing+=("$package")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "Quorvane needs these Debian packages. Install them with:" >&2
+        echo "  sudo apt-get update && sudo apt-get install -y ${missing[*]}" >&2
+        return 1
+    fi
+    echo "Installing ${missing[*]} ..." >&2
+    export DEBIAN_FRONTEND=noninteractive
+    { apt-get update -q && apt-get install -y -q "${missing[@]}"; } >"${TMPDIR:-/tmp}/quorvane-apt.log" 2>&1 || {
+        tail -20 "${TMPDIR:-/tmp}/quorvane-apt.log" >&2
+        echo "apt-get failed; the full log is in ${TMPDIR:-/tmp}/quorvane-apt.log" >&2
+        return 1
+    }
+}
+
+# Configures (once) and builds one preset.
+build_preset() {
+    local preset=$1
+    cd "$QUORVANE_ROOT" || return 1
+    if [ ! -f "build/$preset/CMakeCache.txt" ]; then
+        cmake --preset "$preset" >/dev/null || return 1
+    fi
+    cmake --build --preset "$preset"
+}
