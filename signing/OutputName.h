@@ -1,0 +1,22 @@
+// Where the signed copy of a file goes: "<folder>\<base>_signed<ext>".
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+struct SplitName {
+    std::filesystem::path::string_type base;
+    // With its leading dot; empty when the name has no dot.
+    std::filesystem::path::string_type extension;
+};
+
+// The file name of `path` split into base name and extension as the C runtime's _wsplitpath
+// splits it: the extension starts at the last dot of the name, so ".profile" has an empty base
+// name and "archive.tar.gz" the base name "archive.tar".
+SplitName SplitFileName(const std::filesystem::path& path);
+
+// The output path for `source`: the folder exactly as given, one separator, the base name,
+// "_signed", the extension. A folder that already ends in a separator keeps it, so the path
+// holds two; the file system reads them as one.
+std::filesystem::path SignedOutputPath(const std::filesystem::path& folder,
+                                       const std::filesystem::path& source);

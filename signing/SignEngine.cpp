@@ -1,0 +1,134 @@
+#include "SignEngine.h"
+
+#include "OutputName.h"
+#include "SigCodeTable.h"
+#include "SignTexts.h"
+#include "Signature.h"
+#include "TextConvert.h"
+
+#include <system_error>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Longer file names are refused by the usual file systems (255 bytes or UTF-16 units).
+constexpr std::size_t kMaxNameLength = 255;
+
+class CBatch {
+public:
+    CBatch(const SignRequest& request, ISignObserver& observer, CByteIo& io)
+        : m_request(request), m_observer(observer), m_io(io) {}
+
+    SignOutcome SignOne(const SignItem& item);
+
+private:
+    SignOutcome Fail(SignOutcome outcome, const SignItem& item, std::u16string_view format,
+                     std::u16string_view caption) {
+        m_observer.ReportFailure({signtext::WithPath(format, PathText(item.source)), format,
+                                  caption, signtext::kStyleError, &item});
+        return outcome;
+    }
+
+    const SignRequest& m_request;
+    ISignObserver& m_observer;
+    CByteIo& m_io;
+    CSigCodeTable m_table;
+    std::vector<std::uint8_t> m_buffer;
+};
+
+bool MakeFolder(const fs::path& folder) {
+    std::error_code error;
+    fs::create_directories(LongPath(folder), error);
+    return IsDirectory(folder);
+}
+
+SignOutcome CBatch::SignOne(const SignItem& item) {
+    using namespace signtext;
+    if (!CanReadFile(item.source))
+        return Fail(SignOutcome::Unreadable, item, kCannotRead, kCaptionError);
+    UniqueFile source = OpenForReading(item.source);
+    if (!source)
+        return Fail(SignOutcome::CannotOpen, item, kCannotOpen, kCaptionErrorBang);
+
+    const fs::path output = OutputPathFor(m_request.outputFolder, item);
+
+    // Before any test of the output, so that an existing output is never touched.
+    if (ReadSignature(m_table, source.get(), nullptr, 0) != 0) {
+        source.reset();
+        return Fail(SignOutcome::AlreadySigned, item, kAlreadySigned, kCaptionErrorBang);
+    }
+    if (!SeekFile(source.get(), 0, SEEK_SET))
+        return Fail(SignOutcome::SignFailed, item, kCannotSign, kCaptionErrorBang);
+
+    const bool exists = FileExists(output);
+    if (exists && !m_observer.AskOverwrite({WithPath(kOverwrite, PathText(item.source)), kOverwrite,
+                                            kCaptionQuestion, kStyleQuestion, &item}))
+        return SignOutcome::NotOverwritten;
+    if (exists && !CanWriteFile(output))
+        return Fail(SignOutcome::CannotWrite, item, kCannotWrite, kCaptionError);
+
+    CPendingOutput pending;
+    if (output.filename().native().size() > kMaxNameLength ||
+        (!item.subfolder.empty() && !MakeFolder(output.parent_path())) || !pending.Create(output))
+        return Fail(SignOutcome::CannotWrite, item, kCannotWrite, kCaptionError);
+
+    const std::u16string& text = m_request.text;
+    const bool copied = text.size() <= kMaxSignatureUnits &&
+                        CopyToEnd(m_io, source.get(), pending.File(), m_buffer);
+    source.reset();
+    if (!copied || !AppendSignature(m_table, pending.File(), text.data(), 2 * text.size()) ||
+        !pending.Commit(m_io, exists))
+        return Fail(SignOutcome::SignFailed, item, kCannotSign, kCaptionErrorBang);
+    return SignOutcome::Signed;
+}
+
+} // namespace
+
+fs::path OutputPathFor(const fs::path& outputFolder, const SignItem& item) {
+    if (item.subfolder.empty())
+        return SignedOutputPath(outputFolder, item.source);
+    return SignedOutputPath(outputFolder / item.subfolder, item.source);
+}
+
+SignResult RunSignBatch(const SignRequest& request, ISignObserver& observer, CByteIo* io) {
+    using namespace signtext;
+    SignResult result;
+    if (!IsDirectory(request.outputFolder)) {
+        observer.ReportFailure({std::u16string(kInvalidOutputFolder), kInvalidOutputFolder,
+                                kCaptionErrorBang, kStyleError, nullptr});
+        return result;
+    }
+    result.folderValid = true;
+
+    CByteIo plainIo;
+    CBatch batch(request, observer, io != nullptr ? *io : plainIo);
+    const std::size_t count = request.items.size();
+    observer.BatchStarted(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        const SignItem& item = request.items[i];
+        observer.FileStarted(i + 1, count, Status(i + 1, count));
+        const SignOutcome outcome = batch.SignOne(item);
+        if (outcome == SignOutcome::Signed)
+            ++result.signedCount;
+        result.outcomes.push_back(outcome);
+        observer.FileFinished(i + 1, item, outcome);
+    }
+    observer.BatchFinished();
+
+    const std::u16string_view format = result.signedCount == 0   ? kNoneSigned
+                                       : result.signedCount == 1 ? kOneSigned
+                                                                 : kManySigned;
+    observer.ShowSummary({Summary(result.signedCount), format, kCaptionDone, kStyleDone, nullptr});
+    return result;
+}
+
+SignResult RunSignBatch(const std::vector<fs::path>& sources, const fs::path& outputFolder,
+                        const std::u16string& text, ISignObserver& observer, CByteIo* io) {
+    SignRequest request;
+    request.outputFolder = outputFolder;
+    request.text = text;
+    for (const auto& source : sources)
+        request.items.push_back({source, {}});
+    return RunSignBatch(request, observer, io);
+}

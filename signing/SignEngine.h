@@ -1,0 +1,100 @@
+// The batch signing engine: for each source file, a signed copy "<base>_signed<ext>" in the
+// output folder, holding the source's bytes followed by a signature trailer. Portable: the
+// desktop program drives it from the add-signature step, quorvane-cli from its options.
+//
+// A run, in order:
+//   1. The output folder must be an existing folder; otherwise ReportFailure("Please select a
+//      valid output folder.") and the run ends before BatchStarted: nothing else happens.
+//   2. BatchStarted(N).
+//   3. For each file: FileStarted("Signing file i of N"); the checks, each ending the file
+//      with one ReportFailure (or, for a No to AskOverwrite, silently): source readable,
+//      source opens, source not already signed, output exists -> AskOverwrite, existing
+//      output writable, output can be created; then the copy and the trailer. FileFinished
+//      after every file, whatever its outcome.
+//   4. BatchFinished(), then ShowSummary("No files were encrypted!" / "File encrypted
+//      succesfully!" / "%d files encrypted succesfully!").
+// A signed copy is written under a temporary name and moved into place only when complete;
+// on any failure no output is left and an existing output is untouched.
+#pragma once
+
+#include "FileOps.h"
+
+#include <cstddef>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+enum class SignOutcome {
+    Signed,
+    Unreadable,     // "Could not open file %s for reading!"
+    CannotOpen,     // "Could not open file %s for signing!"
+    AlreadySigned,  // "File %s is already digitally signed, cannot re-sign!"
+    NotOverwritten, // the overwrite question was answered No
+    CannotWrite,    // "Could not open file %s for writing!"
+    SignFailed,     // "Could not sign file %s!": a read, write, trailer, flush or close failed
+};
+
+struct SignItem {
+    // The source exactly as the caller's list holds it; messages show it so.
+    std::filesystem::path source;
+    // A folder below the output folder for this file's copy, made when needed; empty for the
+    // output folder itself.
+    std::filesystem::path subfolder;
+};
+
+struct SignMessage {
+    std::u16string text;            // ready to show
+    std::u16string_view format;     // the text before %s and %d were filled in
+    std::u16string_view caption;    // "Error", "Error!", "Question" or "Done"
+    unsigned style = 0;             // the message box style: 16, 52 or 64
+    const SignItem* item = nullptr; // the file concerned, if any
+};
+
+class ISignObserver {
+public:
+    virtual ~ISignObserver() = default;
+    // The folder is good and `count` files follow (the desktop shows its progress window
+    // with the range 0 .. count + 1 at position 0).
+    virtual void BatchStarted(std::size_t count) = 0;
+    // Before each file; `status` is "Signing file %d of %d" with `position` (from 1) and count.
+    virtual void FileStarted(std::size_t position, std::size_t count,
+                             const std::u16string& status) = 0;
+    // After each file, whatever its outcome (the desktop advances its bar by one).
+    virtual void FileFinished(std::size_t position, const SignItem& item, SignOutcome outcome) = 0;
+    // A failure the user must see; the run goes on with the next file.
+    virtual void ReportFailure(const SignMessage& message) = 0;
+    // "File %s already exists, overwrite?": true to replace the existing output.
+    virtual bool AskOverwrite(const SignMessage& question) = 0;
+    // After the last file, before the summary (the desktop removes its progress window).
+    virtual void BatchFinished() = 0;
+    virtual void ShowSummary(const SignMessage& summary) = 0;
+};
+
+struct SignRequest {
+    std::vector<SignItem> items;
+    // As the user typed or chose it; kept exactly in the output paths.
+    std::filesystem::path outputFolder;
+    // UTF-16, line breaks as CR LF; at most kMaxSignatureUnits code units.
+    std::u16string text;
+};
+
+struct SignResult {
+    // False when the run ended at the folder check.
+    bool folderValid = false;
+    std::size_t signedCount = 0;
+    // One per item, in order.
+    std::vector<SignOutcome> outcomes;
+};
+
+// Runs one batch. `io` replaces the engine's reads and writes of file contents (tests).
+SignResult RunSignBatch(const SignRequest& request, ISignObserver& observer, CByteIo* io = nullptr);
+
+// The same for a plain list of sources, all copies directly in `outputFolder`.
+SignResult RunSignBatch(const std::vector<std::filesystem::path>& sources,
+                        const std::filesystem::path& outputFolder, const std::u16string& text,
+                        ISignObserver& observer, CByteIo* io = nullptr);
+
+// The output path of `item` in a run with `outputFolder`.
+std::filesystem::path OutputPathFor(const std::filesystem::path& outputFolder,
+                                    const SignItem& item);

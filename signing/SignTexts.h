@@ -1,0 +1,91 @@
+// Every text the signing side shows, defined once for the desktop program and quorvane-cli.
+// Formatted texts use %s for a full path and %d for a decimal number.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace signtext {
+
+inline constexpr std::u16string_view kInvalidOutputFolder = u"Please select a valid output folder.";
+inline constexpr std::u16string_view kCannotRead = u"Could not open file %s for reading!";
+inline constexpr std::u16string_view kCannotOpen = u"Could not open file %s for signing!";
+inline constexpr std::u16string_view kAlreadySigned =
+    u"File %s is already digitally signed, cannot re-sign!";
+inline constexpr std::u16string_view kOverwrite = u"File %s already exists, overwrite?";
+inline constexpr std::u16string_view kCannotWrite = u"Could not open file %s for writing!";
+inline constexpr std::u16string_view kCannotSign = u"Could not sign file %s!";
+inline constexpr std::u16string_view kNoneSigned = u"No files were encrypted!";
+inline constexpr std::u16string_view kOneSigned = u"File encrypted succesfully!";
+inline constexpr std::u16string_view kManySigned = u"%d files encrypted succesfully!";
+inline constexpr std::u16string_view kStatus = u"Signing file %d of %d";
+
+inline constexpr std::u16string_view kCaptionError = u"Error";
+inline constexpr std::u16string_view kCaptionErrorBang = u"Error!";
+inline constexpr std::u16string_view kCaptionQuestion = u"Question";
+inline constexpr std::u16string_view kCaptionDone = u"Done";
+
+// Message box styles, as the desktop program passes them to MessageBoxW.
+inline constexpr unsigned kStyleError = 16;    // MB_OK | MB_ICONERROR
+inline constexpr unsigned kStyleQuestion = 52; // MB_YESNO | MB_ICONWARNING
+inline constexpr unsigned kStyleDone = 64;     // MB_OK | MB_ICONINFORMATION
+// The answer to the overwrite question that keeps the existing file.
+inline constexpr int kAnswerNo = 7; // IDNO
+
+// Replaces each %s and %d of `format`, in order, by the next of `arguments`; %% gives %.
+template <class Char>
+std::basic_string<Char> Format(std::basic_string_view<Char> format,
+                               const std::vector<std::basic_string<Char>>& arguments) {
+    std::basic_string<Char> out;
+    out.reserve(format.size() + 64);
+    std::size_t next = 0;
+    for (std::size_t i = 0; i < format.size(); ++i) {
+        const Char c = format[i];
+        if (c == Char('%') && i + 1 < format.size()) {
+            const Char kind = format[i + 1];
+            if ((kind == Char('s') || kind == Char('d')) && next < arguments.size()) {
+                out += arguments[next++];
+                ++i;
+                continue;
+            }
+            if (kind == Char('%')) {
+                out += c;
+                ++i;
+                continue;
+            }
+        }
+        out += c;
+    }
+    return out;
+}
+
+// The decimal digits of `value` in any character type.
+template <class Char> std::basic_string<Char> Decimal(std::uint64_t value) {
+    std::basic_string<Char> digits;
+    do {
+        digits.insert(digits.begin(), static_cast<Char>('0' + value % 10));
+        value /= 10;
+    } while (value != 0);
+    return digits;
+}
+
+// A per-file message with the source path as the list holds it.
+inline std::u16string WithPath(std::u16string_view format, const std::u16string& path) {
+    return Format<char16_t>(format, {path});
+}
+// "Signing file %d of %d".
+inline std::u16string Status(std::uint64_t position, std::uint64_t count) {
+    return Format<char16_t>(kStatus, {Decimal<char16_t>(position), Decimal<char16_t>(count)});
+}
+// The summary text for `signedCount` signed copies.
+inline std::u16string Summary(std::uint64_t signedCount) {
+    if (signedCount == 0)
+        return std::u16string(kNoneSigned);
+    if (signedCount == 1)
+        return std::u16string(kOneSigned);
+    return Format<char16_t>(kManySigned, {Decimal<char16_t>(signedCount)});
+}
+
+} // namespace signtext

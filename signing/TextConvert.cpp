@@ -1,0 +1,131 @@
+#include "TextConvert.h"
+
+namespace {
+
+constexpr char32_t kReplacement = 0xFFFD;
+
+// Decodes one sequence at `i`; nothing when it is invalid (then `i` moves past one byte).
+std::optional<char32_t> NextCodePoint(std::string_view s, std::size_t& i) {
+    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
+    const unsigned char lead = byte(i);
+    if (lead < 0x80) {
+        ++i;
+        return lead;
+    }
+    std::size_t length;
+    char32_t value;
+    char32_t minimum;
+    if ((lead & 0xE0) == 0xC0) {
+        length = 2, value = lead & 0x1F, minimum = 0x80;
+    } else if ((lead & 0xF0) == 0xE0) {
+        length = 3, value = lead & 0x0F, minimum = 0x800;
+    } else if ((lead & 0xF8) == 0xF0) {
+        length = 4, value = lead & 0x07, minimum = 0x10000;
+    } else {
+        ++i;
+        return std::nullopt;
+    }
+    if (i + length > s.size()) {
+        ++i;
+        return std::nullopt;
+    }
+    for (std::size_t k = 1; k < length; ++k) {
+        if ((byte(i + k) & 0xC0) != 0x80) {
+            ++i;
+            return std::nullopt;
+        }
+        value = (value << 6) | (byte(i + k) & 0x3F);
+    }
+    if (value < minimum || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
+        ++i;
+        return std::nullopt;
+    }
+    i += length;
+    return value;
+}
+
+void AppendUtf16(std::u16string& out, char32_t cp) {
+    if (cp < 0x10000) {
+        out.push_back(static_cast<char16_t>(cp));
+        return;
+    }
+    cp -= 0x10000;
+    out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+    out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+}
+
+std::u16string Decode(std::string_view utf8, bool& valid) {
+    std::u16string out;
+    out.reserve(utf8.size());
+    valid = true;
+    for (std::size_t i = 0; i < utf8.size();) {
+        const auto cp = NextCodePoint(utf8, i);
+        if (!cp)
+            valid = false;
+        AppendUtf16(out, cp.value_or(kReplacement));
+    }
+    return out;
+}
+
+} // namespace
+
+std::optional<std::u16string> Utf8ToUtf16(std::string_view utf8) {
+    bool valid;
+    std::u16string text = Decode(utf8, valid);
+    if (!valid)
+        return std::nullopt;
+    return text;
+}
+
+std::u16string Utf8ToUtf16Lossy(std::string_view utf8) {
+    bool valid;
+    return Decode(utf8, valid);
+}
+
+std::string Utf16ToUtf8(std::u16string_view utf16) {
+    std::string out;
+    out.reserve(utf16.size());
+    for (std::size_t i = 0; i < utf16.size(); ++i) {
+        char32_t cp = utf16[i];
+        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < utf16.size() && utf16[i + 1] >= 0xDC00 &&
+            utf16[i + 1] <= 0xDFFF) {
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (utf16[i + 1] - 0xDC00);
+            ++i;
+        } else if (cp >= 0xD800 && cp <= 0xDFFF) {
+            cp = kReplacement;
+        }
+        if (cp < 0x80) {
+            out.push_back(static_cast<char>(cp));
+        } else if (cp < 0x800) {
+            out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        } else if (cp < 0x10000) {
+            out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        } else {
+            out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+            out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        }
+    }
+    return out;
+}
+
+std::u16string PathText(const std::filesystem::path& path) {
+#ifdef _WIN32
+    const std::wstring& native = path.native();
+    return std::u16string(native.begin(), native.end());
+#else
+    return Utf8ToUtf16Lossy(path.native());
+#endif
+}
+
+std::filesystem::path PathFromText(std::u16string_view text) {
+#ifdef _WIN32
+    return std::filesystem::path(std::wstring(text.begin(), text.end()));
+#else
+    return std::filesystem::path(Utf16ToUtf8(text));
+#endif
+}

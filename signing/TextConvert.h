@@ -1,0 +1,20 @@
+// Conversions between UTF-8, UTF-16 and the platform's native path strings.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+// Strict: nothing when `utf8` is not valid UTF-8.
+std::optional<std::u16string> Utf8ToUtf16(std::string_view utf8);
+// Lossy: an invalid sequence becomes U+FFFD.
+std::u16string Utf8ToUtf16Lossy(std::string_view utf8);
+// A lone surrogate becomes U+FFFD.
+std::string Utf16ToUtf8(std::u16string_view utf16);
+
+// A path as UTF-16 text for messages: exact on Windows; on other systems the path's bytes are
+// read as UTF-8, an invalid sequence shown as U+FFFD.
+std::u16string PathText(const std::filesystem::path& path);
+// The path named by UTF-16 `text` (on other systems than Windows, its UTF-8 bytes).
+std::filesystem::path PathFromText(std::u16string_view text);

@@ -1,0 +1,331 @@
+#include "FileIo.h"
+#include "SigClock.h"
+#include "SignEngine.h"
+#include "SignRecorder.h"
+#include "Signature.h"
+#include "TempDir.h"
+#include "TextConvert.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+#ifdef _WIN32
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#endif
+
+namespace fs = std::filesystem;
+
+namespace {
+
+fs::path Name(const std::string& utf8) {
+    return PathFromText(Utf8ToUtf16Lossy(utf8));
+}
+
+std::string Text(const fs::path& path) {
+    return Utf16ToUtf8(PathText(path));
+}
+
+std::optional<std::u16string> SignatureOf(const fs::path& path) {
+    UniqueFile file = OpenFile(LongPath(path), "rb");
+    if (!file)
+        return std::nullopt;
+    return ReadSignatureText(file.get());
+}
+
+class SignEngine : public testing::Test {
+protected:
+    SignEngine() {
+        fs::create_directory(m_dir / "src");
+        fs::create_directory(m_dir / "out");
+    }
+
+    fs::path Source(const std::string& name, const Bytes& content) {
+        const fs::path path = m_dir / "src" / Name(name);
+        fs::create_directories(path.parent_path());
+        WriteBytes(path, content);
+        return path;
+    }
+    fs::path Out() const { return m_dir / "out"; }
+    fs::path Out(const std::string& name) const { return m_dir / "out" / Name(name); }
+
+    SignResult Run(const std::vector<fs::path>& sources, const std::u16string& text = u"Mine",
+                   const fs::path* folder = nullptr) {
+        return RunSignBatch(sources, folder != nullptr ? *folder : Out(), text, m_recorder);
+    }
+
+    // Every file's content must be the source followed by one trailer of `text`.
+    void ExpectSignedCopy(const fs::path& output, const Bytes& source, const std::u16string& text) {
+        ASSERT_TRUE(fs::exists(output)) << Text(output);
+        const Bytes bytes = ReadBytes(output);
+        ASSERT_EQ(bytes.size(), source.size() + TrailerBytes(text.size())) << Text(output);
+        EXPECT_TRUE(std::equal(source.begin(), source.end(), bytes.begin())) << Text(output);
+        EXPECT_EQ(SignatureOf(output), text) << Text(output);
+    }
+
+    std::size_t FilesIn(const fs::path& folder) const {
+        std::size_t count = 0;
+        for (const auto& entry : fs::recursive_directory_iterator(folder))
+            count += entry.is_regular_file() ? 1 : 0;
+        return count;
+    }
+
+    TempDir m_dir;
+    CSignRecorder m_recorder;
+    CScopedSigClock m_clock{0x65000000};
+};
+
+TEST_F(SignEngine, BadOutputFolderEndsTheRunBeforeAnything) {
+    const Bytes content = PatternBytes(100, 1);
+    const fs::path source = Source("a.txt", content);
+    const fs::path aFile = source;
+    const fs::path folders[] = {fs::path(), m_dir / "missing", aFile};
+    for (const fs::path& folder : folders) {
+        m_recorder.events.clear();
+        const SignResult result = Run({source}, u"x", &folder);
+        EXPECT_FALSE(result.folderValid);
+        EXPECT_EQ(result.signedCount, 0u);
+        EXPECT_EQ(
+            m_recorder.events,
+            std::vector<std::string>{"message Error! 16 Please select a valid output folder."})
+            << Text(folder);
+    }
+    EXPECT_EQ(ReadBytes(source), content);
+    EXPECT_EQ(FilesIn(m_dir.Path()), 1u);
+}
+
+TEST_F(SignEngine, EmptyListShowsProgressAndNoFilesSummary) {
+    const SignResult result = Run({});
+    EXPECT_TRUE(result.folderValid);
+    EXPECT_EQ(
+        m_recorder.events,
+        (std::vector<std::string>{"start 0", "end", "summary Done 64 No files were encrypted!"}));
+}
+
+TEST_F(SignEngine, ThreeFilesWithTheSecondAlreadySigned) {
+    const Bytes first = PatternBytes(5000, 1), third = PatternBytes(70000, 3);
+    const fs::path a = Source("a.doc", first);
+    const fs::path c = Source("c.bin", third);
+    // b is the signed copy of another file.
+    const fs::path plain = Source("plain.txt", PatternBytes(300, 2));
+    ASSERT_EQ(Run({plain}, u"earlier").signedCount, 1u);
+    const fs::path b = m_dir / "src" / "b.txt";
+    fs::rename(Out("plain_signed.txt"), b);
+    const Bytes second = ReadBytes(b);
+    m_recorder.events.clear();
+
+    const SignResult result = Run({a, b, c}, u"Line one\r\nLine two");
+    EXPECT_EQ(result.signedCount, 2u);
+    EXPECT_EQ(result.outcomes,
+              (std::vector<SignOutcome>{SignOutcome::Signed, SignOutcome::AlreadySigned,
+                                        SignOutcome::Signed}));
+    EXPECT_EQ(
+        m_recorder.events,
+        (std::vector<std::string>{
+            "start 3", "status Signing file 1 of 3", "step 1", "status Signing file 2 of 3",
+            "message Error! 16 File " + Text(b) + " is already digitally signed, cannot re-sign!",
+            "step 2", "status Signing file 3 of 3", "step 3", "end",
+            "summary Done 64 2 files encrypted succesfully!"}));
+    ExpectSignedCopy(Out("a_signed.doc"), first, u"Line one\r\nLine two");
+    ExpectSignedCopy(Out("c_signed.bin"), third, u"Line one\r\nLine two");
+    EXPECT_FALSE(fs::exists(Out("b_signed.txt")));
+    EXPECT_EQ(ReadBytes(a), first);
+    EXPECT_EQ(ReadBytes(b), second);
+    EXPECT_EQ(ReadBytes(c), third);
+}
+
+TEST_F(SignEngine, SignedCopyIsRefusedWhenSignedAgain) {
+    const Bytes content = PatternBytes(4096, 9);
+    const fs::path a = Source("photo.jpg", content);
+    ASSERT_EQ(Run({a}).signedCount, 1u);
+    EXPECT_EQ(m_recorder.Messages().back(), "summary Done 64 File encrypted succesfully!");
+    ExpectSignedCopy(Out("photo_signed.jpg"), content, u"Mine");
+
+    const Bytes signedCopy = ReadBytes(Out("photo_signed.jpg"));
+    const fs::path again = Out("photo_signed.jpg");
+    m_recorder.events.clear();
+    EXPECT_EQ(Run({again}).signedCount, 0u);
+    EXPECT_EQ(m_recorder.Messages(),
+              (std::vector<std::string>{"message Error! 16 File " + Text(again) +
+                                            " is already digitally signed, cannot re-sign!",
+                                        "summary Done 64 No files were encrypted!"}));
+    EXPECT_FALSE(fs::exists(Out("photo_signed_signed.jpg")));
+    EXPECT_EQ(ReadBytes(again), signedCopy);
+}
+
+TEST_F(SignEngine, AlreadySignedIsTestedBeforeTheOutputExists) {
+    const fs::path plain = Source("x.txt", PatternBytes(100, 5));
+    ASSERT_EQ(Run({plain}).signedCount, 1u);
+    // The signed copy as a source whose own output already exists: refused, output untouched.
+    const fs::path signedSource = Source("y_signed.txt", ReadBytes(Out("x_signed.txt")));
+    fs::copy_file(signedSource, Out("y_signed_signed.txt"));
+    const Bytes existing = ReadBytes(Out("y_signed_signed.txt"));
+    m_recorder.events.clear();
+    Run({signedSource});
+    EXPECT_EQ(m_recorder.Messages().size(), 2u);
+    EXPECT_EQ(m_recorder.Messages()[0].rfind("message Error! 16 File ", 0), 0u);
+    EXPECT_EQ(ReadBytes(Out("y_signed_signed.txt")), existing);
+}
+
+TEST_F(SignEngine, MissingSourceCannotBeRead) {
+    const fs::path missing = m_dir / "src" / "gone.txt";
+    const fs::path good = Source("good.txt", PatternBytes(10, 1));
+    const SignResult result = Run({missing, good});
+    EXPECT_EQ(result.signedCount, 1u);
+    EXPECT_EQ(m_recorder.Messages(),
+              (std::vector<std::string>{"message Error 16 Could not open file " + Text(missing) +
+                                            " for reading!",
+                                        "summary Done 64 File encrypted succesfully!"}));
+}
+
+TEST_F(SignEngine, OverwriteQuestionForTheSameNameFromTwoFolders) {
+    const Bytes one = PatternBytes(3000, 1), two = PatternBytes(2000, 2);
+    const fs::path first = Source("one/report.doc", one);
+    const fs::path second = Source("two/report.doc", two);
+    const std::string question =
+        "ask Question 52 File " + Text(second) + " already exists, overwrite?";
+
+    m_recorder.answers = {false};
+    SignResult result = Run({first, second});
+    EXPECT_EQ(result.signedCount, 1u);
+    EXPECT_EQ(result.outcomes[1], SignOutcome::NotOverwritten);
+    EXPECT_EQ(m_recorder.Messages(),
+              (std::vector<std::string>{question, "summary Done 64 File encrypted succesfully!"}));
+    ExpectSignedCopy(Out("report_signed.doc"), one, u"Mine");
+
+    m_recorder.events.clear();
+    m_recorder.answers = {true, true};
+    result = Run({first, second}, u"Yes");
+    EXPECT_EQ(result.signedCount, 2u);
+    EXPECT_EQ(m_recorder.Messages(),
+              (std::vector<std::string>{
+                  "ask Question 52 File " + Text(first) + " already exists, overwrite?", question,
+                  "summary Done 64 2 files encrypted succesfully!"}));
+    ExpectSignedCopy(Out("report_signed.doc"), two, u"Yes");
+    EXPECT_EQ(FilesIn(Out()), 1u) << "no temporary file is left";
+}
+
+TEST_F(SignEngine, ReadOnlyExistingOutputIsNotWrittenAfterYes) {
+    const fs::path source = Source("locked.txt", PatternBytes(500, 4));
+    const fs::path output = Out("locked_signed.txt");
+    const Bytes existing = PatternBytes(77, 8);
+    WriteBytes(output, existing);
+#ifdef _WIN32
+    fs::permissions(output,
+                    fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                    fs::perm_options::remove);
+#else
+    // Root ignores permission bits; the immutable attribute holds even for root.
+    if (std::system(("chattr +i '" + output.string() + "' 2>/dev/null").c_str()) != 0)
+        GTEST_SKIP() << "chattr +i is not permitted here";
+#endif
+    m_recorder.answers = {true};
+    const SignResult result = Run({source});
+#ifndef _WIN32
+    std::system(("chattr -i '" + output.string() + "'").c_str());
+#else
+    fs::permissions(output, fs::perms::owner_write, fs::perm_options::add);
+#endif
+    EXPECT_EQ(result.signedCount, 0u);
+    EXPECT_EQ(m_recorder.Messages(),
+              (std::vector<std::string>{
+                  "ask Question 52 File " + Text(source) + " already exists, overwrite?",
+                  "message Error 16 Could not open file " + Text(source) + " for writing!",
+                  "summary Done 64 No files were encrypted!"}));
+    EXPECT_EQ(ReadBytes(output), existing);
+    EXPECT_EQ(FilesIn(Out()), 1u);
+}
+
+TEST_F(SignEngine, NamesWithoutExtensionWithSeveralDotsAndDotFirst) {
+    const Bytes empty;
+    const fs::path notes = Source("notes", PatternBytes(20, 1));
+    const fs::path archive = Source("archive.tar.gz", PatternBytes(21, 2));
+    const fs::path profile = Source(".profile", PatternBytes(19, 3));
+    const fs::path zero = Source("zero.dat", empty);
+    EXPECT_EQ(Run({notes, archive, profile, zero}).signedCount, 4u);
+    ExpectSignedCopy(Out("notes_signed"), PatternBytes(20, 1), u"Mine");
+    ExpectSignedCopy(Out("archive.tar_signed.gz"), PatternBytes(21, 2), u"Mine");
+    ExpectSignedCopy(Out("_signed.profile"), PatternBytes(19, 3), u"Mine");
+    // A zero-byte source: the copy is the trailer alone.
+    ExpectSignedCopy(Out("zero_signed.dat"), empty, u"Mine");
+    EXPECT_EQ(m_recorder.Messages().back(), "summary Done 64 4 files encrypted succesfully!");
+}
+
+TEST_F(SignEngine, FolderEndingInASeparatorAndNonAsciiNames) {
+    const Bytes content = PatternBytes(999, 6);
+    const fs::path source = Source("r\xC3\xA9sum\xC3\xA9 \xE6\x97\xA5\xE6\x9C\xAC.txt", content);
+    fs::path folder = Out();
+    folder += fs::path::preferred_separator;
+    const std::u16string text = u"\u00A9 \u4F5C\u8005 \U0001F58B";
+    EXPECT_EQ(Run({source}, text, &folder).signedCount, 1u);
+    ExpectSignedCopy(Out("r\xC3\xA9sum\xC3\xA9 \xE6\x97\xA5\xE6\x9C\xAC_signed.txt"), content,
+                     text);
+}
+
+TEST_F(SignEngine, SourceWithAnEmptyTextTrailerIsSignedAgain) {
+    Bytes content = PatternBytes(40, 7);
+    {
+        const fs::path path = Source("empty-trailer.bin", content);
+        UniqueFile file = OpenFile(path, "r+b");
+        CSigCodeTable table;
+        const char16_t none = 0;
+        ASSERT_TRUE(AppendSignature(table, file.get(), &none, 0));
+    }
+    const Bytes withEmptyTrailer = ReadBytes(m_dir / "src" / "empty-trailer.bin");
+    EXPECT_EQ(Run({m_dir / "src" / "empty-trailer.bin"}).signedCount, 1u);
+    ExpectSignedCopy(Out("empty-trailer_signed.bin"), withEmptyTrailer, u"Mine");
+}
+
+TEST_F(SignEngine, SameSecondSameTextGivesIdenticalTrailers) {
+    const fs::path a = Source("a", PatternBytes(100, 1));
+    const fs::path b = Source("b", PatternBytes(200, 2));
+    ASSERT_EQ(Run({a, b}).signedCount, 2u);
+    const Bytes ca = ReadBytes(Out("a_signed")), cb = ReadBytes(Out("b_signed"));
+    const auto trailer = static_cast<std::ptrdiff_t>(TrailerBytes(4));
+    EXPECT_TRUE(std::equal(ca.end() - trailer, ca.end(), cb.end() - trailer));
+}
+
+TEST_F(SignEngine, PathsLongerThanTheClassicLimit) {
+    fs::path folder = Out();
+    for (int i = 0; i < 6; ++i)
+        folder /= std::string(50, static_cast<char>('a' + i));
+    ASSERT_TRUE(fs::create_directories(LongPath(folder)));
+    const Bytes content = PatternBytes(12345, 3);
+    fs::path source = folder / (std::string(60, 's') + ".txt");
+    ASSERT_GT(source.native().size(), 300u);
+    WriteBytes(LongPath(source), content);
+    EXPECT_EQ(Run({source}, u"long", &folder).signedCount, 1u) << m_recorder.Messages()[0];
+    ExpectSignedCopy(LongPath(folder / (std::string(60, 's') + "_signed.txt")), content, u"long");
+}
+
+TEST_F(SignEngine, TextTooLongForATrailerIsRefusedPerFile) {
+    const fs::path source = Source("a.txt", PatternBytes(10, 1));
+    const std::u16string tooLong(kMaxSignatureUnits + 1, u'x');
+    EXPECT_EQ(Run({source}, tooLong).signedCount, 0u);
+    EXPECT_EQ(m_recorder.Messages()[0],
+              "message Error! 16 Could not sign file " + Text(source) + "!");
+    EXPECT_EQ(FilesIn(Out()), 0u);
+    // The longest text that fits works.
+    const std::u16string longest(kMaxSignatureUnits, u'y');
+    EXPECT_EQ(Run({source}, longest).signedCount, 1u);
+    EXPECT_EQ(SignatureOf(Out("a_signed.txt")), longest);
+}
+
+#ifdef _WIN32
+TEST_F(SignEngine, SourceLockedByAnotherProgramCannotBeOpened) {
+    const fs::path source = Source("locked.doc", PatternBytes(100, 1));
+    HANDLE lock = CreateFileW(source.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(lock, INVALID_HANDLE_VALUE);
+    const SignResult result = Run({source});
+    CloseHandle(lock);
+    EXPECT_EQ(result.signedCount, 0u);
+    EXPECT_EQ(m_recorder.Messages()[0],
+              "message Error! 16 Could not open file " + Text(source) + " for signing!");
+    EXPECT_EQ(FilesIn(Out()), 0u);
+}
+#endif
+
+} // namespace

@@ -1,0 +1,280 @@
+// Faults during a batch: a full disk, a source that cannot be read to its end, an output
+// folder that disappears. After each, every source is as it was, no partial or temporary
+// output is left, an existing output is unchanged and the count is exact.
+#include "FileIo.h"
+#include "SigClock.h"
+#include "SignEngine.h"
+#include "SignRecorder.h"
+#include "Signature.h"
+#include "TempDir.h"
+#include "TextConvert.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <map>
+
+#ifndef _WIN32
+#include <sys/mount.h>
+#endif
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string Text(const fs::path& path) {
+    return Utf16ToUtf8(PathText(path));
+}
+
+// Fails the chosen operation the way a damaged disk or a full one does.
+class CFaultyIo : public CByteIo {
+public:
+    // Reads of any one source stop short after this many bytes, its end not reached (-1: never).
+    std::int64_t readLimit = -1;
+    // Writes into any one output stop short after this many bytes (-1: never).
+    std::int64_t writeLimit = -1;
+    bool flushFails = false;
+    // Runs once, at the first write into the next output.
+    std::function<void()> duringCopy;
+
+    std::size_t Read(std::FILE* file, void* buffer, std::size_t bytes) override {
+        if (file != m_lastSource) {
+            m_lastSource = file;
+            m_read = 0;
+        }
+        if (readLimit >= 0)
+            bytes = std::min<std::size_t>(bytes, static_cast<std::size_t>(readLimit - m_read));
+        const std::size_t got = CByteIo::Read(file, buffer, bytes);
+        m_read += static_cast<std::int64_t>(got);
+        return got;
+    }
+    std::size_t Write(std::FILE* file, const void* buffer, std::size_t bytes) override {
+        if (file != m_lastOutput) {
+            m_lastOutput = file;
+            m_written = 0;
+            if (duringCopy) {
+                auto once = std::move(duringCopy);
+                duringCopy = nullptr;
+                once();
+            }
+        }
+        if (writeLimit >= 0)
+            bytes = std::min<std::size_t>(bytes, static_cast<std::size_t>(writeLimit - m_written));
+        const std::size_t put = CByteIo::Write(file, buffer, bytes);
+        m_written += static_cast<std::int64_t>(put);
+        return put;
+    }
+    bool Flush(std::FILE* file) override { return !flushFails && CByteIo::Flush(file); }
+
+private:
+    std::FILE* m_lastSource = nullptr;
+    std::int64_t m_read = 0;
+    std::FILE* m_lastOutput = nullptr;
+    std::int64_t m_written = 0;
+};
+
+class SignFaults : public testing::Test {
+protected:
+    SignFaults() {
+        fs::create_directory(m_dir / "src");
+        fs::create_directory(m_dir / "out");
+    }
+
+    fs::path AddSource(const std::string& name, std::size_t size) {
+        const fs::path path = m_dir / "src" / name;
+        WriteBytes(path, PatternBytes(size, static_cast<std::uint32_t>(m_sources.size() + 1)));
+        m_sources[path] = ReadBytes(path);
+        m_list.push_back(path);
+        return path;
+    }
+
+    void ExpectSourcesUnchanged() {
+        for (const auto& [path, bytes] : m_sources)
+            EXPECT_EQ(ReadBytes(path), bytes) << Text(path);
+    }
+
+    // The names in `folder`, temporary files included.
+    std::vector<std::string> Names(const fs::path& folder) {
+        std::vector<std::string> names;
+        if (!fs::exists(folder))
+            return names;
+        for (const auto& entry : fs::directory_iterator(folder))
+            names.push_back(entry.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    TempDir m_dir;
+    std::map<fs::path, Bytes> m_sources;
+    std::vector<fs::path> m_list;
+    CSignRecorder m_recorder;
+    CScopedSigClock m_clock{1234567};
+};
+
+TEST_F(SignFaults, WriteErrorsLeaveNoOutputAndKeepAnExistingOne) {
+    AddSource("small.txt", 1000);
+    const fs::path big = AddSource("big.bin", 3 << 20);
+    AddSource("after.txt", 2000);
+    const Bytes existing = PatternBytes(123, 99);
+    WriteBytes(m_dir / "out" / "big_signed.bin", existing);
+
+    // A disk that takes 2 MiB per file: enough for the small ones, not for the big one.
+    CFaultyIo io;
+    io.writeLimit = 2 << 20;
+    const SignResult result = RunSignBatch(m_list, m_dir / "out", u"sig", m_recorder, &io);
+    EXPECT_EQ(result.signedCount, 2u);
+    EXPECT_EQ(m_recorder.Messages(),
+              (std::vector<std::string>{"ask Question 52 File " + Text(big) +
+                                            " already exists, overwrite?",
+                                        "message Error! 16 Could not sign file " + Text(big) + "!",
+                                        "summary Done 64 2 files encrypted succesfully!"}));
+    EXPECT_EQ(ReadBytes(m_dir / "out" / "big_signed.bin"), existing);
+    EXPECT_EQ(Names(m_dir / "out"),
+              (std::vector<std::string>{"after_signed.txt", "big_signed.bin", "small_signed.txt"}));
+    ExpectSourcesUnchanged();
+}
+
+TEST_F(SignFaults, FailedFlushIsAFailedFile) {
+    const fs::path only = AddSource("a.txt", 5000);
+    CFaultyIo io;
+    io.flushFails = true;
+    const SignResult result = RunSignBatch(m_list, m_dir / "out", u"sig", m_recorder, &io);
+    EXPECT_EQ(result.signedCount, 0u);
+    EXPECT_EQ(m_recorder.Messages(),
+              (std::vector<std::string>{"message Error! 16 Could not sign file " + Text(only) + "!",
+                                        "summary Done 64 No files were encrypted!"}));
+    EXPECT_TRUE(Names(m_dir / "out").empty());
+}
+
+TEST_F(SignFaults, SourceThatCannotBeReadToItsEnd) {
+    AddSource("first.txt", 100);
+    const fs::path broken = AddSource("broken.bin", 3 << 20);
+    AddSource("last.txt", 100);
+    // A bad sector halfway through the big file.
+    CFaultyIo io;
+    io.readLimit = (1 << 20) + 17;
+    const SignResult result = RunSignBatch(m_list, m_dir / "out", u"sig", m_recorder, &io);
+    EXPECT_EQ(result.signedCount, 2u);
+    EXPECT_EQ(result.outcomes[1], SignOutcome::SignFailed);
+    EXPECT_EQ(
+        m_recorder.Messages(),
+        (std::vector<std::string>{"message Error! 16 Could not sign file " + Text(broken) + "!",
+                                  "summary Done 64 2 files encrypted succesfully!"}));
+    EXPECT_EQ(Names(m_dir / "out"),
+              (std::vector<std::string>{"first_signed.txt", "last_signed.txt"}));
+    ExpectSourcesUnchanged();
+}
+
+TEST_F(SignFaults, OutputFolderDisappearsBetweenFiles) {
+    const fs::path out = m_dir / "out";
+    AddSource("one.txt", 100);
+    const fs::path two = AddSource("two.txt", 100);
+    const fs::path three = AddSource("three.txt", 100);
+    m_recorder.beforeFile = [&](std::size_t position) {
+        if (position == 2)
+            fs::remove_all(out);
+    };
+    const SignResult result = RunSignBatch(m_list, out, u"sig", m_recorder);
+    EXPECT_EQ(result.signedCount, 1u);
+    EXPECT_EQ(m_recorder.Messages(),
+              (std::vector<std::string>{
+                  "message Error 16 Could not open file " + Text(two) + " for writing!",
+                  "message Error 16 Could not open file " + Text(three) + " for writing!",
+                  "summary Done 64 File encrypted succesfully!"}));
+    EXPECT_FALSE(fs::exists(out));
+    ExpectSourcesUnchanged();
+}
+
+TEST_F(SignFaults, OutputFolderDisappearsDuringACopy) {
+    const fs::path out = m_dir / "out";
+    AddSource("one.txt", 100);
+    const fs::path two = AddSource("two.bin", 3 << 20);
+    CFaultyIo io;
+    int copies = 0;
+    // At the first write of the second copy the folder is deleted, temporary file and all.
+    std::function<void()> strike = [&] {
+        if (++copies == 2) {
+            std::error_code ignored;
+            fs::remove_all(out, ignored);
+            return;
+        }
+        io.duringCopy = strike;
+    };
+    io.duringCopy = strike;
+    const SignResult result = RunSignBatch(m_list, out, u"sig", m_recorder, &io);
+#ifdef _WIN32
+    // Windows does not delete a file that is open: the folder stays with the copy in the
+    // making, which completes.
+    EXPECT_EQ(result.signedCount, 1u + (fs::exists(out / "two_signed.bin") ? 1u : 0u));
+    EXPECT_EQ(Names(out).size(), result.signedCount - 1);
+#else
+    EXPECT_EQ(result.signedCount, 1u);
+    EXPECT_EQ(m_recorder.Messages(),
+              (std::vector<std::string>{"message Error! 16 Could not sign file " + Text(two) + "!",
+                                        "summary Done 64 File encrypted succesfully!"}));
+    EXPECT_FALSE(fs::exists(out));
+#endif
+    ExpectSourcesUnchanged();
+}
+
+#ifndef _WIN32
+// A real full disk: a small tmpfs, where the machine lets us mount one.
+class MountedTmpfs {
+public:
+    explicit MountedTmpfs(const fs::path& where) : m_where(where) {
+        fs::create_directory(where);
+        m_mounted = ::mount("tmpfs", where.c_str(), "tmpfs", 0, "size=1m") == 0;
+    }
+    ~MountedTmpfs() {
+        if (m_mounted)
+            ::umount2(m_where.c_str(), MNT_DETACH);
+    }
+    bool Mounted() const { return m_mounted; }
+
+private:
+    fs::path m_where;
+    bool m_mounted = false;
+};
+
+TEST_F(SignFaults, RealFullDisk) {
+    MountedTmpfs disk(m_dir / "disk");
+    if (!disk.Mounted())
+        GTEST_SKIP() << "mounting a tmpfs is not permitted here";
+    const fs::path out = m_dir / "disk";
+    AddSource("a.txt", 100 << 10);
+    const fs::path big = AddSource("big.bin", 2 << 20);
+    AddSource("c.txt", 200 << 10);
+    const Bytes existing = PatternBytes(300 << 10, 5);
+    WriteBytes(out / "big_signed.bin", existing);
+
+    const SignResult result = RunSignBatch(m_list, out, u"sig", m_recorder);
+    EXPECT_EQ(result.signedCount, 2u);
+    EXPECT_EQ(m_recorder.Messages(),
+              (std::vector<std::string>{"ask Question 52 File " + Text(big) +
+                                            " already exists, overwrite?",
+                                        "message Error! 16 Could not sign file " + Text(big) + "!",
+                                        "summary Done 64 2 files encrypted succesfully!"}));
+    EXPECT_EQ(ReadBytes(out / "big_signed.bin"), existing);
+    EXPECT_EQ(Names(out),
+              (std::vector<std::string>{"a_signed.txt", "big_signed.bin", "c_signed.txt"}));
+    EXPECT_EQ(ReadSignatureText(OpenFile(out / "c_signed.txt", "rb").get()), u"sig");
+    ExpectSourcesUnchanged();
+}
+
+// The trailer itself does not fit: the copy fits, the last bytes do not.
+TEST_F(SignFaults, RealFullDiskAtTheTrailer) {
+    MountedTmpfs disk(m_dir / "disk");
+    if (!disk.Mounted())
+        GTEST_SKIP() << "mounting a tmpfs is not permitted here";
+    const fs::path out = m_dir / "disk";
+    const fs::path exact = AddSource("exact.bin", 1 << 20);
+    const SignResult result = RunSignBatch(m_list, out, u"sig", m_recorder);
+    EXPECT_EQ(result.signedCount, 0u);
+    EXPECT_EQ(m_recorder.Messages()[0],
+              "message Error! 16 Could not sign file " + Text(exact) + "!");
+    EXPECT_TRUE(Names(out).empty());
+    ExpectSourcesUnchanged();
+}
+#endif
+
+} // namespace
