@@ -148,6 +148,8 @@ UniqueFile OpenForReading(const fs::path& path) {
     return OpenFile(LongPath(path), "rb");
 }
 
+void CByteIo::Begin(std::FILE*, std::FILE*) {}
+
 std::size_t CByteIo::Read(std::FILE* file, void* buffer, std::size_t bytes) {
     return std::fread(buffer, 1, bytes, file);
 }
@@ -162,6 +164,7 @@ bool CByteIo::Flush(std::FILE* file) {
 
 bool CopyToEnd(CByteIo& io, std::FILE* source, std::FILE* target,
                std::vector<std::uint8_t>& buffer) {
+    io.Begin(source, target);
     buffer.resize(kCopyBlockBytes);
     for (;;) {
         const std::size_t got = io.Read(source, buffer.data(), buffer.size());
@@ -174,6 +177,7 @@ bool CopyToEnd(CByteIo& io, std::FILE* source, std::FILE* target,
 
 bool CopyCount(CByteIo& io, std::FILE* source, std::FILE* target, std::int64_t count,
                std::vector<std::uint8_t>& buffer) {
+    io.Begin(source, target);
     buffer.resize(kCopyBlockBytes);
     while (count > 0) {
         const std::size_t want = count < static_cast<std::int64_t>(buffer.size())

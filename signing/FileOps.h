@@ -26,6 +26,8 @@ UniqueFile OpenForReading(const std::filesystem::path& path);
 class CByteIo {
 public:
     virtual ~CByteIo() = default;
+    // A copy from `source` into `target` begins.
+    virtual void Begin(std::FILE* source, std::FILE* target);
     // As fread and fwrite: the number of bytes moved; fewer means the end or an error.
     virtual std::size_t Read(std::FILE* file, void* buffer, std::size_t bytes);
     virtual std::size_t Write(std::FILE* file, const void* buffer, std::size_t bytes);

@@ -1,0 +1,33 @@
+// quorvane-cli: signing, checking and stripping from scripts, over the same engine as the
+// desktop program. RunCli is the whole tool; main only binds it to the process.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// An argument as the system hands it over: UTF-16 on Windows, bytes elsewhere.
+using CliArg = std::filesystem::path::string_type;
+
+// Where the tool writes: UTF-8 text; the sink turns it into what its device needs.
+class ICliOutput {
+public:
+    virtual ~ICliOutput() = default;
+    virtual void Write(std::string_view utf8) = 0;
+};
+
+struct CliStreams {
+    ICliOutput& out;
+    ICliOutput& err;
+    // Progress is shown only to a person watching.
+    bool errIsTerminal = false;
+};
+
+// Exit statuses.
+inline constexpr int kExitAllDone = 0;
+inline constexpr int kExitSomeFailed = 1;
+inline constexpr int kExitUsage = 2;
+
+// Runs the tool on `args` (without the program's name); returns the exit status.
+int RunCli(const std::vector<CliArg>& args, CliStreams& streams);

@@ -1,0 +1,420 @@
+#include "CliHarness.h"
+
+#include "FileIo.h"
+#include "SigClock.h"
+#include "SignEngine.h"
+#include "SignRecorder.h"
+#include "Signature.h"
+#include "TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+std::optional<std::map<std::string, JsonValue>> ParseJsonObject(const std::string& line) {
+    std::size_t i = 0;
+    const auto skip = [&] {
+        while (i < line.size() && (line[i] == ' ' || line[i] == '\r' || line[i] == '\n'))
+            ++i;
+    };
+    const auto parseString = [&]() -> std::optional<std::string> {
+        if (i >= line.size() || line[i] != '"')
+            return std::nullopt;
+        std::string out;
+        for (++i; i < line.size() && line[i] != '"'; ++i) {
+            if (line[i] != '\\') {
+                out.push_back(line[i]);
+                continue;
+            }
+            if (++i >= line.size())
+                return std::nullopt;
+            switch (line[i]) {
+            case 'n':
+                out.push_back('\n');
+                break;
+            case 'r':
+                out.push_back('\r');
+                break;
+            case 't':
+                out.push_back('\t');
+                break;
+            case '"':
+            case '\\':
+            case '/':
+                out.push_back(line[i]);
+                break;
+            case 'u': {
+                if (i + 4 >= line.size())
+                    return std::nullopt;
+                const auto unit =
+                    static_cast<char16_t>(std::stoul(line.substr(i + 1, 4), nullptr, 16));
+                out += Utf16ToUtf8(std::u16string(1, unit));
+                i += 4;
+                break;
+            }
+            default:
+                return std::nullopt;
+            }
+        }
+        if (i >= line.size())
+            return std::nullopt;
+        ++i;
+        return out;
+    };
+    std::map<std::string, JsonValue> object;
+    skip();
+    if (i >= line.size() || line[i++] != '{')
+        return std::nullopt;
+    for (;;) {
+        skip();
+        const auto key = parseString();
+        skip();
+        if (!key || i >= line.size() || line[i++] != ':')
+            return std::nullopt;
+        skip();
+        if (line.compare(i, 4, "true") == 0) {
+            object[*key] = true, i += 4;
+        } else if (line.compare(i, 5, "false") == 0) {
+            object[*key] = false, i += 5;
+        } else if (line.compare(i, 4, "null") == 0) {
+            object[*key] = nullptr, i += 4;
+        } else if (auto value = parseString()) {
+            object[*key] = *value;
+        } else {
+            return std::nullopt;
+        }
+        skip();
+        if (i < line.size() && line[i] == ',') {
+            ++i;
+            continue;
+        }
+        if (i < line.size() && line[i] == '}') {
+            ++i;
+            skip();
+            return i == line.size() ? std::optional(object) : std::nullopt;
+        }
+        return std::nullopt;
+    }
+}
+
+namespace {
+
+#ifdef _WIN32
+const std::string kNewline = "\r\n";
+#else
+const std::string kNewline = "\n";
+#endif
+
+std::string Text(const fs::path& path) {
+    return Utf16ToUtf8(PathText(path));
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+class Cli : public testing::Test {
+protected:
+    Cli() { fs::create_directory(m_dir / "out"); }
+
+    fs::path File(const std::string& name, const Bytes& content) {
+        const fs::path path = m_dir / PathFromText(Utf8ToUtf16Lossy(name));
+        fs::create_directories(path.parent_path());
+        WriteBytes(path, content);
+        return path;
+    }
+    fs::path Out() const { return m_dir / "out"; }
+
+    CliRun Sign(const std::string& text, std::vector<CliArg> paths,
+                std::vector<CliArg> extra = {}) {
+        std::vector<CliArg> args = {Arg("sign"), Arg("--text"), Arg(text), Arg("--out"),
+                                    Arg(Out())};
+        args.insert(args.end(), extra.begin(), extra.end());
+        args.insert(args.end(), paths.begin(), paths.end());
+        return RunInProcess(args);
+    }
+
+    TempDir m_dir;
+    CScopedSigClock m_clock{0x66000000};
+};
+
+TEST_F(Cli, UsageErrorsExitWithTwoAndTouchNothing) {
+    const fs::path a = File("a.txt", PatternBytes(50, 1));
+    const fs::path textFile = File("t.txt", {'h', 'i'});
+    const std::vector<std::vector<CliArg>> bad = {
+        {},
+        {Arg("frobnicate")},
+        {Arg("sign"), Arg("--out"), Arg(Out()), Arg(a)},
+        {Arg("sign"), Arg("--text"), Arg("x"), Arg("--text-file"), Arg(textFile), Arg("--out"),
+         Arg(Out()), Arg(a)},
+        {Arg("sign"), Arg("--text"), Arg("x"), Arg(a)},
+        {Arg("sign"), Arg("--text"), Arg("x"), Arg("--out"), Arg(Out())},
+        {Arg("sign"), Arg("--text"), Arg("x"), Arg("--out"), Arg(Out()), Arg("--force"),
+         Arg("--no-clobber"), Arg(a)},
+        {Arg("sign"), Arg("--text"), Arg(""), Arg("--out"), Arg(Out()), Arg(a)},
+        {Arg("sign"), Arg("--text"), Arg(std::string(kMaxSignatureUnits + 1, 'x')), Arg("--out"),
+         Arg(Out()), Arg(a)},
+        {Arg("sign"), Arg("--text"), Arg("x"), Arg("--out"), Arg(Out()), Arg("--bogus"), Arg(a)},
+        {Arg("sign"), Arg("--text"), Arg("x"), Arg("--out"), Arg(Out()), Arg("--text")},
+        {Arg("sign"), Arg("--text-file"), Arg(m_dir / "missing"), Arg("--out"), Arg(Out()), Arg(a)},
+        {Arg("check")},
+        {Arg("check"), Arg("--json"), Arg("--text"), Arg(a)},
+        {Arg("strip"), Arg(a)},
+#ifndef _WIN32
+        {Arg("sign"), Arg("--text"), Arg("bad \xFF utf-8"), Arg("--out"), Arg(Out()), Arg(a)},
+#endif
+    };
+    for (const auto& args : bad) {
+        const CliRun run = RunInProcess(args);
+        std::string shown;
+        for (const auto& arg : args)
+            shown += Shown(arg) + " ";
+        EXPECT_EQ(run.status, kExitUsage) << shown;
+        EXPECT_NE(run.err.find("usage: quorvane-cli"), std::string::npos) << shown;
+        EXPECT_EQ(run.out, "") << shown;
+    }
+    EXPECT_TRUE(fs::is_empty(Out()));
+}
+
+TEST_F(Cli, MissingOutputFolderIsTheDesktopsMessage) {
+    const fs::path a = File("a.txt", PatternBytes(50, 1));
+    for (const char* command : {"sign", "strip"}) {
+        std::vector<CliArg> args = {Arg(command), Arg("--out"), Arg(m_dir / "nowhere"), Arg(a)};
+        if (std::string(command) == "sign")
+            args.insert(args.begin() + 1, {Arg("--text"), Arg("x")});
+        const CliRun run = RunInProcess(args);
+        EXPECT_EQ(run.status, kExitUsage) << command;
+        EXPECT_EQ(run.err, "Please select a valid output folder." + kNewline) << command;
+    }
+}
+
+TEST_F(Cli, HelpAndVersion) {
+    CliRun run = RunInProcess({Arg("--help")});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out.rfind("usage: quorvane-cli sign", 0), 0u);
+    run = RunInProcess({Arg("--version")});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, "quorvane-cli " QUORVANE_VERSION + kNewline);
+}
+
+TEST_F(Cli, SignCheckStripRoundTrip) {
+    const Bytes one = PatternBytes(100000, 1), two = PatternBytes(10, 2);
+    const fs::path a = File("photo.jpg", one);
+    const fs::path b = File("notes", two);
+    CliRun run = Sign("First line\nSecond\r\nThird\rFourth", {Arg(a), Arg(b)});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "2 files encrypted succesfully!" + kNewline);
+    const fs::path sa = Out() / "photo_signed.jpg", sb = Out() / "notes_signed";
+    const std::u16string stored = u"First line\r\nSecond\r\nThird\r\nFourth";
+    EXPECT_TRUE(ReadSignatureText(OpenFile(sa, "rb").get()) == stored);
+
+    run = RunInProcess({Arg("check"), Arg(sa)});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, "First line" + kNewline + "Second" + kNewline + "Third" + kNewline +
+                           "Fourth" + kNewline);
+    EXPECT_EQ(run.err, "");
+
+    run = RunInProcess({Arg("check"), Arg(sa), Arg(sb)});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(Lines(run.out), (std::vector<std::string>{
+                                  Text(sa) + ":", "First line", "Second", "Third", "Fourth", "",
+                                  Text(sb) + ":", "First line", "Second", "Third", "Fourth", ""}));
+
+    fs::create_directory(m_dir / "orig");
+    run = RunInProcess({Arg("strip"), Arg("--out"), Arg(m_dir / "orig"), Arg(sa), Arg(sb)});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(ReadBytes(m_dir / "orig" / "photo.jpg"), one);
+    EXPECT_EQ(ReadBytes(m_dir / "orig" / "notes"), two);
+    EXPECT_EQ(ReadBytes(a), one);
+}
+
+TEST_F(Cli, JsonLinesParseBackExactly) {
+    const fs::path a = File("quote\"back\\slash.txt", PatternBytes(30, 1));
+    const fs::path plain = File("plain.bin", PatternBytes(30, 2));
+    ASSERT_EQ(Sign("tab\there \"quoted\"\n\xC3\xA9\x01", {Arg(a)}).status, 0);
+    const fs::path signedCopy = Out() / "quote\"back\\slash_signed.txt";
+    const fs::path missing = m_dir / "missing.txt";
+
+    const CliRun run =
+        RunInProcess({Arg("check"), Arg("--json"), Arg(signedCopy), Arg(plain), Arg(missing)});
+    EXPECT_EQ(run.status, 1);
+    const auto lines = Lines(run.out);
+    ASSERT_EQ(lines.size(), 3u) << run.out;
+    const auto first = ParseJsonObject(lines[0]);
+    const auto second = ParseJsonObject(lines[1]);
+    const auto third = ParseJsonObject(lines[2]);
+    ASSERT_TRUE(first && second && third) << run.out;
+    EXPECT_EQ(std::get<std::string>(first->at("path")), Text(signedCopy));
+    EXPECT_EQ(std::get<bool>(first->at("signed")), true);
+    EXPECT_EQ(std::get<std::string>(first->at("text")), "tab\there \"quoted\"\r\n\xC3\xA9\x01");
+    EXPECT_EQ(std::get<bool>(second->at("signed")), false);
+    EXPECT_TRUE(std::holds_alternative<std::nullptr_t>(second->at("text")));
+    EXPECT_EQ(std::get<bool>(third->at("signed")), false);
+    EXPECT_TRUE(third->count("error"));
+    EXPECT_EQ(std::get<std::string>(third->at("path")), Text(missing));
+}
+
+TEST_F(Cli, ExistingOutputsNeedForce) {
+    const fs::path a = File("a.txt", PatternBytes(100, 1));
+    const Bytes existing = PatternBytes(10, 9);
+    WriteBytes(Out() / "a_signed.txt", existing);
+
+    CliRun run = Sign("x", {Arg(a)});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(Lines(run.err), (std::vector<std::string>{
+                                  "File " + Text(a) + " already exists, overwrite? No: " +
+                                      Text(Out() / "a_signed.txt") + " kept (--force replaces it)",
+                                  "No files were encrypted!"}));
+    EXPECT_EQ(ReadBytes(Out() / "a_signed.txt"), existing);
+
+    run = Sign("x", {Arg(a)}, {Arg("--no-clobber")});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, "No files were encrypted!" + kNewline);
+    EXPECT_EQ(ReadBytes(Out() / "a_signed.txt"), existing);
+
+    run = Sign("x", {Arg(a)}, {Arg("--force")});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, "File encrypted succesfully!" + kNewline);
+    EXPECT_TRUE(ReadSignatureText(OpenFile(Out() / "a_signed.txt", "rb").get()) == u"x");
+}
+
+TEST_F(Cli, RefusalsUseTheDesktopsMessagesAndExitWithOne) {
+    const fs::path a = File("a.txt", PatternBytes(100, 1));
+    const fs::path missing = m_dir / "missing.doc";
+    ASSERT_EQ(Sign("first", {Arg(a)}).status, 0);
+    const fs::path signedCopy = Out() / "a_signed.txt";
+    const CliRun run = Sign("again", {Arg(signedCopy), Arg(missing)});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(
+        Lines(run.err),
+        (std::vector<std::string>{
+            "File " + Text(signedCopy) + " is already digitally signed, cannot re-sign!",
+            "Could not open file " + Text(missing) + " for reading!", "No files were encrypted!"}));
+}
+
+TEST_F(Cli, FoldersAreSignedRecursivelyWithTheirStructure) {
+    File("docs/a.txt", PatternBytes(10, 1));
+    File("docs/sub/deeper/b.bin", PatternBytes(20, 2));
+    File("docs/sub/c", PatternBytes(30, 3));
+    const fs::path docs = m_dir / "docs";
+
+    CliRun run = Sign("tree", {Arg(docs)});
+    EXPECT_EQ(run.status, 1) << "a folder without -r is refused";
+    EXPECT_NE(run.err.find("is a folder"), std::string::npos);
+    EXPECT_TRUE(fs::is_empty(Out()));
+
+    run = Sign("tree", {Arg(docs)}, {Arg("-r")});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "3 files encrypted succesfully!" + kNewline);
+    EXPECT_EQ(ReadBytes(Out() / "docs" / "sub" / "deeper" / "b_signed.bin").size(),
+              20u + TrailerBytes(4));
+    EXPECT_TRUE(fs::exists(Out() / "docs" / "a_signed.txt"));
+    EXPECT_TRUE(fs::exists(Out() / "docs" / "sub" / "c_signed"));
+
+    // An output folder inside the tree is not signed again on the next run.
+    fs::create_directory(docs / "signed");
+    run = RunInProcess({Arg("sign"), Arg("--text"), Arg("t"), Arg("--out"), Arg(docs / "signed"),
+                        Arg("-r"), Arg(docs)});
+    EXPECT_EQ(run.status, 0) << run.err;
+    run = RunInProcess({Arg("sign"), Arg("--text"), Arg("t"), Arg("--out"), Arg(docs / "signed"),
+                        Arg("-r"), Arg("--no-clobber"), Arg(docs)});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_FALSE(fs::exists(docs / "signed" / "docs" / "signed"));
+}
+
+TEST_F(Cli, FilesSignedByEitherSideReadOnTheOther) {
+    const Bytes content = PatternBytes(5000, 4);
+    const fs::path a = File("a.doc", content);
+    CSignRecorder desktop;
+    ASSERT_EQ(RunSignBatch({a}, Out(), u"Desk\r\ntop \u00E9", desktop).signedCount, 1u);
+    CliRun run = RunInProcess({Arg("check"), Arg(Out() / "a_signed.doc")});
+    EXPECT_EQ(run.out, "Desk" + kNewline + "top \xC3\xA9" + kNewline);
+
+    fs::create_directory(m_dir / "cli");
+    run = RunInProcess(
+        {Arg("sign"), Arg("--text"), Arg("Tool\nline"), Arg("--out"), Arg(m_dir / "cli"), Arg(a)});
+    ASSERT_EQ(run.status, 0);
+    const fs::path fromTool = m_dir / "cli" / "a_signed.doc";
+    EXPECT_TRUE(ReadSignatureText(OpenFile(fromTool, "rb").get()) == u"Tool\r\nline");
+    // The desktop side refuses the tool's copy as already signed.
+    CSignRecorder again;
+    EXPECT_EQ(RunSignBatch({fromTool}, Out(), u"x", again).outcomes[0], SignOutcome::AlreadySigned);
+    const Bytes bytes = ReadBytes(fromTool);
+    EXPECT_TRUE(std::equal(content.begin(), content.end(), bytes.begin()));
+}
+
+TEST_F(Cli, TextFromAFile) {
+    const fs::path a = File("a.txt", PatternBytes(100, 1));
+    const fs::path utf8 =
+        File("sig8.txt", {0xEF, 0xBB, 0xBF, 'o', 'n', 'e', '\n', 't', 'w', 'o', 0xC3, 0xA9, '\n'});
+    const fs::path utf16 = File("sig16.txt", {0xFF, 0xFE, 'h', 0, 0xAC, 0x20, '\r', 0, '\n', 0});
+    for (const auto& [file, expected] :
+         {std::pair{utf8, std::u16string(u"one\r\ntwo\u00E9")}, {utf16, u"h\u20AC"}}) {
+        const CliRun run = RunInProcess({Arg("sign"), Arg("--text-file"), Arg(file), Arg("--out"),
+                                         Arg(Out()), Arg("--force"), Arg(a)});
+        ASSERT_EQ(run.status, 0) << run.err;
+        EXPECT_TRUE(ReadSignatureText(OpenFile(Out() / "a_signed.txt", "rb").get()) == expected)
+            << Text(file);
+    }
+}
+
+TEST_F(Cli, StripRefusesWhatItCannotDoSafely) {
+    const fs::path plain = File("plain.txt", PatternBytes(100, 1));
+    const fs::path a = File("a.txt", PatternBytes(100, 2));
+    ASSERT_EQ(Sign("s", {Arg(a)}).status, 0);
+    // A signed file without _signed in its name, stripped into its own folder: the output
+    // would be the file itself.
+    const fs::path renamed = Out() / "kept.txt";
+    fs::rename(Out() / "a_signed.txt", renamed);
+    const Bytes signedBytes = ReadBytes(renamed);
+
+    CliRun run = RunInProcess({Arg("strip"), Arg("--out"), Arg(Out()), Arg(plain), Arg(renamed)});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(Lines(run.err).size(), 2u) << run.err;
+    EXPECT_NE(run.err.find(Text(plain) + ": holds no signature"), std::string::npos);
+    EXPECT_EQ(ReadBytes(renamed), signedBytes);
+
+    // An existing output is kept unless --force.
+    fs::create_directory(m_dir / "back");
+    WriteBytes(m_dir / "back" / "kept.txt", {'o', 'l', 'd'});
+    run = RunInProcess({Arg("strip"), Arg("--out"), Arg(m_dir / "back"), Arg(renamed)});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(ReadBytes(m_dir / "back" / "kept.txt"), (Bytes{'o', 'l', 'd'}));
+    run = RunInProcess(
+        {Arg("strip"), Arg("--out"), Arg(m_dir / "back"), Arg("--force"), Arg(renamed)});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(ReadBytes(m_dir / "back" / "kept.txt"), PatternBytes(100, 2));
+}
+
+TEST_F(Cli, FiveGiBSparseFileIsCheckedFromItsEnd) {
+    constexpr std::int64_t kFiveGiB = std::int64_t{5} << 30;
+    const fs::path big = m_dir / "big.iso";
+    {
+        UniqueFile file = OpenFile(big, "wb");
+        ASSERT_TRUE(file && SeekFile(file.get(), kFiveGiB - 1, SEEK_SET));
+        ASSERT_EQ(std::fputc('z', file.get()), 'z');
+    }
+    EXPECT_EQ(RunInProcess({Arg("check"), Arg(big)}).status, 1);
+    {
+        UniqueFile file = OpenFile(big, "r+b");
+        CSigCodeTable table;
+        const std::u16string text = u"five";
+        ASSERT_TRUE(AppendSignature(table, file.get(), text.data(), 2 * text.size()));
+    }
+    const CliRun run = RunInProcess({Arg("check"), Arg("--json"), Arg(big)});
+    EXPECT_EQ(run.status, 0);
+    const auto object = ParseJsonObject(run.out);
+    ASSERT_TRUE(object) << run.out;
+    EXPECT_EQ(std::get<std::string>(object->at("text")), "five");
+}
+
+} // namespace
