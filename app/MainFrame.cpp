@@ -1,0 +1,104 @@
+#include "MainFrame.h"
+
+#include "MainApp.h"
+#include "WizardStepOne.h"
+#include "WizardStepTwoDecode.h"
+#include "WizardStepTwoEncode.h"
+#include "resource.h"
+
+IMPLEMENT_DYNAMIC(CMainFrame, CFrameWnd)
+
+BEGIN_MESSAGE_MAP(CMainFrame, CFrameWnd)
+ON_WM_CREATE()
+ON_WM_SETFOCUS()
+ON_WM_DESTROY()
+ON_MESSAGE(WM_DPICHANGED, OnDpiChanged)
+END_MESSAGE_MAP()
+
+CMainFrame::~CMainFrame() {
+    CMainApp* app = GetMainApp();
+    if (app && app->m_pMainFrame == this)
+        app->m_pMainFrame = nullptr;
+}
+
+BOOL CMainFrame::PreCreateWindow(CREATESTRUCTW& cs) {
+    if (!CFrameWnd::PreCreateWindow(cs))
+        return FALSE;
+    // Fixed size: no sizing border and no maximise box.
+    cs.style = static_cast<LONG>(WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | FWS_ADDTOTITLE);
+    cs.dwExStyle &= ~static_cast<DWORD>(WS_EX_CLIENTEDGE);
+    cs.lpszClass = AfxRegisterWndClass(0);
+    return cs.lpszClass != nullptr;
+}
+
+int CMainFrame::OnCreate(LPCREATESTRUCTW lpCreateStruct) {
+    if (CFrameWnd::OnCreate(lpCreateStruct) == -1)
+        return -1;
+    SetIcon(::LoadIconW(AfxGetResourceHandle(), MAKEINTRESOURCEW(IDR_MAINFRAME)), TRUE);
+    SetWindowText(AfxLoadString(IDR_MAINFRAME));
+    if (HMENU systemMenu = GetSystemMenu(FALSE)) {
+        ::RemoveMenu(systemMenu, SC_SIZE, MF_BYCOMMAND);
+        ::RemoveMenu(systemMenu, SC_MAXIMIZE, MF_BYCOMMAND);
+    }
+    // Without a step the frame would be an empty window.
+    return ShowHomeStep() ? 0 : -1;
+}
+
+void CMainFrame::OnSetFocus(CWnd*) {
+    if (m_pCurrentStep)
+        m_pCurrentStep->SetFocus();
+}
+
+void CMainFrame::OnDestroy() {
+    // The step's window goes with the frame's, and the step object with it.
+    m_pCurrentStep = nullptr;
+    DefWindowProc(WM_DESTROY, 0, 0);
+}
+
+LRESULT CMainFrame::OnDpiChanged(WPARAM, LPARAM lParam) {
+    const auto* suggested = reinterpret_cast<const RECT*>(lParam);
+    SetWindowPos(nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
+                 suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
+    FitToStep(SWP_NOZORDER | SWP_NOACTIVATE);
+    return 0;
+}
+
+bool CMainFrame::ShowHomeStep() {
+    return ShowStep<CWizardStepOne>(IDD_WIZARD_STEP_ONE);
+}
+
+bool CMainFrame::ShowAddSignatureStep() {
+    return ShowStep<CWizardStepTwoEncode>(IDD_WIZARD_STEP_TWO_ENCODE);
+}
+
+bool CMainFrame::ShowCheckSignatureStep() {
+    return ShowStep<CWizardStepTwoDecode>(IDD_WIZARD_STEP_TWO_DECODE);
+}
+
+bool CMainFrame::AdoptStep(CDialog* step, UINT nIDTemplate) {
+    if (!step->Create(nIDTemplate, this)) {
+        delete step; // no window, so the step cannot delete itself
+        return false;
+    }
+    m_pCurrentStep = step;
+    step->ShowWindow(SW_SHOW);
+    FitToStep(SWP_NOMOVE);
+    // Keep the keyboard in the frame's step when the frame is active.
+    if (::GetActiveWindow() == m_hWnd)
+        step->SetFocus();
+    return true;
+}
+
+void CMainFrame::FitToStep(UINT flags) {
+    if (!m_pCurrentStep)
+        return;
+    RECT step{};
+    RECT client{};
+    RECT frame{};
+    m_pCurrentStep->GetWindowRect(&step);
+    GetClientRect(&client);
+    GetWindowRect(&frame);
+    const int width = (frame.right - frame.left) - client.right + (step.right - step.left);
+    const int height = (frame.bottom - frame.top) - client.bottom + (step.bottom - step.top);
+    SetWindowPos(nullptr, 0, 0, width, height, flags);
+}

@@ -1,0 +1,48 @@
+// The main frame: a fixed-size window whose client area is exactly one wizard step.
+#pragma once
+
+#include "AfxWin.h"
+
+#include <new>
+
+class CMainFrame : public CFrameWnd {
+    DECLARE_DYNAMIC(CMainFrame)
+public:
+    CMainFrame() = default;
+    ~CMainFrame() override;
+
+    BOOL PreCreateWindow(CREATESTRUCTW& cs) override;
+
+    // The step protocol: each creates a new step, makes it current, shows it and fits the
+    // frame around it. The caller, the previous step, then destroys itself. False when the
+    // new step could not be made; the previous step then stays current.
+    bool ShowHomeStep();
+    bool ShowAddSignatureStep();
+    bool ShowCheckSignatureStep();
+
+    // The step shown now; null only while the frame is being created or destroyed.
+    CDialog* GetCurrentStep() const { return m_pCurrentStep; }
+
+    // Shows a new step of class TStep (constructed with the frame as parent) from template
+    // `nIDTemplate`.
+    template <class TStep> bool ShowStep(UINT nIDTemplate) {
+        CDialog* step = new (std::nothrow) TStep(this);
+        return step && AdoptStep(step, nIDTemplate);
+    }
+
+protected:
+    DECLARE_MESSAGE_MAP()
+
+    int OnCreate(LPCREATESTRUCTW lpCreateStruct);
+    void OnSetFocus(CWnd* pOldWnd);
+    void OnDestroy();
+    LRESULT OnDpiChanged(WPARAM wParam, LPARAM lParam);
+
+private:
+    // Creates the step's window; on success the step owns itself and becomes current.
+    bool AdoptStep(CDialog* step, UINT nIDTemplate);
+    // Resizes the frame so that its client area is the current step's size.
+    void FitToStep(UINT flags);
+
+    CDialog* m_pCurrentStep = nullptr; // not owned: a step deletes itself with its window
+};

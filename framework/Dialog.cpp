@@ -1,0 +1,184 @@
+#include "AfxWin.h"
+#include "AfxImpl.h"
+
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+namespace {
+
+// Set by CDialog::DefWindowProc: the dialog procedure then leaves the message to the dialog
+// manager. One flag per message being handled, so nested messages keep their own.
+bool* g_pLeftToDialogManager = nullptr;
+
+// Messages whose result the dialog procedure returns itself instead of through DWLP_MSGRESULT.
+bool ReturnsResultDirectly(UINT message) {
+    switch (message) {
+    case WM_CTLCOLORMSGBOX:
+    case WM_CTLCOLOREDIT:
+    case WM_CTLCOLORLISTBOX:
+    case WM_CTLCOLORBTN:
+    case WM_CTLCOLORDLG:
+    case WM_CTLCOLORSCROLLBAR:
+    case WM_CTLCOLORSTATIC:
+    case WM_COMPAREITEM:
+    case WM_VKEYTOITEM:
+    case WM_CHARTOITEM:
+    case WM_QUERYDRAGICON:
+    case WM_INITDIALOG:
+        return true;
+    default:
+        return false;
+    }
+}
+
+HWND SafeHwnd(const CWnd* pWnd) {
+    return pWnd ? pWnd->m_hWnd : nullptr;
+}
+
+} // namespace
+
+IMPLEMENT_DYNAMIC(CDialog, CWnd)
+
+BEGIN_MESSAGE_MAP(CDialog, CWnd)
+ON_COMMAND(IDOK, OnOK)
+ON_COMMAND(IDCANCEL, OnCancel)
+END_MESSAGE_MAP()
+
+CDialog::CDialog(UINT nIDTemplate, CWnd* pParentWnd)
+    : m_nIDTemplate(nIDTemplate), m_pParentWnd(pParentWnd) {}
+
+INT_PTR CALLBACK CDialog::AfxDlgProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam) {
+    CWnd* pWnd = AfxBindIfCreating(hWnd);
+    if (!pWnd)
+        return FALSE;
+    bool leftToDialogManager = false;
+    bool* const outer = std::exchange(g_pLeftToDialogManager, &leftToDialogManager);
+    const LRESULT result = AfxCallWndProc(pWnd, hWnd, message, wParam, lParam);
+    g_pLeftToDialogManager = outer;
+    // The object may be gone now (a handler destroyed its window): use only local values.
+    if (leftToDialogManager || message == WM_NCDESTROY)
+        return FALSE;
+    if (ReturnsResultDirectly(message))
+        return static_cast<INT_PTR>(result);
+    if (::IsWindow(hWnd))
+        ::SetWindowLongPtrW(hWnd, DWLP_MSGRESULT, result);
+    return TRUE;
+}
+
+LRESULT CDialog::DefWindowProc(UINT, WPARAM, LPARAM) {
+    if (g_pLeftToDialogManager)
+        *g_pLeftToDialogManager = true;
+    return 0;
+}
+
+LRESULT CDialog::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_INITDIALOG)
+        return OnInitDialog();
+    if (message == WM_NCDESTROY)
+        DetachControls();
+    return CWnd::WindowProc(message, wParam, lParam);
+}
+
+BOOL CDialog::Create(UINT nIDTemplate, CWnd* pParentWnd) {
+    if (m_hWnd)
+        return FALSE;
+    m_nIDTemplate = nIDTemplate;
+    m_pParentWnd = pParentWnd;
+    m_bModal = false;
+    m_bCreating = true;
+    CWnd* const outer = AfxSetWindowBeingCreated(this);
+    const HWND hWnd =
+        ::CreateDialogParamW(AfxGetResourceHandle(), MAKEINTRESOURCEW(nIDTemplate),
+                             SafeHwnd(pParentWnd), AfxDlgProc, reinterpret_cast<LPARAM>(this));
+    AfxSetWindowBeingCreated(outer);
+    m_bCreating = false;
+    if (!hWnd) {
+        Detach();
+        return FALSE;
+    }
+    return TRUE;
+}
+
+INT_PTR CDialog::DoModal() {
+    if (m_hWnd)
+        return -1;
+    HWND owner = SafeHwnd(m_pParentWnd);
+    if (!owner)
+        owner = SafeHwnd(AfxGetMainWnd());
+    m_bModal = true;
+    CWnd* const outer = AfxSetWindowBeingCreated(this);
+    const INT_PTR result =
+        ::DialogBoxParamW(AfxGetResourceHandle(), MAKEINTRESOURCEW(m_nIDTemplate), owner,
+                          AfxDlgProc, reinterpret_cast<LPARAM>(this));
+    AfxSetWindowBeingCreated(outer);
+    m_bModal = false;
+    Detach();
+    AfxRethrowPendingException();
+    return result;
+}
+
+void CDialog::EndDialog(int nResult) {
+    ::EndDialog(m_hWnd, nResult);
+}
+
+BOOL CDialog::DestroyWindow() {
+    return CWnd::DestroyWindow();
+}
+
+BOOL CDialog::OnInitDialog() {
+    UpdateData(FALSE);
+    return TRUE;
+}
+
+BOOL CDialog::UpdateData(BOOL bSaveAndValidate) {
+    CDataExchange dx(this, bSaveAndValidate);
+    DoDataExchange(&dx);
+    return TRUE;
+}
+
+void CDialog::DoDataExchange(CDataExchange*) {}
+
+void CDialog::OnOK() {
+    if (!UpdateData(TRUE))
+        return;
+    if (m_bModal)
+        EndDialog(IDOK);
+    else
+        DestroyWindow();
+}
+
+void CDialog::OnCancel() {
+    if (m_bModal)
+        EndDialog(IDCANCEL);
+    else
+        DestroyWindow();
+}
+
+BOOL CDialog::PreTranslateMessage(MSG* pMsg) {
+    // Modal dialogs get their keys from the dialog manager's own loop.
+    if (m_bModal || !m_hWnd)
+        return FALSE;
+    if (pMsg->message < WM_KEYFIRST || pMsg->message > WM_KEYLAST)
+        return FALSE;
+    if (pMsg->hwnd != m_hWnd && !::IsChild(m_hWnd, pMsg->hwnd))
+        return FALSE;
+    return ::IsDialogMessageW(m_hWnd, pMsg);
+}
+
+void CDialog::DetachControls() {
+    for (CWnd* control : m_boundControls)
+        control->Detach();
+    m_boundControls.clear();
+}
+
+void DDX_Control(CDataExchange* pDX, int nIDC, CWnd& rControl) {
+    if (rControl.m_hWnd)
+        return;
+    auto* dialog = static_cast<CDialog*>(pDX->m_pDlgWnd);
+    const HWND hWnd = ::GetDlgItem(dialog->m_hWnd, nIDC);
+    if (!hWnd || !rControl.Attach(hWnd))
+        throw std::logic_error("DDX_Control: no control " + std::to_string(nIDC) +
+                               " to bind in the dialog template");
+    dialog->m_boundControls.push_back(&rControl);
+}

@@ -1,0 +1,143 @@
+#include "Seam.h"
+
+#include "Handles.h"
+#include "SigClock.h"
+
+#include <commdlg.h>
+#include <objbase.h>
+#include <ole2.h>
+#include <shellapi.h>
+#include <shlobj.h>
+
+namespace {
+
+CRealSeam& RealSeam() {
+    static CRealSeam seam;
+    return seam;
+}
+
+ISeam*& InstalledSeam() {
+    static ISeam* seam = nullptr;
+    return seam;
+}
+
+const wchar_t* NullIfEmpty(const std::wstring& text) {
+    return text.empty() ? nullptr : text.c_str();
+}
+
+// Room for the names of a large multiple selection: the dialog reports FNERR_BUFFERTOOSMALL
+// rather than overrunning it.
+constexpr std::size_t kMultiSelectChars = 1 << 20;
+constexpr std::size_t kSingleSelectChars = 32768;
+
+} // namespace
+
+std::uint32_t ISeam::Now() const {
+    return SigNow();
+}
+
+ISeam& GetSeam() {
+    ISeam* seam = InstalledSeam();
+    return seam ? *seam : RealSeam();
+}
+
+ISeam* SetSeam(ISeam* seam) {
+    ISeam* previous = InstalledSeam();
+    InstalledSeam() = seam;
+    return previous;
+}
+
+std::vector<std::wstring> SplitOpenFileResult(const wchar_t* buffer) {
+    std::vector<std::wstring> parts;
+    for (const wchar_t* part = buffer; *part; part += parts.back().size() + 1)
+        parts.emplace_back(part);
+    if (parts.size() <= 1)
+        return parts;
+    std::wstring folder = parts.front();
+    if (folder.back() != L'\\')
+        folder += L'\\';
+    std::vector<std::wstring> paths;
+    for (std::size_t i = 1; i < parts.size(); ++i)
+        paths.push_back(folder + parts[i]);
+    return paths;
+}
+
+std::wstring OpenFileFilter(const std::wstring& filter) {
+    std::wstring result = filter;
+    for (wchar_t& c : result) {
+        if (c == L'|')
+            c = L'\0';
+    }
+    result.push_back(L'\0');
+    return result;
+}
+
+int CRealSeam::MessageBox(HWND owner, const std::wstring& text, const std::wstring& caption,
+                          UINT type) {
+    return ::MessageBoxW(owner, text.c_str(), caption.c_str(), type);
+}
+
+std::optional<std::vector<std::wstring>> CRealSeam::OpenFiles(const OpenFileRequest& request) {
+    const bool multi = (request.flags & OFN_ALLOWMULTISELECT) != 0;
+    std::wstring buffer(multi ? kMultiSelectChars : kSingleSelectChars, L'\0');
+    buffer.replace(0, std::min(request.fileName.size(), buffer.size() - 1), request.fileName);
+    const std::wstring filter = OpenFileFilter(request.filter);
+
+    OPENFILENAMEW ofn{};
+    ofn.lStructSize = sizeof ofn;
+    ofn.hwndOwner = request.owner;
+    ofn.lpstrFilter = request.filter.empty() ? nullptr : filter.c_str();
+    ofn.nFilterIndex = 1;
+    ofn.lpstrFile = buffer.data();
+    ofn.nMaxFile = static_cast<DWORD>(buffer.size());
+    ofn.lpstrDefExt = NullIfEmpty(request.defaultExt);
+    ofn.Flags = request.flags | OFN_EXPLORER;
+    if (!::GetOpenFileNameW(&ofn))
+        return std::nullopt;
+    return SplitOpenFileResult(buffer.c_str());
+}
+
+std::optional<std::wstring> CRealSeam::BrowseForFolder(const FolderRequest& request) {
+    std::wstring displayName(MAX_PATH, L'\0');
+    BROWSEINFOW info{};
+    info.hwndOwner = request.owner;
+    info.pszDisplayName = displayName.data();
+    info.lpszTitle = request.title.c_str();
+    info.ulFlags = request.flags;
+    const UniqueCoTaskMem<ITEMIDLIST> item(::SHBrowseForFolderW(&info));
+    if (!item)
+        return std::nullopt;
+    // Folders can be longer than MAX_PATH: grow until the path fits.
+    for (std::size_t size = MAX_PATH; size <= 32768; size *= 2) {
+        std::wstring path(size, L'\0');
+        if (::SHGetPathFromIDListEx(item.get(), path.data(), static_cast<DWORD>(size),
+                                    GPFIDL_DEFAULT)) {
+            path.resize(std::wcslen(path.c_str()));
+            if (path.empty())
+                return std::nullopt;
+            return path;
+        }
+    }
+    return std::nullopt;
+}
+
+INT_PTR CRealSeam::ShellExecute(const ShellExecuteRequest& request) {
+    return reinterpret_cast<INT_PTR>(::ShellExecuteW(
+        request.owner, NullIfEmpty(request.verb), request.file.c_str(),
+        NullIfEmpty(request.parameters), NullIfEmpty(request.directory), request.show));
+}
+
+bool CRealSeam::StartSockets() {
+    WSADATA data{};
+    if (::WSAStartup(MAKEWORD(2, 2), &data) != 0)
+        return false;
+    if (LOBYTE(data.wVersion) != 2) {
+        ::WSACleanup();
+        return false;
+    }
+    return true;
+}
+
+bool CRealSeam::StartOle() {
+    return SUCCEEDED(::OleInitialize(nullptr));
+}

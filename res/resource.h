@@ -1,0 +1,37 @@
+// Resource ids of Quorvane: dialog templates, controls, commands and strings.
+#pragma once
+
+#include "AfxRes.h"
+
+// Shared by the main frame's menu, accelerator table, icon and title string.
+#define IDR_MAINFRAME 128
+
+// Strings
+#define IDS_OLE_INIT_FAILED 100
+#define IDS_SOCKETS_INIT_FAILED 104
+
+// Dialog templates of the wizard steps
+#define IDD_WIZARD_STEP_TWO_DECODE 9
+#define IDD_WIZARD_STEP_ONE 101
+#define IDD_WIZARD_STEP_TWO_ENCODE 102
+
+// Home step
+#define IDC_ADD_SIGNATURE 1000
+#define IDC_CHECK_SIGNATURE 1001
+
+// Add-signature step
+#define IDC_SELECT_FILES 1002
+#define IDC_ENCRYPT_FILES 1003
+#define IDC_SIGNATURE 1005
+#define IDC_BACK 1011
+#define IDC_BROWSE 1014
+#define IDC_DEST_FOLDER 1030
+#define IDC_SIGNATURE_PROMPT 1036
+
+// Check-signature step
+#define IDC_GO_BACK 1008
+#define IDC_SELECT_FILE 1009
+#define IDC_SIGNATURE_VIEW 1010
+
+// Commands
+#define ID_HELP_TOPICS 32771
