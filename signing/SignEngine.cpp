@@ -101,8 +101,8 @@ SignResult RunSignBatch(const SignRequest& request, ISignObserver& observer, CBy
     }
     result.folderValid = true;
 
-    CByteIo plainIo;
-    CBatch batch(request, observer, io != nullptr ? *io : plainIo);
+    CSystemIo systemIo;
+    CBatch batch(request, observer, io != nullptr ? *io : systemIo);
     const std::size_t count = request.items.size();
     observer.BatchStarted(count);
     for (std::size_t i = 0; i < count; ++i) {

@@ -238,10 +238,16 @@ TEST_F(Cli, SignCheckStripRoundTrip) {
 }
 
 TEST_F(Cli, JsonLinesParseBackExactly) {
-    const fs::path a = File("quote\"back\\slash.txt", PatternBytes(30, 1));
+#ifdef _WIN32
+    // Windows names hold no quote or backslash; the folders' backslashes are escaped.
+    const std::string name = "quote'd", signedName = "quote'd_signed.txt";
+#else
+    const std::string name = "quote\"back\\slash", signedName = "quote\"back\\slash_signed.txt";
+#endif
+    const fs::path a = File(name + ".txt", PatternBytes(30, 1));
     const fs::path plain = File("plain.bin", PatternBytes(30, 2));
     ASSERT_EQ(Sign("tab\there \"quoted\"\n\xC3\xA9\x01", {Arg(a)}).status, 0);
-    const fs::path signedCopy = Out() / "quote\"back\\slash_signed.txt";
+    const fs::path signedCopy = Out() / PathFromText(Utf8ToUtf16Lossy(signedName));
     const fs::path missing = m_dir / "missing.txt";
 
     const CliRun run =

@@ -313,6 +313,17 @@ TEST_F(SignEngine, TextTooLongForATrailerIsRefusedPerFile) {
     EXPECT_EQ(SignatureOf(Out("a_signed.txt")), longest);
 }
 
+#ifdef __linux__
+// The system's in-kernel copy sees no bytes in files of unknown size; they are read instead.
+TEST_F(SignEngine, FilesOfUnknownSizeAreCopiedInFull) {
+    const fs::path source = "/proc/self/cmdline";
+    const Bytes content = ReadBytes(source);
+    ASSERT_FALSE(content.empty());
+    EXPECT_EQ(Run({source}).signedCount, 1u);
+    ExpectSignedCopy(Out("cmdline_signed"), content, u"Mine");
+}
+#endif
+
 #ifdef _WIN32
 TEST_F(SignEngine, SourceLockedByAnotherProgramCannotBeOpened) {
     const fs::path source = Source("locked.doc", PatternBytes(100, 1));
