@@ -156,13 +156,18 @@ void CWnd::BindCreating(HWND hWnd) {
     m_bOwnsWindow = true;
 }
 
-LRESULT AfxCallWndProc(CWnd* pWnd, HWND, UINT message, WPARAM wParam, LPARAM lParam) {
+LRESULT AfxCallWndProc(CWnd* pWnd, HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam) {
     try {
         return pWnd->WindowProc(message, wParam, lParam);
     } catch (...) {
-        // Keep the first one; the message loop rethrows it on our side of DispatchMessage.
+        // Keep the first one; the message loop, or DoModal, rethrows it on our side of the
+        // window system's frames. A modal dialog ends, so that DoModal can return.
         if (!PendingException())
             PendingException() = std::current_exception();
+        const CWnd* alive = CWnd::FromHandle(hWnd);
+        if (alive && alive->IsKindOf(RUNTIME_CLASS(CDialog)) &&
+            static_cast<const CDialog*>(alive)->IsModal())
+            ::EndDialog(hWnd, -1);
         return message == WM_CREATE ? -1 : 0;
     }
 }

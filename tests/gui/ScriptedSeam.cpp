@@ -1,0 +1,98 @@
+#include "ScriptedSeam.h"
+
+CScriptedSeam::CScriptedSeam() : m_previous(SetSeam(this)) {}
+
+CScriptedSeam::~CScriptedSeam() {
+    SetSeam(m_previous);
+}
+
+void CScriptedSeam::AnswerMessageBox(int button) {
+    m_messageBoxScripts.push([button](const MessageBoxCall&) { return button; });
+}
+
+void CScriptedSeam::OnMessageBox(MessageBoxScript script) {
+    m_messageBoxScripts.push(std::move(script));
+}
+
+void CScriptedSeam::ChooseFiles(std::vector<std::wstring> paths) {
+    m_fileDialogScripts.push([paths = std::move(paths)](const OpenFileRequest&) {
+        return std::optional<std::vector<std::wstring>>(paths);
+    });
+}
+
+void CScriptedSeam::CancelFileDialog() {
+    m_fileDialogScripts.push(
+        [](const OpenFileRequest&) { return std::optional<std::vector<std::wstring>>(); });
+}
+
+void CScriptedSeam::OnFileDialog(FileDialogScript script) {
+    m_fileDialogScripts.push(std::move(script));
+}
+
+void CScriptedSeam::ChooseFolder(std::wstring path) {
+    m_folderScripts.push([path = std::move(path)](const FolderRequest&) {
+        return std::optional<std::wstring>(path);
+    });
+}
+
+void CScriptedSeam::CancelFolderBrowser() {
+    m_folderScripts.push([](const FolderRequest&) { return std::optional<std::wstring>(); });
+}
+
+void CScriptedSeam::OnFolderBrowser(FolderScript script) {
+    m_folderScripts.push(std::move(script));
+}
+
+void CScriptedSeam::SetClock(std::uint32_t seconds) {
+    m_clock.reset();
+    m_clock = std::make_unique<CScopedSigClock>(seconds);
+}
+
+int CScriptedSeam::MessageBox(HWND owner, const std::wstring& text, const std::wstring& caption,
+                              UINT type) {
+    messageBoxes.push_back({owner, text, caption, type});
+    if (m_messageBoxScripts.empty()) {
+        if ((type & MB_TYPEMASK) == MB_OK)
+            return IDOK;
+        ++unscripted;
+        return IDCANCEL;
+    }
+    MessageBoxScript script = std::move(m_messageBoxScripts.front());
+    m_messageBoxScripts.pop();
+    return script(messageBoxes.back());
+}
+
+std::optional<std::vector<std::wstring>> CScriptedSeam::OpenFiles(const OpenFileRequest& request) {
+    fileDialogs.push_back(request);
+    if (m_fileDialogScripts.empty()) {
+        ++unscripted;
+        return std::nullopt;
+    }
+    FileDialogScript script = std::move(m_fileDialogScripts.front());
+    m_fileDialogScripts.pop();
+    return script(request);
+}
+
+std::optional<std::wstring> CScriptedSeam::BrowseForFolder(const FolderRequest& request) {
+    folderBrowsers.push_back(request);
+    if (m_folderScripts.empty()) {
+        ++unscripted;
+        return std::nullopt;
+    }
+    FolderScript script = std::move(m_folderScripts.front());
+    m_folderScripts.pop();
+    return script(request);
+}
+
+INT_PTR CScriptedSeam::ShellExecute(const ShellExecuteRequest& request) {
+    launches.push_back(request);
+    return m_shellExecuteResult;
+}
+
+bool CScriptedSeam::StartSockets() {
+    return !m_failSockets && CRealSeam().StartSockets();
+}
+
+bool CScriptedSeam::StartOle() {
+    return !m_failOle && CRealSeam().StartOle();
+}
