@@ -374,7 +374,8 @@ int CCli::Sign(const std::vector<CliArg>& args) {
             if (!entry.is_regular_file(ignored))
                 continue;
             const fs::path relative = entry.path().lexically_relative(path).parent_path();
-            found.push_back({entry.path(), (top / relative).lexically_normal()});
+            found.push_back(
+                {entry.path(), relative.empty() ? top : (top / relative).lexically_normal()});
         }
         if (error) {
             ErrLine("quorvane-cli: cannot list the folder " + PathOut(path));

@@ -162,56 +162,9 @@ bool CByteIo::Flush(std::FILE* file) {
     return std::fflush(file) == 0 && !std::ferror(file);
 }
 
-CByteIo::Direct CByteIo::CopyDirect(std::FILE*, std::FILE*) {
-    return Direct::Unavailable;
-}
-
-CByteIo::Direct CSystemIo::CopyDirect(std::FILE* source, std::FILE* target) {
-#ifdef __linux__
-    struct stat info {};
-    const int in = ::fileno(source);
-    const int out = ::fileno(target);
-    off_t position = static_cast<off_t>(TellFile(source));
-    if (position < 0 || ::fstat(in, &info) != 0 || !S_ISREG(info.st_mode) ||
-        std::fflush(target) != 0)
-        return Direct::Unavailable;
-    bool copied = false;
-    for (;;) {
-        const ssize_t moved = ::copy_file_range(in, &position, out, nullptr, 1 << 30, 0);
-        if (moved > 0) {
-            copied = true;
-            continue;
-        }
-        // Files whose size the system does not know (such as those of /proc) report their
-        // end at once: the plain copy reads them properly.
-        if (moved == 0 && !copied)
-            return Direct::Unavailable;
-        if (moved == 0)
-            break;
-        if (!copied && (errno == EXDEV || errno == ENOSYS || errno == EINVAL ||
-                        errno == EOPNOTSUPP || errno == EBADF))
-            return Direct::Unavailable;
-        return Direct::Failed;
-    }
-    // The streams' own positions follow the copy.
-    return SeekFile(source, position, SEEK_SET) && SeekFile(target, 0, SEEK_END) ? Direct::Done
-                                                                                 : Direct::Failed;
-#else
-    return CByteIo::CopyDirect(source, target);
-#endif
-}
-
 bool CopyToEnd(CByteIo& io, std::FILE* source, std::FILE* target,
                std::vector<std::uint8_t>& buffer) {
     io.Begin(source, target);
-    switch (io.CopyDirect(source, target)) {
-    case CByteIo::Direct::Done:
-        return true;
-    case CByteIo::Direct::Failed:
-        return false;
-    case CByteIo::Direct::Unavailable:
-        break;
-    }
     buffer.resize(kCopyBlockBytes);
     for (;;) {
         const std::size_t got = io.Read(source, buffer.data(), buffer.size());

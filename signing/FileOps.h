@@ -33,18 +33,6 @@ public:
     virtual std::size_t Write(std::FILE* file, const void* buffer, std::size_t bytes);
     // Pushes buffered bytes to the system; false when they could not be written.
     virtual bool Flush(std::FILE* file);
-
-    enum class Direct { Unavailable, Done, Failed };
-    // Copies the rest of `source` to `target` inside the system where it can; Unavailable
-    // leaves both streams as they were, for the copy through Read and Write.
-    virtual Direct CopyDirect(std::FILE* source, std::FILE* target);
-};
-
-// The engine's own reads and writes: the system's copy where it has one (Linux), else C
-// streams in large blocks.
-class CSystemIo final : public CByteIo {
-public:
-    Direct CopyDirect(std::FILE* source, std::FILE* target) override;
 };
 
 // Copies `source` from its position to its end into `target` through `buffer`. False on a

@@ -15,6 +15,12 @@ namespace {
 // Longer file names are refused by the usual file systems (255 bytes or UTF-16 units).
 constexpr std::size_t kMaxNameLength = 255;
 
+bool MakeFolder(const fs::path& folder) {
+    std::error_code error;
+    fs::create_directories(LongPath(folder), error);
+    return IsDirectory(folder);
+}
+
 class CBatch {
 public:
     CBatch(const SignRequest& request, ISignObserver& observer, CByteIo& io)
@@ -30,18 +36,23 @@ private:
         return outcome;
     }
 
+    bool MakeFolderOnce(const fs::path& folder) {
+        if (folder == m_madeFolder && IsDirectory(folder))
+            return true;
+        if (!MakeFolder(folder))
+            return false;
+        m_madeFolder = folder;
+        return true;
+    }
+
     const SignRequest& m_request;
     ISignObserver& m_observer;
     CByteIo& m_io;
     CSigCodeTable m_table;
+    // The last folder made below the output folder: the next file usually goes there too.
+    fs::path m_madeFolder;
     std::vector<std::uint8_t> m_buffer;
 };
-
-bool MakeFolder(const fs::path& folder) {
-    std::error_code error;
-    fs::create_directories(LongPath(folder), error);
-    return IsDirectory(folder);
-}
 
 SignOutcome CBatch::SignOne(const SignItem& item) {
     using namespace signtext;
@@ -70,7 +81,8 @@ SignOutcome CBatch::SignOne(const SignItem& item) {
 
     CPendingOutput pending;
     if (output.filename().native().size() > kMaxNameLength ||
-        (!item.subfolder.empty() && !MakeFolder(output.parent_path())) || !pending.Create(output))
+        (!item.subfolder.empty() && !MakeFolderOnce(output.parent_path())) ||
+        !pending.Create(output))
         return Fail(SignOutcome::CannotWrite, item, kCannotWrite, kCaptionError);
 
     const std::u16string& text = m_request.text;
@@ -101,8 +113,8 @@ SignResult RunSignBatch(const SignRequest& request, ISignObserver& observer, CBy
     }
     result.folderValid = true;
 
-    CSystemIo systemIo;
-    CBatch batch(request, observer, io != nullptr ? *io : systemIo);
+    CByteIo plainIo;
+    CBatch batch(request, observer, io != nullptr ? *io : plainIo);
     const std::size_t count = request.items.size();
     observer.BatchStarted(count);
     for (std::size_t i = 0; i < count; ++i) {

@@ -314,7 +314,7 @@ TEST_F(SignEngine, TextTooLongForATrailerIsRefusedPerFile) {
 }
 
 #ifdef __linux__
-// The system's in-kernel copy sees no bytes in files of unknown size; they are read instead.
+// Files whose size the system does not know are read to their real end.
 TEST_F(SignEngine, FilesOfUnknownSizeAreCopiedInFull) {
     const fs::path source = "/proc/self/cmdline";
     const Bytes content = ReadBytes(source);
