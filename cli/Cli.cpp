@@ -263,8 +263,12 @@ public:
     void FileStarted(std::size_t, std::size_t, const std::u16string& status) override {
         if (!m_streams.errIsTerminal)
             return;
-        m_streams.err.Write("\r" + Utf16ToUtf8(status) + "\x1b[K");
-        m_progressShown = true;
+        // Plain carriage returns and blanks: every console understands them.
+        std::string line = "\r" + Utf16ToUtf8(status);
+        if (status.size() < m_progressWidth)
+            line += std::string(m_progressWidth - status.size(), ' ');
+        m_progressWidth = std::max(m_progressWidth, status.size());
+        m_streams.err.Write(line);
     }
     void FileFinished(std::size_t, const SignItem&, SignOutcome) override {}
     void ReportFailure(const SignMessage& message) override { Line(Text(message)); }
@@ -287,9 +291,9 @@ private:
         return signtext::Format<char>(Utf16ToUtf8(message.format), {PathOut(message.item->source)});
     }
     void ClearProgress() {
-        if (m_progressShown)
-            m_streams.err.Write("\r\x1b[K");
-        m_progressShown = false;
+        if (m_progressWidth > 0)
+            m_streams.err.Write("\r" + std::string(m_progressWidth, ' ') + "\r");
+        m_progressWidth = 0;
     }
     void Line(const std::string& text) {
         ClearProgress();
@@ -299,7 +303,8 @@ private:
     CliStreams& m_streams;
     Existing m_existing;
     fs::path m_outputFolder;
-    bool m_progressShown = false;
+    // Characters of the progress line on the terminal; 0 when none is shown.
+    std::size_t m_progressWidth = 0;
 };
 
 bool SameFile(const fs::path& a, const fs::path& b) {

@@ -42,9 +42,9 @@ inline std::string Shown(const CliArg& arg) {
     return Utf16ToUtf8(PathText(std::filesystem::path(arg)));
 }
 
-inline CliRun RunInProcess(const std::vector<CliArg>& args) {
+inline CliRun RunInProcess(const std::vector<CliArg>& args, bool errIsTerminal = false) {
     CStringOutput out, err;
-    CliStreams streams{out, err, false};
+    CliStreams streams{out, err, errIsTerminal};
     CliRun run;
     run.status = RunCli(args, streams);
     run.out = out.text;

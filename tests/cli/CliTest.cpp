@@ -237,6 +237,21 @@ TEST_F(Cli, SignCheckStripRoundTrip) {
     EXPECT_EQ(ReadBytes(a), one);
 }
 
+TEST_F(Cli, ProgressOnlyOnATerminal) {
+    const fs::path a = File("a.txt", PatternBytes(10, 1));
+    const fs::path b = File("b.txt", PatternBytes(10, 2));
+    std::vector<CliArg> args = {Arg("sign"), Arg("--text"), Arg("p"), Arg("--out"),
+                                Arg(Out()),  Arg(a),        Arg(b)};
+    const CliRun piped = RunInProcess(args);
+    EXPECT_EQ(piped.err, "2 files encrypted succesfully!" + kNewline);
+
+    args.insert(args.begin() + 1, Arg("--force"));
+    const CliRun shown = RunInProcess(args, true);
+    const std::string blank = "\r" + std::string(19, ' ') + "\r";
+    EXPECT_EQ(shown.err, "\rSigning file 1 of 2\rSigning file 2 of 2" + blank +
+                             "2 files encrypted succesfully!" + kNewline);
+}
+
 TEST_F(Cli, JsonLinesParseBackExactly) {
 #ifdef _WIN32
     // Windows names hold no quote or backslash; the folders' backslashes are escaped.
