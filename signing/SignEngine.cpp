@@ -64,26 +64,31 @@ SignOutcome CBatch::SignOne(const SignItem& item) {
 
     const fs::path output = OutputPathFor(m_request.outputFolder, item);
 
-    // Before any test of the output, so that an existing output is never touched.
-    if (ReadSignature(m_table, source.get(), nullptr, 0) != 0) {
+    // Every file is closed, and a failed output removed, before its message shows.
+    CPendingOutput pending;
+    const auto fail = [&](SignOutcome outcome, std::u16string_view format,
+                          std::u16string_view caption) {
         source.reset();
-        return Fail(SignOutcome::AlreadySigned, item, kAlreadySigned, kCaptionErrorBang);
-    }
+        pending.Discard();
+        return Fail(outcome, item, format, caption);
+    };
+    // Before any test of the output, so that an existing output is never touched.
+    if (ReadSignature(m_table, source.get(), nullptr, 0) != 0)
+        return fail(SignOutcome::AlreadySigned, kAlreadySigned, kCaptionErrorBang);
     if (!SeekFile(source.get(), 0, SEEK_SET))
-        return Fail(SignOutcome::SignFailed, item, kCannotSign, kCaptionErrorBang);
+        return fail(SignOutcome::SignFailed, kCannotSign, kCaptionErrorBang);
 
     const bool exists = FileExists(output);
     if (exists && !m_observer.AskOverwrite({WithPath(kOverwrite, PathText(item.source)), kOverwrite,
                                             kCaptionQuestion, kStyleQuestion, &item}))
         return SignOutcome::NotOverwritten;
     if (exists && !CanWriteFile(output))
-        return Fail(SignOutcome::CannotWrite, item, kCannotWrite, kCaptionError);
+        return fail(SignOutcome::CannotWrite, kCannotWrite, kCaptionError);
 
-    CPendingOutput pending;
     if (output.filename().native().size() > kMaxNameLength ||
         (!item.subfolder.empty() && !MakeFolderOnce(output.parent_path())) ||
         !pending.Create(output))
-        return Fail(SignOutcome::CannotWrite, item, kCannotWrite, kCaptionError);
+        return fail(SignOutcome::CannotWrite, kCannotWrite, kCaptionError);
 
     const std::u16string& text = m_request.text;
     const bool copied = text.size() <= kMaxSignatureUnits &&
@@ -91,7 +96,7 @@ SignOutcome CBatch::SignOne(const SignItem& item) {
     source.reset();
     if (!copied || !AppendSignature(m_table, pending.File(), text.data(), 2 * text.size()) ||
         !pending.Commit(m_io, exists))
-        return Fail(SignOutcome::SignFailed, item, kCannotSign, kCaptionErrorBang);
+        return fail(SignOutcome::SignFailed, kCannotSign, kCaptionErrorBang);
     return SignOutcome::Signed;
 }
 

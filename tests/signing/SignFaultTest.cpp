@@ -115,6 +115,11 @@ TEST_F(SignFaults, WriteErrorsLeaveNoOutputAndKeepAnExistingOne) {
     // A disk that takes 2 MiB per file: enough for the small ones, not for the big one.
     CFaultyIo io;
     io.writeLimit = 2 << 20;
+    // Nothing of the failed copy is left while its message shows.
+    m_recorder.onFailure = [&] {
+        EXPECT_EQ(Names(m_dir / "out"),
+                  (std::vector<std::string>{"big_signed.bin", "small_signed.txt"}));
+    };
     const SignResult result = RunSignBatch(m_list, m_dir / "out", u"sig", m_recorder, &io);
     EXPECT_EQ(result.signedCount, 2u);
     EXPECT_EQ(m_recorder.Messages(),

@@ -17,6 +17,8 @@ public:
     std::deque<bool> answers;
     // Runs before each file's work, for faults that strike mid-batch.
     std::function<void(std::size_t position)> beforeFile;
+    // Runs while a failure is shown.
+    std::function<void()> onFailure;
 
     void BatchStarted(std::size_t count) override {
         events.push_back("start " + std::to_string(count));
@@ -29,7 +31,11 @@ public:
     void FileFinished(std::size_t position, const SignItem&, SignOutcome) override {
         events.push_back("step " + std::to_string(position));
     }
-    void ReportFailure(const SignMessage& message) override { Record("message", message); }
+    void ReportFailure(const SignMessage& message) override {
+        Record("message", message);
+        if (onFailure)
+            onFailure();
+    }
     bool AskOverwrite(const SignMessage& question) override {
         Record("ask", question);
         if (answers.empty())
