@@ -15,6 +15,11 @@
 #define IDD_WIZARD_STEP_ONE 101
 #define IDD_WIZARD_STEP_TWO_ENCODE 102
 
+// Other dialog templates
+#define IDD_ABOUTBOX 100
+#define IDD_ENC_PROGRESS 130
+#define IDD_SEL_FILES 132
+
 // Home step
 #define IDC_ADD_SIGNATURE 1000
 #define IDC_CHECK_SIGNATURE 1001
@@ -32,6 +37,18 @@
 #define IDC_GO_BACK 1008
 #define IDC_SELECT_FILE 1009
 #define IDC_SIGNATURE_VIEW 1010
+
+// Progress dialog
+#define IDC_PROGRESS 1012
+#define IDC_PROGRESS_STATUS 1017
+
+// File list dialog
+#define IDC_FILE_LIST 1031
+#define IDC_ADD_FILES 1034
+#define IDC_REMOVE_FILES 1035
+
+// About box
+#define IDC_WEB_LINK 1025
 
 // Commands
 #define ID_HELP_TOPICS 32771
