@@ -5,7 +5,7 @@ QUORVANE_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 # Packages for building both builds and running the Windows program under Wine.
 QUORVANE_BUILD_PACKAGES=(cmake ninja-build g++ python3 g++-mingw-w64-x86-64-posix
-    binutils-mingw-w64-x86-64 wine wine64 xvfb xauth x11-utils imagemagick)
+    binutils-mingw-w64-x86-64 wine wine64 xvfb xauth x11-utils imagemagick nsis)
 # Packages for the tests, the fuzz run and the benchmarks on top of those.
 QUORVANE_TEST_PACKAGES=(googletest libgtest-dev libbenchmark-dev clang libclang-rt-14-dev)
 
