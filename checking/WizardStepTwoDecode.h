@@ -1,7 +1,11 @@
-// The check-signature step: pick one file and see the signature it carries.
+// The check-signature step: pick one file, or drop it onto the step, and see the signature it
+// carries.
 #pragma once
 
+#include "AfxCtrls.h"
 #include "AfxWin.h"
+
+#include <string>
 
 class CWizardStepTwoDecode : public CDialog {
     DECLARE_DYNAMIC(CWizardStepTwoDecode)
@@ -9,14 +13,26 @@ public:
     explicit CWizardStepTwoDecode(CWnd* pParent);
     ~CWizardStepTwoDecode() override;
 
+    CEdit m_editSignature;
+
 protected:
     DECLARE_MESSAGE_MAP()
 
+    void DoDataExchange(CDataExchange* pDX) override;
+    BOOL OnInitDialog() override;
     // Enter and Esc never close a step.
     void OnOK() override {}
     void OnCancel() override {}
     // A step belongs to its window.
     void PostNcDestroy() override { delete this; }
 
+    void OnSelectFile();
     void OnBack();
+    // Files dropped from Explorer: the first file among them is checked as if it had been
+    // chosen with "Select File".
+    LRESULT OnDropFiles(WPARAM wParam, LPARAM lParam);
+
+private:
+    // Shows the signature of the file at `path`, or says why there is none.
+    void CheckFile(const std::wstring& path);
 };
