@@ -1,12 +1,96 @@
 #include "WizardStepTwoEncode.h"
 
+#include "EncProgress.h"
 #include "MainApp.h"
+#include "SelFilesDlg.h"
+#include "SignEngine.h"
 #include "resource.h"
+
+#include <shlobj.h>
+#include <shlwapi.h>
+
+#include <filesystem>
+#include <string_view>
+
+namespace {
+
+constexpr wchar_t kBrowseTitle[] = L"Select destination folder";
+constexpr wchar_t kNoFolderChosen[] = L"Please choose a valid destination folder!";
+constexpr wchar_t kCaptionError[] = L"Error";
+
+// Windows' wchar_t is UTF-16: the engine's texts convert unit for unit.
+std::wstring Wide(std::u16string_view text) {
+    return std::wstring(text.begin(), text.end());
+}
+
+std::u16string Utf16(const std::wstring& text) {
+    return std::u16string(text.begin(), text.end());
+}
+
+// The drive and folder of a full path as _wsplitpath splits them, joined: everything up to
+// and including the last separator, so "C:\docs\report.doc" gives "C:\docs\".
+std::wstring DriveAndFolder(const std::wstring& path) {
+    const std::size_t last = path.find_last_of(L"\\/");
+    if (last != std::wstring::npos)
+        return path.substr(0, last + 1);
+    if (path.size() >= 2 && path[1] == L':')
+        return path.substr(0, 2);
+    return {};
+}
+
+// The batch as the user sees it: the progress window, and message boxes owned by the step.
+class CStepSignObserver : public ISignObserver {
+public:
+    CStepSignObserver(CWnd& step, CEncProgress& progress) : m_step(step), m_progress(progress) {}
+
+    void BatchStarted(std::size_t count) override {
+        m_progress.Create(IDD_ENC_PROGRESS, &m_step);
+        // The bar counts in files.
+        m_progress.m_progress.SetRange32(0, static_cast<int>(count) + 1);
+        m_progress.m_progress.SetPos(0);
+        m_progress.m_progress.SetStep(1);
+        m_progress.ShowWindow(SW_SHOW);
+        Repaint();
+    }
+    void FileStarted(std::size_t, std::size_t, const std::u16string& status) override {
+        m_progress.m_status.SetWindowText(Wide(status));
+        Repaint();
+    }
+    void FileFinished(std::size_t, const SignItem&, SignOutcome) override {
+        m_progress.m_progress.StepIt();
+        Repaint();
+    }
+    void ReportFailure(const SignMessage& message) override { Show(message); }
+    bool AskOverwrite(const SignMessage& question) override { return Show(question) != IDNO; }
+    void BatchFinished() override { m_progress.DestroyWindow(); }
+    void ShowSummary(const SignMessage& summary) override { Show(summary); }
+
+private:
+    int Show(const SignMessage& message) {
+        return m_step.MessageBox(Wide(message.text), Wide(message.caption), message.style);
+    }
+    // No messages are processed while a file is signed: paint the progress window now, so
+    // that it shows the current file during a long copy.
+    void Repaint() {
+        if (m_progress.m_hWnd)
+            ::RedrawWindow(m_progress.m_hWnd, nullptr, nullptr,
+                           RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+    }
+
+    CWnd& m_step;
+    CEncProgress& m_progress;
+};
+
+} // namespace
 
 IMPLEMENT_DYNAMIC(CWizardStepTwoEncode, CDialog)
 
 BEGIN_MESSAGE_MAP(CWizardStepTwoEncode, CDialog)
+ON_BN_CLICKED(IDC_SELECT_FILES, OnSelectFiles)
+ON_EN_CHANGE(IDC_SIGNATURE, OnSignatureChanged)
+ON_BN_CLICKED(IDC_ENCRYPT_FILES, OnEncryptFiles)
 ON_BN_CLICKED(IDC_BACK, OnBack)
+ON_BN_CLICKED(IDC_BROWSE, OnBrowse)
 END_MESSAGE_MAP()
 
 CWizardStepTwoEncode::CWizardStepTwoEncode(CWnd* pParent)
@@ -14,9 +98,88 @@ CWizardStepTwoEncode::CWizardStepTwoEncode(CWnd* pParent)
 
 CWizardStepTwoEncode::~CWizardStepTwoEncode() = default;
 
-void CWizardStepTwoEncode::OnBack() {
+void CWizardStepTwoEncode::DoDataExchange(CDataExchange* pDX) {
+    CDialog::DoDataExchange(pDX);
+    DDX_Control(pDX, IDC_ENCRYPT_FILES, m_btnEncryptFiles);
+    DDX_Control(pDX, IDC_SIGNATURE, m_editSignature);
+    DDX_Control(pDX, IDC_BROWSE, m_btnBrowse);
+    DDX_Control(pDX, IDC_DEST_FOLDER, m_editDestFolder);
+}
+
+BOOL CWizardStepTwoEncode::OnInitDialog() {
+    CDialog::OnInitDialog();
+    const CMainApp* app = GetMainApp();
+    if (app && app->m_pfnSHAutoComplete)
+        app->m_pfnSHAutoComplete(m_editDestFolder.m_hWnd,
+                                 SHACF_FILESYSTEM | SHACF_AUTOSUGGEST_FORCE_ON);
+    m_editSignature.SetReadOnly(FALSE);
+    return TRUE;
+}
+
+void CWizardStepTwoEncode::OnSignatureChanged() {
+    m_btnEncryptFiles.EnableWindow(m_editSignature.GetWindowTextLength() > 0);
+}
+
+void CWizardStepTwoEncode::OnSelectFiles() {
+    CSelFilesDlg dialog(this, &m_fileList);
+    dialog.DoModal();
+
+    if (m_fileList.empty()) {
+        m_editSignature.EnableWindow(FALSE);
+        m_editDestFolder.EnableWindow(FALSE);
+        m_btnBrowse.EnableWindow(FALSE);
+        m_btnEncryptFiles.EnableWindow(FALSE);
+        m_editDestFolder.SetWindowText(L"");
+        m_szDestFolder.clear();
+        return;
+    }
+    m_editSignature.EnableWindow(TRUE);
+    m_editDestFolder.EnableWindow(TRUE);
+    m_btnBrowse.EnableWindow(TRUE);
+    if (m_szDestFolder.empty()) {
+        m_szDestFolder = DriveAndFolder(m_fileList.front());
+        m_editDestFolder.SetWindowText(m_szDestFolder);
+    }
+}
+
+void CWizardStepTwoEncode::OnBrowse() {
+    FolderRequest request;
+    request.owner = m_hWnd;
+    request.title = kBrowseTitle;
+    request.flags = BIF_NEWDIALOGSTYLE | BIF_SHAREABLE;
+    // A cancelled browser and a folder without a file-system path (a library, a phone) both
+    // come back without a path.
+    const std::optional<std::wstring> folder = GetSeam().BrowseForFolder(request);
+    if (!folder || folder->empty()) {
+        MessageBox(kNoFolderChosen, kCaptionError, MB_OK | MB_ICONERROR);
+        return;
+    }
+    m_szDestFolder = *folder;
+    m_editDestFolder.SetWindowText(m_szDestFolder);
+}
+
+void CWizardStepTwoEncode::OnEncryptFiles() {
+    m_szDestFolder = m_editDestFolder.GetWindowText();
+
+    SignRequest request;
+    request.outputFolder = std::filesystem::path(m_szDestFolder);
+    request.text = Utf16(m_editSignature.GetWindowText());
+    request.items.reserve(m_fileList.size());
+    for (const std::wstring& source : m_fileList)
+        request.items.push_back({std::filesystem::path(source), {}});
+
+    CEncProgress progress(this);
+    CStepSignObserver observer(*this, progress);
+    if (!RunSignBatch(request, observer).folderValid)
+        return; // the user can correct the folder and try again
+
     // The home step is current before this one goes; destroying the window deletes this
     // object, so it is the last action.
+    if (GetMainApp()->ShowHomeStep())
+        DestroyWindow();
+}
+
+void CWizardStepTwoEncode::OnBack() {
     if (GetMainApp()->ShowHomeStep())
         DestroyWindow();
 }

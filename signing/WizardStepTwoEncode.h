@@ -1,7 +1,10 @@
 // The add-signature step: files, output folder and signature text, then "Encrypt Files".
 #pragma once
 
-#include "AfxWin.h"
+#include "AfxCtrls.h"
+
+#include <string>
+#include <vector>
 
 class CWizardStepTwoEncode : public CDialog {
     DECLARE_DYNAMIC(CWizardStepTwoEncode)
@@ -9,14 +12,33 @@ public:
     explicit CWizardStepTwoEncode(CWnd* pParent);
     ~CWizardStepTwoEncode() override;
 
+    // The folder that receives the signed copies, as last set by the step or the batch.
+    const std::wstring& DestFolder() const { return m_szDestFolder; }
+    // The files to sign, in the order the file list dialog left them.
+    const std::vector<std::wstring>& FileList() const { return m_fileList; }
+
 protected:
     DECLARE_MESSAGE_MAP()
 
+    void DoDataExchange(CDataExchange* pDX) override;
+    BOOL OnInitDialog() override;
     // Enter and Esc never close a step.
     void OnOK() override {}
     void OnCancel() override {}
     // A step belongs to its window.
     void PostNcDestroy() override { delete this; }
 
+    void OnSelectFiles();
+    void OnSignatureChanged();
+    // Signs every file of the list into the output folder, then returns to the home step.
+    void OnEncryptFiles();
     void OnBack();
+    void OnBrowse();
+
+    std::wstring m_szDestFolder;
+    std::vector<std::wstring> m_fileList;
+    CButton m_btnEncryptFiles;
+    CEdit m_editSignature;
+    CButton m_btnBrowse;
+    CEdit m_editDestFolder;
 };

@@ -1,0 +1,203 @@
+#include "SelFilesDlg.h"
+
+#include "FileOps.h"
+#include "resource.h"
+
+#include <shellapi.h>
+#include <shlwapi.h>
+
+#include <algorithm>
+#include <memory>
+#include <type_traits>
+#include <unordered_set>
+
+namespace {
+
+struct DropFinisher {
+    void operator()(HDROP drop) const { ::DragFinish(drop); }
+};
+using UniqueDrop = std::unique_ptr<std::remove_pointer_t<HDROP>, DropFinisher>;
+
+struct FindCloser {
+    void operator()(HANDLE find) const { ::FindClose(find); }
+};
+using UniqueFind = std::unique_ptr<std::remove_pointer_t<HANDLE>, FindCloser>;
+
+// Sent with WM_DROPFILES by the shell; not in the SDK's headers.
+constexpr UINT kCopyGlobalData = 0x0049;
+
+// Paths that differ only in letter case name the same file. The list control's own search
+// compares at most 260 characters, so longer paths would never be found as duplicates.
+std::wstring PathKey(const std::wstring& path) {
+    std::wstring key = path;
+    if (!key.empty())
+        ::LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, path.c_str(),
+                        static_cast<int>(path.size()), key.data(), static_cast<int>(key.size()),
+                        nullptr, nullptr, 0);
+    return key;
+}
+
+std::wstring DroppedPath(HDROP drop, UINT index) {
+    const UINT length = ::DragQueryFileW(drop, index, nullptr, 0);
+    std::wstring path(static_cast<std::size_t>(length) + 1, L'\0');
+    path.resize(::DragQueryFileW(drop, index, path.data(), length + 1));
+    return path;
+}
+
+// The files directly inside `folder`, in the order Explorer shows them. Hidden and system
+// files (desktop.ini, Thumbs.db) are left out, as Explorer leaves them out of its view.
+std::vector<std::wstring> FilesInFolder(const std::wstring& folder) {
+    std::wstring prefix = folder;
+    if (prefix.back() != L'\\' && prefix.back() != L'/')
+        prefix += L'\\';
+    const std::wstring pattern = LongPath(prefix + L'*').native();
+    WIN32_FIND_DATAW data{};
+    const HANDLE first = ::FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data,
+                                            FindExSearchNameMatch, nullptr, 0);
+    if (first == INVALID_HANDLE_VALUE)
+        return {};
+    const UniqueFind find(first);
+    constexpr DWORD kSkipped =
+        FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+    std::vector<std::wstring> names;
+    do {
+        if (!(data.dwFileAttributes & kSkipped))
+            names.emplace_back(data.cFileName);
+    } while (::FindNextFileW(find.get(), &data));
+    std::sort(names.begin(), names.end(), [](const std::wstring& a, const std::wstring& b) {
+        return ::StrCmpLogicalW(a.c_str(), b.c_str()) < 0;
+    });
+    for (std::wstring& name : names)
+        name.insert(0, prefix);
+    return names;
+}
+
+} // namespace
+
+IMPLEMENT_DYNAMIC(CSelFilesDlg, CDialog)
+
+BEGIN_MESSAGE_MAP(CSelFilesDlg, CDialog)
+ON_NOTIFY(LVN_ITEMCHANGED, IDC_FILE_LIST, OnItemChangedFiles)
+ON_BN_CLICKED(IDC_REMOVE_FILES, OnRemove)
+ON_BN_CLICKED(IDC_ADD_FILES, OnAdd)
+ON_MESSAGE(WM_DROPFILES, OnDropFiles)
+END_MESSAGE_MAP()
+
+CSelFilesDlg::CSelFilesDlg(CWnd* pParent, std::vector<std::wstring>* pFileList)
+    : CDialog(IDD_SEL_FILES, pParent), m_pFileList(pFileList) {}
+
+CSelFilesDlg::~CSelFilesDlg() = default;
+
+void CSelFilesDlg::DoDataExchange(CDataExchange* pDX) {
+    CDialog::DoDataExchange(pDX);
+    DDX_Control(pDX, IDC_FILE_LIST, m_listFiles);
+    DDX_Control(pDX, IDC_REMOVE_FILES, m_btnRemove);
+}
+
+BOOL CSelFilesDlg::OnInitDialog() {
+    CDialog::OnInitDialog();
+    m_listFiles.InsertColumn(0, L"Files", LVCFMT_LEFT, 800);
+    for (const std::wstring& path : *m_pFileList)
+        m_listFiles.InsertItem(m_listFiles.GetItemCount(), path);
+
+    ::DragAcceptFiles(m_hWnd, TRUE);
+    // Explorer runs without elevation: let its drops through when Quorvane runs elevated.
+    for (UINT message :
+         {static_cast<UINT>(WM_DROPFILES), static_cast<UINT>(WM_COPYDATA), kCopyGlobalData})
+        ::ChangeWindowMessageFilterEx(m_hWnd, message, MSGFLT_ALLOW, nullptr);
+
+    // A first "Select Files" leads straight to choosing files.
+    if (m_pFileList->empty())
+        OnAdd();
+    return TRUE;
+}
+
+void CSelFilesDlg::OnAdd() {
+    if (!m_pFileDialog) {
+        m_pFileDialog = std::make_unique<CFileDialog>(TRUE, nullptr, nullptr,
+                                                      OFN_HIDEREADONLY | OFN_ALLOWMULTISELECT |
+                                                          OFN_PATHMUSTEXIST | OFN_FILEMUSTEXIST |
+                                                          OFN_ENABLESIZING,
+                                                      L"All Files (*.*)|*.*||", this);
+    }
+    if (m_pFileDialog->DoModal() != IDOK)
+        return;
+    AddPaths(m_pFileDialog->GetPathNames());
+}
+
+LRESULT CSelFilesDlg::OnDropFiles(WPARAM wParam, LPARAM) {
+    const UniqueDrop drop(reinterpret_cast<HDROP>(wParam));
+    const UINT count = ::DragQueryFileW(drop.get(), 0xFFFFFFFF, nullptr, 0);
+    std::vector<std::wstring> paths;
+    for (UINT i = 0; i < count; ++i) {
+        std::wstring path = DroppedPath(drop.get(), i);
+        if (path.empty())
+            continue;
+        const DWORD attributes = ::GetFileAttributesW(LongPath(path).c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES)
+            continue;
+        if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+            std::vector<std::wstring> files = FilesInFolder(path);
+            paths.insert(paths.end(), files.begin(), files.end());
+        } else {
+            paths.push_back(std::move(path));
+        }
+    }
+    AddPaths(paths);
+    return 0;
+}
+
+void CSelFilesDlg::AddPaths(const std::vector<std::wstring>& paths) {
+    if (paths.empty())
+        return;
+    std::unordered_set<std::wstring> listed;
+    const int count = m_listFiles.GetItemCount();
+    for (int i = 0; i < count; ++i)
+        listed.insert(PathKey(m_listFiles.GetItemText(i, 0)));
+
+    // One repaint for a selection of thousands of files.
+    m_listFiles.SendMessage(WM_SETREDRAW, FALSE);
+    for (const std::wstring& path : paths) {
+        if (listed.insert(PathKey(path)).second)
+            m_listFiles.InsertItem(m_listFiles.GetItemCount(), path);
+    }
+    m_listFiles.SendMessage(WM_SETREDRAW, TRUE);
+    ::InvalidateRect(m_listFiles.m_hWnd, nullptr, TRUE);
+}
+
+void CSelFilesDlg::OnRemove() {
+    int selected = m_listFiles.GetNextItem(-1, LVNI_SELECTED);
+    if (selected < 0)
+        return;
+    // Each deletion moves the later items up by one: the k-th selected item is then at its
+    // index minus k.
+    std::vector<int> positions;
+    while (selected >= 0) {
+        positions.push_back(selected - static_cast<int>(positions.size()));
+        selected = m_listFiles.GetNextItem(selected, LVNI_SELECTED);
+    }
+    for (int position : positions)
+        m_listFiles.DeleteItem(position);
+    // The control does not always report deleted selected items as a change of selection.
+    UpdateRemoveButton();
+}
+
+void CSelFilesDlg::OnItemChangedFiles(NMHDR*, LRESULT* pResult) {
+    UpdateRemoveButton();
+    *pResult = 0;
+}
+
+void CSelFilesDlg::UpdateRemoveButton() {
+    m_btnRemove.EnableWindow(m_listFiles.GetSelectedCount() != 0);
+}
+
+void CSelFilesDlg::OnOK() {
+    std::vector<std::wstring> files;
+    const int count = m_listFiles.GetItemCount();
+    files.reserve(static_cast<std::size_t>(count));
+    for (int i = 0; i < count; ++i)
+        files.push_back(m_listFiles.GetItemText(i, 0));
+    m_pFileList->swap(files);
+    m_pFileDialog.reset();
+    CDialog::OnOK();
+}

@@ -1,0 +1,534 @@
+// "Encrypt Files": the batch as the user sees it, with the progress window and the messages
+// in the order they come, the signed copies on disk, and faults that strike mid-batch.
+#include "SigningGui.h"
+
+#include "EncProgress.h"
+#include "FileIo.h"
+#include "SigCodeTable.h"
+#include "Signature.h"
+#include "WizardStepOne.h"
+#include "resource.h"
+
+#include <io.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::wstring kSignature = L"(c) Quorvane tests";
+
+std::u16string U16(const std::wstring& text) {
+    return std::u16string(text.begin(), text.end());
+}
+
+// A file that already carries a trailer with `text`.
+void SignInPlace(const fs::path& path, const std::wstring& text) {
+    UniqueFile file = OpenFile(Long(path), "ab");
+    ASSERT_TRUE(file);
+    CSigCodeTable table;
+    const std::u16string units = U16(text);
+    ASSERT_TRUE(AppendSignature(table, file.get(), units.data(), 2 * units.size()));
+}
+
+// Holds a file open without sharing, as another program may.
+class CLockedFile {
+public:
+    explicit CLockedFile(const fs::path& path)
+        : m_handle(::CreateFileW(Long(path).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr)) {}
+    ~CLockedFile() { Release(); }
+    CLockedFile(const CLockedFile&) = delete;
+    CLockedFile& operator=(const CLockedFile&) = delete;
+    bool Held() const { return m_handle != INVALID_HANDLE_VALUE; }
+    void Release() {
+        if (Held())
+            ::CloseHandle(m_handle);
+        m_handle = INVALID_HANDLE_VALUE;
+    }
+
+private:
+    HANDLE m_handle;
+};
+
+class BatchSigningTest : public SigningGuiTest {
+protected:
+    // Chooses `files`, types the destination and the signature.
+    void Prepare(const std::vector<std::wstring>& files, const std::wstring& folder,
+                 const std::wstring& text = kSignature) {
+        SelectFiles(files);
+        SetText(IDC_DEST_FOLDER, folder);
+        Type(IDC_SIGNATURE, text);
+        ASSERT_TRUE(Enabled(IDC_ENCRYPT_FILES));
+    }
+    void Encrypt() {
+        stepWindow = StepWindow();
+        Click(stepWindow, IDC_ENCRYPT_FILES);
+    }
+    // The batch ran to its end: the home step replaced the add-signature step, and nothing
+    // of the batch is left.
+    void ExpectBackHome() {
+        EXPECT_EQ(session.StepClass(), "CWizardStepOne");
+        EXPECT_FALSE(::IsWindow(stepWindow));
+        EXPECT_EQ(AfxCountLiveObjects(RUNTIME_CLASS(CWizardStepTwoEncode)), 0u);
+        EXPECT_EQ(AfxCountLiveObjects(RUNTIME_CLASS(CEncProgress)), 0u);
+        for (const auto& window : spy.windows)
+            EXPECT_FALSE(::IsWindow(window.dialog));
+        for (const auto& box : Seam().messageBoxes)
+            EXPECT_EQ(box.owner, stepWindow) << "every message is owned by the step";
+    }
+    // `output` holds `source`'s bytes as they were, then one trailer with `text`.
+    void ExpectSignedCopy(const fs::path& output, const Bytes& source,
+                          const std::wstring& text = kSignature) {
+        ASSERT_TRUE(Exists(output)) << output;
+        const Bytes bytes = ReadFile(output);
+        ASSERT_EQ(static_cast<std::int64_t>(bytes.size()),
+                  static_cast<std::int64_t>(source.size()) + TrailerBytes(text.size()));
+        EXPECT_TRUE(std::equal(source.begin(), source.end(), bytes.begin()));
+        EXPECT_EQ(SignatureOf(output), U16(text));
+    }
+    // The sign of a progress window that ran over `count` files, all of which got this far.
+    static std::vector<std::wstring> Progress(int count) {
+        std::vector<std::wstring> lines = {L"range 0.." + std::to_wstring(count + 1), L"position 0",
+                                           L"shown"};
+        for (int i = 1; i <= count; ++i) {
+            lines.push_back(L"status Signing file " + std::to_wstring(i) + L" of " +
+                            std::to_wstring(count));
+            lines.push_back(L"position " + std::to_wstring(i));
+        }
+        lines.push_back(L"destroyed, status Signing file " + std::to_wstring(count) + L" of " +
+                        std::to_wstring(count));
+        return lines;
+    }
+
+    // The message boxes of the log, without the progress window's lines.
+    std::vector<std::wstring> Boxes() const {
+        std::vector<std::wstring> boxes;
+        for (const auto& line : log)
+            if (line.rfind(L"box ", 0) == 0)
+                boxes.push_back(line);
+        return boxes;
+    }
+
+    CProgressSpy spy{log};
+    HWND stepWindow = nullptr;
+    fs::path out = temp / L"out";
+};
+
+TEST_F(BatchSigningTest, ThreeFilesOfWhichTheSecondIsAlreadySigned) {
+    const auto files = MakeFiles(temp / L"in", {L"a.txt", L"b.txt", L"c.txt"});
+    SignInPlace(files[1], L"earlier");
+    const Bytes a = ReadFile(files[0]), b = ReadFile(files[1]), c = ReadFile(files[2]);
+    fs::create_directory(out);
+    Prepare(files, out.wstring());
+    Answer();
+    Answer();
+    Encrypt();
+
+    EXPECT_EQ(log, (std::vector<std::wstring>{
+                       L"range 0..4",
+                       L"position 0",
+                       L"shown",
+                       L"status Signing file 1 of 3",
+                       L"position 1",
+                       L"status Signing file 2 of 3",
+                       L"box Error! 16: File " + files[1] +
+                           L" is already digitally signed, cannot re-sign!",
+                       L"position 2",
+                       L"status Signing file 3 of 3",
+                       L"position 3",
+                       L"destroyed, status Signing file 3 of 3",
+                       L"box Done 64: 2 files encrypted succesfully!",
+                   }));
+    EXPECT_EQ(FolderNames(out), (std::vector<std::wstring>{L"a_signed.txt", L"c_signed.txt"}));
+    ExpectSignedCopy(out / L"a_signed.txt", a);
+    ExpectSignedCopy(out / L"c_signed.txt", c);
+    EXPECT_EQ(ReadFile(files[0]), a);
+    EXPECT_EQ(ReadFile(files[1]), b);
+    EXPECT_EQ(ReadFile(files[2]), c);
+    ASSERT_EQ(spy.windows.size(), 1u);
+    EXPECT_EQ(spy.windows[0].owner, session.FrameWindow()) << "the step's window owns it";
+    ExpectBackHome();
+}
+
+TEST_F(BatchSigningTest, TheDefaultFolderWithItsBackslashTakesTheCopyBesideItsSource) {
+    const auto files = MakeFiles(temp / L"docs", {L"report.doc"});
+    const Bytes source = ReadFile(files[0]);
+    SelectFiles(files);
+    ASSERT_EQ(Text(IDC_DEST_FOLDER), (temp / L"docs").wstring() + L"\\");
+    Type(IDC_SIGNATURE, kSignature);
+    Answer();
+    Encrypt();
+    EXPECT_EQ(log.back(), L"box Done 64: File encrypted succesfully!");
+    EXPECT_EQ(FolderNames(temp / L"docs"),
+              (std::vector<std::wstring>{L"report.doc", L"report_signed.doc"}));
+    ExpectSignedCopy(temp / L"docs" / L"report_signed.doc", source);
+    ExpectBackHome();
+}
+
+TEST_F(BatchSigningTest, ABadOutputFolderStopsBeforeAnythingHappens) {
+    const auto files = MakeFiles(temp / L"in", {L"a.txt"});
+    for (const std::wstring& folder :
+         {std::wstring(), (temp / L"missing").wstring(), files[0], std::wstring(L"   ")}) {
+        log.clear();
+        if (AddStep()->FileList().empty())
+            Prepare(files, folder);
+        SetText(IDC_DEST_FOLDER, folder);
+        const HWND step = StepWindow();
+        Answer();
+        Click(step, IDC_ENCRYPT_FILES);
+        EXPECT_EQ(log,
+                  std::vector<std::wstring>{L"box Error! 16: Please select a valid output folder."})
+            << "folder \"" << testing::PrintToString(folder) << "\"";
+        EXPECT_EQ(StepWindow(), step) << "the step stays for another try";
+        EXPECT_EQ(AddStep()->DestFolder(), folder) << "the batch takes the edit's text";
+        EXPECT_TRUE(Enabled(IDC_ENCRYPT_FILES));
+        EXPECT_EQ(Text(IDC_SIGNATURE), kSignature);
+    }
+    EXPECT_TRUE(spy.windows.empty()) << "no progress window";
+    EXPECT_EQ(FolderNames(temp / L"in"), std::vector<std::wstring>{L"a.txt"});
+}
+
+TEST_F(BatchSigningTest, AnEmptyListShowsAndRemovesTheProgressWindowThenSaysNone) {
+    fs::create_directory(out);
+    SetText(IDC_DEST_FOLDER, out.wstring());
+    Answer();
+    stepWindow = StepWindow();
+    // The button is disabled in this state; the command itself still copes.
+    ::SendMessageW(stepWindow, WM_COMMAND, MAKEWPARAM(IDC_ENCRYPT_FILES, BN_CLICKED),
+                   reinterpret_cast<LPARAM>(Ctl(IDC_ENCRYPT_FILES)));
+    EXPECT_EQ(log, (std::vector<std::wstring>{L"range 0..1", L"position 0", L"shown",
+                                              L"destroyed, status Signing Progress:",
+                                              L"box Done 64: No files were encrypted!"}));
+    EXPECT_TRUE(FolderNames(out).empty());
+    ExpectBackHome();
+}
+
+struct SummaryCase {
+    const char* name;
+    int files;
+    int missing; // sources deleted after they were chosen
+    const wchar_t* summary;
+};
+
+class BatchSummaryTest : public BatchSigningTest,
+                         public testing::WithParamInterface<SummaryCase> {};
+
+TEST_P(BatchSummaryTest, CountsOnlyCompletedCopies) {
+    const SummaryCase& c = GetParam();
+    std::vector<std::wstring> names;
+    for (int i = 0; i < c.files; ++i)
+        names.push_back(L"file" + std::to_wstring(i) + L".dat");
+    const auto files = MakeFiles(temp / L"in", names);
+    fs::create_directory(out);
+    Prepare(files, out.wstring());
+    std::vector<std::wstring> expected;
+    for (int i = 0; i < c.missing; ++i) {
+        fs::remove(files[static_cast<std::size_t>(i)]);
+        Answer();
+        expected.push_back(L"box Error 16: Could not open file " +
+                           files[static_cast<std::size_t>(i)] + L" for reading!");
+    }
+    Answer();
+    expected.push_back(std::wstring(L"box Done 64: ") + c.summary);
+    Encrypt();
+
+    const std::vector<std::wstring> boxes = Boxes();
+    EXPECT_EQ(boxes, expected);
+    EXPECT_EQ(FolderNames(out).size(), static_cast<std::size_t>(c.files - c.missing));
+    EXPECT_EQ(std::count(log.begin(), log.end(), L"shown"), 1);
+    EXPECT_NE(std::find(log.begin(), log.end(), L"position " + std::to_wstring(c.files)), log.end())
+        << "the bar ends at the file count";
+    ExpectBackHome();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Summaries, BatchSummaryTest,
+    testing::Values(SummaryCase{"One", 1, 0, L"File encrypted succesfully!"},
+                    SummaryCase{"OneOfThree", 3, 2, L"File encrypted succesfully!"},
+                    SummaryCase{"None", 2, 2, L"No files were encrypted!"},
+                    SummaryCase{"Many", 12, 1, L"11 files encrypted succesfully!"}),
+    [](const testing::TestParamInfo<SummaryCase>& info) { return info.param.name; });
+
+TEST_F(BatchSigningTest, TheProgressWindowIsCaptionlessTopmostAndDeafToEnterAndEsc) {
+    const auto files = MakeFiles(temp / L"in", {L"a.txt"});
+    fs::create_directory(out);
+    WriteFile(out / L"a_signed.txt", {1, 2, 3});
+    Prepare(files, out.wstring());
+    AnswerWith([&] {
+        // While the question is open, the progress window is up.
+        EXPECT_EQ(spy.windows.size(), 1u);
+        if (spy.windows.empty())
+            return IDNO;
+        const HWND progress = spy.windows[0].dialog;
+        EXPECT_TRUE(::IsWindowVisible(progress));
+        const auto style = static_cast<DWORD>(::GetWindowLongW(progress, GWL_STYLE));
+        EXPECT_NE(style & WS_POPUP, 0u);
+        EXPECT_EQ(style & WS_CAPTION, 0u);
+        EXPECT_EQ(style & WS_SYSMENU, 0u);
+        EXPECT_NE(::GetWindowLongW(progress, GWL_EXSTYLE) & WS_EX_TOPMOST, 0);
+        const SIZE size = DialogUnitsToPixels(progress, 172, 57);
+        EXPECT_EQ(ClientRect(progress).right, size.cx);
+        EXPECT_EQ(ClientRect(progress).bottom, size.cy);
+        const HWND bar = Control(progress, IDC_PROGRESS);
+        EXPECT_EQ(::GetWindowLongW(bar, GWL_STYLE) & (PBS_SMOOTH | PBS_VERTICAL), 0);
+        EXPECT_EQ(WindowText(Control(progress, IDC_PROGRESS_STATUS)), L"Signing file 1 of 1");
+
+        ::SendMessageW(progress, WM_COMMAND, IDOK, 0);
+        ::SendMessageW(progress, WM_COMMAND, IDCANCEL, 0);
+        ::SetFocus(progress);
+        PressKey(VK_ESCAPE);
+        PressKey(VK_RETURN);
+        EXPECT_TRUE(::IsWindowVisible(progress));
+        EXPECT_EQ(WindowText(Control(progress, IDC_PROGRESS_STATUS)), L"Signing file 1 of 1");
+        return IDNO;
+    });
+    Answer();
+    Encrypt();
+    EXPECT_EQ(log.back(), L"box Done 64: No files were encrypted!");
+    ExpectBackHome();
+}
+
+class OverwriteTest : public BatchSigningTest, public testing::WithParamInterface<int> {};
+
+TEST_P(OverwriteTest, YesReplacesTheOutputAndNoKeepsIt) {
+    const bool yes = GetParam() == IDYES;
+    const auto files = MakeFiles(temp / L"in", {L"photo.jpg"});
+    const Bytes source = ReadFile(files[0]);
+    fs::create_directory(out);
+    const Bytes old = {'o', 'l', 'd'};
+    WriteFile(out / L"photo_signed.jpg", old);
+    Prepare(files, out.wstring());
+    Answer(GetParam());
+    Answer();
+    Encrypt();
+    const std::vector<std::wstring> boxes = Boxes();
+    ASSERT_EQ(boxes.size(), 2u);
+    EXPECT_EQ(boxes[0], L"box Question 52: File " + files[0] + L" already exists, overwrite?");
+    EXPECT_EQ(boxes[1], yes ? L"box Done 64: File encrypted succesfully!"
+                            : L"box Done 64: No files were encrypted!");
+    EXPECT_EQ(Seam().messageBoxes.size(), 2u) << "a No brings no further message";
+    if (yes)
+        ExpectSignedCopy(out / L"photo_signed.jpg", source);
+    else
+        EXPECT_EQ(ReadFile(out / L"photo_signed.jpg"), old);
+    EXPECT_EQ(FolderNames(out), std::vector<std::wstring>{L"photo_signed.jpg"});
+    ExpectBackHome();
+}
+
+INSTANTIATE_TEST_SUITE_P(Answers, OverwriteTest, testing::Values(IDYES, IDNO),
+                         [](const testing::TestParamInfo<int>& info) {
+                             return std::string(info.param == IDYES ? "Yes" : "No");
+                         });
+
+TEST_F(BatchSigningTest, AReadOnlyOutputIsNotWrittenEvenAfterYes) {
+    const auto files = MakeFiles(temp / L"in", {L"notes.txt"});
+    fs::create_directory(out);
+    const fs::path output = out / L"notes_signed.txt";
+    const Bytes old = {'k', 'e', 'e', 'p'};
+    WriteFile(output, old);
+    ASSERT_TRUE(::SetFileAttributesW(output.c_str(), FILE_ATTRIBUTE_READONLY));
+    ASSERT_NE(_waccess(output.c_str(), 2), 0) << "Wine honours the read-only attribute";
+    Prepare(files, out.wstring());
+    Answer(IDYES);
+    Answer();
+    Answer();
+    Encrypt();
+    const std::vector<std::wstring> boxes = Boxes();
+    EXPECT_EQ(boxes, (std::vector<std::wstring>{
+                         L"box Question 52: File " + files[0] + L" already exists, overwrite?",
+                         L"box Error 16: Could not open file " + files[0] + L" for writing!",
+                         L"box Done 64: No files were encrypted!"}));
+    EXPECT_EQ(ReadFile(output), old);
+    EXPECT_NE(::GetFileAttributesW(output.c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
+    EXPECT_EQ(FolderNames(out), std::vector<std::wstring>{L"notes_signed.txt"});
+    ::SetFileAttributesW(output.c_str(), FILE_ATTRIBUTE_NORMAL);
+    ExpectBackHome();
+}
+
+TEST_F(BatchSigningTest, ZeroByteSourceAndNamesWithoutOrWithSeveralDots) {
+    const fs::path in = temp / L"in";
+    fs::create_directories(in);
+    const std::vector<std::pair<std::wstring, std::wstring>> names = {
+        {L"empty.bin", L"empty_signed.bin"},
+        {L"notes", L"notes_signed"},
+        {L"archive.tar.gz", L"archive.tar_signed.gz"},
+        {L".profile", L"_signed.profile"},
+        {L"Ünïcödé 文件 🎉.txt", L"Ünïcödé 文件 🎉_signed.txt"},
+    };
+    std::vector<std::wstring> files;
+    std::vector<std::wstring> outputs;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        files.push_back((in / names[i].first).wstring());
+        outputs.push_back(names[i].second);
+        WriteFile(files.back(), i == 0 ? Bytes{} : PatternBytes(10 + i, 7));
+    }
+    fs::create_directory(out);
+    Prepare(files, out.wstring());
+    Answer();
+    Encrypt();
+    EXPECT_EQ(log.back(), L"box Done 64: 5 files encrypted succesfully!");
+    std::sort(outputs.begin(), outputs.end());
+    EXPECT_EQ(FolderNames(out), outputs);
+    for (std::size_t i = 0; i < names.size(); ++i)
+        ExpectSignedCopy(out / names[i].second, ReadFile(files[i]));
+    EXPECT_EQ(static_cast<std::int64_t>(ReadFile(out / L"empty_signed.bin").size()),
+              TrailerBytes(kSignature.size()))
+        << "a zero-byte source gives the trailer alone";
+    ExpectBackHome();
+}
+
+class SameNameTest : public BatchSigningTest, public testing::WithParamInterface<int> {};
+
+TEST_P(SameNameTest, TheSecondSourceOfAFileNameMeetsTheOverwriteQuestion) {
+    const bool yes = GetParam() == IDYES;
+    const auto first = MakeFiles(temp / L"a", {L"report.doc"});
+    const auto second = MakeFiles(temp / L"b", {L"report.doc"});
+    WriteFile(second[0], PatternBytes(5000, 99));
+    fs::create_directory(out);
+    Prepare({first[0], second[0]}, out.wstring());
+    Answer(GetParam());
+    Answer();
+    Encrypt();
+    const std::vector<std::wstring> boxes = Boxes();
+    EXPECT_EQ(boxes, (std::vector<std::wstring>{
+                         L"box Question 52: File " + second[0] + L" already exists, overwrite?",
+                         yes ? L"box Done 64: 2 files encrypted succesfully!"
+                             : L"box Done 64: File encrypted succesfully!"}));
+    ExpectSignedCopy(out / L"report_signed.doc", ReadFile(yes ? second[0] : first[0]));
+    EXPECT_EQ(FolderNames(out), std::vector<std::wstring>{L"report_signed.doc"});
+    ExpectBackHome();
+}
+
+INSTANTIATE_TEST_SUITE_P(Answers, SameNameTest, testing::Values(IDYES, IDNO),
+                         [](const testing::TestParamInfo<int>& info) {
+                             return std::string(info.param == IDYES ? "Yes" : "No");
+                         });
+
+TEST_F(BatchSigningTest, AMultiLineSignatureIsReadBackAsTyped) {
+    const std::wstring text = L"First line\r\nSecond line\r\n\r\n  Übersetzung – 署名 🎉\r\n";
+    const auto files = MakeFiles(temp / L"in", {L"doc.pdf"});
+    fs::create_directory(out);
+    Prepare(files, out.wstring(), text);
+    Answer();
+    Encrypt();
+    ExpectSignedCopy(out / L"doc_signed.pdf", ReadFile(files[0]), text);
+    ExpectBackHome();
+}
+
+TEST_F(BatchSigningTest, ASignedCopyIsItsSourcePlusTheTrailerAndCannotBeSignedAgain) {
+    const auto files = MakeFiles(temp / L"in", {L"clip.mp4"});
+    WriteFile(files[0], PatternBytes(3 << 20, 5)); // several copy blocks
+    const Bytes source = ReadFile(files[0]);
+    fs::create_directory(out);
+    Prepare(files, out.wstring());
+    Answer();
+    Encrypt();
+    const fs::path signedCopy = out / L"clip_signed.mp4";
+    ExpectSignedCopy(signedCopy, source);
+
+    log.clear();
+    Click(StepWindow(), IDC_ADD_SIGNATURE);
+    fs::create_directory(temp / L"again");
+    Prepare({signedCopy.wstring()}, (temp / L"again").wstring(), L"another");
+    Answer();
+    Answer();
+    Encrypt();
+    const std::vector<std::wstring> boxes = Boxes();
+    EXPECT_EQ(boxes,
+              (std::vector<std::wstring>{L"box Error! 16: File " + signedCopy.wstring() +
+                                             L" is already digitally signed, cannot re-sign!",
+                                         L"box Done 64: No files were encrypted!"}));
+    EXPECT_TRUE(FolderNames(temp / L"again").empty());
+    ExpectSignedCopy(signedCopy, source);
+}
+
+TEST_F(BatchSigningTest, PathsLongerThanTheClassicLimitWork) {
+    const fs::path in = temp / std::wstring(120, L'i') / std::wstring(120, L'j');
+    const fs::path longOut = temp / std::wstring(130, L'o') / std::wstring(130, L'p');
+    const auto files = MakeFiles(in, {L"a file with a long path.bin"});
+    fs::create_directories(Long(longOut));
+    ASSERT_GT(files[0].size(), 260u);
+    ASSERT_GT(longOut.wstring().size(), 260u);
+    Prepare(files, longOut.wstring());
+    Answer();
+    Encrypt();
+    EXPECT_EQ(log.back(), L"box Done 64: File encrypted succesfully!");
+    ExpectSignedCopy(longOut / L"a file with a long path_signed.bin", ReadFile(files[0]));
+    ExpectBackHome();
+}
+
+// --- Faults ----------------------------------------------------------------------------------
+
+TEST_F(BatchSigningTest, TheOutputFolderRemovedMidBatchFailsTheRestAndCountsExactly) {
+    const auto files = MakeFiles(temp / L"in", {L"a.txt", L"b.txt", L"c.txt", L"d.txt"});
+    std::vector<Bytes> before;
+    for (const auto& file : files)
+        before.push_back(ReadFile(file));
+    fs::remove(files[1]);
+    fs::create_directory(out);
+    Prepare(files, out.wstring());
+    // While the message about b shows, the output folder goes (a's copy with it).
+    AnswerWith([&] {
+        fs::remove_all(out);
+        return IDOK;
+    });
+    Answer();
+    Answer();
+    Answer();
+    Encrypt();
+    const std::vector<std::wstring> boxes = Boxes();
+    EXPECT_EQ(boxes, (std::vector<std::wstring>{
+                         L"box Error 16: Could not open file " + files[1] + L" for reading!",
+                         L"box Error 16: Could not open file " + files[2] + L" for writing!",
+                         L"box Error 16: Could not open file " + files[3] + L" for writing!",
+                         L"box Done 64: File encrypted succesfully!"}));
+    EXPECT_FALSE(Exists(out)) << "nothing recreated it";
+    EXPECT_EQ(ReadFile(files[0]), before[0]);
+    EXPECT_EQ(ReadFile(files[2]), before[2]);
+    EXPECT_EQ(ReadFile(files[3]), before[3]);
+    EXPECT_EQ(FolderNames(temp / L"in"), (std::vector<std::wstring>{L"a.txt", L"c.txt", L"d.txt"}));
+    ExpectBackHome();
+}
+
+TEST_F(BatchSigningTest, ASourceHeldOpenByAnotherProgramIsReportedAndSkipped) {
+    const auto files = MakeFiles(temp / L"in", {L"busy.doc", L"free.doc"});
+    fs::create_directory(out);
+    Prepare(files, out.wstring());
+    CLockedFile lock(files[0]);
+    ASSERT_TRUE(lock.Held());
+    Answer();
+    Answer();
+    Encrypt();
+    lock.Release();
+    const std::vector<std::wstring> boxes = Boxes();
+    EXPECT_EQ(boxes, (std::vector<std::wstring>{L"box Error! 16: Could not open file " + files[0] +
+                                                    L" for signing!",
+                                                L"box Done 64: File encrypted succesfully!"}));
+    EXPECT_EQ(FolderNames(out), std::vector<std::wstring>{L"free_signed.doc"});
+    ExpectBackHome();
+}
+
+TEST_F(BatchSigningTest, AnOutputThatCannotBeReplacedStaysAsItWasWithNoTemporaryLeft) {
+    const auto files = MakeFiles(temp / L"in", {L"movie.mkv"});
+    fs::create_directory(out);
+    const fs::path output = out / L"movie_signed.mkv";
+    const Bytes old = PatternBytes(777, 3);
+    WriteFile(output, old);
+    Prepare(files, out.wstring());
+    CLockedFile lock(output);
+    ASSERT_TRUE(lock.Held());
+    Answer(IDYES);
+    Answer();
+    Answer();
+    Encrypt();
+    lock.Release();
+    const std::vector<std::wstring> boxes = Boxes();
+    ASSERT_EQ(boxes.size(), 3u);
+    EXPECT_EQ(boxes[1], L"box Error! 16: Could not sign file " + files[0] + L"!");
+    EXPECT_EQ(boxes[2], L"box Done 64: No files were encrypted!");
+    EXPECT_EQ(ReadFile(output), old);
+    EXPECT_EQ(FolderNames(out), std::vector<std::wstring>{L"movie_signed.mkv"});
+    ExpectBackHome();
+}
+
+} // namespace
