@@ -1,5 +1,6 @@
 #include "MainApp.h"
 
+#include "AboutDlg.h"
 #include "MainFrame.h"
 #include "resource.h"
 
@@ -27,6 +28,7 @@ std::wstring CurrentDirectory() {
 IMPLEMENT_DYNAMIC(CMainApp, CWinApp)
 
 BEGIN_MESSAGE_MAP(CMainApp, CWinApp)
+ON_COMMAND(ID_APP_ABOUT, OnAppAbout)
 END_MESSAGE_MAP()
 
 CMainApp::CMainApp() = default;
@@ -93,4 +95,9 @@ bool CMainApp::ShowAddSignatureStep() {
 
 bool CMainApp::ShowCheckSignatureStep() {
     return m_pMainFrame && m_pMainFrame->ShowCheckSignatureStep();
+}
+
+void CMainApp::OnAppAbout() {
+    CAboutDlg aboutDlg;
+    aboutDlg.DoModal();
 }

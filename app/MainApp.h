@@ -24,6 +24,9 @@ public:
     bool ShowAddSignatureStep();
     bool ShowCheckSignatureStep();
 
+    // Help > About: the About box, modal.
+    void OnAppAbout();
+
     UniqueModule m_hShlwapi;                        // "shlwapi", or null
     SHAutoCompleteFn m_pfnSHAutoComplete = nullptr; // its SHAutoComplete, or null
     std::wstring m_szStartDir;                      // the working directory at start-up

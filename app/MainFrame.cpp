@@ -1,10 +1,40 @@
 #include "MainFrame.h"
 
+#include "Browser.h"
+#include "BrowserCommand.h"
 #include "MainApp.h"
 #include "WizardStepOne.h"
 #include "WizardStepTwoDecode.h"
 #include "WizardStepTwoEncode.h"
 #include "resource.h"
+
+#include <io.h>
+
+namespace {
+
+// The folder that holds this program.
+std::wstring ProgramFolder() {
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length =
+            ::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        if (length == 0)
+            return {};
+        if (length < path.size()) {
+            path.resize(length);
+            break;
+        }
+        path.resize(path.size() * 2);
+    }
+    const std::size_t separator = path.find_last_of(L"\\/");
+    return separator == std::wstring::npos ? std::wstring() : path.substr(0, separator);
+}
+
+bool HelpPageIn(const std::wstring& folder) {
+    return ::_waccess(HelpFilePath(folder).c_str(), 0) == 0;
+}
+
+} // namespace
 
 IMPLEMENT_DYNAMIC(CMainFrame, CFrameWnd)
 
@@ -13,6 +43,8 @@ ON_WM_CREATE()
 ON_WM_SETFOCUS()
 ON_WM_DESTROY()
 ON_MESSAGE(WM_DPICHANGED, OnDpiChanged)
+ON_COMMAND(ID_HELP_TOPICS, OnHelpTopics)
+ON_COMMAND(ID_HELP, OnHelpTopics)
 END_MESSAGE_MAP()
 
 CMainFrame::~CMainFrame() {
@@ -61,6 +93,20 @@ LRESULT CMainFrame::OnDpiChanged(WPARAM, LPARAM lParam) {
                  suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
     FitToStep(SWP_NOZORDER | SWP_NOACTIVATE);
     return 0;
+}
+
+void CMainFrame::OnHelpTopics() {
+    // The start-up directory first; a program started from another folder (a command prompt,
+    // a shortcut without a start folder) still finds the page installed beside it.
+    std::wstring folder = GetMainApp()->m_szStartDir;
+    if (!HelpPageIn(folder)) {
+        folder = ProgramFolder();
+        if (folder.empty() || !HelpPageIn(folder)) {
+            AfxMessageBox(L"Help file not found! Please re-install Quorvane!", MB_OK);
+            return;
+        }
+    }
+    OpenWebAddress(HelpAddress(folder));
 }
 
 bool CMainFrame::ShowHomeStep() {

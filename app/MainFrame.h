@@ -36,6 +36,8 @@ protected:
     int OnCreate(LPCREATESTRUCTW lpCreateStruct);
     void OnSetFocus(CWnd* pOldWnd);
     void OnDestroy();
+    // Help > Help Topics and F1: the help page in the default web browser.
+    void OnHelpTopics();
     LRESULT OnDpiChanged(WPARAM wParam, LPARAM lParam);
 
 private:

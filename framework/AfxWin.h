@@ -154,6 +154,14 @@ protected:                                                                      
          return 0;                                                                                 \
      }},
 
+// Messages a parent reflects to the child they concern arrive in the child's map as
+// WM_REFLECT_BASE + the message. The colour requests (WM_CTLCOLORSTATIC and its siblings) are
+// all reflected as WM_CTLCOLOR, with the CTLCOLOR_* kind in lParam (AfxGdi.h).
+#ifndef WM_CTLCOLOR
+#define WM_CTLCOLOR 0x0019
+#endif
+constexpr UINT WM_REFLECT_BASE = 0xBC00;
+
 class CCmdTarget : public CObject {
 public:
     static const CRuntimeClass classInfoCCmdTarget;

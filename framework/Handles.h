@@ -26,3 +26,9 @@ struct CoTaskMemFreer {
     void operator()(void* memory) const { ::CoTaskMemFree(memory); }
 };
 template <class T> using UniqueCoTaskMem = std::unique_ptr<T, CoTaskMemFreer>;
+
+// An open registry key.
+struct RegKeyCloser {
+    void operator()(HKEY key) const { ::RegCloseKey(key); }
+};
+using UniqueRegKey = std::unique_ptr<std::remove_pointer_t<HKEY>, RegKeyCloser>;

@@ -30,6 +30,22 @@ std::exception_ptr& PendingException() {
     return pending;
 }
 
+// A colour request of a dialog or window for one of its controls goes to the control's own map
+// first, as WM_REFLECT_BASE + WM_CTLCOLOR; a brush from there answers it.
+bool ReflectCtlColor(const CWnd* parent, UINT message, WPARAM wParam, LPARAM lParam,
+                     LRESULT& result) {
+    CWnd* child = CWnd::FromHandle(reinterpret_cast<HWND>(lParam));
+    if (!child || child == parent)
+        return false;
+    LRESULT brush = 0;
+    if (!child->DispatchFromMap(WM_REFLECT_BASE + WM_CTLCOLOR, wParam,
+                                static_cast<LPARAM>(message - WM_CTLCOLORMSGBOX), brush) ||
+        !brush)
+        return false;
+    result = brush;
+    return true;
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -310,6 +326,17 @@ LRESULT CWnd::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
         if (!DispatchFromMap(message, wParam, lParam, result))
             OnNcDestroy();
         return 0;
+    case WM_CTLCOLORMSGBOX:
+    case WM_CTLCOLOREDIT:
+    case WM_CTLCOLORLISTBOX:
+    case WM_CTLCOLORBTN:
+    case WM_CTLCOLORDLG:
+    case WM_CTLCOLORSCROLLBAR:
+    case WM_CTLCOLORSTATIC:
+        if (ReflectCtlColor(this, message, wParam, lParam, result) ||
+            DispatchFromMap(message, wParam, lParam, result))
+            return result;
+        break;
     default:
         if (DispatchFromMap(message, wParam, lParam, result))
             return result;
