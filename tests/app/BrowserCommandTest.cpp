@@ -7,9 +7,14 @@
 namespace {
 
 struct CommandCase {
+    const char* name;
     const wchar_t* command;
     const wchar_t* programPath;
 };
+
+void PrintTo(const CommandCase& c, std::ostream* out) {
+    *out << c.name;
+}
 
 class ProgramPathTest : public testing::TestWithParam<CommandCase> {};
 
@@ -21,33 +26,40 @@ INSTANTIATE_TEST_SUITE_P(
     RegistryValues, ProgramPathTest,
     testing::Values(
         // A quoted program with a blank in its path, then an option.
-        CommandCase{LR"("C:\Program Files\Web\browser.exe" -nohome)",
+        CommandCase{"QuotedProgramThenOption", LR"("C:\Program Files\Web\browser.exe" -nohome)",
                     LR"(C:\Program Files\Web\browser.exe)"},
-        CommandCase{LR"(C:\PROGRA~1\Web\browser.exe -nohome)", LR"(C:\PROGRA~1\Web\browser.exe)"},
-        CommandCase{LR"(C:\Web\browser.exe)", LR"(C:\Web\browser.exe)"},
+        CommandCase{"ShortPathThenOption", LR"(C:\PROGRA~1\Web\browser.exe -nohome)",
+                    LR"(C:\PROGRA~1\Web\browser.exe)"},
+        CommandCase{"ProgramAlone", LR"(C:\Web\browser.exe)", LR"(C:\Web\browser.exe)"},
         // Quotes around the program and around the argument: everything between the first and
-        // the last quote.
-        CommandCase{LR"("C:\Web\browser.exe" "%1")", LR"(C:\Web\browser.exe" ")"},
-        CommandCase{LR"("C:\windows\system32\winebrowser.exe" "%1")",
-                    LR"(C:\windows\system32\winebrowser.exe" ")"},
+        // the last quote, the program's closing quote and the argument included.
+        CommandCase{"QuotedProgramQuotedArgument", LR"("C:\Web\browser.exe" "%1")",
+                    LR"(C:\Web\browser.exe" "%1)"},
+        CommandCase{"WineDefault", LR"("C:\windows\system32\winebrowser.exe" "%1")",
+                    LR"(C:\windows\system32\winebrowser.exe" "%1)"},
         // An unquoted program followed by a quoted argument: the argument's text.
-        CommandCase{LR"(C:\Web\browser.exe "%1")", LR"(%1)"},
-        CommandCase{LR"(C:\Web\browser.exe -url "%1" -new)", LR"(%1)"},
+        CommandCase{"UnquotedProgramQuotedArgument", LR"(C:\Web\browser.exe "%1")", LR"(%1)"},
+        CommandCase{"ArgumentBetweenOptions", LR"(C:\Web\browser.exe -url "%1" -new)", LR"(%1)"},
         // Exactly one quote: the whole value.
-        CommandCase{LR"("C:\Web\browser.exe -nohome)", LR"("C:\Web\browser.exe -nohome)"},
-        CommandCase{LR"(C:\Web\browser.exe" -nohome)", LR"(C:\Web\browser.exe" -nohome)"},
+        CommandCase{"OneLeadingQuote", LR"("C:\Web\browser.exe -nohome)",
+                    LR"("C:\Web\browser.exe -nohome)"},
+        CommandCase{"OneInnerQuote", LR"(C:\Web\browser.exe" -nohome)",
+                    LR"(C:\Web\browser.exe" -nohome)"},
         // An empty pair of quotes leaves nothing between them.
-        CommandCase{LR"("" -nohome)", L""},
+        CommandCase{"EmptyQuotes", LR"("" -nohome)", L""},
         // The blank is looked for after the last backslash only.
-        CommandCase{LR"(C:\My Web\browser.exe -nohome)", LR"(C:\My Web\browser.exe)"},
-        CommandCase{LR"(C:\My Web\browser.exe)", LR"(C:\My Web\browser.exe)"},
+        CommandCase{"BlankInFolderThenOption", LR"(C:\My Web\browser.exe -nohome)",
+                    LR"(C:\My Web\browser.exe)"},
+        CommandCase{"BlankInFolderOnly", LR"(C:\My Web\browser.exe)", LR"(C:\My Web\browser.exe)"},
         // No backslash, or one only at the start: the whole value.
-        CommandCase{L"browser.exe -nohome", L"browser.exe -nohome"},
-        CommandCase{LR"(\browser.exe -nohome)", LR"(\browser.exe -nohome)"},
+        CommandCase{"NoBackslash", L"browser.exe -nohome", L"browser.exe -nohome"},
+        CommandCase{"BackslashAtStartOnly", LR"(\browser.exe -nohome)", LR"(\browser.exe -nohome)"},
         // A backslash at index 1 counts.
-        CommandCase{LR"(a\browser.exe -nohome)", LR"(a\browser.exe)"},
+        CommandCase{"BackslashAtIndexOne", LR"(a\browser.exe -nohome)", LR"(a\browser.exe)"},
         // A blank right after the last backslash.
-        CommandCase{LR"(C:\Web\ browser.exe)", LR"(C:\Web\)"}, CommandCase{L"", L""}));
+        CommandCase{"BlankAfterLastBackslash", LR"(C:\Web\ browser.exe)", LR"(C:\Web\)"},
+        CommandCase{"Empty", L"", L""}),
+    [](const testing::TestParamInfo<CommandCase>& info) { return std::string(info.param.name); });
 
 TEST(HelpAddressTest, JoinsTheFolderAndThePageAsTheyAre) {
     EXPECT_EQ(HelpFilePath(LR"(C:\Tools)"), LR"(C:\Tools\help.html)");
