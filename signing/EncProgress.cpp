@@ -1,5 +1,6 @@
 #include "EncProgress.h"
 
+#include "DialogPlacement.h"
 #include "resource.h"
 
 IMPLEMENT_DYNAMIC(CEncProgress, CDialog)
@@ -15,4 +16,19 @@ void CEncProgress::DoDataExchange(CDataExchange* pDX) {
     CDialog::DoDataExchange(pDX);
     DDX_Control(pDX, IDC_PROGRESS, m_progress);
     DDX_Control(pDX, IDC_PROGRESS_STATUS, m_status);
+}
+
+BOOL CEncProgress::OnInitDialog() {
+    CDialog::OnInitDialog();
+    // The status line spans the bar, so that "Signing file 1234 of 5678" is not cut off.
+    RECT bar{};
+    RECT status{};
+    m_progress.GetWindowRect(&bar);
+    m_status.GetWindowRect(&status);
+    ::MapWindowPoints(nullptr, m_hWnd, reinterpret_cast<POINT*>(&bar), 2);
+    ::MapWindowPoints(nullptr, m_hWnd, reinterpret_cast<POINT*>(&status), 2);
+    m_status.SetWindowPos(nullptr, bar.left, status.top, bar.right - bar.left,
+                          status.bottom - status.top, SWP_NOZORDER | SWP_NOACTIVATE);
+    CenterOverOwner(m_hWnd);
+    return TRUE;
 }

@@ -17,6 +17,7 @@ protected:
     DECLARE_MESSAGE_MAP()
 
     void DoDataExchange(CDataExchange* pDX) override;
+    BOOL OnInitDialog() override;
     // Enter and Esc never close it while a batch runs.
     void OnOK() override {}
     void OnCancel() override {}

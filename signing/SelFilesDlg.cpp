@@ -1,5 +1,6 @@
 #include "SelFilesDlg.h"
 
+#include "DialogPlacement.h"
 #include "FileOps.h"
 #include "resource.h"
 
@@ -96,6 +97,7 @@ void CSelFilesDlg::DoDataExchange(CDataExchange* pDX) {
 
 BOOL CSelFilesDlg::OnInitDialog() {
     CDialog::OnInitDialog();
+    CenterOverOwner(m_hWnd);
     m_listFiles.InsertColumn(0, L"Files", LVCFMT_LEFT, 800);
     for (const std::wstring& path : *m_pFileList)
         m_listFiles.InsertItem(m_listFiles.GetItemCount(), path);

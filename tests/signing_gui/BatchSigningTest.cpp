@@ -272,6 +272,10 @@ TEST_F(BatchSigningTest, TheProgressWindowIsCaptionlessTopmostAndDeafToEnterAndE
         const HWND bar = Control(progress, IDC_PROGRESS);
         EXPECT_EQ(::GetWindowLongW(bar, GWL_STYLE) & (PBS_SMOOTH | PBS_VERTICAL), 0);
         EXPECT_EQ(WindowText(Control(progress, IDC_PROGRESS_STATUS)), L"Signing file 1 of 1");
+        // The status line holds large counts whole, and the window sits over the frame.
+        EXPECT_TRUE(
+            FitsOnOneLine(Control(progress, IDC_PROGRESS_STATUS), L"Signing file 12345 of 12345"));
+        EXPECT_TRUE(CentredOver(progress, session.FrameWindow()));
 
         ::SendMessageW(progress, WM_COMMAND, IDOK, 0);
         ::SendMessageW(progress, WM_COMMAND, IDCANCEL, 0);

@@ -42,8 +42,11 @@ TEST_F(FileListDialogTest, EmptyListOpensTheOpenFileDialogAtOnceAndCancelLeavesI
 }
 
 TEST_F(FileListDialogTest, TemplateCaptionControlsAndColumn) {
+    // Room around the frame, so that the dialog can be centred over it within the screen.
+    ::SetWindowPos(session.FrameWindow(), nullptr, 200, 150, 0, 0,
+                   SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
     Seam().ChooseFiles({L"C:\\docs\\report.doc"});
-    OpenFileList([](HWND dialog) {
+    OpenFileList([this](HWND dialog) {
         EXPECT_EQ(WindowText(dialog), L"View Selected Files");
         const auto style = static_cast<DWORD>(::GetWindowLongW(dialog, GWL_STYLE));
         EXPECT_EQ(style & WS_CAPTION, WS_CAPTION);
@@ -53,6 +56,8 @@ TEST_F(FileListDialogTest, TemplateCaptionControlsAndColumn) {
         EXPECT_EQ(ClientRect(dialog).right, size.cx);
         EXPECT_EQ(ClientRect(dialog).bottom, size.cy);
 
+        EXPECT_TRUE(CentredOver(dialog, ::GetWindow(dialog, GW_OWNER)));
+        EXPECT_EQ(::GetWindow(dialog, GW_OWNER), ::GetAncestor(session.StepWindow(), GA_ROOT));
         EXPECT_EQ(WindowText(Control(dialog, IDC_ADD_FILES)), L"Add");
         EXPECT_EQ(WindowText(Control(dialog, IDC_REMOVE_FILES)), L"Remove");
         EXPECT_EQ(WindowText(Control(dialog, IDOK)), L"Done");

@@ -9,6 +9,7 @@
 #include <shlobj.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 namespace fs = std::filesystem;
@@ -159,6 +160,24 @@ void CProgressSpy::Before(const CWPSTRUCT& message) {
 }
 
 // ---------------------------------------------------------------------------------------------
+
+bool FitsOnOneLine(HWND label, const std::wstring& text) {
+    const HDC dc = ::GetDC(label);
+    const HGDIOBJ old =
+        ::SelectObject(dc, reinterpret_cast<HFONT>(::SendMessageW(label, WM_GETFONT, 0, 0)));
+    SIZE extent{};
+    ::GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &extent);
+    ::SelectObject(dc, old);
+    ::ReleaseDC(label, dc);
+    return extent.cx <= ClientRect(label).right && extent.cy <= ClientRect(label).bottom;
+}
+
+bool CentredOver(HWND window, HWND over) {
+    const RECT a = WindowRect(window);
+    const RECT b = WindowRect(over);
+    return std::abs((a.left + a.right) - (b.left + b.right)) <= 2 &&
+           std::abs((a.top + a.bottom) - (b.top + b.bottom)) <= 2;
+}
 
 std::vector<std::wstring> ListItems(HWND dialog) {
     const HWND list = ::GetDlgItem(dialog, IDC_FILE_LIST);

@@ -65,6 +65,11 @@ private:
     bool m_inside = false;
 };
 
+// True when `text` fits on one line of static control `label`, in its font.
+bool FitsOnOneLine(HWND label, const std::wstring& text);
+// True when `window`'s centre is that of `over` (within a pixel).
+bool CentredOver(HWND window, HWND over);
+
 // The list control's items, in order.
 std::vector<std::wstring> ListItems(HWND dialog);
 // Selects exactly the items `indices` of the file list dialog's list.
