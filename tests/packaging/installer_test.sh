@@ -31,8 +31,11 @@ run reg query "$key" /v DisplayName | grep -q Quorvane || fail "no entry in the 
 run reg query "$key" /v UninstallString | grep -q -F 'Uninstall.exe' || fail "no uninstall command"
 version=$(run "$dest/quorvane-cli.exe" --version) || fail "the installed quorvane-cli does not run"
 grep -q '1\.0\.1' <<<"$version" || fail "quorvane-cli --version printed '$version'"
+# Wine maps Z: to the Linux root.
+windows_path() { printf 'Z:%s' "$1" | tr / '\\'; }
 if [ -n "${QUORVANE_HELP_CHECK:-}" ]; then
-    run "$QUORVANE_HELP_CHECK" "$start_menu/Quorvane.lnk" || fail "the installed program did not find its help"
+    run "$QUORVANE_HELP_CHECK" "$(windows_path "$start_menu/Quorvane.lnk")" \
+        "$(windows_path "$QUORVANE_HELP_RECORDER")" || fail "the installed program did not find its help"
 fi
 
 run "$dest/Uninstall.exe" /S || fail "the uninstaller failed"
