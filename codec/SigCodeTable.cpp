@@ -4,7 +4,6 @@
 
 #include <algorithm>
 
-
 void CSigRandom::Seed(std::uint32_t seed) {
     std::uint32_t s = seed;
     for (std::uint32_t& word : m_w) {

@@ -41,8 +41,8 @@ protected:
         UniqueFile file = OpenFile(Path(), "r+b");
         CSigCodeTable table;
         const std::uint8_t none = 0; // an empty text still needs a valid pointer
-        EXPECT_TRUE(AppendSignature(table, file.get(), text.empty() ? &none : text.data(),
-                                    text.size()));
+        EXPECT_TRUE(
+            AppendSignature(table, file.get(), text.empty() ? &none : text.data(), text.size()));
         file.reset();
         return ReadBytes(Path());
     }
@@ -221,10 +221,19 @@ TEST_F(SignatureFiles, LimitTexts) {
 }
 
 std::u16string RandomText(std::mt19937& random) {
-    static const std::u16string pieces[] = {
-        u"a", u"Z", u" ", u"\r\n", u"\x00E9", u"\x0416", u"\x4E2D", u"\xFFFD",
-        u"\xD83D\xDE00", // an emoji: a surrogate pair
-        u"\x0100", u"\x00FF", u"\x0000", u"\xFEFF"};
+    static const std::u16string pieces[] = {u"a",
+                                            u"Z",
+                                            u" ",
+                                            u"\r\n",
+                                            u"\x00E9",
+                                            u"\x0416",
+                                            u"\x4E2D",
+                                            u"\xFFFD",
+                                            u"\xD83D\xDE00", // an emoji: a surrogate pair
+                                            u"\x0100",
+                                            u"\x00FF",
+                                            u"\x0000",
+                                            u"\xFEFF"};
     std::u16string text;
     const std::size_t pieceCount = std::size(pieces);
     const std::size_t length = 1 + random() % (random() % 8 == 0 ? 4000 : 60);

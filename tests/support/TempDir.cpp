@@ -61,6 +61,5 @@ Bytes PatternBytes(std::size_t count, std::uint32_t seed) {
 std::uint32_t TestSeed() {
     if (const char* fixed = std::getenv("QUORVANE_TEST_SEED"))
         return static_cast<std::uint32_t>(std::strtoul(fixed, nullptr, 0));
-    return static_cast<std::uint32_t>(
-        std::chrono::steady_clock::now().time_since_epoch().count());
+    return static_cast<std::uint32_t>(std::chrono::steady_clock::now().time_since_epoch().count());
 }
