@@ -3,6 +3,7 @@
 //   check_5GiB      quorvane-cli check of a 5 GiB file  / reading its last 16 bytes in-process
 //   sign_10000      quorvane-cli sign of 10,000 small files in one call / cp of them
 //   engine_1GiB     the engine in-process               / cp of the same file
+//   engine_2000     the engine in-process on 2,000 small files in one batch / cp -r of them
 // Every row runs both sides in each iteration and reports `ratio` (ours / reference) with
 // both times; peak memory (max RSS of this process) shows that the copy's memory stays flat.
 #include "FileIo.h"
@@ -157,14 +158,42 @@ void BM_Check5GiB(benchmark::State& state) {
 }
 BENCHMARK(BM_Check5GiB)->Iterations(20)->UseManualTime()->Unit(benchmark::kMillisecond);
 
-void BM_Sign10000SmallFiles(benchmark::State& state) {
-    const fs::path sources = BenchDir() / "small";
+// A folder of `count` files of 0.5 to 16.5 KiB.
+fs::path SmallFiles(int count) {
+    const fs::path sources = BenchDir() / ("small" + std::to_string(count));
     if (!fs::exists(sources)) {
         fs::create_directories(sources);
         std::mt19937 random(7);
-        for (int i = 0; i < 10000; ++i)
+        for (int i = 0; i < count; ++i)
             WriteRandom(sources / ("file" + std::to_string(i) + ".dat"), 512 + random() % 16384);
     }
+    return sources;
+}
+
+void BM_Engine2000SmallFiles(benchmark::State& state) {
+    const fs::path sources = SmallFiles(2000);
+    std::vector<fs::path> list;
+    for (const auto& entry : fs::directory_iterator(sources))
+        list.push_back(entry.path());
+    const fs::path out = BenchDir() / "small-out";
+    const fs::path copies = BenchDir() / "small-copies";
+    CQuiet quiet;
+    double ours = 0, reference = 0;
+    for (auto _ : state) {
+        fs::remove_all(out);
+        fs::remove_all(copies);
+        fs::create_directories(out);
+        reference += Seconds("cp -r " + Quote(sources) + " " + Quote(copies));
+        const double once = SecondsOf([&] { RunSignBatch(list, out, u"bench", quiet); });
+        ours += once;
+        state.SetIterationTime(once);
+    }
+    Report(state, ours / state.iterations(), reference / state.iterations());
+}
+BENCHMARK(BM_Engine2000SmallFiles)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+void BM_Sign10000SmallFiles(benchmark::State& state) {
+    const fs::path sources = SmallFiles(10000);
     const fs::path out = BenchDir() / "small-out";
     const fs::path copies = BenchDir() / "small-copies";
     double ours = 0, reference = 0;
