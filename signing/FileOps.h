@@ -70,5 +70,6 @@ private:
     std::filesystem::path m_target;
 };
 
-// The block size of the copy: large enough that the system call cost disappears.
-inline constexpr std::size_t kCopyBlockBytes = std::size_t{1} << 20;
+// The block size of the copy: large enough that the system call cost disappears, small enough
+// to stay in the processor's cache (1 MiB blocks copied four times slower here).
+inline constexpr std::size_t kCopyBlockBytes = std::size_t{128} << 10;

@@ -1,5 +1,7 @@
 #include "GuiTest.h"
 
+#include <algorithm>
+
 bool PumpPending() {
     CWinApp* app = AfxGetApp();
     if (app)
@@ -24,9 +26,10 @@ bool PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds time
             deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0)
             return false;
-        // Wake for the next message, or at the deadline.
-        ::MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(left.count()),
-                                    QS_ALLINPUT);
+        // Wake for the next message, and now and then for conditions outside the queue (a
+        // file written by another process).
+        const auto slice = std::min<long long>(left.count(), 50);
+        ::MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(slice), QS_ALLINPUT);
     }
 }
 
