@@ -106,21 +106,39 @@ public:
     void ShowSummary(const SignMessage&) override {}
 };
 
+// Each iteration prepares, times the reference, then times our side; the report takes each
+// side's fastest run.
+template <class Prepare, class Reference, class Ours>
+void Compare(benchmark::State& state, Prepare prepare, Reference reference, Ours ours) {
+    double bestOurs = 1e9, bestReference = 1e9;
+    for (auto _ : state) {
+        prepare();
+        bestReference = std::min(bestReference, reference());
+        const double once = ours();
+        bestOurs = std::min(bestOurs, once);
+        state.SetIterationTime(once);
+    }
+    Report(state, bestOurs, bestReference);
+}
+
+// An empty `folder`, and `also` gone.
+void FreshFolder(const fs::path& folder, const fs::path& also = {}) {
+    fs::remove_all(folder);
+    if (!also.empty())
+        fs::remove_all(also);
+    fs::create_directories(folder);
+}
+
 void BM_Sign1GiB(benchmark::State& state) {
     const fs::path source = LargeFile();
     const fs::path out = BenchDir() / "out";
-    double ours = 1e9, reference = 1e9;
-    for (auto _ : state) {
-        fs::remove_all(out);
-        fs::create_directories(out);
-        reference =
-            std::min(reference, Seconds("cp " + Quote(source) + " " + Quote(out / "copy.bin")));
-        const double once = Seconds(std::string(QUORVANE_CLI) + " sign --text bench --out " +
-                                    Quote(out) + " " + Quote(source));
-        ours = std::min(ours, once);
-        state.SetIterationTime(once);
-    }
-    Report(state, ours, reference);
+    Compare(
+        state, [&] { FreshFolder(out); },
+        [&] { return Seconds("cp " + Quote(source) + " " + Quote(out / "copy.bin")); },
+        [&] {
+            return Seconds(std::string(QUORVANE_CLI) + " sign --text bench --out " + Quote(out) +
+                           " " + Quote(source));
+        });
 }
 BENCHMARK(BM_Sign1GiB)->Iterations(5)->UseManualTime()->Unit(benchmark::kMillisecond);
 
@@ -128,17 +146,10 @@ void BM_Engine1GiB(benchmark::State& state) {
     const fs::path source = LargeFile();
     const fs::path out = BenchDir() / "out";
     CQuiet quiet;
-    double ours = 1e9, reference = 1e9;
-    for (auto _ : state) {
-        fs::remove_all(out);
-        fs::create_directories(out);
-        reference =
-            std::min(reference, Seconds("cp " + Quote(source) + " " + Quote(out / "copy.bin")));
-        const double once = SecondsOf([&] { RunSignBatch({source}, out, u"bench", quiet); });
-        ours = std::min(ours, once);
-        state.SetIterationTime(once);
-    }
-    Report(state, ours, reference);
+    Compare(
+        state, [&] { FreshFolder(out); },
+        [&] { return Seconds("cp " + Quote(source) + " " + Quote(out / "copy.bin")); },
+        [&] { return SecondsOf([&] { RunSignBatch({source}, out, u"bench", quiet); }); });
 }
 BENCHMARK(BM_Engine1GiB)->Iterations(5)->UseManualTime()->Unit(benchmark::kMillisecond);
 
@@ -155,14 +166,8 @@ void BM_Check5GiB(benchmark::State& state) {
     const std::string check = std::string(QUORVANE_CLI) + " check " + Quote(path) + " >/dev/null";
     // The reference: starting a process that opens the file and reads its last 16 bytes.
     const std::string tail = "tail -c 16 " + Quote(path) + " >/dev/null";
-    double ours = 1e9, reference = 1e9;
-    for (auto _ : state) {
-        reference = std::min(reference, Seconds(tail));
-        const double once = Seconds(check);
-        ours = std::min(ours, once);
-        state.SetIterationTime(once);
-    }
-    Report(state, ours, reference);
+    Compare(
+        state, [] {}, [&] { return Seconds(tail); }, [&] { return Seconds(check); });
 }
 BENCHMARK(BM_Check5GiB)->Iterations(20)->UseManualTime()->Unit(benchmark::kMillisecond);
 
@@ -186,17 +191,10 @@ void BM_Engine2000SmallFiles(benchmark::State& state) {
     const fs::path out = BenchDir() / "small-out";
     const fs::path copies = BenchDir() / "small-copies";
     CQuiet quiet;
-    double ours = 1e9, reference = 1e9;
-    for (auto _ : state) {
-        fs::remove_all(out);
-        fs::remove_all(copies);
-        fs::create_directories(out);
-        reference = std::min(reference, Seconds("cp -r " + Quote(sources) + " " + Quote(copies)));
-        const double once = SecondsOf([&] { RunSignBatch(list, out, u"bench", quiet); });
-        ours = std::min(ours, once);
-        state.SetIterationTime(once);
-    }
-    Report(state, ours, reference);
+    Compare(
+        state, [&] { FreshFolder(out, copies); },
+        [&] { return Seconds("cp -r " + Quote(sources) + " " + Quote(copies)); },
+        [&] { return SecondsOf([&] { RunSignBatch(list, out, u"bench", quiet); }); });
 }
 BENCHMARK(BM_Engine2000SmallFiles)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
 
@@ -204,18 +202,13 @@ void BM_Sign10000SmallFiles(benchmark::State& state) {
     const fs::path sources = SmallFiles(10000);
     const fs::path out = BenchDir() / "small-out";
     const fs::path copies = BenchDir() / "small-copies";
-    double ours = 1e9, reference = 1e9;
-    for (auto _ : state) {
-        fs::remove_all(out);
-        fs::remove_all(copies);
-        fs::create_directories(out);
-        reference = std::min(reference, Seconds("cp -r " + Quote(sources) + " " + Quote(copies)));
-        const double once = Seconds(std::string(QUORVANE_CLI) + " sign --text bench -r --out " +
-                                    Quote(out) + " " + Quote(sources));
-        ours = std::min(ours, once);
-        state.SetIterationTime(once);
-    }
-    Report(state, ours, reference);
+    Compare(
+        state, [&] { FreshFolder(out, copies); },
+        [&] { return Seconds("cp -r " + Quote(sources) + " " + Quote(copies)); },
+        [&] {
+            return Seconds(std::string(QUORVANE_CLI) + " sign --text bench -r --out " + Quote(out) +
+                           " " + Quote(sources));
+        });
 }
 BENCHMARK(BM_Sign10000SmallFiles)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
 
