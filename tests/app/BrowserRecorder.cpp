@@ -4,6 +4,8 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include "WideUtf8.h"
+
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -17,17 +19,6 @@ std::wstring Environment(const wchar_t* name) {
     std::wstring value(size, L'\0');
     value.resize(::GetEnvironmentVariableW(name, value.data(), size));
     return value;
-}
-
-std::string Utf8(const std::wstring& text) {
-    if (text.empty())
-        return {};
-    const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                           nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<std::size_t>(size), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size,
-                          nullptr, nullptr);
-    return out;
 }
 
 struct LocalFreer {

@@ -10,6 +10,8 @@
 #include "BrowserFixtures.h"
 #include "Handles.h"
 
+#include "WideUtf8.h"
+
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -24,17 +26,6 @@ constexpr UINT kHelpCommand = 57670;
 int Fail(const std::string& why) {
     std::printf("FAILED: %s\n", why.c_str());
     return 1;
-}
-
-std::string Narrow(const std::wstring& text) {
-    if (text.empty())
-        return {};
-    const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                           nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<std::size_t>(size), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size,
-                          nullptr, nullptr);
-    return out;
 }
 
 bool SameFolder(const std::wstring& a, const std::wstring& b) {
@@ -88,7 +79,7 @@ int wmain(int argc, wchar_t** argv) {
             return Fail("no IPersistFile");
         std::unique_ptr<IPersistFile, ComReleaser> file(rawFile);
         if (FAILED(file->Load(shortcut.c_str(), STGM_READ)))
-            return Fail("cannot read the shortcut " + Narrow(shortcut));
+            return Fail("cannot read the shortcut " + Utf8(shortcut));
         link->GetPath(target.data(), static_cast<int>(target.size()), nullptr, 0);
         link->GetWorkingDirectory(workingFolder.data(), static_cast<int>(workingFolder.size()));
         target.resize(std::wcslen(target.c_str()));
@@ -96,8 +87,8 @@ int wmain(int argc, wchar_t** argv) {
     }
     const std::wstring installFolder = std::filesystem::path(target).parent_path().wstring();
     if (!SameFolder(workingFolder, installFolder))
-        return Fail("the shortcut starts in '" + Narrow(workingFolder) + "', not in '" +
-                    Narrow(installFolder) + "'");
+        return Fail("the shortcut starts in '" + Utf8(workingFolder) + "', not in '" +
+                    Utf8(installFolder) + "'");
 
     const std::filesystem::path output =
         std::filesystem::temp_directory_path() /
@@ -115,7 +106,7 @@ int wmain(int argc, wchar_t** argv) {
     PROCESS_INFORMATION process{};
     if (!::CreateProcessW(target.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
                           workingFolder.c_str(), &startup, &process))
-        return Fail("Quorvane did not start from " + Narrow(target));
+        return Fail("Quorvane did not start from " + Utf8(target));
     ::CloseHandle(process.hThread);
     HWND frame = nullptr;
     if (!WaitFor([&] { return (frame = ::FindWindowW(nullptr, L"Quorvane")) != nullptr; }, 60))
@@ -135,7 +126,7 @@ int wmain(int argc, wchar_t** argv) {
     in.close();
     std::filesystem::remove(output);
     const std::string address = content.str();
-    const std::string expected = Narrow(installFolder) + "\\help.html";
+    const std::string expected = Utf8(installFolder) + "\\help.html";
     if (address.find("file:///") == std::string::npos ||
         address.find(expected) == std::string::npos)
         return Fail("the browser was given '" + address + "', expected the page " + expected);
