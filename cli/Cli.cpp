@@ -1,16 +1,17 @@
 #include "Cli.h"
 
-#include "FileIo.h"
 #include "FileOps.h"
-#include "OutputName.h"
+#include "FolderWalk.h"
 #include "SignEngine.h"
 #include "SignTexts.h"
 #include "Signature.h"
+#include "Strip.h"
 #include "TextConvert.h"
 
 #include <algorithm>
+#include <iterator>
 #include <optional>
-#include <system_error>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -40,19 +41,6 @@ constexpr std::string_view kHelp =
     "\n"
     "Exit status: 0 when every file was done, 1 when some file was refused, failed or holds\n"
     "no signature, 2 for a usage error or when nothing could be done.\n";
-
-// The text of a path for the tool's output: exactly its bytes on POSIX systems.
-std::string PathOut(const fs::path& path) {
-#ifdef _WIN32
-    return Utf16ToUtf8(PathText(path));
-#else
-    return path.native();
-#endif
-}
-
-std::string ArgText(const CliArg& arg) {
-    return PathOut(fs::path(arg));
-}
 
 // Line breaks of any kind as CR LF, the way the desktop program stores typed text.
 std::u16string WithCrLf(std::u16string_view text) {
@@ -177,7 +165,7 @@ ParsedArgs Parse(const std::vector<CliArg>& args, std::size_t first,
     ParsedArgs parsed;
     bool optionsEnded = false;
     for (std::size_t i = first; i < args.size(); ++i) {
-        const std::string text = ArgText(args[i]);
+        const std::string text = PathUtf8(args[i]);
         if (optionsEnded || text.size() < 2 || text[0] != '-') {
             parsed.operands.push_back(args[i]);
             continue;
@@ -214,7 +202,7 @@ ParsedArgs Parse(const std::vector<CliArg>& args, std::size_t first,
 // The signature text of --text: UTF-16 on Windows; elsewhere it must be UTF-8.
 std::optional<std::u16string> ArgumentText(const CliArg& arg) {
 #ifdef _WIN32
-    return std::u16string(arg.begin(), arg.end());
+    return FromWide(arg);
 #else
     return Utf8ToUtf16(arg);
 #endif
@@ -227,9 +215,9 @@ std::optional<std::u16string> FileText(const fs::path& path) {
     if (!file || IsDirectory(path))
         return std::nullopt;
     std::string bytes;
-    char block[65536];
-    for (std::size_t got; (got = std::fread(block, 1, sizeof block, file.get())) > 0;)
-        bytes.append(block, got);
+    std::vector<char> block(std::size_t{1} << 16);
+    for (std::size_t got; (got = std::fread(block.data(), 1, block.size(), file.get())) > 0;)
+        bytes.append(block.data(), got);
     if (std::ferror(file.get()))
         return std::nullopt;
     std::optional<std::u16string> text;
@@ -276,7 +264,8 @@ public:
         if (m_existing == Existing::Replace)
             return true;
         if (m_existing == Existing::Ask)
-            Line(Text(question) + " No: " + PathOut(OutputPathFor(m_outputFolder, *question.item)) +
+            Line(Text(question) +
+                 " No: " + PathUtf8(OutputPathFor(m_outputFolder, *question.item)) +
                  " kept (--force replaces it)");
         return false;
     }
@@ -288,7 +277,8 @@ private:
     static std::string Text(const SignMessage& message) {
         if (message.item == nullptr)
             return Utf16ToUtf8(message.text);
-        return signtext::Format<char>(Utf16ToUtf8(message.format), {PathOut(message.item->source)});
+        return signtext::Format<char>(Utf16ToUtf8(message.format),
+                                      {PathUtf8(message.item->source)});
     }
     void ClearProgress() {
         if (m_progressWidth > 0)
@@ -306,11 +296,6 @@ private:
     // Characters of the progress line on the terminal; 0 when none is shown.
     std::size_t m_progressWidth = 0;
 };
-
-bool SameFile(const fs::path& a, const fs::path& b) {
-    std::error_code error;
-    return fs::equivalent(LongPath(a), LongPath(b), error);
-}
 
 int CCli::Sign(const std::vector<CliArg>& args) {
     const ParsedArgs parsed = Parse(args, 1, {"--force", "--no-clobber", "-r", "--recursive"},
@@ -335,7 +320,7 @@ int CCli::Sign(const std::vector<CliArg>& args) {
         const fs::path textFile(*parsed.Value("--text-file"));
         text = FileText(textFile);
         if (!text)
-            return Usage("cannot read the text from " + PathOut(textFile) +
+            return Usage("cannot read the text from " + PathUtf8(textFile) +
                          " (UTF-8, or UTF-16 with a byte order mark)");
     }
     *text = WithCrLf(*text);
@@ -357,43 +342,16 @@ int CCli::Sign(const std::vector<CliArg>& args) {
             continue;
         }
         if (!recursive) {
-            ErrLine("quorvane-cli: " + PathOut(path) + " is a folder; -r signs the files in it");
+            ErrLine("quorvane-cli: " + PathUtf8(path) + " is a folder; -r signs the files in it");
             refusedFolder = true;
             continue;
         }
-        // The copies land below DIR under the folder's own name, as cp -r puts them.
-        const fs::path name = path.lexically_normal().filename();
-        const fs::path top = (name.empty() || name == ".") ? fs::path() : name;
-        std::vector<SignItem> found;
-        std::error_code error;
-        fs::recursive_directory_iterator walk(path, fs::directory_options::skip_permission_denied,
-                                              error);
-        for (; !error && walk != fs::recursive_directory_iterator(); walk.increment(error)) {
-            const fs::directory_entry& entry = *walk;
-            std::error_code ignored;
-            // Outputs of this run and earlier runs into a folder inside the tree stay out.
-            if (entry.is_directory(ignored) && SameFile(entry.path(), request.outputFolder)) {
-                walk.disable_recursion_pending();
-                continue;
-            }
-            if (!entry.is_regular_file(ignored))
-                continue;
-            const fs::path relative = entry.path().lexically_relative(path).parent_path();
-            found.push_back(
-                {entry.path(), relative.empty() ? top : (top / relative).lexically_normal()});
-        }
-        if (error) {
-            ErrLine("quorvane-cli: cannot list the folder " + PathOut(path));
+        FolderFiles files = FilesBelow(path, request.outputFolder);
+        if (!files.complete) {
+            ErrLine("quorvane-cli: cannot list the folder " + PathUtf8(path));
             refusedFolder = true;
         }
-        std::sort(found.begin(), found.end(), [](const SignItem& a, const SignItem& b) {
-            return a.source.native() < b.source.native();
-        });
-        for (auto& item : found) {
-            if (item.subfolder == ".")
-                item.subfolder.clear();
-            request.items.push_back(std::move(item));
-        }
+        std::move(files.items.begin(), files.items.end(), std::back_inserter(request.items));
     }
 
     const Existing existing = parsed.Has("--force")        ? Existing::Replace
@@ -429,7 +387,7 @@ int CCli::Check(const std::vector<CliArg>& args) {
                 Out("{\"path\": " + JsonPath(path) +
                     ", \"signed\": false, \"error\": \"cannot be read\"}" + std::string(kNewline));
             else
-                ErrLine("quorvane-cli: cannot read " + PathOut(path));
+                ErrLine("quorvane-cli: cannot read " + PathUtf8(path));
             continue;
         }
         const std::optional<std::u16string> text = ReadSignatureText(file.get());
@@ -442,12 +400,12 @@ int CCli::Check(const std::vector<CliArg>& args) {
             if (text)
                 Out(ForDisplay(*text) + std::string(kNewline));
             else
-                ErrLine("quorvane-cli: no signature in " + PathOut(path));
+                ErrLine("quorvane-cli: no signature in " + PathUtf8(path));
         } else if (text) {
-            Out(PathOut(path) + ":" + std::string(kNewline) + ForDisplay(*text) +
+            Out(PathUtf8(path) + ":" + std::string(kNewline) + ForDisplay(*text) +
                 std::string(kNewline) + std::string(kNewline));
         } else {
-            Out(PathOut(path) + ": no signature" + std::string(kNewline) + std::string(kNewline));
+            Out(PathUtf8(path) + ": no signature" + std::string(kNewline) + std::string(kNewline));
         }
     }
     return allSigned ? kExitAllDone : kExitSomeFailed;
@@ -469,59 +427,40 @@ int CCli::Strip(const std::vector<CliArg>& args) {
         return kExitUsage;
     }
 
-    static constexpr fs::path::value_type kSigned[] = {'_', 's', 'i', 'g', 'n', 'e', 'd', 0};
-    const fs::path::string_type signedSuffix(kSigned);
-    CByteIo io;
-    std::vector<std::uint8_t> buffer;
+    const bool force = parsed.Has("--force");
+    const bool quiet = parsed.Has("--no-clobber");
     bool allDone = true;
     for (const CliArg& operand : parsed.operands) {
         const fs::path source(operand);
-        const std::string shown = PathOut(source);
-        const auto fail = [&](const std::string& why) {
-            ErrLine("quorvane-cli: " + shown + ": " + why);
-            allDone = false;
-        };
-        UniqueFile file = IsDirectory(source) ? nullptr : OpenForReading(source);
-        if (!file) {
-            fail("cannot be read");
+        const StripResult result = StripFile(source, folder, force);
+        const std::string output = PathUtf8(result.output);
+        std::string why;
+        switch (result.outcome) {
+        case StripOutcome::Stripped:
             continue;
+        case StripOutcome::OutputExists:
+            if (quiet)
+                continue;
+            why = output + " already exists, kept (--force replaces it)";
+            break;
+        case StripOutcome::Unreadable:
+            why = "cannot be read";
+            break;
+        case StripOutcome::NotSigned:
+            why = "holds no signature, skipped";
+            break;
+        case StripOutcome::WouldReplaceSource:
+            why = "the output would replace the file itself, skipped";
+            break;
+        case StripOutcome::CannotWrite:
+            why = "cannot write " + output;
+            break;
+        case StripOutcome::WriteFailed:
+            why = "could not write " + output + ", nothing written";
+            break;
         }
-        CSigCodeTable table;
-        const std::size_t textBytes = ReadSignature(table, file.get(), nullptr, 0);
-        if (textBytes == 0) {
-            fail("holds no signature, skipped");
-            continue;
-        }
-        const std::int64_t size = (SeekFile(file.get(), 0, SEEK_END), TellFile(file.get()));
-        const std::int64_t original = size - TrailerBytes(textBytes / 2);
-
-        SplitName split = SplitFileName(source);
-        if (split.base.size() >= signedSuffix.size() &&
-            split.base.compare(split.base.size() - signedSuffix.size(), signedSuffix.size(),
-                               signedSuffix) == 0)
-            split.base.resize(split.base.size() - signedSuffix.size());
-        const fs::path output = folder / fs::path(split.base + split.extension);
-        if (SameFile(output, source)) {
-            fail("the output would replace the file itself, skipped");
-            continue;
-        }
-        const bool exists = FileExists(output);
-        if (exists && !parsed.Has("--force")) {
-            if (!parsed.Has("--no-clobber"))
-                fail(PathOut(output) + " already exists, kept (--force replaces it)");
-            continue;
-        }
-        CPendingOutput pending;
-        if ((exists && !CanWriteFile(output)) || !pending.Create(output)) {
-            fail("cannot write " + PathOut(output));
-            continue;
-        }
-        if (!SeekFile(file.get(), 0, SEEK_SET) ||
-            !CopyCount(io, file.get(), pending.File(), original, buffer) ||
-            !pending.Commit(io, exists)) {
-            fail("could not write " + PathOut(output) + ", nothing written");
-            continue;
-        }
+        ErrLine("quorvane-cli: " + PathUtf8(source) + ": " + why);
+        allDone = false;
     }
     return allDone ? kExitAllDone : kExitSomeFailed;
 }
@@ -529,7 +468,7 @@ int CCli::Strip(const std::vector<CliArg>& args) {
 int CCli::Run(const std::vector<CliArg>& args) {
     if (args.empty())
         return Usage("no command given");
-    const std::string command = ArgText(args[0]);
+    const std::string command = PathUtf8(args[0]);
     if (command == "--help" || command == "-h") {
         Out(std::string(kUsage) + std::string(kHelp));
         return kExitAllDone;

@@ -1,6 +1,7 @@
 // Binds RunCli to the process: arguments as the system gives them, UTF-8 to pipes and files,
 // UTF-16 to a Windows console.
 #include "Cli.h"
+#include "TextConvert.h"
 
 #include <cstdio>
 
@@ -32,11 +33,7 @@ public:
 #ifdef _WIN32
         if (m_console != nullptr) {
             std::fflush(m_stream);
-            const int units = MultiByteToWideChar(CP_UTF8, 0, utf8.data(),
-                                                  static_cast<int>(utf8.size()), nullptr, 0);
-            std::wstring wide(static_cast<std::size_t>(units), L'\0');
-            MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(),
-                                units);
+            const std::wstring wide = ToWide(Utf8ToUtf16Lossy(utf8));
             DWORD written = 0;
             WriteConsoleW(m_console, wide.data(), static_cast<DWORD>(wide.size()), &written,
                           nullptr);

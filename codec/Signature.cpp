@@ -24,6 +24,64 @@ bool ReadExactly(std::FILE* file, void* buffer, std::size_t bytes) {
     return std::fread(buffer, 1, bytes, file) == bytes;
 }
 
+// Where a trailer sits in its file.
+struct Trailer {
+    // The offset of its first byte: the length of the file's unsigned part.
+    std::int64_t start = 0;
+    std::size_t units = 0;
+};
+
+// The one reader of the trailer's fixed part: builds `table` from the stored seed and checks
+// the magic and the length. The payload is not read.
+std::optional<Trailer> LocateTrailer(CSigCodeTable& table, std::FILE* file) {
+    if (file == nullptr || !SeekFile(file, 0, SEEK_END))
+        return std::nullopt;
+    const std::int64_t size = TellFile(file);
+    if (size < kMinSignedFileBytes)
+        return std::nullopt;
+
+    std::array<std::uint8_t, kTrailerFixedBytes> tail{};
+    if (!SeekFile(file, size - static_cast<std::int64_t>(tail.size()), SEEK_SET) ||
+        !ReadExactly(file, tail.data(), tail.size()))
+        return std::nullopt;
+
+    const std::uint32_t seed = std::uint32_t{tail[4]} | (std::uint32_t{tail[5]} << 8) |
+                               (std::uint32_t{tail[6]} << 16) | (std::uint32_t{tail[7]} << 24);
+    table.Build(seed);
+
+    for (std::size_t i = 0; i < kMagic.size(); ++i) {
+        const auto byte = DecodeAt(table, &tail[8 + 2 * i]);
+        if (!byte || *byte != kMagic[i])
+            return std::nullopt;
+    }
+    const auto low = DecodeAt(table, &tail[0]);
+    const auto high = DecodeAt(table, &tail[2]);
+    if (!low || !high)
+        return std::nullopt;
+    const std::size_t units = std::size_t{*low} | (std::size_t{*high} << 8);
+    // A length that reaches before the file's first byte cannot be ours.
+    if (units == 0 || TrailerBytes(units) > size)
+        return std::nullopt;
+    return Trailer{size - TrailerBytes(units), units};
+}
+
+// Reads the payload of `trailer` and hands each of its 2 n text bytes to `put(index, byte)`;
+// false when it cannot be read or a code is missing from the table.
+template <class Put>
+bool DecodePayload(const CSigCodeTable& table, std::FILE* file, const Trailer& trailer, Put put) {
+    std::vector<std::uint8_t> payload(4 * trailer.units);
+    if (!SeekFile(file, trailer.start, SEEK_SET) ||
+        !ReadExactly(file, payload.data(), payload.size()))
+        return false;
+    for (std::size_t i = 0; i < 2 * trailer.units; ++i) {
+        const auto byte = DecodeAt(table, &payload[2 * i]);
+        if (!byte)
+            return false;
+        put(i, *byte);
+    }
+    return true;
+}
+
 } // namespace
 
 bool AppendSignature(CSigCodeTable& table, std::FILE* file, const void* data,
@@ -56,64 +114,41 @@ bool AppendSignature(CSigCodeTable& table, std::FILE* file, const void* data,
 
 std::size_t ReadSignature(CSigCodeTable& table, std::FILE* file, void* buffer,
                           std::size_t bufferBytes) {
-    if (file == nullptr || !SeekFile(file, 0, SEEK_END))
+    const std::optional<Trailer> trailer = LocateTrailer(table, file);
+    if (!trailer)
         return 0;
-    const std::int64_t size = TellFile(file);
-    if (size < kMinSignedFileBytes)
-        return 0;
-
-    std::array<std::uint8_t, kTrailerFixedBytes> tail{};
-    if (!SeekFile(file, size - static_cast<std::int64_t>(tail.size()), SEEK_SET) ||
-        !ReadExactly(file, tail.data(), tail.size()))
-        return 0;
-
-    const std::uint32_t seed = std::uint32_t{tail[4]} | (std::uint32_t{tail[5]} << 8) |
-                               (std::uint32_t{tail[6]} << 16) | (std::uint32_t{tail[7]} << 24);
-    table.Build(seed);
-
-    for (std::size_t i = 0; i < kMagic.size(); ++i) {
-        const auto byte = DecodeAt(table, &tail[8 + 2 * i]);
-        if (!byte || *byte != kMagic[i])
-            return 0;
-    }
-    const auto low = DecodeAt(table, &tail[0]);
-    const auto high = DecodeAt(table, &tail[2]);
-    if (!low || !high)
-        return 0;
-    const std::size_t units = std::size_t{*low} | (std::size_t{*high} << 8);
-    // A length that reaches before the file's first byte cannot be ours.
-    if (units == 0 || TrailerBytes(units) > size)
-        return 0;
-
-    const std::size_t textBytes = 2 * units;
+    const std::size_t textBytes = 2 * trailer->units;
     if (buffer == nullptr || bufferBytes < textBytes + 2)
         return textBytes;
 
-    std::vector<std::uint8_t> payload(4 * units);
-    if (!SeekFile(file, size - TrailerBytes(units), SEEK_SET) ||
-        !ReadExactly(file, payload.data(), payload.size()))
+    auto* text = static_cast<std::uint8_t*>(buffer);
+    if (!DecodePayload(table, file, *trailer,
+                       [text](std::size_t i, std::uint8_t byte) { text[i] = byte; })) {
+        text[0] = text[1] = 0;
         return 0;
-    std::vector<std::uint8_t> text(textBytes + 2, 0);
-    for (std::size_t i = 0; i < textBytes; ++i) {
-        const auto byte = DecodeAt(table, &payload[2 * i]);
-        if (!byte)
-            return 0;
-        text[i] = *byte;
     }
-    std::copy(text.begin(), text.end(), static_cast<std::uint8_t*>(buffer));
+    text[textBytes] = text[textBytes + 1] = 0;
     return textBytes;
 }
 
 std::optional<std::u16string> ReadSignatureText(std::FILE* file) {
     CSigCodeTable table;
-    const std::size_t bytes = ReadSignature(table, file, nullptr, 0);
-    if (bytes == 0)
+    const std::optional<Trailer> trailer = LocateTrailer(table, file);
+    if (!trailer)
         return std::nullopt;
-    std::vector<std::uint8_t> buffer(bytes + 2);
-    if (ReadSignature(table, file, buffer.data(), buffer.size()) != bytes)
+    std::u16string text(trailer->units, u'\0');
+    // UTF-16LE: the even byte of each unit is its low byte.
+    if (!DecodePayload(table, file, *trailer, [&text](std::size_t i, std::uint8_t byte) {
+            text[i / 2] = static_cast<char16_t>(text[i / 2] | (byte << (8 * (i % 2))));
+        }))
         return std::nullopt;
-    std::u16string text(bytes / 2, u'\0');
-    for (std::size_t k = 0; k < text.size(); ++k)
-        text[k] = static_cast<char16_t>(buffer[2 * k] | (buffer[2 * k + 1] << 8));
     return text;
+}
+
+std::optional<std::int64_t> UnsignedLength(std::FILE* file) {
+    CSigCodeTable table;
+    const std::optional<Trailer> trailer = LocateTrailer(table, file);
+    if (!trailer || !DecodePayload(table, file, *trailer, [](std::size_t, std::uint8_t) {}))
+        return std::nullopt;
+    return trailer->start;
 }

@@ -30,14 +30,26 @@ inline constexpr std::int64_t kMinSignedFileBytes = 20;
 bool AppendSignature(CSigCodeTable& table, std::FILE* file, const void* data,
                      std::size_t byteCount);
 
-// Returns 2 n for a file that ends in a valid trailer of n > 0 code units, else 0. Fills
-// `buffer` with the text and a two-byte terminator only when it holds 2 n + 2 bytes; with a
-// smaller or null buffer the payload is not read. The stream is left at no defined position.
+// Returns 2 n for a file that ends in a trailer of n > 0 code units, else 0. Fills `buffer`
+// with the text and a two-byte terminator only when it holds 2 n + 2 bytes, and then returns 0
+// (the buffer holding an empty text) when a payload code is missing from the table. With a
+// smaller or null buffer the payload is not read: the count may then belong to a trailer that
+// does not decode in full. The stream is left at no defined position.
 std::size_t ReadSignature(CSigCodeTable& table, std::FILE* file, void* buffer,
                           std::size_t bufferBytes);
 
 // The whole text of the file's trailer, or nothing when it holds no valid one.
 std::optional<std::u16string> ReadSignatureText(std::FILE* file);
+
+// The number of bytes before the file's trailer, or nothing when it holds no valid one.
+// A trailer is valid only when it decodes in full, payload included, exactly as
+// ReadSignatureText reads it. The stream is left at no defined position.
+std::optional<std::int64_t> UnsignedLength(std::FILE* file);
+
+// True when the file ends in a valid trailer (see UnsignedLength).
+inline bool IsSigned(std::FILE* file) {
+    return UnsignedLength(file).has_value();
+}
 
 // The size of a trailer holding `units` code units.
 constexpr std::int64_t TrailerBytes(std::size_t units) {

@@ -17,6 +17,8 @@ bool IsDirectory(const std::filesystem::path& path);
 bool FileExists(const std::filesystem::path& path);
 bool CanReadFile(const std::filesystem::path& path);
 bool CanWriteFile(const std::filesystem::path& path);
+// True when both paths name one existing file or folder.
+bool SameFile(const std::filesystem::path& a, const std::filesystem::path& b);
 
 // Opens a file for reading in binary mode; null on failure.
 UniqueFile OpenForReading(const std::filesystem::path& path);
@@ -33,6 +35,9 @@ public:
     virtual std::size_t Write(std::FILE* file, const void* buffer, std::size_t bytes);
     // Pushes buffered bytes to the system; false when they could not be written.
     virtual bool Flush(std::FILE* file);
+    // True when every byte copied must pass through Read and Write: the system may otherwise
+    // copy a file without handing its bytes to this process.
+    virtual bool SeesEveryByte() const { return false; }
 };
 
 // Copies `source` from its position to its end into `target` through `buffer`. False on a

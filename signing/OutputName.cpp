@@ -29,12 +29,21 @@ SplitName SplitFileName(const fs::path& path) {
 }
 
 fs::path SignedOutputPath(const fs::path& folder, const fs::path& source) {
-    static constexpr Char kSigned[] = {'_', 's', 'i', 'g', 'n', 'e', 'd', 0};
     const SplitName split = SplitFileName(source);
     fs::path::string_type text = folder.native();
     text += fs::path::preferred_separator;
     text += split.base;
-    text += kSigned;
+    text += kSignedSuffix;
     text += split.extension;
     return fs::path(std::move(text));
+}
+
+fs::path UnsignedOutputPath(const fs::path& folder, const fs::path& source) {
+    SplitName split = SplitFileName(source);
+    const std::basic_string_view<Char> suffix(kSignedSuffix);
+    // A name that is the suffix alone keeps it: nothing would be left.
+    if (split.base.size() >= suffix.size() && split.base.ends_with(suffix) &&
+        (split.base.size() > suffix.size() || !split.extension.empty()))
+        split.base.resize(split.base.size() - suffix.size());
+    return folder / fs::path(split.base + split.extension);
 }

@@ -1,8 +1,13 @@
-// Where the signed copy of a file goes: "<folder>\<base>_signed<ext>".
+// Where the signed copy of a file goes: "<folder>\<base>_signed<ext>", and where strip puts
+// the unsigned file back.
 #pragma once
 
 #include <filesystem>
 #include <string>
+
+// What the base name of a signed copy ends with.
+inline constexpr std::filesystem::path::value_type kSignedSuffix[] = {'_', 's', 'i', 'g',
+                                                                      'n', 'e', 'd', 0};
 
 struct SplitName {
     std::filesystem::path::string_type base;
@@ -20,3 +25,8 @@ SplitName SplitFileName(const std::filesystem::path& path);
 // holds two; the file system reads them as one.
 std::filesystem::path SignedOutputPath(const std::filesystem::path& folder,
                                        const std::filesystem::path& source);
+
+// The path for the unsigned part of `source`: `folder` / the file name without the "_signed"
+// that ends its base name, if any ("report_signed.doc" gives "report.doc").
+std::filesystem::path UnsignedOutputPath(const std::filesystem::path& folder,
+                                         const std::filesystem::path& source);

@@ -32,7 +32,7 @@ private:
     SignOutcome Fail(SignOutcome outcome, const SignItem& item, std::u16string_view format,
                      std::u16string_view caption) {
         m_observer.ReportFailure({signtext::WithPath(format, PathText(item.source)), format,
-                                  caption, signtext::kStyleError, &item});
+                                  caption, MessageKind::Error, &item});
         return outcome;
     }
 
@@ -73,14 +73,14 @@ SignOutcome CBatch::SignOne(const SignItem& item) {
         return Fail(outcome, item, format, caption);
     };
     // Before any test of the output, so that an existing output is never touched.
-    if (ReadSignature(m_table, source.get(), nullptr, 0) != 0)
+    if (IsSigned(source.get()))
         return fail(SignOutcome::AlreadySigned, kAlreadySigned, kCaptionErrorBang);
     if (!SeekFile(source.get(), 0, SEEK_SET))
         return fail(SignOutcome::SignFailed, kCannotSign, kCaptionErrorBang);
 
     const bool exists = FileExists(output);
     if (exists && !m_observer.AskOverwrite({WithPath(kOverwrite, PathText(item.source)), kOverwrite,
-                                            kCaptionQuestion, kStyleQuestion, &item}))
+                                            kCaptionQuestion, MessageKind::Question, &item}))
         return SignOutcome::NotOverwritten;
     if (exists && !CanWriteFile(output))
         return fail(SignOutcome::CannotWrite, kCannotWrite, kCaptionError);
@@ -113,7 +113,7 @@ SignResult RunSignBatch(const SignRequest& request, ISignObserver& observer, CBy
     SignResult result;
     if (!IsDirectory(request.outputFolder)) {
         observer.ReportFailure({std::u16string(kInvalidOutputFolder), kInvalidOutputFolder,
-                                kCaptionErrorBang, kStyleError, nullptr});
+                                kCaptionErrorBang, MessageKind::Error, nullptr});
         return result;
     }
     result.folderValid = true;
@@ -136,7 +136,8 @@ SignResult RunSignBatch(const SignRequest& request, ISignObserver& observer, CBy
     const std::u16string_view format = result.signedCount == 0   ? kNoneSigned
                                        : result.signedCount == 1 ? kOneSigned
                                                                  : kManySigned;
-    observer.ShowSummary({Summary(result.signedCount), format, kCaptionDone, kStyleDone, nullptr});
+    observer.ShowSummary(
+        {Summary(result.signedCount), format, kCaptionDone, MessageKind::Done, nullptr});
     return result;
 }
 

@@ -43,11 +43,15 @@ struct SignItem {
     std::filesystem::path subfolder;
 };
 
+// What a message is: each user shows it in its own way (the desktop program as an error, a
+// yes/no warning or an information box).
+enum class MessageKind { Error, Question, Done };
+
 struct SignMessage {
-    std::u16string text;            // ready to show
-    std::u16string_view format;     // the text before %s and %d were filled in
-    std::u16string_view caption;    // "Error", "Error!", "Question" or "Done"
-    unsigned style = 0;             // the message box style: 16, 52 or 64
+    std::u16string text;         // ready to show
+    std::u16string_view format;  // the text before %s and %d were filled in
+    std::u16string_view caption; // "Error", "Error!", "Question" or "Done"
+    MessageKind kind = MessageKind::Error;
     const SignItem* item = nullptr; // the file concerned, if any
 };
 

@@ -27,13 +27,6 @@ inline constexpr std::u16string_view kCaptionErrorBang = u"Error!";
 inline constexpr std::u16string_view kCaptionQuestion = u"Question";
 inline constexpr std::u16string_view kCaptionDone = u"Done";
 
-// Message box styles, as the desktop program passes them to MessageBoxW.
-inline constexpr unsigned kStyleError = 16;    // MB_OK | MB_ICONERROR
-inline constexpr unsigned kStyleQuestion = 52; // MB_YESNO | MB_ICONWARNING
-inline constexpr unsigned kStyleDone = 64;     // MB_OK | MB_ICONINFORMATION
-// The answer to the overwrite question that keeps the existing file.
-inline constexpr int kAnswerNo = 7; // IDNO
-
 // Replaces each %s and %d of `format`, in order, by the next of `arguments`; %% gives %.
 template <class Char>
 std::basic_string<Char> Format(std::basic_string_view<Char> format,

@@ -113,10 +113,19 @@ std::string Utf16ToUtf8(std::u16string_view utf16) {
     return out;
 }
 
+#ifdef _WIN32
+std::wstring ToWide(std::u16string_view text) {
+    return std::wstring(text.begin(), text.end());
+}
+
+std::u16string FromWide(std::wstring_view text) {
+    return std::u16string(text.begin(), text.end());
+}
+#endif
+
 std::u16string PathText(const std::filesystem::path& path) {
 #ifdef _WIN32
-    const std::wstring& native = path.native();
-    return std::u16string(native.begin(), native.end());
+    return FromWide(path.native());
 #else
     return Utf8ToUtf16Lossy(path.native());
 #endif
@@ -124,8 +133,16 @@ std::u16string PathText(const std::filesystem::path& path) {
 
 std::filesystem::path PathFromText(std::u16string_view text) {
 #ifdef _WIN32
-    return std::filesystem::path(std::wstring(text.begin(), text.end()));
+    return std::filesystem::path(ToWide(text));
 #else
     return std::filesystem::path(Utf16ToUtf8(text));
+#endif
+}
+
+std::string PathUtf8(const std::filesystem::path& path) {
+#ifdef _WIN32
+    return Utf16ToUtf8(PathText(path));
+#else
+    return path.native();
 #endif
 }

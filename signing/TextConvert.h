@@ -1,4 +1,5 @@
-// Conversions between UTF-8, UTF-16 and the platform's native path strings.
+// Conversions between UTF-8, UTF-16 and the platform's native strings: the only place that
+// spells them.
 #pragma once
 
 #include <filesystem>
@@ -18,3 +19,12 @@ std::string Utf16ToUtf8(std::u16string_view utf16);
 std::u16string PathText(const std::filesystem::path& path);
 // The path named by UTF-16 `text` (on other systems than Windows, its UTF-8 bytes).
 std::filesystem::path PathFromText(std::u16string_view text);
+// A path as UTF-8 for output: on other systems than Windows exactly its bytes, which need not
+// be UTF-8; on Windows a lone surrogate becomes U+FFFD.
+std::string PathUtf8(const std::filesystem::path& path);
+
+#ifdef _WIN32
+// Windows' wchar_t is UTF-16: unit for unit.
+std::wstring ToWide(std::u16string_view text);
+std::u16string FromWide(std::wstring_view text);
+#endif

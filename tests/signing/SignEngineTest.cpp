@@ -89,7 +89,7 @@ TEST_F(SignEngine, BadOutputFolderEndsTheRunBeforeAnything) {
         EXPECT_EQ(result.signedCount, 0u);
         EXPECT_EQ(
             m_recorder.events,
-            std::vector<std::string>{"message Error! 16 Please select a valid output folder."})
+            std::vector<std::string>{"message Error! error Please select a valid output folder."})
             << Text(folder);
     }
     EXPECT_EQ(ReadBytes(source), content);
@@ -101,7 +101,7 @@ TEST_F(SignEngine, EmptyListShowsProgressAndNoFilesSummary) {
     EXPECT_TRUE(result.folderValid);
     EXPECT_EQ(
         m_recorder.events,
-        (std::vector<std::string>{"start 0", "end", "summary Done 64 No files were encrypted!"}));
+        (std::vector<std::string>{"start 0", "end", "summary Done done No files were encrypted!"}));
 }
 
 TEST_F(SignEngine, ThreeFilesWithTheSecondAlreadySigned) {
@@ -121,13 +121,13 @@ TEST_F(SignEngine, ThreeFilesWithTheSecondAlreadySigned) {
     EXPECT_EQ(result.outcomes,
               (std::vector<SignOutcome>{SignOutcome::Signed, SignOutcome::AlreadySigned,
                                         SignOutcome::Signed}));
-    EXPECT_EQ(
-        m_recorder.events,
-        (std::vector<std::string>{
-            "start 3", "status Signing file 1 of 3", "step 1", "status Signing file 2 of 3",
-            "message Error! 16 File " + Text(b) + " is already digitally signed, cannot re-sign!",
-            "step 2", "status Signing file 3 of 3", "step 3", "end",
-            "summary Done 64 2 files encrypted succesfully!"}));
+    EXPECT_EQ(m_recorder.events,
+              (std::vector<std::string>{"start 3", "status Signing file 1 of 3", "step 1",
+                                        "status Signing file 2 of 3",
+                                        "message Error! error File " + Text(b) +
+                                            " is already digitally signed, cannot re-sign!",
+                                        "step 2", "status Signing file 3 of 3", "step 3", "end",
+                                        "summary Done done 2 files encrypted succesfully!"}));
     ExpectSignedCopy(Out("a_signed.doc"), first, u"Line one\r\nLine two");
     ExpectSignedCopy(Out("c_signed.bin"), third, u"Line one\r\nLine two");
     EXPECT_FALSE(fs::exists(Out("b_signed.txt")));
@@ -140,7 +140,7 @@ TEST_F(SignEngine, SignedCopyIsRefusedWhenSignedAgain) {
     const Bytes content = PatternBytes(4096, 9);
     const fs::path a = Source("photo.jpg", content);
     ASSERT_EQ(Run({a}).signedCount, 1u);
-    EXPECT_EQ(m_recorder.Messages().back(), "summary Done 64 File encrypted succesfully!");
+    EXPECT_EQ(m_recorder.Messages().back(), "summary Done done File encrypted succesfully!");
     ExpectSignedCopy(Out("photo_signed.jpg"), content, u"Mine");
 
     const Bytes signedCopy = ReadBytes(Out("photo_signed.jpg"));
@@ -148,9 +148,9 @@ TEST_F(SignEngine, SignedCopyIsRefusedWhenSignedAgain) {
     m_recorder.events.clear();
     EXPECT_EQ(Run({again}).signedCount, 0u);
     EXPECT_EQ(m_recorder.Messages(),
-              (std::vector<std::string>{"message Error! 16 File " + Text(again) +
+              (std::vector<std::string>{"message Error! error File " + Text(again) +
                                             " is already digitally signed, cannot re-sign!",
-                                        "summary Done 64 No files were encrypted!"}));
+                                        "summary Done done No files were encrypted!"}));
     EXPECT_FALSE(fs::exists(Out("photo_signed_signed.jpg")));
     EXPECT_EQ(ReadBytes(again), signedCopy);
 }
@@ -165,7 +165,7 @@ TEST_F(SignEngine, AlreadySignedIsTestedBeforeTheOutputExists) {
     m_recorder.events.clear();
     Run({signedSource});
     EXPECT_EQ(m_recorder.Messages().size(), 2u);
-    EXPECT_EQ(m_recorder.Messages()[0].rfind("message Error! 16 File ", 0), 0u);
+    EXPECT_EQ(m_recorder.Messages()[0].rfind("message Error! error File ", 0), 0u);
     EXPECT_EQ(ReadBytes(Out("y_signed_signed.txt")), existing);
 }
 
@@ -175,9 +175,9 @@ TEST_F(SignEngine, MissingSourceCannotBeRead) {
     const SignResult result = Run({missing, good});
     EXPECT_EQ(result.signedCount, 1u);
     EXPECT_EQ(m_recorder.Messages(),
-              (std::vector<std::string>{"message Error 16 Could not open file " + Text(missing) +
+              (std::vector<std::string>{"message Error error Could not open file " + Text(missing) +
                                             " for reading!",
-                                        "summary Done 64 File encrypted succesfully!"}));
+                                        "summary Done done File encrypted succesfully!"}));
 }
 
 TEST_F(SignEngine, OverwriteQuestionForTheSameNameFromTwoFolders) {
@@ -185,14 +185,15 @@ TEST_F(SignEngine, OverwriteQuestionForTheSameNameFromTwoFolders) {
     const fs::path first = Source("one/report.doc", one);
     const fs::path second = Source("two/report.doc", two);
     const std::string question =
-        "ask Question 52 File " + Text(second) + " already exists, overwrite?";
+        "ask Question question File " + Text(second) + " already exists, overwrite?";
 
     m_recorder.answers = {false};
     SignResult result = Run({first, second});
     EXPECT_EQ(result.signedCount, 1u);
     EXPECT_EQ(result.outcomes[1], SignOutcome::NotOverwritten);
-    EXPECT_EQ(m_recorder.Messages(),
-              (std::vector<std::string>{question, "summary Done 64 File encrypted succesfully!"}));
+    EXPECT_EQ(
+        m_recorder.Messages(),
+        (std::vector<std::string>{question, "summary Done done File encrypted succesfully!"}));
     ExpectSignedCopy(Out("report_signed.doc"), one, u"Mine");
 
     m_recorder.events.clear();
@@ -201,8 +202,8 @@ TEST_F(SignEngine, OverwriteQuestionForTheSameNameFromTwoFolders) {
     EXPECT_EQ(result.signedCount, 2u);
     EXPECT_EQ(m_recorder.Messages(),
               (std::vector<std::string>{
-                  "ask Question 52 File " + Text(first) + " already exists, overwrite?", question,
-                  "summary Done 64 2 files encrypted succesfully!"}));
+                  "ask Question question File " + Text(first) + " already exists, overwrite?",
+                  question, "summary Done done 2 files encrypted succesfully!"}));
     ExpectSignedCopy(Out("report_signed.doc"), two, u"Yes");
     EXPECT_EQ(FilesIn(Out()), 1u) << "no temporary file is left";
 }
@@ -231,9 +232,9 @@ TEST_F(SignEngine, ReadOnlyExistingOutputIsNotWrittenAfterYes) {
     EXPECT_EQ(result.signedCount, 0u);
     EXPECT_EQ(m_recorder.Messages(),
               (std::vector<std::string>{
-                  "ask Question 52 File " + Text(source) + " already exists, overwrite?",
-                  "message Error 16 Could not open file " + Text(source) + " for writing!",
-                  "summary Done 64 No files were encrypted!"}));
+                  "ask Question question File " + Text(source) + " already exists, overwrite?",
+                  "message Error error Could not open file " + Text(source) + " for writing!",
+                  "summary Done done No files were encrypted!"}));
     EXPECT_EQ(ReadBytes(output), existing);
     EXPECT_EQ(FilesIn(Out()), 1u);
 }
@@ -250,7 +251,7 @@ TEST_F(SignEngine, NamesWithoutExtensionWithSeveralDotsAndDotFirst) {
     ExpectSignedCopy(Out("_signed.profile"), PatternBytes(19, 3), u"Mine");
     // A zero-byte source: the copy is the trailer alone.
     ExpectSignedCopy(Out("zero_signed.dat"), empty, u"Mine");
-    EXPECT_EQ(m_recorder.Messages().back(), "summary Done 64 4 files encrypted succesfully!");
+    EXPECT_EQ(m_recorder.Messages().back(), "summary Done done 4 files encrypted succesfully!");
 }
 
 TEST_F(SignEngine, FolderEndingInASeparatorAndNonAsciiNames) {
@@ -305,7 +306,7 @@ TEST_F(SignEngine, TextTooLongForATrailerIsRefusedPerFile) {
     const std::u16string tooLong(kMaxSignatureUnits + 1, u'x');
     EXPECT_EQ(Run({source}, tooLong).signedCount, 0u);
     EXPECT_EQ(m_recorder.Messages()[0],
-              "message Error! 16 Could not sign file " + Text(source) + "!");
+              "message Error! error Could not sign file " + Text(source) + "!");
     EXPECT_EQ(FilesIn(Out()), 0u);
     // The longest text that fits works.
     const std::u16string longest(kMaxSignatureUnits, u'y');
@@ -334,7 +335,7 @@ TEST_F(SignEngine, SourceLockedByAnotherProgramCannotBeOpened) {
     CloseHandle(lock);
     EXPECT_EQ(result.signedCount, 0u);
     EXPECT_EQ(m_recorder.Messages()[0],
-              "message Error! 16 Could not open file " + Text(source) + " for signing!");
+              "message Error! error Could not open file " + Text(source) + " for signing!");
     EXPECT_EQ(FilesIn(Out()), 0u);
 }
 #endif

@@ -1,6 +1,7 @@
 // Faults during a batch: a full disk, a source that cannot be read to its end, an output
 // folder that disappears. After each, every source is as it was, no partial or temporary
 // output is left, an existing output is unchanged and the count is exact.
+#include "FaultyIo.h"
 #include "FileIo.h"
 #include "SigClock.h"
 #include "SignEngine.h"
@@ -25,47 +26,6 @@ namespace {
 std::string Text(const fs::path& path) {
     return Utf16ToUtf8(PathText(path));
 }
-
-// Fails the chosen operation the way a damaged disk or a full one does.
-class CFaultyIo : public CByteIo {
-public:
-    // Reads of any one source stop short after this many bytes, its end not reached (-1: never).
-    std::int64_t readLimit = -1;
-    // Writes into any one output stop short after this many bytes (-1: never).
-    std::int64_t writeLimit = -1;
-    bool flushFails = false;
-    // Runs once, as the next copy begins (its temporary output already open).
-    std::function<void()> duringCopy;
-
-    void Begin(std::FILE*, std::FILE*) override {
-        m_read = 0;
-        m_written = 0;
-        if (duringCopy) {
-            auto once = std::move(duringCopy);
-            duringCopy = nullptr;
-            once();
-        }
-    }
-    std::size_t Read(std::FILE* file, void* buffer, std::size_t bytes) override {
-        if (readLimit >= 0)
-            bytes = std::min<std::size_t>(bytes, static_cast<std::size_t>(readLimit - m_read));
-        const std::size_t got = CByteIo::Read(file, buffer, bytes);
-        m_read += static_cast<std::int64_t>(got);
-        return got;
-    }
-    std::size_t Write(std::FILE* file, const void* buffer, std::size_t bytes) override {
-        if (writeLimit >= 0)
-            bytes = std::min<std::size_t>(bytes, static_cast<std::size_t>(writeLimit - m_written));
-        const std::size_t put = CByteIo::Write(file, buffer, bytes);
-        m_written += static_cast<std::int64_t>(put);
-        return put;
-    }
-    bool Flush(std::FILE* file) override { return !flushFails && CByteIo::Flush(file); }
-
-private:
-    std::int64_t m_read = 0;
-    std::int64_t m_written = 0;
-};
 
 class SignFaults : public testing::Test {
 protected:
@@ -123,10 +83,10 @@ TEST_F(SignFaults, WriteErrorsLeaveNoOutputAndKeepAnExistingOne) {
     const SignResult result = RunSignBatch(m_list, m_dir / "out", u"sig", m_recorder, &io);
     EXPECT_EQ(result.signedCount, 2u);
     EXPECT_EQ(m_recorder.Messages(),
-              (std::vector<std::string>{"ask Question 52 File " + Text(big) +
-                                            " already exists, overwrite?",
-                                        "message Error! 16 Could not sign file " + Text(big) + "!",
-                                        "summary Done 64 2 files encrypted succesfully!"}));
+              (std::vector<std::string>{
+                  "ask Question question File " + Text(big) + " already exists, overwrite?",
+                  "message Error! error Could not sign file " + Text(big) + "!",
+                  "summary Done done 2 files encrypted succesfully!"}));
     EXPECT_EQ(ReadBytes(m_dir / "out" / "big_signed.bin"), existing);
     EXPECT_EQ(Names(m_dir / "out"),
               (std::vector<std::string>{"after_signed.txt", "big_signed.bin", "small_signed.txt"}));
@@ -139,9 +99,10 @@ TEST_F(SignFaults, FailedFlushIsAFailedFile) {
     io.flushFails = true;
     const SignResult result = RunSignBatch(m_list, m_dir / "out", u"sig", m_recorder, &io);
     EXPECT_EQ(result.signedCount, 0u);
-    EXPECT_EQ(m_recorder.Messages(),
-              (std::vector<std::string>{"message Error! 16 Could not sign file " + Text(only) + "!",
-                                        "summary Done 64 No files were encrypted!"}));
+    EXPECT_EQ(
+        m_recorder.Messages(),
+        (std::vector<std::string>{"message Error! error Could not sign file " + Text(only) + "!",
+                                  "summary Done done No files were encrypted!"}));
     EXPECT_TRUE(Names(m_dir / "out").empty());
 }
 
@@ -157,8 +118,8 @@ TEST_F(SignFaults, SourceThatCannotBeReadToItsEnd) {
     EXPECT_EQ(result.outcomes[1], SignOutcome::SignFailed);
     EXPECT_EQ(
         m_recorder.Messages(),
-        (std::vector<std::string>{"message Error! 16 Could not sign file " + Text(broken) + "!",
-                                  "summary Done 64 2 files encrypted succesfully!"}));
+        (std::vector<std::string>{"message Error! error Could not sign file " + Text(broken) + "!",
+                                  "summary Done done 2 files encrypted succesfully!"}));
     EXPECT_EQ(Names(m_dir / "out"),
               (std::vector<std::string>{"first_signed.txt", "last_signed.txt"}));
     ExpectSourcesUnchanged();
@@ -177,9 +138,9 @@ TEST_F(SignFaults, OutputFolderDisappearsBetweenFiles) {
     EXPECT_EQ(result.signedCount, 1u);
     EXPECT_EQ(m_recorder.Messages(),
               (std::vector<std::string>{
-                  "message Error 16 Could not open file " + Text(two) + " for writing!",
-                  "message Error 16 Could not open file " + Text(three) + " for writing!",
-                  "summary Done 64 File encrypted succesfully!"}));
+                  "message Error error Could not open file " + Text(two) + " for writing!",
+                  "message Error error Could not open file " + Text(three) + " for writing!",
+                  "summary Done done File encrypted succesfully!"}));
     EXPECT_FALSE(fs::exists(out));
     ExpectSourcesUnchanged();
 }
@@ -210,9 +171,10 @@ TEST_F(SignFaults, OutputFolderDisappearsDuringACopy) {
         EXPECT_EQ(name.find(".quorvane-"), std::string::npos) << name;
 #else
     EXPECT_EQ(result.signedCount, 1u);
-    EXPECT_EQ(m_recorder.Messages(),
-              (std::vector<std::string>{"message Error! 16 Could not sign file " + Text(two) + "!",
-                                        "summary Done 64 File encrypted succesfully!"}));
+    EXPECT_EQ(
+        m_recorder.Messages(),
+        (std::vector<std::string>{"message Error! error Could not sign file " + Text(two) + "!",
+                                  "summary Done done File encrypted succesfully!"}));
     EXPECT_FALSE(fs::exists(out));
 #endif
     ExpectSourcesUnchanged();
@@ -251,10 +213,10 @@ TEST_F(SignFaults, RealFullDisk) {
     const SignResult result = RunSignBatch(m_list, out, u"sig", m_recorder);
     EXPECT_EQ(result.signedCount, 2u);
     EXPECT_EQ(m_recorder.Messages(),
-              (std::vector<std::string>{"ask Question 52 File " + Text(big) +
-                                            " already exists, overwrite?",
-                                        "message Error! 16 Could not sign file " + Text(big) + "!",
-                                        "summary Done 64 2 files encrypted succesfully!"}));
+              (std::vector<std::string>{
+                  "ask Question question File " + Text(big) + " already exists, overwrite?",
+                  "message Error! error Could not sign file " + Text(big) + "!",
+                  "summary Done done 2 files encrypted succesfully!"}));
     EXPECT_EQ(ReadBytes(out / "big_signed.bin"), existing);
     EXPECT_EQ(Names(out),
               (std::vector<std::string>{"a_signed.txt", "big_signed.bin", "c_signed.txt"}));
@@ -272,7 +234,7 @@ TEST_F(SignFaults, RealFullDiskAtTheTrailer) {
     const SignResult result = RunSignBatch(m_list, out, u"sig", m_recorder);
     EXPECT_EQ(result.signedCount, 0u);
     EXPECT_EQ(m_recorder.Messages()[0],
-              "message Error! 16 Could not sign file " + Text(exact) + "!");
+              "message Error! error Could not sign file " + Text(exact) + "!");
     EXPECT_TRUE(Names(out).empty());
     ExpectSourcesUnchanged();
 }

@@ -58,8 +58,19 @@ public:
     }
 
 private:
+    static std::string KindName(MessageKind kind) {
+        switch (kind) {
+        case MessageKind::Error:
+            return "error";
+        case MessageKind::Question:
+            return "question";
+        case MessageKind::Done:
+            return "done";
+        }
+        return "?";
+    }
     void Record(const char* kind, const SignMessage& message) {
         events.push_back(std::string(kind) + " " + Utf16ToUtf8(message.caption) + " " +
-                         std::to_string(message.style) + " " + Utf16ToUtf8(message.text));
+                         KindName(message.kind) + " " + Utf16ToUtf8(message.text));
     }
 };

@@ -1,0 +1,31 @@
+// Strip, the inverse of signing: the unsigned part of a signed file, written into the output
+// folder under the name UnsignedOutputPath gives. The same care as signing: the source is only
+// read, the output appears whole or not at all, and an existing output is replaced only when
+// asked and stays as it was on any failure.
+#pragma once
+
+#include "FileOps.h"
+
+#include <filesystem>
+
+enum class StripOutcome {
+    Stripped,
+    Unreadable,         // the source cannot be opened, or is a folder
+    NotSigned,          // the source holds no valid trailer
+    WouldReplaceSource, // the output is the source itself
+    OutputExists,       // kept, as replacing was not asked for
+    CannotWrite,        // the output cannot be created or replaced
+    WriteFailed,        // a read, write, flush or close failed: nothing written
+};
+
+struct StripResult {
+    StripOutcome outcome = StripOutcome::Unreadable;
+    // The output path; empty when the source was refused before it was worked out.
+    std::filesystem::path output;
+};
+
+// Writes the unsigned part of `source` into `outputFolder`. `io` replaces the reads and writes
+// of file contents (tests).
+StripResult StripFile(const std::filesystem::path& source,
+                      const std::filesystem::path& outputFolder, bool replaceExisting,
+                      CByteIo* io = nullptr);
