@@ -9,7 +9,8 @@ namespace fs = std::filesystem;
 
 FolderFiles FilesBelow(const fs::path& folder, const fs::path& outputFolder) {
     const fs::path name = folder.lexically_normal().filename();
-    const fs::path top = (name.empty() || name == ".") ? fs::path() : name;
+    // "." and ".." have no name of their own, and ".." below the output folder would be outside it.
+    const fs::path top = (name.empty() || name == "." || name == "..") ? fs::path() : name;
     FolderFiles files;
     std::error_code error;
     fs::recursive_directory_iterator walk(folder, fs::directory_options::skip_permission_denied,

@@ -1,5 +1,6 @@
 // The files of a folder for a batch, as `-r` signs them: each copy goes below the output folder
-// under the folder's own name and the file's path inside it, as cp -r places copies.
+// under the folder's own name and the file's path inside it, as cp -r places copies. A folder
+// given without a name of its own ("dir/", ".", "..") puts its files directly below it.
 #pragma once
 
 #include "SignEngine.h"

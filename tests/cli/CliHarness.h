@@ -26,8 +26,7 @@ public:
 // An argument from UTF-8 text, as the system would pass it.
 inline CliArg Arg(const std::string& utf8) {
 #ifdef _WIN32
-    const std::u16string wide = Utf8ToUtf16Lossy(utf8);
-    return CliArg(wide.begin(), wide.end());
+    return ToWide(Utf8ToUtf16Lossy(utf8));
 #else
     return utf8;
 #endif

@@ -416,6 +416,36 @@ TEST_F(Cli, StripRefusesWhatItCannotDoSafely) {
     EXPECT_EQ(ReadBytes(m_dir / "back" / "kept.txt"), PatternBytes(100, 2));
 }
 
+// A trailer counts only when it decodes in full: check, sign and strip all agree.
+TEST_F(Cli, TrailerWithACodeMissingFromTheTableIsNoSignature) {
+    const Bytes content = PatternBytes(200, 5);
+    ASSERT_EQ(Sign("payload", {Arg(File("a.txt", content))}).status, 0);
+    Bytes bytes = ReadBytes(Out() / "a_signed.txt");
+    CSigCodeTable table;
+    table.Build(0x66000000);
+    std::uint16_t unused = 0;
+    while (table.IndexOf(unused))
+        ++unused;
+    bytes[content.size()] = static_cast<std::uint8_t>(unused & 0xFF);
+    bytes[content.size() + 1] = static_cast<std::uint8_t>(unused >> 8);
+    const fs::path damaged = File("damaged.txt", bytes);
+
+    CliRun run = RunInProcess({Arg("check"), Arg(damaged)});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "quorvane-cli: no signature in " + Text(damaged) + kNewline);
+    fs::create_directory(m_dir / "orig");
+    run = RunInProcess({Arg("strip"), Arg("--out"), Arg(m_dir / "orig"), Arg(damaged)});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err,
+              "quorvane-cli: " + Text(damaged) + ": holds no signature, skipped" + kNewline);
+    EXPECT_TRUE(fs::is_empty(m_dir / "orig"));
+    run = Sign("again", {Arg(damaged)});
+    EXPECT_EQ(run.status, 0) << run.err;
+    const Bytes signedAgain = ReadBytes(Out() / "damaged_signed.txt");
+    EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), signedAgain.begin()));
+    EXPECT_TRUE(ReadSignatureText(OpenFile(Out() / "damaged_signed.txt", "rb").get()) == u"again");
+}
+
 TEST_F(Cli, FiveGiBSparseFileIsCheckedFromItsEnd) {
     constexpr std::int64_t kFiveGiB = std::int64_t{5} << 30;
     const fs::path big = m_dir / "big.iso";

@@ -8,6 +8,10 @@
 #include <random>
 #include <string>
 
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
 namespace {
 
 Bytes Utf16Le(const std::u16string& text) {
@@ -61,6 +65,12 @@ protected:
         WriteBytes(Path(), content);
         UniqueFile file = OpenFile(Path(), "rb");
         return ReadSignatureText(file.get());
+    }
+
+    std::optional<std::int64_t> Unsigned(const Bytes& content) {
+        WriteBytes(Path(), content);
+        UniqueFile file = OpenFile(Path(), "rb");
+        return UnsignedLength(file.get());
     }
 
     TempDir m_dir;
@@ -166,6 +176,9 @@ TEST_F(SignatureFiles, EveryDamagedTrailerReadsAsNoSignature) {
         bad[at] = static_cast<std::uint8_t>(unused & 0xFF);
         bad[at + 1] = static_cast<std::uint8_t>(unused >> 8);
         EXPECT_FALSE(ReadText(bad)) << "code at offset " << at;
+        EXPECT_FALSE(Unsigned(bad)) << "code at offset " << at;
+        Bytes buffer(2 * text.size() + 2);
+        EXPECT_EQ(ReadCount(bad, buffer.data(), buffer.size()), 0u) << "code at offset " << at;
         if (at >= good.size() - 16) {
             EXPECT_EQ(ReadCount(bad), 0u) << "length or magic code at offset " << at;
         }
@@ -201,6 +214,39 @@ TEST_F(SignatureFiles, LengthReachingBeforeTheFileStartIsNoSignature) {
     // The same trailer with exactly enough bytes in front of it is fine.
     EXPECT_EQ(ReadText(signed_), text);
 }
+
+TEST_F(SignatureFiles, UnsignedLengthIsWhatCameBeforeTheTrailer) {
+    for (const std::size_t size : {0u, 1u, 19u, 1000u}) {
+        const Bytes content = PatternBytes(size, 21);
+        const Bytes signed_ = Sign(content, u"cut here", 31);
+        EXPECT_EQ(Unsigned(signed_), static_cast<std::int64_t>(size));
+    }
+    const Bytes first = Sign(PatternBytes(40, 22), u"first", 32);
+    EXPECT_EQ(Unsigned(Sign(first, u"second", 33)), static_cast<std::int64_t>(first.size()));
+
+    EXPECT_FALSE(Unsigned(PatternBytes(1000, 23)));
+    EXPECT_FALSE(Unsigned(Sign(PatternBytes(100, 24), Bytes{}, 34)));
+    EXPECT_FALSE(UnsignedLength(nullptr));
+    EXPECT_FALSE(IsSigned(nullptr));
+}
+
+#ifndef _WIN32
+// A stream that cannot seek or tell its size (a pipe) holds no signature, whatever it carries.
+TEST_F(SignatureFiles, UnseekableStreamIsNotSigned) {
+    const Bytes signed_ = Sign(PatternBytes(30, 25), u"piped", 35);
+    int ends[2];
+    ASSERT_EQ(::pipe(ends), 0);
+    ASSERT_EQ(::write(ends[1], signed_.data(), signed_.size()),
+              static_cast<ssize_t>(signed_.size()));
+    ::close(ends[1]);
+    UniqueFile pipe(::fdopen(ends[0], "rb"));
+    ASSERT_TRUE(pipe);
+    CSigCodeTable table;
+    EXPECT_EQ(ReadSignature(table, pipe.get(), nullptr, 0), 0u);
+    EXPECT_FALSE(UnsignedLength(pipe.get()));
+    EXPECT_FALSE(ReadSignatureText(pipe.get()));
+}
+#endif
 
 TEST_F(SignatureFiles, TheLastOfTwoTrailersCounts) {
     const Bytes first = Sign(PatternBytes(25, 10), u"first", 1000);

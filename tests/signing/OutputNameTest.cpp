@@ -43,8 +43,28 @@ TEST(OutputName, BaseAndExtensionSplitAtTheLastDot) {
         {"/out", "/a/trailing.", "/out/trailing_signed."},
 #endif
     };
-    for (const auto& c : cases)
+    for (const auto& c : cases) {
         EXPECT_EQ(SignedOutputPath(c.folder, c.source).native(), c.output)
+            << Utf16ToUtf8(PathText(c.source));
+        // Strip names the signed copy back.
+        const std::filesystem::path source(c.source);
+        EXPECT_EQ(UnsignedOutputPath(c.folder, c.output), c.folder / source.filename())
+            << Utf16ToUtf8(PathText(c.source));
+    }
+}
+
+TEST(OutputName, OnlyOneSignedSuffixIsTakenOff) {
+    const NameCase cases[] = {
+        {NATIVE("out"), NATIVE("x_signed_signed.txt"), NATIVE("x_signed.txt")},
+        {NATIVE("out"), NATIVE("plain.txt"), NATIVE("plain.txt")},
+        {NATIVE("out"), NATIVE("x_signed.tar_signed.gz"), NATIVE("x_signed.tar.gz")},
+        {NATIVE("out"), NATIVE("x_Signed.txt"), NATIVE("x_Signed.txt")},
+        // Nothing would be left of the name.
+        {NATIVE("out"), NATIVE("_signed"), NATIVE("_signed")},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(UnsignedOutputPath(c.folder, c.source),
+                  std::filesystem::path(c.folder) / c.output)
             << Utf16ToUtf8(PathText(c.source));
 }
 

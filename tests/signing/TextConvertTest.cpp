@@ -25,6 +25,14 @@ TEST(TextConvert, InvalidUtf8IsRefusedOrReplaced) {
 TEST(TextConvert, PathsRoundTripThroughText) {
     const std::u16string text = u"f\u00F6lder/\u65E5\u672C.txt";
     EXPECT_EQ(PathText(PathFromText(text)), text);
+    EXPECT_EQ(PathUtf8(PathFromText(text)), "f\xC3\xB6lder/\xE6\x97\xA5\xE6\x9C\xAC.txt");
+#ifdef _WIN32
+    EXPECT_EQ(FromWide(ToWide(text)), text);
+    EXPECT_EQ(ToWide(text), L"f\u00F6lder/\u65E5\u672C.txt");
+#else
+    // Output shows a name's bytes as they are, even when they are not UTF-8.
+    EXPECT_EQ(PathUtf8(std::filesystem::path("bad\xFF.txt")), "bad\xFF.txt");
+#endif
 }
 
 } // namespace
