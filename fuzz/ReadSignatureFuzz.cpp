@@ -55,5 +55,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const auto text = ReadSignatureText(input.file);
     Check(!text || 2 * text->size() == probed);
+    // A full buffer reads exactly what ReadSignatureText reads.
+    if (bufferBytes >= probed + 2)
+        Check((read != 0) == text.has_value());
+
+    // Strip and the already-signed test judge as ReadSignatureText does.
+    const auto length = UnsignedLength(input.file);
+    Check(length.has_value() == text.has_value());
+    Check(!length || *length + TrailerBytes(text->size()) == static_cast<std::int64_t>(size - 2));
     return 0;
 }

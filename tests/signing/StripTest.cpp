@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <iterator>
 
 namespace fs = std::filesystem;
 
