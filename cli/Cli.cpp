@@ -212,7 +212,7 @@ std::optional<std::u16string> ArgumentText(const CliArg& arg) {
 // One line break at the end is the file's, not the text's.
 std::optional<std::u16string> FileText(const fs::path& path) {
     UniqueFile file = OpenForReading(path);
-    if (!file || IsDirectory(path))
+    if (!file)
         return std::nullopt;
     std::string bytes;
     std::vector<char> block(std::size_t{1} << 16);
@@ -380,7 +380,7 @@ int CCli::Check(const std::vector<CliArg>& args) {
     bool allSigned = true;
     for (const CliArg& operand : parsed.operands) {
         const fs::path path(operand);
-        UniqueFile file = IsDirectory(path) ? nullptr : OpenForReading(path);
+        UniqueFile file = OpenForReading(path);
         if (!file) {
             allSigned = false;
             if (json)

@@ -151,7 +151,21 @@ bool SameFile(const fs::path& a, const fs::path& b) {
 }
 
 UniqueFile OpenForReading(const fs::path& path) {
-    return OpenFile(LongPath(path), "rb");
+    UniqueFile file = OpenFile(LongPath(path), "rb");
+    if (!file)
+        return nullptr;
+#ifdef _WIN32
+    struct _stat64 info {};
+    const bool known = _fstat64(_fileno(file.get()), &info) == 0;
+    const bool folder = (info.st_mode & _S_IFMT) == _S_IFDIR;
+#else
+    struct stat info {};
+    const bool known = ::fstat(::fileno(file.get()), &info) == 0;
+    const bool folder = S_ISDIR(info.st_mode);
+#endif
+    if (!known || folder)
+        return nullptr;
+    return file;
 }
 
 void CByteIo::Begin(std::FILE*, std::FILE*) {}

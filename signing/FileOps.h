@@ -20,7 +20,8 @@ bool CanWriteFile(const std::filesystem::path& path);
 // True when both paths name one existing file or folder.
 bool SameFile(const std::filesystem::path& a, const std::filesystem::path& b);
 
-// Opens a file for reading in binary mode; null on failure.
+// Opens a file for reading in binary mode; null on failure and for a folder, which some
+// systems open as a file that fails only when read.
 UniqueFile OpenForReading(const std::filesystem::path& path);
 
 // The engine's reads and writes of file contents. Tests derive from it to make a read, a

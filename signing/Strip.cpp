@@ -11,7 +11,7 @@ namespace fs = std::filesystem;
 
 StripResult StripFile(const fs::path& source, const fs::path& outputFolder, bool replaceExisting,
                       CByteIo* io) {
-    UniqueFile file = IsDirectory(source) ? nullptr : OpenForReading(source);
+    UniqueFile file = OpenForReading(source);
     if (!file)
         return {StripOutcome::Unreadable, {}};
     const std::optional<std::int64_t> length = UnsignedLength(file.get());

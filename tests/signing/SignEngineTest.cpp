@@ -169,15 +169,17 @@ TEST_F(SignEngine, AlreadySignedIsTestedBeforeTheOutputExists) {
     EXPECT_EQ(ReadBytes(Out("y_signed_signed.txt")), existing);
 }
 
-TEST_F(SignEngine, MissingSourceCannotBeRead) {
+TEST_F(SignEngine, MissingSourceCannotBeReadAndAFolderCannotBeOpened) {
     const fs::path missing = m_dir / "src" / "gone.txt";
     const fs::path good = Source("good.txt", PatternBytes(10, 1));
-    const SignResult result = Run({missing, good});
+    const fs::path folder = m_dir / "src";
+    const SignResult result = Run({missing, good, folder});
     EXPECT_EQ(result.signedCount, 1u);
     EXPECT_EQ(m_recorder.Messages(),
-              (std::vector<std::string>{"message Error error Could not open file " + Text(missing) +
-                                            " for reading!",
-                                        "summary Done done File encrypted succesfully!"}));
+              (std::vector<std::string>{
+                  "message Error error Could not open file " + Text(missing) + " for reading!",
+                  "message Error! error Could not open file " + Text(folder) + " for signing!",
+                  "summary Done done File encrypted succesfully!"}));
 }
 
 TEST_F(SignEngine, OverwriteQuestionForTheSameNameFromTwoFolders) {
