@@ -1,11 +1,14 @@
 #include "MainApp.h"
 
 #include "AboutDlg.h"
+#include "Browser.h"
+#include "BrowserCommand.h"
 #include "MainFrame.h"
 #include "resource.h"
 
 #include <commctrl.h>
 #include <objbase.h>
+#include <shlwapi.h>
 
 #include <new>
 
@@ -66,7 +69,7 @@ BOOL CMainApp::InitInstance() {
             reinterpret_cast<void*>(::GetProcAddress(m_hShlwapi.get(), "SHAutoComplete")));
     }
 
-    auto* frame = new (std::nothrow) CMainFrame;
+    auto* frame = new (std::nothrow) CMainFrame(*this);
     if (!frame)
         return FALSE;
     m_pMainFrame = frame;
@@ -97,7 +100,16 @@ bool CMainApp::ShowCheckSignatureStep() {
     return m_pMainFrame && m_pMainFrame->ShowCheckSignatureStep();
 }
 
+void CMainApp::OpenWebSite() {
+    OpenWebAddress(kQuorvaneWebSite);
+}
+
+void CMainApp::AutoCompletePaths(HWND hEdit) {
+    if (m_pfnSHAutoComplete)
+        m_pfnSHAutoComplete(hEdit, SHACF_FILESYSTEM | SHACF_AUTOSUGGEST_FORCE_ON);
+}
+
 void CMainApp::OnAppAbout() {
-    CAboutDlg aboutDlg;
+    CAboutDlg aboutDlg(*this);
     aboutDlg.DoModal();
 }

@@ -1,14 +1,16 @@
-// The application object: start-up, shut-down and the step protocol the steps call.
+// The application object: start-up, shut-down, and the host of the windows (the step protocol,
+// the web site, path completion).
 #pragma once
 
 #include "AfxWin.h"
 #include "Handles.h"
+#include "WizardHost.h"
 
 #include <string>
 
 class CMainFrame;
 
-class CMainApp : public CWinApp {
+class CMainApp : public CWinApp, public IWizardHost {
     DECLARE_DYNAMIC(CMainApp)
 public:
     using SHAutoCompleteFn = HRESULT(WINAPI*)(HWND hwndEdit, DWORD dwFlags);
@@ -18,11 +20,11 @@ public:
 
     BOOL InitInstance() override;
 
-    // Each shows a new step of its kind in the main frame; false when it could not be shown
-    // (the current step then stays).
-    bool ShowHomeStep();
-    bool ShowAddSignatureStep();
-    bool ShowCheckSignatureStep();
+    bool ShowHomeStep() override;
+    bool ShowAddSignatureStep() override;
+    bool ShowCheckSignatureStep() override;
+    void OpenWebSite() override;
+    void AutoCompletePaths(HWND hEdit) override;
 
     // Help > About: the About box, modal.
     void OnAppAbout();
@@ -39,5 +41,5 @@ private:
     HRESULT m_hrCom = E_FAIL;
 };
 
-// The application object, which the steps reach for the step protocol.
+// The application object.
 CMainApp* GetMainApp();

@@ -2,13 +2,15 @@
 #pragma once
 
 #include "AfxWin.h"
+#include "WizardHost.h"
 
 #include <new>
 
 class CMainFrame : public CFrameWnd {
     DECLARE_DYNAMIC(CMainFrame)
 public:
-    CMainFrame() = default;
+    // The steps it shows reach the program through `host`.
+    explicit CMainFrame(IWizardHost& host) : m_host(host) {}
     ~CMainFrame() override;
 
     BOOL PreCreateWindow(CREATESTRUCTW& cs) override;
@@ -26,7 +28,7 @@ public:
     // Shows a new step of class TStep (constructed with the frame as parent) from template
     // `nIDTemplate`.
     template <class TStep> bool ShowStep(UINT nIDTemplate) {
-        CDialog* step = new (std::nothrow) TStep(this);
+        CDialog* step = new (std::nothrow) TStep(this, m_host);
         return step && AdoptStep(step, nIDTemplate);
     }
 
@@ -46,5 +48,6 @@ private:
     // Resizes the frame so that its client area is the current step's size.
     void FitToStep(UINT flags);
 
+    IWizardHost& m_host;
     CDialog* m_pCurrentStep = nullptr; // not owned: a step deletes itself with its window
 };

@@ -8,21 +8,11 @@
 
 class CStatic : public CWnd {};
 
-class CButton : public CWnd {
-public:
-    int GetCheck() const { return static_cast<int>(SendMessage(BM_GETCHECK)); }
-    void SetCheck(int nCheck) { SendMessage(BM_SETCHECK, static_cast<WPARAM>(nCheck)); }
-    void Click() { SendMessage(BM_CLICK); }
-};
+class CButton : public CWnd {};
 
 class CEdit : public CWnd {
 public:
     void SetReadOnly(BOOL bReadOnly = TRUE) { SendMessage(EM_SETREADONLY, bReadOnly); }
-    void SetLimitText(UINT nMax) { SendMessage(EM_SETLIMITTEXT, nMax); }
-    void SetSel(int nStart, int nEnd) { SendMessage(EM_SETSEL, static_cast<WPARAM>(nStart), nEnd); }
-    void ReplaceSel(const std::wstring& text, BOOL bCanUndo = FALSE) {
-        SendMessage(EM_REPLACESEL, bCanUndo, reinterpret_cast<LPARAM>(text.c_str()));
-    }
 };
 
 class CProgressCtrl : public CWnd {
@@ -37,7 +27,6 @@ public:
         return static_cast<int>(SendMessage(PBM_SETSTEP, static_cast<WPARAM>(nStep)));
     }
     int StepIt() { return static_cast<int>(SendMessage(PBM_STEPIT)); }
-    int GetPos() const { return static_cast<int>(SendMessage(PBM_GETPOS)); }
 };
 
 class CListCtrl : public CWnd {
@@ -81,18 +70,7 @@ public:
             }
         }
     }
-    int FindItem(const std::wstring& text, int nStart = -1) const {
-        LVFINDINFOW find{};
-        find.flags = LVFI_STRING;
-        find.psz = text.c_str();
-        return static_cast<int>(SendMessage(LVM_FINDITEMW, static_cast<WPARAM>(nStart),
-                                            reinterpret_cast<LPARAM>(&find)));
-    }
     BOOL DeleteItem(int nItem) {
         return static_cast<BOOL>(SendMessage(LVM_DELETEITEM, static_cast<WPARAM>(nItem)));
-    }
-    BOOL DeleteAllItems() { return static_cast<BOOL>(SendMessage(LVM_DELETEALLITEMS)); }
-    DWORD SetExtendedStyle(DWORD dwNewStyle) {
-        return static_cast<DWORD>(SendMessage(LVM_SETEXTENDEDLISTVIEWSTYLE, 0, dwNewStyle));
     }
 };

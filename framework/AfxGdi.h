@@ -53,7 +53,6 @@ public:
 
     HDC m_hDC;
 
-    HDC GetSafeHdc() const { return m_hDC; }
     COLORREF SetBkColor(COLORREF crColor) { return ::SetBkColor(m_hDC, crColor); }
     COLORREF SetTextColor(COLORREF crColor) { return ::SetTextColor(m_hDC, crColor); }
 };

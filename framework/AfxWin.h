@@ -9,6 +9,7 @@
 #include "AfxRes.h"
 
 #include <exception>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -148,12 +149,6 @@ protected:                                                                      
          return 0;                                                                                 \
      }},
 
-#define ON_WM_NCDESTROY()                                                                          \
-    {WM_NCDESTROY, 0, 0, [](CCmdTarget* target, WPARAM, LPARAM) -> LRESULT {                       \
-         AFX_THIS(target)->OnNcDestroy();                                                          \
-         return 0;                                                                                 \
-     }},
-
 // Messages a parent reflects to the child they concern arrive in the child's map as
 // WM_REFLECT_BASE + the message. The colour requests (WM_CTLCOLORSTATIC and its siblings) are
 // all reflected as WM_CTLCOLOR, with the CTLCOLOR_* kind in lParam (AfxGdi.h).
@@ -198,7 +193,6 @@ public:
     // other windows.
     static CWnd* FromHandle(HWND hWnd);
 
-    HWND GetSafeHwnd() const { return m_hWnd; }
     operator HWND() const { return m_hWnd; }
 
     // Binds an existing window (a dialog's control) to this object without subclassing it.
@@ -217,8 +211,6 @@ public:
     void UpdateWindow() { ::UpdateWindow(m_hWnd); }
     CWnd* SetFocus() { return FromHandle(::SetFocus(m_hWnd)); }
     BOOL EnableWindow(BOOL bEnable = TRUE) { return ::EnableWindow(m_hWnd, bEnable); }
-    BOOL IsWindowEnabled() const { return ::IsWindowEnabled(m_hWnd); }
-    BOOL IsWindowVisible() const { return ::IsWindowVisible(m_hWnd); }
     void GetWindowRect(LPRECT lpRect) const { ::GetWindowRect(m_hWnd, lpRect); }
     void GetClientRect(LPRECT lpRect) const { ::GetClientRect(m_hWnd, lpRect); }
     BOOL SetWindowPos(const CWnd* pWndInsertAfter, int x, int y, int cx, int cy, UINT nFlags);
@@ -228,16 +220,14 @@ public:
     LRESULT SendMessage(UINT message, WPARAM wParam = 0, LPARAM lParam = 0) const {
         return ::SendMessageW(m_hWnd, message, wParam, lParam);
     }
-    BOOL PostMessage(UINT message, WPARAM wParam = 0, LPARAM lParam = 0) const {
-        return ::PostMessageW(m_hWnd, message, wParam, lParam);
-    }
-    DWORD GetStyle() const { return static_cast<DWORD>(::GetWindowLongW(m_hWnd, GWL_STYLE)); }
-    DWORD GetExStyle() const { return static_cast<DWORD>(::GetWindowLongW(m_hWnd, GWL_EXSTYLE)); }
     BOOL ModifyStyle(DWORD dwRemove, DWORD dwAdd, UINT nFlags = 0);
     BOOL ModifyStyleEx(DWORD dwRemove, DWORD dwAdd, UINT nFlags = 0);
     HMENU GetSystemMenu(BOOL bRevert) const { return ::GetSystemMenu(m_hWnd, bRevert); }
     HICON SetIcon(HICON hIcon, BOOL bBigIcon);
     int GetDlgCtrlID() const { return ::GetDlgCtrlID(m_hWnd); }
+    // Centres this pop-up window over its owner, or over the work area when the owner is
+    // hidden or minimised, and keeps it inside that work area.
+    void CenterWindow();
 
     // A message box owned by this window, through the seam (see Seam.h).
     int MessageBox(const std::wstring& text, const std::wstring& caption = {}, UINT nType = MB_OK);
@@ -260,6 +250,10 @@ protected:
 
     // Binds `this` to a window being born inside CreateEx or a dialog creation.
     void BindCreating(HWND hWnd);
+    // Runs `create` with this object as the one its window binds to on its first message;
+    // the window, or null (the object then has none).
+    HWND CreateBound(const std::function<HWND()>& create);
+    BOOL ModifyWindowLong(int index, DWORD dwRemove, DWORD dwAdd, UINT nFlags);
 
 public:
     // The window procedure of every window class registered by AfxRegisterWndClass.
@@ -285,7 +279,6 @@ std::size_t AfxCountLiveObjects(const CRuntimeClass* cls);
 
 // Frame style bits of the framework; they carry no meaning for the window system.
 constexpr DWORD FWS_ADDTOTITLE = 0x00008000L;
-constexpr DWORD FWS_PREFIXTITLE = 0x00004000L;
 
 class CFrameWnd : public CWnd {
     DECLARE_DYNAMIC(CFrameWnd)
@@ -359,7 +352,6 @@ protected:
 
     static INT_PTR CALLBACK AfxDlgProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam);
 
-    UINT m_nIDHelp = 0;
     UINT m_nIDTemplate = 0;
     CWnd* m_pParentWnd = nullptr;
 
@@ -369,6 +361,22 @@ private:
 
     bool m_bModal = false;
     std::vector<CWnd*> m_boundControls;
+};
+
+// A modeless dialog that only its own buttons end: Enter and Esc do nothing. With
+// `autoDelete` the object was made with new and frees itself when its window is gone.
+class CPageDialog : public CDialog {
+    DECLARE_DYNAMIC(CPageDialog)
+public:
+    CPageDialog(UINT nIDTemplate, CWnd* pParentWnd, bool autoDelete);
+
+protected:
+    void OnOK() override {}
+    void OnCancel() override {}
+    void PostNcDestroy() override;
+
+private:
+    bool m_bAutoDelete;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -418,7 +426,8 @@ CWinApp* AfxGetApp();
 CWnd* AfxGetMainWnd();
 HINSTANCE AfxGetInstanceHandle();
 HINSTANCE AfxGetResourceHandle();
-// Runs the application object: InitInstance, then the message loop.
+// Runs the application object: InitInstance, then the message loop. An exception of a handler
+// leaves it, for the program's entry to report.
 int AfxWinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPWSTR lpCmdLine, int nCmdShow);
 
 // String `nID` of the program's resources; empty when there is none.

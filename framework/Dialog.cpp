@@ -13,14 +13,9 @@ bool* g_pLeftToDialogManager = nullptr;
 
 // Messages whose result the dialog procedure returns itself instead of through DWLP_MSGRESULT.
 bool ReturnsResultDirectly(UINT message) {
+    if (IsCtlColorMessage(message))
+        return true;
     switch (message) {
-    case WM_CTLCOLORMSGBOX:
-    case WM_CTLCOLOREDIT:
-    case WM_CTLCOLORLISTBOX:
-    case WM_CTLCOLORBTN:
-    case WM_CTLCOLORDLG:
-    case WM_CTLCOLORSCROLLBAR:
-    case WM_CTLCOLORSTATIC:
     case WM_COMPAREITEM:
     case WM_VKEYTOITEM:
     case WM_CHARTOITEM:
@@ -86,18 +81,11 @@ BOOL CDialog::Create(UINT nIDTemplate, CWnd* pParentWnd) {
     m_nIDTemplate = nIDTemplate;
     m_pParentWnd = pParentWnd;
     m_bModal = false;
-    m_bCreating = true;
-    CWnd* const outer = AfxSetWindowBeingCreated(this);
-    const HWND hWnd =
-        ::CreateDialogParamW(AfxGetResourceHandle(), MAKEINTRESOURCEW(nIDTemplate),
-                             SafeHwnd(pParentWnd), AfxDlgProc, reinterpret_cast<LPARAM>(this));
-    AfxSetWindowBeingCreated(outer);
-    m_bCreating = false;
-    if (!hWnd) {
-        Detach();
-        return FALSE;
-    }
-    return TRUE;
+    return CreateBound([&] {
+               return ::CreateDialogParamW(AfxGetResourceHandle(), MAKEINTRESOURCEW(nIDTemplate),
+                                           SafeHwnd(pParentWnd), AfxDlgProc,
+                                           reinterpret_cast<LPARAM>(this));
+           }) != nullptr;
 }
 
 INT_PTR CDialog::DoModal() {
@@ -181,4 +169,14 @@ void DDX_Control(CDataExchange* pDX, int nIDC, CWnd& rControl) {
         throw std::logic_error("DDX_Control: no control " + std::to_string(nIDC) +
                                " to bind in the dialog template");
     dialog->m_boundControls.push_back(&rControl);
+}
+
+IMPLEMENT_DYNAMIC(CPageDialog, CDialog)
+
+CPageDialog::CPageDialog(UINT nIDTemplate, CWnd* pParentWnd, bool autoDelete)
+    : CDialog(nIDTemplate, pParentWnd), m_bAutoDelete(autoDelete) {}
+
+void CPageDialog::PostNcDestroy() {
+    if (m_bAutoDelete)
+        delete this;
 }

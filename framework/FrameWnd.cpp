@@ -31,8 +31,6 @@ BOOL CFrameWnd::PreCreateWindow(CREATESTRUCTW& cs) {
                                 reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(COLOR_WINDOW + 1)),
                                 ::LoadIconW(instance, MAKEINTRESOURCEW(m_nIDResource)));
     }
-    if (cs.style & FWS_ADDTOTITLE)
-        cs.style |= FWS_PREFIXTITLE;
     cs.dwExStyle |= WS_EX_CLIENTEDGE;
     return TRUE;
 }

@@ -1,7 +1,6 @@
 #include "Seam.h"
 
 #include "Handles.h"
-#include "SigClock.h"
 
 #include <commdlg.h>
 #include <objbase.h>
@@ -31,10 +30,6 @@ constexpr std::size_t kMultiSelectChars = 1 << 20;
 constexpr std::size_t kSingleSelectChars = 32768;
 
 } // namespace
-
-std::uint32_t ISeam::Now() const {
-    return SigNow();
-}
 
 ISeam& GetSeam() {
     ISeam* seam = InstalledSeam();

@@ -1,13 +1,12 @@
 // The one seam between the program and what a test cannot drive on the real platform: message
 // boxes, the open-file dialog, the folder browser, starting another program, the start-up of
-// Winsock and OLE, and the clock that seeds the code table. The program reaches them only
-// through GetSeam(); tests install a scripted seam in its place.
+// Winsock and OLE. The program reaches them only through GetSeam(); tests install a scripted
+// seam in its place.
 #pragma once
 
 #include <winsock2.h>
 #include <windows.h>
 
-#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -54,9 +53,6 @@ public:
     // Winsock 2.2 and OLE start-up; each success is undone by the application object.
     virtual bool StartSockets() = 0;
     virtual bool StartOle() = 0;
-    // Seconds since 1970, truncated to 32 bits: the codec's clock (SigClock.h), so that a
-    // test fixes it with CScopedSigClock or SetSigClock.
-    std::uint32_t Now() const;
 };
 
 class CRealSeam : public ISeam {

@@ -19,16 +19,6 @@ std::wstring Hex(const void* value) {
     return text;
 }
 
-std::wstring Widen(const char* text) {
-    const int size = ::MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0);
-    if (size <= 1)
-        return {};
-    std::wstring wide(static_cast<std::size_t>(size), L'\0');
-    ::MultiByteToWideChar(CP_UTF8, 0, text, -1, wide.data(), size);
-    wide.resize(static_cast<std::size_t>(size - 1));
-    return wide;
-}
-
 } // namespace
 
 IMPLEMENT_DYNAMIC(CWinApp, CCmdTarget)
@@ -137,18 +127,13 @@ int AfxWinMain(HINSTANCE hInstance, HINSTANCE, LPWSTR, int) {
     if (!app)
         return 1;
     app->m_hInstance = hInstance;
-    try {
-        if (!app->InitInstance()) {
-            if (app->m_pMainWnd)
-                app->m_pMainWnd->DestroyWindow();
-            app->ExitInstance();
-            return 1;
-        }
-        return app->Run();
-    } catch (const std::exception& error) {
-        AfxMessageBox(Widen(error.what()), MB_OK | MB_ICONERROR);
+    if (!app->InitInstance()) {
+        if (app->m_pMainWnd)
+            app->m_pMainWnd->DestroyWindow();
+        app->ExitInstance();
         return 1;
     }
+    return app->Run();
 }
 
 std::wstring AfxLoadString(UINT nID) {

@@ -3,6 +3,7 @@
 
 #include "Seam.h"
 
+#include <algorithm>
 #include <unordered_map>
 #include <utility>
 #include <unordered_set>
@@ -232,18 +233,22 @@ BOOL CWnd::CreateEx(DWORD dwExStyle, LPCWSTR lpszClassName, LPCWSTR lpszWindowNa
     if (!PreCreateWindow(cs) || !cs.lpszClass)
         return FALSE;
 
-    m_bCreating = true;
-    CWnd* const outer = AfxSetWindowBeingCreated(this);
-    const HWND hWnd = ::CreateWindowExW(cs.dwExStyle, cs.lpszClass, cs.lpszName,
+    return CreateBound([&] {
+               return ::CreateWindowExW(cs.dwExStyle, cs.lpszClass, cs.lpszName,
                                         static_cast<DWORD>(cs.style), cs.x, cs.y, cs.cx, cs.cy,
                                         cs.hwndParent, cs.hMenu, cs.hInstance, cs.lpCreateParams);
+           }) != nullptr;
+}
+
+HWND CWnd::CreateBound(const std::function<HWND()>& create) {
+    m_bCreating = true;
+    CWnd* const outer = AfxSetWindowBeingCreated(this);
+    const HWND hWnd = create();
     AfxSetWindowBeingCreated(outer);
     m_bCreating = false;
-    if (!hWnd) {
+    if (!hWnd)
         Detach();
-        return FALSE;
-    }
-    return TRUE;
+    return hWnd;
 }
 
 BOOL CWnd::PreCreateWindow(CREATESTRUCTW&) {
@@ -271,23 +276,19 @@ std::wstring CWnd::GetWindowText() const {
 }
 
 BOOL CWnd::ModifyStyle(DWORD dwRemove, DWORD dwAdd, UINT nFlags) {
-    const DWORD style = GetStyle();
-    const DWORD newStyle = (style & ~dwRemove) | dwAdd;
-    if (style == newStyle)
-        return FALSE;
-    ::SetWindowLongW(m_hWnd, GWL_STYLE, static_cast<LONG>(newStyle));
-    if (nFlags)
-        ::SetWindowPos(m_hWnd, nullptr, 0, 0, 0, 0,
-                       SWP_NOSIZE | SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE | nFlags);
-    return TRUE;
+    return ModifyWindowLong(GWL_STYLE, dwRemove, dwAdd, nFlags);
 }
 
 BOOL CWnd::ModifyStyleEx(DWORD dwRemove, DWORD dwAdd, UINT nFlags) {
-    const DWORD style = GetExStyle();
+    return ModifyWindowLong(GWL_EXSTYLE, dwRemove, dwAdd, nFlags);
+}
+
+BOOL CWnd::ModifyWindowLong(int index, DWORD dwRemove, DWORD dwAdd, UINT nFlags) {
+    const auto style = static_cast<DWORD>(::GetWindowLongW(m_hWnd, index));
     const DWORD newStyle = (style & ~dwRemove) | dwAdd;
     if (style == newStyle)
         return FALSE;
-    ::SetWindowLongW(m_hWnd, GWL_EXSTYLE, static_cast<LONG>(newStyle));
+    ::SetWindowLongW(m_hWnd, index, static_cast<LONG>(newStyle));
     if (nFlags)
         ::SetWindowPos(m_hWnd, nullptr, 0, 0, 0, 0,
                        SWP_NOSIZE | SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE | nFlags);
@@ -297,6 +298,27 @@ BOOL CWnd::ModifyStyleEx(DWORD dwRemove, DWORD dwAdd, UINT nFlags) {
 HICON CWnd::SetIcon(HICON hIcon, BOOL bBigIcon) {
     return reinterpret_cast<HICON>(
         SendMessage(WM_SETICON, bBigIcon ? ICON_BIG : ICON_SMALL, reinterpret_cast<LPARAM>(hIcon)));
+}
+
+void CWnd::CenterWindow() {
+    const HWND owner = ::GetWindow(m_hWnd, GW_OWNER);
+    MONITORINFO monitor{};
+    monitor.cbSize = sizeof monitor;
+    ::GetMonitorInfoW(::MonitorFromWindow(owner ? owner : m_hWnd, MONITOR_DEFAULTTONEAREST),
+                      &monitor);
+    const RECT area = monitor.rcWork;
+    RECT target = area;
+    if (owner && ::IsWindowVisible(owner) && !::IsIconic(owner))
+        ::GetWindowRect(owner, &target);
+    RECT self{};
+    ::GetWindowRect(m_hWnd, &self);
+    const LONG width = self.right - self.left;
+    const LONG height = self.bottom - self.top;
+    LONG x = (target.left + target.right - width) / 2;
+    LONG y = (target.top + target.bottom - height) / 2;
+    x = std::max(area.left, std::min(x, area.right - width));
+    y = std::max(area.top, std::min(y, area.bottom - height));
+    ::SetWindowPos(m_hWnd, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 int CWnd::MessageBox(const std::wstring& text, const std::wstring& caption, UINT nType) {
@@ -326,18 +348,9 @@ LRESULT CWnd::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
         if (!DispatchFromMap(message, wParam, lParam, result))
             OnNcDestroy();
         return 0;
-    case WM_CTLCOLORMSGBOX:
-    case WM_CTLCOLOREDIT:
-    case WM_CTLCOLORLISTBOX:
-    case WM_CTLCOLORBTN:
-    case WM_CTLCOLORDLG:
-    case WM_CTLCOLORSCROLLBAR:
-    case WM_CTLCOLORSTATIC:
-        if (ReflectCtlColor(this, message, wParam, lParam, result) ||
-            DispatchFromMap(message, wParam, lParam, result))
-            return result;
-        break;
     default:
+        if (IsCtlColorMessage(message) && ReflectCtlColor(this, message, wParam, lParam, result))
+            return result;
         if (DispatchFromMap(message, wParam, lParam, result))
             return result;
         break;

@@ -75,7 +75,7 @@ protected:
     BOOL OnInitDialog() override {
         CDialog::OnInitDialog();
         boundDuringDialog = m_button.m_hWnd;
-        PostMessage(WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED));
+        ::PostMessageW(m_hWnd, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
         return TRUE;
     }
 

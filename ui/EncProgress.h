@@ -1,10 +1,11 @@
 // The small window that shows which file a batch is signing: a status line and a bar. It has
-// no behaviour of its own; the batch sets its text and its bar.
+// no behaviour of its own; the batch sets its text and its bar. It lives on the stack of the
+// batch, and Enter and Esc never close it.
 #pragma once
 
 #include "AfxCtrls.h"
 
-class CEncProgress : public CDialog {
+class CEncProgress : public CPageDialog {
     DECLARE_DYNAMIC(CEncProgress)
 public:
     explicit CEncProgress(CWnd* pParent);
@@ -18,7 +19,4 @@ protected:
 
     void DoDataExchange(CDataExchange* pDX) override;
     BOOL OnInitDialog() override;
-    // Enter and Esc never close it while a batch runs.
-    void OnOK() override {}
-    void OnCancel() override {}
 };

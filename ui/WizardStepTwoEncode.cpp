@@ -1,31 +1,20 @@
 #include "WizardStepTwoEncode.h"
 
 #include "EncProgress.h"
-#include "MainApp.h"
 #include "SelFilesDlg.h"
 #include "SignEngine.h"
+#include "TextConvert.h"
 #include "resource.h"
 
 #include <shlobj.h>
-#include <shlwapi.h>
 
 #include <filesystem>
-#include <string_view>
 
 namespace {
 
 constexpr wchar_t kBrowseTitle[] = L"Select destination folder";
 constexpr wchar_t kNoFolderChosen[] = L"Please choose a valid destination folder!";
 constexpr wchar_t kCaptionError[] = L"Error";
-
-// Windows' wchar_t is UTF-16: the engine's texts convert unit for unit.
-std::wstring Wide(std::u16string_view text) {
-    return std::wstring(text.begin(), text.end());
-}
-
-std::u16string Utf16(const std::wstring& text) {
-    return std::u16string(text.begin(), text.end());
-}
 
 // The drive and folder of a full path as _wsplitpath splits them, joined: everything up to
 // and including the last separator, so "C:\docs\report.doc" gives "C:\docs\".
@@ -53,7 +42,7 @@ public:
         Repaint();
     }
     void FileStarted(std::size_t, std::size_t, const std::u16string& status) override {
-        m_progress.m_status.SetWindowText(Wide(status));
+        m_progress.m_status.SetWindowText(ToWide(status));
         Repaint();
     }
     void FileFinished(std::size_t, const SignItem&, SignOutcome) override {
@@ -61,13 +50,26 @@ public:
         Repaint();
     }
     void ReportFailure(const SignMessage& message) override { Show(message); }
-    bool AskOverwrite(const SignMessage& question) override { return Show(question) != IDNO; }
+    // Only Yes replaces: Esc and the close box keep the existing output too.
+    bool AskOverwrite(const SignMessage& question) override { return Show(question) == IDYES; }
     void BatchFinished() override { m_progress.DestroyWindow(); }
     void ShowSummary(const SignMessage& summary) override { Show(summary); }
 
 private:
     int Show(const SignMessage& message) {
-        return m_step.MessageBox(Wide(message.text), Wide(message.caption), message.style);
+        return m_step.MessageBox(ToWide(message.text), ToWide(message.caption),
+                                 BoxStyle(message.kind));
+    }
+    static UINT BoxStyle(MessageKind kind) {
+        switch (kind) {
+        case MessageKind::Question:
+            return MB_YESNO | MB_ICONWARNING;
+        case MessageKind::Done:
+            return MB_OK | MB_ICONINFORMATION;
+        case MessageKind::Error:
+            break;
+        }
+        return MB_OK | MB_ICONERROR;
     }
     // No messages are processed while a file is signed: paint the progress window now, so
     // that it shows the current file during a long copy.
@@ -83,9 +85,9 @@ private:
 
 } // namespace
 
-IMPLEMENT_DYNAMIC(CWizardStepTwoEncode, CDialog)
+IMPLEMENT_DYNAMIC(CWizardStepTwoEncode, CWizardStep)
 
-BEGIN_MESSAGE_MAP(CWizardStepTwoEncode, CDialog)
+BEGIN_MESSAGE_MAP(CWizardStepTwoEncode, CWizardStep)
 ON_BN_CLICKED(IDC_SELECT_FILES, OnSelectFiles)
 ON_EN_CHANGE(IDC_SIGNATURE, OnSignatureChanged)
 ON_BN_CLICKED(IDC_ENCRYPT_FILES, OnEncryptFiles)
@@ -93,13 +95,13 @@ ON_BN_CLICKED(IDC_BACK, OnBack)
 ON_BN_CLICKED(IDC_BROWSE, OnBrowse)
 END_MESSAGE_MAP()
 
-CWizardStepTwoEncode::CWizardStepTwoEncode(CWnd* pParent)
-    : CDialog(IDD_WIZARD_STEP_TWO_ENCODE, pParent) {}
+CWizardStepTwoEncode::CWizardStepTwoEncode(CWnd* pParent, IWizardHost& host)
+    : CWizardStep(IDD_WIZARD_STEP_TWO_ENCODE, pParent, host) {}
 
 CWizardStepTwoEncode::~CWizardStepTwoEncode() = default;
 
 void CWizardStepTwoEncode::DoDataExchange(CDataExchange* pDX) {
-    CDialog::DoDataExchange(pDX);
+    CWizardStep::DoDataExchange(pDX);
     DDX_Control(pDX, IDC_ENCRYPT_FILES, m_btnEncryptFiles);
     DDX_Control(pDX, IDC_SIGNATURE, m_editSignature);
     DDX_Control(pDX, IDC_BROWSE, m_btnBrowse);
@@ -107,11 +109,8 @@ void CWizardStepTwoEncode::DoDataExchange(CDataExchange* pDX) {
 }
 
 BOOL CWizardStepTwoEncode::OnInitDialog() {
-    CDialog::OnInitDialog();
-    const CMainApp* app = GetMainApp();
-    if (app && app->m_pfnSHAutoComplete)
-        app->m_pfnSHAutoComplete(m_editDestFolder.m_hWnd,
-                                 SHACF_FILESYSTEM | SHACF_AUTOSUGGEST_FORCE_ON);
+    CWizardStep::OnInitDialog();
+    m_host.AutoCompletePaths(m_editDestFolder.m_hWnd);
     m_editSignature.SetReadOnly(FALSE);
     return TRUE;
 }
@@ -163,7 +162,7 @@ void CWizardStepTwoEncode::OnEncryptFiles() {
 
     SignRequest request;
     request.outputFolder = std::filesystem::path(m_szDestFolder);
-    request.text = Utf16(m_editSignature.GetWindowText());
+    request.text = FromWide(m_editSignature.GetWindowText());
     request.items.reserve(m_fileList.size());
     for (const std::wstring& source : m_fileList)
         request.items.push_back({std::filesystem::path(source), {}});
@@ -172,14 +171,9 @@ void CWizardStepTwoEncode::OnEncryptFiles() {
     CStepSignObserver observer(*this, progress);
     if (!RunSignBatch(request, observer).folderValid)
         return; // the user can correct the folder and try again
-
-    // The home step is current before this one goes; destroying the window deletes this
-    // object, so it is the last action.
-    if (GetMainApp()->ShowHomeStep())
-        DestroyWindow();
+    SwitchTo(&IWizardHost::ShowHomeStep);
 }
 
 void CWizardStepTwoEncode::OnBack() {
-    if (GetMainApp()->ShowHomeStep())
-        DestroyWindow();
+    SwitchTo(&IWizardHost::ShowHomeStep);
 }

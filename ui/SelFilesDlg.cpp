@@ -1,10 +1,9 @@
 #include "SelFilesDlg.h"
 
-#include "DialogPlacement.h"
+#include "AfxDrop.h"
 #include "FileOps.h"
 #include "resource.h"
 
-#include <shellapi.h>
 #include <shlwapi.h>
 
 #include <algorithm>
@@ -14,18 +13,10 @@
 
 namespace {
 
-struct DropFinisher {
-    void operator()(HDROP drop) const { ::DragFinish(drop); }
-};
-using UniqueDrop = std::unique_ptr<std::remove_pointer_t<HDROP>, DropFinisher>;
-
 struct FindCloser {
     void operator()(HANDLE find) const { ::FindClose(find); }
 };
 using UniqueFind = std::unique_ptr<std::remove_pointer_t<HANDLE>, FindCloser>;
-
-// Sent with WM_DROPFILES by the shell; not in the SDK's headers.
-constexpr UINT kCopyGlobalData = 0x0049;
 
 // Paths that differ only in letter case name the same file. The list control's own search
 // compares at most 260 characters, so longer paths would never be found as duplicates.
@@ -36,13 +27,6 @@ std::wstring PathKey(const std::wstring& path) {
                         static_cast<int>(path.size()), key.data(), static_cast<int>(key.size()),
                         nullptr, nullptr, 0);
     return key;
-}
-
-std::wstring DroppedPath(HDROP drop, UINT index) {
-    const UINT length = ::DragQueryFileW(drop, index, nullptr, 0);
-    std::wstring path(static_cast<std::size_t>(length) + 1, L'\0');
-    path.resize(::DragQueryFileW(drop, index, path.data(), length + 1));
-    return path;
 }
 
 // The files directly inside `folder`, in the order Explorer shows them. Hidden and system
@@ -97,16 +81,12 @@ void CSelFilesDlg::DoDataExchange(CDataExchange* pDX) {
 
 BOOL CSelFilesDlg::OnInitDialog() {
     CDialog::OnInitDialog();
-    CenterOverOwner(m_hWnd);
+    CenterWindow();
     m_listFiles.InsertColumn(0, L"Files", LVCFMT_LEFT, 800);
     for (const std::wstring& path : *m_pFileList)
         m_listFiles.InsertItem(m_listFiles.GetItemCount(), path);
 
-    ::DragAcceptFiles(m_hWnd, TRUE);
-    // Explorer runs without elevation: let its drops through when Quorvane runs elevated.
-    for (UINT message :
-         {static_cast<UINT>(WM_DROPFILES), static_cast<UINT>(WM_COPYDATA), kCopyGlobalData})
-        ::ChangeWindowMessageFilterEx(m_hWnd, message, MSGFLT_ALLOW, nullptr);
+    AfxAcceptDroppedFiles(m_hWnd);
 
     // A first "Select Files" leads straight to choosing files.
     if (m_pFileList->empty())
@@ -128,13 +108,8 @@ void CSelFilesDlg::OnAdd() {
 }
 
 LRESULT CSelFilesDlg::OnDropFiles(WPARAM wParam, LPARAM) {
-    const UniqueDrop drop(reinterpret_cast<HDROP>(wParam));
-    const UINT count = ::DragQueryFileW(drop.get(), 0xFFFFFFFF, nullptr, 0);
     std::vector<std::wstring> paths;
-    for (UINT i = 0; i < count; ++i) {
-        std::wstring path = DroppedPath(drop.get(), i);
-        if (path.empty())
-            continue;
+    for (std::wstring& path : AfxTakeDroppedFiles(wParam)) {
         const DWORD attributes = ::GetFileAttributesW(LongPath(path).c_str());
         if (attributes == INVALID_FILE_ATTRIBUTES)
             continue;

@@ -4,6 +4,7 @@
 #include "TempDir.h"
 
 #include "FileIo.h"
+#include "FileOps.h"
 #include "SigClock.h"
 #include "SigCodeTable.h"
 #include "SignEngine.h"
@@ -194,6 +195,18 @@ TEST_F(CheckStepTest, ShowsAFileSignedByTheBatchCommand) {
     ASSERT_EQ(RunSignBatch({source}, dir.Path(), u"abc", observer).signedCount, 1u);
     Check(dir / L"report_signed.doc");
     EXPECT_EQ(Box(), L"abc");
+
+    // Signing writes into folders deeper than the classic 260-character limit; checking reads
+    // what it wrote there, from the path as the user sees it.
+    fs::path deep = dir.Path();
+    while (deep.native().size() < 300)
+        deep /= L"a folder with a long name";
+    ASSERT_TRUE(fs::create_directories(LongPath(deep)));
+    ASSERT_EQ(RunSignBatch({source}, deep, u"deep", observer).signedCount, 1u);
+    const fs::path deepCopy = deep / L"report_signed.doc";
+    ASSERT_GT(deepCopy.native().size(), std::size_t{MAX_PATH});
+    Check(deepCopy);
+    EXPECT_EQ(Box(), L"deep");
 }
 
 TEST_F(CheckStepTest, ShowsSeveralLinesAsTheyWereTyped) {

@@ -3,10 +3,11 @@
 
 #include "AfxGdi.h"
 #include "LinkStatic.h"
+#include "WizardHost.h"
 
 class CAboutDlg : public CDialog {
 public:
-    CAboutDlg();
+    explicit CAboutDlg(IWizardHost& host);
     ~CAboutDlg() override;
 
 protected:
@@ -18,4 +19,5 @@ protected:
 
     CLinkStatic m_link; // control IDC_WEB_LINK
     CFont m_fontLink;   // the link's font, underlined
+    IWizardHost& m_host;
 };

@@ -3,15 +3,14 @@
 #pragma once
 
 #include "AfxCtrls.h"
-#include "AfxWin.h"
+#include "WizardStep.h"
 
 #include <string>
 
-class CWizardStepTwoDecode : public CDialog {
+class CWizardStepTwoDecode : public CWizardStep {
     DECLARE_DYNAMIC(CWizardStepTwoDecode)
 public:
-    explicit CWizardStepTwoDecode(CWnd* pParent);
-    ~CWizardStepTwoDecode() override;
+    CWizardStepTwoDecode(CWnd* pParent, IWizardHost& host);
 
     CEdit m_editSignature;
 
@@ -20,11 +19,6 @@ protected:
 
     void DoDataExchange(CDataExchange* pDX) override;
     BOOL OnInitDialog() override;
-    // Enter and Esc never close a step.
-    void OnOK() override {}
-    void OnCancel() override {}
-    // A step belongs to its window.
-    void PostNcDestroy() override { delete this; }
 
     void OnSelectFile();
     void OnBack();

@@ -1,14 +1,12 @@
 #include "AboutDlg.h"
 
-#include "Browser.h"
-#include "BrowserCommand.h"
 #include "resource.h"
 
 BEGIN_MESSAGE_MAP(CAboutDlg, CDialog)
 ON_STN_CLICKED(IDC_WEB_LINK, OnLinkClicked)
 END_MESSAGE_MAP()
 
-CAboutDlg::CAboutDlg() : CDialog(IDD_ABOUTBOX) {}
+CAboutDlg::CAboutDlg(IWizardHost& host) : CDialog(IDD_ABOUTBOX), m_host(host) {}
 
 CAboutDlg::~CAboutDlg() = default;
 
@@ -36,5 +34,5 @@ BOOL CAboutDlg::OnInitDialog() {
 }
 
 void CAboutDlg::OnLinkClicked() {
-    OpenWebAddress(kQuorvaneWebSite);
+    m_host.OpenWebSite();
 }

@@ -2,14 +2,15 @@
 #pragma once
 
 #include "AfxCtrls.h"
+#include "WizardStep.h"
 
 #include <string>
 #include <vector>
 
-class CWizardStepTwoEncode : public CDialog {
+class CWizardStepTwoEncode : public CWizardStep {
     DECLARE_DYNAMIC(CWizardStepTwoEncode)
 public:
-    explicit CWizardStepTwoEncode(CWnd* pParent);
+    CWizardStepTwoEncode(CWnd* pParent, IWizardHost& host);
     ~CWizardStepTwoEncode() override;
 
     // The folder that receives the signed copies, as last set by the step or the batch.
@@ -22,12 +23,6 @@ protected:
 
     void DoDataExchange(CDataExchange* pDX) override;
     BOOL OnInitDialog() override;
-    // Enter and Esc never close a step.
-    void OnOK() override {}
-    void OnCancel() override {}
-    // A step belongs to its window.
-    void PostNcDestroy() override { delete this; }
-
     void OnSelectFiles();
     void OnSignatureChanged();
     // Signs every file of the list into the output folder, then returns to the home step.
