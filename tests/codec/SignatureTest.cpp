@@ -8,10 +8,6 @@
 #include <random>
 #include <string>
 
-#ifndef _WIN32
-#include <unistd.h>
-#endif
-
 namespace {
 
 Bytes Utf16Le(const std::u16string& text) {
@@ -229,24 +225,6 @@ TEST_F(SignatureFiles, UnsignedLengthIsWhatCameBeforeTheTrailer) {
     EXPECT_FALSE(UnsignedLength(nullptr));
     EXPECT_FALSE(IsSigned(nullptr));
 }
-
-#ifndef _WIN32
-// A stream that cannot seek or tell its size (a pipe) holds no signature, whatever it carries.
-TEST_F(SignatureFiles, UnseekableStreamIsNotSigned) {
-    const Bytes signed_ = Sign(PatternBytes(30, 25), u"piped", 35);
-    int ends[2];
-    ASSERT_EQ(::pipe(ends), 0);
-    ASSERT_EQ(::write(ends[1], signed_.data(), signed_.size()),
-              static_cast<ssize_t>(signed_.size()));
-    ::close(ends[1]);
-    UniqueFile pipe(::fdopen(ends[0], "rb"));
-    ASSERT_TRUE(pipe);
-    CSigCodeTable table;
-    EXPECT_EQ(ReadSignature(table, pipe.get(), nullptr, 0), 0u);
-    EXPECT_FALSE(UnsignedLength(pipe.get()));
-    EXPECT_FALSE(ReadSignatureText(pipe.get()));
-}
-#endif
 
 TEST_F(SignatureFiles, TheLastOfTwoTrailersCounts) {
     const Bytes first = Sign(PatternBytes(25, 10), u"first", 1000);

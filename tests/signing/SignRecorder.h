@@ -58,19 +58,10 @@ public:
     }
 
 private:
-    static std::string KindName(MessageKind kind) {
-        switch (kind) {
-        case MessageKind::Error:
-            return "error";
-        case MessageKind::Question:
-            return "question";
-        case MessageKind::Done:
-            return "done";
-        }
-        return "?";
-    }
+    static constexpr const char* kKindNames[] = {"error", "question", "done"};
     void Record(const char* kind, const SignMessage& message) {
         events.push_back(std::string(kind) + " " + Utf16ToUtf8(message.caption) + " " +
-                         KindName(message.kind) + " " + Utf16ToUtf8(message.text));
+                         kKindNames[static_cast<int>(message.kind)] + " " +
+                         Utf16ToUtf8(message.text));
     }
 };

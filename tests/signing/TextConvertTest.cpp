@@ -27,7 +27,6 @@ TEST(TextConvert, PathsRoundTripThroughText) {
     EXPECT_EQ(PathText(PathFromText(text)), text);
     EXPECT_EQ(PathUtf8(PathFromText(text)), "f\xC3\xB6lder/\xE6\x97\xA5\xE6\x9C\xAC.txt");
 #ifdef _WIN32
-    EXPECT_EQ(FromWide(ToWide(text)), text);
     EXPECT_EQ(ToWide(text), L"f\u00F6lder/\u65E5\u672C.txt");
 #else
     // Output shows a name's bytes as they are, even when they are not UTF-8.
