@@ -284,29 +284,35 @@ protected:
     }
 
     // The recorder's arguments, once it has written them: the program's messages are pumped
-    // while the wait wakes for each change of the folder's names.
+    // while the wait wakes for each change of the folder's names. Wine may still refuse the
+    // renamed file for a moment, so an unreadable file is looked at again shortly.
     std::string WaitForRecording() {
         const ChangeNotification change(::FindFirstChangeNotificationW(
             m_output.parent_path().c_str(), FALSE, FILE_NOTIFY_CHANGE_FILE_NAME));
         if (change.handle == INVALID_HANDLE_VALUE)
             return "(cannot watch the folder)";
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        while (PumpPending(), !fs::exists(m_output)) {
+        for (;;) {
+            PumpPending();
+            if (fs::exists(m_output)) {
+                std::ifstream in(m_output, std::ios::binary);
+                std::stringstream content;
+                content << in.rdbuf();
+                in.close();
+                if (!content.str().empty()) {
+                    fs::remove(m_output);
+                    return content.str();
+                }
+            }
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                 deadline - std::chrono::steady_clock::now());
             if (left.count() <= 0)
                 return "(the browser was not started)";
-            if (::MsgWaitForMultipleObjects(1, &change.handle, FALSE,
-                                            static_cast<DWORD>(left.count()),
-                                            QS_ALLINPUT) == WAIT_OBJECT_0)
+            const DWORD wait = fs::exists(m_output) ? 20 : static_cast<DWORD>(left.count());
+            if (::MsgWaitForMultipleObjects(1, &change.handle, FALSE, wait, QS_ALLINPUT) ==
+                WAIT_OBJECT_0)
                 ::FindNextChangeNotification(change.handle);
         }
-        std::ifstream in(m_output, std::ios::binary);
-        std::stringstream content;
-        content << in.rdbuf();
-        in.close();
-        fs::remove(m_output);
-        return content.str();
     }
 
     std::string ExpectedRecording() const {
