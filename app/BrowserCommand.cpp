@@ -1,21 +1,18 @@
 #include "BrowserCommand.h"
 
-std::wstring ProgramPathOfCommand(std::wstring commandLine) {
-    const std::size_t firstQuote = commandLine.find(L'"');
-    if (firstQuote != std::wstring::npos) {
-        const std::size_t lastQuote = commandLine.rfind(L'"');
-        if (lastQuote == firstQuote)
-            return commandLine;
-        return commandLine.substr(firstQuote + 1, lastQuote - firstQuote - 1);
+std::wstring ProgramPathOfCommand(const std::wstring& commandLine) {
+    // The program is the first argument as Windows splits a command line: a quoted one runs to
+    // the next quote, with no escapes; an unquoted one to the first blank or tab.
+    const std::size_t start = commandLine.find_first_not_of(L" \t");
+    if (start == std::wstring::npos)
+        return {};
+    if (commandLine[start] == L'"') {
+        const std::size_t close = commandLine.find(L'"', start + 1);
+        return commandLine.substr(start + 1, close == std::wstring::npos ? std::wstring::npos
+                                                                         : close - start - 1);
     }
-    const std::size_t lastBackslash = commandLine.rfind(L'\\');
-    if (lastBackslash == std::wstring::npos || lastBackslash == 0)
-        return commandLine;
-    const std::size_t blank = commandLine.find(L' ', lastBackslash);
-    if (blank == std::wstring::npos)
-        return commandLine;
-    commandLine.resize(blank);
-    return commandLine;
+    const std::size_t end = commandLine.find_first_of(L" \t", start);
+    return commandLine.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start);
 }
 
 std::wstring HelpFilePath(const std::wstring& folder) {

@@ -4,10 +4,10 @@
 
 #include <string>
 
-// The program path in a command line registered for opening web addresses: the text between
-// the first and the last double quote when there are two or more, else the text before the
-// first blank after the last backslash, else the whole line.
-std::wstring ProgramPathOfCommand(std::wstring commandLine);
+// The program path in a command line registered for opening web addresses: its first argument
+// as Windows splits a command line, leading blanks skipped ("C:\Web\browser.exe" "%1" gives
+// C:\Web\browser.exe).
+std::wstring ProgramPathOfCommand(const std::wstring& commandLine);
 
 // The help page in `folder`: the folder, then "\help.html", joined as they are.
 std::wstring HelpFilePath(const std::wstring& folder);

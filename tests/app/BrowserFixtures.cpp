@@ -4,45 +4,43 @@
 #include <stdexcept>
 #include <system_error>
 
-namespace {
-
-constexpr wchar_t kCommandKey[] = L"http\\shell\\open\\command";
-
-} // namespace
-
-CScopedBrowserCommand::CScopedBrowserCommand(const std::optional<std::wstring>& command) {
+CScopedRegistryValue::CScopedRegistryValue(HKEY root, const std::wstring& subkey,
+                                           const std::wstring& name,
+                                           const std::optional<std::wstring>& value)
+    : m_name(name) {
     HKEY key = nullptr;
-    if (::RegCreateKeyExW(HKEY_CLASSES_ROOT, kCommandKey, 0, nullptr, 0, KEY_READ | KEY_WRITE,
-                          nullptr, &key, nullptr) != ERROR_SUCCESS)
+    if (::RegCreateKeyExW(root, subkey.c_str(), 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr, &key,
+                          nullptr) != ERROR_SUCCESS)
         return;
     m_key.reset(key);
 
+    const wchar_t* const valueName = m_name.empty() ? nullptr : m_name.c_str();
     DWORD size = 0;
-    if (::RegQueryValueExW(key, nullptr, nullptr, &m_oldType, nullptr, &size) == ERROR_SUCCESS) {
+    if (::RegQueryValueExW(key, valueName, nullptr, &m_oldType, nullptr, &size) == ERROR_SUCCESS) {
         m_oldValue.resize(size);
-        m_hadValue = ::RegQueryValueExW(key, nullptr, nullptr, &m_oldType, m_oldValue.data(),
+        m_hadValue = ::RegQueryValueExW(key, valueName, nullptr, &m_oldType, m_oldValue.data(),
                                         &size) == ERROR_SUCCESS;
         m_oldValue.resize(size);
     }
-    if (command) {
-        m_applied = ::RegSetValueExW(key, nullptr, 0, REG_SZ,
-                                     reinterpret_cast<const BYTE*>(command->c_str()),
-                                     static_cast<DWORD>((command->size() + 1) * sizeof(wchar_t))) ==
-                    ERROR_SUCCESS;
+    if (value) {
+        m_applied = ::RegSetValueExW(
+                        key, valueName, 0, REG_SZ, reinterpret_cast<const BYTE*>(value->c_str()),
+                        static_cast<DWORD>((value->size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
     } else {
-        const LSTATUS removed = ::RegDeleteValueW(key, nullptr);
+        const LSTATUS removed = ::RegDeleteValueW(key, valueName);
         m_applied = removed == ERROR_SUCCESS || removed == ERROR_FILE_NOT_FOUND;
     }
 }
 
-CScopedBrowserCommand::~CScopedBrowserCommand() {
+CScopedRegistryValue::~CScopedRegistryValue() {
     if (!m_key)
         return;
+    const wchar_t* const valueName = m_name.empty() ? nullptr : m_name.c_str();
     if (m_hadValue)
-        ::RegSetValueExW(m_key.get(), nullptr, 0, m_oldType, m_oldValue.data(),
+        ::RegSetValueExW(m_key.get(), valueName, 0, m_oldType, m_oldValue.data(),
                          static_cast<DWORD>(m_oldValue.size()));
     else
-        ::RegDeleteValueW(m_key.get(), nullptr);
+        ::RegDeleteValueW(m_key.get(), valueName);
 }
 
 CScopedCurrentDirectory::CScopedCurrentDirectory(const std::filesystem::path& directory)

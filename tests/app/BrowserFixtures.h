@@ -12,23 +12,32 @@
 #include <string>
 #include <vector>
 
-// Sets the default value of HKEY_CLASSES_ROOT\http\shell\open\command (nothing: removes it)
-// and puts the previous state back when destroyed.
-class CScopedBrowserCommand {
+// Sets the registry value `name` (empty: the key's default value) of `subkey` below `root`
+// (nothing: removes it) and puts the previous state back when destroyed.
+class CScopedRegistryValue {
 public:
-    explicit CScopedBrowserCommand(const std::optional<std::wstring>& command);
-    ~CScopedBrowserCommand();
-    CScopedBrowserCommand(const CScopedBrowserCommand&) = delete;
-    CScopedBrowserCommand& operator=(const CScopedBrowserCommand&) = delete;
+    CScopedRegistryValue(HKEY root, const std::wstring& subkey, const std::wstring& name,
+                         const std::optional<std::wstring>& value);
+    ~CScopedRegistryValue();
+    CScopedRegistryValue(const CScopedRegistryValue&) = delete;
+    CScopedRegistryValue& operator=(const CScopedRegistryValue&) = delete;
 
     bool Applied() const { return m_applied; }
 
 private:
+    std::wstring m_name;
     UniqueRegKey m_key;
     bool m_applied = false;
     bool m_hadValue = false;
     DWORD m_oldType = REG_SZ;
     std::vector<BYTE> m_oldValue;
+};
+
+// The browser registered for web addresses: HKEY_CLASSES_ROOT\http\shell\open\command.
+class CScopedBrowserCommand : public CScopedRegistryValue {
+public:
+    explicit CScopedBrowserCommand(const std::optional<std::wstring>& command)
+        : CScopedRegistryValue(HKEY_CLASSES_ROOT, L"http\\shell\\open\\command", L"", command) {}
 };
 
 class CScopedCurrentDirectory {

@@ -267,15 +267,18 @@ std::wstring RecorderPath() {
     return (ProgramDirectory() / "browser_recorder.exe").wstring();
 }
 
-class RealBrowserTest : public HelpTest {
+// The browser registered as `command` started for real; `program` is the only program the
+// seam lets start, and the browser writes its arguments, one per line, to `output`.
+class RecordingBrowserTest : public HelpTest {
 protected:
-    RealBrowserTest() : HelpTest(L"\"" + RecorderPath() + L"\" -nohome") {}
+    RecordingBrowserTest(const std::wstring& command, std::wstring program, fs::path output)
+        : HelpTest(command), m_program(std::move(program)), m_output(std::move(output)) {}
 
     void SetUp() override {
         HelpTest::SetUp();
-        ASSERT_TRUE(fs::exists(RecorderPath()));
+        ASSERT_TRUE(fs::exists(m_program));
         // The session's scripted seam goes; this one takes its place.
-        m_seam = std::make_unique<CRecorderOnlySeam>(RecorderPath());
+        m_seam = std::make_unique<CRecorderOnlySeam>(m_program);
     }
 
     void TearDown() override {
@@ -320,9 +323,56 @@ protected:
         return std::string(address.begin(), address.end()) + "\n"; // the address is ASCII here
     }
 
-    fs::path m_output = m_temp / "browser.txt";
-    CScopedEnvironment m_environment{L"QUORVANE_RECORDER_OUTPUT", m_output.wstring()};
+    std::wstring m_program;
+    fs::path m_output;
     std::unique_ptr<CRecorderOnlySeam> m_seam;
+};
+
+// A Windows program of ours registered as the browser.
+class RealBrowserTest : public RecordingBrowserTest {
+protected:
+    RealBrowserTest()
+        : RecordingBrowserTest(L"\"" + RecorderPath() + L"\" -nohome", RecorderPath(), {}) {
+        m_output = m_temp / "browser.txt";
+    }
+
+    CScopedEnvironment m_environment{L"QUORVANE_RECORDER_OUTPUT",
+                                     (m_temp / "browser.txt").wstring()};
+};
+
+// The path of `path` on the Unix side of Wine.
+std::string UnixPath(const fs::path& path) {
+    using UnixFileName = char*(CDECL*)(const wchar_t*);
+    const auto convert = reinterpret_cast<UnixFileName>(reinterpret_cast<void*>(
+        ::GetProcAddress(::GetModuleHandleW(L"kernel32"), "wine_get_unix_file_name")));
+    if (!convert)
+        return {};
+    char* name = convert(path.c_str());
+    if (!name)
+        return {};
+    std::string text = name;
+    ::HeapFree(::GetProcessHeap(), 0, name);
+    return text;
+}
+
+// Wine's own registration, as a fresh prefix has it: winebrowser.exe hands the address to the
+// first Unix program of HKCU\Software\Wine\WineBrowser "Browsers", here a script beside this
+// test that writes its arguments beside itself.
+class WineBrowserTest : public RecordingBrowserTest {
+protected:
+    WineBrowserTest()
+        : RecordingBrowserTest(LR"("C:\windows\system32\winebrowser.exe" "%1")",
+                               LR"(C:\windows\system32\winebrowser.exe)",
+                               ProgramDirectory() / "wine-browser.sh.out") {}
+
+    void SetUp() override {
+        ASSERT_TRUE(m_browsers.Applied());
+        RecordingBrowserTest::SetUp();
+    }
+
+    const std::string m_script = UnixPath(ProgramDirectory() / "wine-browser.sh");
+    CScopedRegistryValue m_browsers{HKEY_CURRENT_USER, LR"(Software\Wine\WineBrowser)", L"Browsers",
+                                    std::wstring(m_script.begin(), m_script.end())};
 };
 
 TEST_F(RealBrowserTest, F1AndHelpTopicsStartTheRegisteredBrowserFromEveryStep) {
@@ -336,6 +386,26 @@ TEST_F(RealBrowserTest, F1AndHelpTopicsStartTheRegisteredBrowserFromEveryStep) {
             EXPECT_EQ(WaitForRecording(), ExpectedRecording());
         }
     });
+    EXPECT_TRUE(m_seam->messageBoxes.empty());
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(WineBrowserTest, F1OpensTheHelpPageThroughWinesOwnBrowserRegistration) {
+    for (Trigger trigger : {Trigger::F1, Trigger::Menu}) {
+        SCOPED_TRACE(TriggerName(trigger));
+        m_seam->launches.clear();
+        RunHelp(*m_session, trigger);
+        ASSERT_EQ(m_seam->launches.size(), 1u) << "only the browser, no second attempt";
+        EXPECT_EQ(m_seam->launches[0].file, m_program);
+        // winebrowser hands the Unix browser the page's Unix path as a file address.
+        std::string page = UnixPath(m_startDir / "help.html");
+        for (std::size_t blank; (blank = page.find(' ')) != std::string::npos;)
+            page.replace(blank, 1, "%20");
+        EXPECT_EQ(WaitForRecording(), "file://" + page + "\n");
+    }
     EXPECT_TRUE(m_seam->messageBoxes.empty());
 }
 
