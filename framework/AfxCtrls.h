@@ -13,6 +13,15 @@ class CButton : public CWnd {};
 class CEdit : public CWnd {
 public:
     void SetReadOnly(BOOL bReadOnly = TRUE) { SendMessage(EM_SETREADONLY, bReadOnly); }
+    void SetLimitText(UINT nMax) { SendMessage(EM_SETLIMITTEXT, nMax); }
+    void GetSel(int& nStart, int& nEnd) const {
+        DWORD start = 0;
+        DWORD end = 0;
+        SendMessage(EM_GETSEL, reinterpret_cast<WPARAM>(&start), reinterpret_cast<LPARAM>(&end));
+        nStart = static_cast<int>(start);
+        nEnd = static_cast<int>(end);
+    }
+    void SetSel(int nStart, int nEnd) { SendMessage(EM_SETSEL, static_cast<WPARAM>(nStart), nEnd); }
 };
 
 class CProgressCtrl : public CWnd {

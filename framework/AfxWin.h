@@ -210,7 +210,9 @@ public:
     BOOL ShowWindow(int nCmdShow) { return ::ShowWindow(m_hWnd, nCmdShow); }
     void UpdateWindow() { ::UpdateWindow(m_hWnd); }
     CWnd* SetFocus() { return FromHandle(::SetFocus(m_hWnd)); }
-    BOOL EnableWindow(BOOL bEnable = TRUE) { return ::EnableWindow(m_hWnd, bEnable); }
+    // Disabling the control that has the keyboard focus first moves the focus to the dialog's
+    // next control, so that the keyboard never stays on a control that takes no keys.
+    BOOL EnableWindow(BOOL bEnable = TRUE);
     void GetWindowRect(LPRECT lpRect) const { ::GetWindowRect(m_hWnd, lpRect); }
     void GetClientRect(LPRECT lpRect) const { ::GetClientRect(m_hWnd, lpRect); }
     BOOL SetWindowPos(const CWnd* pWndInsertAfter, int x, int y, int cx, int cy, UINT nFlags);
@@ -339,6 +341,9 @@ public:
     BOOL PreTranslateMessage(MSG* pMsg) override;
 
     bool IsModal() const { return m_bModal; }
+    // Widens each static text whose text does not fit its box, within the group box around
+    // it (or the dialog), so that labels laid out for one font show whole in another.
+    void FitStaticTexts();
 
 protected:
     DECLARE_MESSAGE_MAP()
@@ -369,6 +374,8 @@ class CPageDialog : public CDialog {
     DECLARE_DYNAMIC(CPageDialog)
 public:
     CPageDialog(UINT nIDTemplate, CWnd* pParentWnd, bool autoDelete);
+
+    BOOL OnInitDialog() override;
 
 protected:
     void OnOK() override {}

@@ -1,6 +1,7 @@
 #include "AfxWin.h"
 #include "AfxImpl.h"
 
+#include <algorithm>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -176,7 +177,89 @@ IMPLEMENT_DYNAMIC(CPageDialog, CDialog)
 CPageDialog::CPageDialog(UINT nIDTemplate, CWnd* pParentWnd, bool autoDelete)
     : CDialog(nIDTemplate, pParentWnd), m_bAutoDelete(autoDelete) {}
 
+BOOL CPageDialog::OnInitDialog() {
+    const BOOL result = CDialog::OnInitDialog();
+    FitStaticTexts();
+    return result;
+}
+
 void CPageDialog::PostNcDestroy() {
     if (m_bAutoDelete)
         delete this;
+}
+
+namespace {
+
+bool HasClass(HWND hWnd, const wchar_t* name) {
+    std::wstring found(64, L'\0');
+    found.resize(static_cast<std::size_t>(
+        ::GetClassNameW(hWnd, found.data(), static_cast<int>(found.size()))));
+    return ::lstrcmpiW(found.c_str(), name) == 0;
+}
+
+RECT RectIn(HWND parent, HWND child) {
+    RECT rect{};
+    ::GetWindowRect(child, &rect);
+    ::MapWindowPoints(nullptr, parent, reinterpret_cast<POINT*>(&rect), 2);
+    return rect;
+}
+
+// The room a static text at `label` may take: the inside of the group box that holds it, or
+// of the dialog.
+RECT RoomFor(HWND dialog, const RECT& label) {
+    RECT room{};
+    ::GetClientRect(dialog, &room);
+    const LONG margin = ::MulDiv(4, LOWORD(::GetDialogBaseUnits()), 4);
+    for (HWND child = ::GetWindow(dialog, GW_CHILD); child;
+         child = ::GetWindow(child, GW_HWNDNEXT)) {
+        if (!HasClass(child, L"Button") ||
+            (::GetWindowLongW(child, GWL_STYLE) & BS_TYPEMASK) != BS_GROUPBOX)
+            continue;
+        const RECT box = RectIn(dialog, child);
+        if (box.left <= label.left && label.right <= box.right && box.top <= label.top &&
+            label.bottom <= box.bottom) {
+            room = {box.left + margin / 2, box.top, box.right - margin / 2, box.bottom};
+            break;
+        }
+    }
+    return room;
+}
+
+} // namespace
+
+void CDialog::FitStaticTexts() {
+    for (HWND label = ::GetWindow(m_hWnd, GW_CHILD); label;
+         label = ::GetWindow(label, GW_HWNDNEXT)) {
+        const auto style = static_cast<DWORD>(::GetWindowLongW(label, GWL_STYLE));
+        const DWORD kind = style & SS_TYPEMASK;
+        if (!HasClass(label, L"Static") || (kind != SS_LEFT && kind != SS_CENTER))
+            continue;
+        const int length = ::GetWindowTextLengthW(label);
+        if (length == 0)
+            continue;
+        std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
+        text.resize(static_cast<std::size_t>(::GetWindowTextW(label, text.data(), length + 1)));
+
+        const HDC dc = ::GetDC(label);
+        const HGDIOBJ old =
+            ::SelectObject(dc, reinterpret_cast<HGDIOBJ>(::SendMessageW(label, WM_GETFONT, 0, 0)));
+        const UINT format = DT_CALCRECT | DT_EXPANDTABS | ((style & SS_NOPREFIX) ? DT_NOPREFIX : 0);
+        const RECT box = RectIn(m_hWnd, label);
+        RECT wrapped{0, 0, box.right - box.left, 0};
+        ::DrawTextW(dc, text.c_str(), -1, &wrapped, format | DT_WORDBREAK);
+        RECT line{};
+        ::DrawTextW(dc, text.c_str(), -1, &line, format | DT_SINGLELINE);
+        ::SelectObject(dc, old);
+        ::ReleaseDC(label, dc);
+        if (wrapped.bottom <= box.bottom - box.top)
+            continue;
+
+        const RECT room = RoomFor(m_hWnd, box);
+        // On one line when it fits; else as wide as the room allows.
+        const LONG width = std::min(line.right + 2, room.right - room.left);
+        LONG left = kind == SS_CENTER ? (box.left + box.right - width) / 2 : box.left;
+        left = std::max(room.left, std::min(left, room.right - width));
+        ::SetWindowPos(label, nullptr, left, box.top, width, box.bottom - box.top,
+                       SWP_NOZORDER | SWP_NOACTIVATE);
+    }
 }

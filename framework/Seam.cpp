@@ -29,6 +29,13 @@ const wchar_t* NullIfEmpty(const std::wstring& text) {
 constexpr std::size_t kMultiSelectChars = 1 << 20;
 constexpr std::size_t kSingleSelectChars = 32768;
 
+// The folder browser's callback: selects the folder of BROWSEINFOW::lParam once it opens.
+int CALLBACK SelectInitialFolder(HWND browser, UINT message, LPARAM, LPARAM folder) {
+    if (message == BFFM_INITIALIZED)
+        ::SendMessageW(browser, BFFM_SETSELECTIONW, TRUE, folder);
+    return 0;
+}
+
 } // namespace
 
 ISeam& GetSeam() {
@@ -99,6 +106,10 @@ std::optional<std::wstring> CRealSeam::BrowseForFolder(const FolderRequest& requ
     info.pszDisplayName = displayName.data();
     info.lpszTitle = request.title.c_str();
     info.ulFlags = request.flags;
+    if (!request.initialFolder.empty()) {
+        info.lpfn = SelectInitialFolder;
+        info.lParam = reinterpret_cast<LPARAM>(request.initialFolder.c_str());
+    }
     const UniqueCoTaskMem<ITEMIDLIST> item(::SHBrowseForFolderW(&info));
     if (!item)
         return std::nullopt;

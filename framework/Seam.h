@@ -24,6 +24,8 @@ struct FolderRequest {
     HWND owner = nullptr;
     std::wstring title;
     UINT flags = 0; // BIF_*
+    // Selected when the browser opens, if it names a folder.
+    std::wstring initialFolder;
 };
 
 struct ShellExecuteRequest {

@@ -300,6 +300,14 @@ HICON CWnd::SetIcon(HICON hIcon, BOOL bBigIcon) {
         SendMessage(WM_SETICON, bBigIcon ? ICON_BIG : ICON_SMALL, reinterpret_cast<LPARAM>(hIcon)));
 }
 
+BOOL CWnd::EnableWindow(BOOL bEnable) {
+    if (!bEnable && ::GetFocus() == m_hWnd) {
+        if (const HWND parent = ::GetParent(m_hWnd))
+            ::SendMessageW(parent, WM_NEXTDLGCTL, 0, FALSE);
+    }
+    return ::EnableWindow(m_hWnd, bEnable);
+}
+
 void CWnd::CenterWindow() {
     const HWND owner = ::GetWindow(m_hWnd, GW_OWNER);
     MONITORINFO monitor{};

@@ -41,6 +41,7 @@
 // Progress dialog
 #define IDC_PROGRESS 1012
 #define IDC_PROGRESS_STATUS 1017
+#define IDC_CANCEL_SIGNING 1018
 
 // File list dialog
 #define IDC_FILE_LIST 1031

@@ -3,6 +3,7 @@
 #include "EncProgress.h"
 #include "SelFilesDlg.h"
 #include "SignEngine.h"
+#include "Signature.h"
 #include "TextConvert.h"
 #include "resource.h"
 
@@ -15,6 +16,9 @@ namespace {
 constexpr wchar_t kBrowseTitle[] = L"Select destination folder";
 constexpr wchar_t kNoFolderChosen[] = L"Please choose a valid destination folder!";
 constexpr wchar_t kCaptionError[] = L"Error";
+constexpr wchar_t kSignatureTooLong[] =
+    L"A digital signature holds at most 32767 characters. The text you typed or pasted would "
+    L"make it longer, so it was not added.";
 
 // The drive and folder of a full path as _wsplitpath splits them, joined: everything up to
 // and including the last separator, so "C:\docs\report.doc" gives "C:\docs\".
@@ -112,11 +116,23 @@ BOOL CWizardStepTwoEncode::OnInitDialog() {
     CWizardStep::OnInitDialog();
     m_host.AutoCompletePaths(m_editDestFolder.m_hWnd);
     m_editSignature.SetReadOnly(FALSE);
+    // Above what a trailer carries, so that a longer paste arrives whole and is refused
+    // rather than cut at the edit's own default limit (30,000 under Wine).
+    m_editSignature.SetLimitText(0x7FFFFFFE);
     return TRUE;
 }
 
 void CWizardStepTwoEncode::OnSignatureChanged() {
-    m_btnEncryptFiles.EnableWindow(m_editSignature.GetWindowTextLength() > 0);
+    if (m_editSignature.GetWindowTextLength() > static_cast<int>(kMaxSignatureUnits)) {
+        // Back to the text of the last accepted change, with its selection.
+        m_editSignature.SetWindowText(m_lastSignature);
+        m_editSignature.SetSel(m_lastSelectionStart, m_lastSelectionEnd);
+        MessageBox(kSignatureTooLong, kCaptionError, MB_OK | MB_ICONERROR);
+        return;
+    }
+    m_lastSignature = m_editSignature.GetWindowText();
+    m_editSignature.GetSel(m_lastSelectionStart, m_lastSelectionEnd);
+    m_btnEncryptFiles.EnableWindow(!m_lastSignature.empty());
 }
 
 void CWizardStepTwoEncode::OnSelectFiles() {
@@ -146,6 +162,7 @@ void CWizardStepTwoEncode::OnBrowse() {
     request.owner = m_hWnd;
     request.title = kBrowseTitle;
     request.flags = BIF_NEWDIALOGSTYLE | BIF_SHAREABLE;
+    request.initialFolder = m_editDestFolder.GetWindowText();
     // A cancelled browser and a folder without a file-system path (a library, a phone) both
     // come back without a path.
     const std::optional<std::wstring> folder = GetSeam().BrowseForFolder(request);

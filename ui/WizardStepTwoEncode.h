@@ -31,6 +31,11 @@ protected:
     void OnBrowse();
 
     std::wstring m_szDestFolder;
+    // The signature as it stood after its last accepted change, with its selection: a change
+    // that makes it too long is undone to this.
+    std::wstring m_lastSignature;
+    int m_lastSelectionStart = 0;
+    int m_lastSelectionEnd = 0;
     std::vector<std::wstring> m_fileList;
     CButton m_btnEncryptFiles;
     CEdit m_editSignature;

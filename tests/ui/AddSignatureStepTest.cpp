@@ -180,6 +180,7 @@ TEST_F(AddSignatureStepTest, BrowseSetsTheChosenFolderAndACancelKeepsTheOldOne) 
     EXPECT_EQ(Seam().folderBrowsers[0].flags, 0x8040u);
     EXPECT_EQ(Seam().folderBrowsers[0].flags,
               static_cast<UINT>(BIF_NEWDIALOGSTYLE | BIF_SHAREABLE));
+    EXPECT_EQ(Seam().folderBrowsers[0].initialFolder, L"C:\\docs\\") << "starts where typed";
     EXPECT_EQ(Text(IDC_DEST_FOLDER), L"D:\\out") << "no trailing backslash added";
     EXPECT_EQ(AddStep()->DestFolder(), L"D:\\out");
     EXPECT_TRUE(Seam().messageBoxes.empty());
@@ -199,6 +200,68 @@ TEST_F(AddSignatureStepTest, BrowseSetsTheChosenFolderAndACancelKeepsTheOldOne) 
     EXPECT_EQ(log, std::vector<std::wstring>(
                        2, L"box Error 16: Please choose a valid destination folder!"));
     EXPECT_EQ(Seam().messageBoxes.back().owner, StepWindow());
+}
+
+TEST_F(AddSignatureStepTest, TheSignatureTakes32767UnitsAndRefusesMoreVisibly) {
+    SelectFiles({L"C:\\docs\\report.doc"});
+    const std::wstring most(32767, L'x');
+    Type(IDC_SIGNATURE, most);
+    EXPECT_EQ(Text(IDC_SIGNATURE), most) << "not cut at the edit's default limit";
+    EXPECT_TRUE(Seam().messageBoxes.empty());
+
+    // A paste that would pass the limit is refused whole, and the user is told.
+    Type(IDC_SIGNATURE, L"Mine");
+    Answer();
+    ::SendMessageW(Ctl(IDC_SIGNATURE), EM_REPLACESEL, TRUE,
+                   reinterpret_cast<LPARAM>(std::wstring(40000, L'y').c_str()));
+    EXPECT_EQ(Text(IDC_SIGNATURE), L"Mine");
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0].rfind(L"box Error 16: A digital signature holds at most 32767 characters", 0),
+              0u)
+        << log[0];
+    EXPECT_TRUE(Enabled(IDC_ENCRYPT_FILES));
+}
+
+// The pages' controls are reached with Tab in the order they stand on the screen, row by row,
+// and every label shows its whole text in the dialog font Wine substitutes.
+TEST_F(AddSignatureStepTest, EveryPageTabsInScreenOrderAndShowsItsLabelsWhole) {
+    SelectFiles({L"C:\\docs\\report.doc"});
+    Type(IDC_SIGNATURE, L"Mine");
+    const auto check = [](HWND page) {
+        std::vector<RECT> stops;
+        for (HWND child = ::GetWindow(page, GW_CHILD); child;
+             child = ::GetWindow(child, GW_HWNDNEXT)) {
+            const auto style = static_cast<DWORD>(::GetWindowLongW(child, GWL_STYLE));
+            if (style & WS_TABSTOP)
+                stops.push_back(WindowRect(child));
+            std::wstring kind(32, L'\0');
+            kind.resize(static_cast<std::size_t>(
+                ::GetClassNameW(child, kind.data(), static_cast<int>(kind.size()))));
+            if (kind == L"Static" && (style & SS_TYPEMASK) <= SS_RIGHT &&
+                !WindowText(child).empty()) {
+                EXPECT_TRUE(ShowsWhole(child))
+                    << "clipped: "
+                    << std::string(WindowText(child).begin(), WindowText(child).end());
+            }
+        }
+        for (std::size_t i = 1; i < stops.size(); ++i) {
+            const bool sameRow = stops[i].top < stops[i - 1].bottom;
+            EXPECT_TRUE(sameRow ? stops[i].left > stops[i - 1].left
+                                : stops[i].top >= stops[i - 1].top)
+                << "tab stop " << i;
+        }
+    };
+    check(StepWindow());
+    OpenFileList([&](HWND dialog) {
+        check(dialog);
+        Click(dialog, IDOK);
+    });
+    Click(StepWindow(), IDC_BACK);
+    PumpPending();
+    check(StepWindow());
+    Click(StepWindow(), IDC_CHECK_SIGNATURE);
+    PumpPending();
+    check(StepWindow());
 }
 
 // --- Auto-completion ---------------------------------------------------------------------

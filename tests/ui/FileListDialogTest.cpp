@@ -146,9 +146,14 @@ TEST_F(FileListDialogTest, RemoveFollowsWhatIsStillSelectedAfterARemoval) {
     SelectFiles(kFive);
     OpenFileList([](HWND dialog) {
         SelectItems(dialog, {0, 4});
+        // Remove as the keyboard presses it: with the focus on it.
+        ::SetFocus(Control(dialog, IDC_REMOVE_FILES));
         Click(dialog, IDC_REMOVE_FILES);
         EXPECT_EQ(ListItems(dialog), (std::vector<std::wstring>{kFive[1], kFive[2], kFive[3]}));
         EXPECT_FALSE(RemoveEnabled(dialog));
+        // The disabled button gave the focus on, so that Tab, Enter and Esc still work.
+        const HWND focus = ::GetFocus();
+        EXPECT_TRUE(focus && ::IsChild(dialog, focus) && ::IsWindowEnabled(focus));
         SelectItems(dialog, {2});
         EXPECT_TRUE(RemoveEnabled(dialog));
         SelectItems(dialog, {});

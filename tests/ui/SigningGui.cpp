@@ -172,6 +172,18 @@ bool FitsOnOneLine(HWND label, const std::wstring& text) {
     return extent.cx <= ClientRect(label).right && extent.cy <= ClientRect(label).bottom;
 }
 
+bool ShowsWhole(HWND label) {
+    const std::wstring text = WindowText(label);
+    const HDC dc = ::GetDC(label);
+    const HGDIOBJ old =
+        ::SelectObject(dc, reinterpret_cast<HFONT>(::SendMessageW(label, WM_GETFONT, 0, 0)));
+    RECT needed{0, 0, ClientRect(label).right, 0};
+    ::DrawTextW(dc, text.c_str(), -1, &needed, DT_CALCRECT | DT_WORDBREAK | DT_EXPANDTABS);
+    ::SelectObject(dc, old);
+    ::ReleaseDC(label, dc);
+    return needed.bottom <= ClientRect(label).bottom;
+}
+
 bool CentredOver(HWND window, HWND over) {
     const RECT a = WindowRect(window);
     const RECT b = WindowRect(over);

@@ -67,6 +67,8 @@ private:
 
 // True when `text` fits on one line of static control `label`, in its font.
 bool FitsOnOneLine(HWND label, const std::wstring& text);
+// True when the whole text of static control `label` shows, wrapped as the control wraps it.
+bool ShowsWhole(HWND label);
 // True when `window`'s centre is that of `over` (within a pixel).
 bool CentredOver(HWND window, HWND over);
 
