@@ -109,6 +109,15 @@ void CMainApp::AutoCompletePaths(HWND hEdit) {
         m_pfnSHAutoComplete(hEdit, SHACF_FILESYSTEM | SHACF_AUTOSUGGEST_FORCE_ON);
 }
 
+void CMainApp::BeginBatch(IBatchControl& batch) {
+    if (m_pMainFrame)
+        m_pMainFrame->SetBatch(&batch);
+}
+
+bool CMainApp::EndBatch() {
+    return m_pMainFrame && m_pMainFrame->SetBatch(nullptr);
+}
+
 void CMainApp::OnAppAbout() {
     CAboutDlg aboutDlg(*this);
     aboutDlg.DoModal();

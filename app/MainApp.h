@@ -25,6 +25,8 @@ public:
     bool ShowCheckSignatureStep() override;
     void OpenWebSite() override;
     void AutoCompletePaths(HWND hEdit) override;
+    void BeginBatch(IBatchControl& batch) override;
+    bool EndBatch() override;
 
     // Help > About: the About box, modal.
     void OnAppAbout();

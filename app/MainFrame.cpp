@@ -42,6 +42,7 @@ BEGIN_MESSAGE_MAP(CMainFrame, CFrameWnd)
 ON_WM_CREATE()
 ON_WM_SETFOCUS()
 ON_WM_DESTROY()
+ON_WM_CLOSE()
 ON_MESSAGE(WM_DPICHANGED, OnDpiChanged)
 ON_COMMAND(ID_HELP_TOPICS, OnHelpTopics)
 ON_COMMAND(ID_HELP, OnHelpTopics)
@@ -85,6 +86,47 @@ void CMainFrame::OnDestroy() {
     // The step's window goes with the frame's, and the step object with it.
     m_pCurrentStep = nullptr;
     DefWindowProc(WM_DESTROY, 0, 0);
+}
+
+void CMainFrame::OnClose() {
+    if (m_pBatch) {
+        // The batch ends first: the copy being written is dropped, files signed stay.
+        if (m_pBatch->StopForClose())
+            m_bCloseAfterBatch = true;
+        return;
+    }
+    DefWindowProc(WM_CLOSE, 0, 0);
+}
+
+bool CMainFrame::SetBatch(IBatchControl* batch) {
+    m_pBatch = batch;
+    const BOOL enable = batch ? FALSE : TRUE;
+    if (m_pCurrentStep)
+        m_pCurrentStep->EnableWindow(enable);
+    if (HMENU menu = ::GetMenu(m_hWnd)) {
+        const int count = ::GetMenuItemCount(menu);
+        for (int i = 0; i < count; ++i)
+            ::EnableMenuItem(menu, static_cast<UINT>(i),
+                             MF_BYPOSITION | (enable ? MF_ENABLED : MF_GRAYED));
+        ::DrawMenuBar(m_hWnd);
+    }
+    if (batch)
+        return false;
+    if (m_bCloseAfterBatch) {
+        m_bCloseAfterBatch = false;
+        ::PostMessageW(m_hWnd, WM_CLOSE, 0, 0);
+        return true;
+    }
+    if (m_pCurrentStep && ::GetActiveWindow() == m_hWnd)
+        m_pCurrentStep->SetFocus();
+    return false;
+}
+
+BOOL CMainFrame::PreTranslateMessage(MSG* pMsg) {
+    // No menu command, F1 included, while a batch runs.
+    if (m_pBatch)
+        return FALSE;
+    return CFrameWnd::PreTranslateMessage(pMsg);
 }
 
 LRESULT CMainFrame::OnDpiChanged(WPARAM, LPARAM lParam) {

@@ -22,6 +22,12 @@ public:
     bool ShowAddSignatureStep();
     bool ShowCheckSignatureStep();
 
+    // Makes `batch` the running batch (the step and the menu take no input, closing asks the
+    // batch first), or with null ends it. Ending it returns true when the frame was closed
+    // meanwhile and is closing now.
+    bool SetBatch(IBatchControl* batch);
+    BOOL PreTranslateMessage(MSG* pMsg) override;
+
     // The step shown now; null only while the frame is being created or destroyed.
     CDialog* GetCurrentStep() const { return m_pCurrentStep; }
 
@@ -38,6 +44,7 @@ protected:
     int OnCreate(LPCREATESTRUCTW lpCreateStruct);
     void OnSetFocus(CWnd* pOldWnd);
     void OnDestroy();
+    void OnClose();
     // Help > Help Topics and F1: the help page in the default web browser.
     void OnHelpTopics();
     LRESULT OnDpiChanged(WPARAM wParam, LPARAM lParam);
@@ -50,4 +57,6 @@ private:
 
     IWizardHost& m_host;
     CDialog* m_pCurrentStep = nullptr; // not owned: a step deletes itself with its window
+    IBatchControl* m_pBatch = nullptr; // the batch running now, if any
+    bool m_bCloseAfterBatch = false;
 };

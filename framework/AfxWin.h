@@ -143,6 +143,12 @@ protected:                                                                      
          return 0;                                                                                 \
      }},
 
+#define ON_WM_CLOSE()                                                                              \
+    {WM_CLOSE, 0, 0, [](CCmdTarget* target, WPARAM, LPARAM) -> LRESULT {                           \
+         AFX_THIS(target)->OnClose();                                                              \
+         return 0;                                                                                 \
+     }},
+
 #define ON_WM_DESTROY()                                                                            \
     {WM_DESTROY, 0, 0, [](CCmdTarget* target, WPARAM, LPARAM) -> LRESULT {                         \
          AFX_THIS(target)->OnDestroy();                                                            \
@@ -407,6 +413,8 @@ public:
     BOOL PumpMessage();
     // Dispatches every message waiting in the queue without blocking; FALSE on WM_QUIT.
     BOOL PumpWaitingMessages();
+    // The exit code of the WM_QUIT that ended PumpMessage or PumpWaitingMessages.
+    int ExitCode() const { return m_nExitCode; }
 
     HINSTANCE m_hInstance = nullptr;
     const wchar_t* m_pszAppName = nullptr;

@@ -12,6 +12,7 @@
 #include <string>
 #include <sys/stat.h>
 #include <system_error>
+#include <utility>
 #include <vector>
 #include <optional>
 
@@ -188,7 +189,8 @@ namespace {
 // Copies the rest of `source` to `target` inside the kernel, as cp does, so that the bytes do
 // not pass through this process. Nothing when the system cannot do it for these files (another
 // kind of file system, a file of unknown size): the caller then copies itself.
-std::optional<bool> KernelCopyToEnd(std::FILE* source, std::FILE* target) {
+std::optional<bool> KernelCopyToEnd(std::FILE* source, std::FILE* target,
+                                    const CopyProgress& progress) {
     struct stat info {};
     const int in = fileno(source);
     const int out = fileno(target);
@@ -203,10 +205,15 @@ std::optional<bool> KernelCopyToEnd(std::FILE* source, std::FILE* target) {
 
     loff_t inPos = inStart;
     loff_t outPos = outStart;
+    // Chunks small enough that a watcher sees the bytes move and can stop a long copy.
+    constexpr std::size_t kChunk = std::size_t{64} << 20;
     for (;;) {
-        const ssize_t moved = copy_file_range(in, &inPos, out, &outPos, std::size_t{1} << 30, 0);
-        if (moved > 0)
+        const ssize_t moved = copy_file_range(in, &inPos, out, &outPos, kChunk, 0);
+        if (moved > 0) {
+            if (progress && !progress(static_cast<std::uint64_t>(inPos - inStart)))
+                return false;
             continue;
+        }
         if (moved < 0 && inPos == inStart &&
             (errno == ENOSYS || errno == EXDEV || errno == EINVAL || errno == EOPNOTSUPP))
             return std::nullopt;
@@ -225,23 +232,59 @@ std::optional<bool> KernelCopyToEnd(std::FILE* source, std::FILE* target) {
 } // namespace
 #endif
 
-bool CopyToEnd(CByteIo& io, std::FILE* source, std::FILE* target,
-               std::vector<std::uint8_t>& buffer) {
+bool CopyToEnd(CByteIo& io, std::FILE* source, std::FILE* target, std::vector<std::uint8_t>& buffer,
+               const CopyProgress& progress) {
     io.Begin(source, target);
 #ifdef __linux__
     if (!io.SeesEveryByte()) {
-        if (const std::optional<bool> copied = KernelCopyToEnd(source, target))
+        if (const std::optional<bool> copied = KernelCopyToEnd(source, target, progress))
             return *copied;
     }
 #endif
     buffer.resize(kCopyBlockBytes);
+    std::uint64_t copied = 0;
     for (;;) {
         const std::size_t got = io.Read(source, buffer.data(), buffer.size());
         if (got > 0 && io.Write(target, buffer.data(), got) != got)
             return false;
+        copied += got;
+        if (got > 0 && progress && !progress(copied))
+            return false;
         if (got < buffer.size())
             return !std::ferror(source) && std::feof(source);
     }
+}
+
+namespace {
+
+CByteIo*& InstalledByteIo() {
+    static CByteIo* installed = nullptr;
+    return installed;
+}
+
+} // namespace
+
+CByteIo& DefaultByteIo() {
+    static CByteIo plain;
+    CByteIo* installed = InstalledByteIo();
+    return installed ? *installed : plain;
+}
+
+CByteIo* SetDefaultByteIo(CByteIo* io) {
+    return std::exchange(InstalledByteIo(), io);
+}
+
+std::optional<std::int64_t> FileSize(std::FILE* file) {
+#ifdef _WIN32
+    struct _stat64 info {};
+    if (_fstat64(_fileno(file), &info) != 0)
+        return std::nullopt;
+#else
+    struct stat info {};
+    if (fstat(fileno(file), &info) != 0)
+        return std::nullopt;
+#endif
+    return static_cast<std::int64_t>(info.st_size);
 }
 
 bool CopyCount(CByteIo& io, std::FILE* source, std::FILE* target, std::int64_t count,

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
+#include <optional>
 #include <vector>
 
 // `path` in a form the platform's file functions accept whatever its length.
@@ -41,10 +43,21 @@ public:
     virtual bool SeesEveryByte() const { return false; }
 };
 
+// The byte I/O of the runs that name none: the plain one, or the one installed (tests slow
+// or fail the copies of a whole program this way).
+CByteIo& DefaultByteIo();
+// Installs `io` (null: the plain one) and returns the one installed before (null: the plain).
+CByteIo* SetDefaultByteIo(CByteIo* io);
+
+// Told the bytes copied so far during a copy; false stops the copy.
+using CopyProgress = std::function<bool(std::uint64_t copied)>;
+
 // Copies `source` from its position to its end into `target` through `buffer`. False on a
-// read or write error.
-bool CopyToEnd(CByteIo& io, std::FILE* source, std::FILE* target,
-               std::vector<std::uint8_t>& buffer);
+// read or write error, and when `progress` stopped it.
+bool CopyToEnd(CByteIo& io, std::FILE* source, std::FILE* target, std::vector<std::uint8_t>& buffer,
+               const CopyProgress& progress = {});
+// The size of an open file, or nothing when the system cannot tell.
+std::optional<std::int64_t> FileSize(std::FILE* file);
 // Copies exactly `count` bytes; false on an error or when the source ends early.
 bool CopyCount(CByteIo& io, std::FILE* source, std::FILE* target, std::int64_t count,
                std::vector<std::uint8_t>& buffer);

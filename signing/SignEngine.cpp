@@ -6,6 +6,7 @@
 #include "Signature.h"
 #include "TextConvert.h"
 
+#include <optional>
 #include <system_error>
 
 namespace fs = std::filesystem;
@@ -91,9 +92,19 @@ SignOutcome CBatch::SignOne(const SignItem& item) {
         return fail(SignOutcome::CannotWrite, kCannotWrite, kCaptionError);
 
     const std::u16string& text = m_request.text;
+    const std::optional<std::int64_t> size = FileSize(source.get());
+    const auto total = static_cast<std::uint64_t>(size.value_or(0));
+    const auto progress = [&](std::uint64_t copied) {
+        m_observer.BytesCopied(copied, total);
+        return !m_observer.StopRequested();
+    };
     const bool copied = text.size() <= kMaxSignatureUnits &&
-                        CopyToEnd(m_io, source.get(), pending.File(), m_buffer);
+                        CopyToEnd(m_io, source.get(), pending.File(), m_buffer, progress);
     source.reset();
+    if (!copied && m_observer.StopRequested()) {
+        pending.Discard();
+        return SignOutcome::Stopped;
+    }
     if (!copied || !AppendSignature(m_table, pending.File(), text.data(), 2 * text.size()) ||
         !pending.Commit(m_io, exists))
         return fail(SignOutcome::SignFailed, kCannotSign, kCaptionErrorBang);
@@ -118,11 +129,10 @@ SignResult RunSignBatch(const SignRequest& request, ISignObserver& observer, CBy
     }
     result.folderValid = true;
 
-    CByteIo plainIo;
-    CBatch batch(request, observer, io != nullptr ? *io : plainIo);
+    CBatch batch(request, observer, io != nullptr ? *io : DefaultByteIo());
     const std::size_t count = request.items.size();
     observer.BatchStarted(count);
-    for (std::size_t i = 0; i < count; ++i) {
+    for (std::size_t i = 0; i < count && !observer.StopRequested(); ++i) {
         const SignItem& item = request.items[i];
         observer.FileStarted(i + 1, count, Status(i + 1, count));
         const SignOutcome outcome = batch.SignOne(item);

@@ -20,6 +20,7 @@
 #include "FileOps.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -33,6 +34,7 @@ enum class SignOutcome {
     NotOverwritten, // the overwrite question was answered No
     CannotWrite,    // "Could not open file %s for writing!"
     SignFailed,     // "Could not sign file %s!": a read, write, trailer, flush or close failed
+    Stopped,        // the run was stopped during this file's copy: nothing was written
 };
 
 struct SignItem {
@@ -73,6 +75,12 @@ public:
     // After the last file, before the summary (the desktop removes its progress window).
     virtual void BatchFinished() = 0;
     virtual void ShowSummary(const SignMessage& summary) = 0;
+    // During the copy of a file: `copied` of its `size` bytes are in the copy.
+    virtual void BytesCopied(std::uint64_t /*copied*/, std::uint64_t /*size*/) {}
+    // Asked before each file and during a copy: true ends the run there. The copy being
+    // written is dropped without a message, files already signed stay, and the summary
+    // counts them.
+    virtual bool StopRequested() { return false; }
 };
 
 struct SignRequest {
@@ -87,7 +95,7 @@ struct SignResult {
     // False when the run ended at the folder check.
     bool folderValid = false;
     std::size_t signedCount = 0;
-    // One per item, in order.
+    // One per item the run reached, in order: all of them unless it was stopped.
     std::vector<SignOutcome> outcomes;
 };
 

@@ -5,6 +5,15 @@
 
 #include "AfxWin.h"
 
+// A batch that runs while the main window stays open.
+class IBatchControl {
+public:
+    virtual ~IBatchControl() = default;
+    // The user closes the main window during the batch: true when the batch is stopping and
+    // the program is to close once it is over.
+    virtual bool StopForClose() = 0;
+};
+
 class IWizardHost {
 public:
     virtual ~IWizardHost() = default;
@@ -19,4 +28,10 @@ public:
     // Lets the edit `hEdit` suggest file-system paths while the user types, where the system
     // offers that.
     virtual void AutoCompletePaths(HWND hEdit) = 0;
+    // From here to EndBatch the current step and the menu take no input, and closing the main
+    // window asks `batch` first.
+    virtual void BeginBatch(IBatchControl& batch) = 0;
+    // Gives the input back. True when the main window was closed during the batch and closes
+    // now: the step must not move on.
+    virtual bool EndBatch() = 0;
 };

@@ -2,6 +2,7 @@
 
 #include "EncProgress.h"
 #include "SelFilesDlg.h"
+#include "SignWorker.h"
 #include "SignEngine.h"
 #include "Signature.h"
 #include "TextConvert.h"
@@ -16,6 +17,10 @@ namespace {
 constexpr wchar_t kBrowseTitle[] = L"Select destination folder";
 constexpr wchar_t kNoFolderChosen[] = L"Please choose a valid destination folder!";
 constexpr wchar_t kCaptionError[] = L"Error";
+constexpr wchar_t kCaptionQuestion[] = L"Question";
+constexpr wchar_t kStopForClose[] =
+    L"Quorvane is still signing files. Stop signing and close Quorvane? The files signed so "
+    L"far are kept.";
 constexpr wchar_t kSignatureTooLong[] =
     L"A digital signature holds at most 32767 characters. The text you typed or pasted would "
     L"make it longer, so it was not added.";
@@ -31,27 +36,41 @@ std::wstring DriveAndFolder(const std::wstring& path) {
     return {};
 }
 
-// The batch as the user sees it: the progress window, and message boxes owned by the step.
-class CStepSignObserver : public ISignObserver {
+UINT BoxStyle(MessageKind kind) {
+    switch (kind) {
+    case MessageKind::Question:
+        return MB_YESNO | MB_ICONWARNING;
+    case MessageKind::Done:
+        return MB_OK | MB_ICONINFORMATION;
+    case MessageKind::Error:
+        break;
+    }
+    return MB_OK | MB_ICONERROR;
+}
+
+// The batch as the user sees it, on the user-interface thread: the progress window, and
+// message boxes owned by it while it shows (so that they stand above it), else by the step.
+class CStepSignObserver : public ISignObserver, public IBatchControl {
 public:
-    CStepSignObserver(CWnd& step, CEncProgress& progress) : m_step(step), m_progress(progress) {}
+    CStepSignObserver(CWnd& step, CEncProgress& progress, CSignWorker& worker)
+        : m_step(step), m_progress(progress), m_worker(worker) {}
 
     void BatchStarted(std::size_t count) override {
         m_progress.Create(IDD_ENC_PROGRESS, &m_step);
-        // The bar counts in files.
-        m_progress.m_progress.SetRange32(0, static_cast<int>(count) + 1);
-        m_progress.m_progress.SetPos(0);
-        m_progress.m_progress.SetStep(1);
+        m_progress.m_onCancel = [this] { m_worker.RequestStop(); };
+        m_progress.StartBar(count);
         m_progress.ShowWindow(SW_SHOW);
-        Repaint();
     }
-    void FileStarted(std::size_t, std::size_t, const std::u16string& status) override {
+    void FileStarted(std::size_t position, std::size_t, const std::u16string& status) override {
+        m_position = position;
         m_progress.m_status.SetWindowText(ToWide(status));
-        Repaint();
+        m_progress.ShowFileProgress(position, 0, 1);
     }
-    void FileFinished(std::size_t, const SignItem&, SignOutcome) override {
-        m_progress.m_progress.StepIt();
-        Repaint();
+    void BytesCopied(std::uint64_t copied, std::uint64_t size) override {
+        m_progress.ShowFileProgress(m_position, copied, size);
+    }
+    void FileFinished(std::size_t position, const SignItem&, SignOutcome) override {
+        m_progress.ShowFileProgress(position, 1, 1);
     }
     void ReportFailure(const SignMessage& message) override { Show(message); }
     // Only Yes replaces: Esc and the close box keep the existing output too.
@@ -59,32 +78,27 @@ public:
     void BatchFinished() override { m_progress.DestroyWindow(); }
     void ShowSummary(const SignMessage& summary) override { Show(summary); }
 
-private:
-    int Show(const SignMessage& message) {
-        return m_step.MessageBox(ToWide(message.text), ToWide(message.caption),
-                                 BoxStyle(message.kind));
-    }
-    static UINT BoxStyle(MessageKind kind) {
-        switch (kind) {
-        case MessageKind::Question:
-            return MB_YESNO | MB_ICONWARNING;
-        case MessageKind::Done:
-            return MB_OK | MB_ICONINFORMATION;
-        case MessageKind::Error:
-            break;
-        }
-        return MB_OK | MB_ICONERROR;
-    }
-    // No messages are processed while a file is signed: paint the progress window now, so
-    // that it shows the current file during a long copy.
-    void Repaint() {
+    bool StopForClose() override {
+        const CSignWorker::CHold hold(m_worker);
+        if (Owner().MessageBox(kStopForClose, kCaptionQuestion, MB_YESNO | MB_ICONWARNING) != IDYES)
+            return false;
         if (m_progress.m_hWnd)
-            ::RedrawWindow(m_progress.m_hWnd, nullptr, nullptr,
-                           RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+            m_progress.m_btnCancel.EnableWindow(FALSE);
+        m_worker.RequestStop();
+        return true;
+    }
+
+private:
+    CWnd& Owner() { return m_progress.m_hWnd ? static_cast<CWnd&>(m_progress) : m_step; }
+    int Show(const SignMessage& message) {
+        return Owner().MessageBox(ToWide(message.text), ToWide(message.caption),
+                                  BoxStyle(message.kind));
     }
 
     CWnd& m_step;
     CEncProgress& m_progress;
+    CSignWorker& m_worker;
+    std::size_t m_position = 0;
 };
 
 } // namespace
@@ -184,10 +198,19 @@ void CWizardStepTwoEncode::OnEncryptFiles() {
     for (const std::wstring& source : m_fileList)
         request.items.push_back({std::filesystem::path(source), {}});
 
+    CSignWorker worker;
     CEncProgress progress(this);
-    CStepSignObserver observer(*this, progress);
-    if (!RunSignBatch(request, observer).folderValid)
-        return; // the user can correct the folder and try again
+    CStepSignObserver observer(*this, progress, worker);
+    m_host.BeginBatch(observer);
+    SignResult result;
+    try {
+        result = worker.Run(request, observer);
+    } catch (...) {
+        m_host.EndBatch();
+        throw;
+    }
+    if (m_host.EndBatch() || !result.folderValid)
+        return; // closing; or the user can correct the folder and try again
     SwitchTo(&IWizardHost::ShowHomeStep);
 }
 

@@ -1,5 +1,7 @@
 #include "SigningGui.h"
 
+#include "EncProgress.h"
+
 #include "FileIo.h"
 #include "FileOps.h"
 #include "Signature.h"
@@ -133,16 +135,21 @@ void CProgressSpy::After(const CWPRETSTRUCT& message) {
         if (message.wParam && IsProgressDialog(message.hwnd))
             m_log.push_back(L"shown");
         break;
+    // The bar counts in files, each kProgressUnitsPerFile units: whole files are logged as
+    // "position N", a point inside a file as "position N+".
     case PBM_SETRANGE32:
         if (IsProgressBar(message.hwnd))
-            m_log.push_back(L"range " + std::to_wstring(static_cast<int>(message.wParam)) + L".." +
-                            std::to_wstring(static_cast<int>(message.lParam)));
+            m_log.push_back(
+                L"range " + std::to_wstring(static_cast<int>(message.wParam)) + L".." +
+                std::to_wstring(static_cast<int>(message.lParam) / kProgressUnitsPerFile));
         break;
     case PBM_SETPOS:
     case PBM_STEPIT:
-        if (IsProgressBar(message.hwnd))
-            m_log.push_back(L"position " +
-                            std::to_wstring(::SendMessageW(message.hwnd, PBM_GETPOS, 0, 0)));
+        if (IsProgressBar(message.hwnd)) {
+            const auto units = static_cast<int>(::SendMessageW(message.hwnd, PBM_GETPOS, 0, 0));
+            m_log.push_back(L"position " + std::to_wstring(units / kProgressUnitsPerFile) +
+                            (units % kProgressUnitsPerFile ? L"+" : L""));
+        }
         break;
     case WM_SETTEXT:
         if (IsProgressStatus(message.hwnd))

@@ -1,0 +1,167 @@
+#include "SignWorker.h"
+
+#include <stdexcept>
+#include <thread>
+
+namespace {
+
+constexpr UINT kRunEvent = WM_APP + 1; // lParam: the std::function<void()> to run
+constexpr UINT kWorkerDone = WM_APP + 2;
+constexpr wchar_t kRelayClass[] = L"QuorvaneSignRelay";
+
+struct RelayEvent {
+    const std::function<void()>* run;
+    bool showsBox;
+};
+
+} // namespace
+
+// The engine's observer on the worker thread: hands every event to the user-interface thread.
+class CSignWorker::CRelay : public ISignObserver {
+public:
+    CRelay(CSignWorker& worker, ISignObserver& target) : m_worker(worker), m_target(target) {}
+
+    void BatchStarted(std::size_t count) override {
+        Deliver([&] { m_target.BatchStarted(count); });
+    }
+    void FileStarted(std::size_t position, std::size_t count,
+                     const std::u16string& status) override {
+        m_lastHundredths = 0;
+        Deliver([&] { m_target.FileStarted(position, count, status); });
+    }
+    void BytesCopied(std::uint64_t copied, std::uint64_t size) override {
+        // Each hundredth of a file once: a repaint per block would slow the copy down.
+        const std::uint64_t hundredths = size == 0 ? 100 : copied * 100 / size;
+        if (hundredths == m_lastHundredths)
+            return;
+        m_lastHundredths = hundredths;
+        Deliver([&] { m_target.BytesCopied(copied, size); });
+    }
+    void FileFinished(std::size_t position, const SignItem& item, SignOutcome outcome) override {
+        Deliver([&] { m_target.FileFinished(position, item, outcome); });
+    }
+    void ReportFailure(const SignMessage& message) override {
+        Deliver([&] { m_target.ReportFailure(message); }, true);
+    }
+    bool AskOverwrite(const SignMessage& question) override {
+        bool answer = false;
+        Deliver([&] { answer = m_target.AskOverwrite(question); }, true);
+        return answer;
+    }
+    void BatchFinished() override {
+        Deliver([&] { m_target.BatchFinished(); });
+    }
+    void ShowSummary(const SignMessage& summary) override {
+        Deliver([&] { m_target.ShowSummary(summary); }, true);
+    }
+    bool StopRequested() override { return m_worker.StopRequested(); }
+
+private:
+    void Deliver(const std::function<void()>& event, bool showsBox = false) {
+        m_worker.Deliver(event, showsBox);
+    }
+
+    CSignWorker& m_worker;
+    ISignObserver& m_target;
+    std::uint64_t m_lastHundredths = 0;
+};
+
+CSignWorker::CSignWorker() {
+    WNDCLASSEXW wc{};
+    wc.cbSize = sizeof wc;
+    wc.lpfnWndProc = RelayProc;
+    wc.hInstance = AfxGetInstanceHandle();
+    wc.lpszClassName = kRelayClass;
+    ::RegisterClassExW(&wc); // fails harmlessly once registered
+    m_relay = ::CreateWindowExW(0, kRelayClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                AfxGetInstanceHandle(), this);
+    if (!m_relay)
+        throw std::runtime_error("cannot create the signing relay window");
+}
+
+CSignWorker::~CSignWorker() {
+    ::DestroyWindow(m_relay);
+}
+
+LRESULT CALLBACK CSignWorker::RelayProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_NCCREATE) {
+        const auto* create = reinterpret_cast<const CREATESTRUCTW*>(lParam);
+        ::SetWindowLongPtrW(hWnd, GWLP_USERDATA,
+                            reinterpret_cast<LONG_PTR>(create->lpCreateParams));
+    }
+    auto* self = reinterpret_cast<CSignWorker*>(::GetWindowLongPtrW(hWnd, GWLP_USERDATA));
+    if (!self || (message != kRunEvent && message != kWorkerDone))
+        return ::DefWindowProcW(hWnd, message, wParam, lParam);
+    if (message == kWorkerDone) {
+        self->m_done = true;
+        return 0;
+    }
+    const auto* event = reinterpret_cast<const RelayEvent*>(lParam);
+    // A box of the user interface's own is open: this one waits until it has closed.
+    while (event->showsBox && self->m_holds > 0) {
+        if (!AfxGetApp()->PumpMessage()) {
+            ::PostQuitMessage(AfxGetApp()->ExitCode());
+            self->RequestStop();
+            break;
+        }
+    }
+    // Nothing may leave a window procedure: a handler's exception stops the run and is
+    // rethrown once the worker is done.
+    try {
+        if (!self->m_handlerFailure)
+            (*event->run)();
+    } catch (...) {
+        self->m_handlerFailure = std::current_exception();
+        self->RequestStop();
+    }
+    return 0;
+}
+
+void CSignWorker::Deliver(const std::function<void()>& event, bool showsBox) {
+    const RelayEvent relayed{&event, showsBox};
+    ::SendMessageW(m_relay, kRunEvent, 0, reinterpret_cast<LPARAM>(&relayed));
+}
+
+SignResult CSignWorker::Run(const SignRequest& request, ISignObserver& observer) {
+    m_done = false;
+    m_stop = false;
+    m_handlerFailure = nullptr;
+    SignResult result;
+    std::exception_ptr engineFailure;
+    CRelay relay(*this, observer);
+    const HWND relayWindow = m_relay;
+    std::thread worker([&, relayWindow] {
+        try {
+            result = RunSignBatch(request, relay);
+        } catch (...) {
+            engineFailure = std::current_exception();
+        }
+        ::PostMessageW(relayWindow, kWorkerDone, 0, 0);
+    });
+
+    bool quit = false;
+    int exitCode = 0;
+    std::exception_ptr loopFailure;
+    CWinApp* app = AfxGetApp();
+    while (!m_done) {
+        try {
+            if (!app->PumpMessage()) {
+                quit = true;
+                exitCode = app->ExitCode();
+                RequestStop();
+            }
+        } catch (...) {
+            if (!loopFailure)
+                loopFailure = std::current_exception();
+            RequestStop();
+        }
+    }
+    worker.join();
+    if (quit)
+        ::PostQuitMessage(exitCode);
+    for (const std::exception_ptr& failure : {engineFailure, m_handlerFailure, loopFailure}) {
+        if (failure)
+            std::rethrow_exception(failure);
+    }
+    return result;
+}

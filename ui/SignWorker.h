@@ -1,0 +1,57 @@
+// A signing batch on a worker thread while the user-interface thread keeps its message loop:
+// the windows repaint, move and answer during a long copy. Every event of the engine reaches
+// the observer given to Run on the user-interface thread, one at a time and in the engine's
+// order, and the worker waits until it has been handled, so that questions get their answers.
+#pragma once
+
+#include "AfxWin.h"
+#include "SignEngine.h"
+
+#include <atomic>
+#include <cstdint>
+#include <exception>
+#include <functional>
+
+class CSignWorker {
+public:
+    CSignWorker();
+    ~CSignWorker();
+    CSignWorker(const CSignWorker&) = delete;
+    CSignWorker& operator=(const CSignWorker&) = delete;
+
+    // Runs the batch and returns its result once the worker is done, dispatching this thread's
+    // messages meanwhile. A WM_QUIT that comes during the run stops it and is posted again
+    // afterwards; an exception of the engine or of a handler is rethrown here.
+    SignResult Run(const SignRequest& request, ISignObserver& observer);
+
+    // Ends the run at the next chance: the file being copied is dropped, files signed stay.
+    void RequestStop() { m_stop = true; }
+    bool StopRequested() const { return m_stop; }
+
+    // While one lives, the engine's messages and questions wait, so that a box of the user
+    // interface's own (such as "stop signing?") is never shown beside one of the run's.
+    class CHold {
+    public:
+        explicit CHold(CSignWorker& worker) : m_worker(worker) { ++m_worker.m_holds; }
+        ~CHold() { --m_worker.m_holds; }
+        CHold(const CHold&) = delete;
+        CHold& operator=(const CHold&) = delete;
+
+    private:
+        CSignWorker& m_worker;
+    };
+
+private:
+    class CRelay;
+    friend class CRelay;
+
+    // Runs `event` on the user-interface thread and returns once it has run there.
+    void Deliver(const std::function<void()>& event, bool showsBox);
+    static LRESULT CALLBACK RelayProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam);
+
+    HWND m_relay = nullptr;
+    std::atomic<bool> m_stop{false};
+    bool m_done = false;
+    int m_holds = 0;
+    std::exception_ptr m_handlerFailure;
+};
