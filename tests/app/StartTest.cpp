@@ -83,8 +83,7 @@ TEST_F(StartTest, CheckShowsTheFilesSignatureOrTheMessagesSelectFileWouldShow) {
     };
     for (const auto& c : refused) {
         // The switch in any letter case, as Windows users type it.
-        CDesktopSession session(L"\"C:\\Program Files\\Q\\Quorvane.exe\" /CHECK " +
-                                Quoted(c.file));
+        CDesktopSession session(L"\"C:\\Program Files\\Q\\Quorvane.exe\" /CHECK " + Quoted(c.file));
         ASSERT_TRUE(session.Started());
         EXPECT_EQ(session.StepClass(), "CWizardStepTwoDecode");
         EXPECT_EQ(Text(session, IDC_SIGNATURE_VIEW), L"");

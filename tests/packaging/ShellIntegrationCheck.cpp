@@ -53,10 +53,12 @@ std::wstring RegString(HKEY key, const wchar_t* name) {
 }
 
 std::wstring Text(HWND hWnd) {
-    // Another process's window: WM_GETTEXT is carried across.
-    std::wstring text(static_cast<std::size_t>(::GetWindowTextLengthW(hWnd)) + 1, L'\0');
+    // GetWindowText gives another process's edit control its caption, not its text: ask the
+    // control itself, which the system carries across.
+    const auto length = ::SendMessageW(hWnd, WM_GETTEXTLENGTH, 0, 0);
+    std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
     text.resize(static_cast<std::size_t>(
-        ::GetWindowTextW(hWnd, text.data(), static_cast<int>(text.size()))));
+        ::SendMessageW(hWnd, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()))));
     return text;
 }
 

@@ -8,6 +8,8 @@ setup=$1
 export QUORVANE_WINE_BUILD=$2
 root=$(cd "$(dirname "$0")/../.." && pwd)
 run() { "$root/scripts/wine-run" "$@"; }
+# Wine maps Z: to the Linux root.
+windows_path() { printf 'Z:%s' "$1" | tr / '\\'; }
 fail() { echo "FAILED: $*"; exit 1; }
 
 prefix="$QUORVANE_WINE_BUILD/wine/prefix"
@@ -41,7 +43,9 @@ snapshot() {
 mkdir -p "$prefix/drive_c/quorvane-setup-test"
 before=$(snapshot)
 
-run "$setup" /S "/D=$dest_win" || fail "the installer failed"
+# /D= takes the rest of the command line, blanks included, and must not be quoted: through
+# cmd, which passes it on as it is.
+run cmd /c "start /wait $(windows_path "$setup") /S /D=$dest_win" || fail "the installer failed"
 for file in "${files[@]}"; do
     [ -f "$dest/$file" ] || fail "the installer did not install $file"
 done
@@ -53,8 +57,6 @@ grep -q '1\.0\.1' <<<"$version" || fail "quorvane-cli --version printed '$versio
 [ -f "$send_to/Quorvane (sign).lnk" ] || fail "no Send To shortcut"
 run reg query "$verb\command" /ve | grep -q -F "\"$dest_win\\Quorvane.exe\" /check \"%1\"" ||
     fail "the verb's command is $(run reg query "$verb\command" /ve)"
-# Wine maps Z: to the Linux root.
-windows_path() { printf 'Z:%s' "$1" | tr / '\\'; }
 if [ -n "${QUORVANE_HELP_CHECK:-}" ]; then
     run "$QUORVANE_HELP_CHECK" "$(windows_path "$start_menu/Quorvane.lnk")" \
         "$(windows_path "$QUORVANE_HELP_RECORDER")" || fail "the installed program did not find its help"
@@ -68,7 +70,7 @@ if [ -n "${QUORVANE_SHELL_CHECK:-}" ]; then
     printf 'second\n' >"$docs/notes.txt"
     text='© 2026 Zoë Ünal'
     run "$dest/quorvane-cli.exe" sign --text "$text" --out "$docs_win" \
-        "$docs_win\résumé été 2026.txt" >/dev/null || fail "quorvane-cli could not sign"
+        "$docs_win\résumé été 2026.txt" >/dev/null 2>&1 || fail "quorvane-cli could not sign"
     run "$QUORVANE_SHELL_CHECK" verb "$docs_win\résumé été 2026_signed.txt" "$text" ||
         fail "the Explorer verb did not show the signature"
     run "$QUORVANE_SHELL_CHECK" sendto "$(windows_path "$send_to/Quorvane (sign).lnk")" \
