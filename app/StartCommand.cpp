@@ -64,17 +64,17 @@ std::wstring StartUsage(const std::wstring& problem) {
     std::wstring text;
     if (!problem.empty())
         text = problem + L"\n\n";
-    text += L"Quorvane starts on the page its command line asks for:\n\n"
-            L"Quorvane.exe\n"
-            L"        the first page.\n"
+    // No indented columns: the message box wraps long lines wherever it likes.
+    text += L"Quorvane.exe\n"
+            L"opens the first page.\n\n"
             L"Quorvane.exe /check FILE\n"
-            L"        Check Signature, showing the signature stored in FILE.\n"
+            L"opens Check Signature, showing the signature of FILE.\n\n"
             L"Quorvane.exe FILE...\n"
-            L"        Add Signature, with these files in the list (for a folder, the files\n"
-            L"        directly inside it).\n"
+            L"opens Add Signature with these files in the list (for a folder, the files directly "
+            L"inside it).\n\n"
             L"Quorvane.exe /?\n"
-            L"        this help.\n\n"
-            L"A path with blanks goes in double quotes.";
+            L"shows this help.\n\n"
+            L"Put a path with blanks in double quotes.";
     return text;
 }
 

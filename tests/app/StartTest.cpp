@@ -145,7 +145,7 @@ TEST_F(StartTest, WrongSwitchesShowTheUsageThenTheHomePage) {
         {L"Quorvane.exe a.txt /sign b.txt", L"Unknown switch: /sign", MB_ICONWARNING},
         {L"Quorvane.exe /check", L"/check takes exactly one file.", MB_ICONWARNING},
         {L"Quorvane.exe /check a b", L"/check takes exactly one file.", MB_ICONWARNING},
-        {L"Quorvane.exe /?", L"Quorvane starts on the page", MB_ICONINFORMATION},
+        {L"Quorvane.exe /?", L"Quorvane.exe\nopens the first page.", MB_ICONINFORMATION},
     };
     for (const auto& c : cases) {
         CDesktopSession session(c.commandLine);
