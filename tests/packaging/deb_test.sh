@@ -66,7 +66,8 @@ done
 
 complete_line() {
     bash -c 'source "$1"; shift; cd "$1"; shift
-        COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); _quorvane_cli; printf "%s\n" "${COMPREPLY[@]}"' \
+        COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); _quorvane_cli
+        [ ${#COMPREPLY[@]} -eq 0 ] || printf "%s\n" "${COMPREPLY[@]}"' \
         _ "$scratch/usr/share/bash-completion/completions/quorvane-cli" "$work" "$@" 2>/dev/null |
         LC_ALL=C sort | tr '\n' ' '
 }

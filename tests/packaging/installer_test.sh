@@ -57,6 +57,7 @@ grep -q '1\.0\.1' <<<"$version" || fail "quorvane-cli --version printed '$versio
 [ -f "$send_to/Quorvane (sign).lnk" ] || fail "no Send To shortcut"
 run reg query "$verb\command" /ve | grep -q -F "\"$dest_win\\Quorvane.exe\" /check \"%1\"" ||
     fail "the verb's command is $(run reg query "$verb\command" /ve)"
+run reg query "$verb" /ve | grep -q 'Check signature' || fail "the verb is not 'Check signature'"
 if [ -n "${QUORVANE_HELP_CHECK:-}" ]; then
     run "$QUORVANE_HELP_CHECK" "$(windows_path "$start_menu/Quorvane.lnk")" \
         "$(windows_path "$QUORVANE_HELP_RECORDER")" || fail "the installed program did not find its help"
@@ -70,12 +71,19 @@ if [ -n "${QUORVANE_SHELL_CHECK:-}" ]; then
     printf 'second\n' >"$docs/notes.txt"
     text='© 2026 Zoë Ünal'
     run "$dest/quorvane-cli.exe" sign --text "$text" --out "$docs_win" \
-        "$docs_win\résumé été 2026.txt" >/dev/null 2>&1 || fail "quorvane-cli could not sign"
-    run "$QUORVANE_SHELL_CHECK" verb "$docs_win\résumé été 2026_signed.txt" "$text" ||
-        fail "the Explorer verb did not show the signature"
-    run "$QUORVANE_SHELL_CHECK" sendto "$(windows_path "$send_to/Quorvane (sign).lnk")" \
-        "$docs_win\résumé été 2026.txt" "$docs_win\notes.txt" ||
-        fail "Send To did not list the files"
+        "$docs_win\\résumé été 2026.txt" >/dev/null 2>&1 || fail "quorvane-cli could not sign"
+    run reg query "$verb" /v MultiSelectModel | grep -q Single || fail "the verb takes many files"
+    command=$(run reg query "$verb\\command" /ve | tr -d '\r' | sed -n 's/.*REG_SZ *//p')
+    # Explorer puts the file's full path in place of %1.
+    shown=$(run "$QUORVANE_SHELL_CHECK" 'C:\' 1010 \
+        "${command/\%1/$docs_win\\résumé été 2026_signed.txt}" | tr -d '\r')
+    [ "$shown" = "$text" ] || fail "the Explorer verb ($command) showed '$shown'"
+    # Send To: the shortcut's program, each selected path quoted, in the shortcut's folder.
+    strings -e l "$send_to/Quorvane (sign).lnk" | grep -q -F "$dest_win\\Quorvane.exe" ||
+        fail "the Send To shortcut does not start the installed Quorvane.exe"
+    shown=$(run "$QUORVANE_SHELL_CHECK" "$dest_win" 1030 "\"$dest_win\\Quorvane.exe\" \
+\"$docs_win\\résumé été 2026.txt\" \"$docs_win\\notes.txt\"" | tr -d '\r')
+    [ "$shown" = "$docs_win\\" ] || fail "Send To proposed the output folder '$shown'"
     rm -rf "$docs"
 fi
 
