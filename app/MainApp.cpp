@@ -78,12 +78,15 @@ std::wstring MissingFilesMessage(const std::vector<std::wstring>& missing) {
 }
 
 std::wstring CutSelectionMessage(std::size_t listed) {
+    const std::wstring arrived =
+        listed == 0   ? L"No file arrived whole."
+        : listed == 1 ? L"The list holds the one file that arrived."
+                      : L"The list holds the " + std::to_wstring(listed) + L" files that arrived.";
     return L"Windows could not pass all the files you sent to Quorvane: a command line holds at "
-           L"most 32,767 characters, and the selection needed more.\n\n"
-           L"The list holds the " +
-           std::to_wstring(listed) +
-           L" files that arrived. Add the others with Select Files (you can also drop a "
-           L"whole folder onto the list), or send fewer files at a time.";
+           L"most 32,767 characters, and the selection needed more.\n\n" +
+           arrived +
+           L" Add the others with Select Files (you can also drop a whole folder onto the "
+           L"list), or send fewer files at a time.";
 }
 
 } // namespace
