@@ -1,5 +1,6 @@
 #include "WizardStepTwoEncode.h"
 
+#include "DroppedFiles.h"
 #include "EncProgress.h"
 #include "SelFilesDlg.h"
 #include "SignEngine.h"
@@ -9,6 +10,7 @@
 #include <shlobj.h>
 
 #include <filesystem>
+#include <unordered_set>
 
 namespace {
 
@@ -122,7 +124,19 @@ void CWizardStepTwoEncode::OnSignatureChanged() {
 void CWizardStepTwoEncode::OnSelectFiles() {
     CSelFilesDlg dialog(this, &m_fileList);
     dialog.DoModal();
+    OnFileListChanged();
+}
 
+void CWizardStepTwoEncode::SetFileList(const std::vector<std::wstring>& files) {
+    std::unordered_set<std::wstring> listed;
+    m_fileList.clear();
+    for (const std::wstring& file : files)
+        if (listed.insert(PathKey(file)).second)
+            m_fileList.push_back(file);
+    OnFileListChanged();
+}
+
+void CWizardStepTwoEncode::OnFileListChanged() {
     if (m_fileList.empty()) {
         m_editSignature.EnableWindow(FALSE);
         m_editDestFolder.EnableWindow(FALSE);
