@@ -54,15 +54,21 @@ void AppendUtf16(std::u16string& out, char32_t cp) {
     out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
 }
 
-std::u16string Decode(std::string_view utf8, bool& valid) {
+// An invalid sequence becomes U+FFFD, or with `escape` each of its bytes the lone surrogate
+// U+DC00 + byte (bytes of invalid sequences are 0x80 and above, or stray continuation bytes).
+std::u16string Decode(std::string_view utf8, bool& valid, bool escape = false) {
     std::u16string out;
     out.reserve(utf8.size());
     valid = true;
     for (std::size_t i = 0; i < utf8.size();) {
+        const auto byte = static_cast<unsigned char>(utf8[i]);
         const auto cp = NextCodePoint(utf8, i);
         if (!cp)
             valid = false;
-        AppendUtf16(out, cp.value_or(kReplacement));
+        if (!cp && escape)
+            out.push_back(static_cast<char16_t>(0xDC00 + byte));
+        else
+            AppendUtf16(out, cp.value_or(kReplacement));
     }
     return out;
 }
@@ -128,6 +134,15 @@ std::u16string PathText(const std::filesystem::path& path) {
     return FromWide(path.native());
 #else
     return Utf8ToUtf16Lossy(path.native());
+#endif
+}
+
+std::u16string PathUnits(const std::filesystem::path& path) {
+#ifdef _WIN32
+    return FromWide(path.native());
+#else
+    bool valid;
+    return Decode(path.native(), valid, true);
 #endif
 }
 

@@ -319,7 +319,8 @@ TEST_F(Cli, RefusalsUseTheDesktopsMessagesAndExitWithOne) {
         Lines(run.err),
         (std::vector<std::string>{
             "File " + Text(signedCopy) + " is already digitally signed, cannot re-sign!",
-            "Could not open file " + Text(missing) + " for reading!", "No files were encrypted!"}));
+            "Could not open file " + Text(missing) + " for reading! (No such file or directory)",
+            "No files were encrypted!"}));
 }
 
 TEST_F(Cli, FoldersAreSignedRecursivelyWithTheirStructure) {
