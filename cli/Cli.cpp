@@ -272,33 +272,6 @@ bool AsksForHelp(const std::vector<CliArg>& args) {
     return false;
 }
 
-// The text of --text-file: UTF-8 (a byte order mark is skipped) or UTF-16 with its byte order
-// mark, either way round. One line break at the end is the file's, not the text's.
-std::optional<std::u16string> DecodeTextFile(std::string bytes) {
-    std::optional<std::u16string> text;
-    const bool little = bytes.rfind("\xFF\xFE", 0) == 0, big = bytes.rfind("\xFE\xFF", 0) == 0;
-    if (little || big) {
-        if (bytes.size() % 2 != 0)
-            return std::nullopt;
-        text.emplace();
-        for (std::size_t i = 2; i < bytes.size(); i += 2) {
-            const auto first = static_cast<unsigned char>(bytes[i]);
-            const auto second = static_cast<unsigned char>(bytes[i + 1]);
-            text->push_back(
-                static_cast<char16_t>(little ? first | (second << 8) : (first << 8) | second));
-        }
-    } else {
-        if (bytes.rfind("\xEF\xBB\xBF", 0) == 0)
-            bytes.erase(0, 3);
-        text = Utf8ToUtf16(bytes);
-    }
-    if (text && !text->empty() && text->back() == u'\n')
-        text->pop_back();
-    if (text && !text->empty() && text->back() == u'\r')
-        text->pop_back();
-    return text;
-}
-
 enum class Existing { Ask, Replace, KeepQuietly };
 
 class CCliSignObserver : public ISignObserver {
@@ -388,7 +361,7 @@ std::optional<std::u16string> CCli::TextFromFile(const fs::path& path, std::stri
         return std::nullopt;
     }
     bytes.resize(size);
-    std::optional<std::u16string> text = DecodeTextFile(std::move(bytes));
+    std::optional<std::u16string> text = TextFromFileBytes(bytes);
     if (!text)
         problem = "cannot read the text from " + name +
                   ": it is neither UTF-8 nor UTF-16 with a byte order mark (FF FE or FE FF)";

@@ -39,7 +39,8 @@ constexpr int kSlots = 16;
 std::atomic<Char*> g_slots[kSlots];
 
 int Register(const fs::path& temporary) {
-    const auto& text = LongPath(temporary).native();
+    const fs::path full = LongPath(temporary);
+    const auto& text = full.native();
     auto* copy = new Char[text.size() + 1];
     text.copy(copy, text.size());
     copy[text.size()] = 0;
@@ -103,7 +104,7 @@ HANDLE HandleOf(std::FILE* file) {
 }
 
 bool SetDeleteOnClose(HANDLE handle, bool remove) {
-    FILE_DISPOSITION_INFO info{remove ? TRUE : FALSE};
+    FILE_DISPOSITION_INFO info{static_cast<BOOLEAN>(remove ? TRUE : FALSE)};
     return SetFileInformationByHandle(handle, FileDispositionInfo, &info, sizeof info) != 0;
 }
 

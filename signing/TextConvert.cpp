@@ -129,6 +129,32 @@ std::u16string FromWide(std::wstring_view text) {
 }
 #endif
 
+std::optional<std::u16string> TextFromFileBytes(std::string_view bytes) {
+    std::optional<std::u16string> text;
+    const bool little = bytes.starts_with("\xFF\xFE"), big = bytes.starts_with("\xFE\xFF");
+    if (little || big) {
+        if (bytes.size() % 2 != 0)
+            return std::nullopt;
+        text.emplace();
+        text->reserve(bytes.size() / 2);
+        for (std::size_t i = 2; i < bytes.size(); i += 2) {
+            const auto first = static_cast<unsigned char>(bytes[i]);
+            const auto second = static_cast<unsigned char>(bytes[i + 1]);
+            text->push_back(
+                static_cast<char16_t>(little ? first | (second << 8) : (first << 8) | second));
+        }
+    } else {
+        if (bytes.starts_with("\xEF\xBB\xBF"))
+            bytes.remove_prefix(3);
+        text = Utf8ToUtf16(bytes);
+    }
+    if (text && !text->empty() && text->back() == u'\n')
+        text->pop_back();
+    if (text && !text->empty() && text->back() == u'\r')
+        text->pop_back();
+    return text;
+}
+
 std::u16string PathText(const std::filesystem::path& path) {
 #ifdef _WIN32
     return FromWide(path.native());

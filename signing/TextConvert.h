@@ -14,6 +14,11 @@ std::u16string Utf8ToUtf16Lossy(std::string_view utf8);
 // A lone surrogate becomes U+FFFD.
 std::string Utf16ToUtf8(std::u16string_view utf16);
 
+// The text of a text file: UTF-8 (a byte order mark is skipped) or UTF-16 with its byte order
+// mark, either way round; nothing for anything else. One line break at the end is the file's,
+// not the text's, and is dropped.
+std::optional<std::u16string> TextFromFileBytes(std::string_view bytes);
+
 // A path as UTF-16 text for messages: exact on Windows; on other systems the path's bytes are
 // read as UTF-8, an invalid sequence shown as U+FFFD.
 std::u16string PathText(const std::filesystem::path& path);
