@@ -304,7 +304,7 @@ TEST(CliProcess, EndedMidCopyLeavesNothingBehind) {
         std::vector<fs::path> left;
         for (const auto& entry : fs::directory_iterator(out))
             left.push_back(entry.path().filename());
-        if (c.signal == SIGKILL && c.named) {
+        if (c.named && c.status < 0) {
             // Only a named temporary can outlive a kill; no folder walk takes it for a source.
             ASSERT_EQ(left.size(), 2u);
             fs::create_directory(dir / "again");
