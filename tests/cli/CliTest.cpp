@@ -215,26 +215,6 @@ TEST_F(Cli, HelpAndVersion) {
     EXPECT_EQ(RunInProcess({Arg("check"), Arg("--"), Arg("--help")}).status, 1);
 }
 
-TEST_F(Cli, FailedWriteToStandardOutputIsExitTwo) {
-    class CFullOutput : public ICliOutput {
-    public:
-        void Write(std::string_view) override { ++writes; }
-        std::error_code Error() const override {
-            return std::make_error_code(std::errc::no_space_on_device);
-        }
-        int writes = 0;
-    };
-    const fs::path a = File("a.txt", PatternBytes(100, 1));
-    ASSERT_EQ(Sign("x", {Arg(a)}).status, 0);
-    CFullOutput out;
-    CStringOutput err;
-    CliStreams streams{out, err};
-    const fs::path copy = Out() / "a_signed.txt";
-    EXPECT_EQ(RunCli({Arg("check"), Arg(copy), Arg(copy)}, streams), kExitUsage);
-    EXPECT_EQ(out.writes, 0) << "nothing more is tried once output failed";
-    EXPECT_EQ(err.text.rfind("quorvane-cli: cannot write to standard output: ", 0), 0u) << err.text;
-}
-
 // Two sources with one name: the second never replaces the first copy, --force or not, and the
 // message names both; --force still replaces what existed before the run.
 TEST_F(Cli, AnOutputOfThisRunIsNeverReplaced) {
