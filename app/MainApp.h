@@ -7,6 +7,7 @@
 #include "WizardHost.h"
 
 #include <string>
+#include <vector>
 
 class CMainFrame;
 
@@ -34,12 +35,18 @@ public:
     UniqueModule m_hShlwapi;                        // "shlwapi", or null
     SHAutoCompleteFn m_pfnSHAutoComplete = nullptr; // its SHAutoComplete, or null
     std::wstring m_szStartDir;                      // the working directory at start-up
-    CMainFrame* m_pMainFrame = nullptr;             // also m_pMainWnd
+    // The whole command line, program first; InitInstance takes the process's when empty.
+    std::wstring m_szCommandLine;
+    CMainFrame* m_pMainFrame = nullptr; // also m_pMainWnd
 
 protected:
     DECLARE_MESSAGE_MAP()
 
 private:
+    // Shows the page the command line asks for, with its files, once the frame is shown.
+    void StartAsAsked(const std::wstring& commandLine);
+    void StartSigning(std::vector<std::wstring> paths, bool mayBeCut);
+
     HRESULT m_hrCom = E_FAIL;
 };
 

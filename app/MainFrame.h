@@ -38,6 +38,18 @@ public:
         return step && AdoptStep(step, nIDTemplate);
     }
 
+    // Puts a new step of class TStep in place of the current one and returns it; null when it
+    // could not be made (the current step then stays). For start-up, when no step is acting.
+    template <class TStep> TStep* ReplaceStep(UINT nIDTemplate) {
+        CDialog* previous = m_pCurrentStep;
+        auto* step = new (std::nothrow) TStep(this, m_host);
+        if (!step || !AdoptStep(step, nIDTemplate))
+            return nullptr;
+        if (previous)
+            previous->DestroyWindow();
+        return step;
+    }
+
 protected:
     DECLARE_MESSAGE_MAP()
 

@@ -23,24 +23,49 @@ constexpr std::string_view kNewline = "\r\n";
 constexpr std::string_view kNewline = "\n";
 #endif
 
-constexpr std::string_view kUsage =
+constexpr std::string_view kSignUsage =
     "usage: quorvane-cli sign (--text TEXT | --text-file FILE) --out DIR [--force | --no-clobber]"
-    " [-r] PATH...\n"
-    "       quorvane-cli check [--json] PATH...\n"
-    "       quorvane-cli strip --out DIR [--force | --no-clobber] PATH...\n"
-    "       quorvane-cli --help | --version\n";
+    " [-r] PATH...\n";
+constexpr std::string_view kCheckUsage = "       quorvane-cli check [--json] PATH...\n";
+constexpr std::string_view kStripUsage =
+    "       quorvane-cli strip --out DIR [--force | --no-clobber] PATH...\n";
+constexpr std::string_view kOtherUsage = "       quorvane-cli --help | --version\n"
+                                         "       quorvane-cli COMMAND --help\n";
 
-constexpr std::string_view kHelp =
-    "\n"
+constexpr std::string_view kSignHelp =
     "sign    writes DIR/<name>_signed<ext> for each PATH: the file's bytes followed by a\n"
-    "        signature trailer carrying the text. Line breaks are stored as CR LF. An existing\n"
-    "        output is kept unless --force; --no-clobber keeps it without a message. -r signs\n"
-    "        the files in folders, keeping their structure below DIR.\n"
-    "check   prints the text signed into each PATH; --json prints one JSON object per line.\n"
+    "        signature trailer carrying the text. Line breaks are stored as CR LF.\n"
+    "        --text-file reads UTF-8 (a byte order mark is skipped) or UTF-16 with a byte\n"
+    "        order mark (FF FE or FE FF), at most 32767 UTF-16 code units; - is standard\n"
+    "        input. An output that existed before the run is kept unless --force;\n"
+    "        --no-clobber keeps it without a message. An output written earlier in the same\n"
+    "        run is never replaced: the later file is refused. -r signs the regular files in\n"
+    "        folders, keeping their structure below DIR (\"dir\" and \"dir/\" alike; the files\n"
+    "        of \".\" and \"..\" go directly into DIR).\n";
+constexpr std::string_view kCheckHelp =
+    "check   prints the text signed into each PATH; --json prints one JSON object per line:\n"
+    "        path, signed, text (exact: CR LF kept, unpaired surrogates as \\udXXX escapes;\n"
+    "        null when unsigned), or error and reason when the file cannot be read. A path's\n"
+    "        bytes that are not UTF-8 are given as \\udc80 to \\udcff, one per byte.\n";
+constexpr std::string_view kStripHelp =
     "strip   writes each signed PATH without its trailer into DIR, named without _signed.\n"
+    "        Existing outputs are treated as by sign.\n";
+constexpr std::string_view kCommonHelp =
     "\n"
+    "Only regular files are read. Copies keep the source's permission bits (less the umask,\n"
+    "as cp gives them); each appears whole or not at all, also when the tool is killed.\n"
     "Exit status: 0 when every file was done, 1 when some file was refused, failed or holds\n"
-    "no signature, 2 for a usage error or when nothing could be done.\n";
+    "no signature, 2 for a usage error, a failed write to standard output, or when nothing\n"
+    "could be done; 130 on SIGINT and 143 on SIGTERM, with nothing half-written left.\n";
+
+std::string AllUsage() {
+    return std::string(kSignUsage) + std::string(kCheckUsage) + std::string(kStripUsage) +
+           std::string(kOtherUsage);
+}
+
+// Longest text file that can hold a valid text: three UTF-8 bytes per UTF-16 code unit at most
+// (a line break, one byte, becomes two units), a byte order mark and one final line break.
+constexpr std::size_t kMaxTextFileBytes = 3 * kMaxSignatureUnits + 3 + 2;
 
 // Line breaks of any kind as CR LF, the way the desktop program stores typed text.
 std::u16string WithCrLf(std::u16string_view text) {
@@ -75,43 +100,64 @@ std::string ForDisplay(std::u16string_view text) {
     return out;
 }
 
-std::string JsonString(std::string_view utf8) {
+// A JSON string of UTF-16 text, exact: an unpaired surrogate is kept as its \u escape.
+std::string JsonString(std::u16string_view units) {
     static const char digits[] = "0123456789abcdef";
+    const auto escape = [&](std::string& out, char16_t unit) {
+        out += "\\u";
+        for (int shift = 12; shift >= 0; shift -= 4)
+            out.push_back(digits[(unit >> shift) & 0xF]);
+    };
     std::string out = "\"";
-    for (const char c : utf8) {
-        const auto byte = static_cast<unsigned char>(c);
-        switch (c) {
-        case '"':
+    for (std::size_t i = 0; i < units.size(); ++i) {
+        const char16_t unit = units[i];
+        switch (unit) {
+        case u'"':
             out += "\\\"";
-            break;
-        case '\\':
+            continue;
+        case u'\\':
             out += "\\\\";
-            break;
-        case '\n':
+            continue;
+        case u'\n':
             out += "\\n";
-            break;
-        case '\r':
+            continue;
+        case u'\r':
             out += "\\r";
-            break;
-        case '\t':
+            continue;
+        case u'\t':
             out += "\\t";
-            break;
+            continue;
         default:
-            if (byte < 0x20) {
-                out += "\\u00";
-                out.push_back(digits[byte >> 4]);
-                out.push_back(digits[byte & 0xF]);
-            } else {
-                out.push_back(c);
-            }
+            break;
+        }
+        const bool high = unit >= 0xD800 && unit <= 0xDBFF;
+        if (high && i + 1 < units.size() && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF) {
+            out += Utf16ToUtf8(units.substr(i, 2));
+            ++i;
+        } else if (unit < 0x20 || (unit >= 0xD800 && unit <= 0xDFFF)) {
+            escape(out, unit);
+        } else {
+            out += Utf16ToUtf8(units.substr(i, 1));
         }
     }
     return out + "\"";
 }
 
-// JSON needs Unicode: a path's bytes that are not UTF-8 show as U+FFFD there.
 std::string JsonPath(const fs::path& path) {
-    return JsonString(Utf16ToUtf8(PathText(path)));
+    return JsonString(PathUnits(path));
+}
+
+// " (why)" after a message: the reason, the output it is about, the earlier source.
+std::string Cause(const std::error_code& error, const fs::path& output = {},
+                  const fs::path* earlierSource = nullptr) {
+    if (earlierSource != nullptr)
+        return " (" + PathUtf8(output) + " was written from " + PathUtf8(*earlierSource) +
+               " earlier in this run)";
+    if (!error)
+        return {};
+    if (output.empty())
+        return " (" + ErrorText(error) + ")";
+    return " (" + PathUtf8(output) + ": " + ErrorText(error) + ")";
 }
 
 class CCli {
@@ -130,9 +176,15 @@ private:
     void ErrLine(std::string_view text) { Err(std::string(text) + std::string(kNewline)); }
     int Usage(std::string_view problem) {
         ErrLine("quorvane-cli: " + std::string(problem));
-        Err(kUsage);
+        Err(AllUsage());
         return kExitUsage;
     }
+    int Help(std::string_view usage, std::string_view help) {
+        Out("usage: " + std::string(usage.substr(usage.find("quorvane-cli"))) + "\n" +
+            std::string(help) + std::string(kCommonHelp));
+        return kExitAllDone;
+    }
+    std::optional<std::u16string> TextFromFile(const fs::path& path, std::string& problem);
 
     CliStreams& m_streams;
 };
@@ -208,36 +260,16 @@ std::optional<std::u16string> ArgumentText(const CliArg& arg) {
 #endif
 }
 
-// The text of --text-file: UTF-8 (a byte order mark is skipped) or UTF-16LE with its mark.
-// One line break at the end is the file's, not the text's.
-std::optional<std::u16string> FileText(const fs::path& path) {
-    UniqueFile file = OpenForReading(path);
-    if (!file)
-        return std::nullopt;
-    std::string bytes;
-    std::vector<char> block(std::size_t{1} << 16);
-    for (std::size_t got; (got = std::fread(block.data(), 1, block.size(), file.get())) > 0;)
-        bytes.append(block.data(), got);
-    if (std::ferror(file.get()))
-        return std::nullopt;
-    std::optional<std::u16string> text;
-    if (bytes.size() >= 2 && bytes[0] == '\xFF' && bytes[1] == '\xFE') {
-        if (bytes.size() % 2 != 0)
-            return std::nullopt;
-        text.emplace();
-        for (std::size_t i = 2; i < bytes.size(); i += 2)
-            text->push_back(static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
-                                                  (static_cast<unsigned char>(bytes[i + 1]) << 8)));
-    } else {
-        if (bytes.rfind("\xEF\xBB\xBF", 0) == 0)
-            bytes.erase(0, 3);
-        text = Utf8ToUtf16(bytes);
+// True when `args` ask for help before `--`.
+bool AsksForHelp(const std::vector<CliArg>& args) {
+    for (std::size_t i = 1; i < args.size(); ++i) {
+        const std::string text = PathUtf8(args[i]);
+        if (text == "--")
+            return false;
+        if (text == "--help" || text == "-h")
+            return true;
     }
-    if (text && !text->empty() && text->back() == u'\n')
-        text->pop_back();
-    if (text && !text->empty() && text->back() == u'\r')
-        text->pop_back();
-    return text;
+    return false;
 }
 
 enum class Existing { Ask, Replace, KeepQuietly };
@@ -264,21 +296,19 @@ public:
         if (m_existing == Existing::Replace)
             return true;
         if (m_existing == Existing::Ask)
-            Line(Text(question) +
-                 " No: " + PathUtf8(OutputPathFor(m_outputFolder, *question.item)) +
-                 " kept (--force replaces it)");
+            Line(Text(question) + " No: kept (--force replaces it)");
         return false;
     }
     void BatchFinished() override { ClearProgress(); }
     void ShowSummary(const SignMessage& summary) override { Line(Text(summary)); }
 
 private:
-    // The engine's message with the path as the system spells it.
+    // The engine's message with the path as the system spells it, and its cause.
     static std::string Text(const SignMessage& message) {
         if (message.item == nullptr)
             return Utf16ToUtf8(message.text);
-        return signtext::Format<char>(Utf16ToUtf8(message.format),
-                                      {PathUtf8(message.item->source)});
+        return signtext::Format<char>(Utf16ToUtf8(message.format), {PathUtf8(message.path)}) +
+               Cause(message.error, message.output, message.earlierSource);
     }
     void ClearProgress() {
         if (m_progressWidth > 0)
@@ -297,7 +327,47 @@ private:
     std::size_t m_progressWidth = 0;
 };
 
+// Reads no more than the longest text can need, whatever the file (a FIFO, a device, standard
+// input) holds.
+std::optional<std::u16string> CCli::TextFromFile(const fs::path& path, std::string& problem) {
+    const bool standardInput = path == "-";
+    UniqueFile opened;
+    if (!standardInput)
+        opened = OpenFile(LongPath(path), "rb");
+    std::FILE* file = standardInput ? m_streams.in : opened.get();
+    const std::string name = standardInput ? "standard input" : PathUtf8(path);
+    if (file == nullptr) {
+        problem = "cannot read the text from " + name + ": " + ErrorText(LastError());
+        return std::nullopt;
+    }
+    std::string bytes(kMaxTextFileBytes + 1, '\0');
+    std::size_t size = 0;
+    while (size < bytes.size()) {
+        const std::size_t got = std::fread(bytes.data() + size, 1, bytes.size() - size, file);
+        if (got == 0)
+            break;
+        size += got;
+    }
+    if (std::ferror(file)) {
+        problem = "cannot read the text from " + name + ": " + ErrorText(LastError());
+        return std::nullopt;
+    }
+    if (size > kMaxTextFileBytes) {
+        problem = "the text in " + name + " is longer than " + std::to_string(kMaxSignatureUnits) +
+                  " UTF-16 code units";
+        return std::nullopt;
+    }
+    bytes.resize(size);
+    std::optional<std::u16string> text = TextFromFileBytes(bytes);
+    if (!text)
+        problem = "cannot read the text from " + name +
+                  ": it is neither UTF-8 nor UTF-16 with a byte order mark (FF FE or FE FF)";
+    return text;
+}
+
 int CCli::Sign(const std::vector<CliArg>& args) {
+    if (AsksForHelp(args))
+        return Help(kSignUsage, kSignHelp);
     const ParsedArgs parsed = Parse(args, 1, {"--force", "--no-clobber", "-r", "--recursive"},
                                     {"--text", "--text-file", "--out"});
     if (!parsed.problem.empty())
@@ -317,11 +387,10 @@ int CCli::Sign(const std::vector<CliArg>& args) {
         if (!text)
             return Usage("the text is not valid UTF-8");
     } else {
-        const fs::path textFile(*parsed.Value("--text-file"));
-        text = FileText(textFile);
+        std::string problem;
+        text = TextFromFile(fs::path(*parsed.Value("--text-file")), problem);
         if (!text)
-            return Usage("cannot read the text from " + PathUtf8(textFile) +
-                         " (UTF-8, or UTF-16 with a byte order mark)");
+            return Usage(problem);
     }
     *text = WithCrLf(*text);
     if (text->empty())
@@ -334,6 +403,7 @@ int CCli::Sign(const std::vector<CliArg>& args) {
     SignRequest request;
     request.outputFolder = fs::path(*parsed.Value("--out"));
     request.text = *text;
+    request.keepOutputsOfThisRun = true;
     bool refusedFolder = false;
     for (const CliArg& operand : parsed.operands) {
         const fs::path path(operand);
@@ -347,8 +417,11 @@ int CCli::Sign(const std::vector<CliArg>& args) {
             continue;
         }
         FolderFiles files = FilesBelow(path, request.outputFolder);
-        if (!files.complete) {
-            ErrLine("quorvane-cli: cannot list the folder " + PathUtf8(path));
+        for (const WalkProblem& problem : files.problems) {
+            const bool notRegular = problem.error == FileError::NotRegularFile;
+            ErrLine("quorvane-cli: " + PathUtf8(problem.path) +
+                    (notRegular ? ": not a regular file, skipped"
+                                : ": cannot be read, skipped (" + ErrorText(problem.error) + ")"));
             refusedFolder = true;
         }
         std::move(files.items.begin(), files.items.end(), std::back_inserter(request.items));
@@ -370,6 +443,8 @@ int CCli::Sign(const std::vector<CliArg>& args) {
 }
 
 int CCli::Check(const std::vector<CliArg>& args) {
+    if (AsksForHelp(args))
+        return Help(kCheckUsage, kCheckHelp);
     const ParsedArgs parsed = Parse(args, 1, {"--json"}, {});
     if (!parsed.problem.empty())
         return Usage(parsed.problem);
@@ -379,23 +454,26 @@ int CCli::Check(const std::vector<CliArg>& args) {
     const bool single = parsed.operands.size() == 1;
     bool allSigned = true;
     for (const CliArg& operand : parsed.operands) {
+        if (m_streams.out.Error())
+            break;
         const fs::path path(operand);
-        UniqueFile file = OpenForReading(path);
+        std::error_code error;
+        UniqueFile file = OpenForReading(path, &error);
         if (!file) {
             allSigned = false;
             if (json)
                 Out("{\"path\": " + JsonPath(path) +
-                    ", \"signed\": false, \"error\": \"cannot be read\"}" + std::string(kNewline));
+                    ", \"signed\": false, \"error\": \"cannot be read\", \"reason\": " +
+                    JsonString(Utf8ToUtf16Lossy(ErrorText(error))) + "}" + std::string(kNewline));
             else
-                ErrLine("quorvane-cli: cannot read " + PathUtf8(path));
+                ErrLine("quorvane-cli: cannot read " + PathUtf8(path) + Cause(error));
             continue;
         }
         const std::optional<std::u16string> text = ReadSignatureText(file.get());
         allSigned = allSigned && text.has_value();
         if (json) {
             Out("{\"path\": " + JsonPath(path) + ", \"signed\": " + (text ? "true" : "false") +
-                ", \"text\": " + (text ? JsonString(Utf16ToUtf8(*text)) : "null") + "}" +
-                std::string(kNewline));
+                ", \"text\": " + (text ? JsonString(*text) : "null") + "}" + std::string(kNewline));
         } else if (single) {
             if (text)
                 Out(ForDisplay(*text) + std::string(kNewline));
@@ -412,6 +490,8 @@ int CCli::Check(const std::vector<CliArg>& args) {
 }
 
 int CCli::Strip(const std::vector<CliArg>& args) {
+    if (AsksForHelp(args))
+        return Help(kStripUsage, kStripHelp);
     const ParsedArgs parsed = Parse(args, 1, {"--force", "--no-clobber"}, {"--out"});
     if (!parsed.problem.empty())
         return Usage(parsed.problem);
@@ -430,9 +510,10 @@ int CCli::Strip(const std::vector<CliArg>& args) {
     const bool force = parsed.Has("--force");
     const bool quiet = parsed.Has("--no-clobber");
     bool allDone = true;
+    CRunOutputs written;
     for (const CliArg& operand : parsed.operands) {
         const fs::path source(operand);
-        const StripResult result = StripFile(source, folder, force);
+        const StripResult result = StripFile(source, folder, force, &written);
         const std::string output = PathUtf8(result.output);
         std::string why;
         switch (result.outcome) {
@@ -443,8 +524,12 @@ int CCli::Strip(const std::vector<CliArg>& args) {
                 continue;
             why = output + " already exists, kept (--force replaces it)";
             break;
+        case StripOutcome::WrittenThisRun:
+            why = output + " was written from " + PathUtf8(result.earlierSource) +
+                  " earlier in this run, kept";
+            break;
         case StripOutcome::Unreadable:
-            why = "cannot be read";
+            why = "cannot be read" + Cause(result.error);
             break;
         case StripOutcome::NotSigned:
             why = "holds no signature, skipped";
@@ -453,10 +538,10 @@ int CCli::Strip(const std::vector<CliArg>& args) {
             why = "the output would replace the file itself, skipped";
             break;
         case StripOutcome::CannotWrite:
-            why = "cannot write " + output;
+            why = "cannot write " + output + Cause(result.error);
             break;
         case StripOutcome::WriteFailed:
-            why = "could not write " + output + ", nothing written";
+            why = "could not write " + output + ", nothing written" + Cause(result.error);
             break;
         }
         ErrLine("quorvane-cli: " + PathUtf8(source) + ": " + why);
@@ -470,7 +555,8 @@ int CCli::Run(const std::vector<CliArg>& args) {
         return Usage("no command given");
     const std::string command = PathUtf8(args[0]);
     if (command == "--help" || command == "-h") {
-        Out(std::string(kUsage) + std::string(kHelp));
+        Out(AllUsage() + "\n" + std::string(kSignHelp) + std::string(kCheckHelp) +
+            std::string(kStripHelp) + std::string(kCommonHelp));
         return kExitAllDone;
     }
     if (command == "--version") {
@@ -490,5 +576,11 @@ int CCli::Run(const std::vector<CliArg>& args) {
 
 int RunCli(const std::vector<CliArg>& args, CliStreams& streams) {
     CCli cli(streams);
-    return cli.Run(args);
+    const int status = cli.Run(args);
+    if (const std::error_code error = streams.out.Error()) {
+        streams.err.Write("quorvane-cli: cannot write to standard output: " + ErrorText(error) +
+                          std::string(kNewline));
+        return kExitUsage;
+    }
+    return status;
 }

@@ -2,8 +2,10 @@
 // desktop program. RunCli is the whole tool; main only binds it to the process.
 #pragma once
 
+#include <cstdio>
 #include <filesystem>
 #include <string>
+#include <system_error>
 #include <string_view>
 #include <vector>
 
@@ -15,6 +17,8 @@ class ICliOutput {
 public:
     virtual ~ICliOutput() = default;
     virtual void Write(std::string_view utf8) = 0;
+    // The first error of a write, if any: output that did not arrive is a failure.
+    virtual std::error_code Error() const { return {}; }
 };
 
 struct CliStreams {
@@ -22,12 +26,17 @@ struct CliStreams {
     ICliOutput& err;
     // Progress is shown only to a person watching.
     bool errIsTerminal = false;
+    // Where `--text-file -` reads from.
+    std::FILE* in = stdin;
 };
 
 // Exit statuses.
 inline constexpr int kExitAllDone = 0;
 inline constexpr int kExitSomeFailed = 1;
 inline constexpr int kExitUsage = 2;
+// Ended by SIGINT or SIGTERM, as shells report it.
+inline constexpr int kExitInterrupted = 130;
+inline constexpr int kExitTerminated = 143;
 
 // Runs the tool on `args` (without the program's name); returns the exit status.
 int RunCli(const std::vector<CliArg>& args, CliStreams& streams);

@@ -1,8 +1,11 @@
 // Binds RunCli to the process: arguments as the system gives them, UTF-8 to pipes and files,
-// UTF-16 to a Windows console.
+// UTF-16 to a Windows console, and Ctrl-C or a request to end, which remove what was being
+// written.
 #include "Cli.h"
+#include "FileOps.h"
 #include "TextConvert.h"
 
+#include <cerrno>
 #include <cstdio>
 
 #ifdef _WIN32
@@ -11,6 +14,7 @@
 #include <io.h>
 #include <windows.h>
 #else
+#include <csignal>
 #include <unistd.h>
 #endif
 
@@ -30,28 +34,71 @@ public:
     }
 
     void Write(std::string_view utf8) override {
+        if (m_error)
+            return;
 #ifdef _WIN32
         if (m_console != nullptr) {
             std::fflush(m_stream);
             const std::wstring wide = ToWide(Utf8ToUtf16Lossy(utf8));
             DWORD written = 0;
-            WriteConsoleW(m_console, wide.data(), static_cast<DWORD>(wide.size()), &written,
-                          nullptr);
+            if (!WriteConsoleW(m_console, wide.data(), static_cast<DWORD>(wide.size()), &written,
+                               nullptr))
+                m_error = std::error_code(static_cast<int>(GetLastError()), std::system_category());
             return;
         }
 #endif
-        std::fwrite(utf8.data(), 1, utf8.size(), m_stream);
-        std::fflush(m_stream);
+        errno = 0;
+        if (std::fwrite(utf8.data(), 1, utf8.size(), m_stream) != utf8.size() ||
+            std::fflush(m_stream) != 0)
+            m_error = errno != 0 ? LastError() : std::make_error_code(std::errc::io_error);
+    }
+    std::error_code Error() const override {
+        return m_error;
     }
 
 private:
     std::FILE* m_stream;
+    std::error_code m_error;
 #ifdef _WIN32
     HANDLE m_console = nullptr;
 #endif
 };
 
+#ifdef _WIN32
+BOOL WINAPI OnConsoleEvent(DWORD event) {
+    RemovePendingOutputsNow();
+    // Not ExitProcess: the main thread may hold the C runtime's locks. Ending the process
+    // closes the handles, and the system deletes the pending copies with them.
+    TerminateProcess(GetCurrentProcess(),
+                     event == CTRL_C_EVENT ? kExitInterrupted : kExitTerminated);
+    return TRUE;
+}
+
+void HandleEndRequests() {
+    SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+}
+#else
+extern "C" void OnEndRequest(int signal) {
+    RemovePendingOutputsNow();
+    _exit(128 + signal);
+}
+
+void HandleEndRequests() {
+    struct sigaction action {};
+    action.sa_handler = OnEndRequest;
+    sigemptyset(&action.sa_mask);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP})
+        sigaddset(&action.sa_mask, signal);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP})
+        sigaction(signal, &action, nullptr);
+}
+#endif
+
 int Run(const std::vector<CliArg>& args) {
+    HandleEndRequests();
+#ifdef _WIN32
+    _setmode(_fileno(stdin), _O_BINARY);
+#endif
     CStdOutput out(stdout);
     CStdOutput err(stderr);
 #ifdef _WIN32

@@ -32,3 +32,9 @@ struct RegKeyCloser {
     void operator()(HKEY key) const { ::RegCloseKey(key); }
 };
 using UniqueRegKey = std::unique_ptr<std::remove_pointer_t<HKEY>, RegKeyCloser>;
+
+// Memory from LocalAlloc, as some system functions return it (CommandLineToArgvW).
+struct LocalFreer {
+    void operator()(void* memory) const { ::LocalFree(memory); }
+};
+template <class T> using UniqueLocalMem = std::unique_ptr<T, LocalFreer>;

@@ -19,6 +19,9 @@ SetCompressor /SOLID lzma
 !endif
 
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Quorvane"
+; A static verb on every file, for this user: nothing for Explorer to load or lock.
+!define VERB_KEY "Software\Classes\*\shell\QuorvaneCheckSignature"
+!define SENDTO_LINK "$SENDTO\Quorvane (sign).lnk"
 
 Name "Quorvane"
 OutFile "${OUTFILE}"
@@ -48,6 +51,15 @@ VIAddVersionKey "LegalCopyright" "MIT licence"
 !insertmacro MUI_UNPAGE_INSTFILES
 !insertmacro MUI_LANGUAGE "English"
 
+; Tells Explorer that the verbs of files changed, so that the menu shows it at once.
+!macro RefreshShellFunction prefix
+Function ${prefix}RefreshShell
+  System::Call 'shell32::SHChangeNotify(i 0x08000000, i 0, p 0, p 0)'
+FunctionEnd
+!macroend
+!insertmacro RefreshShellFunction ""
+!insertmacro RefreshShellFunction "un."
+
 Section "Quorvane"
   SetShellVarContext current
   SetOutPath "$INSTDIR"
@@ -61,6 +73,15 @@ Section "Quorvane"
   ; The shortcut starts Quorvane in its own folder, where it looks for help.html.
   SetOutPath "$INSTDIR"
   CreateShortCut "$SMPROGRAMS\Quorvane.lnk" "$INSTDIR\Quorvane.exe" "" "$INSTDIR\Quorvane.exe" 0
+  ; Send To hands the whole selection to the shortcut's program on one command line.
+  CreateShortCut "${SENDTO_LINK}" "$INSTDIR\Quorvane.exe" "" "$INSTDIR\Quorvane.exe" 0
+
+  ; Offered for one selected file only: twenty selected files must not open twenty windows.
+  WriteRegStr HKCU "${VERB_KEY}" "" "Check signature"
+  WriteRegStr HKCU "${VERB_KEY}" "Icon" '"$INSTDIR\Quorvane.exe",0'
+  WriteRegStr HKCU "${VERB_KEY}" "MultiSelectModel" "Single"
+  WriteRegStr HKCU "${VERB_KEY}\command" "" '"$INSTDIR\Quorvane.exe" /check "%1"'
+  Call RefreshShell
 
   WriteRegStr HKCU "${UNINSTALL_KEY}" "DisplayName" "Quorvane"
   WriteRegStr HKCU "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
@@ -76,12 +97,19 @@ SectionEnd
 Section "Uninstall"
   SetShellVarContext current
   Delete "$SMPROGRAMS\Quorvane.lnk"
+  Delete "${SENDTO_LINK}"
+  DeleteRegKey HKCU "${VERB_KEY}"
+  ; The keys above ours go only when installing made them and nothing else is in them.
+  DeleteRegKey /ifnosubkeys /ifnovalues HKCU "Software\Classes\*\shell"
+  DeleteRegKey /ifnosubkeys /ifnovalues HKCU "Software\Classes\*"
+  Call un.RefreshShell
   Delete "$INSTDIR\Quorvane.exe"
   Delete "$INSTDIR\quorvane-cli.exe"
   Delete "$INSTDIR\help.html"
   Delete "$INSTDIR\README.txt"
   Delete "$INSTDIR\LICENSE.txt"
   Delete "$INSTDIR\Uninstall.exe"
-  RMDir "$INSTDIR"
   DeleteRegKey HKCU "${UNINSTALL_KEY}"
+  ; Last: the folder's going tells that the uninstaller is done.
+  RMDir "$INSTDIR"
 SectionEnd

@@ -4,20 +4,19 @@
 
 #include "FileOps.h"
 
-#include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <fcntl.h>
-#include <random>
+#include <optional>
 #include <string>
 #include <sys/stat.h>
 #include <system_error>
 #include <utility>
 #include <vector>
-#include <optional>
 
 #ifdef _WIN32
+#define WIN32_LEAN_AND_MEAN
 #include <io.h>
+#include <windows.h>
 #else
 #include <unistd.h>
 #endif
@@ -59,53 +58,47 @@ int Access(const fs::path& path, int mode) {
 #endif
 }
 
-std::string RandomSuffix() {
-    static std::atomic<std::uint64_t> counter{0};
-    static const std::uint64_t base = [] {
-        std::random_device entropy;
-        return (std::uint64_t{entropy()} << 32) ^ entropy() ^
-               static_cast<std::uint64_t>(
-                   std::chrono::steady_clock::now().time_since_epoch().count());
-    }();
-    std::uint64_t value = base + 0x9E3779B97F4A7C15ull * counter.fetch_add(1);
-    value ^= value >> 31;
-    static const char digits[] = "0123456789abcdef";
-    std::string suffix;
-    for (int i = 0; i < 12; ++i, value >>= 4)
-        suffix.push_back(digits[value & 0xF]);
-    return suffix;
-}
-
-// Creates `path` only if nothing exists there yet.
-UniqueFile CreateExclusive(const fs::path& path) {
-#ifdef _WIN32
-    const int fd = _wopen(LongPath(path).c_str(), _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY,
-                          _S_IREAD | _S_IWRITE);
-    if (fd < 0)
-        return nullptr;
-    std::FILE* file = _fdopen(fd, "wb");
-    if (file == nullptr)
-        _close(fd);
-#else
-    const int fd = ::open(path.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0666);
-    if (fd < 0)
-        return nullptr;
-    std::FILE* file = ::fdopen(fd, "wb");
-    if (file == nullptr)
-        ::close(fd);
-#endif
-    return UniqueFile(file);
-}
-
-bool SyncToDisk(std::FILE* file) {
-#ifdef _WIN32
-    return _commit(_fileno(file)) == 0;
-#else
-    return ::fsync(::fileno(file)) == 0;
-#endif
-}
+class CFileErrorCategory : public std::error_category {
+public:
+    const char* name() const noexcept override { return "quorvane"; }
+    std::string message(int value) const override {
+        switch (static_cast<FileError>(value)) {
+        case FileError::NotRegularFile:
+            return "not a regular file";
+        case FileError::NameTooLong:
+            return "file name too long";
+        case FileError::WrittenThisRun:
+            return "written earlier in this run";
+        case FileError::OutsideOutputFolder:
+            return "outside the output folder";
+        }
+        return "unknown error";
+    }
+};
 
 } // namespace
+
+const std::error_category& FileErrorCategory() {
+    static const CFileErrorCategory category;
+    return category;
+}
+
+std::error_code make_error_code(FileError error) {
+    return {static_cast<int>(error), FileErrorCategory()};
+}
+
+std::error_code LastError() {
+    return {errno, std::generic_category()};
+}
+
+std::string ErrorText(const std::error_code& error) {
+    std::string text = error.message();
+    // Some runtimes end their texts with a period or a line break.
+    while (!text.empty() &&
+           (text.back() == '\n' || text.back() == '\r' || text.back() == '.' || text.back() == ' '))
+        text.pop_back();
+    return text;
+}
 
 fs::path LongPath(const fs::path& path) {
 #ifdef _WIN32
@@ -151,22 +144,95 @@ bool SameFile(const fs::path& a, const fs::path& b) {
     return fs::equivalent(LongPath(a), LongPath(b), error);
 }
 
-UniqueFile OpenForReading(const fs::path& path) {
-    UniqueFile file = OpenFile(LongPath(path), "rb");
-    if (!file)
-        return nullptr;
+UniqueFile OpenForReading(const fs::path& path, std::error_code* error) {
+    std::error_code ignored;
+    std::error_code& why = error != nullptr ? *error : ignored;
+    why.clear();
 #ifdef _WIN32
+    // Pipes and devices open without waiting here; they are refused once open.
+    UniqueFile file = OpenFile(LongPath(path), "rb");
+    if (!file) {
+        why = LastError();
+        return nullptr;
+    }
+    const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file.get())));
     struct _stat64 info {};
-    const bool known = _fstat64(_fileno(file.get()), &info) == 0;
-    const bool folder = (info.st_mode & _S_IFMT) == _S_IFDIR;
+    if (GetFileType(handle) != FILE_TYPE_DISK || _fstat64(_fileno(file.get()), &info) != 0 ||
+        (info.st_mode & _S_IFMT) != _S_IFREG) {
+        why = FileError::NotRegularFile;
+        return nullptr;
+    }
+    return file;
+#else
+    // Opening a FIFO for reading waits for a writer, and opening some devices acts on them:
+    // anything that is not a regular file is refused before it is opened, and once more after
+    // (without waiting), in case the path changed in between.
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) {
+        why = LastError();
+        return nullptr;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        why = FileError::NotRegularFile;
+        return nullptr;
+    }
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        why = LastError();
+        return nullptr;
+    }
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        why = FileError::NotRegularFile;
+        ::close(fd);
+        return nullptr;
+    }
+    const int flags = ::fcntl(fd, F_GETFL);
+    std::FILE* file =
+        flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0 ? nullptr : ::fdopen(fd, "rb");
+    if (file == nullptr) {
+        why = LastError();
+        ::close(fd);
+    }
+    return UniqueFile(file);
+#endif
+}
+
+std::optional<FileIdentity> IdentityOf(const fs::path& path) {
+#ifdef _WIN32
+    const HANDLE handle = CreateFileW(LongPath(path).c_str(), 0,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return std::nullopt;
+    BY_HANDLE_FILE_INFORMATION info{};
+    const bool known = GetFileInformationByHandle(handle, &info) != 0;
+    CloseHandle(handle);
+    if (!known)
+        return std::nullopt;
+    return FileIdentity{info.dwVolumeSerialNumber,
+                        (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
 #else
     struct stat info {};
-    const bool known = ::fstat(::fileno(file.get()), &info) == 0;
-    const bool folder = S_ISDIR(info.st_mode);
+    if (::stat(path.c_str(), &info) != 0)
+        return std::nullopt;
+    return FileIdentity{static_cast<std::uint64_t>(info.st_dev),
+                        static_cast<std::uint64_t>(info.st_ino)};
 #endif
-    if (!known || folder)
+}
+
+void CRunOutputs::Add(const fs::path& output, const fs::path& source) {
+    if (const auto identity = IdentityOf(output))
+        m_written[*identity] = source;
+}
+
+const fs::path* CRunOutputs::WrittenFrom(const fs::path& output) const {
+    if (m_written.empty())
         return nullptr;
-    return file;
+    const auto identity = IdentityOf(output);
+    if (!identity)
+        return nullptr;
+    const auto found = m_written.find(*identity);
+    return found == m_written.end() ? nullptr : &found->second;
 }
 
 void CByteIo::Begin(std::FILE*, std::FILE*) {}
@@ -301,57 +367,4 @@ bool CopyCount(CByteIo& io, std::FILE* source, std::FILE* target, std::int64_t c
         count -= static_cast<std::int64_t>(got);
     }
     return true;
-}
-
-CPendingOutput::~CPendingOutput() {
-    Discard();
-}
-
-bool CPendingOutput::Create(const fs::path& target) {
-    Discard();
-    const fs::path folder = target.parent_path();
-    for (int attempt = 0; attempt < 16; ++attempt) {
-        // Short, so that it fits wherever the target's name fits.
-        fs::path name = fs::path(".quorvane-" + RandomSuffix() + ".tmp");
-        const fs::path temporary = folder.empty() ? name : folder / name;
-        m_file = CreateExclusive(temporary);
-        if (m_file) {
-            m_temporary = temporary;
-            m_target = target;
-            return true;
-        }
-        if (errno != EEXIST)
-            return false;
-    }
-    return false;
-}
-
-bool CPendingOutput::Commit(CByteIo& io, bool durable) {
-    if (!m_file)
-        return false;
-    bool good = io.Flush(m_file.get());
-    if (good && durable)
-        good = SyncToDisk(m_file.get());
-    good = std::fclose(m_file.release()) == 0 && good;
-    if (!good) {
-        Discard();
-        return false;
-    }
-    std::error_code error;
-    fs::rename(LongPath(m_temporary), LongPath(m_target), error);
-    if (error) {
-        Discard();
-        return false;
-    }
-    m_temporary.clear();
-    return true;
-}
-
-void CPendingOutput::Discard() {
-    m_file.reset();
-    if (m_temporary.empty())
-        return;
-    std::error_code ignored;
-    fs::remove(LongPath(m_temporary), ignored);
-    m_temporary.clear();
 }

@@ -8,8 +8,28 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <optional>
+#include <string>
+#include <system_error>
+#include <utility>
 #include <vector>
+
+// Why a file operation failed where the system's error numbers have no word for it.
+enum class FileError {
+    NotRegularFile = 1,  // a folder, a FIFO, a device, a socket: only disk files are read
+    NameTooLong,         // longer than file systems take (255 bytes or UTF-16 units)
+    WrittenThisRun,      // the output was written earlier in the same run
+    OutsideOutputFolder, // the path would leave the output folder
+};
+const std::error_category& FileErrorCategory();
+std::error_code make_error_code(FileError error);
+template <> struct std::is_error_code_enum<FileError> : std::true_type {};
+
+// The system's last error (errno) as an error code.
+std::error_code LastError();
+// What went wrong, in words for a message (UTF-8).
+std::string ErrorText(const std::error_code& error);
 
 // `path` in a form the platform's file functions accept whatever its length.
 std::filesystem::path LongPath(const std::filesystem::path& path);
@@ -22,9 +42,25 @@ bool CanWriteFile(const std::filesystem::path& path);
 // True when both paths name one existing file or folder.
 bool SameFile(const std::filesystem::path& a, const std::filesystem::path& b);
 
-// Opens a file for reading in binary mode; null on failure and for a folder, which some
-// systems open as a file that fails only when read.
-UniqueFile OpenForReading(const std::filesystem::path& path);
+// Opens a regular (disk) file for reading in binary mode. Anything else is refused at once
+// without blocking: a folder, a FIFO, a device, a socket, on Windows anything that is not a disk
+// file. Null on failure, with the reason in `error` when given.
+UniqueFile OpenForReading(const std::filesystem::path& path, std::error_code* error = nullptr);
+
+// Identifies a file whatever the path that names it.
+using FileIdentity = std::pair<std::uint64_t, std::uint64_t>;
+std::optional<FileIdentity> IdentityOf(const std::filesystem::path& path);
+
+// The outputs one run has written, so that none of them is replaced later in the same run.
+class CRunOutputs {
+public:
+    void Add(const std::filesystem::path& output, const std::filesystem::path& source);
+    // The source of `output` when this run wrote it; null otherwise.
+    const std::filesystem::path* WrittenFrom(const std::filesystem::path& output) const;
+
+private:
+    std::map<FileIdentity, std::filesystem::path> m_written;
+};
 
 // The engine's reads and writes of file contents. Tests derive from it to make a read, a
 // write or a flush fail the way a damaged disk or a full one does.
@@ -62,32 +98,57 @@ std::optional<std::int64_t> FileSize(std::FILE* file);
 bool CopyCount(CByteIo& io, std::FILE* source, std::FILE* target, std::int64_t count,
                std::vector<std::uint8_t>& buffer);
 
-// A new file that takes the place of `target` only when it is complete. It is written under a
-// temporary name in the target's folder; Commit moves it into place, and a pending output that
-// is not committed is removed, so `target` is either untouched or wholly replaced.
+// A new file that takes the place of `target` only when it is complete, so that `target` is
+// either untouched or wholly replaced, and a kill at any moment leaves nothing behind.
+//   Linux: a file without a name (O_TMPFILE) in the target's folder, linked in at Commit; where
+//   the file system cannot make one, a named temporary ".quorvane-*.tmp".
+//   Windows: a temporary that the system deletes when its handle closes, also when the process
+//   dies; Commit clears that and renames it through the handle.
+// Named temporaries are removed on every failure, and by RemovePendingOutputsNow.
 class CPendingOutput {
 public:
-    CPendingOutput() = default;
+    CPendingOutput();
     ~CPendingOutput();
     CPendingOutput(const CPendingOutput&) = delete;
     CPendingOutput& operator=(const CPendingOutput&) = delete;
 
-    // Creates the temporary file; false when the folder cannot take it.
-    bool Create(const std::filesystem::path& target);
+    // Creates the new file with the permission bits of `modeOf` (an open source; 0666 without
+    // one), less the umask, as cp gives a new copy. False when the folder cannot take it.
+    bool Create(const std::filesystem::path& target, std::FILE* modeOf = nullptr);
     std::FILE* File() const { return m_file.get(); }
-    const std::filesystem::path& TemporaryPath() const { return m_temporary; }
-    // Flushes through `io`, closes and moves the file over the target. With `durable`, the
-    // bytes reach the disk before an existing target is replaced. False, with the temporary
-    // file removed, on any failure.
-    bool Commit(CByteIo& io, bool durable);
-    // Removes the temporary file now.
+    // Flushes through `io` and gives the file the target's name. With `replace` an existing
+    // target is replaced, after the new bytes reached the disk; without it an existing target
+    // is never replaced and the commit fails. False, with nothing left behind, on any failure.
+    bool Commit(CByteIo& io, bool replace);
+    // Drops the new file now.
     void Discard();
+    // Why Create or Commit failed.
+    const std::error_code& Error() const { return m_error; }
+    // True when the file has a name of its own until Commit (the fallback).
+    bool IsNamed() const { return !m_temporary.empty(); }
 
 private:
+    bool CreateNamed(const std::filesystem::path& folder, unsigned mode);
+    bool Fail(std::error_code error);
+
     UniqueFile m_file;
-    std::filesystem::path m_temporary;
     std::filesystem::path m_target;
+    // The named temporary; empty while the file has no name.
+    std::filesystem::path m_temporary;
+    // The file is deleted when closed (Windows).
+    bool m_deleteOnClose = false;
+    std::error_code m_error;
+    int m_slot = -1;
 };
+
+// True for the names of our temporaries: a folder walk never takes them for sources.
+bool IsPendingOutputName(const std::filesystem::path& name);
+
+// Removes every named temporary of a pending output at once. Safe in a signal handler.
+void RemovePendingOutputsNow();
+
+// Named temporaries instead of nameless ones (tests; QUORVANE_NAMED_TEMPORARIES=1 sets it).
+void UseNamedTemporaries(bool named);
 
 // The block size of the copy: large enough that the system call cost disappears, small enough
 // to stay in the processor's cache (1 MiB blocks copied four times slower here).

@@ -3,34 +3,62 @@
 #include "FileOps.h"
 
 #include <algorithm>
-#include <system_error>
+#include <utility>
 
 namespace fs = std::filesystem;
 
+namespace {
+
+// The name a copy of `folder` takes below the output folder: its last name as given, whatever
+// separators end it; none for ".", ".." and roots, whose names would lead out of the output
+// folder.
+fs::path TopName(fs::path folder) {
+    while (!folder.has_filename() && folder.has_relative_path())
+        folder = folder.parent_path();
+    fs::path name = folder.filename();
+    if (name == "." || name == "..")
+        name.clear();
+    return name;
+}
+
+} // namespace
+
 FolderFiles FilesBelow(const fs::path& folder, const fs::path& outputFolder) {
-    const fs::path name = folder.lexically_normal().filename();
-    // "." and ".." have no name of their own, and ".." below the output folder would be outside it.
-    const fs::path top = (name.empty() || name == "." || name == "..") ? fs::path() : name;
     FolderFiles files;
-    std::error_code error;
-    fs::recursive_directory_iterator walk(folder, fs::directory_options::skip_permission_denied,
-                                          error);
-    for (; !error && walk != fs::recursive_directory_iterator(); walk.increment(error)) {
-        const fs::directory_entry& entry = *walk;
-        std::error_code ignored;
-        if (entry.is_directory(ignored) && SameFile(entry.path(), outputFolder)) {
-            walk.disable_recursion_pending();
+    // Each folder still to list, with the subfolder its files' copies go to.
+    std::vector<std::pair<fs::path, fs::path>> pending{{folder, TopName(folder)}};
+    while (!pending.empty()) {
+        auto [current, subfolder] = std::move(pending.back());
+        pending.pop_back();
+        std::error_code error;
+        fs::directory_iterator entries(LongPath(current), error);
+        if (error) {
+            files.problems.push_back({current, error});
             continue;
         }
-        if (!entry.is_regular_file(ignored))
-            continue;
-        const fs::path relative = entry.path().lexically_relative(folder).parent_path();
-        fs::path subfolder = relative.empty() ? top : (top / relative).lexically_normal();
-        if (subfolder == ".")
-            subfolder.clear();
-        files.items.push_back({entry.path(), std::move(subfolder)});
+        for (; entries != fs::directory_iterator(); entries.increment(error)) {
+            const fs::path name = entries->path().filename();
+            const fs::path path = current / name;
+            if (IsPendingOutputName(name))
+                continue;
+            std::error_code statusError;
+            const fs::file_status own = entries->symlink_status(statusError);
+            if (fs::is_directory(own)) {
+                if (!SameFile(path, outputFolder))
+                    pending.emplace_back(path, subfolder / name);
+                continue;
+            }
+            const fs::file_status target = entries->status(statusError);
+            if (fs::is_regular_file(target))
+                files.items.push_back({path, subfolder});
+            else if (statusError)
+                files.problems.push_back({path, statusError});
+            else if (!fs::is_directory(target))
+                files.problems.push_back({path, make_error_code(FileError::NotRegularFile)});
+        }
+        if (error)
+            files.problems.push_back({current, error});
     }
-    files.complete = !error;
     std::sort(files.items.begin(), files.items.end(), [](const SignItem& a, const SignItem& b) {
         return a.source.native() < b.source.native();
     });

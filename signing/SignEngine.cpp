@@ -6,6 +6,7 @@
 #include "Signature.h"
 #include "TextConvert.h"
 
+#include <cerrno>
 #include <optional>
 #include <system_error>
 
@@ -16,10 +17,23 @@ namespace {
 // Longer file names are refused by the usual file systems (255 bytes or UTF-16 units).
 constexpr std::size_t kMaxNameLength = 255;
 
-bool MakeFolder(const fs::path& folder) {
-    std::error_code error;
+bool MakeFolder(const fs::path& folder, std::error_code& error) {
     fs::create_directories(LongPath(folder), error);
-    return IsDirectory(folder);
+    if (IsDirectory(folder))
+        return true;
+    if (!error)
+        error = std::make_error_code(std::errc::not_a_directory);
+    return false;
+}
+
+// A subfolder below the output folder must not lead out of it.
+bool StaysInside(const fs::path& subfolder) {
+    if (subfolder.has_root_path())
+        return false;
+    for (const fs::path& part : subfolder)
+        if (part == "..")
+            return false;
+    return true;
 }
 
 class CBatch {
@@ -31,16 +45,22 @@ public:
 
 private:
     SignOutcome Fail(SignOutcome outcome, const SignItem& item, std::u16string_view format,
-                     std::u16string_view caption) {
-        m_observer.ReportFailure({signtext::WithPath(format, PathText(item.source)), format,
-                                  caption, MessageKind::Error, &item});
+                     std::u16string_view caption, std::error_code error = {},
+                     const fs::path& output = {}, const fs::path* earlierSource = nullptr) {
+        SignMessage message{signtext::WithPath(format, PathText(item.source)), format, caption,
+                            MessageKind::Error, &item};
+        message.path = item.source;
+        message.error = error;
+        message.output = output;
+        message.earlierSource = earlierSource;
+        m_observer.ReportFailure(message);
         return outcome;
     }
 
-    bool MakeFolderOnce(const fs::path& folder) {
+    bool MakeFolderOnce(const fs::path& folder, std::error_code& error) {
         if (folder == m_madeFolder && IsDirectory(folder))
             return true;
-        if (!MakeFolder(folder))
+        if (!MakeFolder(folder, error))
             return false;
         m_madeFolder = folder;
         return true;
@@ -52,44 +72,66 @@ private:
     CSigCodeTable m_table;
     // The last folder made below the output folder: the next file usually goes there too.
     fs::path m_madeFolder;
+    CRunOutputs m_written;
     std::vector<std::uint8_t> m_buffer;
 };
 
 SignOutcome CBatch::SignOne(const SignItem& item) {
     using namespace signtext;
     if (!CanReadFile(item.source))
-        return Fail(SignOutcome::Unreadable, item, kCannotRead, kCaptionError);
-    UniqueFile source = OpenForReading(item.source);
+        return Fail(SignOutcome::Unreadable, item, kCannotRead, kCaptionError, LastError());
+    std::error_code openError;
+    UniqueFile source = OpenForReading(item.source, &openError);
     if (!source)
-        return Fail(SignOutcome::CannotOpen, item, kCannotOpen, kCaptionErrorBang);
+        return Fail(SignOutcome::CannotOpen, item, kCannotOpen, kCaptionErrorBang, openError);
 
     const fs::path output = OutputPathFor(m_request.outputFolder, item);
 
     // Every file is closed, and a failed output removed, before its message shows.
     CPendingOutput pending;
     const auto fail = [&](SignOutcome outcome, std::u16string_view format,
-                          std::u16string_view caption) {
+                          std::u16string_view caption, std::error_code error = {},
+                          const fs::path* earlierSource = nullptr) {
         source.reset();
         pending.Discard();
-        return Fail(outcome, item, format, caption);
+        return Fail(outcome, item, format, caption, error, output, earlierSource);
+    };
+    const auto cannotWrite = [&](std::error_code error, const fs::path* earlierSource = nullptr) {
+        return fail(SignOutcome::CannotWrite, kCannotWrite, kCaptionError, error, earlierSource);
     };
     // Before any test of the output, so that an existing output is never touched.
     if (IsSigned(source.get()))
         return fail(SignOutcome::AlreadySigned, kAlreadySigned, kCaptionErrorBang);
     if (!SeekFile(source.get(), 0, SEEK_SET))
-        return fail(SignOutcome::SignFailed, kCannotSign, kCaptionErrorBang);
+        return fail(SignOutcome::SignFailed, kCannotSign, kCaptionErrorBang, LastError());
+    if (!StaysInside(item.subfolder))
+        return cannotWrite(FileError::OutsideOutputFolder);
 
     const bool exists = FileExists(output);
-    if (exists && !m_observer.AskOverwrite({WithPath(kOverwrite, PathText(item.source)), kOverwrite,
-                                            kCaptionQuestion, MessageKind::Question, &item}))
-        return SignOutcome::NotOverwritten;
-    if (exists && !CanWriteFile(output))
-        return fail(SignOutcome::CannotWrite, kCannotWrite, kCaptionError);
-
-    if (output.filename().native().size() > kMaxNameLength ||
-        (!item.subfolder.empty() && !MakeFolderOnce(output.parent_path())) ||
-        !pending.Create(output))
-        return fail(SignOutcome::CannotWrite, kCannotWrite, kCaptionError);
+    if (exists && m_request.keepOutputsOfThisRun) {
+        if (const fs::path* earlier = m_written.WrittenFrom(output))
+            return cannotWrite(FileError::WrittenThisRun, earlier);
+    }
+    if (exists) {
+        // The question names the file it would replace, not the source, which stays as it is.
+        SignMessage question{WithPath(kOverwrite, PathText(output)), kOverwrite, kCaptionQuestion,
+                             MessageKind::Question, &item};
+        question.path = output;
+        if (!m_observer.AskOverwrite(question))
+            return SignOutcome::NotOverwritten;
+    }
+    if (exists && !CanWriteFile(output)) {
+        const std::error_code error = LastError();
+        return cannotWrite(IsDirectory(output) ? std::make_error_code(std::errc::is_a_directory)
+                                               : error);
+    }
+    if (output.filename().native().size() > kMaxNameLength)
+        return cannotWrite(FileError::NameTooLong);
+    std::error_code folderError;
+    if (!item.subfolder.empty() && !MakeFolderOnce(output.parent_path(), folderError))
+        return cannotWrite(folderError);
+    if (!pending.Create(output, source.get()))
+        return cannotWrite(pending.Error());
 
     const std::u16string& text = m_request.text;
     const std::optional<std::int64_t> size = FileSize(source.get());
@@ -98,16 +140,22 @@ SignOutcome CBatch::SignOne(const SignItem& item) {
         m_observer.BytesCopied(copied, total);
         return !m_observer.StopRequested();
     };
+    errno = 0;
     const bool copied = text.size() <= kMaxSignatureUnits &&
                         CopyToEnd(m_io, source.get(), pending.File(), m_buffer, progress);
+    const std::error_code copyError = LastError();
     source.reset();
     if (!copied && m_observer.StopRequested()) {
         pending.Discard();
         return SignOutcome::Stopped;
     }
-    if (!copied || !AppendSignature(m_table, pending.File(), text.data(), 2 * text.size()) ||
-        !pending.Commit(m_io, exists))
-        return fail(SignOutcome::SignFailed, kCannotSign, kCaptionErrorBang);
+    if (!copied || !AppendSignature(m_table, pending.File(), text.data(), 2 * text.size()))
+        return fail(SignOutcome::SignFailed, kCannotSign, kCaptionErrorBang,
+                    copyError ? copyError : LastError());
+    if (!pending.Commit(m_io, exists))
+        return fail(SignOutcome::SignFailed, kCannotSign, kCaptionErrorBang, pending.Error());
+    if (m_request.keepOutputsOfThisRun)
+        m_written.Add(output, item.source);
     return SignOutcome::Signed;
 }
 

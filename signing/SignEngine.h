@@ -8,13 +8,15 @@
 //   2. BatchStarted(N).
 //   3. For each file: FileStarted("Signing file i of N"); the checks, each ending the file
 //      with one ReportFailure (or, for a No to AskOverwrite, silently): source readable,
-//      source opens, source not already signed, output exists -> AskOverwrite, existing
-//      output writable, output can be created; then the copy and the trailer. FileFinished
-//      after every file, whatever its outcome.
+//      source opens (a regular file), source not already signed, output not written earlier
+//      in this run (with keepOutputsOfThisRun), output exists -> AskOverwrite, existing output
+//      writable, output can be created; then the copy and the trailer. FileFinished after every
+//      file, whatever its outcome.
 //   4. BatchFinished(), then ShowSummary("No files were encrypted!" / "File encrypted
 //      succesfully!" / "%d files encrypted succesfully!").
-// A signed copy is written under a temporary name and moved into place only when complete;
-// on any failure no output is left and an existing output is untouched.
+// A signed copy gets its name only when complete (see CPendingOutput): on any failure, and when
+// the process is killed, no output is left and an existing output is untouched. It keeps the
+// source's permission bits.
 #pragma once
 
 #include "FileOps.h"
@@ -24,6 +26,7 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 enum class SignOutcome {
@@ -32,7 +35,8 @@ enum class SignOutcome {
     CannotOpen,     // "Could not open file %s for signing!"
     AlreadySigned,  // "File %s is already digitally signed, cannot re-sign!"
     NotOverwritten, // the overwrite question was answered No
-    CannotWrite,    // "Could not open file %s for writing!"
+    CannotWrite,    // "Could not open file %s for writing!", also for an output written earlier
+                    // in this run, which is never replaced
     SignFailed,     // "Could not sign file %s!": a read, write, trailer, flush or close failed
     Stopped,        // the run was stopped during this file's copy: nothing was written
 };
@@ -55,6 +59,15 @@ struct SignMessage {
     std::u16string_view caption; // "Error", "Error!", "Question" or "Done"
     MessageKind kind = MessageKind::Error;
     const SignItem* item = nullptr; // the file concerned, if any
+    // The path that %s stands for: the source, or for the overwrite question the output that
+    // would be replaced.
+    std::filesystem::path path{};
+    // The cause, for users that show more than the text (the command-line tool): the system's
+    // reason, the output concerned when it is about the output, and for an output written
+    // earlier in this run the source it was written from.
+    std::error_code error{};
+    std::filesystem::path output{};
+    const std::filesystem::path* earlierSource = nullptr;
 };
 
 class ISignObserver {
@@ -89,6 +102,9 @@ struct SignRequest {
     std::filesystem::path outputFolder;
     // UTF-16, line breaks as CR LF; at most kMaxSignatureUnits code units.
     std::u16string text;
+    // An output written earlier in this run is refused instead of asked about: the command-line
+    // tool's --force is for outputs that existed before the run. The desktop program asks.
+    bool keepOutputsOfThisRun = false;
 };
 
 struct SignResult {

@@ -3,6 +3,7 @@
 #include "OutputName.h"
 #include "Signature.h"
 
+#include <cerrno>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -10,10 +11,11 @@
 namespace fs = std::filesystem;
 
 StripResult StripFile(const fs::path& source, const fs::path& outputFolder, bool replaceExisting,
-                      CByteIo* io) {
-    UniqueFile file = OpenForReading(source);
+                      CRunOutputs* run, CByteIo* io) {
+    std::error_code openError;
+    UniqueFile file = OpenForReading(source, &openError);
     if (!file)
-        return {StripOutcome::Unreadable, {}};
+        return {StripOutcome::Unreadable, {}, openError};
     const std::optional<std::int64_t> length = UnsignedLength(file.get());
     if (!length)
         return {StripOutcome::NotSigned, {}};
@@ -22,18 +24,28 @@ StripResult StripFile(const fs::path& source, const fs::path& outputFolder, bool
     if (SameFile(output, source))
         return {StripOutcome::WouldReplaceSource, output};
     const bool exists = FileExists(output);
+    if (exists && run != nullptr) {
+        if (const fs::path* earlier = run->WrittenFrom(output))
+            return {StripOutcome::WrittenThisRun, output, {}, *earlier};
+    }
     if (exists && !replaceExisting)
         return {StripOutcome::OutputExists, output};
+    if (exists && !CanWriteFile(output))
+        return {StripOutcome::CannotWrite, output, LastError()};
     CPendingOutput pending;
-    if ((exists && !CanWriteFile(output)) || !pending.Create(output))
-        return {StripOutcome::CannotWrite, output};
+    if (!pending.Create(output, file.get()))
+        return {StripOutcome::CannotWrite, output, pending.Error()};
 
     CByteIo plainIo;
     CByteIo& bytes = io != nullptr ? *io : plainIo;
     std::vector<std::uint8_t> buffer;
+    errno = 0;
     if (!SeekFile(file.get(), 0, SEEK_SET) ||
-        !CopyCount(bytes, file.get(), pending.File(), *length, buffer) ||
-        !pending.Commit(bytes, exists))
-        return {StripOutcome::WriteFailed, output};
+        !CopyCount(bytes, file.get(), pending.File(), *length, buffer))
+        return {StripOutcome::WriteFailed, output, LastError()};
+    if (!pending.Commit(bytes, exists))
+        return {StripOutcome::WriteFailed, output, pending.Error()};
+    if (run != nullptr)
+        run->Add(output, source);
     return {StripOutcome::Stripped, output};
 }

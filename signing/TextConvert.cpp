@@ -54,15 +54,21 @@ void AppendUtf16(std::u16string& out, char32_t cp) {
     out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
 }
 
-std::u16string Decode(std::string_view utf8, bool& valid) {
+// An invalid sequence becomes U+FFFD, or with `escape` each of its bytes the lone surrogate
+// U+DC00 + byte (bytes of invalid sequences are 0x80 and above, or stray continuation bytes).
+std::u16string Decode(std::string_view utf8, bool& valid, bool escape = false) {
     std::u16string out;
     out.reserve(utf8.size());
     valid = true;
     for (std::size_t i = 0; i < utf8.size();) {
+        const auto byte = static_cast<unsigned char>(utf8[i]);
         const auto cp = NextCodePoint(utf8, i);
         if (!cp)
             valid = false;
-        AppendUtf16(out, cp.value_or(kReplacement));
+        if (!cp && escape)
+            out.push_back(static_cast<char16_t>(0xDC00 + byte));
+        else
+            AppendUtf16(out, cp.value_or(kReplacement));
     }
     return out;
 }
@@ -123,11 +129,46 @@ std::u16string FromWide(std::wstring_view text) {
 }
 #endif
 
+std::optional<std::u16string> TextFromFileBytes(std::string_view bytes) {
+    std::optional<std::u16string> text;
+    const bool little = bytes.starts_with("\xFF\xFE"), big = bytes.starts_with("\xFE\xFF");
+    if (little || big) {
+        if (bytes.size() % 2 != 0)
+            return std::nullopt;
+        text.emplace();
+        text->reserve(bytes.size() / 2);
+        for (std::size_t i = 2; i < bytes.size(); i += 2) {
+            const auto first = static_cast<unsigned char>(bytes[i]);
+            const auto second = static_cast<unsigned char>(bytes[i + 1]);
+            text->push_back(
+                static_cast<char16_t>(little ? first | (second << 8) : (first << 8) | second));
+        }
+    } else {
+        if (bytes.starts_with("\xEF\xBB\xBF"))
+            bytes.remove_prefix(3);
+        text = Utf8ToUtf16(bytes);
+    }
+    if (text && !text->empty() && text->back() == u'\n')
+        text->pop_back();
+    if (text && !text->empty() && text->back() == u'\r')
+        text->pop_back();
+    return text;
+}
+
 std::u16string PathText(const std::filesystem::path& path) {
 #ifdef _WIN32
     return FromWide(path.native());
 #else
     return Utf8ToUtf16Lossy(path.native());
+#endif
+}
+
+std::u16string PathUnits(const std::filesystem::path& path) {
+#ifdef _WIN32
+    return FromWide(path.native());
+#else
+    bool valid;
+    return Decode(path.native(), valid, true);
 #endif
 }
 

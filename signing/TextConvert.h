@@ -14,9 +14,18 @@ std::u16string Utf8ToUtf16Lossy(std::string_view utf8);
 // A lone surrogate becomes U+FFFD.
 std::string Utf16ToUtf8(std::u16string_view utf16);
 
+// The text of a text file: UTF-8 (a byte order mark is skipped) or UTF-16 with its byte order
+// mark, either way round; nothing for anything else. One line break at the end is the file's,
+// not the text's, and is dropped.
+std::optional<std::u16string> TextFromFileBytes(std::string_view bytes);
+
 // A path as UTF-16 text for messages: exact on Windows; on other systems the path's bytes are
 // read as UTF-8, an invalid sequence shown as U+FFFD.
 std::u16string PathText(const std::filesystem::path& path);
+// A path as UTF-16 without loss, so that two paths never read the same: on Windows its units;
+// elsewhere its bytes read as UTF-8, each byte of an invalid sequence given as the lone
+// surrogate U+DC00 + byte (U+DC80..U+DCFF), which valid UTF-8 never yields.
+std::u16string PathUnits(const std::filesystem::path& path);
 // The path named by UTF-16 `text` (on other systems than Windows, its UTF-8 bytes).
 std::filesystem::path PathFromText(std::u16string_view text);
 // A path as UTF-8 for output: on other systems than Windows exactly its bytes, which need not

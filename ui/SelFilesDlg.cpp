@@ -1,63 +1,11 @@
 #include "SelFilesDlg.h"
 
 #include "AfxDrop.h"
-#include "FileOps.h"
+#include "DroppedFiles.h"
 #include "resource.h"
 
-#include <shlwapi.h>
-
-#include <algorithm>
 #include <memory>
-#include <type_traits>
 #include <unordered_set>
-
-namespace {
-
-struct FindCloser {
-    void operator()(HANDLE find) const { ::FindClose(find); }
-};
-using UniqueFind = std::unique_ptr<std::remove_pointer_t<HANDLE>, FindCloser>;
-
-// Paths that differ only in letter case name the same file. The list control's own search
-// compares at most 260 characters, so longer paths would never be found as duplicates.
-std::wstring PathKey(const std::wstring& path) {
-    std::wstring key = path;
-    if (!key.empty())
-        ::LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, path.c_str(),
-                        static_cast<int>(path.size()), key.data(), static_cast<int>(key.size()),
-                        nullptr, nullptr, 0);
-    return key;
-}
-
-// The files directly inside `folder`, in the order Explorer shows them. Hidden and system
-// files (desktop.ini, Thumbs.db) are left out, as Explorer leaves them out of its view.
-std::vector<std::wstring> FilesInFolder(const std::wstring& folder) {
-    std::wstring prefix = folder;
-    if (prefix.back() != L'\\' && prefix.back() != L'/')
-        prefix += L'\\';
-    const std::wstring pattern = LongPath(prefix + L'*').native();
-    WIN32_FIND_DATAW data{};
-    const HANDLE first = ::FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data,
-                                            FindExSearchNameMatch, nullptr, 0);
-    if (first == INVALID_HANDLE_VALUE)
-        return {};
-    const UniqueFind find(first);
-    constexpr DWORD kSkipped =
-        FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
-    std::vector<std::wstring> names;
-    do {
-        if (!(data.dwFileAttributes & kSkipped))
-            names.emplace_back(data.cFileName);
-    } while (::FindNextFileW(find.get(), &data));
-    std::sort(names.begin(), names.end(), [](const std::wstring& a, const std::wstring& b) {
-        return ::StrCmpLogicalW(a.c_str(), b.c_str()) < 0;
-    });
-    for (std::wstring& name : names)
-        name.insert(0, prefix);
-    return names;
-}
-
-} // namespace
 
 IMPLEMENT_DYNAMIC(CSelFilesDlg, CDialog)
 
@@ -108,25 +56,15 @@ void CSelFilesDlg::OnAdd() {
 }
 
 LRESULT CSelFilesDlg::OnDropFiles(WPARAM wParam, LPARAM) {
-    std::vector<std::wstring> paths;
-    for (std::wstring& path : AfxTakeDroppedFiles(wParam)) {
-        const DWORD attributes = ::GetFileAttributesW(LongPath(path).c_str());
-        if (attributes == INVALID_FILE_ATTRIBUTES)
-            continue;
-        if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
-            std::vector<std::wstring> files = FilesInFolder(path);
-            paths.insert(paths.end(), files.begin(), files.end());
-        } else {
-            paths.push_back(std::move(path));
-        }
-    }
-    AddPaths(paths);
+    AddPaths(FilesOfDrop(AfxTakeDroppedFiles(wParam)).files);
     return 0;
 }
 
 void CSelFilesDlg::AddPaths(const std::vector<std::wstring>& paths) {
     if (paths.empty())
         return;
+    // Keys, not the list control's own search: that compares at most 260 characters, so
+    // longer paths would never be found as duplicates.
     std::unordered_set<std::wstring> listed;
     const int count = m_listFiles.GetItemCount();
     for (int i = 0; i < count; ++i)

@@ -12,6 +12,10 @@ class CWizardStepTwoDecode : public CWizardStep {
 public:
     CWizardStepTwoDecode(CWnd* pParent, IWizardHost& host);
 
+    // Shows the signature of the file at `path`, or says why there is none, as when the file
+    // is chosen with "Select File".
+    void CheckFile(const std::wstring& path);
+
     CEdit m_editSignature;
 
 protected:
@@ -25,8 +29,4 @@ protected:
     // Files dropped from Explorer: the first file among them is checked as if it had been
     // chosen with "Select File".
     LRESULT OnDropFiles(WPARAM wParam, LPARAM lParam);
-
-private:
-    // Shows the signature of the file at `path`, or says why there is none.
-    void CheckFile(const std::wstring& path);
 };

@@ -1,5 +1,6 @@
 #include "WizardStepTwoEncode.h"
 
+#include "DroppedFiles.h"
 #include "EncProgress.h"
 #include "SelFilesDlg.h"
 #include "SignWorker.h"
@@ -11,6 +12,7 @@
 #include <shlobj.h>
 
 #include <filesystem>
+#include <unordered_set>
 
 namespace {
 
@@ -152,7 +154,19 @@ void CWizardStepTwoEncode::OnSignatureChanged() {
 void CWizardStepTwoEncode::OnSelectFiles() {
     CSelFilesDlg dialog(this, &m_fileList);
     dialog.DoModal();
+    OnFileListChanged();
+}
 
+void CWizardStepTwoEncode::SetFileList(const std::vector<std::wstring>& files) {
+    std::unordered_set<std::wstring> listed;
+    m_fileList.clear();
+    for (const std::wstring& file : files)
+        if (listed.insert(PathKey(file)).second)
+            m_fileList.push_back(file);
+    OnFileListChanged();
+}
+
+void CWizardStepTwoEncode::OnFileListChanged() {
     if (m_fileList.empty()) {
         m_editSignature.EnableWindow(FALSE);
         m_editDestFolder.EnableWindow(FALSE);

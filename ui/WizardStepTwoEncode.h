@@ -17,6 +17,9 @@ public:
     const std::wstring& DestFolder() const { return m_szDestFolder; }
     // The files to sign, in the order the file list dialog left them.
     const std::vector<std::wstring>& FileList() const { return m_fileList; }
+    // Shows `files` (full paths; a repeat, in any letter case, is listed once) as if "Select
+    // Files" had ended with them: the list, the proposed output folder, the enabled controls.
+    void SetFileList(const std::vector<std::wstring>& files);
 
 protected:
     DECLARE_MESSAGE_MAP()
@@ -29,6 +32,8 @@ protected:
     void OnEncryptFiles();
     void OnBack();
     void OnBrowse();
+    // The controls and the proposed output folder for the list as it now is.
+    void OnFileListChanged();
 
     std::wstring m_szDestFolder;
     // The signature as it stood after its last accepted change, with its selection: a change

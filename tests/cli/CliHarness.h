@@ -2,8 +2,10 @@
 #pragma once
 
 #include "Cli.h"
+#include "TempDir.h"
 #include "TextConvert.h"
 
+#include <cstdint>
 #include <filesystem>
 #include <map>
 #include <optional>
@@ -51,7 +53,43 @@ inline CliRun RunInProcess(const std::vector<CliArg>& args, bool errIsTerminal =
     return run;
 }
 
-// Runs the quorvane-cli program beside the test executable.
+// How a real run of quorvane-cli is set up; empty members leave the test's own.
+struct ProcessOptions {
+    std::filesystem::path input;          // standard input
+    std::filesystem::path output;         // standard output instead of a file read back
+    std::vector<std::string> environment; // NAME=value, added
+    std::uint64_t addressSpace = 0;       // bytes (Linux)
+    unsigned user = 0;                    // run as this user id (Linux, as root)
+};
+
+// The quorvane-cli program beside the test executable, running.
+class CProcess {
+public:
+    explicit CProcess(const std::vector<CliArg>& args, const ProcessOptions& options = {});
+    ~CProcess();
+    CProcess(const CProcess&) = delete;
+    CProcess& operator=(const CProcess&) = delete;
+
+    bool Started() const;
+    // The finished run; `status` is the exit status, or minus the signal that ended it. Kills
+    // a run that has not ended within `seconds` and gives nothing.
+    std::optional<CliRun> Wait(double seconds);
+    // Linux: sends `signal`; Windows: ends the process as the task manager does.
+    void End(int signal);
+    // True once the process holds a file open below `folder`.
+    bool Writes(const std::filesystem::path& folder) const;
+
+private:
+    TempDir m_streams;
+    std::filesystem::path m_out;
+#ifdef _WIN32
+    void* m_process = nullptr;
+#else
+    int m_pid = -1;
+#endif
+};
+
+// Runs the quorvane-cli program beside the test executable to its end.
 CliRun RunProcess(const std::vector<CliArg>& args);
 
 // One JSON object of string, true, false and null members; nothing when it does not parse.

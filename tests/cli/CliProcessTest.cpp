@@ -3,20 +3,25 @@
 #include "CliHarness.h"
 
 #include "FileIo.h"
+#include "FileOps.h"
 #include "SigClock.h"
 #include "Signature.h"
 #include "TempDir.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <thread>
 
 #ifdef _WIN32
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 #else
+#include <csignal>
 #include <fcntl.h>
-#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 extern char** environ;
@@ -43,10 +48,9 @@ std::string FileContent(const fs::path& path) {
 
 } // namespace
 
-CliRun RunProcess(const std::vector<CliArg>& args) {
-    TempDir streams;
-    const fs::path outPath = streams / "out", errPath = streams / "err";
-    CliRun run;
+CProcess::CProcess(const std::vector<CliArg>& args, const ProcessOptions& options) {
+    m_out = options.output.empty() ? m_streams / "out" : options.output;
+    const fs::path errPath = m_streams / "err";
     const fs::path program = ProgramBesideTest();
 #ifdef _WIN32
     std::wstring command = L"\"" + program.native() + L"\"";
@@ -55,8 +59,8 @@ CliRun RunProcess(const std::vector<CliArg>& args) {
         command += L" \"" + arg + (arg.empty() || arg.back() != L'\\' ? L"\"" : L"\\\"");
     }
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    HANDLE out = CreateFileW(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
-                             CREATE_ALWAYS, 0, nullptr);
+    HANDLE out = CreateFileW(m_out.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
+                             0, nullptr);
     HANDLE err = CreateFileW(errPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
                              CREATE_ALWAYS, 0, nullptr);
     STARTUPINFOW startup{};
@@ -68,12 +72,8 @@ CliRun RunProcess(const std::vector<CliArg>& args) {
     PROCESS_INFORMATION process{};
     if (CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
                        &startup, &process)) {
-        WaitForSingleObject(process.hProcess, INFINITE);
-        DWORD code = 0;
-        GetExitCodeProcess(process.hProcess, &code);
-        run.status = static_cast<int>(code);
         CloseHandle(process.hThread);
-        CloseHandle(process.hProcess);
+        m_process = process.hProcess;
     }
     CloseHandle(out);
     CloseHandle(err);
@@ -81,26 +81,130 @@ CliRun RunProcess(const std::vector<CliArg>& args) {
     std::vector<std::string> strings = {program.native()};
     strings.insert(strings.end(), args.begin(), args.end());
     std::vector<char*> argv;
-    for (auto& s : strings)
-        argv.push_back(s.data());
+    for (auto& text : strings)
+        argv.push_back(text.data());
     argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
-    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
-    pid_t pid = 0;
-    if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ) == 0) {
-        int status = 0;
-        waitpid(pid, &status, 0);
-        run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::vector<std::string> environment;
+    for (char** variable = environ; *variable != nullptr; ++variable)
+        environment.emplace_back(*variable);
+    environment.insert(environment.end(), options.environment.begin(), options.environment.end());
+    std::vector<char*> envp;
+    for (auto& text : environment)
+        envp.push_back(text.data());
+    envp.push_back(nullptr);
+    m_pid = ::fork();
+    if (m_pid == 0) {
+        const auto redirect = [](const fs::path& path, int fd, int flags) {
+            const int opened = ::open(path.c_str(), flags, 0644);
+            if (opened < 0 || ::dup2(opened, fd) < 0)
+                ::_exit(127);
+            ::close(opened);
+        };
+        if (!options.input.empty())
+            redirect(options.input, 0, O_RDONLY);
+        redirect(m_out, 1, O_WRONLY | O_CREAT | O_TRUNC);
+        redirect(errPath, 2, O_WRONLY | O_CREAT | O_TRUNC);
+        if (options.addressSpace != 0) {
+            const rlimit limit{options.addressSpace, options.addressSpace};
+            ::setrlimit(RLIMIT_AS, &limit);
+        }
+        if (options.user != 0 && (::setgid(options.user) != 0 || ::setuid(options.user) != 0))
+            ::_exit(127);
+        ::execve(program.c_str(), argv.data(), envp.data());
+        ::_exit(127);
     }
-    posix_spawn_file_actions_destroy(&actions);
 #endif
-    run.out = FileContent(outPath);
-    run.err = FileContent(errPath);
+}
+
+CProcess::~CProcess() {
+    if (Started())
+        Wait(0);
+}
+
+bool CProcess::Started() const {
+#ifdef _WIN32
+    return m_process != nullptr;
+#else
+    return m_pid > 0;
+#endif
+}
+
+std::optional<CliRun> CProcess::Wait(double seconds) {
+    if (!Started())
+        return std::nullopt;
+    CliRun run;
+    bool ended = true;
+#ifdef _WIN32
+    if (WaitForSingleObject(m_process, static_cast<DWORD>(seconds * 1000)) != WAIT_OBJECT_0) {
+        ended = false;
+        TerminateProcess(m_process, 1);
+        WaitForSingleObject(m_process, INFINITE);
+    }
+    DWORD code = 0;
+    GetExitCodeProcess(m_process, &code);
+    run.status = static_cast<int>(code);
+    CloseHandle(m_process);
+    m_process = nullptr;
+#else
+    int status = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (::waitpid(m_pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            ended = false;
+            ::kill(m_pid, SIGKILL);
+            ::waitpid(m_pid, &status, 0);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    m_pid = -1;
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+#endif
+    if (!ended)
+        return std::nullopt;
+    if (m_out == m_streams / "out")
+        run.out = FileContent(m_out);
+    run.err = FileContent(m_streams / "err");
     return run;
+}
+
+void CProcess::End(int signal) {
+#ifdef _WIN32
+    (void)signal;
+    TerminateProcess(m_process, 1);
+#else
+    ::kill(m_pid, signal);
+#endif
+}
+
+bool CProcess::Writes(const fs::path& folder) const {
+#ifdef _WIN32
+    // The copy in the making is there under its temporary name, to be deleted with its handle.
+    std::error_code error;
+    for (fs::directory_iterator entry(folder, error), end; !error && entry != end;
+         entry.increment(error))
+        if (IsPendingOutputName(entry->path()))
+            return true;
+    return false;
+#else
+    const std::string prefix = fs::canonical(folder).native() + "/";
+    std::error_code error;
+    for (fs::directory_iterator entry("/proc/" + std::to_string(m_pid) + "/fd", error), end;
+         !error && entry != end; entry.increment(error)) {
+        std::error_code ignored;
+        const fs::path target = fs::read_symlink(entry->path(), ignored);
+        struct stat info {};
+        if (target.native().rfind(prefix, 0) == 0 && ::stat(entry->path().c_str(), &info) == 0 &&
+            info.st_size > 0)
+            return true;
+    }
+    return false;
+#endif
+}
+
+CliRun RunProcess(const std::vector<CliArg>& args) {
+    CProcess process(args);
+    return process.Wait(600).value_or(CliRun{});
 }
 
 namespace {
@@ -156,5 +260,151 @@ TEST(CliProcess, ExitStatusesReachTheSystem) {
     WriteBytes(dir / "plain.txt", PatternBytes(100, 1));
     EXPECT_EQ(RunProcess({Arg("check"), Arg(dir / "plain.txt")}).status, 1);
 }
+
+// A real run ended in the middle of a large copy leaves nothing in the output folder, and an
+// output it was replacing stays as it was.
+TEST(CliProcess, EndedMidCopyLeavesNothingBehind) {
+    TempDir dir;
+    const fs::path big = dir / "big.bin", out = dir / "out";
+    {
+        UniqueFile file = OpenFile(big, "wb");
+        ASSERT_TRUE(file && SeekFile(file.get(), (std::int64_t{2} << 30) - 1, SEEK_SET));
+        ASSERT_EQ(std::fputc('z', file.get()), 'z');
+    }
+    fs::create_directory(out);
+    const Bytes existing = PatternBytes(1000, 7);
+    WriteBytes(out / "big_signed.bin", existing);
+    struct Case {
+        int signal;
+        int status; // minus the signal when it ends the process unhandled
+        bool named;
+    };
+#ifdef _WIN32
+    const Case cases[] = {{0, 1, false}};
+#else
+    const Case cases[] = {{SIGKILL, -SIGKILL, false}, {SIGTERM, 143, false},
+                          {SIGINT, 130, false},       {SIGTERM, 143, true},
+                          {SIGINT, 130, true},        {SIGKILL, -SIGKILL, true}};
+#endif
+    for (const Case& c : cases) {
+        ProcessOptions options;
+        if (c.named)
+            options.environment.push_back("QUORVANE_NAMED_TEMPORARIES=1");
+        CProcess run({Arg("sign"), Arg("--text"), Arg("x"), Arg("--out"), Arg(out), Arg("--force"),
+                      Arg(big)},
+                     options);
+        ASSERT_TRUE(run.Started());
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (!run.Writes(out) && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::yield();
+        run.End(c.signal);
+        const auto ended = run.Wait(60);
+        ASSERT_TRUE(ended);
+        EXPECT_EQ(ended->status, c.status) << c.signal << " " << ended->err;
+        std::vector<fs::path> left;
+        for (const auto& entry : fs::directory_iterator(out))
+            left.push_back(entry.path().filename());
+        if (c.named && c.status < 0) {
+            // Only a named temporary can outlive a kill; no folder walk takes it for a source.
+            ASSERT_EQ(left.size(), 2u);
+            fs::create_directory(dir / "again");
+            const CliRun walk = RunProcess({Arg("sign"), Arg("--text"), Arg("x"), Arg("--out"),
+                                            Arg(dir / "again"), Arg("-r"), Arg(out)});
+            EXPECT_EQ(walk.err, std::string("File encrypted succesfully!") + kNewline);
+        } else {
+            EXPECT_EQ(left, std::vector<fs::path>{"big_signed.bin"}) << c.signal << c.named;
+        }
+        EXPECT_EQ(ReadBytes(out / "big_signed.bin"), existing);
+    }
+}
+
+#ifndef _WIN32
+// Anything but a regular file is refused at once; a FIFO would otherwise wait for a writer.
+TEST(CliProcess, FifosAndDevicesAreRefusedAtOnce) {
+    TempDir dir;
+    const fs::path fifo = dir / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    fs::create_directory(dir / "out");
+    const std::vector<std::vector<CliArg>> commands = {
+        {Arg("sign"), Arg("--text"), Arg("x"), Arg("--out"), Arg(dir / "out"), Arg(fifo)},
+        {Arg("check"), Arg(fifo)},
+        {Arg("check"), Arg("/dev/zero")},
+        {Arg("strip"), Arg("--out"), Arg(dir / "out"), Arg(fifo)},
+    };
+    for (const auto& args : commands) {
+        CProcess run(args);
+        const auto ended = run.Wait(20);
+        ASSERT_TRUE(ended) << Shown(args[0]) << " waited";
+        EXPECT_EQ(ended->status, 1) << ended->err;
+        EXPECT_NE(ended->err.find("not a regular file"), std::string::npos) << ended->err;
+    }
+    EXPECT_TRUE(fs::is_empty(dir / "out"));
+}
+
+// An endless text file is read only as far as the longest text needs, in little memory.
+TEST(CliProcess, EndlessTextFileIsRefusedInBoundedMemory) {
+    TempDir dir;
+    WriteBytes(dir / "a.txt", {'a'});
+    fs::create_directory(dir / "out");
+    ProcessOptions options;
+#ifndef __SANITIZE_ADDRESS__
+    options.addressSpace = std::uint64_t{64} << 20;
+#endif
+    for (const bool fromInput : {false, true}) {
+        options.input = fromInput ? "/dev/zero" : "";
+        CProcess run({Arg("sign"), Arg("--text-file"), Arg(fromInput ? "-" : "/dev/zero"),
+                      Arg("--out"), Arg(dir / "out"), Arg(dir / "a.txt")},
+                     options);
+        const auto ended = run.Wait(60);
+        ASSERT_TRUE(ended);
+        EXPECT_EQ(ended->status, 2) << ended->err;
+        EXPECT_NE(ended->err.find("longer than 32767 UTF-16 code units"), std::string::npos)
+            << ended->err;
+    }
+    EXPECT_TRUE(fs::is_empty(dir / "out"));
+}
+
+TEST(CliProcess, FullStandardOutputIsAFailure) {
+    TempDir dir;
+    WriteBytes(dir / "a.txt", PatternBytes(100, 1));
+    ASSERT_EQ(RunProcess({Arg("sign"), Arg("--text"), Arg("x"), Arg("--out"), Arg(dir.Path()),
+                          Arg(dir / "a.txt")})
+                  .status,
+              0);
+    ProcessOptions options;
+    options.output = "/dev/full";
+    CProcess run({Arg("check"), Arg(dir / "a_signed.txt")}, options);
+    const auto ended = run.Wait(60);
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(ended->status, 2);
+    EXPECT_EQ(ended->err,
+              "quorvane-cli: cannot write to standard output: No space left on device\n");
+}
+
+// Folders that cannot be read are reported and fail the run (as an ordinary user: root reads
+// everything).
+TEST(CliProcess, UnreadableFoldersAreReported) {
+    TempDir dir;
+    fs::create_directories(dir / "tree" / "closed");
+    WriteBytes(dir / "tree" / "a.txt", PatternBytes(10, 1));
+    WriteBytes(dir / "tree" / "closed" / "b.txt", PatternBytes(10, 2));
+    fs::create_directory(dir / "out");
+    fs::permissions(dir / "out", fs::perms::all);
+    fs::permissions(dir / "tree" / "closed", fs::perms::none);
+    ProcessOptions options;
+    options.user = ::geteuid() == 0 ? 65534 : 0;
+    CProcess run({Arg("sign"), Arg("--text"), Arg("x"), Arg("--out"), Arg(dir / "out"), Arg("-r"),
+                  Arg(dir / "tree")},
+                 options);
+    const auto ended = run.Wait(60);
+    fs::permissions(dir / "tree" / "closed", fs::perms::owner_all);
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(ended->status, 1);
+    EXPECT_EQ(ended->err, "quorvane-cli: " + (dir / "tree" / "closed").native() +
+                              ": cannot be read, skipped (Permission denied)\n"
+                              "File encrypted succesfully!\n");
+    EXPECT_TRUE(fs::exists(dir / "out" / "tree" / "a_signed.txt"));
+}
+#endif
 
 } // namespace

@@ -2,6 +2,7 @@
 
 #include "FileIo.h"
 #include "SigClock.h"
+#include "OutputName.h"
 #include "SignEngine.h"
 #include "SignRecorder.h"
 #include "Signature.h"
@@ -204,6 +205,99 @@ TEST_F(Cli, HelpAndVersion) {
     run = RunInProcess({Arg("--version")});
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.out, "quorvane-cli " QUORVANE_VERSION + kNewline);
+    // Each command's own help wins over anything else on the line, up to "--".
+    for (const char* command : {"sign", "check", "strip"}) {
+        run = RunInProcess({Arg(command), Arg("--bogus"), Arg("--help")});
+        EXPECT_EQ(run.status, 0) << command;
+        EXPECT_EQ(run.out.rfind("usage: quorvane-cli " + std::string(command), 0), 0u) << run.out;
+        EXPECT_NE(run.out.find("Exit status"), std::string::npos) << command;
+    }
+    EXPECT_EQ(RunInProcess({Arg("check"), Arg("--"), Arg("--help")}).status, 1);
+}
+
+// Two sources with one name: the second never replaces the first copy, --force or not, and the
+// message names both; --force still replaces what existed before the run.
+TEST_F(Cli, AnOutputOfThisRunIsNeverReplaced) {
+    const fs::path one = File("one/docs/a.txt", PatternBytes(100, 1));
+    const fs::path two = File("two/docs/a.txt", PatternBytes(200, 2));
+    WriteBytes(Out() / "a_signed.txt", {'o', 'l', 'd'});
+    const std::string refused = "Could not open file " + Text(two) + " for writing! (" +
+                                Text(Out() / "a_signed.txt") + " was written from " + Text(one) +
+                                " earlier in this run)";
+    CliRun run = Sign("x", {Arg(one), Arg(two)}, {Arg("--force")});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(Lines(run.err), (std::vector<std::string>{refused, "File encrypted succesfully!"}));
+    EXPECT_EQ(ReadBytes(Out() / "a_signed.txt").size(), 100u + TrailerBytes(1));
+
+    run = Sign("x", {Arg(m_dir / "one" / "docs"), Arg(m_dir / "two" / "docs" / "")},
+               {Arg("-r"), Arg("--force")});
+    EXPECT_EQ(run.status, 1);
+    const fs::path inTree = Out() / "docs" / "a_signed.txt";
+    EXPECT_NE(
+        run.err.find(Text(inTree) + " was written from " + Text(m_dir / "one" / "docs" / "a.txt")),
+        std::string::npos)
+        << run.err;
+    EXPECT_EQ(ReadBytes(inTree).size(), 100u + TrailerBytes(1));
+
+    fs::create_directory(m_dir / "back");
+    run = RunInProcess({Arg("strip"), Arg("--out"), Arg(m_dir / "back"), Arg("--force"),
+                        Arg(Out() / "a_signed.txt"), Arg(inTree)});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "quorvane-cli: " + Text(inTree) + ": " + Text(m_dir / "back" / "a.txt") +
+                           " was written from " + Text(Out() / "a_signed.txt") +
+                           " earlier in this run, kept" + kNewline);
+    EXPECT_EQ(ReadBytes(m_dir / "back" / "a.txt"), PatternBytes(100, 1));
+}
+
+// Whatever the operands, every copy lies inside --out.
+TEST_F(Cli, ParentFolderOperandsStayInsideTheOutputFolder) {
+    File("tree/a.txt", PatternBytes(10, 1));
+    File("tree/x/b.txt", PatternBytes(10, 2));
+    const fs::path previous = fs::current_path();
+    fs::current_path(m_dir / "tree" / "x");
+    for (const char* operand : {"..", "../x/..", "../", "."}) {
+        std::error_code ignored;
+        fs::remove_all(Out(), ignored);
+        fs::create_directory(Out());
+        const CliRun run = Sign("p", {Arg(operand)}, {Arg("-r"), Arg("--force")});
+        EXPECT_EQ(run.status, 0) << operand << run.err;
+        std::size_t outside = 0;
+        for (const auto& entry : fs::recursive_directory_iterator(m_dir / "tree"))
+            outside +=
+                entry.path().filename().native().find(kSignedSuffix) != fs::path::string_type::npos;
+        EXPECT_EQ(outside, 0u) << operand;
+    }
+    fs::current_path(previous);
+    EXPECT_TRUE(fs::exists(Out() / "b_signed.txt"));
+    EXPECT_TRUE(fs::exists(m_dir / "tree" / "x" / "b.txt"));
+}
+
+// Devices are refused at once, with the reason after the desktop's message.
+TEST_F(Cli, DevicesAreNotRead) {
+#ifdef _WIN32
+    const CliArg device = Arg("NUL");
+#else
+    const CliArg device = Arg("/dev/null");
+#endif
+    CliRun run = Sign("x", {device});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(Lines(run.err)[0],
+              "Could not open file " + Shown(device) + " for signing! (not a regular file)");
+    run = RunInProcess({Arg("check"), device});
+    EXPECT_EQ(run.err,
+              "quorvane-cli: cannot read " + Shown(device) + " (not a regular file)" + kNewline);
+    run = RunInProcess({Arg("strip"), Arg("--out"), Arg(Out()), device});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(fs::is_empty(Out()));
+}
+
+TEST_F(Cli, OutputNameTooLongIsNamedWithTheReason) {
+    const fs::path a = File(std::string(250, 'n') + ".txt", PatternBytes(10, 1));
+    const CliRun run = Sign("x", {Arg(a)});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(Lines(run.err)[0], "Could not open file " + Text(a) + " for writing! (" +
+                                     Text(Out() / (std::string(250, 'n') + "_signed.txt")) +
+                                     ": file name too long)");
 }
 
 TEST_F(Cli, SignCheckStripRoundTrip) {
@@ -292,8 +386,8 @@ TEST_F(Cli, ExistingOutputsNeedForce) {
     CliRun run = Sign("x", {Arg(a)});
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(Lines(run.err), (std::vector<std::string>{
-                                  "File " + Text(a) + " already exists, overwrite? No: " +
-                                      Text(Out() / "a_signed.txt") + " kept (--force replaces it)",
+                                  "File " + Text(Out() / "a_signed.txt") +
+                                      " already exists, overwrite? No: kept (--force replaces it)",
                                   "No files were encrypted!"}));
     EXPECT_EQ(ReadBytes(Out() / "a_signed.txt"), existing);
 
@@ -319,7 +413,8 @@ TEST_F(Cli, RefusalsUseTheDesktopsMessagesAndExitWithOne) {
         Lines(run.err),
         (std::vector<std::string>{
             "File " + Text(signedCopy) + " is already digitally signed, cannot re-sign!",
-            "Could not open file " + Text(missing) + " for reading!", "No files were encrypted!"}));
+            "Could not open file " + Text(missing) + " for reading! (No such file or directory)",
+            "No files were encrypted!"}));
 }
 
 TEST_F(Cli, FoldersAreSignedRecursivelyWithTheirStructure) {
@@ -378,14 +473,72 @@ TEST_F(Cli, TextFromAFile) {
     const fs::path utf8 =
         File("sig8.txt", {0xEF, 0xBB, 0xBF, 'o', 'n', 'e', '\n', 't', 'w', 'o', 0xC3, 0xA9, '\n'});
     const fs::path utf16 = File("sig16.txt", {0xFF, 0xFE, 'h', 0, 0xAC, 0x20, '\r', 0, '\n', 0});
-    for (const auto& [file, expected] :
-         {std::pair{utf8, std::u16string(u"one\r\ntwo\u00E9")}, {utf16, u"h\u20AC"}}) {
+    const fs::path utf16be = File("sig16be.txt", {0xFE, 0xFF, 0, 'b', 0xD8, 0x3D, 0xDD, 0x8B});
+    for (const auto& [file, expected] : {std::pair{utf8, std::u16string(u"one\r\ntwo\u00E9")},
+                                         {utf16, u"h\u20AC"},
+                                         {utf16be, u"b\U0001F58B"}}) {
         const CliRun run = RunInProcess({Arg("sign"), Arg("--text-file"), Arg(file), Arg("--out"),
                                          Arg(Out()), Arg("--force"), Arg(a)});
         ASSERT_EQ(run.status, 0) << run.err;
         EXPECT_TRUE(ReadSignatureText(OpenFile(Out() / "a_signed.txt", "rb").get()) == expected)
             << Text(file);
     }
+}
+
+TEST_F(Cli, TextFromStandardInputAndWhatIsRefused) {
+    const fs::path a = File("a.txt", PatternBytes(100, 1));
+    const fs::path input = File("input.txt", {'s', 't', 'd', 'i', 'n', '\n'});
+    UniqueFile in = OpenFile(input, "rb");
+    CStringOutput out, err;
+    CliStreams streams{out, err, false, in.get()};
+    ASSERT_EQ(RunCli({Arg("sign"), Arg("--text-file"), Arg("-"), Arg("--out"), Arg(Out()), Arg(a)},
+                     streams),
+              0)
+        << err.text;
+    EXPECT_TRUE(ReadSignatureText(OpenFile(Out() / "a_signed.txt", "rb").get()) == u"stdin");
+
+    const std::string accepted = "neither UTF-8 nor UTF-16 with a byte order mark (FF FE or FE FF)";
+    const struct {
+        Bytes content;
+        std::string message;
+    } refused[] = {
+        {{'b', 'a', 'd', 0xFF}, accepted},
+        {{0xFE, 0xFF, 0, 'o', 'd'}, accepted},
+        {Bytes(3 * kMaxSignatureUnits + 6, 'x'), "longer than 32767 UTF-16 code units"},
+    };
+    for (const auto& c : refused) {
+        const fs::path file = File("refused.txt", c.content);
+        const CliRun run = RunInProcess({Arg("sign"), Arg("--text-file"), Arg(file), Arg("--out"),
+                                         Arg(Out()), Arg("--force"), Arg(a)});
+        EXPECT_EQ(run.status, kExitUsage);
+        EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+    }
+}
+
+// JSON gives texts and names exactly: unpaired surrogates and a name's bytes that are not UTF-8
+// as \u escapes, so that no two differ only where U+FFFD would have stood.
+TEST_F(Cli, JsonKeepsUnpairedSurrogatesAndNamesExactly) {
+    const fs::path a = File("a.txt", PatternBytes(40, 1));
+    CSignRecorder desktop;
+    ASSERT_EQ(RunSignBatch({a}, Out(), std::u16string(u"x\xD800y\xDC00"), desktop).signedCount, 1u);
+    std::vector<fs::path> copies = {Out() / "a_signed.txt"};
+#ifndef _WIN32
+    for (const char* name : {"n\xFF.txt", "n\xFE.txt"}) {
+        fs::copy_file(copies[0], Out() / name);
+        copies.push_back(Out() / name);
+    }
+#endif
+    std::vector<CliArg> args = {Arg("check"), Arg("--json")};
+    for (const auto& copy : copies)
+        args.push_back(Arg(copy));
+    const CliRun run = RunInProcess(args);
+    const auto lines = Lines(run.out);
+    ASSERT_EQ(lines.size(), copies.size()) << run.out;
+    EXPECT_NE(lines[0].find(R"("text": "x\ud800y\udc00")"), std::string::npos) << lines[0];
+#ifndef _WIN32
+    EXPECT_NE(lines[1].find(R"(n\udcff.txt")"), std::string::npos) << lines[1];
+    EXPECT_NE(lines[2].find(R"(n\udcfe.txt")"), std::string::npos) << lines[2];
+#endif
 }
 
 TEST_F(Cli, StripRefusesWhatItCannotDoSafely) {

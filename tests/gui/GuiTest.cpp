@@ -74,8 +74,14 @@ HWND Control(HWND dialog, int id) {
     return ::GetDlgItem(dialog, id);
 }
 
-CDesktopSession::CDesktopSession()
+CDesktopSession::CDesktopSession(const std::wstring& commandLine)
+    : CDesktopSession(commandLine, [](CScriptedSeam&) {}) {}
+
+CDesktopSession::CDesktopSession(const std::wstring& commandLine,
+                                 const std::function<void(CScriptedSeam&)>& script)
     : m_seam(std::make_unique<CScriptedSeam>()), m_app(std::make_unique<CMainApp>()) {
+    script(*m_seam);
+    m_app->m_szCommandLine = commandLine;
     m_started = m_app->InitInstance() != FALSE;
     PumpPending();
 }

@@ -30,12 +30,15 @@ std::wstring WindowText(HWND hWnd);
 // A control's window, or null.
 HWND Control(HWND dialog, int id);
 
-// The desktop program started in this process, with a scripted seam: CMainApp's InitInstance
-// has run. At the end the main frame is closed, the queue drained and the application object
-// destroyed, as when the program ends.
+// The desktop program started in this process, with a scripted seam, as if by `commandLine`
+// (the whole line, program first): CMainApp's InitInstance has run. At the end the main frame is
+// closed, the queue drained and the application object destroyed, as when the program ends.
 class CDesktopSession {
 public:
-    CDesktopSession();
+    explicit CDesktopSession(const std::wstring& commandLine = L"Quorvane.exe");
+    // Scripts the seam with `script` before the program starts, for what start-up shows.
+    CDesktopSession(const std::wstring& commandLine,
+                    const std::function<void(CScriptedSeam&)>& script);
     ~CDesktopSession();
     CDesktopSession(const CDesktopSession&) = delete;
     CDesktopSession& operator=(const CDesktopSession&) = delete;

@@ -186,8 +186,9 @@ TEST_F(SignEngine, OverwriteQuestionForTheSameNameFromTwoFolders) {
     const Bytes one = PatternBytes(3000, 1), two = PatternBytes(2000, 2);
     const fs::path first = Source("one/report.doc", one);
     const fs::path second = Source("two/report.doc", two);
-    const std::string question =
-        "ask Question question File " + Text(second) + " already exists, overwrite?";
+    // The question names the output it would replace.
+    const std::string question = "ask Question question File " + Text(Out("report_signed.doc")) +
+                                 " already exists, overwrite?";
 
     m_recorder.answers = {false};
     SignResult result = Run({first, second});
@@ -203,9 +204,8 @@ TEST_F(SignEngine, OverwriteQuestionForTheSameNameFromTwoFolders) {
     result = Run({first, second}, u"Yes");
     EXPECT_EQ(result.signedCount, 2u);
     EXPECT_EQ(m_recorder.Messages(),
-              (std::vector<std::string>{
-                  "ask Question question File " + Text(first) + " already exists, overwrite?",
-                  question, "summary Done done 2 files encrypted succesfully!"}));
+              (std::vector<std::string>{question, question,
+                                        "summary Done done 2 files encrypted succesfully!"}));
     ExpectSignedCopy(Out("report_signed.doc"), two, u"Yes");
     EXPECT_EQ(FilesIn(Out()), 1u) << "no temporary file is left";
 }
@@ -227,14 +227,14 @@ TEST_F(SignEngine, ReadOnlyExistingOutputIsNotWrittenAfterYes) {
     m_recorder.answers = {true};
     const SignResult result = Run({source});
 #ifndef _WIN32
-    std::system(("chattr -i '" + output.string() + "'").c_str());
+    EXPECT_EQ(std::system(("chattr -i '" + output.string() + "'").c_str()), 0);
 #else
     fs::permissions(output, fs::perms::owner_write, fs::perm_options::add);
 #endif
     EXPECT_EQ(result.signedCount, 0u);
     EXPECT_EQ(m_recorder.Messages(),
               (std::vector<std::string>{
-                  "ask Question question File " + Text(source) + " already exists, overwrite?",
+                  "ask Question question File " + Text(output) + " already exists, overwrite?",
                   "message Error error Could not open file " + Text(source) + " for writing!",
                   "summary Done done No files were encrypted!"}));
     EXPECT_EQ(ReadBytes(output), existing);

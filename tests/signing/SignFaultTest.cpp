@@ -1,12 +1,14 @@
 // Faults during a batch: a full disk, a source that cannot be read to its end, an output
 // folder that disappears. After each, every source is as it was, no partial or temporary
-// output is left, an existing output is unchanged and the count is exact.
+// output is left, an existing output is unchanged and the count is exact; with nameless
+// temporaries and with the named ones of file systems that cannot make nameless files.
 #include "FaultyIo.h"
 #include "FileIo.h"
 #include "SigClock.h"
 #include "SignEngine.h"
 #include "SignRecorder.h"
 #include "Signature.h"
+#include "Strip.h"
 #include "TempDir.h"
 #include "TextConvert.h"
 
@@ -17,6 +19,7 @@
 
 #ifndef _WIN32
 #include <sys/mount.h>
+#include <sys/stat.h>
 #endif
 
 namespace fs = std::filesystem;
@@ -27,12 +30,14 @@ std::string Text(const fs::path& path) {
     return Utf16ToUtf8(PathText(path));
 }
 
-class SignFaults : public testing::Test {
+class SignFaults : public testing::TestWithParam<bool> {
 protected:
     SignFaults() {
         fs::create_directory(m_dir / "src");
         fs::create_directory(m_dir / "out");
+        UseNamedTemporaries(GetParam());
     }
+    ~SignFaults() override { UseNamedTemporaries(false); }
 
     fs::path AddSource(const std::string& name, std::size_t size) {
         const fs::path path = m_dir / "src" / name;
@@ -65,7 +70,7 @@ protected:
     CScopedSigClock m_clock{1234567};
 };
 
-TEST_F(SignFaults, WriteErrorsLeaveNoOutputAndKeepAnExistingOne) {
+TEST_P(SignFaults, WriteErrorsLeaveNoOutputAndKeepAnExistingOne) {
     AddSource("small.txt", 1000);
     const fs::path big = AddSource("big.bin", 3 << 20);
     AddSource("after.txt", 2000);
@@ -84,7 +89,8 @@ TEST_F(SignFaults, WriteErrorsLeaveNoOutputAndKeepAnExistingOne) {
     EXPECT_EQ(result.signedCount, 2u);
     EXPECT_EQ(m_recorder.Messages(),
               (std::vector<std::string>{
-                  "ask Question question File " + Text(big) + " already exists, overwrite?",
+                  "ask Question question File " + Text(m_dir / "out" / "big_signed.bin") +
+                      " already exists, overwrite?",
                   "message Error! error Could not sign file " + Text(big) + "!",
                   "summary Done done 2 files encrypted succesfully!"}));
     EXPECT_EQ(ReadBytes(m_dir / "out" / "big_signed.bin"), existing);
@@ -93,7 +99,7 @@ TEST_F(SignFaults, WriteErrorsLeaveNoOutputAndKeepAnExistingOne) {
     ExpectSourcesUnchanged();
 }
 
-TEST_F(SignFaults, FailedFlushIsAFailedFile) {
+TEST_P(SignFaults, FailedFlushIsAFailedFile) {
     const fs::path only = AddSource("a.txt", 5000);
     CFaultyIo io;
     io.flushFails = true;
@@ -106,7 +112,7 @@ TEST_F(SignFaults, FailedFlushIsAFailedFile) {
     EXPECT_TRUE(Names(m_dir / "out").empty());
 }
 
-TEST_F(SignFaults, SourceThatCannotBeReadToItsEnd) {
+TEST_P(SignFaults, SourceThatCannotBeReadToItsEnd) {
     AddSource("first.txt", 100);
     const fs::path broken = AddSource("broken.bin", 3 << 20);
     AddSource("last.txt", 100);
@@ -125,7 +131,7 @@ TEST_F(SignFaults, SourceThatCannotBeReadToItsEnd) {
     ExpectSourcesUnchanged();
 }
 
-TEST_F(SignFaults, OutputFolderDisappearsBetweenFiles) {
+TEST_P(SignFaults, OutputFolderDisappearsBetweenFiles) {
     const fs::path out = m_dir / "out";
     AddSource("one.txt", 100);
     const fs::path two = AddSource("two.txt", 100);
@@ -145,7 +151,7 @@ TEST_F(SignFaults, OutputFolderDisappearsBetweenFiles) {
     ExpectSourcesUnchanged();
 }
 
-TEST_F(SignFaults, OutputFolderDisappearsDuringACopy) {
+TEST_P(SignFaults, OutputFolderDisappearsDuringACopy) {
     const fs::path out = m_dir / "out";
     AddSource("one.txt", 100);
     const fs::path two = AddSource("two.bin", 3 << 20);
@@ -163,12 +169,13 @@ TEST_F(SignFaults, OutputFolderDisappearsDuringACopy) {
     io.duringCopy = strike;
     const SignResult result = RunSignBatch(m_list, out, u"sig", m_recorder, &io);
 #ifdef _WIN32
-    // Windows does not delete a file that is open: the folder stays with the copy in the
-    // making, which completes; no temporary file is left.
-    ASSERT_TRUE(fs::exists(out / "two_signed.bin"));
-    EXPECT_EQ(result.signedCount, 2u);
+    // Windows deletes an open file only when it was opened for that: a copy that the system is
+    // to delete itself stays with its folder and completes; a named one, shared for deleting,
+    // goes. Either way no temporary file is left.
+    EXPECT_EQ(result.signedCount, GetParam() ? 1u : 2u);
+    EXPECT_EQ(fs::exists(out / "two_signed.bin"), !GetParam());
     for (const auto& name : Names(out))
-        EXPECT_EQ(name.find(".quorvane-"), std::string::npos) << name;
+        EXPECT_FALSE(IsPendingOutputName(name)) << name;
 #else
     EXPECT_EQ(result.signedCount, 1u);
     EXPECT_EQ(
@@ -178,6 +185,36 @@ TEST_F(SignFaults, OutputFolderDisappearsDuringACopy) {
     EXPECT_FALSE(fs::exists(out));
 #endif
     ExpectSourcesUnchanged();
+}
+
+// While a copy is written, its file has no name on Linux; a named temporary is the only other
+// file there, and goes when the copy is committed or fails.
+TEST_P(SignFaults, WhatTheOutputFolderHoldsDuringACopy) {
+    AddSource("a.bin", 300000);
+    const fs::path broken = AddSource("b.bin", 300000);
+    CFaultyIo io;
+    std::vector<std::vector<std::string>> seen;
+    std::function<void()> look = [&] {
+        seen.push_back(Names(m_dir / "out"));
+        if (seen.size() == 1)
+            io.duringCopy = look;
+        else
+            io.readLimit = 1000;
+    };
+    io.duringCopy = look;
+    RunSignBatch(m_list, m_dir / "out", u"sig", m_recorder, &io);
+    ASSERT_EQ(seen.size(), 2u);
+#ifdef _WIN32
+    const bool named = true;
+#else
+    const bool named = GetParam();
+#endif
+    EXPECT_EQ(seen[0].size(), named ? 1u : 0u);
+    if (named) {
+        EXPECT_TRUE(IsPendingOutputName(seen[0][0])) << seen[0][0];
+    }
+    EXPECT_EQ(seen[1].size(), named ? 2u : 1u);
+    EXPECT_EQ(Names(m_dir / "out"), std::vector<std::string>{"a_signed.bin"}) << Text(broken);
 }
 
 #ifndef _WIN32
@@ -199,7 +236,34 @@ private:
     bool m_mounted = false;
 };
 
-TEST_F(SignFaults, RealFullDisk) {
+// Copies keep the source's permission bits less the umask, as cp gives them; so do replaced
+// outputs and stripped files.
+TEST_P(SignFaults, PermissionBitsOfTheSource) {
+    const mode_t previous = ::umask(022);
+    const fs::path secret = AddSource("secret.txt", 100);
+    const fs::path tool = AddSource("tool.sh", 100);
+    const fs::path shared = AddSource("shared.txt", 100);
+    ::chmod(secret.c_str(), 0600);
+    ::chmod(tool.c_str(), 0755);
+    ::chmod(shared.c_str(), 0666);
+    WriteBytes(m_dir / "out" / "secret_signed.txt", {'o', 'l', 'd'});
+    ::chmod((m_dir / "out" / "secret_signed.txt").c_str(), 0644);
+    RunSignBatch(m_list, m_dir / "out", u"sig", m_recorder);
+    fs::create_directory(m_dir / "back");
+    StripFile(m_dir / "out" / "secret_signed.txt", m_dir / "back", false);
+    ::umask(previous);
+    const auto mode = [](const fs::path& path) {
+        struct stat info {};
+        ::stat(path.c_str(), &info);
+        return info.st_mode & 07777;
+    };
+    EXPECT_EQ(mode(m_dir / "out" / "secret_signed.txt"), 0600u);
+    EXPECT_EQ(mode(m_dir / "out" / "tool_signed.sh"), 0755u);
+    EXPECT_EQ(mode(m_dir / "out" / "shared_signed.txt"), 0644u);
+    EXPECT_EQ(mode(m_dir / "back" / "secret.txt"), 0600u);
+}
+
+TEST_P(SignFaults, RealFullDisk) {
     MountedTmpfs disk(m_dir / "disk");
     if (!disk.Mounted())
         GTEST_SKIP() << "mounting a tmpfs is not permitted here";
@@ -212,11 +276,12 @@ TEST_F(SignFaults, RealFullDisk) {
 
     const SignResult result = RunSignBatch(m_list, out, u"sig", m_recorder);
     EXPECT_EQ(result.signedCount, 2u);
-    EXPECT_EQ(m_recorder.Messages(),
-              (std::vector<std::string>{
-                  "ask Question question File " + Text(big) + " already exists, overwrite?",
-                  "message Error! error Could not sign file " + Text(big) + "!",
-                  "summary Done done 2 files encrypted succesfully!"}));
+    EXPECT_EQ(
+        m_recorder.Messages(),
+        (std::vector<std::string>{"ask Question question File " + Text(out / "big_signed.bin") +
+                                      " already exists, overwrite?",
+                                  "message Error! error Could not sign file " + Text(big) + "!",
+                                  "summary Done done 2 files encrypted succesfully!"}));
     EXPECT_EQ(ReadBytes(out / "big_signed.bin"), existing);
     EXPECT_EQ(Names(out),
               (std::vector<std::string>{"a_signed.txt", "big_signed.bin", "c_signed.txt"}));
@@ -225,7 +290,7 @@ TEST_F(SignFaults, RealFullDisk) {
 }
 
 // The trailer itself does not fit: the copy fits, the last bytes do not.
-TEST_F(SignFaults, RealFullDiskAtTheTrailer) {
+TEST_P(SignFaults, RealFullDiskAtTheTrailer) {
     MountedTmpfs disk(m_dir / "disk");
     if (!disk.Mounted())
         GTEST_SKIP() << "mounting a tmpfs is not permitted here";
@@ -239,5 +304,10 @@ TEST_F(SignFaults, RealFullDiskAtTheTrailer) {
     ExpectSourcesUnchanged();
 }
 #endif
+
+INSTANTIATE_TEST_SUITE_P(Temporaries, SignFaults, testing::Values(false, true),
+                         [](const testing::TestParamInfo<bool>& info) {
+                             return info.param ? "Named" : "Nameless";
+                         });
 
 } // namespace

@@ -32,12 +32,12 @@ TEST(Strip, FaultsLeaveNoOutputAndKeepAnExistingOne) {
     for (const auto& fault : faults) {
         CFaultyIo io;
         fault(io);
-        EXPECT_EQ(StripFile(source, out, true, &io).outcome, StripOutcome::WriteFailed);
+        EXPECT_EQ(StripFile(source, out, true, nullptr, &io).outcome, StripOutcome::WriteFailed);
         EXPECT_EQ(ReadBytes(out / "big.bin"), (Bytes{'o', 'l', 'd'}));
         EXPECT_EQ(std::distance(fs::directory_iterator(out), fs::directory_iterator()), 1);
     }
     CFaultyIo sound;
-    EXPECT_EQ(StripFile(source, out, true, &sound).outcome, StripOutcome::Stripped);
+    EXPECT_EQ(StripFile(source, out, true, nullptr, &sound).outcome, StripOutcome::Stripped);
     EXPECT_EQ(ReadBytes(out / "big.bin"), content);
 }
 

@@ -317,7 +317,9 @@ TEST_P(OverwriteTest, OnlyYesReplacesTheOutput) {
     Encrypt();
     const std::vector<std::wstring> boxes = Boxes();
     ASSERT_EQ(boxes.size(), 2u);
-    EXPECT_EQ(boxes[0], L"box Question 52: File " + files[0] + L" already exists, overwrite?");
+    EXPECT_EQ(boxes[0], L"box Question 52: File " + (out / L"photo_signed.jpg").wstring() +
+                            L" already exists, overwrite?")
+        << "the question names the copy it would replace, not the source";
     EXPECT_EQ(boxes[1], yes ? L"box Done 64: File encrypted succesfully!"
                             : L"box Done 64: No files were encrypted!");
     EXPECT_EQ(Seam().messageBoxes.size(), 2u) << "keeping brings no further message";
@@ -350,10 +352,11 @@ TEST_F(BatchSigningTest, AReadOnlyOutputIsNotWrittenEvenAfterYes) {
     Answer();
     Encrypt();
     const std::vector<std::wstring> boxes = Boxes();
-    EXPECT_EQ(boxes, (std::vector<std::wstring>{
-                         L"box Question 52: File " + files[0] + L" already exists, overwrite?",
-                         L"box Error 16: Could not open file " + files[0] + L" for writing!",
-                         L"box Done 64: No files were encrypted!"}));
+    EXPECT_EQ(boxes,
+              (std::vector<std::wstring>{
+                  L"box Question 52: File " + output.wstring() + L" already exists, overwrite?",
+                  L"box Error 16: Could not open file " + files[0] + L" for writing!",
+                  L"box Done 64: No files were encrypted!"}));
     EXPECT_EQ(ReadFile(output), old);
     EXPECT_NE(::GetFileAttributesW(output.c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
     EXPECT_EQ(FolderNames(out), std::vector<std::wstring>{L"notes_signed.txt"});
@@ -407,7 +410,8 @@ TEST_P(SameNameTest, TheSecondSourceOfAFileNameMeetsTheOverwriteQuestion) {
     Encrypt();
     const std::vector<std::wstring> boxes = Boxes();
     EXPECT_EQ(boxes, (std::vector<std::wstring>{
-                         L"box Question 52: File " + second[0] + L" already exists, overwrite?",
+                         L"box Question 52: File " + (out / L"report_signed.doc").wstring() +
+                             L" already exists, overwrite?",
                          yes ? L"box Done 64: 2 files encrypted succesfully!"
                              : L"box Done 64: File encrypted succesfully!"}));
     ExpectSignedCopy(out / L"report_signed.doc", ReadFile(yes ? second[0] : first[0]));
