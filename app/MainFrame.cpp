@@ -12,6 +12,8 @@
 
 namespace {
 
+constexpr UINT kRaiseBatchWindow = WM_APP + 10;
+
 // The folder that holds this program.
 std::wstring ProgramFolder() {
     std::wstring path(MAX_PATH, L'\0');
@@ -43,6 +45,8 @@ ON_WM_CREATE()
 ON_WM_SETFOCUS()
 ON_WM_DESTROY()
 ON_WM_CLOSE()
+ON_MESSAGE(WM_ACTIVATE, OnActivate)
+ON_MESSAGE(kRaiseBatchWindow, OnRaiseBatchWindow)
 ON_MESSAGE(WM_DPICHANGED, OnDpiChanged)
 ON_COMMAND(ID_HELP_TOPICS, OnHelpTopics)
 ON_COMMAND(ID_HELP, OnHelpTopics)
@@ -96,6 +100,28 @@ void CMainFrame::OnClose() {
         return;
     }
     DefWindowProc(WM_CLOSE, 0, 0);
+}
+
+LRESULT CMainFrame::OnActivate(WPARAM wParam, LPARAM lParam) {
+    const LRESULT result = DefWindowProc(WM_ACTIVATE, wParam, lParam);
+    // The frame may be moved, minimised or closed during a batch, but the batch's window stays
+    // above it.
+    if (LOWORD(wParam) != WA_INACTIVE && m_pBatch)
+        ::PostMessageW(m_hWnd, kRaiseBatchWindow, 0, 0);
+    return result;
+}
+
+LRESULT CMainFrame::OnRaiseBatchWindow(WPARAM, LPARAM) {
+    // Restacked outright: Wine's desktop can leave an owned topmost window drawn behind an
+    // owner the mouse just raised, while its own order already says it is on top.
+    if (m_pBatch) {
+        if (const HWND window = m_pBatch->BatchWindow()) {
+            constexpr UINT kFlags = SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE;
+            ::SetWindowPos(window, HWND_NOTOPMOST, 0, 0, 0, 0, kFlags);
+            ::SetWindowPos(window, HWND_TOPMOST, 0, 0, 0, 0, kFlags);
+        }
+    }
+    return 0;
 }
 
 bool CMainFrame::SetBatch(IBatchControl* batch) {

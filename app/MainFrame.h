@@ -57,6 +57,8 @@ protected:
     void OnSetFocus(CWnd* pOldWnd);
     void OnDestroy();
     void OnClose();
+    LRESULT OnActivate(WPARAM wParam, LPARAM lParam);
+    LRESULT OnRaiseBatchWindow(WPARAM wParam, LPARAM lParam);
     // Help > Help Topics and F1: the help page in the default web browser.
     void OnHelpTopics();
     LRESULT OnDpiChanged(WPARAM wParam, LPARAM lParam);

@@ -12,6 +12,8 @@ public:
     // The user closes the main window during the batch: true when the batch is stopping and
     // the program is to close once it is over.
     virtual bool StopForClose() = 0;
+    // The batch's own window, kept above the main window while the batch runs; null when none.
+    virtual HWND BatchWindow() = 0;
 };
 
 class IWizardHost {

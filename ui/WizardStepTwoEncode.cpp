@@ -90,6 +90,8 @@ public:
         return true;
     }
 
+    HWND BatchWindow() override { return m_progress.m_hWnd; }
+
 private:
     CWnd& Owner() { return m_progress.m_hWnd ? static_cast<CWnd&>(m_progress) : m_step; }
     int Show(const SignMessage& message) {
