@@ -26,7 +26,7 @@ constexpr std::string_view kNewline = "\n";
 constexpr std::string_view kSignUsage =
     "usage: quorvane-cli sign (--text TEXT | --text-file FILE) --out DIR [--force | --no-clobber]"
     " [-r] PATH...\n";
-constexpr std::string_view kCheckUsage = "       quorvane-cli check [--json] PATH...\n";
+constexpr std::string_view kCheckUsage = "       quorvane-cli check [--json] [-r] PATH...\n";
 constexpr std::string_view kStripUsage =
     "       quorvane-cli strip --out DIR [--force | --no-clobber] PATH...\n";
 constexpr std::string_view kOtherUsage = "       quorvane-cli --help | --version\n"
@@ -46,7 +46,8 @@ constexpr std::string_view kCheckHelp =
     "check   prints the text signed into each PATH; --json prints one JSON object per line:\n"
     "        path, signed, text (exact: CR LF kept, unpaired surrogates as \\udXXX escapes;\n"
     "        null when unsigned), or error and reason when the file cannot be read. A path's\n"
-    "        bytes that are not UTF-8 are given as \\udc80 to \\udcff, one per byte.\n";
+    "        bytes that are not UTF-8 are given as \\udc80 to \\udcff, one per byte. -r checks\n"
+    "        every file below the folders given, in the order of their paths.\n";
 constexpr std::string_view kStripHelp =
     "strip   writes each signed PATH without its trailer into DIR, named without _signed.\n"
     "        Existing outputs are treated as by sign.\n";
@@ -445,20 +446,44 @@ int CCli::Sign(const std::vector<CliArg>& args) {
 int CCli::Check(const std::vector<CliArg>& args) {
     if (AsksForHelp(args))
         return Help(kCheckUsage, kCheckHelp);
-    const ParsedArgs parsed = Parse(args, 1, {"--json"}, {});
+    const ParsedArgs parsed = Parse(args, 1, {"--json", "-r", "--recursive"}, {});
     if (!parsed.problem.empty())
         return Usage(parsed.problem);
     if (parsed.operands.empty())
         return Usage("give the files to check");
     const bool json = parsed.Has("--json");
-    const bool single = parsed.operands.size() == 1;
-    bool allSigned = true;
+    const bool recursive = parsed.Has("-r") || parsed.Has("--recursive");
+
+    // Each path to check, with the reason when the walk already knows it cannot be read. The
+    // files of a folder come in the order of their paths, what could not be walked among them.
+    std::vector<std::pair<fs::path, std::error_code>> paths;
+    bool walked = false;
     for (const CliArg& operand : parsed.operands) {
+        const fs::path path(operand);
+        if (!recursive || !IsDirectory(path)) {
+            paths.emplace_back(path, std::error_code{});
+            continue;
+        }
+        walked = true;
+        FolderFiles files = FilesBelow(path, {});
+        const std::size_t first = paths.size();
+        for (SignItem& item : files.items)
+            paths.emplace_back(std::move(item.source), std::error_code{});
+        for (WalkProblem& problem : files.problems)
+            paths.emplace_back(std::move(problem.path), problem.error);
+        std::stable_sort(
+            paths.begin() + static_cast<std::ptrdiff_t>(first), paths.end(),
+            [](const auto& a, const auto& b) { return a.first.native() < b.first.native(); });
+    }
+    const bool single = paths.size() == 1 && !walked;
+    bool allSigned = true;
+    for (const auto& [path, walkError] : paths) {
         if (m_streams.out.Error())
             break;
-        const fs::path path(operand);
-        std::error_code error;
-        UniqueFile file = OpenForReading(path, &error);
+        std::error_code error = walkError;
+        UniqueFile file;
+        if (!error)
+            file = OpenForReading(path, &error);
         if (!file) {
             allSigned = false;
             if (json)

@@ -621,4 +621,45 @@ TEST_F(Cli, FiveGiBSparseFileIsCheckedFromItsEnd) {
     EXPECT_EQ(std::get<std::string>(object->at("text")), "five");
 }
 
+// Every file below, in the order of their paths whatever the order of the folder, with each
+// file's text and JSON line as when named; one unsigned file makes the status 1.
+TEST_F(Cli, CheckOfAFolderWithRListsEveryFileBelowInOrder) {
+    File("tree/b/z.txt", PatternBytes(30, 1));
+    File("tree/a.txt", PatternBytes(20, 2));
+    File("tree/b/c/y.bin", PatternBytes(10, 3));
+    const fs::path tree = m_dir / "tree";
+    ASSERT_EQ(Sign("mine", {Arg(tree)}, {Arg("-r")}).status, 0);
+    const fs::path copies = Out() / "tree";
+    const std::vector<fs::path> expected = {copies / "a_signed.txt",
+                                            copies / "b" / "c" / "y_signed.bin",
+                                            copies / "b" / "z_signed.txt"};
+
+    CliRun run = RunInProcess({Arg("check"), Arg("-r"), Arg(copies)});
+    EXPECT_EQ(run.status, 0) << run.err;
+    std::vector<std::string> lines;
+    for (const fs::path& path : expected)
+        lines.insert(lines.end(), {Text(path) + ":", "mine", ""});
+    EXPECT_EQ(Lines(run.out), lines);
+
+    File("out/tree/b/plain.txt", PatternBytes(30, 4));
+    run = RunInProcess({Arg("check"), Arg("--json"), Arg("--recursive"), Arg(copies / ""),
+                        Arg(m_dir / "tree" / "a.txt")});
+    EXPECT_EQ(run.status, 1);
+    const std::vector<std::string> json = Lines(run.out);
+    ASSERT_EQ(json.size(), 5u) << run.out;
+    const std::vector<fs::path> order = {expected[0], expected[1], copies / "b" / "plain.txt",
+                                         expected[2], m_dir / "tree" / "a.txt"};
+    for (std::size_t i = 0; i < json.size(); ++i) {
+        const auto object = ParseJsonObject(json[i]);
+        ASSERT_TRUE(object) << json[i];
+        EXPECT_EQ(std::get<std::string>(object->at("path")), Text(order[i].lexically_normal()));
+        EXPECT_EQ(std::get<bool>(object->at("signed")), i != 2 && i != 4) << json[i];
+    }
+
+    // Without -r a folder is still a path that cannot be read.
+    run = RunInProcess({Arg("check"), Arg(copies)});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("cannot read " + Text(copies)), std::string::npos) << run.err;
+}
+
 } // namespace
