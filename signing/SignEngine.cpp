@@ -58,7 +58,8 @@ private:
     }
 
     bool MakeFolderOnce(const fs::path& folder, std::error_code& error) {
-        if (folder == m_madeFolder && IsDirectory(folder))
+        // A folder removed since fails the copy's creation, with its reason.
+        if (folder == m_madeFolder)
             return true;
         if (!MakeFolder(folder, error))
             return false;
@@ -69,7 +70,10 @@ private:
     const SignRequest& m_request;
     ISignObserver& m_observer;
     CByteIo& m_io;
+    // The writer's table, kept while the signing second lasts; the reader's, for the seeds
+    // stored in the sources.
     CSigCodeTable m_table;
+    CSigCodeTable m_readTable;
     // The last folder made below the output folder: the next file usually goes there too.
     fs::path m_madeFolder;
     CRunOutputs m_written;
@@ -78,12 +82,15 @@ private:
 
 SignOutcome CBatch::SignOne(const SignItem& item) {
     using namespace signtext;
-    if (!CanReadFile(item.source))
-        return Fail(SignOutcome::Unreadable, item, kCannotRead, kCaptionError, LastError());
+    // The open tells what an access test would: a missing or unreadable file is unreadable,
+    // one that is not a regular file cannot be signed.
     std::error_code openError;
-    UniqueFile source = OpenForReading(item.source, &openError);
-    if (!source)
+    FileFacts facts;
+    UniqueFile source = OpenForReading(item.source, &openError, &facts, item.listed);
+    if (!source && openError == FileError::NotRegularFile)
         return Fail(SignOutcome::CannotOpen, item, kCannotOpen, kCaptionErrorBang, openError);
+    if (!source)
+        return Fail(SignOutcome::Unreadable, item, kCannotRead, kCaptionError, openError);
 
     const fs::path output = OutputPathFor(m_request.outputFolder, item);
 
@@ -100,7 +107,7 @@ SignOutcome CBatch::SignOne(const SignItem& item) {
         return fail(SignOutcome::CannotWrite, kCannotWrite, kCaptionError, error, earlierSource);
     };
     // Before any test of the output, so that an existing output is never touched.
-    if (IsSigned(source.get()))
+    if (UnsignedLength(m_readTable, source.get(), facts.size))
         return fail(SignOutcome::AlreadySigned, kAlreadySigned, kCaptionErrorBang);
     if (!SeekFile(source.get(), 0, SEEK_SET))
         return fail(SignOutcome::SignFailed, kCannotSign, kCaptionErrorBang, LastError());
@@ -130,12 +137,11 @@ SignOutcome CBatch::SignOne(const SignItem& item) {
     std::error_code folderError;
     if (!item.subfolder.empty() && !MakeFolderOnce(output.parent_path(), folderError))
         return cannotWrite(folderError);
-    if (!pending.Create(output, source.get()))
+    if (!pending.CreateWithMode(output, facts.mode))
         return cannotWrite(pending.Error());
 
     const std::u16string& text = m_request.text;
-    const std::optional<std::int64_t> size = FileSize(source.get());
-    const auto total = static_cast<std::uint64_t>(size.value_or(0));
+    const auto total = static_cast<std::uint64_t>(facts.size);
     const auto progress = [&](std::uint64_t copied) {
         m_observer.BytesCopied(copied, total);
         return !m_observer.StopRequested();
