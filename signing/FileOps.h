@@ -86,6 +86,9 @@ public:
     // True when every byte copied must pass through Read and Write: the system may otherwise
     // copy a file without handing its bytes to this process.
     virtual bool SeesEveryByte() const { return false; }
+    // True when the copies of one run must not be made at once (the plain one is called from
+    // several threads in a run with several jobs).
+    virtual bool OneFileAtATime() const { return SeesEveryByte(); }
 };
 
 // The byte I/O of the runs that name none: the plain one, or the one installed (tests slow

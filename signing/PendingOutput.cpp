@@ -35,7 +35,7 @@ std::atomic<bool> g_named{[] {
 
 // The names of the named temporaries now pending, for RemovePendingOutputsNow: a signal
 // handler may neither lock nor allocate, so it reads these slots as they are.
-constexpr int kSlots = 16;
+constexpr int kSlots = 256;
 std::atomic<Char*> g_slots[kSlots];
 
 int Register(const fs::path& temporary) {

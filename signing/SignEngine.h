@@ -107,6 +107,10 @@ struct SignRequest {
     // An output written earlier in this run is refused instead of asked about: the command-line
     // tool's --force is for outputs that existed before the run. The desktop program asks.
     bool keepOutputsOfThisRun = false;
+    // Files read and copied at once (with keepOutputsOfThisRun). The observer still sees every
+    // event in the order of a run of one file at a time, on the calling thread; BytesCopied is
+    // not called with more than one. The desktop program signs one file at a time.
+    unsigned jobs = 1;
 };
 
 struct SignResult {
