@@ -449,9 +449,11 @@ std::optional<bool> SparseCopyToEnd(CByteIo& io, std::FILE* source, std::FILE* t
     }
     if (progress && !progress(static_cast<std::uint64_t>(size - inStart)))
         return false;
-    const std::int64_t outEnd = outStart + (size - inStart);
-    return std::fflush(target) == 0 && _chsize_s(_fileno(target), outEnd) == 0 &&
-           SeekFile(target, outEnd, SEEK_SET) && SeekFile(source, size, SEEK_SET);
+    FILE_END_OF_FILE_INFO end{};
+    end.EndOfFile.QuadPart = outStart + (size - inStart);
+    return std::fflush(target) == 0 &&
+           SetFileInformationByHandle(HandleOf(target), FileEndOfFileInfo, &end, sizeof end) &&
+           SeekFile(target, end.EndOfFile.QuadPart, SEEK_SET) && SeekFile(source, size, SEEK_SET);
 }
 #endif
 
