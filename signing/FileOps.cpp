@@ -181,7 +181,6 @@ UniqueFile OpenForReading(const fs::path& path, std::error_code* error, FileFact
             return nullptr;
         }
     }
-    // O_NONBLOCK changes nothing for the reads of a regular file.
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
         why = LastError();
@@ -192,7 +191,9 @@ UniqueFile OpenForReading(const fs::path& path, std::error_code* error, FileFact
         ::close(fd);
         return nullptr;
     }
-    UniqueFile file(::fdopen(fd, "rb"));
+    // O_NONBLOCK only kept the open from waiting; the reads and the kernel's copy must wait for
+    // the disk. No other flag that F_SETFL changes was set.
+    UniqueFile file(::fcntl(fd, F_SETFL, 0) == 0 ? ::fdopen(fd, "rb") : nullptr);
     if (!file) {
         why = LastError();
         ::close(fd);
