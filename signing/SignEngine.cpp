@@ -145,11 +145,11 @@ bool CBatch::ReadSource(CFileWork& work, CWorkerState& state) const {
         work.sourceFailed = true;
         return false;
     };
-    // The open tells what an access test would: a missing or unreadable file is unreadable,
-    // one that is not a regular file cannot be signed.
+    // Only a failed open asks whether the file may be read at all: a file that may be read
+    // but not opened (a folder, a device, one locked by another program) cannot be signed.
     std::error_code error;
     work.source = OpenForReading(work.item->source, &error, &work.facts, work.item->listed);
-    if (!work.source && error == FileError::NotRegularFile)
+    if (!work.source && (error == FileError::NotRegularFile || CanReadFile(work.item->source)))
         return fail({SignOutcome::CannotOpen, kCannotOpen, kCaptionErrorBang, error});
     if (!work.source)
         return fail({SignOutcome::Unreadable, kCannotRead, kCaptionError, error});
