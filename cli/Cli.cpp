@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <iterator>
 #include <optional>
+#include <thread>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -25,8 +26,8 @@ constexpr std::string_view kNewline = "\n";
 
 constexpr std::string_view kSignUsage =
     "usage: quorvane-cli sign (--text TEXT | --text-file FILE) --out DIR [--force | --no-clobber]"
-    " [-r] PATH...\n";
-constexpr std::string_view kCheckUsage = "       quorvane-cli check [--json] PATH...\n";
+    " [-r] [--jobs N] PATH...\n";
+constexpr std::string_view kCheckUsage = "       quorvane-cli check [--json] [-r] PATH...\n";
 constexpr std::string_view kStripUsage =
     "       quorvane-cli strip --out DIR [--force | --no-clobber] PATH...\n";
 constexpr std::string_view kOtherUsage = "       quorvane-cli --help | --version\n"
@@ -41,12 +42,14 @@ constexpr std::string_view kSignHelp =
     "        --no-clobber keeps it without a message. An output written earlier in the same\n"
     "        run is never replaced: the later file is refused. -r signs the regular files in\n"
     "        folders, keeping their structure below DIR (\"dir\" and \"dir/\" alike; the files\n"
-    "        of \".\" and \"..\" go directly into DIR).\n";
+    "        of \".\" and \"..\" go directly into DIR). --jobs N signs N files at once (the\n"
+    "        default: one per processor), with the messages of a run of one at a time.\n";
 constexpr std::string_view kCheckHelp =
     "check   prints the text signed into each PATH; --json prints one JSON object per line:\n"
     "        path, signed, text (exact: CR LF kept, unpaired surrogates as \\udXXX escapes;\n"
     "        null when unsigned), or error and reason when the file cannot be read. A path's\n"
-    "        bytes that are not UTF-8 are given as \\udc80 to \\udcff, one per byte.\n";
+    "        bytes that are not UTF-8 are given as \\udc80 to \\udcff, one per byte. -r checks\n"
+    "        every file below the folders given, in the order of their paths.\n";
 constexpr std::string_view kStripHelp =
     "strip   writes each signed PATH without its trailer into DIR, named without _signed.\n"
     "        Existing outputs are treated as by sign.\n";
@@ -62,6 +65,9 @@ std::string AllUsage() {
     return std::string(kSignUsage) + std::string(kCheckUsage) + std::string(kStripUsage) +
            std::string(kOtherUsage);
 }
+
+// More files at once than any disk gains from.
+constexpr unsigned kMaxJobs = 64;
 
 // Longest text file that can hold a valid text: three UTF-8 bytes per UTF-16 code unit at most
 // (a line break, one byte, becomes two units), a byte order mark and one final line break.
@@ -369,7 +375,7 @@ int CCli::Sign(const std::vector<CliArg>& args) {
     if (AsksForHelp(args))
         return Help(kSignUsage, kSignHelp);
     const ParsedArgs parsed = Parse(args, 1, {"--force", "--no-clobber", "-r", "--recursive"},
-                                    {"--text", "--text-file", "--out"});
+                                    {"--text", "--text-file", "--out", "--jobs"});
     if (!parsed.problem.empty())
         return Usage(parsed.problem);
     if (parsed.Has("--text") == parsed.Has("--text-file"))
@@ -380,6 +386,16 @@ int CCli::Sign(const std::vector<CliArg>& args) {
         return Usage("--force and --no-clobber exclude each other");
     if (parsed.operands.empty())
         return Usage("give the files to sign");
+    unsigned jobs = std::max(1u, std::thread::hardware_concurrency());
+    if (parsed.Has("--jobs")) {
+        const std::string value = PathUtf8(*parsed.Value("--jobs"));
+        const bool digits =
+            !value.empty() && value.size() <= 4 &&
+            std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; });
+        jobs = digits ? static_cast<unsigned>(std::stoul(value)) : 0;
+        if (jobs < 1 || jobs > kMaxJobs)
+            return Usage("--jobs takes a number of files from 1 to " + std::to_string(kMaxJobs));
+    }
 
     std::optional<std::u16string> text;
     if (parsed.Has("--text")) {
@@ -404,6 +420,7 @@ int CCli::Sign(const std::vector<CliArg>& args) {
     request.outputFolder = fs::path(*parsed.Value("--out"));
     request.text = *text;
     request.keepOutputsOfThisRun = true;
+    request.jobs = jobs;
     bool refusedFolder = false;
     for (const CliArg& operand : parsed.operands) {
         const fs::path path(operand);
@@ -445,20 +462,44 @@ int CCli::Sign(const std::vector<CliArg>& args) {
 int CCli::Check(const std::vector<CliArg>& args) {
     if (AsksForHelp(args))
         return Help(kCheckUsage, kCheckHelp);
-    const ParsedArgs parsed = Parse(args, 1, {"--json"}, {});
+    const ParsedArgs parsed = Parse(args, 1, {"--json", "-r", "--recursive"}, {});
     if (!parsed.problem.empty())
         return Usage(parsed.problem);
     if (parsed.operands.empty())
         return Usage("give the files to check");
     const bool json = parsed.Has("--json");
-    const bool single = parsed.operands.size() == 1;
-    bool allSigned = true;
+    const bool recursive = parsed.Has("-r") || parsed.Has("--recursive");
+
+    // Each path to check, with the reason when the walk already knows it cannot be read. The
+    // files of a folder come in the order of their paths, what could not be walked among them.
+    std::vector<std::pair<fs::path, std::error_code>> paths;
+    bool walked = false;
     for (const CliArg& operand : parsed.operands) {
+        const fs::path path(operand);
+        if (!recursive || !IsDirectory(path)) {
+            paths.emplace_back(path, std::error_code{});
+            continue;
+        }
+        walked = true;
+        FolderFiles files = FilesBelow(path, {});
+        const std::size_t first = paths.size();
+        for (SignItem& item : files.items)
+            paths.emplace_back(std::move(item.source), std::error_code{});
+        for (WalkProblem& problem : files.problems)
+            paths.emplace_back(std::move(problem.path), problem.error);
+        std::stable_sort(
+            paths.begin() + static_cast<std::ptrdiff_t>(first), paths.end(),
+            [](const auto& a, const auto& b) { return a.first.native() < b.first.native(); });
+    }
+    const bool single = paths.size() == 1 && !walked;
+    bool allSigned = true;
+    for (const auto& [path, walkError] : paths) {
         if (m_streams.out.Error())
             break;
-        const fs::path path(operand);
-        std::error_code error;
-        UniqueFile file = OpenForReading(path, &error);
+        std::error_code error = walkError;
+        UniqueFile file;
+        if (!error)
+            file = OpenForReading(path, &error);
         if (!file) {
             allSigned = false;
             if (json)

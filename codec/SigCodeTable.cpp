@@ -28,6 +28,11 @@ std::uint32_t CSigRandom::Next() {
 }
 
 void CSigCodeTable::Build(std::uint32_t seed) {
+    if (m_built && m_seed == seed)
+        return;
+    m_built = true;
+    m_seed = seed;
+    ++m_builds;
     m_entries.fill(0);
     m_taken.reset();
     CSigRandom random;

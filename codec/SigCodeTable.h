@@ -27,6 +27,7 @@ class CSigCodeTable {
 public:
     static constexpr std::size_t kEntries = 256;
 
+    // Derives the table of `seed`; a table already holding it stays as it is.
     void Build(std::uint32_t seed);
     // The byte value whose code is `code`, or nothing when no entry holds it.
     std::optional<std::uint8_t> IndexOf(std::uint16_t code) const;
@@ -35,6 +36,8 @@ public:
     const std::array<std::uint16_t, kEntries>& Entries() const { return m_entries; }
     // Generator outputs consumed by the last Build, repeats included.
     unsigned DrawsOfLastBuild() const { return m_draws; }
+    // How many tables this object has derived.
+    unsigned Builds() const { return m_builds; }
 
 private:
     std::array<std::uint16_t, kEntries> m_entries{};
@@ -43,4 +46,7 @@ private:
     std::bitset<0x10000> m_taken;
     std::array<std::uint32_t, kEntries> m_sorted{};
     unsigned m_draws = 0;
+    unsigned m_builds = 0;
+    bool m_built = false;
+    std::uint32_t m_seed = 0;
 };

@@ -45,6 +45,10 @@ std::optional<std::u16string> ReadSignatureText(std::FILE* file);
 // A trailer is valid only when it decodes in full, payload included, exactly as
 // ReadSignatureText reads it. The stream is left at no defined position.
 std::optional<std::int64_t> UnsignedLength(std::FILE* file);
+// The same with the caller's `table`, kept for the next file of the same seed, and the file's
+// `size` when known (-1: asked). A file whose magic cannot match builds no table.
+std::optional<std::int64_t> UnsignedLength(CSigCodeTable& table, std::FILE* file,
+                                           std::int64_t size);
 
 // True when the file ends in a valid trailer (see UnsignedLength).
 inline bool IsSigned(std::FILE* file) {

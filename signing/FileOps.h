@@ -42,10 +42,19 @@ bool CanWriteFile(const std::filesystem::path& path);
 // True when both paths name one existing file or folder.
 bool SameFile(const std::filesystem::path& a, const std::filesystem::path& b);
 
+// What the one status query of an opened file tells.
+struct FileFacts {
+    std::int64_t size = 0;
+    unsigned mode = 0666; // permission bits
+};
+
 // Opens a regular (disk) file for reading in binary mode. Anything else is refused at once
 // without blocking: a folder, a FIFO, a device, a socket, on Windows anything that is not a disk
-// file. Null on failure, with the reason in `error` when given.
-UniqueFile OpenForReading(const std::filesystem::path& path, std::error_code* error = nullptr);
+// file. Null on failure, with the reason in `error` when given. `facts` receives the size and
+// permission bits. `listedAsRegular` (a folder listing said so) spares the look before the
+// open that keeps devices from being opened at all.
+UniqueFile OpenForReading(const std::filesystem::path& path, std::error_code* error = nullptr,
+                          FileFacts* facts = nullptr, bool listedAsRegular = false);
 
 // Identifies a file whatever the path that names it.
 using FileIdentity = std::pair<std::uint64_t, std::uint64_t>;
@@ -77,6 +86,9 @@ public:
     // True when every byte copied must pass through Read and Write: the system may otherwise
     // copy a file without handing its bytes to this process.
     virtual bool SeesEveryByte() const { return false; }
+    // True when the copies of one run must not be made at once (the plain one is called from
+    // several threads in a run with several jobs).
+    virtual bool OneFileAtATime() const { return SeesEveryByte(); }
 };
 
 // The byte I/O of the runs that name none: the plain one, or the one installed (tests slow
@@ -115,6 +127,8 @@ public:
     // Creates the new file with the permission bits of `modeOf` (an open source; 0666 without
     // one), less the umask, as cp gives a new copy. False when the folder cannot take it.
     bool Create(const std::filesystem::path& target, std::FILE* modeOf = nullptr);
+    // The same with the permission bits given.
+    bool CreateWithMode(const std::filesystem::path& target, unsigned mode);
     std::FILE* File() const { return m_file.get(); }
     // Flushes through `io` and gives the file the target's name. With `replace` an existing
     // target is replaced, after the new bytes reached the disk; without it an existing target

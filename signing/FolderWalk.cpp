@@ -50,7 +50,7 @@ FolderFiles FilesBelow(const fs::path& folder, const fs::path& outputFolder) {
             }
             const fs::file_status target = entries->status(statusError);
             if (fs::is_regular_file(target))
-                files.items.push_back({path, subfolder});
+                files.items.push_back({path, subfolder, fs::is_regular_file(own)});
             else if (statusError)
                 files.problems.push_back({path, statusError});
             else if (!fs::is_directory(target))

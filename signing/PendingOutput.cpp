@@ -35,7 +35,7 @@ std::atomic<bool> g_named{[] {
 
 // The names of the named temporaries now pending, for RemovePendingOutputsNow: a signal
 // handler may neither lock nor allocate, so it reads these slots as they are.
-constexpr int kSlots = 16;
+constexpr int kSlots = 256;
 std::atomic<Char*> g_slots[kSlots];
 
 int Register(const fs::path& temporary) {
@@ -205,9 +205,6 @@ bool CPendingOutput::Fail(std::error_code error) {
 }
 
 bool CPendingOutput::Create(const fs::path& target, std::FILE* modeOf) {
-    Discard();
-    m_error.clear();
-    m_target = target;
     unsigned mode = 0666;
 #ifndef _WIN32
     struct stat info {};
@@ -216,6 +213,13 @@ bool CPendingOutput::Create(const fs::path& target, std::FILE* modeOf) {
 #else
     (void)modeOf;
 #endif
+    return CreateWithMode(target, mode);
+}
+
+bool CPendingOutput::CreateWithMode(const fs::path& target, unsigned mode) {
+    Discard();
+    m_error.clear();
+    m_target = target;
     const fs::path folder = target.parent_path();
 #ifdef O_TMPFILE
     if (!g_named) {

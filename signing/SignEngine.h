@@ -7,8 +7,8 @@
 //      valid output folder.") and the run ends before BatchStarted: nothing else happens.
 //   2. BatchStarted(N).
 //   3. For each file: FileStarted("Signing file i of N"); the checks, each ending the file
-//      with one ReportFailure (or, for a No to AskOverwrite, silently): source readable,
-//      source opens (a regular file), source not already signed, output not written earlier
+//      with one ReportFailure (or, for a No to AskOverwrite, silently): source opens for
+//      reading, source is a regular file, source not already signed, output not written earlier
 //      in this run (with keepOutputsOfThisRun), output exists -> AskOverwrite, existing output
 //      writable, output can be created; then the copy and the trailer. FileFinished after every
 //      file, whatever its outcome.
@@ -47,6 +47,8 @@ struct SignItem {
     // A folder below the output folder for this file's copy, made when needed; empty for the
     // output folder itself.
     std::filesystem::path subfolder;
+    // A folder listing found a regular file here: it is opened without a look first.
+    bool listed = false;
 };
 
 // What a message is: each user shows it in its own way (the desktop program as an error, a
@@ -105,6 +107,10 @@ struct SignRequest {
     // An output written earlier in this run is refused instead of asked about: the command-line
     // tool's --force is for outputs that existed before the run. The desktop program asks.
     bool keepOutputsOfThisRun = false;
+    // Files read and copied at once (with keepOutputsOfThisRun). The observer still sees every
+    // event in the order of a run of one file at a time, on the calling thread; BytesCopied is
+    // not called with more than one. The desktop program signs one file at a time.
+    unsigned jobs = 1;
 };
 
 struct SignResult {

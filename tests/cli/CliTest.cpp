@@ -621,4 +621,100 @@ TEST_F(Cli, FiveGiBSparseFileIsCheckedFromItsEnd) {
     EXPECT_EQ(std::get<std::string>(object->at("text")), "five");
 }
 
+// Every file of the output folder with its bytes.
+std::map<std::string, Bytes> TreeOf(const fs::path& folder) {
+    std::map<std::string, Bytes> tree;
+    for (const auto& entry : fs::recursive_directory_iterator(folder))
+        tree[Text(entry.path())] = entry.is_regular_file() ? ReadBytes(entry.path()) : Bytes{};
+    return tree;
+}
+
+// Several files at once: the same messages, questions and summary in the same order, the same
+// exit status and the same files as one at a time, on a tree with every kind of refusal.
+TEST_F(Cli, JobsGiveTheRunOfOneFileAtATime) {
+    for (int i = 0; i < 30; ++i)
+        File("one/docs/f" + std::to_string(i) + ".txt", PatternBytes(100 + 37 * i, i));
+    for (int i = 0; i < 30; i += 3)
+        File("two/docs/f" + std::to_string(i) + ".txt", PatternBytes(50, i)); // same names
+    File("two/docs/big.bin", PatternBytes(3 << 20, 99));
+    File("two/docs/b_signed.bin", PatternBytes(10, 98));
+    const fs::path lone = File("lone.txt", PatternBytes(64, 7));
+    const std::vector<CliArg> operands = {
+        Arg(m_dir / "one" / "docs"),
+        Arg(m_dir / "two" / "docs"),
+        Arg(lone),
+        Arg(Out() / "lone_signed.txt"), // an output of this very run
+        Arg(m_dir / "missing.txt"),
+        Arg(lone)};
+    const auto prepareOut = [&] {
+        fs::remove_all(Out());
+        File("out/docs/f4_signed.txt", {'o', 'l', 'd'});          // existed before the run
+        fs::create_directories(Out() / "docs" / "f5_signed.txt"); // a folder in the way
+    };
+    for (const bool force : {false, true}) {
+        SCOPED_TRACE(force ? "--force" : "asking");
+        std::vector<CliArg> extra = {Arg("-r")};
+        if (force)
+            extra.push_back(Arg("--force"));
+        prepareOut();
+        extra.push_back(Arg("--jobs=1"));
+        const CliRun one = Sign("same", operands, extra);
+        const auto tree = TreeOf(Out());
+        EXPECT_EQ(one.status, 1);
+        EXPECT_NE(one.err.find("already digitally signed"), std::string::npos) << one.err;
+        EXPECT_NE(one.err.find("earlier in this run"), std::string::npos) << one.err;
+        for (const char* jobs : {"2", "5"}) {
+            prepareOut();
+            extra.back() = Arg(std::string("--jobs=") + jobs);
+            const CliRun many = Sign("same", operands, extra);
+            EXPECT_EQ(many.status, one.status) << jobs;
+            EXPECT_EQ(Lines(many.err), Lines(one.err)) << jobs;
+            EXPECT_TRUE(TreeOf(Out()) == tree) << jobs;
+        }
+    }
+    for (const char* bad : {"0", "x", "65", "-1"})
+        EXPECT_EQ(Sign("x", {Arg(lone)}, {Arg("--jobs"), Arg(bad)}).status, kExitUsage) << bad;
+}
+
+// Every file below, in the order of their paths whatever the order of the folder, with each
+// file's text and JSON line as when named; one unsigned file makes the status 1.
+TEST_F(Cli, CheckOfAFolderWithRListsEveryFileBelowInOrder) {
+    File("tree/b/z.txt", PatternBytes(30, 1));
+    File("tree/a.txt", PatternBytes(20, 2));
+    File("tree/b/c/y.bin", PatternBytes(10, 3));
+    const fs::path tree = m_dir / "tree";
+    ASSERT_EQ(Sign("mine", {Arg(tree)}, {Arg("-r")}).status, 0);
+    const fs::path copies = Out() / "tree";
+    const std::vector<fs::path> expected = {copies / "a_signed.txt",
+                                            copies / "b" / "c" / "y_signed.bin",
+                                            copies / "b" / "z_signed.txt"};
+
+    CliRun run = RunInProcess({Arg("check"), Arg("-r"), Arg(copies)});
+    EXPECT_EQ(run.status, 0) << run.err;
+    std::vector<std::string> lines;
+    for (const fs::path& path : expected)
+        lines.insert(lines.end(), {Text(path) + ":", "mine", ""});
+    EXPECT_EQ(Lines(run.out), lines);
+
+    File("out/tree/b/plain.txt", PatternBytes(30, 4));
+    run = RunInProcess({Arg("check"), Arg("--json"), Arg("--recursive"), Arg(copies / ""),
+                        Arg(m_dir / "tree" / "a.txt")});
+    EXPECT_EQ(run.status, 1);
+    const std::vector<std::string> json = Lines(run.out);
+    ASSERT_EQ(json.size(), 5u) << run.out;
+    const std::vector<fs::path> order = {expected[0], expected[1], copies / "b" / "plain.txt",
+                                         expected[2], m_dir / "tree" / "a.txt"};
+    for (std::size_t i = 0; i < json.size(); ++i) {
+        const auto object = ParseJsonObject(json[i]);
+        ASSERT_TRUE(object) << json[i];
+        EXPECT_EQ(std::get<std::string>(object->at("path")), Text(order[i].lexically_normal()));
+        EXPECT_EQ(std::get<bool>(object->at("signed")), i != 2 && i != 4) << json[i];
+    }
+
+    // Without -r a folder is still a path that cannot be read.
+    run = RunInProcess({Arg("check"), Arg(copies)});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("cannot read " + Text(copies)), std::string::npos) << run.err;
+}
+
 } // namespace

@@ -290,4 +290,43 @@ TEST_F(SignatureFiles, SameSecondSameTextSameTrailer) {
     EXPECT_NE(a, c);
 }
 
+// A batch keeps its tables: the writer derives one per signing second, the reader one per
+// stored seed, and none for a file whose magic cannot be ours.
+TEST_F(SignatureFiles, TablesAreBuiltOncePerSeedAndNotForFilesThatCannotBeSigned) {
+    CSigCodeTable reader;
+    const auto unsignedLength = [&](const Bytes& content) {
+        WriteBytes(Path(), content);
+        UniqueFile file = OpenFile(Path(), "rb");
+        return UnsignedLength(reader, file.get(), static_cast<std::int64_t>(content.size()));
+    };
+    Bytes plain(100, 0);
+    EXPECT_FALSE(unsignedLength(plain)); // four equal magic codes
+    for (std::uint8_t& byte : plain)
+        byte = static_cast<std::uint8_t>(&byte - plain.data());
+    EXPECT_FALSE(unsignedLength(plain)); // four distinct ones
+    EXPECT_EQ(reader.Builds(), 0u);
+
+    const Bytes content(30, 'c');
+    const Bytes first = Sign(content, u"one", 0x66000001);
+    EXPECT_EQ(unsignedLength(first), 30);
+    EXPECT_EQ(unsignedLength(Sign(content, u"two", 0x66000001)), 30);
+    EXPECT_EQ(reader.Builds(), 1u);
+    EXPECT_EQ(unsignedLength(Sign(content, u"three", 0x66000002)), 30);
+    EXPECT_EQ(reader.Builds(), 2u);
+    // A magic shaped like ours under another seed costs one table and is no signature.
+    Bytes other = first;
+    other[first.size() - 12] ^= 1;
+    EXPECT_FALSE(unsignedLength(other));
+    EXPECT_EQ(reader.Builds(), 3u);
+
+    CScopedSigClock clock(0x66000003);
+    CSigCodeTable writer;
+    const Bytes text = Utf16Le(u"x");
+    for (int i = 0; i < 3; ++i) {
+        UniqueFile file = OpenFile(Path(), "r+b");
+        ASSERT_TRUE(AppendSignature(writer, file.get(), text.data(), text.size()));
+    }
+    EXPECT_EQ(writer.Builds(), 1u);
+}
+
 } // namespace

@@ -81,7 +81,7 @@ expect_completion() {
 }
 expect_completion '--help --version check sign strip ' quorvane-cli ''
 expect_completion 'sign strip ' quorvane-cli s
-expect_completion '-- --json ' quorvane-cli check --
+expect_completion '-- --json --recursive ' quorvane-cli check --
 # Options already given are not offered again, nor the one that excludes --force.
 expect_completion '' quorvane-cli sign --force --n
 expect_completion '--text --text-file ' quorvane-cli sign --out x --te
