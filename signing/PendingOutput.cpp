@@ -15,7 +15,10 @@
 #include <sys/stat.h>
 
 #ifdef _WIN32
+// Files only: nothing of windows or drawing in the engine.
 #define WIN32_LEAN_AND_MEAN
+#define NOUSER
+#define NOGDI
 #include <io.h>
 #include <windows.h>
 #else
