@@ -510,19 +510,6 @@ CByteIo* SetDefaultByteIo(CByteIo* io) {
     return std::exchange(InstalledByteIo(), io);
 }
 
-std::optional<std::int64_t> FileSize(std::FILE* file) {
-#ifdef _WIN32
-    struct _stat64 info {};
-    if (_fstat64(_fileno(file), &info) != 0)
-        return std::nullopt;
-#else
-    struct stat info {};
-    if (fstat(fileno(file), &info) != 0)
-        return std::nullopt;
-#endif
-    return static_cast<std::int64_t>(info.st_size);
-}
-
 bool CopyCount(CByteIo& io, std::FILE* source, std::FILE* target, std::int64_t count,
                std::vector<std::uint8_t>& buffer) {
     io.Begin(source, target);

@@ -104,8 +104,6 @@ using CopyProgress = std::function<bool(std::uint64_t copied)>;
 // read or write error, and when `progress` stopped it.
 bool CopyToEnd(CByteIo& io, std::FILE* source, std::FILE* target, std::vector<std::uint8_t>& buffer,
                const CopyProgress& progress = {});
-// The size of an open file, or nothing when the system cannot tell.
-std::optional<std::int64_t> FileSize(std::FILE* file);
 // Copies exactly `count` bytes; false on an error or when the source ends early.
 bool CopyCount(CByteIo& io, std::FILE* source, std::FILE* target, std::int64_t count,
                std::vector<std::uint8_t>& buffer);
