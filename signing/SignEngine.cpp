@@ -68,8 +68,6 @@ struct CFileWork {
     FileFacts facts;
     CPendingOutput pending;
     std::optional<Failure> failure;
-    // The failure is about the source, found before any test of the output.
-    bool sourceFailed = false;
     bool stopped = false;
 };
 
@@ -100,7 +98,8 @@ private:
     // The tests of the output, with the overwrite question; an outcome ends the file.
     std::optional<SignOutcome> CheckOutput(CFileWork& work, bool& exists);
     bool WriteCopy(CFileWork& work, CWorkerState& state, const CopyProgress& progress) const;
-    SignOutcome Commit(CFileWork& work, bool exists);
+    // `again`: a failed commit does the file again from its start instead of failing it.
+    SignOutcome Commit(CFileWork& work, bool exists, bool again = false);
 
     // Every file is closed, and a failed output removed, before its message shows.
     SignOutcome Report(CFileWork& work, const Failure& failure,
@@ -142,7 +141,6 @@ bool CBatch::ReadSource(CFileWork& work, CWorkerState& state) const {
     const auto fail = [&](Failure failure) {
         work.source.reset();
         work.failure = failure;
-        work.sourceFailed = true;
         return false;
     };
     // Only a failed open asks whether the file may be read at all: a file that may be read
@@ -229,10 +227,11 @@ bool CBatch::WriteCopy(CFileWork& work, CWorkerState& state, const CopyProgress&
     return true;
 }
 
-SignOutcome CBatch::Commit(CFileWork& work, bool exists) {
+SignOutcome CBatch::Commit(CFileWork& work, bool exists, bool again) {
     if (!work.pending.Commit(m_io, exists))
-        return Report(work, {SignOutcome::SignFailed, signtext::kCannotSign,
-                             signtext::kCaptionErrorBang, work.pending.Error()});
+        return again ? SignOne(*work.item)
+                     : Report(work, {SignOutcome::SignFailed, signtext::kCannotSign,
+                                     signtext::kCaptionErrorBang, work.pending.Error()});
     if (m_request.keepOutputsOfThisRun)
         m_written.Add(work.output, work.item->source);
     return SignOutcome::Signed;
@@ -269,7 +268,9 @@ void CBatch::Prepare(CFileWork& work, CWorkerState& state) const {
 SignOutcome CBatch::Finish(CFileWork& work) {
     // A source may be an output of this run, made or replaced after it was read ahead: such
     // a file, and one that failed, is done again now, as a run of one file at a time does it.
-    if (work.sourceFailed ||
+    // A failure may be one of the moment (a disk filled by the copies read ahead, a folder
+    // removed since): the file's own turn decides, never a copy that failed.
+    if (work.failure ||
         (MayBeAnOutput(work.item->source) && m_written.WrittenFrom(work.item->source) != nullptr)) {
         work.source.reset();
         work.pending.Discard();
@@ -278,9 +279,14 @@ SignOutcome CBatch::Finish(CFileWork& work) {
     bool exists = false;
     if (const std::optional<SignOutcome> outcome = CheckOutput(work, exists))
         return *outcome;
-    if (work.failure)
-        return Report(work, *work.failure);
-    return Commit(work, exists);
+    // A stop during the file's turn drops its copy, as it stops the copy of one job.
+    if (m_observer.StopRequested()) {
+        work.source.reset();
+        work.pending.Discard();
+        return SignOutcome::Stopped;
+    }
+    // Without a question asked, a copy that cannot be committed is done again in its turn.
+    return Commit(work, exists, !exists);
 }
 
 // Runs `batch` over the items with `jobs` workers that read and copy ahead, while this thread

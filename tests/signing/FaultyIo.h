@@ -6,8 +6,14 @@
 #include <algorithm>
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <mutex>
+#include <utility>
 
-// Fails the chosen operation the way a damaged disk or a full one does.
+#include <sys/stat.h>
+
+// Fails the chosen operation the way a damaged disk or a full one does. Copies may run at once
+// on several threads (a run with several jobs): each copy keeps its own counts.
 class CFaultyIo : public CByteIo {
 public:
     // Reads of any one source stop short after this many bytes, its end not reached (-1: never).
@@ -15,36 +21,80 @@ public:
     // Writes into any one output stop short after this many bytes (-1: never).
     std::int64_t writeLimit = -1;
     bool flushFails = false;
+    // The faults above strike only the copies of sources of this size (-1: every copy).
+    std::int64_t onlySourceSize = -1;
     // Runs once, as the next copy begins (its temporary output already open).
     std::function<void()> duringCopy;
+    // Runs as every copy begins with the size of its source, on the copying thread.
+    std::function<void(std::int64_t sourceSize)> onCopy;
 
-    void Begin(std::FILE*, std::FILE*) override {
-        m_read = 0;
-        m_written = 0;
-        if (duringCopy) {
-            auto once = std::move(duringCopy);
-            duringCopy = nullptr;
-            once();
+    void Begin(std::FILE* source, std::FILE* target) override {
+        const std::int64_t size = SizeOf(source);
+        std::function<void()> once;
+        {
+            std::lock_guard lock(m_mutex);
+            const bool faulty = onlySourceSize < 0 || size == onlySourceSize;
+            m_copies[source] = {faulty, 0};
+            m_copies[target] = {faulty, 0};
+            once = std::exchange(duringCopy, nullptr);
         }
+        if (onCopy)
+            onCopy(size);
+        if (once)
+            once();
     }
     std::size_t Read(std::FILE* file, void* buffer, std::size_t bytes) override {
-        if (readLimit >= 0)
-            bytes = std::min<std::size_t>(bytes, static_cast<std::size_t>(readLimit - m_read));
+        bytes = Allowed(file, readLimit, bytes);
         const std::size_t got = CByteIo::Read(file, buffer, bytes);
-        m_read += static_cast<std::int64_t>(got);
+        Count(file, got);
         return got;
     }
     std::size_t Write(std::FILE* file, const void* buffer, std::size_t bytes) override {
-        if (writeLimit >= 0)
-            bytes = std::min<std::size_t>(bytes, static_cast<std::size_t>(writeLimit - m_written));
+        bytes = Allowed(file, writeLimit, bytes);
         const std::size_t put = CByteIo::Write(file, buffer, bytes);
-        m_written += static_cast<std::int64_t>(put);
+        Count(file, put);
         return put;
     }
-    bool Flush(std::FILE* file) override { return !flushFails && CByteIo::Flush(file); }
+    bool Flush(std::FILE* file) override {
+        bool faulty = false;
+        {
+            std::lock_guard lock(m_mutex);
+            const auto found = m_copies.find(file);
+            faulty = found != m_copies.end() ? found->second.faulty : onlySourceSize < 0;
+        }
+        return !(flushFails && faulty) && CByteIo::Flush(file);
+    }
     bool SeesEveryByte() const override { return true; }
+    // Each copy has its own counts: the copies of a run with several jobs may run at once.
+    bool OneFileAtATime() const override { return false; }
 
 private:
-    std::int64_t m_read = 0;
-    std::int64_t m_written = 0;
+    struct Copy {
+        bool faulty = true;
+        std::int64_t bytes = 0;
+    };
+
+    static std::int64_t SizeOf(std::FILE* file) {
+#ifdef _WIN32
+        struct _stat64 info {};
+        return _fstat64(_fileno(file), &info) == 0 ? info.st_size : -1;
+#else
+        struct stat info {};
+        return ::fstat(::fileno(file), &info) == 0 ? info.st_size : -1;
+#endif
+    }
+    std::size_t Allowed(std::FILE* file, std::int64_t limit, std::size_t bytes) {
+        std::lock_guard lock(m_mutex);
+        const Copy& copy = m_copies[file];
+        if (limit < 0 || !copy.faulty)
+            return bytes;
+        return std::min<std::size_t>(bytes, static_cast<std::size_t>(limit - copy.bytes));
+    }
+    void Count(std::FILE* file, std::size_t bytes) {
+        std::lock_guard lock(m_mutex);
+        m_copies[file].bytes += static_cast<std::int64_t>(bytes);
+    }
+
+    std::mutex m_mutex;
+    std::map<const std::FILE*, Copy> m_copies;
 };
