@@ -44,3 +44,23 @@ build_preset() {
     fi
     cmake --build --preset "$preset"
 }
+
+# The tests of the last ctest run of `preset` that were skipped, a line "preset test: reason"
+# each (GoogleTest prints the reason given to GTEST_SKIP after "Skipped").
+skipped_tests() {
+    python3 - "$1" "$QUORVANE_ROOT/build/$1/Testing/Temporary/LastTest.log" <<'EOF'
+import re, sys
+preset, log = sys.argv[1], sys.argv[2]
+try:
+    text = open(log, errors="replace").read()
+except OSError:
+    sys.exit(0)
+for block in re.split(r"\n(?=\d+/\d+ Testing: )", text):
+    name = re.match(r"\d+/\d+ Testing: (.*)", block)
+    if not name or "[  SKIPPED ]" not in block:
+        continue
+    reason = re.search(r": Skipped\n(.*)", block)
+    reason = reason.group(1).strip() if reason and reason.group(1).strip() else "no reason given"
+    print(f"{preset} {name.group(1).strip()}: {reason}")
+EOF
+}

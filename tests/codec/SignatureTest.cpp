@@ -109,9 +109,11 @@ TEST_F(SignatureFiles, BufferMustHoldTextAndTerminator) {
     const Bytes signed_ = Sign(PatternBytes(30, 3), u"hello", 5);
     EXPECT_EQ(ReadCount(signed_), 10u);
 
-    Bytes exact(10, 0xAA);
-    EXPECT_EQ(ReadCount(signed_, exact.data(), exact.size()), 10u);
-    EXPECT_EQ(exact, Bytes(10, 0xAA)) << "a buffer without room for the terminator is not filled";
+    // Room for the text and half the terminator: nothing is written, not even in the bytes
+    // beyond the size given.
+    Bytes exact(12, 0xAA);
+    EXPECT_EQ(ReadCount(signed_, exact.data(), 11), 10u);
+    EXPECT_EQ(exact, Bytes(12, 0xAA)) << "a buffer without room for the terminator is not filled";
 
     Bytes room(14, 0xAA);
     EXPECT_EQ(ReadCount(signed_, room.data(), room.size()), 10u);
@@ -180,11 +182,13 @@ TEST_F(SignatureFiles, EveryDamagedTrailerReadsAsNoSignature) {
         }
     }
 
-    // A magic letter swapped for another letter's code.
+    // The first magic letter swapped for another letter's code: the codes still have the
+    // magic's shape (the two O's alike, the others not), only their letters are wrong.
     Bytes wrongMagic = good;
-    wrongMagic[good.size() - 2] = static_cast<std::uint8_t>(table['A'] & 0xFF);
-    wrongMagic[good.size() - 1] = static_cast<std::uint8_t>(table['A'] >> 8);
+    wrongMagic[good.size() - 8] = static_cast<std::uint8_t>(table['A'] & 0xFF);
+    wrongMagic[good.size() - 7] = static_cast<std::uint8_t>(table['A'] >> 8);
     EXPECT_EQ(ReadCount(wrongMagic), 0u);
+    EXPECT_FALSE(Unsigned(wrongMagic));
 
     // Another seed gives another table, in which the stored codes mean nothing.
     Bytes otherSeed = good;
@@ -286,8 +290,11 @@ TEST_F(SignatureFiles, SameSecondSameTextSameTrailer) {
     const Bytes a = Sign(PatternBytes(10, 1), u"same", 4242);
     const Bytes b = Sign(PatternBytes(33, 2), u"same", 4242);
     EXPECT_TRUE(std::equal(a.end() - 32, a.end(), b.end() - 32));
+    // Another second stores another seed, and its table gives other codes: for the text, its
+    // length and the magic.
     const Bytes c = Sign(PatternBytes(10, 1), u"same", 4243);
-    EXPECT_NE(a, c);
+    EXPECT_FALSE(std::equal(a.end() - 32, a.end() - 12, c.end() - 32));
+    EXPECT_FALSE(std::equal(a.end() - 8, a.end(), c.end() - 8));
 }
 
 // A batch keeps its tables: the writer derives one per signing second, the reader one per

@@ -25,8 +25,6 @@ public:
     std::int64_t onlySourceSize = -1;
     // Runs once, as the next copy begins (its temporary output already open).
     std::function<void()> duringCopy;
-    // Runs as every copy begins with the size of its source, on the copying thread.
-    std::function<void(std::int64_t sourceSize)> onCopy;
 
     void Begin(std::FILE* source, std::FILE* target) override {
         const std::int64_t size = SizeOf(source);
@@ -38,8 +36,6 @@ public:
             m_copies[target] = {faulty, 0};
             once = std::exchange(duringCopy, nullptr);
         }
-        if (onCopy)
-            onCopy(size);
         if (once)
             once();
     }

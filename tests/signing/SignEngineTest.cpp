@@ -3,6 +3,7 @@
 #include "SignEngine.h"
 #include "SignRecorder.h"
 #include "Signature.h"
+#include "RootOnly.h"
 #include "TempDir.h"
 #include "TextConvert.h"
 
@@ -220,14 +221,21 @@ TEST_F(SignEngine, ReadOnlyExistingOutputIsNotWrittenAfterYes) {
                     fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
                     fs::perm_options::remove);
 #else
-    // Root ignores permission bits; the immutable attribute holds even for root.
-    if (std::system(("chattr +i '" + output.string() + "' 2>/dev/null").c_str()) != 0)
-        GTEST_SKIP() << "chattr +i is not permitted here";
+    // Root ignores permission bits; the immutable attribute holds even for root, and only
+    // root may set it.
+    const bool immutable = RunningAsRoot();
+    if (immutable) {
+        ASSERT_EQ(std::system(("chattr +i '" + output.string() + "'").c_str()), 0);
+    } else {
+        fs::permissions(output, fs::perms::owner_read);
+    }
 #endif
     m_recorder.answers = {true};
     const SignResult result = Run({source});
 #ifndef _WIN32
-    EXPECT_EQ(std::system(("chattr -i '" + output.string() + "'").c_str()), 0);
+    if (immutable) {
+        EXPECT_EQ(std::system(("chattr -i '" + output.string() + "'").c_str()), 0);
+    }
 #else
     fs::permissions(output, fs::perms::owner_write, fs::perm_options::add);
 #endif
@@ -238,6 +246,37 @@ TEST_F(SignEngine, ReadOnlyExistingOutputIsNotWrittenAfterYes) {
                   "message Error error Could not open file " + Text(source) + " for writing!",
                   "summary Done done No files were encrypted!"}));
     EXPECT_EQ(ReadBytes(output), existing);
+    EXPECT_EQ(FilesIn(Out()), 1u);
+}
+
+// The tests of an output that need no disk, each failing with its reason before anything is
+// written: a subfolder that would lead out of the output folder, a name one longer than file
+// systems take. A name of exactly that length is signed.
+TEST_F(SignEngine, OutputsOutsideTheFolderOrOverTheNameLimitAreRefused) {
+    const fs::path escape = Source("escape.txt", PatternBytes(10, 1));
+    const fs::path longest = Source(std::string(244, 'n') + ".txt", PatternBytes(11, 2));
+    const fs::path over = Source(std::string(245, 'o') + ".txt", PatternBytes(12, 3));
+    SignRequest request;
+    request.outputFolder = Out();
+    request.text = u"Mine";
+    request.items = {{escape, fs::path("..") / "outside"},
+                     {escape, m_dir / "elsewhere"},
+                     {longest, {}},
+                     {over, {}}};
+    struct CCauses : CSignRecorder {
+        std::vector<std::error_code> causes;
+        void ReportFailure(const SignMessage& message) override { causes.push_back(message.error); }
+    } causes;
+    const SignResult result = RunSignBatch(request, causes);
+    EXPECT_EQ(result.outcomes,
+              (std::vector<SignOutcome>{SignOutcome::CannotWrite, SignOutcome::CannotWrite,
+                                        SignOutcome::Signed, SignOutcome::CannotWrite}));
+    EXPECT_EQ(causes.causes, (std::vector<std::error_code>{FileError::OutsideOutputFolder,
+                                                           FileError::OutsideOutputFolder,
+                                                           FileError::NameTooLong}));
+    EXPECT_FALSE(fs::exists(m_dir / "outside"));
+    EXPECT_FALSE(fs::exists(m_dir / "elsewhere"));
+    ExpectSignedCopy(Out(std::string(244, 'n') + "_signed.txt"), PatternBytes(11, 2), u"Mine");
     EXPECT_EQ(FilesIn(Out()), 1u);
 }
 

@@ -1,4 +1,5 @@
-// Strip's faults; what it refuses is tested through quorvane-cli.
+// Strip's faults and the file it never replaces; what else it refuses is tested through
+// quorvane-cli.
 #include "FaultyIo.h"
 #include "Signature.h"
 #include "Strip.h"
@@ -39,6 +40,22 @@ TEST(Strip, FaultsLeaveNoOutputAndKeepAnExistingOne) {
     CFaultyIo sound;
     EXPECT_EQ(StripFile(source, out, true, nullptr, &sound).outcome, StripOutcome::Stripped);
     EXPECT_EQ(ReadBytes(out / "big.bin"), content);
+}
+
+// A signed file without _signed in its name, stripped into its own folder even with --force:
+// the output would be the file itself, which keeps its signature.
+TEST(Strip, NeverReplacesItsSource) {
+    TempDir dir;
+    const fs::path source = dir / "kept.txt";
+    WriteBytes(source, PatternBytes(100, 2));
+    {
+        UniqueFile file = OpenFile(source, "r+b");
+        CSigCodeTable table;
+        ASSERT_TRUE(AppendSignature(table, file.get(), u"sig", 6));
+    }
+    const Bytes signedBytes = ReadBytes(source);
+    EXPECT_EQ(StripFile(source, dir.Path(), true).outcome, StripOutcome::WouldReplaceSource);
+    EXPECT_EQ(ReadBytes(source), signedBytes);
 }
 
 } // namespace
