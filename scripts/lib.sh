@@ -61,6 +61,7 @@ for block in re.split(r"\n(?=\d+/\d+ Testing: )", text):
         continue
     reason = re.search(r": Skipped\n(.*)", block)
     reason = reason.group(1).strip() if reason and reason.group(1).strip() else "no reason given"
-    print(f"{preset} {name.group(1).strip()}: {reason}")
+    test = name.group(1).split("  #")[0].strip()
+    print(f"{preset} {test}: {reason}")
 EOF
 }
