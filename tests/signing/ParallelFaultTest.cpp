@@ -223,6 +223,10 @@ TEST_P(ParallelFaults, FailedSourceIsDoneAgainInItsTurn) {
 // The folder goes before the third file: the copies read ahead into it go with it, and every
 // later file is refused as it is when nothing was read ahead.
 TEST_P(ParallelFaults, OutputFolderDisappearsBetweenFiles) {
+#ifdef _WIN32
+    if (std::get<0>(GetParam()) > 1)
+        GTEST_SKIP() << "Windows keeps a folder while the copies read ahead into it are open";
+#endif
     const RunRecord run = Compare([&](Scene& scene) {
         scene.AddSmall();
         // A subfolder's copy would make the folder again.
