@@ -63,7 +63,8 @@ struct Scene {
     // Twelve small files of distinct sizes, every third copy in a subfolder.
     void AddSmall(std::size_t from = 0) {
         for (std::size_t i = from; i < from + 12; ++i)
-            Add("f" + std::to_string(i) + ".txt", 1000 + 37 * i, i % 3 == 2 ? "sub" : "");
+            Add(std::string("f").append(std::to_string(i)).append(".txt"), 1000 + 37 * i,
+                i % 3 == 2 ? "sub" : "");
     }
 };
 
@@ -104,11 +105,6 @@ std::vector<std::string> Names(const std::map<std::string, Bytes>& files) {
 
 std::string Text(const fs::path& path) {
     return Utf16ToUtf8(PathText(path));
-}
-
-std::string CannotSign(const fs::path& source, std::errc cause) {
-    return "message Error! error Could not sign file " + Text(source) + "! (" +
-           std::make_error_code(cause).message() + ")";
 }
 
 class ParallelFaults : public testing::TestWithParam<std::tuple<unsigned, bool>> {
@@ -266,6 +262,11 @@ TEST_P(ParallelFaults, StopDropsTheCopiesReadAhead) {
 }
 
 #ifndef _WIN32
+std::string CannotSign(const fs::path& source, std::errc cause) {
+    return "message Error! error Could not sign file " + Text(source) + "! (" +
+           std::make_error_code(cause).message() + ")";
+}
+
 // A real full disk: 1 MiB of tmpfs, a 2 MiB file first. Copies read ahead while the big one
 // fills the disk fail too; in their turn there is room for them, as with one job.
 TEST_P(ParallelFaults, RealFullDisk) {
