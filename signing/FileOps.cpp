@@ -26,6 +26,8 @@ public:
             return "written earlier in this run";
         case FileError::OutsideOutputFolder:
             return "outside the output folder";
+        case FileError::ReadOnly:
+            return "the file is read-only";
         }
         return "unknown error";
     }
@@ -43,7 +45,8 @@ std::error_code make_error_code(FileError error) {
 }
 
 std::string ErrorText(const std::error_code& error) {
-    std::string text = error.message();
+    std::string text =
+        error.category() == FileErrorCategory() ? error.message() : platform::MessageOf(error);
     // Some runtimes end their texts with a period or a line break.
     while (!text.empty() &&
            (text.back() == '\n' || text.back() == '\r' || text.back() == '.' || text.back() == ' '))
@@ -66,10 +69,10 @@ bool CanReadFile(const fs::path& path) {
     return platform::HasAccess(path, platform::Access::Read);
 }
 
-bool CanWriteFile(const fs::path& path) {
+std::error_code WriteRefusal(const fs::path& path) {
     if (IsDirectory(path))
-        return false;
-    return platform::HasAccess(path, platform::Access::Write);
+        return std::make_error_code(std::errc::is_a_directory);
+    return platform::WriteRefusal(path);
 }
 
 bool SameFile(const fs::path& a, const fs::path& b) {
@@ -90,6 +93,35 @@ const fs::path* CRunOutputs::WrittenFrom(const fs::path& output) const {
         return nullptr;
     const auto found = m_written.find(*identity);
     return found == m_written.end() ? nullptr : &found->second;
+}
+
+std::optional<std::string> CFileStreams::Read(const fs::path& file, std::u16string_view name,
+                                              std::error_code& error) {
+    return platform::ReadStream(file, name, error);
+}
+
+bool CFileStreams::Write(const fs::path& file, std::u16string_view name, const std::string& bytes,
+                         std::error_code& error) {
+    return platform::WriteStream(file, name, bytes, error);
+}
+
+namespace {
+
+CFileStreams*& InstalledFileStreams() {
+    static CFileStreams* installed = nullptr;
+    return installed;
+}
+
+} // namespace
+
+CFileStreams& DefaultFileStreams() {
+    static CFileStreams plain;
+    CFileStreams* installed = InstalledFileStreams();
+    return installed ? *installed : plain;
+}
+
+CFileStreams* SetDefaultFileStreams(CFileStreams* streams) {
+    return std::exchange(InstalledFileStreams(), streams);
 }
 
 void CByteIo::Begin(std::FILE*, std::FILE*) {}

@@ -22,6 +22,10 @@ std::error_code LastError() {
     return {errno, std::generic_category()};
 }
 
+void ClearLastError() {
+    errno = 0;
+}
+
 fs::path LongPath(const fs::path& path) {
     return path;
 }
@@ -36,8 +40,31 @@ fs::path WithoutTrailingSeparators(const fs::path& path) {
 }
 
 bool HasAccess(const fs::path& path, Access access) {
-    const int mode = access == Access::Read ? R_OK : access == Access::Write ? W_OK : F_OK;
-    return ::access(path.c_str(), mode) == 0;
+    return ::access(path.c_str(), access == Access::Read ? R_OK : F_OK) == 0;
+}
+
+std::error_code WriteRefusal(const fs::path& path) {
+    return ::access(path.c_str(), W_OK) == 0 ? std::error_code() : LastError();
+}
+
+std::error_code SystemError(int code) {
+    return {code, std::generic_category()};
+}
+
+std::string MessageOf(const std::error_code& error) {
+    return error.message();
+}
+
+// No named streams here: a file is its bytes.
+std::optional<std::string> ReadStream(const fs::path&, std::u16string_view,
+                                      std::error_code& error) {
+    error.clear();
+    return std::nullopt;
+}
+
+bool WriteStream(const fs::path&, std::u16string_view, const std::string&, std::error_code& error) {
+    error = std::make_error_code(std::errc::operation_not_supported);
+    return false;
 }
 
 void RemoveFileNow(const char* name) {

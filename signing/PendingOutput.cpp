@@ -6,8 +6,11 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <iterator>
+#include <mutex>
 #include <random>
 #include <string>
+#include <thread>
 
 namespace fs = std::filesystem;
 
@@ -45,7 +48,38 @@ std::string RandomSuffix() {
     return suffix;
 }
 
+// The waits between the tries of a commit refused for a moment: about a second in all, which
+// outlasts an antivirus's or an indexer's look at a new file.
+constexpr std::chrono::milliseconds kRetryWaits[] = {
+    std::chrono::milliseconds(10),  std::chrono::milliseconds(20),  std::chrono::milliseconds(40),
+    std::chrono::milliseconds(80),  std::chrono::milliseconds(150), std::chrono::milliseconds(200),
+    std::chrono::milliseconds(250), std::chrono::milliseconds(250)};
+
+std::mutex g_retryWaitLock;
+CommitRetryWait g_retryWait;
+
 } // namespace
+
+CommitRetryWait SetCommitRetryWait(CommitRetryWait wait) {
+    const std::lock_guard lock(g_retryWaitLock);
+    return std::exchange(g_retryWait, std::move(wait));
+}
+
+bool pending::WaitToRetry(int attempt) {
+    if (attempt < 1 || attempt > static_cast<int>(std::size(kRetryWaits)))
+        return false;
+    const std::chrono::milliseconds wait = kRetryWaits[attempt - 1];
+    CommitRetryWait installed;
+    {
+        const std::lock_guard lock(g_retryWaitLock);
+        installed = g_retryWait;
+    }
+    if (installed)
+        installed(wait);
+    else
+        std::this_thread::sleep_for(wait);
+    return true;
+}
 
 bool pending::NamedTemporaries() {
     return g_named;
@@ -125,5 +159,25 @@ void CPendingOutput::RemoveTemporary() {
         m_temporary.clear();
     }
     m_deleteOnClose = false;
+    m_streams.clear();
     pending::Unregister(m_slot);
+}
+
+bool CPendingOutput::KeepStream(const fs::path& source, std::u16string_view name) {
+    std::error_code error;
+    std::optional<std::string> bytes = DefaultFileStreams().Read(source, name, error);
+    if (error)
+        return Fail(error);
+    if (bytes)
+        m_streams.emplace_back(name, std::move(*bytes));
+    return true;
+}
+
+bool CPendingOutput::WriteStreams(const fs::path& file) {
+    for (const auto& [name, bytes] : m_streams) {
+        std::error_code error;
+        if (!DefaultFileStreams().Write(file, name, bytes, error))
+            return Fail(error);
+    }
+    return true;
 }

@@ -25,7 +25,35 @@ bool SyncToDisk(std::FILE* file) {
 }
 
 std::error_code WindowsError(DWORD error = GetLastError()) {
-    return {static_cast<int>(error), std::system_category()};
+    return platform::SystemError(static_cast<int>(error));
+}
+
+// What an antivirus or an indexer that opened a file for a moment makes a rename answer.
+bool IsBusy(DWORD error) {
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED ||
+           error == ERROR_LOCK_VIOLATION;
+}
+
+// Tries `rename` again while the system refuses it for a moment, about a second in all;
+// ERROR_SUCCESS, or the error of the last try.
+template <typename Rename> DWORD RetryWhileBusy(Rename rename) {
+    for (int attempt = 1;; ++attempt) {
+        if (rename())
+            return ERROR_SUCCESS;
+        const DWORD error = GetLastError();
+        if (!IsBusy(error) || !pending::WaitToRetry(attempt))
+            return error;
+    }
+}
+
+// The reason for a refused replacement: a read-only target is named as such.
+std::error_code RenameError(DWORD error, const fs::path& target, bool replace) {
+    if (replace && error == ERROR_ACCESS_DENIED) {
+        const DWORD attributes = GetFileAttributesW(LongPath(target).c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
+            return FileError::ReadOnly;
+    }
+    return WindowsError(error);
 }
 
 HANDLE HandleOf(std::FILE* file) {
@@ -111,33 +139,43 @@ bool CPendingOutput::CreateNamed(const fs::path& folder, unsigned /*mode*/) {
 bool CPendingOutput::Commit(CByteIo& io, bool replace) {
     if (!m_file)
         return Fail(std::make_error_code(std::errc::bad_file_descriptor));
-    errno = 0;
+    ClearLastError();
     if (!io.Flush(m_file.get()))
         return Fail(LastError());
     // An existing output is replaced only by bytes that are on the disk.
     if (replace && !SyncToDisk(m_file.get()))
         return Fail(LastError());
-    if (m_deleteOnClose) {
-        const HANDLE handle = HandleOf(m_file.get());
+    const bool byHandle = m_deleteOnClose;
+    const HANDLE handle = HandleOf(m_file.get());
+    if (byHandle) {
         if (!SetDeleteOnClose(handle, false))
             return Fail(WindowsError());
         m_deleteOnClose = false;
-        if (RenameByHandle(handle, m_target, replace)) {
+    }
+    // The streams go in before the file has its name, so that it never shows without them.
+    if (!WriteStreams(m_temporary))
+        return false;
+    if (byHandle) {
+        const DWORD error =
+            RetryWhileBusy([&] { return RenameByHandle(handle, m_target, replace); });
+        if (error == ERROR_SUCCESS) {
             m_file.reset();
             m_temporary.clear();
             pending::Unregister(m_slot);
             return true;
         }
-        const DWORD error = GetLastError();
-        if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS)
-            return Fail(WindowsError(error));
+        if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS || IsBusy(error))
+            return Fail(RenameError(error, m_target, replace));
         // Otherwise by name, below.
     }
     if (std::fclose(m_file.release()) != 0)
         return Fail(LastError());
-    if (!MoveFileExW(LongPath(m_temporary).c_str(), LongPath(m_target).c_str(),
-                     replace ? MOVEFILE_REPLACE_EXISTING : 0))
-        return Fail(WindowsError());
+    const DWORD error = RetryWhileBusy([&] {
+        return MoveFileExW(LongPath(m_temporary).c_str(), LongPath(m_target).c_str(),
+                           replace ? MOVEFILE_REPLACE_EXISTING : 0) != 0;
+    });
+    if (error != ERROR_SUCCESS)
+        return Fail(RenameError(error, m_target, replace));
     m_temporary.clear();
     pending::Unregister(m_slot);
     return true;
