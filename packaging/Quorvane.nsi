@@ -1,6 +1,6 @@
 ; Quorvane's installer: per user, no elevation. Built by packaging/CMakeLists.txt with
 ;   makensis -DSTAGE=<folder with the files> -DICON=<.ico> -DOUTFILE=<setup.exe> -DVERSION=<x.y.z>
-;            Quorvane.nsi
+;            [-DSIGN=<scripts/sign-exe>] Quorvane.nsi
 ; A 64-bit installer for a 64-bit program (and Wine without its 32-bit half runs it).
 Target amd64-unicode
 SetCompressor /SOLID lzma
@@ -16,6 +16,12 @@ SetCompressor /SOLID lzma
 !endif
 !ifndef ICON
   !error "ICON must be defined"
+!endif
+; The installer and the uninstaller it writes are signed as they are made (when a certificate
+; is given to SIGN).
+!ifdef SIGN
+  !finalize '"${SIGN}" "%1"'
+  !uninstfinalize '"${SIGN}" "%1"'
 !endif
 
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Quorvane"

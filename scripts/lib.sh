@@ -7,10 +7,10 @@ QUORVANE_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # with its manual page) and running the Windows program under Wine.
 QUORVANE_BUILD_PACKAGES=(cmake ninja-build g++ python3 g++-mingw-w64-x86-64-posix
     binutils-mingw-w64-x86-64 wine wine64 xvfb xauth x11-utils imagemagick nsis
-    binutils dpkg-dev scdoc)
+    binutils dpkg-dev scdoc osslsigncode)
 # Packages for the tests, the fuzz run and the benchmarks on top of those.
 QUORVANE_TEST_PACKAGES=(googletest libgtest-dev libbenchmark-dev clang clang-format libclang-rt-14-dev
-    lintian man-db)
+    lintian man-db openssl)
 
 # Installs the given Debian packages that are missing: as root with apt-get, otherwise it
 # prints the exact command to run and fails.

@@ -4,6 +4,7 @@
 
 #include "FileIo.h"
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -11,6 +12,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -21,24 +23,30 @@ enum class FileError {
     NameTooLong,         // longer than file systems take (255 bytes or UTF-16 units)
     WrittenThisRun,      // the output was written earlier in the same run
     OutsideOutputFolder, // the path would leave the output folder
+    ReadOnly,            // an existing file to be replaced is marked read-only (Windows)
 };
 const std::error_category& FileErrorCategory();
 std::error_code make_error_code(FileError error);
 template <> struct std::is_error_code_enum<FileError> : std::true_type {};
 
-// The system's last error (errno) as an error code.
+// The system's last error as an error code: errno on Linux; on Windows the Win32 error behind
+// a failed call of the C runtime (or GetLastError), so that a message can use Windows' words.
 std::error_code LastError();
-// What went wrong, in words for a message (UTF-8).
+// Clears what LastError reports, before calls whose failure it will explain.
+void ClearLastError();
+// What went wrong, in words for a message (UTF-8): on Windows the system's own text in the
+// user's language (FormatMessageW), on other systems the C library's (strerror).
 std::string ErrorText(const std::error_code& error);
 
 // `path` in a form the platform's file functions accept whatever its length.
 std::filesystem::path LongPath(const std::filesystem::path& path);
 
 bool IsDirectory(const std::filesystem::path& path);
-// The access tests of the batch: the file exists; it may be read; it may be written.
+// The access tests of the batch: the file exists; it may be read.
 bool FileExists(const std::filesystem::path& path);
 bool CanReadFile(const std::filesystem::path& path);
-bool CanWriteFile(const std::filesystem::path& path);
+// Why the existing file `path` may not be replaced; empty when it may.
+std::error_code WriteRefusal(const std::filesystem::path& path);
 // True when both paths name one existing file or folder.
 bool SameFile(const std::filesystem::path& a, const std::filesystem::path& b);
 
@@ -134,6 +142,11 @@ public:
     bool Commit(CByteIo& io, bool replace);
     // Drops the new file now.
     void Discard();
+    // Gives the new file a copy of the named stream `name` of `source` (an NTFS alternate data
+    // stream, such as the Mark of the Web) when `source` has one; written at Commit, before
+    // the file takes its name on Windows. Call after Create. False, with the new file dropped,
+    // when the source's stream could not be read: a copy never silently loses its mark.
+    bool KeepStream(const std::filesystem::path& source, std::u16string_view name);
     // Why Create or Commit failed.
     const std::error_code& Error() const { return m_error; }
     // True when the file has a name of its own until Commit (the fallback).
@@ -142,6 +155,10 @@ public:
 private:
     bool CreateNamed(const std::filesystem::path& folder, unsigned mode);
     bool Fail(std::error_code error);
+    // Closes the file and removes its named temporary.
+    void RemoveTemporary();
+    // Writes the kept streams into `file`; false, with the file dropped, when one cannot be.
+    bool WriteStreams(const std::filesystem::path& file);
 
     UniqueFile m_file;
     std::filesystem::path m_target;
@@ -151,6 +168,8 @@ private:
     bool m_deleteOnClose = false;
     std::error_code m_error;
     int m_slot = -1;
+    // The named streams to write at Commit: name and bytes.
+    std::vector<std::pair<std::u16string, std::string>> m_streams;
 };
 
 // True for the names of our temporaries: a folder walk never takes them for sources.
@@ -158,6 +177,32 @@ bool IsPendingOutputName(const std::filesystem::path& name);
 
 // Removes every named temporary of a pending output at once. Safe in a signal handler.
 void RemovePendingOutputsNow();
+
+// Waits before the next try of a commit that the system refused for a moment (an antivirus or
+// an indexer holds the new file or the one it replaces); the tries end after about a second in
+// all. Tests install their own to see the tries; null restores the plain wait.
+using CommitRetryWait = std::function<void(std::chrono::milliseconds wait)>;
+CommitRetryWait SetCommitRetryWait(CommitRetryWait wait);
+
+// The named streams of files beside their contents: NTFS alternate data streams on Windows,
+// none elsewhere. Tests install their own, since Wine keeps no streams.
+class CFileStreams {
+public:
+    virtual ~CFileStreams() = default;
+    // The bytes of stream `name` of `file`: nothing when it has none, an error when it has one
+    // that cannot be read.
+    virtual std::optional<std::string> Read(const std::filesystem::path& file,
+                                            std::u16string_view name, std::error_code& error);
+    // Writes stream `name` of `file`; false, with the reason in `error`, when it cannot.
+    virtual bool Write(const std::filesystem::path& file, std::u16string_view name,
+                       const std::string& bytes, std::error_code& error);
+};
+CFileStreams& DefaultFileStreams();
+// Installs `streams` (null: the system's) and returns the one installed before.
+CFileStreams* SetDefaultFileStreams(CFileStreams* streams);
+
+// The stream in which a downloaded file carries the Mark of the Web.
+inline constexpr char16_t kZoneIdentifier[] = u"Zone.Identifier";
 
 // Named temporaries instead of nameless ones (tests; QUORVANE_NAMED_TEMPORARIES=1 sets it).
 void UseNamedTemporaries(bool named);

@@ -7,7 +7,6 @@
 #include "TextConvert.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -180,10 +179,9 @@ std::optional<SignOutcome> CBatch::CheckOutput(CFileWork& work, bool& exists) {
             return SignOutcome::NotOverwritten;
         }
     }
-    if (exists && !CanWriteFile(output)) {
-        const std::error_code error = LastError();
-        return CannotWrite(
-            work, IsDirectory(output) ? std::make_error_code(std::errc::is_a_directory) : error);
+    if (exists) {
+        if (const std::error_code refusal = WriteRefusal(output))
+            return CannotWrite(work, refusal);
     }
     if (output.filename().native().size() > kMaxNameLength)
         return CannotWrite(work, FileError::NameTooLong);
@@ -208,9 +206,13 @@ bool CBatch::WriteCopy(CFileWork& work, CWorkerState& state, const CopyProgress&
     }
     if (!work.pending.CreateWithMode(work.output, work.facts.mode))
         return fail({SignOutcome::CannotWrite, kCannotWrite, kCaptionError, work.pending.Error()});
+    // The copy keeps the Mark of the Web of a downloaded source, as Windows' own copy does.
+    if (!work.pending.KeepStream(work.item->source, kZoneIdentifier))
+        return fail(
+            {SignOutcome::SignFailed, kCannotSign, kCaptionErrorBang, work.pending.Error()});
 
     const std::u16string& text = m_request.text;
-    errno = 0;
+    ClearLastError();
     const bool copied =
         text.size() <= kMaxSignatureUnits &&
         CopyToEnd(m_io, work.source.get(), work.pending.File(), state.buffer, progress);

@@ -3,7 +3,6 @@
 #include "OutputName.h"
 #include "Signature.h"
 
-#include <cerrno>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -30,16 +29,21 @@ StripResult StripFile(const fs::path& source, const fs::path& outputFolder, bool
     }
     if (exists && !replaceExisting)
         return {StripOutcome::OutputExists, output};
-    if (exists && !CanWriteFile(output))
-        return {StripOutcome::CannotWrite, output, LastError()};
+    if (exists) {
+        if (const std::error_code refusal = WriteRefusal(output))
+            return {StripOutcome::CannotWrite, output, refusal};
+    }
     CPendingOutput pending;
     if (!pending.Create(output, file.get()))
         return {StripOutcome::CannotWrite, output, pending.Error()};
+    // The unsigned file keeps the Mark of the Web of a downloaded source.
+    if (!pending.KeepStream(source, kZoneIdentifier))
+        return {StripOutcome::WriteFailed, output, pending.Error()};
 
     CByteIo plainIo;
     CByteIo& bytes = io != nullptr ? *io : plainIo;
     std::vector<std::uint8_t> buffer;
-    errno = 0;
+    ClearLastError();
     if (!SeekFile(file.get(), 0, SEEK_SET) ||
         !CopyCount(bytes, file.get(), pending.File(), *length, buffer))
         return {StripOutcome::WriteFailed, output, LastError()};

@@ -29,7 +29,7 @@ BOOL CAboutDlg::OnInitDialog() {
             m_link.SendMessage(WM_SETFONT, reinterpret_cast<WPARAM>(m_fontLink.GetSafeHandle()),
                                TRUE);
     }
-    m_link.SetTextColor(RGB(0, 0, 255));
+    m_link.AcceptKeyboard();
     return TRUE;
 }
 

@@ -1,5 +1,8 @@
-// A static text control with its own text colour on the button-face colour: the About box's
-// web link. It is bound to a dialog's control by DDX_Control and never makes a window itself.
+// A static text control drawn as a link in the system's colours: the system's link colour
+// (COLOR_HOTLIGHT) on the button face, both read at every paint so that a high-contrast scheme
+// applies at once. It takes the keyboard focus (WS_TABSTOP in its template), shows it, and
+// Enter or Space on it clicks it (STN_CLICKED), as a mouse click does. It is bound to a
+// dialog's control by DDX_Control and never makes a window itself: the About box's web link.
 #pragma once
 
 #include "AfxCtrls.h"
@@ -10,15 +13,11 @@ public:
     CLinkStatic();
     ~CLinkStatic() override;
 
-    // Stores the text colour and redraws the control at once.
-    void SetTextColor(COLORREF crText);
+    // Lets the keyboard reach and click the bound control; call once it is bound.
+    void AcceptKeyboard();
     // The parent's colour request for this control, reflected here.
     HBRUSH CtlColor(CDC* pDC, UINT nCtlColor);
 
 protected:
     DECLARE_MESSAGE_MAP()
-
-    CBrush m_brushBk;     // solid brush of m_crBk
-    COLORREF m_crBk;      // the button-face colour when the control object was made
-    COLORREF m_crText{0}; // black until SetTextColor
 };

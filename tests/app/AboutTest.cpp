@@ -1,5 +1,6 @@
-// The About box: opened from every step, closed with OK and Esc, its blue underlined link on
-// the button-face colour, and the link's click.
+// The About box: opened from every step, closed with OK and Esc, its underlined link in the
+// system's link colour on the button face (also under a high-contrast scheme), and the link's
+// click, from the mouse and from the keyboard.
 #include "BrowserFixtures.h"
 #include "GuiTest.h"
 
@@ -8,11 +9,37 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <initializer_list>
+#include <utility>
+#include <vector>
 
 namespace {
 
 const std::wstring kSite = L"https://www.quorvane.example/";
-constexpr COLORREF kBlue = RGB(0, 0, 255);
+
+// Sets the system's colours for the test, as a high-contrast theme does, and restores them.
+class CScopedSysColors {
+public:
+    CScopedSysColors(std::initializer_list<std::pair<int, COLORREF>> colors) {
+        for (const auto& [element, color] : colors) {
+            m_elements.push_back(element);
+            m_before.push_back(::GetSysColor(element));
+            m_after.push_back(color);
+        }
+        Apply(m_after);
+    }
+    ~CScopedSysColors() { Apply(m_before); }
+    CScopedSysColors(const CScopedSysColors&) = delete;
+    CScopedSysColors& operator=(const CScopedSysColors&) = delete;
+
+private:
+    void Apply(const std::vector<COLORREF>& colors) {
+        if (!m_elements.empty())
+            ::SetSysColors(static_cast<int>(m_elements.size()), m_elements.data(), colors.data());
+    }
+    std::vector<int> m_elements;
+    std::vector<COLORREF> m_before, m_after;
+};
 
 // Runs `inspect` once the About box is shown and has been painted, inside its modal loop, then
 // lets the box go on; `inspect` ends it (it posts the user's input). Should the box still be
@@ -204,68 +231,81 @@ TEST_F(AboutTest, ShowsNameVersionAndTheLinkTextOnTheTemplate) {
     OpenAbout(watcher);
 }
 
-TEST_F(AboutTest, TheLinkIsBlueAndUnderlinedOnTheButtonFaceColour) {
-    CAboutBoxWatcher watcher([&](HWND box) {
-        const HWND link = Control(box, IDC_WEB_LINK);
-        const HWND version = StaticWithText(box, L"Quorvane Version 1.0.1");
-        ASSERT_NE(link, nullptr);
-        ASSERT_NE(version, nullptr);
-
-        // The link's font is the dialog's font, underlined; the other texts keep theirs.
-        const LOGFONTW linkFont = FontOf(link);
-        const LOGFONTW dialogFont = FontOf(version);
-        EXPECT_TRUE(linkFont.lfUnderline);
-        EXPECT_FALSE(dialogFont.lfUnderline);
-        EXPECT_EQ(linkFont.lfHeight, dialogFont.lfHeight);
-        EXPECT_EQ(std::wstring(linkFont.lfFaceName), std::wstring(dialogFont.lfFaceName));
-
-        // The box's colour request for the link is answered by the link: blue on button face,
-        // with a solid button-face brush.
-        const COLORREF face = ::GetSysColor(COLOR_BTNFACE);
-        MemoryDC memory;
-        ::SetTextColor(memory.dc, RGB(1, 2, 3));
-        ::SetBkColor(memory.dc, RGB(4, 5, 6));
-        const auto brush = reinterpret_cast<HBRUSH>(
-            ::SendMessageW(box, WM_CTLCOLORSTATIC, reinterpret_cast<WPARAM>(memory.dc),
-                           reinterpret_cast<LPARAM>(link)));
-        ASSERT_NE(brush, nullptr);
-        EXPECT_EQ(::GetTextColor(memory.dc), kBlue);
-        EXPECT_EQ(::GetBkColor(memory.dc), face);
-        LOGBRUSH logBrush{};
-        ASSERT_EQ(::GetObjectW(brush, sizeof logBrush, &logBrush),
-                  static_cast<int>(sizeof logBrush));
-        EXPECT_EQ(logBrush.lbStyle, static_cast<UINT>(BS_SOLID));
-        EXPECT_EQ(logBrush.lbColor, face);
-
-        // The other texts are left to the dialog: not blue.
-        ::SetTextColor(memory.dc, RGB(1, 2, 3));
-        ::SendMessageW(box, WM_CTLCOLORSTATIC, reinterpret_cast<WPARAM>(memory.dc),
-                       reinterpret_cast<LPARAM>(version));
-        EXPECT_NE(::GetTextColor(memory.dc), kBlue);
-
-        // On screen: blue text (its underline at least) on the button face.
-        const RECT rect = ClientRect(link);
-        int blue = 0;
-        int otherThanFaceOrBlue = 0;
-        {
-            WindowDC screen(link);
-            for (int y = 0; y < rect.bottom; ++y) {
-                for (int x = 0; x < rect.right; ++x) {
-                    const COLORREF pixel = ::GetPixel(screen.dc, x, y);
-                    if (pixel == kBlue)
-                        ++blue;
-                    else if (pixel != face)
-                        ++otherThanFaceOrBlue;
-                }
-            }
-            EXPECT_EQ(::GetPixel(screen.dc, rect.right - 1, rect.bottom - 1), face);
+TEST_F(AboutTest, TheLinkHasTheSystemsLinkColourAndIsUnderlinedOnTheButtonFace) {
+    // The default scheme, then High Contrast Black's link and face colours.
+    for (const bool highContrast : {false, true}) {
+        SCOPED_TRACE(highContrast ? "high contrast" : "default colours");
+        const CScopedSysColors scheme = highContrast
+                                            ? CScopedSysColors{{COLOR_BTNFACE, RGB(0, 0, 0)},
+                                                               {COLOR_HOTLIGHT, RGB(255, 255, 0)},
+                                                               {COLOR_BTNTEXT, RGB(255, 255, 255)}}
+                                            : CScopedSysColors{};
+        const COLORREF kBlue = ::GetSysColor(COLOR_HOTLIGHT);
+        if (highContrast) {
+            ASSERT_EQ(kBlue, RGB(255, 255, 0));
         }
-        EXPECT_GT(blue, rect.right / 2) << "at least the underline";
-        // Anti-aliased edges may blend the two; nothing else is drawn.
-        EXPECT_LT(otherThanFaceOrBlue, blue);
-        ::PostMessageW(Control(box, IDOK), BM_CLICK, 0, 0);
-    });
-    OpenAbout(watcher);
+        CAboutBoxWatcher watcher([&](HWND box) {
+            const HWND link = Control(box, IDC_WEB_LINK);
+            const HWND version = StaticWithText(box, L"Quorvane Version 1.0.1");
+            ASSERT_NE(link, nullptr);
+            ASSERT_NE(version, nullptr);
+
+            // The link's font is the dialog's font, underlined; the other texts keep theirs.
+            const LOGFONTW linkFont = FontOf(link);
+            const LOGFONTW dialogFont = FontOf(version);
+            EXPECT_TRUE(linkFont.lfUnderline);
+            EXPECT_FALSE(dialogFont.lfUnderline);
+            EXPECT_EQ(linkFont.lfHeight, dialogFont.lfHeight);
+            EXPECT_EQ(std::wstring(linkFont.lfFaceName), std::wstring(dialogFont.lfFaceName));
+
+            // The box's colour request for the link is answered by the link: the system's link
+            // colour on the button face, with a solid button-face brush.
+            const COLORREF face = ::GetSysColor(COLOR_BTNFACE);
+            MemoryDC memory;
+            ::SetTextColor(memory.dc, RGB(1, 2, 3));
+            ::SetBkColor(memory.dc, RGB(4, 5, 6));
+            const auto brush = reinterpret_cast<HBRUSH>(
+                ::SendMessageW(box, WM_CTLCOLORSTATIC, reinterpret_cast<WPARAM>(memory.dc),
+                               reinterpret_cast<LPARAM>(link)));
+            ASSERT_NE(brush, nullptr);
+            EXPECT_EQ(::GetTextColor(memory.dc), kBlue);
+            EXPECT_EQ(::GetBkColor(memory.dc), face);
+            LOGBRUSH logBrush{};
+            ASSERT_EQ(::GetObjectW(brush, sizeof logBrush, &logBrush),
+                      static_cast<int>(sizeof logBrush));
+            EXPECT_EQ(logBrush.lbStyle, static_cast<UINT>(BS_SOLID));
+            EXPECT_EQ(logBrush.lbColor, face);
+
+            // The other texts are left to the dialog: not the link's colour.
+            ::SetTextColor(memory.dc, RGB(1, 2, 3));
+            ::SendMessageW(box, WM_CTLCOLORSTATIC, reinterpret_cast<WPARAM>(memory.dc),
+                           reinterpret_cast<LPARAM>(version));
+            EXPECT_NE(::GetTextColor(memory.dc), kBlue);
+
+            // On screen: the link's colour (its underline at least) on the button face.
+            const RECT rect = ClientRect(link);
+            int blue = 0;
+            int otherThanFaceOrBlue = 0;
+            {
+                WindowDC screen(link);
+                for (int y = 0; y < rect.bottom; ++y) {
+                    for (int x = 0; x < rect.right; ++x) {
+                        const COLORREF pixel = ::GetPixel(screen.dc, x, y);
+                        if (pixel == kBlue)
+                            ++blue;
+                        else if (pixel != face)
+                            ++otherThanFaceOrBlue;
+                    }
+                }
+                EXPECT_EQ(::GetPixel(screen.dc, rect.right - 1, rect.bottom - 1), face);
+            }
+            EXPECT_GT(blue, rect.right / 2) << "at least the underline";
+            // Anti-aliased edges may blend the two; nothing else is drawn.
+            EXPECT_LT(otherThanFaceOrBlue, blue);
+            ::PostMessageW(Control(box, IDOK), BM_CLICK, 0, 0);
+        });
+        OpenAbout(watcher);
+    }
 }
 
 class AboutLinkTest : public AboutTest {
@@ -306,6 +346,26 @@ TEST_F(AboutLinkTest, AClickAnywhereOnTheLinkOpensTheSiteAndTheBoxStays) {
     EXPECT_EQ(seam.launches[3].file, kSite);
     EXPECT_EQ(seam.launches[3].parameters, L"");
     EXPECT_TRUE(seam.messageBoxes.empty());
+}
+
+TEST_F(AboutLinkTest, TheKeyboardReachesTheLinkAndEnterOrSpaceOpensTheSite) {
+    ASSERT_TRUE(browser.Applied());
+    CScriptedSeam& seam = session.Seam();
+    CAboutBoxWatcher watcher([&](HWND box) {
+        const HWND link = Control(box, IDC_WEB_LINK);
+        ASSERT_EQ(::GetFocus(), Control(box, IDOK));
+        ::SendMessageW(box, WM_NEXTDLGCTL, 0, FALSE); // Tab
+        EXPECT_EQ(::GetFocus(), link) << "Tab reaches the link";
+        for (const UINT key : {VK_RETURN, VK_SPACE}) {
+            MSG message{link, WM_KEYDOWN, key, 1, 0, {}};
+            EXPECT_TRUE(::IsDialogMessageW(box, &message));
+        }
+        EXPECT_TRUE(::IsWindowVisible(box)) << "Enter on the link is not OK";
+        ::PostMessageW(box, WM_KEYDOWN, VK_ESCAPE, 1);
+    });
+    OpenAbout(watcher);
+    ASSERT_EQ(seam.launches.size(), 2u);
+    EXPECT_EQ(seam.launches[1].parameters, L"\"" + kSite + L"\"");
 }
 
 } // namespace

@@ -6,6 +6,7 @@
 #include "FileOps.h"
 #include "SigClock.h"
 #include "Signature.h"
+#include "SystemText.h"
 #include "TempDir.h"
 
 #include <gtest/gtest.h>
@@ -260,6 +261,29 @@ TEST(CliProcess, ExitStatusesReachTheSystem) {
     WriteBytes(dir / "plain.txt", PatternBytes(100, 1));
     EXPECT_EQ(RunProcess({Arg("check"), Arg(dir / "plain.txt")}).status, 1);
 }
+
+#ifdef _WIN32
+// As Outlook, a database or a virtual machine holds its files: the file fails with Windows'
+// words, and the run goes on.
+TEST(CliProcess, ASourceHeldByAnotherProgramFailsWithWindowsWords) {
+    TempDir dir;
+    WriteBytes(dir / "held.pst", PatternBytes(100, 1));
+    WriteBytes(dir / "free.txt", PatternBytes(100, 2));
+    fs::create_directory(dir / "out");
+    const HANDLE holder = CreateFileW((dir / "held.pst").c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    const CliRun run = RunProcess({Arg("sign"), Arg("--text"), Arg("x"), Arg("--out"),
+                                   Arg(dir / "out"), Arg(dir / "held.pst"), Arg(dir / "free.txt")});
+    CloseHandle(holder);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "Could not open file " + (dir / "held.pst").string() + " for signing! (" +
+                           SystemText(ERROR_SHARING_VIOLATION, 0) + ")" + kNewline +
+                           "File encrypted succesfully!" + kNewline);
+    EXPECT_TRUE(fs::exists(dir / "out" / "free_signed.txt"));
+    EXPECT_FALSE(fs::exists(dir / "out" / "held_signed.pst"));
+}
+#endif
 
 // A real run ended in the middle of a large copy leaves nothing in the output folder, and an
 // output it was replacing stays as it was.

@@ -4,6 +4,7 @@
 #include "SignRecorder.h"
 #include "Signature.h"
 #include "RootOnly.h"
+#include "SystemText.h"
 #include "TempDir.h"
 #include "TextConvert.h"
 
@@ -247,6 +248,9 @@ TEST_F(SignEngine, ReadOnlyExistingOutputIsNotWrittenAfterYes) {
                   "summary Done done No files were encrypted!"}));
     EXPECT_EQ(ReadBytes(output), existing);
     EXPECT_EQ(FilesIn(Out()), 1u);
+#ifdef _WIN32
+    EXPECT_EQ(ErrorText(m_recorder.causes.at(0)), "the file is read-only");
+#endif
 }
 
 // The tests of an output that need no disk, each failing with its reason before anything is
@@ -372,12 +376,15 @@ TEST_F(SignEngine, SourceLockedByAnotherProgramCannotBeOpened) {
     HANDLE lock = CreateFileW(source.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(lock, INVALID_HANDLE_VALUE);
-    const SignResult result = Run({source});
+    const fs::path free = Source("free.doc", PatternBytes(100, 2));
+    const SignResult result = Run({source, free});
     CloseHandle(lock);
-    EXPECT_EQ(result.signedCount, 0u);
+    EXPECT_EQ(result.signedCount, 1u);
     EXPECT_EQ(m_recorder.Messages()[0],
               "message Error! error Could not open file " + Text(source) + " for signing!");
-    EXPECT_EQ(FilesIn(Out()), 0u);
+    // Windows' words, not the C runtime's "Permission denied".
+    EXPECT_EQ(ErrorText(m_recorder.causes.at(0)), SystemText(ERROR_SHARING_VIOLATION, 0));
+    EXPECT_EQ(FilesIn(Out()), 1u);
 }
 #endif
 

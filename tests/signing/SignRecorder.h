@@ -19,6 +19,8 @@ public:
     std::function<void(std::size_t position)> beforeFile;
     // Runs while a failure is shown.
     std::function<void()> onFailure;
+    // The cause of each failure, in order.
+    std::vector<std::error_code> causes;
 
     void BatchStarted(std::size_t count) override {
         events.push_back("start " + std::to_string(count));
@@ -33,6 +35,7 @@ public:
     }
     void ReportFailure(const SignMessage& message) override {
         Record("message", message);
+        causes.push_back(message.error);
         if (onFailure)
             onFailure();
     }

@@ -1,0 +1,66 @@
+// What the portable file operations (FileOps.cpp, PendingOutput.cpp) ask of the file of their
+// platform: FileOpsPosix.cpp and PendingOutputPosix.cpp, or FileOpsWindows.cpp and
+// PendingOutputWindows.cpp. Private to the engine.
+#pragma once
+
+#include "FileOps.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <vector>
+
+namespace platform {
+
+// `path` without separators at its end, unless that would change what it names ("/", "C:\").
+std::filesystem::path WithoutTrailingSeparators(const std::filesystem::path& path);
+
+enum class Access { Exists, Read };
+// True when `path` exists and allows `access`.
+bool HasAccess(const std::filesystem::path& path, Access access);
+// Why the existing file (not folder) `path` may not be replaced; empty when it may.
+std::error_code WriteRefusal(const std::filesystem::path& path);
+
+// The platform's own error number as an error code (errno; a Win32 error).
+std::error_code SystemError(int code);
+// The platform's words for `error`, as the platform gives them.
+std::string MessageOf(const std::error_code& error);
+
+// The system's named streams of a file (CFileStreams' plain behaviour).
+std::optional<std::string> ReadStream(const std::filesystem::path& file, std::u16string_view name,
+                                      std::error_code& error);
+bool WriteStream(const std::filesystem::path& file, std::u16string_view name,
+                 const std::string& bytes, std::error_code& error);
+
+// Copies the rest of `source` to `target` the platform's own way (inside the kernel, keeping
+// the holes of a sparse file). Nothing, with nothing written, when it cannot for these files:
+// the caller then copies through `io`.
+std::optional<bool> SystemCopyToEnd(CByteIo& io, std::FILE* source, std::FILE* target,
+                                    std::vector<std::uint8_t>& buffer,
+                                    const CopyProgress& progress);
+
+// Removes the file named `name` at once. Safe in a signal handler.
+void RemoveFileNow(const std::filesystem::path::value_type* name);
+
+} // namespace platform
+
+// The named temporaries of pending outputs, kept where RemovePendingOutputsNow finds them.
+namespace pending {
+
+// True when pending outputs get named temporaries instead of nameless files.
+bool NamedTemporaries();
+// Records `temporary` before it exists; the slot to give Unregister, or -1 when all are taken.
+int Register(const std::filesystem::path& temporary);
+// Forgets the name in `slot` and sets it to -1.
+void Unregister(int& slot);
+// A fresh temporary name in `folder`, short so that it fits wherever the target's name fits.
+std::filesystem::path TemporaryIn(const std::filesystem::path& folder);
+
+// Waits before try `attempt` (1, 2, ...) of a commit the system refused for a moment; false,
+// without waiting, once the tries are over (about a second of waits in all).
+bool WaitToRetry(int attempt);
+
+} // namespace pending

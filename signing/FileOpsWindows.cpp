@@ -1,0 +1,379 @@
+// The file operations on Windows: Win32 handles and the C runtime's wide functions.
+// Files only: nothing of windows or drawing in the engine.
+#define WIN32_LEAN_AND_MEAN
+#define NOUSER
+#define NOGDI
+
+#include "FileOps.h"
+#include "FileOpsPlatform.h"
+#include "TextConvert.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <fcntl.h>
+#include <memory>
+#include <cerrno>
+#include <io.h>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <vector>
+#include <windows.h>
+#include <winioctl.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Below this length every Windows file function takes a path as it is (folders: 248).
+constexpr std::size_t kClassicPathLimit = 240;
+
+bool IsSeparator(wchar_t c) {
+    return c == L'\\' || c == L'/';
+}
+
+HANDLE HandleOf(std::FILE* file) {
+    return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+}
+
+struct HandleCloser {
+    void operator()(HANDLE handle) const { CloseHandle(handle); }
+};
+using UniqueHandle = std::unique_ptr<void, HandleCloser>;
+
+UniqueHandle OpenHandle(const std::wstring& path, DWORD access, DWORD share, DWORD disposition,
+                        DWORD flags = FILE_ATTRIBUTE_NORMAL) {
+    const HANDLE handle =
+        CreateFileW(path.c_str(), access, share, nullptr, disposition, flags, nullptr);
+    return UniqueHandle(handle == INVALID_HANDLE_VALUE ? nullptr : handle);
+}
+
+// "An operation is not supported on a directory." (ERROR_DIRECTORY_NOT_SUPPORTED, missing from
+// older headers).
+constexpr DWORD kErrorDirectoryNotSupported = 336;
+
+// The Win32 error that the C runtime's errno stands for, for the errors that reach a message
+// without one (the C++ library's file functions, our own std::errc codes).
+DWORD Win32ErrorOf(int crtError) {
+    switch (crtError) {
+    case ENOENT:
+        return ERROR_FILE_NOT_FOUND;
+    case ENOTDIR:
+        return ERROR_PATH_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+        return ERROR_ACCESS_DENIED;
+    case EEXIST:
+        return ERROR_FILE_EXISTS;
+    case ENOSPC:
+        return ERROR_DISK_FULL;
+    case EBADF:
+        return ERROR_INVALID_HANDLE;
+    case ENOMEM:
+        return ERROR_NOT_ENOUGH_MEMORY;
+    case EMFILE:
+        return ERROR_TOO_MANY_OPEN_FILES;
+    case ENAMETOOLONG:
+        return ERROR_FILENAME_EXCED_RANGE;
+    case EISDIR:
+        return kErrorDirectoryNotSupported;
+    case ENOTEMPTY:
+        return ERROR_DIR_NOT_EMPTY;
+    case EXDEV:
+        return ERROR_NOT_SAME_DEVICE;
+    case EROFS:
+        return ERROR_WRITE_PROTECT;
+    case EFBIG:
+        return ERROR_FILE_TOO_LARGE;
+    case EPIPE:
+        return ERROR_BROKEN_PIPE;
+    case EBUSY:
+        return ERROR_BUSY;
+    case EDEADLOCK:
+        return ERROR_LOCK_VIOLATION;
+    case EINTR:
+    case ECANCELED:
+        return ERROR_OPERATION_ABORTED;
+    case ENOTSUP:
+        return ERROR_NOT_SUPPORTED;
+    case EINVAL:
+        return ERROR_INVALID_PARAMETER;
+    case EIO:
+        return ERROR_IO_DEVICE;
+    default:
+        return ERROR_SUCCESS;
+    }
+}
+
+// Windows' text for `code` in the user's language; empty when it has none.
+std::wstring SystemText(DWORD code) {
+    wchar_t* buffer = nullptr;
+    const DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    if (buffer == nullptr)
+        return {};
+    std::wstring text(buffer, length);
+    LocalFree(buffer);
+    return text;
+}
+
+} // namespace
+
+std::error_code LastError() {
+    // A failed call of the C runtime leaves the system's error behind its errno in _doserrno.
+    const int crtError = errno;
+    const unsigned long systemError = _doserrno;
+    if (systemError != 0)
+        return {static_cast<int>(systemError), std::system_category()};
+    if (crtError != 0)
+        return {crtError, std::generic_category()};
+    return {static_cast<int>(GetLastError()), std::system_category()};
+}
+
+void ClearLastError() {
+    errno = 0;
+    _doserrno = 0;
+    SetLastError(ERROR_SUCCESS);
+}
+
+fs::path LongPath(const fs::path& path) {
+    const std::wstring& text = path.native();
+    if (text.size() < kClassicPathLimit || text.rfind(LR"(\\?\)", 0) == 0)
+        return path;
+    std::error_code error;
+    const fs::path full = fs::absolute(path, error);
+    if (error)
+        return path;
+    const std::wstring& absolute = full.native();
+    if (absolute.rfind(LR"(\\)", 0) == 0)
+        return fs::path(LR"(\\?\UNC\)" + absolute.substr(2));
+    return fs::path(LR"(\\?\)" + absolute);
+}
+
+namespace platform {
+
+fs::path WithoutTrailingSeparators(const fs::path& path) {
+    auto text = path.native();
+    while (text.size() > 1 && IsSeparator(text.back())) {
+        if (text.size() == 3 && text[1] == L':')
+            break;
+        if (IsSeparator(text[text.size() - 2]))
+            break; // "\\" or "\\?\" prefixes
+        text.pop_back();
+    }
+    return fs::path(text);
+}
+
+// Windows denies reading through access lists and locks, not attributes: a file that exists
+// may be read as far as a test before the open can tell.
+bool HasAccess(const fs::path& path, Access) {
+    return GetFileAttributesW(LongPath(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::error_code WriteRefusal(const fs::path& path) {
+    const DWORD attributes = GetFileAttributesW(LongPath(path).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return SystemError(static_cast<int>(GetLastError()));
+    if (attributes & FILE_ATTRIBUTE_READONLY)
+        return FileError::ReadOnly;
+    return {};
+}
+
+std::error_code SystemError(int code) {
+    return {code, std::system_category()};
+}
+
+std::string MessageOf(const std::error_code& error) {
+    DWORD code = ERROR_SUCCESS;
+    if (error.category() == std::system_category())
+        code = static_cast<DWORD>(error.value());
+    else if (error.category() == std::generic_category())
+        code = Win32ErrorOf(error.value());
+    std::wstring text = code != ERROR_SUCCESS ? SystemText(code) : std::wstring();
+    // A code this Windows has no text for (ERROR_DIRECTORY_NOT_SUPPORTED came late).
+    if (text.empty() && error == std::errc::is_a_directory)
+        text = SystemText(ERROR_ACCESS_DENIED);
+    if (text.empty() && code != ERROR_SUCCESS && error.category() == std::system_category())
+        return "error " + std::to_string(code);
+    if (text.empty())
+        return error.message();
+    return Utf16ToUtf8(FromWide(text));
+}
+
+std::optional<std::string> ReadStream(const fs::path& file, std::u16string_view name,
+                                      std::error_code& error) {
+    error.clear();
+    const UniqueHandle stream =
+        OpenHandle(LongPath(file).native() + L":" + ToWide(name), GENERIC_READ,
+                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING);
+    if (!stream) {
+        const DWORD why = GetLastError();
+        if (why == ERROR_FILE_NOT_FOUND || why == ERROR_PATH_NOT_FOUND || why == ERROR_INVALID_NAME)
+            return std::nullopt; // no such stream, or a file system without streams
+        error = SystemError(static_cast<int>(why));
+        return std::nullopt;
+    }
+    std::string bytes;
+    std::vector<char> buffer(4096);
+    for (;;) {
+        DWORD got = 0;
+        if (!ReadFile(stream.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &got,
+                      nullptr)) {
+            error = SystemError(static_cast<int>(GetLastError()));
+            return std::nullopt;
+        }
+        if (got == 0)
+            return bytes;
+        bytes.append(buffer.data(), got);
+    }
+}
+
+bool WriteStream(const fs::path& file, std::u16string_view name, const std::string& bytes,
+                 std::error_code& error) {
+    const UniqueHandle stream =
+        OpenHandle(LongPath(file).native() + L":" + ToWide(name), GENERIC_WRITE, 0, CREATE_ALWAYS);
+    DWORD written = 0;
+    if (!stream ||
+        !WriteFile(stream.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                   nullptr) ||
+        written != bytes.size()) {
+        error = SystemError(static_cast<int>(GetLastError()));
+        return false;
+    }
+    error.clear();
+    return true;
+}
+
+void RemoveFileNow(const wchar_t* name) {
+    DeleteFileW(name);
+}
+
+} // namespace platform
+
+UniqueFile OpenForReading(const fs::path& path, std::error_code* error, FileFacts* facts,
+                          bool /*listedAsRegular*/) {
+    std::error_code ignored;
+    std::error_code& why = error != nullptr ? *error : ignored;
+    why.clear();
+    // As the C runtime opens for reading: others may read and write meanwhile. A file another
+    // program holds without sharing is refused with Windows' reason. Pipes and devices open
+    // without waiting here; they are refused once open.
+    UniqueHandle handle =
+        OpenHandle(LongPath(path).native(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN);
+    if (!handle) {
+        why = platform::SystemError(static_cast<int>(GetLastError()));
+        return nullptr;
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (GetFileType(handle.get()) != FILE_TYPE_DISK ||
+        !GetFileInformationByHandle(handle.get(), &info) ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        why = FileError::NotRegularFile;
+        return nullptr;
+    }
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle.get()), _O_RDONLY | _O_BINARY);
+    if (fd < 0) {
+        why = LastError();
+        return nullptr;
+    }
+    handle.release();
+    UniqueFile file(_fdopen(fd, "rb"));
+    if (!file) {
+        why = LastError();
+        _close(fd);
+        return nullptr;
+    }
+    if (facts != nullptr)
+        *facts = {(std::int64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow,
+                  (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0 ? 0444u : 0666u};
+    return file;
+}
+
+std::optional<FileIdentity> IdentityOf(const fs::path& path) {
+    const UniqueHandle handle = OpenHandle(LongPath(path).native(), 0,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!handle || !GetFileInformationByHandle(handle.get(), &info))
+        return std::nullopt;
+    return FileIdentity{info.dwVolumeSerialNumber,
+                        (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
+}
+
+namespace {
+
+// Copies the allocated ranges of a sparse `source` into a sparse `target` through `io`, so
+// that the holes stay holes. Nothing, with nothing written, when either file system cannot.
+std::optional<bool> SparseCopyToEnd(CByteIo& io, std::FILE* source, std::FILE* target,
+                                    std::vector<std::uint8_t>& buffer,
+                                    const CopyProgress& progress) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(HandleOf(source), &info) ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_SPARSE_FILE) == 0)
+        return std::nullopt;
+    const std::int64_t size = (std::int64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+    const std::int64_t inStart = TellFile(source);
+    if (inStart < 0 || inStart >= size || std::fflush(target) != 0)
+        return std::nullopt;
+    const std::int64_t outStart = TellFile(target);
+    DWORD returned = 0;
+    if (outStart < 0 || !DeviceIoControl(HandleOf(target), FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0,
+                                         &returned, nullptr))
+        return std::nullopt;
+
+    FILE_ALLOCATED_RANGE_BUFFER query{};
+    query.FileOffset.QuadPart = inStart;
+    query.Length.QuadPart = size - inStart;
+    std::vector<FILE_ALLOCATED_RANGE_BUFFER> ranges(64);
+    buffer.resize(kCopyBlockBytes);
+    bool first = true;
+    for (;;) {
+        const BOOL complete = DeviceIoControl(
+            HandleOf(source), FSCTL_QUERY_ALLOCATED_RANGES, &query, sizeof query, ranges.data(),
+            static_cast<DWORD>(ranges.size() * sizeof ranges[0]), &returned, nullptr);
+        if (!complete && GetLastError() != ERROR_MORE_DATA)
+            return first ? std::nullopt : std::optional(false);
+        first = false;
+        const std::size_t count = returned / sizeof ranges[0];
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::int64_t from = std::max(ranges[i].FileOffset.QuadPart, inStart);
+            const std::int64_t until =
+                std::min(ranges[i].FileOffset.QuadPart + ranges[i].Length.QuadPart, size);
+            if (from >= until)
+                continue;
+            if (!SeekFile(source, from, SEEK_SET) ||
+                !SeekFile(target, outStart + (from - inStart), SEEK_SET))
+                return false;
+            for (std::int64_t at = from; at < until;) {
+                const auto want = static_cast<std::size_t>(
+                    std::min<std::int64_t>(until - at, static_cast<std::int64_t>(buffer.size())));
+                if (io.Read(source, buffer.data(), want) != want ||
+                    io.Write(target, buffer.data(), want) != want)
+                    return false;
+                at += static_cast<std::int64_t>(want);
+                if (progress && !progress(static_cast<std::uint64_t>(at - inStart)))
+                    return false;
+            }
+            query.FileOffset.QuadPart = until;
+        }
+        if (complete || count == 0)
+            break;
+        query.Length.QuadPart = size - query.FileOffset.QuadPart;
+    }
+    if (progress && !progress(static_cast<std::uint64_t>(size - inStart)))
+        return false;
+    FILE_END_OF_FILE_INFO end{};
+    end.EndOfFile.QuadPart = outStart + (size - inStart);
+    return std::fflush(target) == 0 &&
+           SetFileInformationByHandle(HandleOf(target), FileEndOfFileInfo, &end, sizeof end) &&
+           SeekFile(target, end.EndOfFile.QuadPart, SEEK_SET) && SeekFile(source, size, SEEK_SET);
+}
+} // namespace
+
+std::optional<bool> platform::SystemCopyToEnd(CByteIo& io, std::FILE* source, std::FILE* target,
+                                              std::vector<std::uint8_t>& buffer,
+                                              const CopyProgress& progress) {
+    return SparseCopyToEnd(io, source, target, buffer, progress);
+}
