@@ -627,7 +627,8 @@ int CCli::CheckStandardInput(bool json, bool single) {
         else
             ErrLine("quorvane-cli: no signature in standard input");
     } else {
-        Out((isSigned ? "-:" + std::string(kNewline) + ForDisplay(result.text) : "-: no signature") +
+        Out((isSigned ? "-:" + std::string(kNewline) + ForDisplay(result.text)
+                      : "-: no signature") +
             std::string(kNewline) + std::string(kNewline));
     }
     return isSigned ? kExitAllDone : kExitSomeFailed;
