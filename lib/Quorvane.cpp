@@ -562,6 +562,15 @@ int quorvane_sign_batch(const quorvane_item* items, size_t count, const char* ou
     });
 }
 
+int quorvane_sign_summary(size_t signedCount, char** text) {
+    return Guarded([&] {
+        if (text == nullptr)
+            return Fail(QUORVANE_INVALID_ARGUMENT, "no place for the text");
+        GiveText(signtext::Summary(signedCount), text);
+        return Succeed();
+    });
+}
+
 int quorvane_list_files(const char* folder, const char* outputFolder, quorvane_file_fn file,
                         quorvane_problem_fn problem, void* context) {
     return Guarded([&] {

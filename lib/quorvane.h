@@ -126,6 +126,10 @@ QUORVANE_API int quorvane_sign_batch(const quorvane_item* items, size_t count,
                                      unsigned jobs, quorvane_report_fn report, void* context,
                                      size_t* signed_count);
 
+/* The summary of a run that wrote `signed_count` copies ("12 files encrypted succesfully!"),
+ * freed with quorvane_free. */
+QUORVANE_API int quorvane_sign_summary(size_t signed_count, char** text);
+
 /* The regular files below `folder` as quorvane-cli sign -r takes them, in the order of their
  * paths, each with the subfolder its copy goes to; `output_folder` (may be null) is left out.
  * What is not a regular file or cannot be listed comes to `problem` as quorvane-cli reports

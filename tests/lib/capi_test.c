@@ -294,6 +294,7 @@ static void Batch(void) {
              "-1 No files were encrypted!\n",
              copy);
     CHECK(strcmp(again.text, expected) == 0);
+    CHECK(TextIs(quorvane_sign_summary(12, &text), &text, "12 files encrypted succesfully!"));
     CHECK(quorvane_sign_batch(items, 1, out, "batch", QUORVANE_KEEP_QUIETLY, 1, NULL, NULL,
                               &count) == QUORVANE_OK);
     CHECK(quorvane_sign_batch(items, 1, missing, "batch", 0, 1, NULL, NULL, &count) ==
