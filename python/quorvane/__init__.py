@@ -42,6 +42,9 @@ __all__ = [
 # Most texts fit in the first read: a text of up to 1,020 UTF-16 code units.
 FIRST_READ_BYTES = 4096
 
+# What a batch into a folder that is not one says.
+INVALID_OUTPUT_FOLDER = "Please select a valid output folder."
+
 REPLACE = "replace"
 KEEP_QUIETLY = "keep-quietly"
 ASK = "ask"
