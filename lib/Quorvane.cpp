@@ -77,13 +77,17 @@ int TakeText(const char* utf8, std::u16string& text) {
     return QUORVANE_OK;
 }
 
-void* Copy(const void* data, std::size_t size) {
+// `size` bytes of malloc'd memory (for quorvane_free) starting with `count` bytes of `data`.
+void* Copy(const void* data, std::size_t count, std::size_t size) {
     void* memory = std::malloc(size > 0 ? size : 1);
     if (memory == nullptr)
         throw std::bad_alloc();
-    if (size > 0)
-        std::memcpy(memory, data, size);
+    if (count > 0)
+        std::memcpy(memory, data, count);
     return memory;
+}
+void* Copy(const void* data, std::size_t size) {
+    return Copy(data, size, size);
 }
 
 void GiveText(const std::u16string& text, char** out) {
@@ -421,7 +425,7 @@ int quorvane_sign_memory(const void* data, size_t size, const char* text, void**
             return Fail(QUORVANE_ALREADY_SIGNED, "the data is already signed, cannot re-sign");
         CSigCodeTable table;
         const std::vector<std::uint8_t> trailer = MakeTrailer(table, units, SigNow());
-        auto* out = static_cast<std::uint8_t*>(Copy(data, size + trailer.size()));
+        auto* out = static_cast<std::uint8_t*>(Copy(data, size, size + trailer.size()));
         std::memcpy(out + size, trailer.data(), trailer.size());
         *signedData = out;
         *signedSize = size + trailer.size();
