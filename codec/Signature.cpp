@@ -61,8 +61,9 @@ std::optional<Trailer> ParseFixedPart(CSigCodeTable& table, const std::uint8_t* 
     if (!low || !high)
         return std::nullopt;
     const std::size_t units = std::size_t{*low} | (std::size_t{*high} << 8);
-    // A length that reaches before the file's first byte cannot be ours.
-    if (units == 0 || TrailerBytes(units) > size)
+    // A length that reaches before the file's first byte cannot be ours, nor one longer than
+    // any writer stores: every reader, of a file or of a stream's last bytes, judges alike.
+    if (units == 0 || units > kMaxSignatureUnits || TrailerBytes(units) > size)
         return std::nullopt;
     return Trailer{size - TrailerBytes(units), units};
 }
