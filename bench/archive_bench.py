@@ -57,7 +57,7 @@ def stream(work):
         for _ in range(1024):
             f.write(block)
     ours = median_seconds(lambda: shell(
-        "cat %s | %s sign --text T - --out - | cat >/dev/null" % (big, CLI)))
+        "cat %s | %s sign --text T - --out - 2>/dev/null | cat >/dev/null" % (big, CLI)))
     reference = median_seconds(lambda: shell("cat %s | cat | cat >/dev/null" % big))
     row("`quorvane-cli sign - --out -` in a pipe of 1 GiB", ours, "`cat` in its place", reference)
     ours = median_seconds(lambda: shell("cat %s | %s check - >/dev/null 2>&1 || true" % (big, CLI)))
@@ -101,6 +101,15 @@ def python(work):
         "`quorvane-cli sign --jobs 1` of them", reference)
 
 
+def scheduler_address(path):
+    """The address in the scheduler's file, or None until it has written it whole."""
+    try:
+        with open(path) as f:
+            return json.load(f)["address"]
+    except (OSError, ValueError, KeyError):
+        return None
+
+
 def dask(work):
     tree = os.path.join(work, "tree")
     for folder in range(50):
@@ -119,10 +128,10 @@ def dask(work):
                 ["/usr/bin/dask-worker", "--scheduler-file", scheduler_file, "--nthreads", "1",
                  "--no-nanny", "--no-dashboard", "--host", "127.0.0.1"],
                 stdout=logs, stderr=logs, env=env))
-        while not os.path.exists(scheduler_file):
+        address = None
+        while address is None:
             time.sleep(0.05)
-        with open(scheduler_file) as f:
-            address = json.load(f)["address"]
+            address = scheduler_address(scheduler_file)
         from distributed import Client
         with Client(address) as client:
             client.wait_for_workers(2, timeout=120)

@@ -11,23 +11,30 @@
 
 namespace {
 
-// The bytes that pass through at once: large blocks for the pipe, while the held-back tail
-// moves down only once per block.
-constexpr std::size_t kPassBytes = std::size_t{1} << 20;
-
 std::error_code ErrorOr(std::errc fallback) {
     return errno != 0 ? LastError() : std::make_error_code(fallback);
 }
+
+// Read in blocks like cp and cat, and passed on as soon as they are not among the last bytes:
+// every process of a pipeline keeps working. The held-back tail moves down once per room.
+constexpr std::size_t kRoomBytes = std::size_t{1} << 20;
 
 // Reads `source` to its end, writing everything but its last kMaxTrailerBytes to `sink` (when
 // given); `tail` receives those, `result` the outcome of a failure.
 bool Pump(CStreamSource& source, CStreamSink* sink, std::vector<std::uint8_t>& tail,
           StreamResult& result) {
-    std::vector<std::uint8_t> buffer(kMaxTrailerBytes + kPassBytes);
+    std::vector<std::uint8_t> buffer(kMaxTrailerBytes + kRoomBytes);
+    // Bytes [begin, held) of the buffer are read and not yet written.
+    std::size_t begin = 0;
     std::size_t held = 0;
     for (;;) {
-        const std::ptrdiff_t got =
-            source.Read(buffer.data() + held, buffer.size() - held, result.error);
+        if (held == buffer.size()) {
+            std::memmove(buffer.data(), buffer.data() + begin, held - begin);
+            held -= begin;
+            begin = 0;
+        }
+        const std::ptrdiff_t got = source.Read(
+            buffer.data() + held, std::min(kCopyBlockBytes, buffer.size() - held), result.error);
         if (got < 0) {
             result.outcome = StreamOutcome::ReadFailed;
             return false;
@@ -36,21 +43,16 @@ bool Pump(CStreamSource& source, CStreamSink* sink, std::vector<std::uint8_t>& t
             break;
         held += static_cast<std::size_t>(got);
         result.bytesRead += static_cast<std::uint64_t>(got);
-        if (held < buffer.size())
+        if (held - begin <= kMaxTrailerBytes)
             continue;
-        if (sink != nullptr && !sink->Write(buffer.data(), kPassBytes, result.error)) {
+        const std::size_t pass = held - begin - kMaxTrailerBytes;
+        if (sink != nullptr && !sink->Write(buffer.data() + begin, pass, result.error)) {
             result.outcome = StreamOutcome::WriteFailed;
             return false;
         }
-        std::memmove(buffer.data(), buffer.data() + kPassBytes, kMaxTrailerBytes);
-        held = kMaxTrailerBytes;
+        begin += pass;
     }
-    const std::size_t pass = held > kMaxTrailerBytes ? held - kMaxTrailerBytes : 0;
-    if (pass > 0 && sink != nullptr && !sink->Write(buffer.data(), pass, result.error)) {
-        result.outcome = StreamOutcome::WriteFailed;
-        return false;
-    }
-    tail.assign(buffer.begin() + static_cast<std::ptrdiff_t>(pass),
+    tail.assign(buffer.begin() + static_cast<std::ptrdiff_t>(begin),
                 buffer.begin() + static_cast<std::ptrdiff_t>(held));
     return true;
 }

@@ -56,9 +56,14 @@ class DaskCluster(unittest.TestCase):
                 ["/usr/bin/dask-worker", "--scheduler-file", scheduler_file, "--nthreads", "1",
                  "--no-nanny", "--no-dashboard", "--host", "127.0.0.1"],
                 stdout=logs, stderr=logs))
-        wait_for(lambda: os.path.exists(scheduler_file), "the scheduler")
-        with open(scheduler_file) as f:
-            cls.address = json.load(f)["address"]
+        def address():
+            try:
+                with open(scheduler_file) as f:
+                    return json.load(f)["address"]
+            except (OSError, ValueError, KeyError):
+                return None  # not written yet, or not whole
+        wait_for(lambda: address() is not None, "the scheduler")
+        cls.address = address()
         from distributed import Client
         with Client(cls.address, timeout=60) as client:
             client.wait_for_workers(2, timeout=120)
