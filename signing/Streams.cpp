@@ -15,45 +15,59 @@ std::error_code ErrorOr(std::errc fallback) {
     return errno != 0 ? LastError() : std::make_error_code(fallback);
 }
 
-// Read in blocks like cp and cat, and passed on as soon as they are not among the last bytes:
-// every process of a pipeline keeps working. The held-back tail moves down once per room.
-constexpr std::size_t kRoomBytes = std::size_t{1} << 20;
-
 // Reads `source` to its end, writing everything but its last kMaxTrailerBytes to `sink` (when
-// given); `tail` receives those, `result` the outcome of a failure.
+// given); `tail` receives those, `result` the outcome of a failure. Blocks are read as cp and
+// cat read them, into a ring that holds the tail and one block, and passed on as soon as they
+// are not among the last bytes: every process of a pipeline keeps working, and the ring stays
+// in the processor's cache.
 bool Pump(CStreamSource& source, CStreamSink* sink, std::vector<std::uint8_t>& tail,
           StreamResult& result) {
-    std::vector<std::uint8_t> buffer(kMaxTrailerBytes + kRoomBytes);
-    // Bytes [begin, held) of the buffer are read and not yet written.
-    std::size_t begin = 0;
-    std::size_t held = 0;
-    for (;;) {
-        if (held == buffer.size()) {
-            std::memmove(buffer.data(), buffer.data() + begin, held - begin);
-            held -= begin;
-            begin = 0;
+    std::vector<std::uint8_t> ring(kMaxTrailerBytes + kCopyBlockBytes);
+    const std::uint64_t size = ring.size();
+    // Bytes [written, read) of the stream are in the ring, at their offset modulo its size.
+    std::uint64_t written = 0;
+    std::uint64_t& read = result.bytesRead;
+    // Hands bytes [from, to) of the stream to `put(data, count)`, in at most two pieces.
+    const auto pieces = [&](std::uint64_t from, std::uint64_t to, auto put) {
+        while (from < to) {
+            const std::size_t at = static_cast<std::size_t>(from % size);
+            const std::size_t count = static_cast<std::size_t>(std::min(to - from, size - at));
+            if (!put(ring.data() + at, count))
+                return false;
+            from += count;
         }
-        const std::ptrdiff_t got = source.Read(
-            buffer.data() + held, std::min(kCopyBlockBytes, buffer.size() - held), result.error);
+        return true;
+    };
+    for (;;) {
+        const std::size_t at = static_cast<std::size_t>(read % size);
+        const auto room =
+            static_cast<std::size_t>(std::min<std::uint64_t>(size - at, size - (read - written)));
+        const std::ptrdiff_t got =
+            source.Read(ring.data() + at, std::min(kCopyBlockBytes, room), result.error);
         if (got < 0) {
             result.outcome = StreamOutcome::ReadFailed;
             return false;
         }
         if (got == 0)
             break;
-        held += static_cast<std::size_t>(got);
-        result.bytesRead += static_cast<std::uint64_t>(got);
-        if (held - begin <= kMaxTrailerBytes)
+        read += static_cast<std::uint64_t>(got);
+        if (read - written <= kMaxTrailerBytes)
             continue;
-        const std::size_t pass = held - begin - kMaxTrailerBytes;
-        if (sink != nullptr && !sink->Write(buffer.data() + begin, pass, result.error)) {
+        const std::uint64_t until = read - kMaxTrailerBytes;
+        if (sink != nullptr &&
+            !pieces(written, until, [&](const std::uint8_t* data, std::size_t count) {
+                return sink->Write(data, count, result.error);
+            })) {
             result.outcome = StreamOutcome::WriteFailed;
             return false;
         }
-        begin += pass;
+        written = until;
     }
-    tail.assign(buffer.begin() + static_cast<std::ptrdiff_t>(begin),
-                buffer.begin() + static_cast<std::ptrdiff_t>(held));
+    tail.clear();
+    pieces(written, read, [&](const std::uint8_t* data, std::size_t count) {
+        tail.insert(tail.end(), data, data + count);
+        return true;
+    });
     return true;
 }
 
