@@ -1,6 +1,7 @@
 """The Dask example on a real scheduler and two workers, one of them killed mid-run, against
 quorvane-cli on the same tree; and check_remote through a real nginx on the loopback address.
 Usage: test_cluster.py QUORVANE_CLI DASK_EXAMPLE"""
+import ctypes
 import json
 import os
 import signal
@@ -15,6 +16,15 @@ import quorvane
 
 CLI = EXAMPLE = None
 FILES = 20_000
+
+
+def with_parent():
+    """In the child before it runs: end when this test's process ends, however it ends."""
+    ctypes.CDLL("libc.so.6", use_errno=True).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
+
+
+def start(args, **kwargs):
+    return subprocess.Popen(args, preexec_fn=with_parent, **kwargs)
 
 
 def stop(process):
@@ -47,12 +57,12 @@ class DaskCluster(unittest.TestCase):
         scheduler_file = os.path.join(cls.dir.name, "scheduler.json")
         logs = open(os.path.join(cls.dir.name, "cluster.log"), "wb")
         cls.addClassCleanup(logs.close)
-        cls.processes.append(subprocess.Popen(
+        cls.processes.append(start(
             ["/usr/bin/dask-scheduler", "--host", "127.0.0.1", "--port", "0",
              "--dashboard-address", "127.0.0.1:0", "--scheduler-file", scheduler_file],
             stdout=logs, stderr=logs))
         for _ in range(2):
-            cls.processes.append(subprocess.Popen(
+            cls.processes.append(start(
                 ["/usr/bin/dask-worker", "--scheduler-file", scheduler_file, "--nthreads", "1",
                  "--no-nanny", "--no-dashboard", "--host", "127.0.0.1"],
                 stdout=logs, stderr=logs))
@@ -92,7 +102,7 @@ class DaskCluster(unittest.TestCase):
                              self.path("cli"), self.path("tree")])
         self.assertEqual(cli.returncode, 1, cli.stderr)
 
-        run = subprocess.Popen(
+        run = start(
             [sys.executable, EXAMPLE, "sign", "--scheduler", self.address, "--text", text,
              "--out", "dask", "--batch", "250", "tree"],
             cwd=self.dir.name, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
@@ -165,7 +175,7 @@ http {
     }
 }
 """ % {"root": root, "port": self.port})
-        self.nginx = subprocess.Popen(["/usr/sbin/nginx", "-c", conf, "-p", root],
+        self.nginx = start(["/usr/sbin/nginx", "-c", conf, "-p", root],
                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.addCleanup(stop, self.nginx)
 
