@@ -17,6 +17,7 @@ the copies the lost attempt committed are replaced by whole new ones (or kept, w
 --existing keep), so no file is lost and none is left half-written.
 """
 import argparse
+import logging
 import os
 import sys
 
@@ -146,6 +147,9 @@ def main():
     args.trees = [os.path.abspath(tree) for tree in args.trees]
     if args.out is not None:
         args.out = os.path.abspath(args.out)
+    # The report on standard error is quorvane-cli's, line for line: Dask's notes on the tasks
+    # it runs again (a worker lost) are its own business, and only its errors show.
+    logging.getLogger("distributed").setLevel(logging.ERROR)
     with Client(args.scheduler) as client:
         return sign(client, args) if args.command == "sign" else check(client, args)
 
