@@ -149,7 +149,10 @@ def main():
         args.out = os.path.abspath(args.out)
     # The report on standard error is quorvane-cli's, line for line: Dask's notes on the tasks
     # it runs again (a worker lost) are its own business, and only its errors show.
-    logging.getLogger("distributed").setLevel(logging.ERROR)
+    # Dask's own loggers below "distributed" set their levels themselves: the handlers it writes
+    # to standard error through are what takes only errors.
+    for handler in logging.getLogger("distributed").handlers + logging.getLogger().handlers:
+        handler.setLevel(logging.ERROR)
     with Client(args.scheduler) as client:
         return sign(client, args) if args.command == "sign" else check(client, args)
 
