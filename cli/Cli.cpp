@@ -3,8 +3,10 @@
 #include "FileOps.h"
 #include "FolderWalk.h"
 #include "SignEngine.h"
+#include "SignReport.h"
 #include "SignTexts.h"
 #include "Signature.h"
+#include "Streams.h"
 #include "Strip.h"
 #include "TextConvert.h"
 
@@ -26,10 +28,12 @@ constexpr std::string_view kNewline = "\n";
 
 constexpr std::string_view kSignUsage =
     "usage: quorvane-cli sign (--text TEXT | --text-file FILE) --out DIR [--force | --no-clobber]"
-    " [-r] [--jobs N] PATH...\n";
+    " [-r] [--jobs N] PATH...\n"
+    "       quorvane-cli sign (--text TEXT | --text-file FILE) --out - (PATH | -)\n";
 constexpr std::string_view kCheckUsage = "       quorvane-cli check [--json] [-r] PATH...\n";
 constexpr std::string_view kStripUsage =
-    "       quorvane-cli strip --out DIR [--force | --no-clobber] PATH...\n";
+    "       quorvane-cli strip --out DIR [--force | --no-clobber] PATH...\n"
+    "       quorvane-cli strip --out - (PATH | -)\n";
 constexpr std::string_view kOtherUsage = "       quorvane-cli --help | --version\n"
                                          "       quorvane-cli COMMAND --help\n";
 
@@ -43,23 +47,30 @@ constexpr std::string_view kSignHelp =
     "        run is never replaced: the later file is refused. -r signs the regular files in\n"
     "        folders, keeping their structure below DIR (\"dir\" and \"dir/\" alike; the files\n"
     "        of \".\" and \"..\" go directly into DIR). --jobs N signs N files at once (the\n"
-    "        default: one per processor), with the messages of a run of one at a time.\n";
+    "        default: one per processor), with the messages of a run of one at a time.\n"
+    "        --out - writes the signed copy of one PATH to standard output; the PATH -\n"
+    "        reads standard input (producer | quorvane-cli sign --text T - --out - | consumer).\n";
 constexpr std::string_view kCheckHelp =
     "check   prints the text signed into each PATH; --json prints one JSON object per line:\n"
     "        path, signed, text (exact: CR LF kept, unpaired surrogates as \\udXXX escapes;\n"
     "        null when unsigned), or error and reason when the file cannot be read. A path's\n"
     "        bytes that are not UTF-8 are given as \\udc80 to \\udcff, one per byte. -r checks\n"
-    "        every file below the folders given, in the order of their paths.\n";
+    "        every file below the folders given, in the order of their paths. The PATH -\n"
+    "        reads standard input to its end, keeping only its last 131084 bytes.\n";
 constexpr std::string_view kStripHelp =
     "strip   writes each signed PATH without its trailer into DIR, named without _signed.\n"
-    "        Existing outputs are treated as by sign.\n";
+    "        Existing outputs are treated as by sign. --out - writes to standard output; the\n"
+    "        PATH - reads standard input, holding back its last 131084 bytes until the\n"
+    "        trailer is found.\n";
 constexpr std::string_view kCommonHelp =
     "\n"
     "Only regular files are read. Copies keep the source's permission bits (less the umask,\n"
     "as cp gives them); each appears whole or not at all, also when the tool is killed.\n"
     "Exit status: 0 when every file was done, 1 when some file was refused, failed or holds\n"
     "no signature, 2 for a usage error, a failed write to standard output, or when nothing\n"
-    "could be done; 130 on SIGINT and 143 on SIGTERM, with nothing half-written left.\n";
+    "could be done; 130 on SIGINT and 143 on SIGTERM, with nothing half-written left.\n"
+    "Standard output that is a terminal takes no signed or stripped bytes. A stream that\n"
+    "fails or is refused stops before its last 131084 bytes: check the exit status.\n";
 
 std::string AllUsage() {
     return std::string(kSignUsage) + std::string(kCheckUsage) + std::string(kStripUsage) +
@@ -153,19 +164,6 @@ std::string JsonPath(const fs::path& path) {
     return JsonString(PathUnits(path));
 }
 
-// " (why)" after a message: the reason, the output it is about, the earlier source.
-std::string Cause(const std::error_code& error, const fs::path& output = {},
-                  const fs::path* earlierSource = nullptr) {
-    if (earlierSource != nullptr)
-        return " (" + PathUtf8(output) + " was written from " + PathUtf8(*earlierSource) +
-               " earlier in this run)";
-    if (!error)
-        return {};
-    if (output.empty())
-        return " (" + ErrorText(error) + ")";
-    return " (" + PathUtf8(output) + ": " + ErrorText(error) + ")";
-}
-
 class CCli {
 public:
     explicit CCli(CliStreams& streams) : m_streams(streams) {}
@@ -191,9 +189,79 @@ private:
         return kExitAllDone;
     }
     std::optional<std::u16string> TextFromFile(const fs::path& path, std::string& problem);
+    // --out -: the one operand, a file or - for standard input, as a stream to standard
+    // output; `text` signs, none strips.
+    int ToStandardOutput(const std::vector<CliArg>& operands,
+                         const std::optional<std::u16string>& text);
+    int CheckStandardInput(bool json, bool single);
 
     CliStreams& m_streams;
 };
+
+bool IsStandardStream(const fs::path& path) {
+    return path == "-";
+}
+
+// The operands name standard input more than once: it can be read only once.
+bool StandardInputTwice(const std::vector<CliArg>& operands) {
+    return std::count_if(operands.begin(), operands.end(),
+                         [](const CliArg& operand) { return IsStandardStream(operand); }) > 1;
+}
+
+int CCli::ToStandardOutput(const std::vector<CliArg>& operands,
+                           const std::optional<std::u16string>& text) {
+    if (operands.size() != 1)
+        return Usage("--out - takes one file, or - for standard input");
+    if (m_streams.data == nullptr || m_streams.dataIsTerminal) {
+        ErrLine("quorvane-cli: standard output is a terminal; send it to a file or a pipe");
+        return kExitUsage;
+    }
+    const fs::path path(operands.front());
+    const bool standardInput = IsStandardStream(path);
+    const std::string name = standardInput ? "standard input" : PathUtf8(path);
+    UniqueFile opened;
+    std::error_code error;
+    if (!standardInput)
+        opened = OpenForReading(path, &error);
+    std::FILE* in = standardInput ? m_streams.in : opened.get();
+    if (in == nullptr) {
+        if (text)
+            ErrLine(signtext::Format<char>(Utf16ToUtf8(signtext::kCannotRead), {name}) +
+                    CauseText(error));
+        else
+            ErrLine("quorvane-cli: " + name + ": cannot be read" + CauseText(error));
+        return kExitSomeFailed;
+    }
+    CFileStreamSource source(in);
+    CFileStreamSink sink(m_streams.data);
+    const StreamResult result = text ? SignStream(source, sink, *text) : StripStream(source, sink);
+    switch (result.outcome) {
+    case StreamOutcome::Done:
+        if (text)
+            ErrLine(Utf16ToUtf8(signtext::Summary(1)));
+        return kExitAllDone;
+    case StreamOutcome::WriteFailed:
+        ErrLine("quorvane-cli: cannot write to standard output: " + ErrorText(result.error));
+        return kExitUsage;
+    case StreamOutcome::AlreadySigned:
+        ErrLine(signtext::Format<char>(Utf16ToUtf8(signtext::kAlreadySigned), {name}));
+        break;
+    case StreamOutcome::NotSigned:
+        ErrLine("quorvane-cli: " + name + ": holds no signature, skipped");
+        break;
+    case StreamOutcome::ReadFailed:
+    case StreamOutcome::BadText:
+        if (text)
+            ErrLine(signtext::Format<char>(Utf16ToUtf8(signtext::kCannotSign), {name}) +
+                    CauseText(result.error));
+        else
+            ErrLine("quorvane-cli: " + name + ": cannot be read" + CauseText(result.error));
+        break;
+    }
+    if (text)
+        ErrLine(Utf16ToUtf8(signtext::Summary(0)));
+    return kExitSomeFailed;
+}
 
 // Options and operands of one command. `--` ends the options; "--name=value" is accepted
 // beside "--name value".
@@ -297,25 +365,18 @@ public:
         m_streams.err.Write(line);
     }
     void FileFinished(std::size_t, const SignItem&, SignOutcome) override {}
-    void ReportFailure(const SignMessage& message) override { Line(Text(message)); }
+    void ReportFailure(const SignMessage& message) override { Line(MessageLine(message)); }
     bool AskOverwrite(const SignMessage& question) override {
         if (m_existing == Existing::Replace)
             return true;
         if (m_existing == Existing::Ask)
-            Line(Text(question) + " No: kept (--force replaces it)");
+            Line(KeptLine(question));
         return false;
     }
     void BatchFinished() override { ClearProgress(); }
-    void ShowSummary(const SignMessage& summary) override { Line(Text(summary)); }
+    void ShowSummary(const SignMessage& summary) override { Line(MessageLine(summary)); }
 
 private:
-    // The engine's message with the path as the system spells it, and its cause.
-    static std::string Text(const SignMessage& message) {
-        if (message.item == nullptr)
-            return Utf16ToUtf8(message.text);
-        return signtext::Format<char>(Utf16ToUtf8(message.format), {PathUtf8(message.path)}) +
-               Cause(message.error, message.output, message.earlierSource);
-    }
     void ClearProgress() {
         if (m_progressWidth > 0)
             m_streams.err.Write("\r" + std::string(m_progressWidth, ' ') + "\r");
@@ -386,6 +447,13 @@ int CCli::Sign(const std::vector<CliArg>& args) {
         return Usage("--force and --no-clobber exclude each other");
     if (parsed.operands.empty())
         return Usage("give the files to sign");
+    const bool streamIn =
+        std::any_of(parsed.operands.begin(), parsed.operands.end(),
+                    [](const CliArg& operand) { return IsStandardStream(operand); });
+    if (streamIn && !IsStandardStream(*parsed.Value("--out")))
+        return Usage("standard input has no name to sign into a folder: give --out -");
+    if (streamIn && parsed.Has("--text-file") && IsStandardStream(*parsed.Value("--text-file")))
+        return Usage("standard input cannot hold both the text and the file to sign");
     unsigned jobs = std::max(1u, std::thread::hardware_concurrency());
     if (parsed.Has("--jobs")) {
         const std::string value = PathUtf8(*parsed.Value("--jobs"));
@@ -416,6 +484,11 @@ int CCli::Sign(const std::vector<CliArg>& args) {
                      " UTF-16 code units");
 
     const bool recursive = parsed.Has("-r") || parsed.Has("--recursive");
+    if (IsStandardStream(*parsed.Value("--out"))) {
+        if (recursive)
+            return Usage("-r writes into a folder, not to standard output");
+        return ToStandardOutput(parsed.operands, text);
+    }
     SignRequest request;
     request.outputFolder = fs::path(*parsed.Value("--out"));
     request.text = *text;
@@ -435,10 +508,7 @@ int CCli::Sign(const std::vector<CliArg>& args) {
         }
         FolderFiles files = FilesBelow(path, request.outputFolder);
         for (const WalkProblem& problem : files.problems) {
-            const bool notRegular = problem.error == FileError::NotRegularFile;
-            ErrLine("quorvane-cli: " + PathUtf8(problem.path) +
-                    (notRegular ? ": not a regular file, skipped"
-                                : ": cannot be read, skipped (" + ErrorText(problem.error) + ")"));
+            ErrLine("quorvane-cli: " + WalkProblemText(problem));
             refusedFolder = true;
         }
         std::move(files.items.begin(), files.items.end(), std::back_inserter(request.items));
@@ -469,6 +539,8 @@ int CCli::Check(const std::vector<CliArg>& args) {
         return Usage("give the files to check");
     const bool json = parsed.Has("--json");
     const bool recursive = parsed.Has("-r") || parsed.Has("--recursive");
+    if (StandardInputTwice(parsed.operands))
+        return Usage("standard input can be checked only once");
 
     // Each path to check, with the reason when the walk already knows it cannot be read. The
     // files of a folder come in the order of their paths, what could not be walked among them.
@@ -476,7 +548,7 @@ int CCli::Check(const std::vector<CliArg>& args) {
     bool walked = false;
     for (const CliArg& operand : parsed.operands) {
         const fs::path path(operand);
-        if (!recursive || !IsDirectory(path)) {
+        if (!recursive || IsStandardStream(path) || !IsDirectory(path)) {
             paths.emplace_back(path, std::error_code{});
             continue;
         }
@@ -496,6 +568,10 @@ int CCli::Check(const std::vector<CliArg>& args) {
     for (const auto& [path, walkError] : paths) {
         if (m_streams.out.Error())
             break;
+        if (IsStandardStream(path) && !walkError) {
+            allSigned = CheckStandardInput(json, single) == kExitAllDone && allSigned;
+            continue;
+        }
         std::error_code error = walkError;
         UniqueFile file;
         if (!error)
@@ -507,7 +583,7 @@ int CCli::Check(const std::vector<CliArg>& args) {
                     ", \"signed\": false, \"error\": \"cannot be read\", \"reason\": " +
                     JsonString(Utf8ToUtf16Lossy(ErrorText(error))) + "}" + std::string(kNewline));
             else
-                ErrLine("quorvane-cli: cannot read " + PathUtf8(path) + Cause(error));
+                ErrLine("quorvane-cli: cannot read " + PathUtf8(path) + CauseText(error));
             continue;
         }
         const std::optional<std::u16string> text = ReadSignatureText(file.get());
@@ -530,6 +606,34 @@ int CCli::Check(const std::vector<CliArg>& args) {
     return allSigned ? kExitAllDone : kExitSomeFailed;
 }
 
+int CCli::CheckStandardInput(bool json, bool single) {
+    CFileStreamSource source(m_streams.in);
+    const StreamResult result = CheckStream(source);
+    const bool isSigned = result.outcome == StreamOutcome::Done;
+    if (result.outcome == StreamOutcome::ReadFailed) {
+        if (json)
+            Out("{\"path\": \"-\", \"signed\": false, \"error\": \"cannot be read\", \"reason\": " +
+                JsonString(Utf8ToUtf16Lossy(ErrorText(result.error))) + "}" +
+                std::string(kNewline));
+        else
+            ErrLine("quorvane-cli: cannot read standard input" + CauseText(result.error));
+    } else if (json) {
+        Out("{\"path\": \"-\", \"signed\": " + std::string(isSigned ? "true" : "false") +
+            ", \"text\": " + (isSigned ? JsonString(result.text) : "null") + "}" +
+            std::string(kNewline));
+    } else if (single) {
+        if (isSigned)
+            Out(ForDisplay(result.text) + std::string(kNewline));
+        else
+            ErrLine("quorvane-cli: no signature in standard input");
+    } else {
+        Out((isSigned ? "-:" + std::string(kNewline) + ForDisplay(result.text)
+                      : "-: no signature") +
+            std::string(kNewline) + std::string(kNewline));
+    }
+    return isSigned ? kExitAllDone : kExitSomeFailed;
+}
+
 int CCli::Strip(const std::vector<CliArg>& args) {
     if (AsksForHelp(args))
         return Help(kStripUsage, kStripHelp);
@@ -542,6 +646,11 @@ int CCli::Strip(const std::vector<CliArg>& args) {
         return Usage("--force and --no-clobber exclude each other");
     if (parsed.operands.empty())
         return Usage("give the files to strip");
+    if (IsStandardStream(*parsed.Value("--out")))
+        return ToStandardOutput(parsed.operands, std::nullopt);
+    if (std::any_of(parsed.operands.begin(), parsed.operands.end(),
+                    [](const CliArg& operand) { return IsStandardStream(operand); }))
+        return Usage("standard input has no name to strip into a folder: give --out -");
     const fs::path folder(*parsed.Value("--out"));
     if (!IsDirectory(folder)) {
         ErrLine(Utf16ToUtf8(signtext::kInvalidOutputFolder));
@@ -570,7 +679,7 @@ int CCli::Strip(const std::vector<CliArg>& args) {
                   " earlier in this run, kept";
             break;
         case StripOutcome::Unreadable:
-            why = "cannot be read" + Cause(result.error);
+            why = "cannot be read" + CauseText(result.error);
             break;
         case StripOutcome::NotSigned:
             why = "holds no signature, skipped";
@@ -579,10 +688,10 @@ int CCli::Strip(const std::vector<CliArg>& args) {
             why = "the output would replace the file itself, skipped";
             break;
         case StripOutcome::CannotWrite:
-            why = "cannot write " + output + Cause(result.error);
+            why = "cannot write " + output + CauseText(result.error);
             break;
         case StripOutcome::WriteFailed:
-            why = "could not write " + output + ", nothing written" + Cause(result.error);
+            why = "could not write " + output + ", nothing written" + CauseText(result.error);
             break;
         }
         ErrLine("quorvane-cli: " + PathUtf8(source) + ": " + why);

@@ -26,8 +26,13 @@ struct CliStreams {
     ICliOutput& err;
     // Progress is shown only to a person watching.
     bool errIsTerminal = false;
-    // Where `--text-file -` reads from.
+    // Where `--text-file -` and the path `-` read from.
     std::FILE* in = stdin;
+    // Where `--out -` writes the bytes of a signed or stripped stream; null when there is no
+    // such place (the tool then says so).
+    std::FILE* data = nullptr;
+    // A terminal takes no such bytes.
+    bool dataIsTerminal = false;
 };
 
 // Exit statuses.

@@ -107,6 +107,12 @@ int Run(const std::vector<CliArg>& args) {
     const bool terminal = ::isatty(2) != 0;
 #endif
     CliStreams streams{out, err, terminal};
+    streams.data = stdout;
+#ifdef _WIN32
+    streams.dataIsTerminal = _isatty(_fileno(stdout)) != 0;
+#else
+    streams.dataIsTerminal = ::isatty(1) != 0;
+#endif
     return RunCli(args, streams);
 }
 

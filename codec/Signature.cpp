@@ -4,6 +4,8 @@
 #include "SigClock.h"
 
 #include <array>
+#include <climits>
+#include <cstdint>
 #include <vector>
 
 namespace {
@@ -31,26 +33,12 @@ struct Trailer {
     std::size_t units = 0;
 };
 
-// The one reader of the trailer's fixed part: builds `table` from the stored seed and checks
-// the magic and the length. The payload is not read. `knownSize` spares asking for the size.
-std::optional<Trailer> LocateTrailer(CSigCodeTable& table, std::FILE* file,
-                                     std::int64_t knownSize = -1) {
-    if (file == nullptr)
-        return std::nullopt;
-    std::int64_t size = knownSize;
-    if (size < 0) {
-        if (!SeekFile(file, 0, SEEK_END))
-            return std::nullopt;
-        size = TellFile(file);
-    }
+// The one reader of the trailer's fixed part, its last 16 bytes: builds `table` from the
+// stored seed and checks the magic and the length against the file's `size`.
+std::optional<Trailer> ParseFixedPart(CSigCodeTable& table, const std::uint8_t* tail,
+                                      std::int64_t size) {
     if (size < kMinSignedFileBytes)
         return std::nullopt;
-
-    std::array<std::uint8_t, kTrailerFixedBytes> tail{};
-    if (!SeekFile(file, size - static_cast<std::int64_t>(tail.size()), SEEK_SET) ||
-        !ReadExactly(file, tail.data(), tail.size()))
-        return std::nullopt;
-
     // The magic's two O's share a code that neither K nor L has, whatever the table: most
     // files fail this without the cost of a table.
     const auto code = [&](std::size_t letter) {
@@ -73,27 +61,78 @@ std::optional<Trailer> LocateTrailer(CSigCodeTable& table, std::FILE* file,
     if (!low || !high)
         return std::nullopt;
     const std::size_t units = std::size_t{*low} | (std::size_t{*high} << 8);
-    // A length that reaches before the file's first byte cannot be ours.
-    if (units == 0 || TrailerBytes(units) > size)
+    // A length that reaches before the file's first byte cannot be ours, nor one longer than
+    // any writer stores: every reader, of a file or of a stream's last bytes, judges alike.
+    if (units == 0 || units > kMaxSignatureUnits || TrailerBytes(units) > size)
         return std::nullopt;
     return Trailer{size - TrailerBytes(units), units};
 }
 
-// Reads the payload of `trailer` and hands each of its 2 n text bytes to `put(index, byte)`;
-// false when it cannot be read or a code is missing from the table.
+// The trailer at the end of `file`. The payload is not read. `knownSize` spares asking for the
+// size.
+std::optional<Trailer> LocateTrailer(CSigCodeTable& table, std::FILE* file,
+                                     std::int64_t knownSize = -1) {
+    if (file == nullptr)
+        return std::nullopt;
+    std::int64_t size = knownSize;
+    if (size < 0) {
+        if (!SeekFile(file, 0, SEEK_END))
+            return std::nullopt;
+        size = TellFile(file);
+    }
+    if (size < kMinSignedFileBytes)
+        return std::nullopt;
+
+    std::array<std::uint8_t, kTrailerFixedBytes> tail{};
+    if (!SeekFile(file, size - static_cast<std::int64_t>(tail.size()), SEEK_SET) ||
+        !ReadExactly(file, tail.data(), tail.size()))
+        return std::nullopt;
+    return ParseFixedPart(table, tail.data(), size);
+}
+
+// Hands each of the 2 n text bytes of `payload` (4 n bytes) to `put(index, byte)`; false when a
+// code is missing from the table.
 template <class Put>
-bool DecodePayload(const CSigCodeTable& table, std::FILE* file, const Trailer& trailer, Put put) {
-    std::vector<std::uint8_t> payload(4 * trailer.units);
-    if (!SeekFile(file, trailer.start, SEEK_SET) ||
-        !ReadExactly(file, payload.data(), payload.size()))
-        return false;
-    for (std::size_t i = 0; i < 2 * trailer.units; ++i) {
+bool DecodeBytes(const CSigCodeTable& table, const std::uint8_t* payload, std::size_t units,
+                 Put put) {
+    for (std::size_t i = 0; i < 2 * units; ++i) {
         const auto byte = DecodeAt(table, &payload[2 * i]);
         if (!byte)
             return false;
         put(i, *byte);
     }
     return true;
+}
+
+// Reads the payload of `trailer` from `file` and decodes it as DecodeBytes does.
+template <class Put>
+bool DecodePayload(const CSigCodeTable& table, std::FILE* file, const Trailer& trailer, Put put) {
+    std::vector<std::uint8_t> payload(4 * trailer.units);
+    if (!SeekFile(file, trailer.start, SEEK_SET) ||
+        !ReadExactly(file, payload.data(), payload.size()))
+        return false;
+    return DecodeBytes(table, payload.data(), trailer.units, put);
+}
+
+// Puts UTF-16LE bytes into `text`: the even byte of each unit is its low byte.
+auto IntoText(std::u16string& text) {
+    return [&text](std::size_t i, std::uint8_t byte) {
+        text[i / 2] = static_cast<char16_t>(text[i / 2] | (byte << (8 * (i % 2))));
+    };
+}
+
+void PutTrailer(std::vector<std::uint8_t>& trailer, const CSigCodeTable& table,
+                const std::uint8_t* bytes, std::size_t byteCount, std::uint32_t seed) {
+    trailer.reserve(trailer.size() + 2 * byteCount + kTrailerFixedBytes);
+    for (std::size_t i = 0; i < byteCount; ++i)
+        PutCode(trailer, table, bytes[i]);
+    const auto units = static_cast<std::uint16_t>(byteCount / 2);
+    PutCode(trailer, table, static_cast<std::uint8_t>(units & 0xFF));
+    PutCode(trailer, table, static_cast<std::uint8_t>(units >> 8));
+    for (int shift = 0; shift < 32; shift += 8)
+        trailer.push_back(static_cast<std::uint8_t>(seed >> shift));
+    for (std::uint8_t letter : kMagic)
+        PutCode(trailer, table, letter);
 }
 
 } // namespace
@@ -109,17 +148,7 @@ bool AppendSignature(CSigCodeTable& table, std::FILE* file, const void* data,
     table.Build(seed);
 
     std::vector<std::uint8_t> trailer;
-    trailer.reserve(2 * byteCount + kTrailerFixedBytes);
-    const auto* bytes = static_cast<const std::uint8_t*>(data);
-    for (std::size_t i = 0; i < byteCount; ++i)
-        PutCode(trailer, table, bytes[i]);
-    const auto units = static_cast<std::uint16_t>(byteCount / 2);
-    PutCode(trailer, table, static_cast<std::uint8_t>(units & 0xFF));
-    PutCode(trailer, table, static_cast<std::uint8_t>(units >> 8));
-    for (int shift = 0; shift < 32; shift += 8)
-        trailer.push_back(static_cast<std::uint8_t>(seed >> shift));
-    for (std::uint8_t letter : kMagic)
-        PutCode(trailer, table, letter);
+    PutTrailer(trailer, table, static_cast<const std::uint8_t*>(data), byteCount, seed);
 
     if (!SeekFile(file, 0, SEEK_END))
         return false;
@@ -151,10 +180,7 @@ std::optional<std::u16string> ReadSignatureText(std::FILE* file) {
     if (!trailer)
         return std::nullopt;
     std::u16string text(trailer->units, u'\0');
-    // UTF-16LE: the even byte of each unit is its low byte.
-    if (!DecodePayload(table, file, *trailer, [&text](std::size_t i, std::uint8_t byte) {
-            text[i / 2] = static_cast<char16_t>(text[i / 2] | (byte << (8 * (i % 2))));
-        }))
+    if (!DecodePayload(table, file, *trailer, IntoText(text)))
         return std::nullopt;
     return text;
 }
@@ -170,4 +196,54 @@ std::optional<std::int64_t> UnsignedLength(CSigCodeTable& table, std::FILE* file
     if (!trailer || !DecodePayload(table, file, *trailer, [](std::size_t, std::uint8_t) {}))
         return std::nullopt;
     return trailer->start;
+}
+
+std::vector<std::uint8_t> MakeTrailer(CSigCodeTable& table, std::u16string_view text,
+                                      std::uint32_t seed) {
+    if (text.empty() || text.size() > kMaxSignatureUnits)
+        return {};
+    std::vector<std::uint8_t> bytes;
+    bytes.reserve(2 * text.size());
+    for (const char16_t unit : text) {
+        bytes.push_back(static_cast<std::uint8_t>(unit & 0xFF));
+        bytes.push_back(static_cast<std::uint8_t>(unit >> 8));
+    }
+    table.Build(seed);
+    std::vector<std::uint8_t> trailer;
+    PutTrailer(trailer, table, bytes.data(), bytes.size(), seed);
+    return trailer;
+}
+
+TailTrailer ReadTrailerInTail(CSigCodeTable& table, const std::uint8_t* tail, std::size_t size,
+                              std::int64_t fileSize) {
+    TailTrailer result;
+    const auto have = static_cast<std::int64_t>(size);
+    if ((tail == nullptr && size > 0) || (fileSize >= 0 && have > fileSize) ||
+        (fileSize >= 0 && fileSize < kMinSignedFileBytes))
+        return result;
+    if (size < kTrailerFixedBytes) {
+        result.kind = TailTrailer::Kind::NeedMore;
+        result.needed = kTrailerFixedBytes;
+        return result;
+    }
+    // A trailer is never shorter than the shortest signed file: when it fits in a file of
+    // unknown size, that file is long enough.
+    const std::int64_t checkedSize = fileSize >= 0 ? fileSize : INT64_MAX;
+    const std::optional<Trailer> trailer =
+        ParseFixedPart(table, tail + size - kTrailerFixedBytes, checkedSize);
+    if (!trailer)
+        return result;
+    const std::int64_t needed = TrailerBytes(trailer->units);
+    if (needed > have) {
+        result.kind = TailTrailer::Kind::NeedMore;
+        result.needed = static_cast<std::size_t>(needed);
+        return result;
+    }
+    std::u16string text(trailer->units, u'\0');
+    if (!DecodeBytes(table, tail + (have - needed), trailer->units, IntoText(text)))
+        return result;
+    result.kind = TailTrailer::Kind::Signed;
+    result.trailerStart = size - static_cast<std::size_t>(needed);
+    result.text = std::move(text);
+    return result;
 }

@@ -15,6 +15,8 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 // The length is stored in 16 bits, of which the writer keeps 15.
 inline constexpr std::size_t kMaxSignatureUnits = 32767;
@@ -59,3 +61,29 @@ inline bool IsSigned(std::FILE* file) {
 constexpr std::int64_t TrailerBytes(std::size_t units) {
     return static_cast<std::int64_t>(4 * units + kTrailerFixedBytes);
 }
+
+// The longest trailer: the most bytes at a stream's end that can hold one.
+inline constexpr std::size_t kMaxTrailerBytes = 4 * kMaxSignatureUnits + kTrailerFixedBytes;
+
+// The trailer carrying `text` (UTF-16, 1 to kMaxSignatureUnits code units) with the table of
+// `seed`, in memory; empty for a text that cannot be stored.
+std::vector<std::uint8_t> MakeTrailer(CSigCodeTable& table, std::u16string_view text,
+                                      std::uint32_t seed);
+
+// What the last bytes of a file say about its trailer.
+struct TailTrailer {
+    enum class Kind { NotSigned, Signed, NeedMore };
+    Kind kind = Kind::NotSigned;
+    // Signed: the text, and where the trailer starts in the tail.
+    std::u16string text;
+    std::size_t trailerStart = 0;
+    // NeedMore: how many of the file's last bytes can settle it.
+    std::size_t needed = 0;
+};
+
+// Reads the trailer from `tail`, the last `size` bytes of a file of `fileSize` bytes (-1 when
+// not known: at least `size`). The same rules as the readers of files: a trailer is valid only
+// when it decodes in full, and files shorter than kMinSignedFileBytes hold none. The file's
+// last kMaxTrailerBytes bytes (or all of a shorter file) always settle it.
+TailTrailer ReadTrailerInTail(CSigCodeTable& table, const std::uint8_t* tail, std::size_t size,
+                              std::int64_t fileSize);

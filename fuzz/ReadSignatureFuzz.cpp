@@ -1,8 +1,10 @@
 // Feeds arbitrary file contents to the trailer reader. The first two input bytes choose the
 // caller's buffer size, the rest is the file. The reader must never read or write outside the
-// file or the buffer, and what it reports must be consistent.
+// file or the buffer, and what it reports must be consistent. The reader of a file's last bytes
+// in memory must judge as the reader of the file does, from any number of last bytes.
 #include "Signature.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -63,5 +65,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto length = UnsignedLength(input.file);
     Check(length.has_value() == text.has_value());
     Check(!length || *length + TrailerBytes(text->size()) == static_cast<std::int64_t>(size - 2));
+
+    // In memory: the whole file, its last kMaxTrailerBytes, and its last `bufferBytes` bytes of
+    // a file whose size is not known, asking for more when they do not settle it.
+    const std::uint8_t* file = data + 2;
+    const std::size_t fileBytes = size - 2;
+    const auto fileSize = static_cast<std::int64_t>(fileBytes);
+    const auto same = [&](const TailTrailer& tail) {
+        return tail.kind == TailTrailer::Kind::Signed ? text && tail.text == *text : !text;
+    };
+    Check(same(ReadTrailerInTail(table, file, fileBytes, fileSize)));
+    const std::size_t last = std::min(fileBytes, kMaxTrailerBytes);
+    Check(same(ReadTrailerInTail(table, file + fileBytes - last, last, fileSize)));
+    std::size_t some = std::min(fileBytes, bufferBytes);
+    TailTrailer tail = ReadTrailerInTail(table, file + fileBytes - some, some, -1);
+    // Fewer than 16 bytes first ask for the trailer's fixed part, then for the whole trailer.
+    for (int round = 0; round < 2 && tail.kind == TailTrailer::Kind::NeedMore; ++round) {
+        Check(tail.needed > some && tail.needed <= kMaxTrailerBytes);
+        some = std::min(fileBytes, tail.needed);
+        tail = ReadTrailerInTail(table, file + fileBytes - some, some,
+                                 some < tail.needed ? fileSize : -1);
+    }
+    Check(tail.kind != TailTrailer::Kind::NeedMore && same(tail));
     return 0;
 }

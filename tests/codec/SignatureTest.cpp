@@ -337,3 +337,28 @@ TEST_F(SignatureFiles, TablesAreBuiltOncePerSeedAndNotForFilesThatCannotBeSigned
 }
 
 } // namespace
+
+// Lengths above 32767 are never written; a reader of a stream keeps only the last bytes the
+// longest written trailer occupies, so every reader takes such a length for no signature.
+TEST_F(SignatureFiles, LengthsNoWriterStoresHoldNoSignature) {
+    const std::u16string longest(kMaxSignatureUnits, u'x');
+    Bytes bytes = Sign(PatternBytes(3, 2), longest, 77);
+    ASSERT_EQ(ReadText(bytes), longest);
+    CSigCodeTable table;
+    table.Build(77);
+    const auto put = [&](std::size_t at, std::uint8_t byte) {
+        bytes[at] = static_cast<std::uint8_t>(table[byte] & 0xFF);
+        bytes[at + 1] = static_cast<std::uint8_t>(table[byte] >> 8);
+    };
+    // One more unit of payload (two codes of 'y') and the length 32768.
+    bytes.insert(bytes.begin() + 3, 4, 0);
+    put(3, 'y');
+    put(5, 0);
+    put(bytes.size() - 16, 0x00);
+    put(bytes.size() - 14, 0x80);
+    EXPECT_EQ(ReadText(bytes), std::nullopt);
+    EXPECT_EQ(Unsigned(bytes), std::nullopt);
+    const TailTrailer tail = ReadTrailerInTail(table, bytes.data(), bytes.size(),
+                                               static_cast<std::int64_t>(bytes.size()));
+    EXPECT_EQ(tail.kind, TailTrailer::Kind::NotSigned);
+}

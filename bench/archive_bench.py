@@ -1,0 +1,166 @@
+#!/usr/bin/python3
+"""Benchmarks beyond one machine, each against a reference run in the same script, each side's
+median of several runs:
+
+  stream   quorvane-cli sign - --out - in a pipe of 1 GiB, against cat in the same pipe
+  python   quorvane.sign on 2,000 small files, one call each, against quorvane-cli sign of
+           the same files in one process (--jobs 1)
+  dask     the Dask example on a scheduler and two workers of this machine, against
+           quorvane-cli sign -r --jobs 2, on a tree of 5,000 small files
+
+    archive_bench.py BUILD [stream|python|dask]...      (BUILD: build/native)
+"""
+import json
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+BUILD = os.path.abspath(sys.argv[1])
+CLI = os.path.join(BUILD, "cli", "quorvane-cli")
+EXAMPLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python", "examples",
+                       "dask_archive.py")
+sys.path.insert(0, os.path.join(BUILD, "python"))
+import quorvane  # noqa: E402
+
+RUNS = 5
+
+
+def median_seconds(run, prepare=None, runs=RUNS):
+    times = []
+    for _ in range(runs):
+        if prepare:
+            prepare()
+        os.sync()
+        start = time.perf_counter()
+        run()
+        times.append(time.perf_counter() - start)
+    return statistics.median(times)
+
+
+def row(name, ours, reference_name, reference):
+    print("| %s | %.3f s | %s: %.3f s | %.2f |" % (name, ours, reference_name, reference,
+                                                   ours / reference))
+
+
+def shell(command):
+    subprocess.run(command, shell=True, check=True, stdout=subprocess.DEVNULL)
+
+
+def stream(work):
+    big = os.path.join(work, "big.bin")
+    with open(big, "wb") as f:
+        block = os.urandom(1 << 20)
+        for _ in range(1024):
+            f.write(block)
+    ours = median_seconds(lambda: shell(
+        "cat %s | %s sign --text T - --out - 2>/dev/null | cat >/dev/null" % (big, CLI)))
+    reference = median_seconds(lambda: shell("cat %s | cat | cat >/dev/null" % big))
+    row("`quorvane-cli sign - --out -` in a pipe of 1 GiB", ours, "`cat` in its place", reference)
+    ours = median_seconds(lambda: shell("cat %s | %s check - >/dev/null 2>&1 || true" % (big, CLI)))
+    reference = median_seconds(lambda: shell("cat %s | cat >/dev/null" % big))
+    row("`quorvane-cli check -` of a pipe of 1 GiB", ours, "`cat` in its place", reference)
+    os.remove(big)
+
+
+def small_files(folder, count):
+    os.makedirs(folder)
+    names = []
+    for number in range(count):
+        name = os.path.join(folder, "f%05d.txt" % number)
+        with open(name, "wb") as f:
+            f.write(os.urandom(100 + number % 4000))
+        names.append(name)
+    return names
+
+
+def python(work):
+    names = small_files(os.path.join(work, "small"), 2000)
+    out = os.path.join(work, "out")
+
+    def fresh():
+        shutil.rmtree(out, ignore_errors=True)
+        os.mkdir(out)
+
+    def module():
+        for name in names:
+            quorvane.sign(name, os.path.join(out, os.path.basename(name) + ".signed"), "T")
+
+    def batch():
+        quorvane.sign_batch(names, out, "T", jobs=1)
+
+    reference = median_seconds(lambda: subprocess.run(
+        [CLI, "sign", "--jobs", "1", "--text", "T", "--out", out] + names, check=True,
+        stderr=subprocess.DEVNULL), fresh)
+    row("Python `quorvane.sign` on 2,000 small files, one call each", median_seconds(module, fresh),
+        "`quorvane-cli sign --jobs 1` of them", reference)
+    row("Python `quorvane.sign_batch` of the same files", median_seconds(batch, fresh),
+        "`quorvane-cli sign --jobs 1` of them", reference)
+
+
+def scheduler_address(path):
+    """The address in the scheduler's file, or None until it has written it whole."""
+    try:
+        with open(path) as f:
+            return json.load(f)["address"]
+    except (OSError, ValueError, KeyError):
+        return None
+
+
+def dask(work):
+    tree = os.path.join(work, "tree")
+    for folder in range(50):
+        small_files(os.path.join(tree, "d%02d" % folder), 100)
+    out = os.path.join(work, "out")
+    scheduler_file = os.path.join(work, "scheduler.json")
+    logs = open(os.path.join(work, "cluster.log"), "wb")
+    env = dict(os.environ, PYTHONPATH=os.path.join(BUILD, "python"))
+    processes = [subprocess.Popen(
+        ["/usr/bin/dask-scheduler", "--host", "127.0.0.1", "--port", "0",
+         "--dashboard-address", "127.0.0.1:0", "--scheduler-file", scheduler_file],
+        stdout=logs, stderr=logs)]
+    try:
+        for _ in range(2):
+            processes.append(subprocess.Popen(
+                ["/usr/bin/dask-worker", "--scheduler-file", scheduler_file, "--nthreads", "1",
+                 "--no-nanny", "--no-dashboard", "--host", "127.0.0.1"],
+                stdout=logs, stderr=logs, env=env))
+        address = None
+        while address is None:
+            time.sleep(0.05)
+            address = scheduler_address(scheduler_file)
+        from distributed import Client
+        with Client(address) as client:
+            client.wait_for_workers(2, timeout=120)
+
+        def fresh():
+            shutil.rmtree(out, ignore_errors=True)
+            os.mkdir(out)
+        ours = median_seconds(lambda: subprocess.run(
+            [sys.executable, EXAMPLE, "sign", "--scheduler", address, "--text", "T", "--out",
+             out, "--batch", "250", tree], check=True, stderr=subprocess.DEVNULL, env=env), fresh)
+        reference = median_seconds(lambda: subprocess.run(
+            [CLI, "sign", "-r", "--jobs", "2", "--text", "T", "--out", out, tree], check=True,
+            stderr=subprocess.DEVNULL), fresh)
+        row("the Dask example, two workers, on 5,000 small files (batches of 250)", ours,
+            "`quorvane-cli sign -r --jobs 2` of them", reference)
+    finally:
+        for process in processes:
+            process.terminate()
+            process.wait()
+        logs.close()
+
+
+def main():
+    chosen = sys.argv[2:] or ["stream", "python", "dask"]
+    print("| Benchmark | Ours | Reference | Ratio |\n|---|---|---|---|")
+    for name in chosen:
+        with tempfile.TemporaryDirectory(dir=os.environ.get("QUORVANE_BENCH_DIR")) as work:
+            globals()[name](work)
+
+
+if __name__ == "__main__":
+    main()

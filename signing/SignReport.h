@@ -1,0 +1,24 @@
+// The engine's messages as lines of text, the way quorvane-cli shows them and libquorvane
+// reports them: the path as the system spells it, then the cause in brackets.
+#pragma once
+
+#include "FolderWalk.h"
+#include "SignEngine.h"
+
+#include <filesystem>
+#include <string>
+#include <system_error>
+
+// " (why)" after a message: the reason, the output it is about, the earlier source; empty
+// when there is nothing to add.
+std::string CauseText(const std::error_code& error, const std::filesystem::path& output = {},
+                      const std::filesystem::path* earlierSource = nullptr);
+
+// A failure, a question or the summary, in UTF-8.
+std::string MessageLine(const SignMessage& message);
+
+// The overwrite question answered No because replacing was not asked for.
+std::string KeptLine(const SignMessage& question);
+
+// Something below a folder of `-r` that is not signed: "PATH: not a regular file, skipped".
+std::string WalkProblemText(const WalkProblem& problem);

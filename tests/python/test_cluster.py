@@ -1,0 +1,219 @@
+"""The Dask example on a real scheduler and two workers, one of them killed mid-run, against
+quorvane-cli on the same tree; and check_remote through a real nginx on the loopback address.
+Usage: test_cluster.py QUORVANE_CLI DASK_EXAMPLE"""
+import ctypes
+import json
+import os
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+import quorvane
+
+CLI = EXAMPLE = None
+FILES = 20_000
+
+
+def with_parent():
+    """In the child before it runs: end when this test's process ends, however it ends."""
+    ctypes.CDLL("libc.so.6", use_errno=True).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
+
+
+def start(args, **kwargs):
+    return subprocess.Popen(args, preexec_fn=with_parent, **kwargs)
+
+
+def stop(process):
+    """Ends a process of ours on every path: politely, then for sure."""
+    if process.poll() is None:
+        process.terminate()
+        try:
+            process.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+
+
+def wait_for(condition, what, timeout=120):
+    """Waits for `condition` to hold, looking every few milliseconds."""
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            raise AssertionError("timed out waiting for " + what)
+        time.sleep(0.02)
+
+
+class DaskCluster(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.dir = tempfile.TemporaryDirectory()
+        cls.addClassCleanup(cls.dir.cleanup)
+        cls.processes = []
+        cls.addClassCleanup(lambda: [stop(p) for p in cls.processes])
+        scheduler_file = os.path.join(cls.dir.name, "scheduler.json")
+        logs = open(os.path.join(cls.dir.name, "cluster.log"), "wb")
+        cls.addClassCleanup(logs.close)
+        cls.processes.append(start(
+            ["/usr/bin/dask-scheduler", "--host", "127.0.0.1", "--port", "0",
+             "--dashboard-address", "127.0.0.1:0", "--scheduler-file", scheduler_file],
+            stdout=logs, stderr=logs))
+        for _ in range(2):
+            cls.processes.append(start(
+                ["/usr/bin/dask-worker", "--scheduler-file", scheduler_file, "--nthreads", "1",
+                 "--no-nanny", "--no-dashboard", "--host", "127.0.0.1"],
+                stdout=logs, stderr=logs))
+        def address():
+            try:
+                with open(scheduler_file) as f:
+                    return json.load(f)["address"]
+            except (OSError, ValueError, KeyError):
+                return None  # not written yet, or not whole
+        wait_for(lambda: address() is not None, "the scheduler")
+        cls.address = address()
+        from distributed import Client
+        with Client(cls.address, timeout=60) as client:
+            client.wait_for_workers(2, timeout=120)
+
+    def path(self, *names):
+        return os.path.join(self.dir.name, *names)
+
+    def run_tool(self, args, **kwargs):
+        return subprocess.run(args, cwd=self.dir.name, capture_output=True, text=True, **kwargs)
+
+    def test_a_tree_signed_and_checked_on_the_cluster_as_by_quorvane_cli(self):
+        # 20,000 small files in 100 folders, one already signed, one that is not a regular file.
+        for folder in range(100):
+            os.makedirs(self.path("tree", "d%03d" % folder))
+            for number in range(FILES // 100):
+                with open(self.path("tree", "d%03d" % folder, "f%03d.txt" % number), "wb") as f:
+                    f.write(os.urandom(10 + number % 50))
+        with open(self.path("tree", "d050", "signed.bin"), "wb") as f:
+            f.write(quorvane.sign_bytes(b"old", "earlier"))
+        os.mkfifo(self.path("tree", "fifo"))
+        text = "© 2026 Ada Example\nAll rights reserved"
+        os.mkdir(self.path("cli"))
+        os.mkdir(self.path("dask"))
+        # Workers run in folders of their own: the example takes every path as absolute.
+        cli = self.run_tool([CLI, "sign", "--force", "-r", "--text", text, "--out",
+                             self.path("cli"), self.path("tree")])
+        self.assertEqual(cli.returncode, 1, cli.stderr)
+
+        run = start(
+            [sys.executable, EXAMPLE, "sign", "--scheduler", self.address, "--text", text,
+             "--out", "dask", "--batch", "250", "tree"],
+            cwd=self.dir.name, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        self.addCleanup(stop, run)
+        # A worker dies a quarter of the way through: its tasks run again on the other one.
+        wait_for(lambda: os.path.isdir(self.path("dask", "tree", "d025")) or run.poll() is not None,
+                 "a quarter of the copies")
+        self.assertIsNone(run.poll(), "the run ended before a worker could be killed: "
+                          + (run.stderr.read() if run.poll() is not None else ""))
+        victim = self.processes[1]
+        victim.send_signal(signal.SIGKILL)
+        victim.wait()
+        out, err = run.communicate(timeout=600)
+        self.assertEqual(run.returncode, cli.returncode, err)
+        self.assertEqual(err.replace(self.path("dask"), "OUT"),
+                         cli.stderr.replace(self.path("cli"), "OUT"))
+        self.assertIn("20000 files encrypted succesfully!", err)
+
+        # Every copy whole, nothing else left: the same files as quorvane-cli's, checked on
+        # the cluster with quorvane-cli's report.
+        def files(top):
+            return sorted(os.path.relpath(os.path.join(folder, name), top)
+                          for folder, _, names in os.walk(top) for name in names)
+        self.assertEqual(files(self.path("dask")), files(self.path("cli")))
+        checked = subprocess.run(
+            [sys.executable, EXAMPLE, "check", "--scheduler", self.address, "--batch", "1000",
+             "dask"], cwd=self.dir.name, capture_output=True, text=True, timeout=600)
+        expected = self.run_tool([CLI, "check", "--json", "-r", self.path("dask")])
+        self.assertEqual((checked.returncode, checked.stdout), (0, expected.stdout))
+        self.assertEqual(len(checked.stdout.splitlines()), FILES)
+        self.assertEqual(set(json.loads(line)["text"] for line in checked.stdout.splitlines()),
+                         {text.replace("\n", "\r\n")})
+        for folder in ("d000", "d099"):
+            for name in ("f000", "f199"):
+                with open(self.path("tree", folder, name + ".txt"), "rb") as source, \
+                        open(self.path("dask", "tree", folder, name + "_signed.txt"), "rb") as copy:
+                    original = source.read()
+                    self.assertEqual(copy.read()[:len(original)], original)
+
+
+class Nginx(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.TemporaryDirectory()
+        self.addCleanup(self.dir.cleanup)
+        root = self.dir.name
+        os.mkdir(os.path.join(root, "files"))
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            self.port = probe.getsockname()[1]
+        self.log = os.path.join(root, "access.log")
+        conf = os.path.join(root, "nginx.conf")
+        with open(conf, "w") as f:
+            f.write("""
+master_process off;
+daemon off;
+pid %(root)s/nginx.pid;
+error_log %(root)s/error.log;
+events {}
+http {
+    log_format sizes '$uri $status $bytes_sent';
+    access_log %(root)s/access.log sizes;
+    client_body_temp_path %(root)s/body;
+    proxy_temp_path %(root)s/proxy;
+    fastcgi_temp_path %(root)s/fastcgi;
+    uwsgi_temp_path %(root)s/uwsgi;
+    scgi_temp_path %(root)s/scgi;
+    server {
+        listen 127.0.0.1:%(port)d;
+        root %(root)s/files;
+    }
+}
+""" % {"root": root, "port": self.port})
+        self.nginx = start(["/usr/sbin/nginx", "-c", conf, "-p", root],
+                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(stop, self.nginx)
+
+        def listening():
+            self.assertIsNone(self.nginx.poll(), "nginx ended")
+            with socket.socket() as s:
+                return s.connect_ex(("127.0.0.1", self.port)) == 0
+        wait_for(listening, "nginx")
+
+    def test_two_requests_and_under_140_kb_per_file_whatever_its_size(self):
+        import fsspec
+        cases = {"tiny.bin": (b"x" * 10, None),
+                 "short.bin": (os.urandom(1000), "Ada"),
+                 "big-short-text.iso": (bytes(20_000_000), "© 2026 Ada Example"),
+                 "big-longest-text.iso": (bytes(20_000_000), "é" * 32767),
+                 "unsigned.iso": (bytes(20_000_000), None)}
+        for name, (data, text) in cases.items():
+            with open(os.path.join(self.dir.name, "files", name), "wb") as f:
+                f.write(quorvane.sign_bytes(data, text) if text else data)
+        fs = fsspec.filesystem("http")
+        base = "http://127.0.0.1:%d/" % self.port
+        for name, (_, text) in cases.items():
+            self.assertEqual(quorvane.check_remote(fs, base + name), text, name)
+        requests = {}
+        with open(self.log) as f:
+            for line in f:
+                uri, status, sent = line.split()
+                self.assertEqual(status, "206", line)
+                count, total = requests.get(uri[1:], (0, 0))
+                requests[uri[1:]] = (count + 1, total + int(sent))
+        for name in cases:
+            count, total = requests[name]
+            self.assertLessEqual(count, 2, name)
+            self.assertLess(total, 140_000, name)
+        self.assertEqual(requests["big-short-text.iso"][0], 1)
+
+
+if __name__ == "__main__":
+    CLI, EXAMPLE = (os.path.abspath(arg) for arg in sys.argv[1:3])
+    del sys.argv[1:3]
+    unittest.main()
