@@ -26,10 +26,11 @@ constexpr std::string_view kNewline = "\n";
 
 constexpr std::string_view kSignUsage =
     "usage: quorvane-cli sign (--text TEXT | --text-file FILE) --out DIR [--force | --no-clobber]"
-    " [-r] [--jobs N] PATH...\n";
-constexpr std::string_view kCheckUsage = "       quorvane-cli check [--json] [-r] PATH...\n";
-constexpr std::string_view kStripUsage =
-    "       quorvane-cli strip --out DIR [--force | --no-clobber] PATH...\n";
+    " [-r] [--jobs N] [--files-from LIST [-0]] PATH...\n";
+constexpr std::string_view kCheckUsage =
+    "       quorvane-cli check [--json] [-r] [--files-from LIST [-0]] PATH...\n";
+constexpr std::string_view kStripUsage = "       quorvane-cli strip --out DIR [--force | "
+                                         "--no-clobber] [--files-from LIST [-0]] PATH...\n";
 constexpr std::string_view kOtherUsage = "       quorvane-cli --help | --version\n"
                                          "       quorvane-cli COMMAND --help\n";
 
@@ -38,33 +39,46 @@ constexpr std::string_view kSignHelp =
     "        signature trailer carrying the text. Line breaks are stored as CR LF.\n"
     "        --text-file reads UTF-8 (a byte order mark is skipped) or UTF-16 with a byte\n"
     "        order mark (FF FE or FE FF), at most 32767 UTF-16 code units; - is standard\n"
-    "        input. An output that existed before the run is kept unless --force;\n"
+    "        input. DIR must be an existing folder; otherwise nothing is done (exit status\n"
+    "        2). An output that existed before the run is kept unless --force;\n"
     "        --no-clobber keeps it without a message. An output written earlier in the same\n"
     "        run is never replaced: the later file is refused. -r signs the regular files in\n"
     "        folders, keeping their structure below DIR (\"dir\" and \"dir/\" alike; the files\n"
     "        of \".\" and \"..\" go directly into DIR). --jobs N signs N files at once (the\n"
-    "        default: one per processor), with the messages of a run of one at a time.\n";
+    "        default: one per processor), with the messages of a run of one at a time;\n"
+    "        fewer when descriptors, memory or threads run short.\n";
 constexpr std::string_view kCheckHelp =
     "check   prints the text signed into each PATH; --json prints one JSON object per line:\n"
     "        path, signed, text (exact: CR LF kept, unpaired surrogates as \\udXXX escapes;\n"
     "        null when unsigned), or error and reason when the file cannot be read. A path's\n"
     "        bytes that are not UTF-8 are given as \\udc80 to \\udcff, one per byte. -r checks\n"
     "        every file below the folders given, in the order of their paths.\n";
+constexpr std::string_view kListHelp =
+    "\n"
+    "--files-from LIST takes the paths in the file LIST (- for standard input) after the\n"
+    "PATHs given, one per line, or separated by NUL bytes with -0 (--null), as find -print0\n"
+    "writes them; empty ones are skipped. With -r, a link to a folder given as PATH is\n"
+    "followed; links to folders met below one are reported and not followed, as find does.\n";
 constexpr std::string_view kStripHelp =
     "strip   writes each signed PATH without its trailer into DIR, named without _signed.\n"
-    "        Existing outputs are treated as by sign.\n";
+    "        Existing outputs are treated as by sign; DIR must be an existing folder.\n";
 constexpr std::string_view kCommonHelp =
     "\n"
     "Only regular files are read. Copies keep the source's permission bits (less the umask,\n"
     "as cp gives them); each appears whole or not at all, also when the tool is killed.\n"
     "Exit status: 0 when every file was done, 1 when some file was refused, failed or holds\n"
     "no signature, 2 for a usage error, a failed write to standard output, or when nothing\n"
-    "could be done; 130 on SIGINT and 143 on SIGTERM, with nothing half-written left.\n";
+    "could be done; 130 on SIGINT, 129 on SIGHUP and 143 on SIGTERM, with nothing\n"
+    "half-written left. When standard error is a pipe that is closed, messages stop and the\n"
+    "work goes on.\n";
 
 std::string AllUsage() {
     return std::string(kSignUsage) + std::string(kCheckUsage) + std::string(kStripUsage) +
            std::string(kOtherUsage);
 }
+
+// Below -r: what find and cp -r do with such a link.
+constexpr std::string_view kLinkToFolder = "a link to a folder, not followed";
 
 // More files at once than any disk gains from.
 constexpr unsigned kMaxJobs = 64;
@@ -166,6 +180,8 @@ std::string Cause(const std::error_code& error, const fs::path& output = {},
     return " (" + PathUtf8(output) + ": " + ErrorText(error) + ")";
 }
 
+struct ParsedArgs;
+
 class CCli {
 public:
     explicit CCli(CliStreams& streams) : m_streams(streams) {}
@@ -187,10 +203,13 @@ private:
     }
     int Help(std::string_view usage, std::string_view help) {
         Out("usage: " + std::string(usage.substr(usage.find("quorvane-cli"))) + "\n" +
-            std::string(help) + std::string(kCommonHelp));
+            std::string(help) + std::string(kListHelp) + std::string(kCommonHelp));
         return kExitAllDone;
     }
     std::optional<std::u16string> TextFromFile(const fs::path& path, std::string& problem);
+    // The operands, then the paths listed by --files-from. False, with the problem, when the
+    // list cannot be read.
+    bool Paths(const ParsedArgs& parsed, std::vector<CliArg>& paths, std::string& problem);
 
     CliStreams& m_streams;
 };
@@ -218,8 +237,11 @@ struct ParsedArgs {
     }
 };
 
-ParsedArgs Parse(const std::vector<CliArg>& args, std::size_t first,
-                 const std::vector<std::string>& flags, const std::vector<std::string>& valued) {
+ParsedArgs Parse(const std::vector<CliArg>& args, std::size_t first, std::vector<std::string> flags,
+                 std::vector<std::string> valued) {
+    // Every command takes its paths from a list too.
+    flags.insert(flags.end(), {"-0", "--null"});
+    valued.push_back("--files-from");
     ParsedArgs parsed;
     bool optionsEnded = false;
     for (std::size_t i = first; i < args.size(); ++i) {
@@ -254,7 +276,21 @@ ParsedArgs Parse(const std::vector<CliArg>& args, std::size_t first,
     for (const auto& name : valued)
         if (parsed.Count(name) > 1)
             parsed.problem = "option " + name + " given twice";
+    if ((parsed.Has("-0") || parsed.Has("--null")) && !parsed.Has("--files-from"))
+        parsed.problem = "-0 goes with --files-from";
+    if (parsed.Has("--files-from") && parsed.Value("--files-from") == CliArg(1, '-') &&
+        parsed.Value("--text-file") == CliArg(1, '-'))
+        parsed.problem = "standard input cannot give both the text and the list of files";
     return parsed;
+}
+
+// A path of a list: bytes on Linux, UTF-8 on Windows.
+CliArg ListedPath(std::string_view bytes) {
+#ifdef _WIN32
+    return ToWide(Utf8ToUtf16Lossy(bytes));
+#else
+    return CliArg(bytes);
+#endif
 }
 
 // The signature text of --text: UTF-16 on Windows; elsewhere it must be UTF-8.
@@ -337,6 +373,10 @@ private:
 // input) holds.
 std::optional<std::u16string> CCli::TextFromFile(const fs::path& path, std::string& problem) {
     const bool standardInput = path == "-";
+    if (standardInput && m_streams.in == nullptr) {
+        problem = "cannot read the text from standard input: it is closed";
+        return std::nullopt;
+    }
     UniqueFile opened;
     if (!standardInput)
         opened = OpenFile(LongPath(path), "rb");
@@ -371,6 +411,52 @@ std::optional<std::u16string> CCli::TextFromFile(const fs::path& path, std::stri
     return text;
 }
 
+bool CCli::Paths(const ParsedArgs& parsed, std::vector<CliArg>& paths, std::string& problem) {
+    paths = parsed.operands;
+    if (!parsed.Has("--files-from"))
+        return true;
+    const fs::path list(*parsed.Value("--files-from"));
+    const bool standardInput = list == "-";
+    const std::string name = standardInput ? "standard input" : PathUtf8(list);
+    UniqueFile opened;
+    if (!standardInput)
+        opened = OpenFile(LongPath(list), "rb");
+    std::FILE* file = standardInput ? m_streams.in : opened.get();
+    if (file == nullptr) {
+        problem = "cannot read the list of files from " + name + ": " +
+                  (standardInput ? std::string("it is closed") : ErrorText(LastError()));
+        return false;
+    }
+    const char separator = parsed.Has("-0") || parsed.Has("--null") ? '\0' : '\n';
+    std::string entry;
+    const auto take = [&] {
+        // A line of a list written on Windows ends in CR LF.
+        if (separator == '\n' && kNewline == "\r\n" && !entry.empty() && entry.back() == '\r')
+            entry.pop_back();
+        if (!entry.empty())
+            paths.push_back(ListedPath(entry));
+        entry.clear();
+    };
+    std::vector<char> block(std::size_t{64} << 10);
+    for (;;) {
+        const std::size_t got = std::fread(block.data(), 1, block.size(), file);
+        for (std::size_t i = 0; i < got; ++i) {
+            if (block[i] == separator)
+                take();
+            else
+                entry.push_back(block[i]);
+        }
+        if (got < block.size())
+            break;
+    }
+    if (std::ferror(file)) {
+        problem = "cannot read the list of files from " + name + ": " + ErrorText(LastError());
+        return false;
+    }
+    take();
+    return true;
+}
+
 int CCli::Sign(const std::vector<CliArg>& args) {
     if (AsksForHelp(args))
         return Help(kSignUsage, kSignHelp);
@@ -384,7 +470,11 @@ int CCli::Sign(const std::vector<CliArg>& args) {
         return Usage("give the output folder with --out");
     if (parsed.Has("--force") && parsed.Has("--no-clobber"))
         return Usage("--force and --no-clobber exclude each other");
-    if (parsed.operands.empty())
+    std::vector<CliArg> operands;
+    std::string listProblem;
+    if (!Paths(parsed, operands, listProblem))
+        return Usage(listProblem);
+    if (operands.empty())
         return Usage("give the files to sign");
     unsigned jobs = std::max(1u, std::thread::hardware_concurrency());
     if (parsed.Has("--jobs")) {
@@ -422,7 +512,7 @@ int CCli::Sign(const std::vector<CliArg>& args) {
     request.keepOutputsOfThisRun = true;
     request.jobs = jobs;
     bool refusedFolder = false;
-    for (const CliArg& operand : parsed.operands) {
+    for (const CliArg& operand : operands) {
         const fs::path path(operand);
         if (!IsDirectory(path)) {
             request.items.push_back({path, {}});
@@ -437,8 +527,10 @@ int CCli::Sign(const std::vector<CliArg>& args) {
         for (const WalkProblem& problem : files.problems) {
             const bool notRegular = problem.error == FileError::NotRegularFile;
             ErrLine("quorvane-cli: " + PathUtf8(problem.path) +
-                    (notRegular ? ": not a regular file, skipped"
-                                : ": cannot be read, skipped (" + ErrorText(problem.error) + ")"));
+                    (problem.linkToFolder ? ": " + std::string(kLinkToFolder)
+                     : notRegular
+                         ? ": not a regular file, skipped"
+                         : ": cannot be read, skipped (" + ErrorText(problem.error) + ")"));
             refusedFolder = true;
         }
         std::move(files.items.begin(), files.items.end(), std::back_inserter(request.items));
@@ -465,49 +557,55 @@ int CCli::Check(const std::vector<CliArg>& args) {
     const ParsedArgs parsed = Parse(args, 1, {"--json", "-r", "--recursive"}, {});
     if (!parsed.problem.empty())
         return Usage(parsed.problem);
-    if (parsed.operands.empty())
+    std::vector<CliArg> operands;
+    std::string listProblem;
+    if (!Paths(parsed, operands, listProblem))
+        return Usage(listProblem);
+    if (operands.empty())
         return Usage("give the files to check");
     const bool json = parsed.Has("--json");
     const bool recursive = parsed.Has("-r") || parsed.Has("--recursive");
 
-    // Each path to check, with the reason when the walk already knows it cannot be read. The
-    // files of a folder come in the order of their paths, what could not be walked among them.
-    std::vector<std::pair<fs::path, std::error_code>> paths;
+    // Each path to check, with what the walk already knows against it. The files of a folder
+    // come in the order of their paths, what could not be walked among them.
+    std::vector<WalkProblem> paths;
     bool walked = false;
-    for (const CliArg& operand : parsed.operands) {
+    for (const CliArg& operand : operands) {
         const fs::path path(operand);
         if (!recursive || !IsDirectory(path)) {
-            paths.emplace_back(path, std::error_code{});
+            paths.push_back({path, {}});
             continue;
         }
         walked = true;
         FolderFiles files = FilesBelow(path, {});
         const std::size_t first = paths.size();
         for (SignItem& item : files.items)
-            paths.emplace_back(std::move(item.source), std::error_code{});
-        for (WalkProblem& problem : files.problems)
-            paths.emplace_back(std::move(problem.path), problem.error);
+            paths.push_back({std::move(item.source), {}});
+        std::move(files.problems.begin(), files.problems.end(), std::back_inserter(paths));
         std::stable_sort(
             paths.begin() + static_cast<std::ptrdiff_t>(first), paths.end(),
-            [](const auto& a, const auto& b) { return a.first.native() < b.first.native(); });
+            [](const auto& a, const auto& b) { return a.path.native() < b.path.native(); });
     }
     const bool single = paths.size() == 1 && !walked;
     bool allSigned = true;
-    for (const auto& [path, walkError] : paths) {
+    for (const WalkProblem& walk : paths) {
         if (m_streams.out.Error())
             break;
-        std::error_code error = walkError;
+        const fs::path& path = walk.path;
+        std::error_code error = walk.error;
         UniqueFile file;
-        if (!error)
+        if (!error && !walk.linkToFolder)
             file = OpenForReading(path, &error);
         if (!file) {
             allSigned = false;
+            const std::string reason =
+                walk.linkToFolder ? std::string(kLinkToFolder) : ErrorText(error);
             if (json)
                 Out("{\"path\": " + JsonPath(path) +
                     ", \"signed\": false, \"error\": \"cannot be read\", \"reason\": " +
-                    JsonString(Utf8ToUtf16Lossy(ErrorText(error))) + "}" + std::string(kNewline));
+                    JsonString(Utf8ToUtf16Lossy(reason)) + "}" + std::string(kNewline));
             else
-                ErrLine("quorvane-cli: cannot read " + PathUtf8(path) + Cause(error));
+                ErrLine("quorvane-cli: cannot read " + PathUtf8(path) + " (" + reason + ")");
             continue;
         }
         const std::optional<std::u16string> text = ReadSignatureText(file.get());
@@ -540,7 +638,11 @@ int CCli::Strip(const std::vector<CliArg>& args) {
         return Usage("give the output folder with --out");
     if (parsed.Has("--force") && parsed.Has("--no-clobber"))
         return Usage("--force and --no-clobber exclude each other");
-    if (parsed.operands.empty())
+    std::vector<CliArg> operands;
+    std::string listProblem;
+    if (!Paths(parsed, operands, listProblem))
+        return Usage(listProblem);
+    if (operands.empty())
         return Usage("give the files to strip");
     const fs::path folder(*parsed.Value("--out"));
     if (!IsDirectory(folder)) {
@@ -552,7 +654,7 @@ int CCli::Strip(const std::vector<CliArg>& args) {
     const bool quiet = parsed.Has("--no-clobber");
     bool allDone = true;
     CRunOutputs written;
-    for (const CliArg& operand : parsed.operands) {
+    for (const CliArg& operand : operands) {
         const fs::path source(operand);
         const StripResult result = StripFile(source, folder, force, &written);
         const std::string output = PathUtf8(result.output);
@@ -597,7 +699,7 @@ int CCli::Run(const std::vector<CliArg>& args) {
     const std::string command = PathUtf8(args[0]);
     if (command == "--help" || command == "-h") {
         Out(AllUsage() + "\n" + std::string(kSignHelp) + std::string(kCheckHelp) +
-            std::string(kStripHelp) + std::string(kCommonHelp));
+            std::string(kStripHelp) + std::string(kListHelp) + std::string(kCommonHelp));
         return kExitAllDone;
     }
     if (command == "--version") {
