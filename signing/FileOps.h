@@ -142,6 +142,8 @@ public:
 private:
     bool CreateNamed(const std::filesystem::path& folder, unsigned mode);
     bool Fail(std::error_code error);
+    // Closes the file and removes its named temporary.
+    void RemoveTemporary();
 
     UniqueFile m_file;
     std::filesystem::path m_target;

@@ -1,17 +1,22 @@
 #include "OutputName.h"
 
+#include <string_view>
+
 namespace fs = std::filesystem;
 
 namespace {
 
 using Char = fs::path::value_type;
 
-bool EndsName(Char c) {
+// The characters after which a file's name begins.
 #ifdef _WIN32
-    return c == L'\\' || c == L'/' || c == L':';
+constexpr std::basic_string_view<Char> kNameEnds = L"\\/:";
 #else
-    return c == '/';
+constexpr std::basic_string_view<Char> kNameEnds = "/";
 #endif
+
+bool EndsName(Char c) {
+    return kNameEnds.find(c) != kNameEnds.npos;
 }
 
 } // namespace

@@ -75,6 +75,11 @@ std::u16string Decode(std::string_view utf8, bool& valid, bool escape = false) {
 
 } // namespace
 
+std::u16string Utf8ToUtf16Escaped(std::string_view utf8) {
+    bool valid;
+    return Decode(utf8, valid, true);
+}
+
 std::optional<std::u16string> Utf8ToUtf16(std::string_view utf8) {
     bool valid;
     std::u16string text = Decode(utf8, valid);
@@ -119,16 +124,6 @@ std::string Utf16ToUtf8(std::u16string_view utf16) {
     return out;
 }
 
-#ifdef _WIN32
-std::wstring ToWide(std::u16string_view text) {
-    return std::wstring(text.begin(), text.end());
-}
-
-std::u16string FromWide(std::wstring_view text) {
-    return std::u16string(text.begin(), text.end());
-}
-#endif
-
 std::optional<std::u16string> TextFromFileBytes(std::string_view bytes) {
     std::optional<std::u16string> text;
     const bool little = bytes.starts_with("\xFF\xFE"), big = bytes.starts_with("\xFE\xFF");
@@ -153,37 +148,4 @@ std::optional<std::u16string> TextFromFileBytes(std::string_view bytes) {
     if (text && !text->empty() && text->back() == u'\r')
         text->pop_back();
     return text;
-}
-
-std::u16string PathText(const std::filesystem::path& path) {
-#ifdef _WIN32
-    return FromWide(path.native());
-#else
-    return Utf8ToUtf16Lossy(path.native());
-#endif
-}
-
-std::u16string PathUnits(const std::filesystem::path& path) {
-#ifdef _WIN32
-    return FromWide(path.native());
-#else
-    bool valid;
-    return Decode(path.native(), valid, true);
-#endif
-}
-
-std::filesystem::path PathFromText(std::u16string_view text) {
-#ifdef _WIN32
-    return std::filesystem::path(ToWide(text));
-#else
-    return std::filesystem::path(Utf16ToUtf8(text));
-#endif
-}
-
-std::string PathUtf8(const std::filesystem::path& path) {
-#ifdef _WIN32
-    return Utf16ToUtf8(PathText(path));
-#else
-    return path.native();
-#endif
 }

@@ -1,5 +1,5 @@
 // Conversions between UTF-8, UTF-16 and the platform's native strings: the only place that
-// spells them.
+// spells them. The paths' conversions are in TextConvertPosix.cpp and TextConvertWindows.cpp.
 #pragma once
 
 #include <filesystem>
@@ -11,6 +11,9 @@
 std::optional<std::u16string> Utf8ToUtf16(std::string_view utf8);
 // Lossy: an invalid sequence becomes U+FFFD.
 std::u16string Utf8ToUtf16Lossy(std::string_view utf8);
+// Without loss: each byte of an invalid sequence becomes the lone surrogate U+DC00 + byte
+// (U+DC80..U+DCFF), which valid UTF-8 never yields.
+std::u16string Utf8ToUtf16Escaped(std::string_view utf8);
 // A lone surrogate becomes U+FFFD.
 std::string Utf16ToUtf8(std::u16string_view utf16);
 

@@ -1,0 +1,46 @@
+// What the portable file operations (FileOps.cpp, PendingOutput.cpp) ask of the file of their
+// platform: FileOpsPosix.cpp and PendingOutputPosix.cpp, or FileOpsWindows.cpp and
+// PendingOutputWindows.cpp. Private to the engine.
+#pragma once
+
+#include "FileOps.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <optional>
+#include <vector>
+
+namespace platform {
+
+// `path` without separators at its end, unless that would change what it names ("/", "C:\").
+std::filesystem::path WithoutTrailingSeparators(const std::filesystem::path& path);
+
+enum class Access { Exists, Read, Write };
+// True when `path` exists and allows `access`.
+bool HasAccess(const std::filesystem::path& path, Access access);
+
+// Copies the rest of `source` to `target` the platform's own way (inside the kernel, keeping
+// the holes of a sparse file). Nothing, with nothing written, when it cannot for these files:
+// the caller then copies through `io`.
+std::optional<bool> SystemCopyToEnd(CByteIo& io, std::FILE* source, std::FILE* target,
+                                    std::vector<std::uint8_t>& buffer,
+                                    const CopyProgress& progress);
+
+// Removes the file named `name` at once. Safe in a signal handler.
+void RemoveFileNow(const std::filesystem::path::value_type* name);
+
+} // namespace platform
+
+// The named temporaries of pending outputs, kept where RemovePendingOutputsNow finds them.
+namespace pending {
+
+// True when pending outputs get named temporaries instead of nameless files.
+bool NamedTemporaries();
+// Records `temporary` before it exists; the slot to give Unregister, or -1 when all are taken.
+int Register(const std::filesystem::path& temporary);
+// Forgets the name in `slot` and sets it to -1.
+void Unregister(int& slot);
+// A fresh temporary name in `folder`, short so that it fits wherever the target's name fits.
+std::filesystem::path TemporaryIn(const std::filesystem::path& folder);
+
+} // namespace pending

@@ -1,0 +1,238 @@
+// The file operations on Linux and other POSIX systems: descriptors and errno.
+#ifndef _FILE_OFFSET_BITS
+#define _FILE_OFFSET_BITS 64
+#endif
+
+#include "FileOps.h"
+#include "FileOpsPlatform.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
+#include <optional>
+#include <string>
+#include <sys/stat.h>
+#include <system_error>
+#include <unistd.h>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+std::error_code LastError() {
+    return {errno, std::generic_category()};
+}
+
+fs::path LongPath(const fs::path& path) {
+    return path;
+}
+
+namespace platform {
+
+fs::path WithoutTrailingSeparators(const fs::path& path) {
+    auto text = path.native();
+    while (text.size() > 1 && text.back() == '/')
+        text.pop_back();
+    return fs::path(text);
+}
+
+bool HasAccess(const fs::path& path, Access access) {
+    const int mode = access == Access::Read ? R_OK : access == Access::Write ? W_OK : F_OK;
+    return ::access(path.c_str(), mode) == 0;
+}
+
+void RemoveFileNow(const char* name) {
+    ::unlink(name);
+}
+
+} // namespace platform
+
+UniqueFile OpenForReading(const fs::path& path, std::error_code* error, FileFacts* facts,
+                          bool listedAsRegular) {
+    std::error_code ignored;
+    std::error_code& why = error != nullptr ? *error : ignored;
+    why.clear();
+    // Opening a FIFO for reading waits for a writer, and opening some devices acts on them:
+    // anything not known to be a regular file is refused before it is opened, and once more
+    // after (without waiting), in case the path changed in between.
+    struct stat info {};
+    if (!listedAsRegular) {
+        if (::stat(path.c_str(), &info) != 0) {
+            why = LastError();
+            return nullptr;
+        }
+        if (!S_ISREG(info.st_mode)) {
+            why = FileError::NotRegularFile;
+            return nullptr;
+        }
+    }
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        why = LastError();
+        return nullptr;
+    }
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        why = FileError::NotRegularFile;
+        ::close(fd);
+        return nullptr;
+    }
+    // O_NONBLOCK only kept the open from waiting; the reads and the kernel's copy must wait for
+    // the disk. No other flag that F_SETFL changes was set.
+    UniqueFile file(::fcntl(fd, F_SETFL, 0) == 0 ? ::fdopen(fd, "rb") : nullptr);
+    if (!file) {
+        why = LastError();
+        ::close(fd);
+        return nullptr;
+    }
+    if (facts != nullptr)
+        *facts = {static_cast<std::int64_t>(info.st_size),
+                  static_cast<unsigned>(info.st_mode) & 0777};
+    return file;
+}
+
+std::optional<FileIdentity> IdentityOf(const fs::path& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0)
+        return std::nullopt;
+    return FileIdentity{static_cast<std::uint64_t>(info.st_dev),
+                        static_cast<std::uint64_t>(info.st_ino)};
+}
+
+namespace {
+
+#ifdef __linux__
+// Chunks small enough that a watcher sees the bytes move and can stop a long copy.
+constexpr std::int64_t kProgressChunk = std::int64_t{64} << 20;
+
+// Copies `length` bytes at `inPos` of `in` to `outPos` of `out`, inside the kernel where it
+// can, else through `buffer`; reports the bytes of the source done up to `inPos`.
+bool CopyRange(int in, loff_t inPos, int out, loff_t outPos, std::int64_t length,
+               std::vector<std::uint8_t>& buffer, loff_t inStart, const CopyProgress& progress) {
+    const loff_t end = inPos + length;
+    bool kernel = true;
+    while (inPos < end) {
+        const auto want =
+            static_cast<std::size_t>(std::min<std::int64_t>(end - inPos, kProgressChunk));
+        ssize_t moved = -1;
+        if (kernel) {
+            moved = copy_file_range(in, &inPos, out, &outPos, want, 0);
+            if (moved < 0 &&
+                (errno == ENOSYS || errno == EXDEV || errno == EINVAL || errno == EOPNOTSUPP)) {
+                kernel = false;
+                continue;
+            }
+        } else {
+            buffer.resize(kCopyBlockBytes);
+            moved = ::pread(in, buffer.data(), std::min(want, buffer.size()), inPos);
+            if (moved > 0 &&
+                ::pwrite(out, buffer.data(), static_cast<std::size_t>(moved), outPos) != moved)
+                return false;
+            if (moved > 0)
+                inPos += moved, outPos += moved;
+        }
+        // The file shrank under us: its copy would not be what it was.
+        if (moved <= 0) {
+            if (moved == 0)
+                errno = EIO;
+            return false;
+        }
+        if (progress && !progress(static_cast<std::uint64_t>(inPos - inStart)))
+            return false;
+    }
+    return true;
+}
+
+// A copy that keeps the holes of a sparse `in`: only its data is copied, and the holes stay
+// holes in `out`, which ends at the same length. Nothing when the system cannot tell where the
+// holes are.
+std::optional<bool> SparseCopy(int in, loff_t inStart, int out, loff_t outStart, loff_t size,
+                               std::vector<std::uint8_t>& buffer, const CopyProgress& progress) {
+    loff_t position = inStart;
+    while (position < size) {
+        loff_t data = ::lseek(in, position, SEEK_DATA);
+        if (data < 0 && errno == ENXIO)
+            data = size;
+        else if (data < 0)
+            return position == inStart ? std::nullopt : std::optional(false);
+        // The bytes of a hole count as copied once it is passed.
+        if (data > position && progress && !progress(static_cast<std::uint64_t>(data - inStart)))
+            return false;
+        const loff_t hole = data < size ? ::lseek(in, data, SEEK_HOLE) : size;
+        if (hole < 0)
+            return false;
+        const loff_t until = std::min(hole, size);
+        if (!CopyRange(in, data, out, outStart + (data - inStart), until - data, buffer, inStart,
+                       progress))
+            return false;
+        position = until;
+    }
+    return ::ftruncate(out, outStart + (size - inStart)) == 0;
+}
+
+// Copies the rest of `source` to `target` inside the kernel, as cp does, so that the bytes do
+// not pass through this process, and keeps the holes of a sparse source. Nothing when the
+// system cannot do it for these files (another kind of file system, a file of unknown size):
+// the caller then copies itself.
+std::optional<bool> KernelCopyToEnd(std::FILE* source, std::FILE* target,
+                                    std::vector<std::uint8_t>& buffer,
+                                    const CopyProgress& progress) {
+    struct stat info {};
+    const int in = fileno(source);
+    const int out = fileno(target);
+    if (fstat(in, &info) != 0 || !S_ISREG(info.st_mode))
+        return std::nullopt;
+    const off_t inStart = ftello(source);
+    if (inStart < 0 || std::fflush(target) != 0)
+        return std::nullopt;
+    const off_t outStart = ftello(target);
+    if (outStart < 0 || inStart >= info.st_size)
+        return std::nullopt;
+
+    // Fewer blocks than bytes: the file may have holes (cp's test, without a system call).
+    if (static_cast<std::int64_t>(info.st_blocks) * 512 < info.st_size) {
+        const std::optional<bool> copied =
+            SparseCopy(in, inStart, out, outStart, info.st_size, buffer, progress);
+        if (copied && *copied)
+            return fseeko(source, info.st_size, SEEK_SET) == 0 &&
+                   fseeko(target, outStart + (info.st_size - inStart), SEEK_SET) == 0;
+        if (copied)
+            return false;
+    }
+
+    loff_t inPos = inStart;
+    loff_t outPos = outStart;
+    for (;;) {
+        const ssize_t moved =
+            copy_file_range(in, &inPos, out, &outPos, static_cast<std::size_t>(kProgressChunk), 0);
+        if (moved > 0) {
+            if (progress && !progress(static_cast<std::uint64_t>(inPos - inStart)))
+                return false;
+            continue;
+        }
+        if (moved < 0 && inPos == inStart &&
+            (errno == ENOSYS || errno == EXDEV || errno == EINVAL || errno == EOPNOTSUPP))
+            return std::nullopt;
+        if (moved < 0)
+            return false;
+        break;
+    }
+    // A file that reports a size but yields nothing (some special file systems): copy it the
+    // ordinary way.
+    if (inPos == inStart)
+        return std::nullopt;
+    // Both streams go on after the copied bytes.
+    return fseeko(source, inPos, SEEK_SET) == 0 && fseeko(target, outPos, SEEK_SET) == 0;
+}
+#else
+std::optional<bool> KernelCopyToEnd(std::FILE*, std::FILE*, std::vector<std::uint8_t>&,
+                                    const CopyProgress&) {
+    return std::nullopt;
+}
+#endif
+
+} // namespace
+
+std::optional<bool> platform::SystemCopyToEnd(CByteIo&, std::FILE* source, std::FILE* target,
+                                              std::vector<std::uint8_t>& buffer,
+                                              const CopyProgress& progress) {
+    return KernelCopyToEnd(source, target, buffer, progress);
+}

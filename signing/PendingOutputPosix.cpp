@@ -1,0 +1,158 @@
+// The pending outputs on Linux and other POSIX systems: a file without a name (O_TMPFILE)
+// linked in at commit, or a named temporary renamed.
+#ifndef _FILE_OFFSET_BITS
+#define _FILE_OFFSET_BITS 64
+#endif
+
+#include "FileOps.h"
+#include "FileOpsPlatform.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+bool SyncToDisk(std::FILE* file) {
+    return ::fsync(::fileno(file)) == 0;
+}
+
+// Gives the nameless file `fd` the name `path`; fails if something has that name.
+bool LinkNameless(int fd, const fs::path& path) {
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0)
+        return true;
+    if (errno != ENOENT || ::access("/proc/self/fd", F_OK) == 0)
+        return false;
+    // Without /proc; this form needs a privilege.
+    return ::linkat(fd, "", AT_FDCWD, path.c_str(), AT_EMPTY_PATH) == 0;
+}
+
+// Renames without replacing anything; falls back to a test where the file system cannot.
+bool RenameNoReplace(const fs::path& from, const fs::path& to) {
+#ifdef RENAME_NOREPLACE
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
+        return false;
+#endif
+    struct stat info {};
+    if (::lstat(to.c_str(), &info) == 0) {
+        errno = EEXIST;
+        return false;
+    }
+    return ::rename(from.c_str(), to.c_str()) == 0;
+}
+} // namespace
+
+bool CPendingOutput::Create(const fs::path& target, std::FILE* modeOf) {
+    unsigned mode = 0666;
+    struct stat info {};
+    if (modeOf != nullptr && ::fstat(::fileno(modeOf), &info) == 0)
+        mode = info.st_mode & 0777;
+    return CreateWithMode(target, mode);
+}
+
+bool CPendingOutput::CreateWithMode(const fs::path& target, unsigned mode) {
+    Discard();
+    m_error.clear();
+    m_target = target;
+    const fs::path folder = target.parent_path();
+#ifdef O_TMPFILE
+    if (!pending::NamedTemporaries()) {
+        // The umask applies as it does to any new file, so the copy gets what cp would give.
+        const int fd =
+            ::open(folder.empty() ? "." : folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
+        if (fd >= 0) {
+            std::FILE* file = ::fdopen(fd, "wb");
+            if (file == nullptr) {
+                ::close(fd);
+                return Fail(LastError());
+            }
+            m_file.reset(file);
+            return true;
+        }
+        // The file systems without nameless files (overlayfs over some, many FUSE ones, old
+        // kernels) answer one of these.
+        if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL && errno != ENOSYS)
+            return Fail(LastError());
+    }
+#endif
+    return CreateNamed(folder, mode);
+}
+
+bool CPendingOutput::CreateNamed(const fs::path& folder, unsigned mode) {
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        const fs::path temporary = pending::TemporaryIn(folder);
+        // Known before it exists, so that no moment passes with a file a signal cannot find.
+        m_slot = pending::Register(temporary);
+        const int fd = ::open(temporary.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, mode);
+        if (fd < 0) {
+            const int error = errno;
+            pending::Unregister(m_slot);
+            if (error == EEXIST)
+                continue;
+            return Fail({error, std::generic_category()});
+        }
+        m_temporary = temporary;
+        std::FILE* file = ::fdopen(fd, "wb");
+        if (file == nullptr) {
+            ::close(fd);
+            return Fail(LastError());
+        }
+        m_file.reset(file);
+        return true;
+    }
+    return Fail(std::make_error_code(std::errc::file_exists));
+}
+
+bool CPendingOutput::Commit(CByteIo& io, bool replace) {
+    if (!m_file)
+        return Fail(std::make_error_code(std::errc::bad_file_descriptor));
+    errno = 0;
+    if (!io.Flush(m_file.get()))
+        return Fail(LastError());
+    // An existing output is replaced only by bytes that are on the disk.
+    if (replace && !SyncToDisk(m_file.get()))
+        return Fail(LastError());
+    if (m_temporary.empty()) {
+        const int fd = ::fileno(m_file.get());
+        if (!replace) {
+            if (!LinkNameless(fd, m_target))
+                return Fail(LastError());
+            m_file.reset();
+            return true;
+        }
+        // rename is the one atomic replacement: the file gets a temporary name first.
+        for (int attempt = 0; m_temporary.empty(); ++attempt) {
+            const fs::path temporary = pending::TemporaryIn(m_target.parent_path());
+            m_slot = pending::Register(temporary);
+            if (LinkNameless(fd, temporary)) {
+                m_temporary = temporary;
+                break;
+            }
+            const std::error_code error = LastError();
+            pending::Unregister(m_slot);
+            if (error != std::errc::file_exists || attempt == 15)
+                return Fail(error);
+        }
+    }
+    if (std::fclose(m_file.release()) != 0)
+        return Fail(LastError());
+    const bool renamed = replace ? ::rename(m_temporary.c_str(), m_target.c_str()) == 0
+                                 : RenameNoReplace(m_temporary, m_target);
+    if (!renamed)
+        return Fail(LastError());
+    m_temporary.clear();
+    pending::Unregister(m_slot);
+    return true;
+}
+
+void CPendingOutput::Discard() {
+    RemoveTemporary();
+}

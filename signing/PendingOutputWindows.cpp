@@ -1,0 +1,150 @@
+// The pending outputs on Windows: a temporary that the system deletes when its handle closes,
+// renamed through the handle at commit.
+// Files only: nothing of windows or drawing in the engine.
+#define WIN32_LEAN_AND_MEAN
+#define NOUSER
+#define NOGDI
+
+#include "FileOps.h"
+#include "FileOpsPlatform.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <io.h>
+#include <string>
+#include <vector>
+#include <windows.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+bool SyncToDisk(std::FILE* file) {
+    return _commit(_fileno(file)) == 0;
+}
+
+std::error_code WindowsError(DWORD error = GetLastError()) {
+    return {static_cast<int>(error), std::system_category()};
+}
+
+HANDLE HandleOf(std::FILE* file) {
+    return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+}
+
+bool SetDeleteOnClose(HANDLE handle, bool remove) {
+    FILE_DISPOSITION_INFO info{static_cast<BOOLEAN>(remove ? TRUE : FALSE)};
+    return SetFileInformationByHandle(handle, FileDispositionInfo, &info, sizeof info) != 0;
+}
+
+// The NT form of `path` ("\??\C:\..."), which a rename through a handle needs.
+std::wstring NtPath(const fs::path& path) {
+    std::error_code error;
+    std::wstring full = LongPath(fs::absolute(path, error)).native();
+    if (full.rfind(LR"(\\?\)", 0) == 0)
+        return LR"(\??\)" + full.substr(4);
+    if (full.rfind(LR"(\\)", 0) == 0)
+        return LR"(\??\UNC\)" + full.substr(2);
+    return LR"(\??\)" + full;
+}
+
+bool RenameByHandle(HANDLE handle, const fs::path& target, bool replace) {
+    const std::wstring name = NtPath(target);
+    const std::size_t bytes = sizeof(FILE_RENAME_INFO) + name.size() * sizeof(wchar_t);
+    std::vector<std::uint64_t> storage(bytes / sizeof(std::uint64_t) + 1);
+    auto* info = reinterpret_cast<FILE_RENAME_INFO*>(storage.data());
+    info->ReplaceIfExists = replace ? TRUE : FALSE;
+    info->RootDirectory = nullptr;
+    info->FileNameLength = static_cast<DWORD>(name.size() * sizeof(wchar_t));
+    name.copy(info->FileName, name.size());
+    return SetFileInformationByHandle(handle, FileRenameInfo, info, static_cast<DWORD>(bytes)) != 0;
+}
+
+} // namespace
+
+bool CPendingOutput::Create(const fs::path& target, std::FILE* /*modeOf*/) {
+    return CreateWithMode(target, 0666);
+}
+
+bool CPendingOutput::CreateWithMode(const fs::path& target, unsigned mode) {
+    Discard();
+    m_error.clear();
+    m_target = target;
+    return CreateNamed(target.parent_path(), mode);
+}
+
+bool CPendingOutput::CreateNamed(const fs::path& folder, unsigned /*mode*/) {
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        const fs::path temporary = pending::TemporaryIn(folder);
+        // Known before it exists, so that no moment passes with a file a signal cannot find.
+        m_slot = pending::Register(temporary);
+        const HANDLE handle =
+            CreateFileW(LongPath(temporary).c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_DELETE,
+                        nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (handle == INVALID_HANDLE_VALUE) {
+            const DWORD error = GetLastError();
+            pending::Unregister(m_slot);
+            if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS)
+                continue;
+            return Fail(WindowsError(error));
+        }
+        m_temporary = temporary;
+        // Deleted when its handle closes, also when the process dies. Some file systems and
+        // older systems may refuse: the named temporary is then removed by us.
+        m_deleteOnClose = !pending::NamedTemporaries() && SetDeleteOnClose(handle, true);
+        const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
+        if (fd < 0) {
+            CloseHandle(handle);
+            return Fail(LastError());
+        }
+        std::FILE* file = _fdopen(fd, "wb");
+        if (file == nullptr) {
+            _close(fd);
+            return Fail(LastError());
+        }
+        m_file.reset(file);
+        return true;
+    }
+    return Fail(std::make_error_code(std::errc::file_exists));
+}
+
+bool CPendingOutput::Commit(CByteIo& io, bool replace) {
+    if (!m_file)
+        return Fail(std::make_error_code(std::errc::bad_file_descriptor));
+    errno = 0;
+    if (!io.Flush(m_file.get()))
+        return Fail(LastError());
+    // An existing output is replaced only by bytes that are on the disk.
+    if (replace && !SyncToDisk(m_file.get()))
+        return Fail(LastError());
+    if (m_deleteOnClose) {
+        const HANDLE handle = HandleOf(m_file.get());
+        if (!SetDeleteOnClose(handle, false))
+            return Fail(WindowsError());
+        m_deleteOnClose = false;
+        if (RenameByHandle(handle, m_target, replace)) {
+            m_file.reset();
+            m_temporary.clear();
+            pending::Unregister(m_slot);
+            return true;
+        }
+        const DWORD error = GetLastError();
+        if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS)
+            return Fail(WindowsError(error));
+        // Otherwise by name, below.
+    }
+    if (std::fclose(m_file.release()) != 0)
+        return Fail(LastError());
+    if (!MoveFileExW(LongPath(m_temporary).c_str(), LongPath(m_target).c_str(),
+                     replace ? MOVEFILE_REPLACE_EXISTING : 0))
+        return Fail(WindowsError());
+    m_temporary.clear();
+    pending::Unregister(m_slot);
+    return true;
+}
+
+void CPendingOutput::Discard() {
+    if (m_file && !m_deleteOnClose && !m_temporary.empty())
+        m_deleteOnClose = SetDeleteOnClose(HandleOf(m_file.get()), true);
+    RemoveTemporary();
+}
