@@ -167,7 +167,7 @@ std::string JsonPath(const fs::path& path) {
     return JsonString(PathUnits(path));
 }
 
-// " (why)" after a message: the reason, the output it is about, the earlier source.
+// " (why)" after a message: the reason, the file it is about, the earlier source.
 std::string Cause(const std::error_code& error, const fs::path& output = {},
                   const fs::path* earlierSource = nullptr) {
     if (earlierSource != nullptr)
@@ -175,6 +175,8 @@ std::string Cause(const std::error_code& error, const fs::path& output = {},
                " earlier in this run)";
     if (!error)
         return {};
+    if (error == FileError::SourceChanged && !output.empty())
+        return " (" + PathUtf8(output) + " " + ErrorText(error) + ")";
     if (output.empty())
         return " (" + ErrorText(error) + ")";
     return " (" + PathUtf8(output) + ": " + ErrorText(error) + ")";

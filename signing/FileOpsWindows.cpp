@@ -96,10 +96,30 @@ UniqueFile OpenForReading(const fs::path& path, std::error_code* error, FileFact
         why = FileError::NotRegularFile;
         return nullptr;
     }
-    if (facts != nullptr)
-        *facts = {static_cast<std::int64_t>(info.st_size),
-                  static_cast<unsigned>(info.st_mode) & 0777};
+    if (facts != nullptr) {
+        std::error_code unknown;
+        const std::optional<FileFacts> known = platform::FactsOf(file.get(), unknown);
+        *facts = known.value_or(FileFacts{});
+        facts->size = static_cast<std::int64_t>(info.st_size);
+        facts->mode = static_cast<unsigned>(info.st_mode) & 0777;
+    }
     return file;
+}
+
+std::optional<FileFacts> platform::FactsOf(std::FILE* file, std::error_code& error) {
+    FILE_STANDARD_INFO standard{};
+    FILE_BASIC_INFO basic{};
+    const HANDLE handle = HandleOf(file);
+    if (!GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof standard) ||
+        !GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic)) {
+        error = {static_cast<int>(GetLastError()), std::system_category()};
+        return std::nullopt;
+    }
+    FileFacts facts;
+    facts.size = standard.EndOfFile.QuadPart;
+    facts.modified = basic.LastWriteTime.QuadPart;
+    facts.changed = basic.ChangeTime.QuadPart;
+    return facts;
 }
 
 std::optional<FileIdentity> IdentityOf(const fs::path& path) {
@@ -122,8 +142,8 @@ namespace {
 // Copies the allocated ranges of a sparse `source` into a sparse `target` through `io`, so
 // that the holes stay holes. Nothing, with nothing written, when either file system cannot.
 std::optional<bool> SparseCopyToEnd(CByteIo& io, std::FILE* source, std::FILE* target,
-                                    std::vector<std::uint8_t>& buffer,
-                                    const CopyProgress& progress) {
+                                    std::vector<std::uint8_t>& buffer, const CopyProgress& progress,
+                                    CopyFault& fault) {
     BY_HANDLE_FILE_INFORMATION info{};
     if (!GetFileInformationByHandle(HandleOf(source), &info) ||
         (info.dwFileAttributes & FILE_ATTRIBUTE_SPARSE_FILE) == 0)
@@ -164,9 +184,16 @@ std::optional<bool> SparseCopyToEnd(CByteIo& io, std::FILE* source, std::FILE* t
             for (std::int64_t at = from; at < until;) {
                 const auto want = static_cast<std::size_t>(
                     std::min<std::int64_t>(until - at, static_cast<std::int64_t>(buffer.size())));
-                if (io.Read(source, buffer.data(), want) != want ||
-                    io.Write(target, buffer.data(), want) != want)
+                errno = 0;
+                if (io.Read(source, buffer.data(), want) != want) {
+                    fault = {true, LastError()};
                     return false;
+                }
+                errno = 0;
+                if (io.Write(target, buffer.data(), want) != want) {
+                    fault = {false, LastError()};
+                    return false;
+                }
                 at += static_cast<std::int64_t>(want);
                 if (progress && !progress(static_cast<std::uint64_t>(at - inStart)))
                     return false;
@@ -189,6 +216,6 @@ std::optional<bool> SparseCopyToEnd(CByteIo& io, std::FILE* source, std::FILE* t
 
 std::optional<bool> platform::SystemCopyToEnd(CByteIo& io, std::FILE* source, std::FILE* target,
                                               std::vector<std::uint8_t>& buffer,
-                                              const CopyProgress& progress) {
-    return SparseCopyToEnd(io, source, target, buffer, progress);
+                                              const CopyProgress& progress, CopyFault& fault) {
+    return SparseCopyToEnd(io, source, target, buffer, progress, fault);
 }

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <mutex>
 #include <random>
 #include <string>
 
@@ -24,6 +25,10 @@ std::atomic<bool> g_named{[] {
 // handler may neither lock nor allocate, so it reads these slots as they are.
 constexpr int kSlots = 256;
 std::atomic<Char*> g_slots[kSlots];
+
+// Taken while a named temporary is made; after StopAndRemovePendingOutputs none is made.
+std::mutex g_making;
+bool g_makingStopped = false;
 
 const char kPrefix[] = ".quorvane-";
 const char kSuffix[] = ".tmp";
@@ -99,6 +104,26 @@ void RemovePendingOutputsNow() {
             continue;
         platform::RemoveFileNow(name);
     }
+}
+
+std::unique_lock<std::mutex> pending::LockMaking() {
+    return std::unique_lock(g_making);
+}
+
+bool pending::MakingStopped() {
+    return g_makingStopped;
+}
+
+void StopAndRemovePendingOutputs() {
+    {
+        std::lock_guard lock(g_making);
+        g_makingStopped = true;
+    }
+    // Every temporary was registered before it was made, under the lock: all are seen here.
+    // Taking each name out of its slot leaves its owner nothing to free (the process ends).
+    for (auto& slot : g_slots)
+        if (const Char* name = slot.exchange(nullptr))
+            platform::RemoveFileNow(name);
 }
 
 void UseNamedTemporaries(bool named) {

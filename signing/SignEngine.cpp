@@ -75,6 +75,8 @@ struct Failure {
     std::u16string_view format;
     std::u16string_view caption;
     std::error_code error;
+    // The cause is about the source (it could not be read, or changed), not the output.
+    bool aboutSource = false;
 };
 
 // One file on its way: its source, its copy in the making, and what went wrong.
@@ -134,7 +136,7 @@ private:
                             failure.format, failure.caption, MessageKind::Error, &item};
         message.path = item.source;
         message.error = failure.error;
-        message.output = work.output;
+        message.output = failure.aboutSource ? item.source : work.output;
         message.earlierSource = earlierSource;
         m_observer.ReportFailure(message);
         return failure.outcome;
@@ -234,24 +236,30 @@ bool CBatch::WriteCopy(CFileWork& work, CWorkerState& state, const CopyProgress&
         return fail({SignOutcome::CannotWrite, kCannotWrite, kCaptionError, work.pending.Error()});
 
     const std::u16string& text = m_request.text;
-    errno = 0;
+    CopyFault fault;
     const bool copied =
         text.size() <= kMaxSignatureUnits &&
-        CopyToEnd(m_io, work.source.get(), work.pending.File(), state.buffer, progress);
-    const std::error_code copyError = LastError();
-    work.source.reset();
+        CopyToEnd(m_io, work.source.get(), work.pending.File(), state.buffer, progress, &fault);
     if (!copied && progress && m_observer.StopRequested()) {
+        work.source.reset();
         work.pending.Discard();
         work.stopped = true;
         return false;
     }
+    if (!copied)
+        return fail({SignOutcome::SignFailed, kCannotSign, kCaptionErrorBang,
+                     fault.error ? fault.error : std::make_error_code(std::errc::io_error),
+                     fault.reading});
+    // What was copied must be what the source was when it was opened: a file that an editor
+    // or a logger changed meanwhile (shorter, longer, rewritten) would be copied half old.
+    if (const std::error_code changed = CheckUnchanged(work.source.get(), work.facts))
+        return fail({SignOutcome::SignFailed, kCannotSign, kCaptionErrorBang, changed, true});
+    work.source.reset();
     // The trailer is flushed here, so that a full disk shows while the file is in flight.
     errno = 0;
-    if (!copied ||
-        !AppendSignature(state.table, work.pending.File(), text.data(), 2 * text.size()) ||
+    if (!AppendSignature(state.table, work.pending.File(), text.data(), 2 * text.size()) ||
         std::fflush(work.pending.File()) != 0)
-        return fail({SignOutcome::SignFailed, kCannotSign, kCaptionErrorBang,
-                     copied ? LastError() : copyError});
+        return fail({SignOutcome::SignFailed, kCannotSign, kCaptionErrorBang, LastError()});
     return true;
 }
 

@@ -13,6 +13,8 @@
 #ifndef _WIN32
 #include <chrono>
 #include <csignal>
+#include <fcntl.h>
+#include <linux/falloc.h>
 #include <sys/mount.h>
 #include <thread>
 #include <unistd.h>
@@ -216,8 +218,16 @@ TEST(CliHostile, FullDiskGivesTheSetOfOneJob) {
     fs::create_directory(dir / "src");
     for (int i = 0; i < 40; ++i) {
         files.push_back(dir / "src" / ("f" + std::to_string(100 + i) + ".bin"));
-        WriteBytes(files.back(), PatternBytes(static_cast<std::size_t>((i * 7919) % 23 + 1) << 17,
-                                              static_cast<std::uint32_t>(i)));
+        const std::size_t size = static_cast<std::size_t>((i * 7919) % 23 + 1) << 17;
+        WriteBytes(files.back(), PatternBytes(size, static_cast<std::uint32_t>(i)));
+        // Every third one sparse: data, a hole, data (copied range by range).
+        if (i % 3 == 0) {
+            UniqueFile file = OpenFile(files.back(), "r+b");
+            ASSERT_TRUE(file);
+            ASSERT_EQ(::fallocate(::fileno(file.get()), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
+                                  64 << 10, static_cast<off_t>(size / 2)),
+                      0);
+        }
     }
     fs::create_directory(dir / "disk");
     if (::mount("tmpfs", (dir / "disk").c_str(), "tmpfs", 0, "size=24m") != 0)

@@ -757,8 +757,9 @@ TEST_F(Cli, FilesFromAListWithOddNames) {
         std::vector<CliArg> all = args;
         all.insert(all.end(), {Arg("--null"), Arg("--files-from"), Arg("-")});
         EXPECT_EQ(RunCli(all, streams), 0) << err.text;
-        if (args[0] == Arg("check"))
+        if (args[0] == Arg("check")) {
             EXPECT_EQ(Lines(out.text).size(), count);
+        }
     }
     EXPECT_EQ(std::distance(fs::directory_iterator(m_dir / "back"), {}),
               static_cast<std::ptrdiff_t>(count));

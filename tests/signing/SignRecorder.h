@@ -31,8 +31,12 @@ public:
     void FileFinished(std::size_t position, const SignItem&, SignOutcome) override {
         events.push_back("step " + std::to_string(position));
     }
+    // Each failure's cause: the file it names, and the error.
+    std::vector<std::pair<std::filesystem::path, std::error_code>> causes;
+
     void ReportFailure(const SignMessage& message) override {
         Record("message", message);
+        causes.emplace_back(message.output, message.error);
         if (onFailure)
             onFailure();
     }
