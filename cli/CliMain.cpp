@@ -83,7 +83,10 @@ void HandleEndRequests() {
     SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
 }
 
-bool OpenStandardStreams(bool&) {
+// A program started without standard input has no handle for it.
+bool OpenStandardStreams(bool& inputClosed) {
+    const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    inputClosed = input == nullptr || input == INVALID_HANDLE_VALUE;
     return true;
 }
 #else
