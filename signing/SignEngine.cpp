@@ -378,6 +378,12 @@ public:
             std::unique_lock lock(m_mutex);
             m_changed.wait(lock, [&] { return slot.ready; });
         }
+        if (!slot.work) {
+            // The worker had no memory for it.
+            slot.work = std::make_unique<CFileWork>();
+            slot.work->item = &m_items[index];
+            slot.work->shortage = true;
+        }
         CFileWork& work = *slot.work;
         if (m_batch.MustRedo(work)) {
             const auto progress = [this](std::uint64_t) { return !m_observer.StopRequested(); };
