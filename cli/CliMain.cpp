@@ -128,10 +128,20 @@ void HandleEndRequests() {
         sigaction(signal, &action, nullptr);
 }
 
+// Grows the main thread's stack now, while the address space has room: under a limit
+// (ulimit -v) the workers' stacks and allocations may take the rest, and a stack that cannot
+// grow later ends the process.
+void ReserveStack() {
+    volatile char stack[std::size_t{512} << 10];
+    for (std::size_t i = 0; i < sizeof stack; i += 4096)
+        stack[i] = 0;
+}
+
 // Descriptors 0, 1 and 2 are open before any file is: one that was closed gets /dev/null, as
 // careful Unix tools do, so that no copy can take its number and receive our messages.
 // `inputClosed` tells that standard input was not given. False when /dev/null cannot be opened.
 bool OpenStandardStreams(bool& inputClosed) {
+    ReserveStack();
     for (int fd = 0; fd <= 2; ++fd) {
         if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF)
             continue;

@@ -32,6 +32,15 @@ constexpr int kQuotaExceeded = -1;
 
 // Errors that say the machine ran short (descriptors, memory, disk space), not that the file
 // is at fault: a file that met one while other files were in flight is done again alone.
+// Under a limit of address space (ulimit -v) each thread takes its stack and its allocator's
+// reserve from what is left, and a stack that cannot grow ends the process: a thread starts
+// only while this much more is free.
+bool RoomForAnotherThread() {
+    constexpr std::size_t kHeadroom = std::size_t{48} << 20;
+    const std::unique_ptr<char[]> probe(new (std::nothrow) char[kHeadroom]);
+    return probe != nullptr;
+}
+
 bool IsShortage(const std::error_code& error) {
     return error == std::errc::too_many_files_open ||
            error == std::errc::too_many_files_open_in_system ||
@@ -349,9 +358,11 @@ public:
                  ISignObserver& observer)
         : m_batch(batch), m_items(items), m_observer(observer), m_slots(std::size_t{jobs} * 4),
           m_window(m_slots.size()) {
-        // A thread that cannot start (memory, a limit of threads) leaves fewer workers.
+        // A thread that cannot start (memory, a limit of threads) leaves fewer workers, and so
+        // does an address space that would have no room left once it started.
+        m_workers.reserve(jobs);
         try {
-            for (unsigned i = 0; i < jobs; ++i)
+            for (unsigned i = 0; i < jobs && RoomForAnotherThread(); ++i)
                 m_workers.emplace_back([this] { Work(); });
         } catch (const std::system_error&) {
         }

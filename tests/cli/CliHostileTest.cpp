@@ -198,9 +198,15 @@ TEST(CliHostile, InterruptedJobsLeaveNoTemporary) {
         const int signal = round % 3 == 0 ? SIGINT : round % 3 == 1 ? SIGTERM : SIGHUP;
         // Half-way: once a part of the copies exists.
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        std::error_code error;
-        while (std::distance(fs::directory_iterator(dir / "out", error), {}) < 20 * (round + 1) &&
-               std::chrono::steady_clock::now() < deadline)
+        const auto count = [&] {
+            std::error_code error;
+            int entries = 0;
+            for (fs::directory_iterator entry(dir / "out", error), end; !error && entry != end;
+                 entry.increment(error))
+                ++entries;
+            return entries;
+        };
+        while (count() < 20 * (round + 1) && std::chrono::steady_clock::now() < deadline)
             std::this_thread::yield();
         run.End(signal);
         const CliRun ended = Finished(run);
