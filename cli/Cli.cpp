@@ -28,12 +28,13 @@ constexpr std::string_view kNewline = "\n";
 
 constexpr std::string_view kSignUsage =
     "usage: quorvane-cli sign (--text TEXT | --text-file FILE) --out DIR [--force | --no-clobber]"
-    " [-r] [--jobs N] PATH...\n"
+    " [-r] [--jobs N] [--files-from LIST [-0]] PATH...\n"
     "       quorvane-cli sign (--text TEXT | --text-file FILE) --out - (PATH | -)\n";
-constexpr std::string_view kCheckUsage = "       quorvane-cli check [--json] [-r] PATH...\n";
-constexpr std::string_view kStripUsage =
-    "       quorvane-cli strip --out DIR [--force | --no-clobber] PATH...\n"
-    "       quorvane-cli strip --out - (PATH | -)\n";
+constexpr std::string_view kCheckUsage =
+    "       quorvane-cli check [--json] [-r] [--files-from LIST [-0]] PATH...\n";
+constexpr std::string_view kStripUsage = "       quorvane-cli strip --out DIR [--force | "
+                                         "--no-clobber] [--files-from LIST [-0]] PATH...\n"
+                                         "       quorvane-cli strip --out - (PATH | -)\n";
 constexpr std::string_view kOtherUsage = "       quorvane-cli --help | --version\n"
                                          "       quorvane-cli COMMAND --help\n";
 
@@ -42,12 +43,14 @@ constexpr std::string_view kSignHelp =
     "        signature trailer carrying the text. Line breaks are stored as CR LF.\n"
     "        --text-file reads UTF-8 (a byte order mark is skipped) or UTF-16 with a byte\n"
     "        order mark (FF FE or FE FF), at most 32767 UTF-16 code units; - is standard\n"
-    "        input. An output that existed before the run is kept unless --force;\n"
+    "        input. DIR must be an existing folder; otherwise nothing is done (exit status\n"
+    "        2). An output that existed before the run is kept unless --force;\n"
     "        --no-clobber keeps it without a message. An output written earlier in the same\n"
     "        run is never replaced: the later file is refused. -r signs the regular files in\n"
     "        folders, keeping their structure below DIR (\"dir\" and \"dir/\" alike; the files\n"
     "        of \".\" and \"..\" go directly into DIR). --jobs N signs N files at once (the\n"
-    "        default: one per processor), with the messages of a run of one at a time.\n"
+    "        default: one per processor), with the messages of a run of one at a time;\n"
+    "        fewer when descriptors, memory or threads run short.\n"
     "        --out - writes the signed copy of one PATH to standard output; the PATH -\n"
     "        reads standard input (producer | quorvane-cli sign --text T - --out - | consumer).\n";
 constexpr std::string_view kCheckHelp =
@@ -57,25 +60,35 @@ constexpr std::string_view kCheckHelp =
     "        bytes that are not UTF-8 are given as \\udc80 to \\udcff, one per byte. -r checks\n"
     "        every file below the folders given, in the order of their paths. The PATH -\n"
     "        reads standard input to its end, keeping only its last 131084 bytes.\n";
+constexpr std::string_view kListHelp =
+    "\n"
+    "--files-from LIST takes the paths in the file LIST (- for standard input) after the\n"
+    "PATHs given, one per line, or separated by NUL bytes with -0 (--null), as find -print0\n"
+    "writes them; empty ones are skipped. With -r, a link to a folder given as PATH is\n"
+    "followed; links to folders met below one are reported and not followed, as find does.\n";
 constexpr std::string_view kStripHelp =
     "strip   writes each signed PATH without its trailer into DIR, named without _signed.\n"
-    "        Existing outputs are treated as by sign. --out - writes to standard output; the\n"
-    "        PATH - reads standard input, holding back its last 131084 bytes until the\n"
-    "        trailer is found.\n";
+    "        Existing outputs are treated as by sign; DIR must be an existing folder. --out -\n"
+    "        writes to standard output; the PATH - reads standard input, holding back its\n"
+    "        last 131084 bytes until the trailer is found.\n";
 constexpr std::string_view kCommonHelp =
     "\n"
     "Only regular files are read. Copies keep the source's permission bits (less the umask,\n"
     "as cp gives them); each appears whole or not at all, also when the tool is killed.\n"
     "Exit status: 0 when every file was done, 1 when some file was refused, failed or holds\n"
     "no signature, 2 for a usage error, a failed write to standard output, or when nothing\n"
-    "could be done; 130 on SIGINT and 143 on SIGTERM, with nothing half-written left.\n"
-    "Standard output that is a terminal takes no signed or stripped bytes. A stream that\n"
-    "fails or is refused stops before its last 131084 bytes: check the exit status.\n";
+    "could be done; 130 on SIGINT, 129 on SIGHUP and 143 on SIGTERM, with nothing\n"
+    "half-written left. When standard error is a pipe that is closed, messages stop and the\n"
+    "work goes on. Standard output that is a terminal takes no signed or stripped bytes. A\n"
+    "stream that fails or is refused stops before its last 131084 bytes: check the exit\n"
+    "status.\n";
 
 std::string AllUsage() {
     return std::string(kSignUsage) + std::string(kCheckUsage) + std::string(kStripUsage) +
            std::string(kOtherUsage);
 }
+
+// Below -r: what find and cp -r do with such a link.
 
 // More files at once than any disk gains from.
 constexpr unsigned kMaxJobs = 64;
@@ -164,6 +177,8 @@ std::string JsonPath(const fs::path& path) {
     return JsonString(PathUnits(path));
 }
 
+struct ParsedArgs;
+
 class CCli {
 public:
     explicit CCli(CliStreams& streams) : m_streams(streams) {}
@@ -185,7 +200,7 @@ private:
     }
     int Help(std::string_view usage, std::string_view help) {
         Out("usage: " + std::string(usage.substr(usage.find("quorvane-cli"))) + "\n" +
-            std::string(help) + std::string(kCommonHelp));
+            std::string(help) + std::string(kListHelp) + std::string(kCommonHelp));
         return kExitAllDone;
     }
     std::optional<std::u16string> TextFromFile(const fs::path& path, std::string& problem);
@@ -194,6 +209,9 @@ private:
     int ToStandardOutput(const std::vector<CliArg>& operands,
                          const std::optional<std::u16string>& text);
     int CheckStandardInput(bool json, bool single);
+    // The operands, then the paths listed by --files-from. False, with the problem, when the
+    // list cannot be read.
+    bool Paths(const ParsedArgs& parsed, std::vector<CliArg>& paths, std::string& problem);
 
     CliStreams& m_streams;
 };
@@ -219,6 +237,8 @@ int CCli::ToStandardOutput(const std::vector<CliArg>& operands,
     const fs::path path(operands.front());
     const bool standardInput = IsStandardStream(path);
     const std::string name = standardInput ? "standard input" : PathUtf8(path);
+    if (standardInput && m_streams.in == nullptr)
+        return Usage("cannot read standard input: it is closed");
     UniqueFile opened;
     std::error_code error;
     if (!standardInput)
@@ -286,8 +306,11 @@ struct ParsedArgs {
     }
 };
 
-ParsedArgs Parse(const std::vector<CliArg>& args, std::size_t first,
-                 const std::vector<std::string>& flags, const std::vector<std::string>& valued) {
+ParsedArgs Parse(const std::vector<CliArg>& args, std::size_t first, std::vector<std::string> flags,
+                 std::vector<std::string> valued) {
+    // Every command takes its paths from a list too.
+    flags.insert(flags.end(), {"-0", "--null"});
+    valued.push_back("--files-from");
     ParsedArgs parsed;
     bool optionsEnded = false;
     for (std::size_t i = first; i < args.size(); ++i) {
@@ -322,7 +345,21 @@ ParsedArgs Parse(const std::vector<CliArg>& args, std::size_t first,
     for (const auto& name : valued)
         if (parsed.Count(name) > 1)
             parsed.problem = "option " + name + " given twice";
+    if ((parsed.Has("-0") || parsed.Has("--null")) && !parsed.Has("--files-from"))
+        parsed.problem = "-0 goes with --files-from";
+    if (parsed.Has("--files-from") && parsed.Value("--files-from") == CliArg(1, '-') &&
+        parsed.Value("--text-file") == CliArg(1, '-'))
+        parsed.problem = "standard input cannot give both the text and the list of files";
     return parsed;
+}
+
+// A path of a list: bytes on Linux, UTF-8 on Windows.
+CliArg ListedPath(std::string_view bytes) {
+#ifdef _WIN32
+    return ToWide(Utf8ToUtf16Lossy(bytes));
+#else
+    return CliArg(bytes);
+#endif
 }
 
 // The signature text of --text: UTF-16 on Windows; elsewhere it must be UTF-8.
@@ -398,6 +435,10 @@ private:
 // input) holds.
 std::optional<std::u16string> CCli::TextFromFile(const fs::path& path, std::string& problem) {
     const bool standardInput = path == "-";
+    if (standardInput && m_streams.in == nullptr) {
+        problem = "cannot read the text from standard input: it is closed";
+        return std::nullopt;
+    }
     UniqueFile opened;
     if (!standardInput)
         opened = OpenFile(LongPath(path), "rb");
@@ -432,6 +473,60 @@ std::optional<std::u16string> CCli::TextFromFile(const fs::path& path, std::stri
     return text;
 }
 
+bool CCli::Paths(const ParsedArgs& parsed, std::vector<CliArg>& paths, std::string& problem) {
+    paths = parsed.operands;
+    if (!parsed.Has("--files-from"))
+        return true;
+    const fs::path list(*parsed.Value("--files-from"));
+    const bool standardInput = list == "-";
+    if (standardInput && std::any_of(paths.begin(), paths.end(), IsStandardStream)) {
+        problem = "standard input cannot hold both the list of files and a file";
+        return false;
+    }
+    if (standardInput && parsed.Has("--text-file") && *parsed.Value("--text-file") == "-") {
+        problem = "standard input cannot hold both the text and the list of files";
+        return false;
+    }
+    const std::string name = standardInput ? "standard input" : PathUtf8(list);
+    UniqueFile opened;
+    if (!standardInput)
+        opened = OpenFile(LongPath(list), "rb");
+    std::FILE* file = standardInput ? m_streams.in : opened.get();
+    if (file == nullptr) {
+        problem = "cannot read the list of files from " + name + ": " +
+                  (standardInput ? std::string("it is closed") : ErrorText(LastError()));
+        return false;
+    }
+    const char separator = parsed.Has("-0") || parsed.Has("--null") ? '\0' : '\n';
+    std::string entry;
+    const auto take = [&] {
+        // A line of a list written on Windows ends in CR LF.
+        if (separator == '\n' && kNewline == "\r\n" && !entry.empty() && entry.back() == '\r')
+            entry.pop_back();
+        if (!entry.empty())
+            paths.push_back(ListedPath(entry));
+        entry.clear();
+    };
+    std::vector<char> block(std::size_t{64} << 10);
+    for (;;) {
+        const std::size_t got = std::fread(block.data(), 1, block.size(), file);
+        for (std::size_t i = 0; i < got; ++i) {
+            if (block[i] == separator)
+                take();
+            else
+                entry.push_back(block[i]);
+        }
+        if (got < block.size())
+            break;
+    }
+    if (std::ferror(file)) {
+        problem = "cannot read the list of files from " + name + ": " + ErrorText(LastError());
+        return false;
+    }
+    take();
+    return true;
+}
+
 int CCli::Sign(const std::vector<CliArg>& args) {
     if (AsksForHelp(args))
         return Help(kSignUsage, kSignHelp);
@@ -445,11 +540,15 @@ int CCli::Sign(const std::vector<CliArg>& args) {
         return Usage("give the output folder with --out");
     if (parsed.Has("--force") && parsed.Has("--no-clobber"))
         return Usage("--force and --no-clobber exclude each other");
-    if (parsed.operands.empty())
+    std::vector<CliArg> operands;
+    std::string listProblem;
+    if (!Paths(parsed, operands, listProblem))
+        return Usage(listProblem);
+    if (operands.empty())
         return Usage("give the files to sign");
-    const bool streamIn =
-        std::any_of(parsed.operands.begin(), parsed.operands.end(),
-                    [](const CliArg& operand) { return IsStandardStream(operand); });
+    const bool streamIn = std::any_of(operands.begin(), operands.end(), [](const CliArg& operand) {
+        return IsStandardStream(operand);
+    });
     if (streamIn && !IsStandardStream(*parsed.Value("--out")))
         return Usage("standard input has no name to sign into a folder: give --out -");
     if (streamIn && parsed.Has("--text-file") && IsStandardStream(*parsed.Value("--text-file")))
@@ -487,7 +586,7 @@ int CCli::Sign(const std::vector<CliArg>& args) {
     if (IsStandardStream(*parsed.Value("--out"))) {
         if (recursive)
             return Usage("-r writes into a folder, not to standard output");
-        return ToStandardOutput(parsed.operands, text);
+        return ToStandardOutput(operands, text);
     }
     SignRequest request;
     request.outputFolder = fs::path(*parsed.Value("--out"));
@@ -495,7 +594,7 @@ int CCli::Sign(const std::vector<CliArg>& args) {
     request.keepOutputsOfThisRun = true;
     request.jobs = jobs;
     bool refusedFolder = false;
-    for (const CliArg& operand : parsed.operands) {
+    for (const CliArg& operand : operands) {
         const fs::path path(operand);
         if (!IsDirectory(path)) {
             request.items.push_back({path, {}});
@@ -535,55 +634,63 @@ int CCli::Check(const std::vector<CliArg>& args) {
     const ParsedArgs parsed = Parse(args, 1, {"--json", "-r", "--recursive"}, {});
     if (!parsed.problem.empty())
         return Usage(parsed.problem);
-    if (parsed.operands.empty())
+    std::vector<CliArg> operands;
+    std::string listProblem;
+    if (!Paths(parsed, operands, listProblem))
+        return Usage(listProblem);
+    if (operands.empty())
         return Usage("give the files to check");
     const bool json = parsed.Has("--json");
     const bool recursive = parsed.Has("-r") || parsed.Has("--recursive");
-    if (StandardInputTwice(parsed.operands))
+    if (StandardInputTwice(operands))
         return Usage("standard input can be checked only once");
+    if (m_streams.in == nullptr && std::any_of(operands.begin(), operands.end(), IsStandardStream))
+        return Usage("cannot read standard input: it is closed");
 
-    // Each path to check, with the reason when the walk already knows it cannot be read. The
-    // files of a folder come in the order of their paths, what could not be walked among them.
-    std::vector<std::pair<fs::path, std::error_code>> paths;
+    // Each path to check, with what the walk already knows against it. The files of a folder
+    // come in the order of their paths, what could not be walked among them.
+    std::vector<WalkProblem> paths;
     bool walked = false;
-    for (const CliArg& operand : parsed.operands) {
+    for (const CliArg& operand : operands) {
         const fs::path path(operand);
         if (!recursive || IsStandardStream(path) || !IsDirectory(path)) {
-            paths.emplace_back(path, std::error_code{});
+            paths.push_back({path, {}});
             continue;
         }
         walked = true;
         FolderFiles files = FilesBelow(path, {});
         const std::size_t first = paths.size();
         for (SignItem& item : files.items)
-            paths.emplace_back(std::move(item.source), std::error_code{});
-        for (WalkProblem& problem : files.problems)
-            paths.emplace_back(std::move(problem.path), problem.error);
+            paths.push_back({std::move(item.source), {}});
+        std::move(files.problems.begin(), files.problems.end(), std::back_inserter(paths));
         std::stable_sort(
             paths.begin() + static_cast<std::ptrdiff_t>(first), paths.end(),
-            [](const auto& a, const auto& b) { return a.first.native() < b.first.native(); });
+            [](const auto& a, const auto& b) { return a.path.native() < b.path.native(); });
     }
     const bool single = paths.size() == 1 && !walked;
     bool allSigned = true;
-    for (const auto& [path, walkError] : paths) {
+    for (const WalkProblem& walk : paths) {
         if (m_streams.out.Error())
             break;
-        if (IsStandardStream(path) && !walkError) {
+        const fs::path& path = walk.path;
+        std::error_code error = walk.error;
+        if (IsStandardStream(path) && !error) {
             allSigned = CheckStandardInput(json, single) == kExitAllDone && allSigned;
             continue;
         }
-        std::error_code error = walkError;
         UniqueFile file;
-        if (!error)
+        if (!error && !walk.linkToFolder)
             file = OpenForReading(path, &error);
         if (!file) {
             allSigned = false;
+            const std::string reason =
+                walk.linkToFolder ? std::string(kLinkToFolder) : ErrorText(error);
             if (json)
                 Out("{\"path\": " + JsonPath(path) +
                     ", \"signed\": false, \"error\": \"cannot be read\", \"reason\": " +
-                    JsonString(Utf8ToUtf16Lossy(ErrorText(error))) + "}" + std::string(kNewline));
+                    JsonString(Utf8ToUtf16Lossy(reason)) + "}" + std::string(kNewline));
             else
-                ErrLine("quorvane-cli: cannot read " + PathUtf8(path) + CauseText(error));
+                ErrLine("quorvane-cli: cannot read " + PathUtf8(path) + " (" + reason + ")");
             continue;
         }
         const std::optional<std::u16string> text = ReadSignatureText(file.get());
@@ -644,10 +751,14 @@ int CCli::Strip(const std::vector<CliArg>& args) {
         return Usage("give the output folder with --out");
     if (parsed.Has("--force") && parsed.Has("--no-clobber"))
         return Usage("--force and --no-clobber exclude each other");
-    if (parsed.operands.empty())
+    std::vector<CliArg> operands;
+    std::string listProblem;
+    if (!Paths(parsed, operands, listProblem))
+        return Usage(listProblem);
+    if (operands.empty())
         return Usage("give the files to strip");
     if (IsStandardStream(*parsed.Value("--out")))
-        return ToStandardOutput(parsed.operands, std::nullopt);
+        return ToStandardOutput(operands, std::nullopt);
     if (std::any_of(parsed.operands.begin(), parsed.operands.end(),
                     [](const CliArg& operand) { return IsStandardStream(operand); }))
         return Usage("standard input has no name to strip into a folder: give --out -");
@@ -661,7 +772,7 @@ int CCli::Strip(const std::vector<CliArg>& args) {
     const bool quiet = parsed.Has("--no-clobber");
     bool allDone = true;
     CRunOutputs written;
-    for (const CliArg& operand : parsed.operands) {
+    for (const CliArg& operand : operands) {
         const fs::path source(operand);
         const StripResult result = StripFile(source, folder, force, &written);
         const std::string output = PathUtf8(result.output);
@@ -706,7 +817,7 @@ int CCli::Run(const std::vector<CliArg>& args) {
     const std::string command = PathUtf8(args[0]);
     if (command == "--help" || command == "-h") {
         Out(AllUsage() + "\n" + std::string(kSignHelp) + std::string(kCheckHelp) +
-            std::string(kStripHelp) + std::string(kCommonHelp));
+            std::string(kStripHelp) + std::string(kListHelp) + std::string(kCommonHelp));
         return kExitAllDone;
     }
     if (command == "--version") {

@@ -15,6 +15,9 @@
 #include <windows.h>
 #else
 #include <csignal>
+#include <fcntl.h>
+#include <pthread.h>
+#include <thread>
 #include <unistd.h>
 #endif
 
@@ -65,8 +68,10 @@ private:
 };
 
 #ifdef _WIN32
+// Runs on a thread of its own, which the system starts for the event: it may take the lock
+// that makes temporaries, so that none is made after it.
 BOOL WINAPI OnConsoleEvent(DWORD event) {
-    RemovePendingOutputsNow();
+    StopAndRemovePendingOutputs();
     // Not ExitProcess: the main thread may hold the C runtime's locks. Ending the process
     // closes the handles, and the system deletes the pending copies with them.
     TerminateProcess(GetCurrentProcess(),
@@ -77,24 +82,83 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
 void HandleEndRequests() {
     SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
 }
+
+// A program started without standard input has no handle for it.
+bool OpenStandardStreams(bool& inputClosed) {
+    const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    inputClosed = input == nullptr || input == INVALID_HANDLE_VALUE;
+    return true;
+}
 #else
+// Only when no thread could be started for the requests: removes what it can see at once.
 extern "C" void OnEndRequest(int signal) {
     RemovePendingOutputsNow();
     _exit(128 + signal);
 }
 
+// SIGINT, SIGTERM and SIGHUP are blocked in every thread (the workers inherit the mask) and
+// taken by one thread that waits for them. It stops the making of temporaries under the lock
+// that makes them, removes every one made, and ends the process: no temporary is made after
+// an interruption, and none made before it is left.
 void HandleEndRequests() {
+    sigset_t requests;
+    sigemptyset(&requests);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP})
+        sigaddset(&requests, signal);
+    // A broken pipe and a file over the size limit are errors of that write, not a kill.
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
+    pthread_sigmask(SIG_BLOCK, &requests, nullptr);
+    try {
+        std::thread([requests] {
+            int signal = 0;
+            while (sigwait(&requests, &signal) != 0) {
+            }
+            StopAndRemovePendingOutputs();
+            _exit(128 + signal);
+        }).detach();
+        return;
+    } catch (const std::system_error&) {
+    }
+    pthread_sigmask(SIG_UNBLOCK, &requests, nullptr);
     struct sigaction action {};
     action.sa_handler = OnEndRequest;
-    sigemptyset(&action.sa_mask);
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP})
-        sigaddset(&action.sa_mask, signal);
+    action.sa_mask = requests;
     for (const int signal : {SIGINT, SIGTERM, SIGHUP})
         sigaction(signal, &action, nullptr);
+}
+
+// Grows the main thread's stack now, while the address space has room: under a limit
+// (ulimit -v) the workers' stacks and allocations may take the rest, and a stack that cannot
+// grow later ends the process.
+void ReserveStack() {
+    volatile char stack[std::size_t{512} << 10];
+    for (std::size_t i = 0; i < sizeof stack; i += 4096)
+        stack[i] = 0;
+}
+
+// Descriptors 0, 1 and 2 are open before any file is: one that was closed gets /dev/null, as
+// careful Unix tools do, so that no copy can take its number and receive our messages.
+// `inputClosed` tells that standard input was not given. False when /dev/null cannot be opened.
+bool OpenStandardStreams(bool& inputClosed) {
+    ReserveStack();
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        if (fd == 0)
+            inputClosed = true;
+        // The lowest free number: this one, since the lower ones are open by now.
+        if (::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY) != fd)
+            return false;
+    }
+    return true;
 }
 #endif
 
 int Run(const std::vector<CliArg>& args) {
+    bool inputClosed = false;
+    if (!OpenStandardStreams(inputClosed))
+        return kExitUsage;
     HandleEndRequests();
 #ifdef _WIN32
     _setmode(_fileno(stdin), _O_BINARY);
@@ -106,7 +170,7 @@ int Run(const std::vector<CliArg>& args) {
 #else
     const bool terminal = ::isatty(2) != 0;
 #endif
-    CliStreams streams{out, err, terminal};
+    CliStreams streams{out, err, terminal, inputClosed ? nullptr : stdin};
     streams.data = stdout;
 #ifdef _WIN32
     streams.dataIsTerminal = _isatty(_fileno(stdout)) != 0;

@@ -3,6 +3,7 @@
 #include "FileOps.h"
 #include "FileOpsPlatform.h"
 
+#include <cerrno>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -28,6 +29,8 @@ public:
             return "outside the output folder";
         case FileError::ReadOnly:
             return "the file is read-only";
+        case FileError::SourceChanged:
+            return "changed while it was read";
         }
         return "unknown error";
     }
@@ -138,25 +141,56 @@ bool CByteIo::Flush(std::FILE* file) {
     return std::fflush(file) == 0 && !std::ferror(file);
 }
 
+namespace {
+
+// Records why a copy failed: the error of the call that failed (errno was cleared before it),
+// an input/output error where it set none (a short read or write).
+bool Failed(CopyFault& fault, bool reading) {
+    fault.reading = reading;
+    fault.error = LastError();
+    if (!fault.error)
+        fault.error = std::make_error_code(std::errc::io_error);
+    return false;
+}
+
+} // namespace
+
+std::error_code CheckUnchanged(std::FILE* source, const FileFacts& opened) {
+    std::error_code error;
+    const std::optional<FileFacts> now = platform::FactsOf(source, error);
+    if (!now)
+        return error ? error : std::make_error_code(std::errc::io_error);
+    if (now->size != opened.size || now->modified != opened.modified ||
+        now->changed != opened.changed)
+        return FileError::SourceChanged;
+    return {};
+}
+
 bool CopyToEnd(CByteIo& io, std::FILE* source, std::FILE* target, std::vector<std::uint8_t>& buffer,
-               const CopyProgress& progress) {
+               const CopyProgress& progress, CopyFault* fault) {
+    CopyFault ignored;
+    CopyFault& why = fault != nullptr ? *fault : ignored;
     io.Begin(source, target);
     if (!io.SeesEveryByte()) {
         if (const std::optional<bool> copied =
-                platform::SystemCopyToEnd(io, source, target, buffer, progress))
+                platform::SystemCopyToEnd(io, source, target, buffer, progress, why))
             return *copied;
     }
     buffer.resize(kCopyBlockBytes);
     std::uint64_t copied = 0;
     for (;;) {
+        ClearLastError();
         const std::size_t got = io.Read(source, buffer.data(), buffer.size());
+        if (got < buffer.size() && (std::ferror(source) || !std::feof(source)))
+            return Failed(why, true);
+        ClearLastError();
         if (got > 0 && io.Write(target, buffer.data(), got) != got)
-            return false;
+            return Failed(why, false);
         copied += got;
         if (got > 0 && progress && !progress(copied))
             return false;
         if (got < buffer.size())
-            return !std::ferror(source) && std::feof(source);
+            return true;
     }
 }
 
@@ -180,16 +214,27 @@ CByteIo* SetDefaultByteIo(CByteIo* io) {
 }
 
 bool CopyCount(CByteIo& io, std::FILE* source, std::FILE* target, std::int64_t count,
-               std::vector<std::uint8_t>& buffer) {
+               std::vector<std::uint8_t>& buffer, CopyFault* fault) {
+    CopyFault ignored;
+    CopyFault& why = fault != nullptr ? *fault : ignored;
     io.Begin(source, target);
     buffer.resize(kCopyBlockBytes);
     while (count > 0) {
         const std::size_t want = count < static_cast<std::int64_t>(buffer.size())
                                      ? static_cast<std::size_t>(count)
                                      : buffer.size();
+        ClearLastError();
         const std::size_t got = io.Read(source, buffer.data(), want);
-        if (got != want || io.Write(target, buffer.data(), got) != got)
+        // A source that ends early is one that changed since its size was known.
+        if (got != want && !std::ferror(source) && std::feof(source)) {
+            why = {true, make_error_code(FileError::SourceChanged)};
             return false;
+        }
+        if (got != want)
+            return Failed(why, true);
+        ClearLastError();
+        if (io.Write(target, buffer.data(), got) != got)
+            return Failed(why, false);
         count -= static_cast<std::int64_t>(got);
     }
     return true;

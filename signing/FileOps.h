@@ -24,6 +24,7 @@ enum class FileError {
     WrittenThisRun,      // the output was written earlier in the same run
     OutsideOutputFolder, // the path would leave the output folder
     ReadOnly,            // an existing file to be replaced is marked read-only (Windows)
+    SourceChanged,       // the source's size or times changed while it was copied
 };
 const std::error_category& FileErrorCategory();
 std::error_code make_error_code(FileError error);
@@ -54,7 +55,15 @@ bool SameFile(const std::filesystem::path& a, const std::filesystem::path& b);
 struct FileFacts {
     std::int64_t size = 0;
     unsigned mode = 0666; // permission bits
+    // The modification and change times, in the platform's finest units (zero where unknown).
+    std::int64_t modified = 0;
+    std::int64_t changed = 0;
 };
+
+// The source's error when what was copied may not be what it is now: its size, modification
+// or change time differ from `opened` (FileError::SourceChanged), or it cannot be asked.
+// Nothing when it is as it was opened.
+std::error_code CheckUnchanged(std::FILE* source, const FileFacts& opened);
 
 // Opens a regular (disk) file for reading in binary mode. Anything else is refused at once
 // without blocking: a folder, a FIFO, a device, a socket, on Windows anything that is not a disk
@@ -108,13 +117,20 @@ CByteIo* SetDefaultByteIo(CByteIo* io);
 // Told the bytes copied so far during a copy; false stops the copy.
 using CopyProgress = std::function<bool(std::uint64_t copied)>;
 
+// Why a copy failed: the error that stopped it, and whether reading the source (or writing the
+// target) failed.
+struct CopyFault {
+    bool reading = false;
+    std::error_code error;
+};
+
 // Copies `source` from its position to its end into `target` through `buffer`. False on a
-// read or write error, and when `progress` stopped it.
+// read or write error (`fault` tells which), and when `progress` stopped it.
 bool CopyToEnd(CByteIo& io, std::FILE* source, std::FILE* target, std::vector<std::uint8_t>& buffer,
-               const CopyProgress& progress = {});
+               const CopyProgress& progress = {}, CopyFault* fault = nullptr);
 // Copies exactly `count` bytes; false on an error or when the source ends early.
 bool CopyCount(CByteIo& io, std::FILE* source, std::FILE* target, std::int64_t count,
-               std::vector<std::uint8_t>& buffer);
+               std::vector<std::uint8_t>& buffer, CopyFault* fault = nullptr);
 
 // A new file that takes the place of `target` only when it is complete, so that `target` is
 // either untouched or wholly replaced, and a kill at any moment leaves nothing behind.
@@ -203,6 +219,10 @@ CFileStreams* SetDefaultFileStreams(CFileStreams* streams);
 
 // The stream in which a downloaded file carries the Mark of the Web.
 inline constexpr char16_t kZoneIdentifier[] = u"Zone.Identifier";
+
+// For the end of the process on a signal or console event, from a thread of its own: no named
+// temporary is made after it (their making takes the same lock), and every one made is removed.
+void StopAndRemovePendingOutputs();
 
 // Named temporaries instead of nameless ones (tests; QUORVANE_NAMED_TEMPORARIES=1 sets it).
 void UseNamedTemporaries(bool named);

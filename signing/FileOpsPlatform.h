@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -37,10 +38,14 @@ bool WriteStream(const std::filesystem::path& file, std::u16string_view name,
 
 // Copies the rest of `source` to `target` the platform's own way (inside the kernel, keeping
 // the holes of a sparse file). Nothing, with nothing written, when it cannot for these files:
-// the caller then copies through `io`.
+// the caller then copies through `io`. On a failure `fault` tells why.
 std::optional<bool> SystemCopyToEnd(CByteIo& io, std::FILE* source, std::FILE* target,
-                                    std::vector<std::uint8_t>& buffer,
-                                    const CopyProgress& progress);
+                                    std::vector<std::uint8_t>& buffer, const CopyProgress& progress,
+                                    CopyFault& fault);
+
+// The size, permission bits and times of an open file; nothing, with `error`, when the system
+// cannot tell.
+std::optional<FileFacts> FactsOf(std::FILE* file, std::error_code& error);
 
 // Removes the file named `name` at once. Safe in a signal handler.
 void RemoveFileNow(const std::filesystem::path::value_type* name);
@@ -58,6 +63,10 @@ int Register(const std::filesystem::path& temporary);
 void Unregister(int& slot);
 // A fresh temporary name in `folder`, short so that it fits wherever the target's name fits.
 std::filesystem::path TemporaryIn(const std::filesystem::path& folder);
+// Held while a named temporary is made and registered, so that StopAndRemovePendingOutputs
+// sees every one made before it; once it ran, MakingStopped is true and nothing is made.
+std::unique_lock<std::mutex> LockMaking();
+bool MakingStopped();
 
 // Waits before try `attempt` (1, 2, ...) of a commit the system refused for a moment; false,
 // without waiting, once the tries are over (about a second of waits in all).

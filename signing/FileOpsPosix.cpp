@@ -30,6 +30,49 @@ fs::path LongPath(const fs::path& path) {
     return path;
 }
 
+namespace {
+
+std::int64_t Nanoseconds(const timespec& time) {
+    return static_cast<std::int64_t>(time.tv_sec) * 1000000000 + time.tv_nsec;
+}
+
+FileFacts FactsFrom(const struct stat& info) {
+    return {static_cast<std::int64_t>(info.st_size), static_cast<unsigned>(info.st_mode) & 0777,
+            Nanoseconds(info.st_mtim), Nanoseconds(info.st_ctim)};
+}
+
+// Errors that only a write gives: where the kernel copies, the one that failed is otherwise
+// unknown.
+bool IsWriteError(int error) {
+    return error == ENOSPC || error == EDQUOT || error == EFBIG || error == EROFS;
+}
+
+bool Failed(CopyFault& fault, bool reading, int error = errno) {
+    fault = {reading, {error != 0 ? error : EIO, std::generic_category()}};
+    return false;
+}
+
+// Writes all of `bytes` at `position`: a short write is followed by the rest, so that a full
+// disk gives its own error.
+bool WriteAllAt(int out, const std::uint8_t* bytes, std::size_t size, off_t position) {
+    while (size > 0) {
+        const ssize_t put = ::pwrite(out, bytes, size, position);
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put <= 0) {
+            if (put == 0)
+                errno = EIO;
+            return false;
+        }
+        bytes += put;
+        size -= static_cast<std::size_t>(put);
+        position += put;
+    }
+    return true;
+}
+
+} // namespace
+
 namespace platform {
 
 fs::path WithoutTrailingSeparators(const fs::path& path) {
@@ -111,9 +154,17 @@ UniqueFile OpenForReading(const fs::path& path, std::error_code* error, FileFact
         return nullptr;
     }
     if (facts != nullptr)
-        *facts = {static_cast<std::int64_t>(info.st_size),
-                  static_cast<unsigned>(info.st_mode) & 0777};
+        *facts = FactsFrom(info);
     return file;
+}
+
+std::optional<FileFacts> platform::FactsOf(std::FILE* file, std::error_code& error) {
+    struct stat info {};
+    if (::fstat(::fileno(file), &info) != 0) {
+        error = LastError();
+        return std::nullopt;
+    }
+    return FactsFrom(info);
 }
 
 std::optional<FileIdentity> IdentityOf(const fs::path& path) {
@@ -133,7 +184,8 @@ constexpr std::int64_t kProgressChunk = std::int64_t{64} << 20;
 // Copies `length` bytes at `inPos` of `in` to `outPos` of `out`, inside the kernel where it
 // can, else through `buffer`; reports the bytes of the source done up to `inPos`.
 bool CopyRange(int in, loff_t inPos, int out, loff_t outPos, std::int64_t length,
-               std::vector<std::uint8_t>& buffer, loff_t inStart, const CopyProgress& progress) {
+               std::vector<std::uint8_t>& buffer, loff_t inStart, const CopyProgress& progress,
+               CopyFault& fault) {
     const loff_t end = inPos + length;
     bool kernel = true;
     while (inPos < end) {
@@ -147,19 +199,21 @@ bool CopyRange(int in, loff_t inPos, int out, loff_t outPos, std::int64_t length
                 kernel = false;
                 continue;
             }
+            if (moved < 0)
+                return Failed(fault, !IsWriteError(errno));
         } else {
             buffer.resize(kCopyBlockBytes);
             moved = ::pread(in, buffer.data(), std::min(want, buffer.size()), inPos);
+            if (moved < 0)
+                return Failed(fault, true);
             if (moved > 0 &&
-                ::pwrite(out, buffer.data(), static_cast<std::size_t>(moved), outPos) != moved)
-                return false;
-            if (moved > 0)
-                inPos += moved, outPos += moved;
+                !WriteAllAt(out, buffer.data(), static_cast<std::size_t>(moved), outPos))
+                return Failed(fault, false);
+            inPos += moved, outPos += moved;
         }
         // The file shrank under us: its copy would not be what it was.
-        if (moved <= 0) {
-            if (moved == 0)
-                errno = EIO;
+        if (moved == 0) {
+            fault = {true, make_error_code(FileError::SourceChanged)};
             return false;
         }
         if (progress && !progress(static_cast<std::uint64_t>(inPos - inStart)))
@@ -172,27 +226,32 @@ bool CopyRange(int in, loff_t inPos, int out, loff_t outPos, std::int64_t length
 // holes in `out`, which ends at the same length. Nothing when the system cannot tell where the
 // holes are.
 std::optional<bool> SparseCopy(int in, loff_t inStart, int out, loff_t outStart, loff_t size,
-                               std::vector<std::uint8_t>& buffer, const CopyProgress& progress) {
+                               std::vector<std::uint8_t>& buffer, const CopyProgress& progress,
+                               CopyFault& fault) {
     loff_t position = inStart;
     while (position < size) {
         loff_t data = ::lseek(in, position, SEEK_DATA);
         if (data < 0 && errno == ENXIO)
             data = size;
+        else if (data < 0 && position == inStart)
+            return std::nullopt;
         else if (data < 0)
-            return position == inStart ? std::nullopt : std::optional(false);
+            return Failed(fault, true);
         // The bytes of a hole count as copied once it is passed.
         if (data > position && progress && !progress(static_cast<std::uint64_t>(data - inStart)))
             return false;
         const loff_t hole = data < size ? ::lseek(in, data, SEEK_HOLE) : size;
         if (hole < 0)
-            return false;
+            return Failed(fault, true);
         const loff_t until = std::min(hole, size);
         if (!CopyRange(in, data, out, outStart + (data - inStart), until - data, buffer, inStart,
-                       progress))
+                       progress, fault))
             return false;
         position = until;
     }
-    return ::ftruncate(out, outStart + (size - inStart)) == 0;
+    if (::ftruncate(out, outStart + (size - inStart)) != 0)
+        return Failed(fault, false);
+    return true;
 }
 
 // Copies the rest of `source` to `target` inside the kernel, as cp does, so that the bytes do
@@ -200,8 +259,8 @@ std::optional<bool> SparseCopy(int in, loff_t inStart, int out, loff_t outStart,
 // system cannot do it for these files (another kind of file system, a file of unknown size):
 // the caller then copies itself.
 std::optional<bool> KernelCopyToEnd(std::FILE* source, std::FILE* target,
-                                    std::vector<std::uint8_t>& buffer,
-                                    const CopyProgress& progress) {
+                                    std::vector<std::uint8_t>& buffer, const CopyProgress& progress,
+                                    CopyFault& fault) {
     struct stat info {};
     const int in = fileno(source);
     const int out = fileno(target);
@@ -217,7 +276,7 @@ std::optional<bool> KernelCopyToEnd(std::FILE* source, std::FILE* target,
     // Fewer blocks than bytes: the file may have holes (cp's test, without a system call).
     if (static_cast<std::int64_t>(info.st_blocks) * 512 < info.st_size) {
         const std::optional<bool> copied =
-            SparseCopy(in, inStart, out, outStart, info.st_size, buffer, progress);
+            SparseCopy(in, inStart, out, outStart, info.st_size, buffer, progress, fault);
         if (copied && *copied)
             return fseeko(source, info.st_size, SEEK_SET) == 0 &&
                    fseeko(target, outStart + (info.st_size - inStart), SEEK_SET) == 0;
@@ -239,7 +298,7 @@ std::optional<bool> KernelCopyToEnd(std::FILE* source, std::FILE* target,
             (errno == ENOSYS || errno == EXDEV || errno == EINVAL || errno == EOPNOTSUPP))
             return std::nullopt;
         if (moved < 0)
-            return false;
+            return Failed(fault, !IsWriteError(errno));
         break;
     }
     // A file that reports a size but yields nothing (some special file systems): copy it the
@@ -251,7 +310,7 @@ std::optional<bool> KernelCopyToEnd(std::FILE* source, std::FILE* target,
 }
 #else
 std::optional<bool> KernelCopyToEnd(std::FILE*, std::FILE*, std::vector<std::uint8_t>&,
-                                    const CopyProgress&) {
+                                    const CopyProgress&, CopyFault&) {
     return std::nullopt;
 }
 #endif
@@ -260,6 +319,6 @@ std::optional<bool> KernelCopyToEnd(std::FILE*, std::FILE*, std::vector<std::uin
 
 std::optional<bool> platform::SystemCopyToEnd(CByteIo&, std::FILE* source, std::FILE* target,
                                               std::vector<std::uint8_t>& buffer,
-                                              const CopyProgress& progress) {
-    return KernelCopyToEnd(source, target, buffer, progress);
+                                              const CopyProgress& progress, CopyFault& fault) {
+    return KernelCopyToEnd(source, target, buffer, progress, fault);
 }

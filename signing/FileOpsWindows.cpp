@@ -285,10 +285,29 @@ UniqueFile OpenForReading(const fs::path& path, std::error_code* error, FileFact
         _close(fd);
         return nullptr;
     }
-    if (facts != nullptr)
-        *facts = {(std::int64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow,
-                  (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0 ? 0444u : 0666u};
+    if (facts != nullptr) {
+        std::error_code unknown;
+        *facts = platform::FactsOf(file.get(), unknown).value_or(FileFacts{});
+        facts->size = (std::int64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+        facts->mode = (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0 ? 0444u : 0666u;
+    }
     return file;
+}
+
+std::optional<FileFacts> platform::FactsOf(std::FILE* file, std::error_code& error) {
+    FILE_STANDARD_INFO standard{};
+    FILE_BASIC_INFO basic{};
+    const HANDLE handle = HandleOf(file);
+    if (!GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof standard) ||
+        !GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic)) {
+        error = platform::SystemError(static_cast<int>(GetLastError()));
+        return std::nullopt;
+    }
+    FileFacts facts;
+    facts.size = standard.EndOfFile.QuadPart;
+    facts.modified = basic.LastWriteTime.QuadPart;
+    facts.changed = basic.ChangeTime.QuadPart;
+    return facts;
 }
 
 std::optional<FileIdentity> IdentityOf(const fs::path& path) {
@@ -307,8 +326,8 @@ namespace {
 // Copies the allocated ranges of a sparse `source` into a sparse `target` through `io`, so
 // that the holes stay holes. Nothing, with nothing written, when either file system cannot.
 std::optional<bool> SparseCopyToEnd(CByteIo& io, std::FILE* source, std::FILE* target,
-                                    std::vector<std::uint8_t>& buffer,
-                                    const CopyProgress& progress) {
+                                    std::vector<std::uint8_t>& buffer, const CopyProgress& progress,
+                                    CopyFault& fault) {
     BY_HANDLE_FILE_INFORMATION info{};
     if (!GetFileInformationByHandle(HandleOf(source), &info) ||
         (info.dwFileAttributes & FILE_ATTRIBUTE_SPARSE_FILE) == 0)
@@ -349,9 +368,16 @@ std::optional<bool> SparseCopyToEnd(CByteIo& io, std::FILE* source, std::FILE* t
             for (std::int64_t at = from; at < until;) {
                 const auto want = static_cast<std::size_t>(
                     std::min<std::int64_t>(until - at, static_cast<std::int64_t>(buffer.size())));
-                if (io.Read(source, buffer.data(), want) != want ||
-                    io.Write(target, buffer.data(), want) != want)
+                errno = 0;
+                if (io.Read(source, buffer.data(), want) != want) {
+                    fault = {true, LastError()};
                     return false;
+                }
+                errno = 0;
+                if (io.Write(target, buffer.data(), want) != want) {
+                    fault = {false, LastError()};
+                    return false;
+                }
                 at += static_cast<std::int64_t>(want);
                 if (progress && !progress(static_cast<std::uint64_t>(at - inStart)))
                     return false;
@@ -374,6 +400,6 @@ std::optional<bool> SparseCopyToEnd(CByteIo& io, std::FILE* source, std::FILE* t
 
 std::optional<bool> platform::SystemCopyToEnd(CByteIo& io, std::FILE* source, std::FILE* target,
                                               std::vector<std::uint8_t>& buffer,
-                                              const CopyProgress& progress) {
-    return SparseCopyToEnd(io, source, target, buffer, progress);
+                                              const CopyProgress& progress, CopyFault& fault) {
+    return SparseCopyToEnd(io, source, target, buffer, progress, fault);
 }

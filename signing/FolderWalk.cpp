@@ -55,6 +55,8 @@ FolderFiles FilesBelow(const fs::path& folder, const fs::path& outputFolder) {
                 files.problems.push_back({path, statusError});
             else if (!fs::is_directory(target))
                 files.problems.push_back({path, make_error_code(FileError::NotRegularFile)});
+            else
+                files.problems.push_back({path, {}, true});
         }
         if (error)
             files.problems.push_back({current, error});
@@ -62,5 +64,9 @@ FolderFiles FilesBelow(const fs::path& folder, const fs::path& outputFolder) {
     std::sort(files.items.begin(), files.items.end(), [](const SignItem& a, const SignItem& b) {
         return a.source.native() < b.source.native();
     });
+    std::sort(files.problems.begin(), files.problems.end(),
+              [](const WalkProblem& a, const WalkProblem& b) {
+                  return a.path.native() < b.path.native();
+              });
     return files;
 }

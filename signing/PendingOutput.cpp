@@ -28,6 +28,10 @@ std::atomic<bool> g_named{[] {
 constexpr int kSlots = 256;
 std::atomic<Char*> g_slots[kSlots];
 
+// Taken while a named temporary is made; after StopAndRemovePendingOutputs none is made.
+std::mutex g_making;
+bool g_makingStopped = false;
+
 const char kPrefix[] = ".quorvane-";
 const char kSuffix[] = ".tmp";
 
@@ -133,6 +137,26 @@ void RemovePendingOutputsNow() {
             continue;
         platform::RemoveFileNow(name);
     }
+}
+
+std::unique_lock<std::mutex> pending::LockMaking() {
+    return std::unique_lock(g_making);
+}
+
+bool pending::MakingStopped() {
+    return g_makingStopped;
+}
+
+void StopAndRemovePendingOutputs() {
+    {
+        std::lock_guard lock(g_making);
+        g_makingStopped = true;
+    }
+    // Every temporary was registered before it was made, under the lock: all are seen here.
+    // Taking each name out of its slot leaves its owner nothing to free (the process ends).
+    for (auto& slot : g_slots)
+        if (const Char* name = slot.exchange(nullptr))
+            platform::RemoveFileNow(name);
 }
 
 void UseNamedTemporaries(bool named) {

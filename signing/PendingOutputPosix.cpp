@@ -89,6 +89,9 @@ bool CPendingOutput::CreateWithMode(const fs::path& target, unsigned mode) {
 bool CPendingOutput::CreateNamed(const fs::path& folder, unsigned mode) {
     for (int attempt = 0; attempt < 16; ++attempt) {
         const fs::path temporary = pending::TemporaryIn(folder);
+        const auto making = pending::LockMaking();
+        if (pending::MakingStopped())
+            return Fail(std::make_error_code(std::errc::interrupted));
         // Known before it exists, so that no moment passes with a file a signal cannot find.
         m_slot = pending::Register(temporary);
         const int fd = ::open(temporary.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, mode);
@@ -131,6 +134,9 @@ bool CPendingOutput::Commit(CByteIo& io, bool replace) {
         // rename is the one atomic replacement: the file gets a temporary name first.
         for (int attempt = 0; m_temporary.empty(); ++attempt) {
             const fs::path temporary = pending::TemporaryIn(m_target.parent_path());
+            const auto making = pending::LockMaking();
+            if (pending::MakingStopped())
+                return Fail(std::make_error_code(std::errc::interrupted));
             m_slot = pending::Register(temporary);
             if (LinkNameless(fd, temporary)) {
                 m_temporary = temporary;

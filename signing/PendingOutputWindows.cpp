@@ -104,6 +104,9 @@ bool CPendingOutput::CreateWithMode(const fs::path& target, unsigned mode) {
 bool CPendingOutput::CreateNamed(const fs::path& folder, unsigned /*mode*/) {
     for (int attempt = 0; attempt < 16; ++attempt) {
         const fs::path temporary = pending::TemporaryIn(folder);
+        const auto making = pending::LockMaking();
+        if (pending::MakingStopped())
+            return Fail(std::make_error_code(std::errc::interrupted));
         // Known before it exists, so that no moment passes with a file a signal cannot find.
         m_slot = pending::Register(temporary);
         const HANDLE handle =

@@ -8,8 +8,10 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <system_error>
 #include <thread>
@@ -20,6 +22,30 @@ namespace {
 
 // Longer file names are refused by the usual file systems (255 bytes or UTF-16 units).
 constexpr std::size_t kMaxNameLength = 255;
+
+#ifdef EDQUOT
+constexpr int kQuotaExceeded = EDQUOT;
+#else
+constexpr int kQuotaExceeded = -1;
+#endif
+
+// Errors that say the machine ran short (descriptors, memory, disk space), not that the file
+// is at fault: a file that met one while other files were in flight is done again alone.
+// Under a limit of address space (ulimit -v) each thread takes its stack and its allocator's
+// reserve from what is left, and a stack that cannot grow ends the process: a thread starts
+// only while this much more is free.
+bool RoomForAnotherThread() {
+    constexpr std::size_t kHeadroom = std::size_t{48} << 20;
+    const std::unique_ptr<char[]> probe(new (std::nothrow) char[kHeadroom]);
+    return probe != nullptr;
+}
+
+bool IsShortage(const std::error_code& error) {
+    return error == std::errc::too_many_files_open ||
+           error == std::errc::too_many_files_open_in_system ||
+           error == std::errc::not_enough_memory || error == std::errc::no_space_on_device ||
+           (error.category() == std::generic_category() && error.value() == kQuotaExceeded);
+}
 
 bool MakeFolder(const fs::path& folder, std::error_code& error) {
     fs::create_directories(LongPath(folder), error);
@@ -57,6 +83,8 @@ struct Failure {
     std::u16string_view format;
     std::u16string_view caption;
     std::error_code error;
+    // The cause is about the source (it could not be read, or changed), not the output.
+    bool aboutSource = false;
 };
 
 // One file on its way: its source, its copy in the making, and what went wrong.
@@ -67,6 +95,10 @@ struct CFileWork {
     FileFacts facts;
     CPendingOutput pending;
     std::optional<Failure> failure;
+    // The failure is about the source, found before any test of the output.
+    bool sourceFailed = false;
+    // The failure may be the machine's, short of what other files in flight held.
+    bool shortage = false;
     bool stopped = false;
 };
 
@@ -87,8 +119,11 @@ public:
     // One file, one step after the other, the overwrite question before the copy.
     SignOutcome SignOne(const SignItem& item);
     // Reads and copies a file without a word to the observer (any thread): the copy waits,
-    // nameless, for Finish.
-    void Prepare(CFileWork& work, CWorkerState& state) const;
+    // nameless, for Finish. `progress` may stop the copy.
+    void Prepare(CFileWork& work, CWorkerState& state, const CopyProgress& progress = {}) const;
+    // True when a file prepared ahead must be prepared again now, in its turn: its source
+    // failed (and may be read now), or is an output made since, or the machine ran short.
+    bool MustRedo(const CFileWork& work) const;
     // The observer's part of a prepared file, in the order of the files.
     SignOutcome Finish(CFileWork& work);
 
@@ -110,7 +145,7 @@ private:
                             failure.format, failure.caption, MessageKind::Error, &item};
         message.path = item.source;
         message.error = failure.error;
-        message.output = work.output;
+        message.output = failure.aboutSource ? item.source : work.output;
         message.earlierSource = earlierSource;
         m_observer.ReportFailure(message);
         return failure.outcome;
@@ -140,6 +175,7 @@ bool CBatch::ReadSource(CFileWork& work, CWorkerState& state) const {
     const auto fail = [&](Failure failure) {
         work.source.reset();
         work.failure = failure;
+        work.sourceFailed = true;
         return false;
     };
     // Only a failed open asks whether the file may be read at all: a file that may be read
@@ -212,20 +248,30 @@ bool CBatch::WriteCopy(CFileWork& work, CWorkerState& state, const CopyProgress&
             {SignOutcome::SignFailed, kCannotSign, kCaptionErrorBang, work.pending.Error()});
 
     const std::u16string& text = m_request.text;
-    ClearLastError();
+    CopyFault fault;
     const bool copied =
         text.size() <= kMaxSignatureUnits &&
-        CopyToEnd(m_io, work.source.get(), work.pending.File(), state.buffer, progress);
-    const std::error_code copyError = LastError();
-    work.source.reset();
+        CopyToEnd(m_io, work.source.get(), work.pending.File(), state.buffer, progress, &fault);
     if (!copied && progress && m_observer.StopRequested()) {
+        work.source.reset();
         work.pending.Discard();
         work.stopped = true;
         return false;
     }
-    if (!copied || !AppendSignature(state.table, work.pending.File(), text.data(), 2 * text.size()))
+    if (!copied)
         return fail({SignOutcome::SignFailed, kCannotSign, kCaptionErrorBang,
-                     copyError ? copyError : LastError()});
+                     fault.error ? fault.error : std::make_error_code(std::errc::io_error),
+                     fault.reading});
+    // What was copied must be what the source was when it was opened: a file that an editor
+    // or a logger changed meanwhile (shorter, longer, rewritten) would be copied half old.
+    if (const std::error_code changed = CheckUnchanged(work.source.get(), work.facts))
+        return fail({SignOutcome::SignFailed, kCannotSign, kCaptionErrorBang, changed, true});
+    work.source.reset();
+    // The trailer is flushed here, so that a full disk shows while the file is in flight.
+    ClearLastError();
+    if (!AppendSignature(state.table, work.pending.File(), text.data(), 2 * text.size()) ||
+        std::fflush(work.pending.File()) != 0)
+        return fail({SignOutcome::SignFailed, kCannotSign, kCaptionErrorBang, LastError()});
     return true;
 }
 
@@ -258,29 +304,51 @@ SignOutcome CBatch::SignOne(const SignItem& item) {
     return Commit(work, exists);
 }
 
-void CBatch::Prepare(CFileWork& work, CWorkerState& state) const {
-    if (!ReadSource(work, state))
-        return;
-    work.output = OutputPathFor(m_request.outputFolder, *work.item);
-    // What Finish refuses anyway is not copied.
-    if (OutputNameFits(work))
-        WriteCopy(work, state, {});
+void CBatch::Prepare(CFileWork& work, CWorkerState& state, const CopyProgress& progress) const {
+    work.source.reset();
+    work.pending.Discard();
+    work.output.clear();
+    work.facts = {};
+    work.failure.reset();
+    work.sourceFailed = work.shortage = work.stopped = false;
+    try {
+        if (ReadSource(work, state)) {
+            work.output = OutputPathFor(m_request.outputFolder, *work.item);
+            // What Finish refuses anyway is not copied.
+            if (OutputNameFits(work))
+                WriteCopy(work, state, progress);
+        }
+    } catch (const std::bad_alloc&) {
+        work.source.reset();
+        work.pending.Discard();
+        work.failure =
+            Failure{SignOutcome::SignFailed, signtext::kCannotSign, signtext::kCaptionErrorBang,
+                    std::make_error_code(std::errc::not_enough_memory)};
+    }
+    work.shortage = work.failure && IsShortage(work.failure->error);
+}
+
+bool CBatch::MustRedo(const CFileWork& work) const {
+    // A source may be an output of this run, made or replaced after it was read ahead: such
+    // a file, and one that failed, is done again now, as a run of one file at a time does it.
+    // A failure of the output may be one of the moment (a folder removed while the copy was
+    // made ahead): the file's own turn decides. What the source did while it was read stands.
+    return work.sourceFailed || work.shortage || (work.failure && !work.failure->aboutSource) ||
+           (MayBeAnOutput(work.item->source) &&
+            m_written.WrittenFrom(work.item->source) != nullptr);
 }
 
 SignOutcome CBatch::Finish(CFileWork& work) {
-    // A source may be an output of this run, made or replaced after it was read ahead: such
-    // a file, and one that failed, is done again now, as a run of one file at a time does it.
-    // A failure may be one of the moment (a disk filled by the copies read ahead, a folder
-    // removed since): the file's own turn decides, never a copy that failed.
-    if (work.failure ||
-        (MayBeAnOutput(work.item->source) && m_written.WrittenFrom(work.item->source) != nullptr)) {
-        work.source.reset();
-        work.pending.Discard();
-        return SignOne(*work.item);
-    }
+    if (work.stopped)
+        return SignOutcome::Stopped;
+    if (work.sourceFailed)
+        return Report(work, *work.failure);
     bool exists = false;
     if (const std::optional<SignOutcome> outcome = CheckOutput(work, exists))
         return *outcome;
+    // A copy that failed is never committed.
+    if (work.failure)
+        return Report(work, *work.failure);
     // A stop during the file's turn drops its copy, as it stops the copy of one job.
     if (m_observer.StopRequested()) {
         work.source.reset();
@@ -294,12 +362,24 @@ SignOutcome CBatch::Finish(CFileWork& work) {
 // Runs `batch` over the items with `jobs` workers that read and copy ahead, while this thread
 // hands every file to Finish in the order of the items, so that the observer sees exactly what
 // a run of one file at a time shows. At most a few files per worker wait to be finished.
+//
+// When descriptors, memory or disk space run short, fewer files are taken at once (down to
+// one), and the file that met the shortage is done again in its turn with nothing ahead of it
+// in flight: its outcome is the one a run of one file at a time gives.
 class CParallelRun {
 public:
-    CParallelRun(CBatch& batch, const std::vector<SignItem>& items, unsigned jobs)
-        : m_batch(batch), m_items(items), m_slots(std::size_t{jobs} * 4) {
-        for (unsigned i = 0; i < jobs; ++i)
-            m_workers.emplace_back([this] { Work(); });
+    CParallelRun(CBatch& batch, const std::vector<SignItem>& items, unsigned jobs,
+                 ISignObserver& observer)
+        : m_batch(batch), m_items(items), m_observer(observer), m_slots(std::size_t{jobs} * 4),
+          m_window(m_slots.size()) {
+        // A thread that cannot start (memory, a limit of threads) leaves fewer workers, and so
+        // does an address space that would have no room left once it started.
+        m_workers.reserve(jobs);
+        try {
+            for (unsigned i = 0; i < jobs && RoomForAnotherThread(); ++i)
+                m_workers.emplace_back([this] { Work(); });
+        } catch (const std::system_error&) {
+        }
     }
     ~CParallelRun() {
         {
@@ -313,6 +393,9 @@ public:
     CParallelRun(const CParallelRun&) = delete;
     CParallelRun& operator=(const CParallelRun&) = delete;
 
+    // False when no worker could start: the batch then runs one file at a time.
+    bool Running() const { return !m_workers.empty(); }
+
     // Item `index`, prepared; the items are taken in order.
     SignOutcome Finish(std::size_t index) {
         Slot& slot = m_slots[index % m_slots.size()];
@@ -320,7 +403,26 @@ public:
             std::unique_lock lock(m_mutex);
             m_changed.wait(lock, [&] { return slot.ready; });
         }
-        const SignOutcome outcome = m_batch.Finish(*slot.work);
+        if (!slot.work) {
+            // The worker had no memory for it.
+            slot.work = std::make_unique<CFileWork>();
+            slot.work->item = &m_items[index];
+            slot.work->shortage = true;
+        }
+        CFileWork& work = *slot.work;
+        if (m_batch.MustRedo(work)) {
+            const auto progress = [this](std::uint64_t) { return !m_observer.StopRequested(); };
+            const bool shortage = work.shortage;
+            if (!shortage)
+                m_batch.Prepare(work, m_state, progress);
+            if (shortage || work.shortage) {
+                // Alone now: what the files ahead held is given back first.
+                Pause(index);
+                m_batch.Prepare(work, m_state, progress);
+                Resume();
+            }
+        }
+        const SignOutcome outcome = m_batch.Finish(work);
         {
             std::lock_guard lock(m_mutex);
             slot.work.reset();
@@ -337,28 +439,80 @@ private:
         bool ready = false;
     };
 
+    // Takes fewer files at once from now on, waits for the workers to stop, and drops what was
+    // prepared ahead of item `index`; those files are taken again after Resume.
+    void Pause(std::size_t index) {
+        std::unique_lock lock(m_mutex);
+        m_paused = true;
+        ShrinkWindow();
+        m_changed.wait(lock, [&] { return m_busy == 0; });
+        for (std::size_t ahead = index + 1; ahead < m_next; ++ahead) {
+            Slot& slot = m_slots[ahead % m_slots.size()];
+            if (!slot.ready)
+                continue;
+            slot.work.reset();
+            slot.ready = false;
+            m_again.push_back(ahead);
+        }
+        std::sort(m_again.begin(), m_again.end(), std::greater<>());
+    }
+    void Resume() {
+        {
+            std::lock_guard lock(m_mutex);
+            m_paused = false;
+        }
+        m_changed.notify_all();
+    }
+    // Half the files now in flight, at least one (with the lock held).
+    void ShrinkWindow() {
+        const std::size_t inFlight = m_next - m_finished - m_again.size();
+        m_window = std::max<std::size_t>(1, std::min(m_window, inFlight) / 2);
+    }
+    // The next item a worker may take, if any (with the lock held): one dropped earlier first.
+    std::optional<std::size_t> NextItem() const {
+        if (m_paused)
+            return std::nullopt;
+        const std::size_t limit = m_finished + m_window;
+        if (!m_again.empty())
+            return m_again.back() < limit ? std::optional(m_again.back()) : std::nullopt;
+        if (m_next < m_items.size() && m_next < limit)
+            return m_next;
+        return std::nullopt;
+    }
+
     void Work() {
         CWorkerState state;
         for (;;) {
             std::size_t index = 0;
             {
                 std::unique_lock lock(m_mutex);
-                m_changed.wait(lock, [&] {
-                    return m_ending ||
-                           (m_next < m_items.size() && m_next < m_finished + m_slots.size());
-                });
+                m_changed.wait(lock, [&] { return m_ending || NextItem(); });
                 if (m_ending)
                     return;
-                index = m_next++;
+                index = *NextItem();
+                if (!m_again.empty() && m_again.back() == index)
+                    m_again.pop_back();
+                else
+                    ++m_next;
+                ++m_busy;
             }
-            auto work = std::make_unique<CFileWork>();
-            work->item = &m_items[index];
-            m_batch.Prepare(*work, state);
+            std::unique_ptr<CFileWork> work;
+            try {
+                work = std::make_unique<CFileWork>();
+                work->item = &m_items[index];
+                m_batch.Prepare(*work, state);
+            } catch (const std::bad_alloc&) {
+                work.reset();
+            }
             {
                 std::lock_guard lock(m_mutex);
                 Slot& slot = m_slots[index % m_slots.size()];
                 slot.work = std::move(work);
                 slot.ready = true;
+                // Done again in its turn, on the thread that finishes the files.
+                if (!slot.work || slot.work->shortage)
+                    ShrinkWindow();
+                --m_busy;
             }
             m_changed.notify_all();
         }
@@ -366,11 +520,18 @@ private:
 
     CBatch& m_batch;
     const std::vector<SignItem>& m_items;
+    ISignObserver& m_observer;
+    // The finishing thread's own, for the files it prepares again.
+    CWorkerState m_state;
     std::mutex m_mutex;
     std::condition_variable m_changed;
     std::vector<Slot> m_slots;
-    std::size_t m_next = 0;     // the next item a worker takes
-    std::size_t m_finished = 0; // items handed to Finish
+    std::size_t m_window;             // items in flight at most: fewer after a shortage
+    std::size_t m_next = 0;           // the next new item a worker takes
+    std::size_t m_finished = 0;       // items handed to Finish
+    std::size_t m_busy = 0;           // workers preparing an item
+    std::vector<std::size_t> m_again; // items dropped ahead of a shortage, largest first
+    bool m_paused = false;
     bool m_ending = false;
     std::vector<std::thread> m_workers;
 };
@@ -399,7 +560,10 @@ SignResult RunSignBatch(const SignRequest& request, ISignObserver& observer, CBy
     std::optional<CParallelRun> parallel;
     if (request.jobs > 1 && count > 1 && request.keepOutputsOfThisRun && !byteIo.OneFileAtATime())
         parallel.emplace(batch, request.items,
-                         static_cast<unsigned>(std::min<std::size_t>(request.jobs, count)));
+                         static_cast<unsigned>(std::min<std::size_t>(request.jobs, count)),
+                         observer);
+    if (parallel && !parallel->Running())
+        parallel.reset();
     observer.BatchStarted(count);
     for (std::size_t i = 0; i < count && !observer.StopRequested(); ++i) {
         const SignItem& item = request.items[i];

@@ -109,7 +109,10 @@ struct SignRequest {
     bool keepOutputsOfThisRun = false;
     // Files read and copied at once (with keepOutputsOfThisRun). The observer still sees every
     // event in the order of a run of one file at a time, on the calling thread; BytesCopied is
-    // not called with more than one. The desktop program signs one file at a time.
+    // not called with more than one. The desktop program signs one file at a time. When
+    // descriptors, memory, threads or disk space run short, fewer files are in flight, and a
+    // file that met the shortage is done again alone in its turn: the outcomes stay those of
+    // one job.
     unsigned jobs = 1;
 };
 

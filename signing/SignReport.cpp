@@ -13,6 +13,8 @@ std::string CauseText(const std::error_code& error, const fs::path& output,
                " earlier in this run)";
     if (!error)
         return {};
+    if (error == FileError::SourceChanged && !output.empty())
+        return " (" + PathUtf8(output) + " " + ErrorText(error) + ")";
     if (output.empty())
         return " (" + ErrorText(error) + ")";
     return " (" + PathUtf8(output) + ": " + ErrorText(error) + ")";
@@ -32,6 +34,7 @@ std::string KeptLine(const SignMessage& question) {
 std::string WalkProblemText(const WalkProblem& problem) {
     const bool notRegular = problem.error == FileError::NotRegularFile;
     return PathUtf8(problem.path) +
-           (notRegular ? ": not a regular file, skipped"
-                       : ": cannot be read, skipped (" + ErrorText(problem.error) + ")");
+           (problem.linkToFolder ? ": " + std::string(kLinkToFolder)
+            : notRegular         ? ": not a regular file, skipped"
+                                 : ": cannot be read, skipped (" + ErrorText(problem.error) + ")");
 }

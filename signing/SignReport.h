@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <system_error>
 
 // " (why)" after a message: the reason, the output it is about, the earlier source; empty
@@ -19,6 +20,9 @@ std::string MessageLine(const SignMessage& message);
 
 // The overwrite question answered No because replacing was not asked for.
 std::string KeptLine(const SignMessage& question);
+
+// Why a link to a folder met below a folder of `-r` gives no files.
+inline constexpr std::string_view kLinkToFolder = "a link to a folder, not followed";
 
 // Something below a folder of `-r` that is not signed: "PATH: not a regular file, skipped".
 std::string WalkProblemText(const WalkProblem& problem);

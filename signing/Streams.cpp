@@ -87,7 +87,7 @@ bool WriteAll(CStreamSink& sink, const std::uint8_t* data, std::size_t bytes,
 } // namespace
 
 std::ptrdiff_t CFileStreamSource::Read(void* buffer, std::size_t bytes, std::error_code& error) {
-    errno = 0;
+    ClearLastError();
     const std::size_t got = std::fread(buffer, 1, bytes, m_file);
     if (got == 0 && std::ferror(m_file)) {
         error = ErrorOr(std::errc::io_error);
@@ -97,7 +97,7 @@ std::ptrdiff_t CFileStreamSource::Read(void* buffer, std::size_t bytes, std::err
 }
 
 bool CFileStreamSink::Write(const void* data, std::size_t bytes, std::error_code& error) {
-    errno = 0;
+    ClearLastError();
     if (std::fwrite(data, 1, bytes, m_file) == bytes)
         return true;
     error = ErrorOr(std::errc::io_error);
@@ -105,7 +105,7 @@ bool CFileStreamSink::Write(const void* data, std::size_t bytes, std::error_code
 }
 
 bool CFileStreamSink::Flush(std::error_code& error) {
-    errno = 0;
+    ClearLastError();
     if (std::fflush(m_file) == 0)
         return true;
     error = ErrorOr(std::errc::io_error);

@@ -12,7 +12,8 @@ namespace fs = std::filesystem;
 StripResult StripFile(const fs::path& source, const fs::path& outputFolder, bool replaceExisting,
                       CRunOutputs* run, CByteIo* io) {
     std::error_code openError;
-    UniqueFile file = OpenForReading(source, &openError);
+    FileFacts facts;
+    UniqueFile file = OpenForReading(source, &openError, &facts);
     if (!file)
         return {StripOutcome::Unreadable, {}, openError};
     const std::optional<std::int64_t> length = UnsignedLength(file.get());
@@ -44,9 +45,15 @@ StripResult StripFile(const fs::path& source, const fs::path& outputFolder, bool
     CByteIo& bytes = io != nullptr ? *io : plainIo;
     std::vector<std::uint8_t> buffer;
     ClearLastError();
-    if (!SeekFile(file.get(), 0, SEEK_SET) ||
-        !CopyCount(bytes, file.get(), pending.File(), *length, buffer))
-        return {StripOutcome::WriteFailed, output, LastError()};
+    if (!SeekFile(file.get(), 0, SEEK_SET))
+        return {StripOutcome::Unreadable, output, LastError()};
+    CopyFault fault;
+    if (!CopyCount(bytes, file.get(), pending.File(), *length, buffer, &fault))
+        return {fault.reading ? StripOutcome::Unreadable : StripOutcome::WriteFailed, output,
+                fault.error};
+    // What was copied must be what the source was when it was opened.
+    if (const std::error_code changed = CheckUnchanged(file.get(), facts))
+        return {StripOutcome::Unreadable, output, changed};
     if (!pending.Commit(bytes, exists))
         return {StripOutcome::WriteFailed, output, pending.Error()};
     if (run != nullptr)

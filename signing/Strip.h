@@ -12,7 +12,8 @@
 
 enum class StripOutcome {
     Stripped,
-    Unreadable,         // the source cannot be opened, or is not a regular file
+    Unreadable,         // the source cannot be opened or read, is not a regular file, or
+                        // changed while it was read: nothing written
     NotSigned,          // the source holds no valid trailer
     WouldReplaceSource, // the output is the source itself
     OutputExists,       // kept, as replacing was not asked for

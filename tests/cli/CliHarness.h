@@ -60,6 +60,12 @@ struct ProcessOptions {
     std::vector<std::string> environment; // NAME=value, added
     std::uint64_t addressSpace = 0;       // bytes (Linux)
     unsigned user = 0;                    // run as this user id (Linux, as root)
+    // Linux: started without descriptors 0, 1 and 2, as `<&- >&- 2>&-` starts a program.
+    bool closedStreams = false;
+    // Linux: standard error on a pipe whose reading end is closed.
+    bool errToBrokenPipe = false;
+    std::uint64_t openFiles = 0; // Linux: the limit of open descriptors (ulimit -n)
+    std::uint64_t fileSize = 0;  // Linux: the limit of a file's size in bytes (ulimit -f)
 };
 
 // The quorvane-cli program beside the test executable, running.
@@ -78,6 +84,8 @@ public:
     void End(int signal);
     // True once the process holds a file open below `folder`.
     bool Writes(const std::filesystem::path& folder) const;
+    // Linux: the process's id.
+    int Id() const;
 
 private:
     TempDir m_streams;

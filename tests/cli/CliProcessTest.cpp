@@ -105,10 +105,24 @@ CProcess::CProcess(const std::vector<CliArg>& args, const ProcessOptions& option
             redirect(options.input, 0, O_RDONLY);
         redirect(m_out, 1, O_WRONLY | O_CREAT | O_TRUNC);
         redirect(errPath, 2, O_WRONLY | O_CREAT | O_TRUNC);
-        if (options.addressSpace != 0) {
-            const rlimit limit{options.addressSpace, options.addressSpace};
-            ::setrlimit(RLIMIT_AS, &limit);
+        if (options.errToBrokenPipe) {
+            int ends[2];
+            if (::pipe(ends) != 0 || ::dup2(ends[1], 2) < 0)
+                ::_exit(127);
+            ::close(ends[0]);
+            ::close(ends[1]);
         }
+        if (options.closedStreams)
+            for (const int fd : {0, 1, 2})
+                ::close(fd);
+        const auto limit = [](int resource, std::uint64_t value) {
+            const rlimit limit{value, value};
+            if (value != 0 && ::setrlimit(resource, &limit) != 0)
+                ::_exit(127);
+        };
+        limit(RLIMIT_AS, options.addressSpace);
+        limit(RLIMIT_NOFILE, options.openFiles);
+        limit(RLIMIT_FSIZE, options.fileSize);
         if (options.user != 0 && (::setgid(options.user) != 0 || ::setuid(options.user) != 0))
             ::_exit(127);
         ::execve(program.c_str(), argv.data(), envp.data());
@@ -167,6 +181,14 @@ std::optional<CliRun> CProcess::Wait(double seconds) {
         run.out = FileContent(m_out);
     run.err = FileContent(m_streams / "err");
     return run;
+}
+
+int CProcess::Id() const {
+#ifdef _WIN32
+    return 0;
+#else
+    return m_pid;
+#endif
 }
 
 void CProcess::End(int signal) {

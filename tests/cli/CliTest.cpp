@@ -719,4 +719,100 @@ TEST_F(Cli, CheckOfAFolderWithRListsEveryFileBelowInOrder) {
     EXPECT_NE(run.err.find("cannot read " + Text(copies)), std::string::npos) << run.err;
 }
 
+// Paths from a list, one per line or NUL-separated, from a file or standard input, for each
+// command, with the messages and exit statuses of operands.
+TEST_F(Cli, FilesFromAListWithOddNames) {
+    const std::vector<std::string> names = {"a b.txt", "-dash.txt", "\xC3\xA9t\xC3\xA9.txt"};
+    std::string lines, nuls;
+    for (const std::string& name : names) {
+        File(name, PatternBytes(40 + name.size(), 1));
+        lines += Text(m_dir / PathFromText(Utf8ToUtf16Lossy(name))) + "\n\n";
+        nuls += Text(m_dir / PathFromText(Utf8ToUtf16Lossy(name))) + '\0';
+    }
+#ifndef _WIN32
+    // A line break in a name needs the NUL-separated form.
+    File("two\nlines.txt", PatternBytes(50, 2));
+    nuls += (m_dir / "two\nlines.txt").native() + '\0';
+#endif
+    const fs::path lineList = File("list.txt", Bytes(lines.begin(), lines.end()));
+    const fs::path nulList = File("list0", Bytes(nuls.begin(), nuls.end()));
+    const std::size_t count = names.size() + (kNewline == std::string("\n") ? 1 : 0);
+
+    CliRun run = Sign("x", {}, {Arg("--files-from"), Arg(nulList), Arg("-0")});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, std::to_string(count) + " files encrypted succesfully!" + kNewline);
+    run = Sign("x", {}, {Arg("--files-from"), Arg(lineList), Arg("--no-clobber")});
+    EXPECT_EQ(run.status, 0) << run.err;
+
+    // From standard input, the signed copies, checked and stripped.
+    std::string signedList;
+    for (const auto& entry : fs::directory_iterator(Out()))
+        signedList += Text(entry.path()) + '\0';
+    const fs::path listed = File("signed0", Bytes(signedList.begin(), signedList.end()));
+    fs::create_directory(m_dir / "back");
+    for (const std::vector<CliArg>& args :
+         {std::vector<CliArg>{Arg("check"), Arg("--json")},
+          std::vector<CliArg>{Arg("strip"), Arg("--out"), Arg(m_dir / "back")}}) {
+        UniqueFile in = OpenFile(listed, "rb");
+        CStringOutput out, err;
+        CliStreams streams{out, err, false, in.get()};
+        std::vector<CliArg> all = args;
+        all.insert(all.end(), {Arg("--null"), Arg("--files-from"), Arg("-")});
+        EXPECT_EQ(RunCli(all, streams), 0) << err.text;
+        if (args[0] == Arg("check")) {
+            EXPECT_EQ(Lines(out.text).size(), count);
+        }
+    }
+    EXPECT_EQ(std::distance(fs::directory_iterator(m_dir / "back"), {}),
+              static_cast<std::ptrdiff_t>(count));
+
+    // A path of the list that is missing fails as an operand does; a list that is missing, or
+    // standard input twice, is a usage error.
+    const std::string missing = Text(m_dir / "missing.txt") + "\n";
+    const fs::path withMissing = File("missing-list", Bytes(missing.begin(), missing.end()));
+    run = Sign("x", {}, {Arg("--files-from"), Arg(withMissing)});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(
+        run.err.rfind("Could not open file " + Text(m_dir / "missing.txt") + " for reading!", 0),
+        0u)
+        << run.err;
+    for (const std::vector<CliArg>& extra :
+         {std::vector<CliArg>{Arg("--files-from"), Arg(m_dir / "nolist")},
+          std::vector<CliArg>{Arg("-0"), Arg(m_dir / "a b.txt")},
+          std::vector<CliArg>{Arg("--files-from"), Arg("-"), Arg("--text-file"), Arg("-")}}) {
+        std::vector<CliArg> args = {Arg("sign"), Arg("--out"), Arg(Out())};
+        if (extra.size() < 4)
+            args.insert(args.end(), {Arg("--text"), Arg("x")});
+        args.insert(args.end(), extra.begin(), extra.end());
+        run = RunInProcess(args);
+        EXPECT_EQ(run.status, kExitUsage) << run.err;
+    }
+}
+
+#ifndef _WIN32
+// Below -r, a link to a folder is reported and not followed, by sign and check alike; a link
+// given as the folder to walk is followed.
+TEST_F(Cli, LinksToFoldersBelowAWalkAreReportedNotFollowed) {
+    File("real/a.txt", PatternBytes(30, 1));
+    File("tree/b.txt", PatternBytes(30, 2));
+    fs::create_directory_symlink(m_dir / "real", m_dir / "tree" / "link");
+    fs::create_directory_symlink(m_dir / "tree", m_dir / "tree" / "loop");
+    fs::create_directory_symlink(m_dir / "tree", m_dir / "given");
+    CliRun run = Sign("x", {Arg(m_dir / "given")}, {Arg("-r")});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "quorvane-cli: " + Text(m_dir / "given" / "link") +
+                           ": a link to a folder, not followed" + kNewline + "quorvane-cli: " +
+                           Text(m_dir / "given" / "loop") + ": a link to a folder, not followed" +
+                           kNewline + "File encrypted succesfully!" + kNewline);
+    EXPECT_TRUE(fs::exists(Out() / "given" / "b_signed.txt"));
+
+    run = RunInProcess({Arg("check"), Arg("-r"), Arg(m_dir / "tree")});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "quorvane-cli: cannot read " + Text(m_dir / "tree" / "link") +
+                           " (a link to a folder, not followed)" + kNewline +
+                           "quorvane-cli: cannot read " + Text(m_dir / "tree" / "loop") +
+                           " (a link to a folder, not followed)" + kNewline);
+}
+#endif
+
 } // namespace

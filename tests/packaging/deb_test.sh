@@ -60,7 +60,8 @@ for heading in NAME SYNOPSIS DESCRIPTION OPTIONS 'EXIT STATUS' 'THE SIGNATURE TR
     grep -q "^$heading\$" <<<"$page" || fail "the manual page has no $heading"
 done
 # Every option the program knows is in the manual.
-for option in --text --text-file --out --force --no-clobber -r --recursive --json --help --version; do
+for option in --text --text-file --out --force --no-clobber -r --recursive --json --files-from \
+    --null --help --version; do
     grep -q -- "$option" <<<"$page" || fail "the manual page does not describe $option"
 done
 
@@ -81,11 +82,14 @@ expect_completion() {
 }
 expect_completion '--help --version check sign strip ' quorvane-cli ''
 expect_completion 'sign strip ' quorvane-cli s
-expect_completion '-- --json --recursive ' quorvane-cli check --
-# Options already given are not offered again, nor the one that excludes --force.
-expect_completion '' quorvane-cli sign --force --n
+expect_completion '-- --files-from --json --null --recursive ' quorvane-cli check --
+# Options already given are not offered again, nor the one that excludes --force, nor the other
+# spelling of -0.
+expect_completion '--null ' quorvane-cli sign --force --n
+expect_completion '' quorvane-cli check -0 --n
+expect_completion 'out outbox ' quorvane-cli strip --files-from ou
 expect_completion '--text --text-file ' quorvane-cli sign --out x --te
 expect_completion 'out outbox ' quorvane-cli sign --out ou
-expect_completion '-- --force --no-clobber ' quorvane-cli strip --out x --
+expect_completion '-- --files-from --force --no-clobber --null ' quorvane-cli strip --out x --
 [ "$failures" -eq 0 ] && echo "deb package: ok ($(basename "$deb"))"
 [ "$failures" -eq 0 ]

@@ -249,7 +249,7 @@ TEST_F(SignEngine, ReadOnlyExistingOutputIsNotWrittenAfterYes) {
     EXPECT_EQ(ReadBytes(output), existing);
     EXPECT_EQ(FilesIn(Out()), 1u);
 #ifdef _WIN32
-    EXPECT_EQ(ErrorText(m_recorder.causes.at(0)), "the file is read-only");
+    EXPECT_EQ(ErrorText(m_recorder.causes.at(0).second), "the file is read-only");
 #endif
 }
 
@@ -383,7 +383,7 @@ TEST_F(SignEngine, SourceLockedByAnotherProgramCannotBeOpened) {
     EXPECT_EQ(m_recorder.Messages()[0],
               "message Error! error Could not open file " + Text(source) + " for signing!");
     // Windows' words, not the C runtime's "Permission denied".
-    EXPECT_EQ(ErrorText(m_recorder.causes.at(0)), SystemText(ERROR_SHARING_VIOLATION, 0));
+    EXPECT_EQ(ErrorText(m_recorder.causes.at(0).second), SystemText(ERROR_SHARING_VIOLATION, 0));
     EXPECT_EQ(FilesIn(Out()), 1u);
 }
 #endif

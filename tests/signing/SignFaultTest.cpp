@@ -15,6 +15,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdlib>
 #include <functional>
 #include <map>
 
@@ -147,6 +149,58 @@ TEST_P(SignFaults, SourceThatCannotBeReadToItsEnd) {
     EXPECT_EQ(Names(m_dir / "out"),
               (std::vector<std::string>{"first_signed.txt", "last_signed.txt"}));
     ExpectSourcesUnchanged();
+    // The cause names the source, which could not be read, not the output.
+    ASSERT_EQ(m_recorder.causes.size(), 1u);
+    EXPECT_EQ(m_recorder.causes[0].first, broken);
+    EXPECT_TRUE(m_recorder.causes[0].second);
+}
+
+// A source truncated, or rewritten, while it is copied fails, and nothing of it is left; a
+// source that ends early is never padded or given a trailer.
+TEST_P(SignFaults, SourceChangedWhileCopied) {
+    AddSource("first.txt", 100);
+    const fs::path changing = AddSource("log.bin", 3 << 20);
+    AddSource("last.txt", 100);
+    for (const bool truncate : {true, false}) {
+        for (const auto& entry : fs::directory_iterator(m_dir / "out"))
+            fs::remove(entry.path());
+        CSignRecorder recorder;
+        // The second copy begins with the changing file.
+        struct CChangingIo : CFaultyIo {
+            std::function<void()> change;
+            int copies = 0;
+            void Begin(std::FILE* source, std::FILE* target) override {
+                CFaultyIo::Begin(source, target);
+                if (++copies == 2)
+                    change();
+            }
+        } changingIo;
+        changingIo.change = [&] {
+            if (truncate) {
+                fs::resize_file(changing, 1 << 20);
+                return;
+            }
+            UniqueFile file = OpenFile(changing, "r+b");
+            ASSERT_TRUE(file);
+            ASSERT_GE(std::fputs("rewritten", file.get()), 0);
+            file.reset();
+            // An editor's save moves the modification time.
+            fs::last_write_time(changing, fs::last_write_time(changing) + std::chrono::seconds(5));
+        };
+        const SignResult result =
+            RunSignBatch(m_list, m_dir / "out", u"sig", recorder, &changingIo);
+        EXPECT_EQ(result.signedCount, 2u) << truncate;
+        EXPECT_EQ(recorder.Messages(),
+                  (std::vector<std::string>{"message Error! error Could not sign file " +
+                                                Text(changing) + "!",
+                                            "summary Done done 2 files encrypted succesfully!"}));
+        ASSERT_EQ(recorder.causes.size(), 1u);
+        EXPECT_EQ(recorder.causes[0].first, changing);
+        EXPECT_EQ(recorder.causes[0].second, FileError::SourceChanged);
+        EXPECT_EQ(Names(m_dir / "out"),
+                  (std::vector<std::string>{"first_signed.txt", "last_signed.txt"}));
+        WriteBytes(changing, m_sources[changing]);
+    }
 }
 
 TEST_P(SignFaults, OutputFolderDisappearsBetweenFiles) {
@@ -320,6 +374,30 @@ TEST_P(SignFaults, RealFullDiskAtTheTrailer) {
               "message Error! error Could not sign file " + Text(exact) + "!");
     EXPECT_TRUE(Names(out).empty());
     ExpectSourcesUnchanged();
+}
+#endif
+
+#if GTEST_HAS_DEATH_TEST && !defined(_WIN32)
+// After a signal (which ends the process) no temporary may be made: a copy begun then with a
+// named temporary, or a nameless one that needs a name to replace an output, fails and leaves
+// nothing behind. A nameless copy may still begin: it goes with the process.
+TEST_P(SignFaults, NoTemporaryIsMadeAfterASignal) {
+    const fs::path out = m_dir / "out";
+    WriteBytes(out / "old.bin", PatternBytes(10, 1));
+    const auto afterTheSignal = [&] {
+        StopAndRemovePendingOutputs();
+        CPendingOutput fresh;
+        const bool created = fresh.CreateWithMode(out / "new.bin", 0644);
+        CPendingOutput replacing;
+        CByteIo io;
+        const bool replaced =
+            replacing.CreateWithMode(out / "old.bin", 0644) && replacing.Commit(io, true);
+        std::exit((created && GetParam()) || replaced ||
+                          Names(out) != std::vector<std::string>{"old.bin"}
+                      ? 1
+                      : 0);
+    };
+    EXPECT_EXIT(afterTheSignal(), testing::ExitedWithCode(0), "");
 }
 #endif
 

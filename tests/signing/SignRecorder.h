@@ -19,8 +19,6 @@ public:
     std::function<void(std::size_t position)> beforeFile;
     // Runs while a failure is shown.
     std::function<void()> onFailure;
-    // The cause of each failure, in order.
-    std::vector<std::error_code> causes;
 
     void BatchStarted(std::size_t count) override {
         events.push_back("start " + std::to_string(count));
@@ -33,9 +31,12 @@ public:
     void FileFinished(std::size_t position, const SignItem&, SignOutcome) override {
         events.push_back("step " + std::to_string(position));
     }
+    // Each failure's cause: the file it names, and the error.
+    std::vector<std::pair<std::filesystem::path, std::error_code>> causes;
+
     void ReportFailure(const SignMessage& message) override {
         Record("message", message);
-        causes.push_back(message.error);
+        causes.emplace_back(message.output, message.error);
         if (onFailure)
             onFailure();
     }

@@ -7,7 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdio>
 #include <functional>
+#include <utility>
 
 namespace fs = std::filesystem;
 
@@ -25,18 +28,39 @@ TEST(Strip, FaultsLeaveNoOutputAndKeepAnExistingOne) {
     }
     fs::create_directory(out);
     WriteBytes(out / "big.bin", {'o', 'l', 'd'});
-    const std::function<void(CFaultyIo&)> faults[] = {
-        [](CFaultyIo& io) { io.readLimit = (1 << 20) + 17; },
-        [](CFaultyIo& io) { io.writeLimit = 2 << 20; },
-        [](CFaultyIo& io) { io.flushFails = true; },
+    // A read that fails is the source's fault, a write or flush the output's.
+    const std::pair<std::function<void(CFaultyIo&)>, StripOutcome> faults[] = {
+        {[](CFaultyIo& io) { io.readLimit = (1 << 20) + 17; }, StripOutcome::Unreadable},
+        {[](CFaultyIo& io) { io.writeLimit = 2 << 20; }, StripOutcome::WriteFailed},
+        {[](CFaultyIo& io) { io.flushFails = true; }, StripOutcome::WriteFailed},
     };
-    for (const auto& fault : faults) {
+    for (const auto& [fault, outcome] : faults) {
         CFaultyIo io;
         fault(io);
-        EXPECT_EQ(StripFile(source, out, true, nullptr, &io).outcome, StripOutcome::WriteFailed);
+        EXPECT_EQ(StripFile(source, out, true, nullptr, &io).outcome, outcome);
         EXPECT_EQ(ReadBytes(out / "big.bin"), (Bytes{'o', 'l', 'd'}));
         EXPECT_EQ(std::distance(fs::directory_iterator(out), fs::directory_iterator()), 1);
     }
+    const Bytes whole = ReadBytes(source);
+    // A source rewritten in place while it is copied (an editor's save: the same size, a later
+    // time), or cut short: nothing is written, and the source is named.
+    CFaultyIo rewrite;
+    rewrite.duringCopy = [&] {
+        UniqueFile file = OpenFile(source, "r+b");
+        ASSERT_GE(std::fputs("rewritten", file.get()), 0);
+        file.reset();
+        fs::last_write_time(source, fs::last_write_time(source) + std::chrono::seconds(5));
+    };
+    EXPECT_EQ(StripFile(source, out, true, nullptr, &rewrite).error, FileError::SourceChanged);
+    EXPECT_EQ(ReadBytes(out / "big.bin"), (Bytes{'o', 'l', 'd'}));
+    WriteBytes(source, whole);
+    CFaultyIo cut;
+    cut.duringCopy = [&] { fs::resize_file(source, 1 << 20); };
+    const StripResult result = StripFile(source, out, true, nullptr, &cut);
+    EXPECT_EQ(result.outcome, StripOutcome::Unreadable);
+    EXPECT_EQ(result.error, FileError::SourceChanged);
+    EXPECT_EQ(ReadBytes(out / "big.bin"), (Bytes{'o', 'l', 'd'}));
+    WriteBytes(source, whole);
     CFaultyIo sound;
     EXPECT_EQ(StripFile(source, out, true, nullptr, &sound).outcome, StripOutcome::Stripped);
     EXPECT_EQ(ReadBytes(out / "big.bin"), content);

@@ -1,0 +1,302 @@
+// The real program in a hostile world: closed standard streams, broken pipes, limits of the
+// machine, signals, full disks and sources that change while they are read.
+#include "CliHarness.h"
+
+#include "FileIo.h"
+#include "FileOps.h"
+#include "SigCodeTable.h"
+#include "Signature.h"
+#include "TempDir.h"
+
+#include <gtest/gtest.h>
+
+#ifndef _WIN32
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <linux/falloc.h>
+#include <sys/mount.h>
+#include <thread>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::vector<CliArg> SignArgs(const fs::path& out, const std::vector<fs::path>& files,
+                             std::vector<std::string> more = {}) {
+    std::vector<CliArg> args = {Arg("sign"), Arg("--text"), Arg("x"), Arg("--out"), Arg(out)};
+    for (const std::string& option : more)
+        args.push_back(Arg(option));
+    for (const fs::path& file : files)
+        args.push_back(Arg(file));
+    return args;
+}
+
+std::vector<fs::path> MakeFiles(const fs::path& folder, int count, std::size_t size) {
+    fs::create_directories(folder);
+    std::vector<fs::path> files;
+    for (int i = 0; i < count; ++i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "f%03d.bin", i);
+        files.push_back(folder / name);
+        WriteBytes(files.back(), PatternBytes(size + static_cast<std::size_t>(i), i));
+    }
+    return files;
+}
+
+// The names in `folder`, sorted.
+std::vector<std::string> Names(const fs::path& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder))
+        names.push_back(entry.path().filename().native());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Every file in `out` is its source followed by one trailer, and nothing else is there.
+void ExpectExactCopies(const fs::path& out, const fs::path& sources) {
+    for (const auto& entry : fs::directory_iterator(out)) {
+        const fs::path copy = entry.path();
+        std::string name = copy.filename().native();
+        ASSERT_NE(name.find("_signed"), std::string::npos) << name;
+        name.erase(name.find("_signed"), 7);
+        const Bytes signedBytes = ReadBytes(copy);
+        const Bytes original = ReadBytes(sources / name);
+        UniqueFile file = OpenFile(copy, "rb");
+        const auto length = UnsignedLength(file.get());
+        ASSERT_TRUE(length) << name;
+        ASSERT_EQ(*length, static_cast<std::int64_t>(original.size())) << name;
+        EXPECT_TRUE(std::equal(original.begin(), original.end(), signedBytes.begin())) << name;
+    }
+}
+
+CliRun Finished(CProcess& process, double seconds = 120) {
+    auto run = process.Wait(seconds);
+    EXPECT_TRUE(run) << "the run did not end";
+    return run.value_or(CliRun{});
+}
+
+// Started without standard streams, the program never writes a message into a copy.
+TEST(CliHostile, ClosedStandardStreamsNeverReachACopy) {
+    TempDir dir;
+    std::vector<fs::path> files = MakeFiles(dir / "src", 200, 3000);
+    fs::create_directory(dir / "pre");
+    // Some sources are signed already: each gives a message.
+    for (int i = 9; i < 200; i += 20) {
+        ASSERT_EQ(RunProcess(SignArgs(dir / "pre", {files[i]})).status, 0);
+        fs::path name = files[i].filename();
+        name.replace_extension();
+        fs::rename(dir / "pre" / (name.native() + "_signed.bin"), files[i]);
+    }
+    fs::create_directory(dir / "out");
+    ProcessOptions closed;
+    closed.closedStreams = true;
+    CProcess run(SignArgs(dir / "out", files, {"--jobs", "8"}), closed);
+    EXPECT_EQ(Finished(run).status, 1);
+    EXPECT_EQ(Names(dir / "out").size(), 190u);
+    for (const auto& entry : fs::directory_iterator(dir / "out")) {
+        std::string name = entry.path().filename().native();
+        name.erase(name.find("_signed"), 7);
+        // The signed sources are the originals of their own earlier runs.
+        EXPECT_EQ(ReadBytes(entry.path()).size(), fs::file_size(dir / "src" / name) + 4 * 1 + 16)
+            << name;
+    }
+
+    // Standard input closed: no text to read.
+    fs::create_directory(dir / "none");
+    CProcess textless(
+        {Arg("sign"), Arg("--text-file"), Arg("-"), Arg("--out"), Arg(dir / "none"), Arg(files[0])},
+        closed);
+    EXPECT_EQ(Finished(textless).status, 2);
+    EXPECT_TRUE(fs::is_empty(dir / "none"));
+}
+
+// Standard error on a pipe nobody reads: the messages stop, the work goes on, nothing is left.
+TEST(CliHostile, BrokenPipeOnStandardErrorKillsNothing) {
+    TempDir dir;
+    std::vector<fs::path> files = MakeFiles(dir / "src", 30, 1000);
+    fs::create_directory(dir / "out");
+    WriteBytes(dir / "out" / "f003_signed.bin", {1, 2, 3});
+    ProcessOptions options;
+    options.errToBrokenPipe = true;
+    options.environment.push_back("QUORVANE_NAMED_TEMPORARIES=1");
+    CProcess run(SignArgs(dir / "out", files, {"--jobs", "4"}), options);
+    EXPECT_EQ(Finished(run).status, 1);
+    EXPECT_EQ(Names(dir / "out").size(), 30u);
+    EXPECT_EQ(ReadBytes(dir / "out" / "f003_signed.bin"), (Bytes{1, 2, 3}));
+}
+
+// A copy beyond the file size limit is one failed file; the batch goes on.
+TEST(CliHostile, FileSizeLimitFailsOneFile) {
+    TempDir dir;
+    const std::vector<fs::path> files = {dir / "a.bin", dir / "big.bin", dir / "c.bin"};
+    WriteBytes(files[0], PatternBytes(1000, 1));
+    WriteBytes(files[1], PatternBytes(3 << 20, 2));
+    WriteBytes(files[2], PatternBytes(1000, 3));
+    fs::create_directory(dir / "out");
+    for (const bool named : {false, true}) {
+        for (const char* jobs : {"1", "3"}) {
+            fs::remove_all(dir / "out");
+            fs::create_directory(dir / "out");
+            ProcessOptions options;
+            options.fileSize = 1 << 20;
+            if (named)
+                options.environment.push_back("QUORVANE_NAMED_TEMPORARIES=1");
+            CProcess run(SignArgs(dir / "out", files, {"--jobs", jobs}), options);
+            const CliRun ended = Finished(run);
+            EXPECT_EQ(ended.status, 1) << jobs;
+            EXPECT_EQ(ended.err, "Could not sign file " + files[1].native() + "! (" +
+                                     (dir / "out" / "big_signed.bin").native() +
+                                     ": File too large)\n2 files encrypted succesfully!\n")
+                << jobs;
+            EXPECT_EQ(Names(dir / "out"),
+                      (std::vector<std::string>{"a_signed.bin", "c_signed.bin"}));
+        }
+    }
+}
+
+// Fewer files in flight when descriptors or memory run short: the result of --jobs 1.
+TEST(CliHostile, LimitsOfTheMachineTakeFewerFilesAtOnce) {
+    TempDir dir;
+    const std::vector<fs::path> files = MakeFiles(dir / "src", 300, 2000);
+#ifdef __SANITIZE_ADDRESS__
+    // The sanitizers' checks need descriptors of their own (a pipe to probe memory).
+    GTEST_SKIP() << "not under the sanitizers";
+#endif
+    for (const char* jobs : {"16", "64"}) {
+        fs::remove_all(dir / "out");
+        fs::create_directory(dir / "out");
+        ProcessOptions options;
+        options.openFiles = 64;
+        CProcess run(SignArgs(dir / "out", files, {"--jobs", jobs}), options);
+        const CliRun ended = Finished(run);
+        EXPECT_EQ(ended.status, 0) << jobs << ended.err;
+        EXPECT_EQ(ended.err, "300 files encrypted succesfully!\n") << jobs;
+        EXPECT_EQ(Names(dir / "out").size(), 300u);
+    }
+    fs::remove_all(dir / "out");
+    fs::create_directory(dir / "out");
+    ProcessOptions options;
+    options.addressSpace = std::uint64_t{256} << 20;
+    CProcess run(SignArgs(dir / "out", files, {"--jobs", "64"}), options);
+    const CliRun ended = Finished(run);
+    EXPECT_EQ(ended.status, 0) << ended.err;
+    EXPECT_EQ(Names(dir / "out").size(), 300u);
+}
+
+// An interruption while several jobs write named temporaries leaves none of them.
+TEST(CliHostile, InterruptedJobsLeaveNoTemporary) {
+    TempDir dir;
+    const std::vector<fs::path> files = MakeFiles(dir / "src", 400, 64 << 10);
+    for (int round = 0; round < 12; ++round) {
+        fs::remove_all(dir / "out");
+        fs::create_directory(dir / "out");
+        ProcessOptions options;
+        options.environment.push_back("QUORVANE_NAMED_TEMPORARIES=1");
+        CProcess run(SignArgs(dir / "out", files, {"--jobs", "8"}), options);
+        const int signal = round % 3 == 0 ? SIGINT : round % 3 == 1 ? SIGTERM : SIGHUP;
+        // Half-way: once a part of the copies exists.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        const auto count = [&] {
+            std::error_code error;
+            int entries = 0;
+            for (fs::directory_iterator entry(dir / "out", error), end; !error && entry != end;
+                 entry.increment(error))
+                ++entries;
+            return entries;
+        };
+        while (count() < 20 * (round + 1) && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::yield();
+        run.End(signal);
+        const CliRun ended = Finished(run);
+        EXPECT_EQ(ended.status, 128 + signal) << ended.err;
+        for (const std::string& name : Names(dir / "out"))
+            EXPECT_FALSE(IsPendingOutputName(name)) << "round " << round << ": " << name;
+    }
+}
+
+// A full disk fed from another file system: --jobs 8 signs what --jobs 1 signs, and each
+// failure names its own cause.
+TEST(CliHostile, FullDiskGivesTheSetOfOneJob) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "mounting a small file system needs root";
+    TempDir dir;
+    std::vector<fs::path> files;
+    fs::create_directory(dir / "src");
+    for (int i = 0; i < 40; ++i) {
+        files.push_back(dir / "src" / ("f" + std::to_string(100 + i) + ".bin"));
+        const std::size_t size = static_cast<std::size_t>((i * 7919) % 23 + 1) << 17;
+        WriteBytes(files.back(), PatternBytes(size, static_cast<std::uint32_t>(i)));
+        // Every third one sparse: data, a hole, data (copied range by range).
+        if (i % 3 == 0) {
+            UniqueFile file = OpenFile(files.back(), "r+b");
+            ASSERT_TRUE(file);
+            ASSERT_EQ(::fallocate(::fileno(file.get()), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
+                                  64 << 10, static_cast<off_t>(size / 2)),
+                      0);
+        }
+    }
+    fs::create_directory(dir / "disk");
+    if (::mount("tmpfs", (dir / "disk").c_str(), "tmpfs", 0, "size=24m") != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs here";
+    std::vector<std::string> firstSet, firstErr;
+    for (const char* jobs : {"1", "8", "8", "8"}) {
+        for (const auto& entry : fs::directory_iterator(dir / "disk"))
+            fs::remove(entry.path());
+        CProcess run(SignArgs(dir / "disk", files, {"--jobs", jobs}));
+        const CliRun ended = Finished(run);
+        EXPECT_EQ(ended.status, 1);
+        EXPECT_EQ(ended.err.find("Invalid cross-device link"), std::string::npos) << ended.err;
+        EXPECT_NE(ended.err.find("No space left on device"), std::string::npos) << ended.err;
+        if (firstSet.empty()) {
+            firstSet = Names(dir / "disk");
+            firstErr = {ended.err};
+        } else {
+            EXPECT_EQ(Names(dir / "disk"), firstSet) << jobs;
+            EXPECT_EQ(ended.err, firstErr[0]) << jobs;
+        }
+    }
+    ExpectExactCopies(dir / "disk", dir / "src");
+    ::umount((dir / "disk").c_str());
+}
+
+// A source truncated or rewritten while it is copied fails with nothing left.
+TEST(CliHostile, SourceChangedWhileReadFails) {
+    TempDir dir;
+    const fs::path big = dir / "big.bin", out = dir / "out";
+    fs::create_directory(out);
+    for (const bool truncate : {true, false}) {
+        {
+            const int fd = ::open(big.c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0644);
+            ASSERT_GE(fd, 0);
+            const int allocated = ::posix_fallocate(fd, 0, off_t{2} << 30);
+            ::close(fd);
+            if (allocated != 0)
+                GTEST_SKIP() << "this file system cannot allocate the 2 GiB source";
+        }
+        WriteBytes(dir / "after.bin", PatternBytes(500, 1));
+        CProcess run(SignArgs(out, {big, dir / "after.bin"}));
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (!run.Writes(out) && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::yield();
+        ::kill(run.Id(), SIGSTOP);
+        if (truncate) {
+            ASSERT_EQ(::truncate(big.c_str(), 1 << 20), 0);
+        } else {
+            UniqueFile file = OpenFile(big, "r+b");
+            ASSERT_TRUE(file);
+            ASSERT_EQ(std::fputs("new bytes", file.get()) >= 0, true);
+        }
+        ::kill(run.Id(), SIGCONT);
+        const CliRun ended = Finished(run);
+        EXPECT_EQ(ended.status, 1);
+        EXPECT_EQ(ended.err, "Could not sign file " + big.native() + "! (" + big.native() +
+                                 " changed while it was read)\nFile encrypted succesfully!\n");
+        EXPECT_EQ(Names(out), std::vector<std::string>{"after_signed.bin"});
+        fs::remove(out / "after_signed.bin");
+    }
+}
+
+} // namespace
+#endif
