@@ -71,6 +71,8 @@ struct CFileWork {
     // The failure is about the source, found before any test of the output.
     bool sourceFailed = false;
     bool stopped = false;
+    // Read and copied ahead of its turn, off the observer's thread.
+    bool prepared = false;
 };
 
 // True when `path` has a name that signing gives (in any case, as Windows reads names).
@@ -101,6 +103,22 @@ private:
     std::optional<SignOutcome> CheckOutput(CFileWork& work, bool& exists);
     bool WriteCopy(CFileWork& work, CWorkerState& state, const CopyProgress& progress) const;
     SignOutcome Commit(CFileWork& work, bool exists);
+    // Counts a copy's bytes into the request's tally and says whether the copy may go on.
+    CopyProgress Tally(std::uint64_t& counted, const CopyProgress& next = {}) const {
+        if (!m_request.stop && !m_request.copiedBytes)
+            return next;
+        return [this, &counted, next](std::uint64_t copied) {
+            if (m_request.copiedBytes && copied > counted)
+                m_request.copiedBytes->fetch_add(copied - counted, std::memory_order_relaxed);
+            counted = std::max(counted, copied);
+            if (m_request.stop && m_request.stop->load(std::memory_order_relaxed))
+                return false;
+            return !next || next(copied);
+        };
+    }
+    bool Stopping() const {
+        return m_request.stop && m_request.stop->load(std::memory_order_relaxed);
+    }
 
     // Every file is closed, and a failed output removed, before its message shows.
     SignOutcome Report(CFileWork& work, const Failure& failure,
@@ -135,6 +153,10 @@ private:
     CByteIo& m_io;
     CWorkerState m_state;
     CRunOutputs m_written;
+
+public:
+    // Several jobs: a source may be an output of this run, which Finish must know.
+    bool m_tracksOutputs = false;
 };
 
 bool CBatch::ReadSource(CFileWork& work, CWorkerState& state) const {
@@ -218,7 +240,7 @@ bool CBatch::WriteCopy(CFileWork& work, CWorkerState& state, const CopyProgress&
         CopyToEnd(m_io, work.source.get(), work.pending.File(), state.buffer, progress);
     const std::error_code copyError = LastError();
     work.source.reset();
-    if (!copied && progress && m_observer.StopRequested()) {
+    if (!copied && progress && (Stopping() || (!work.prepared && m_observer.StopRequested()))) {
         work.pending.Discard();
         work.stopped = true;
         return false;
@@ -233,7 +255,7 @@ SignOutcome CBatch::Commit(CFileWork& work, bool exists) {
     if (!work.pending.Commit(m_io, exists))
         return Report(work, {SignOutcome::SignFailed, signtext::kCannotSign,
                              signtext::kCaptionErrorBang, work.pending.Error()});
-    if (m_request.keepOutputsOfThisRun)
+    if (m_request.keepOutputsOfThisRun || m_tracksOutputs)
         m_written.Add(work.output, work.item->source);
     return SignOutcome::Signed;
 }
@@ -248,10 +270,11 @@ SignOutcome CBatch::SignOne(const SignItem& item) {
     if (const std::optional<SignOutcome> outcome = CheckOutput(work, exists))
         return *outcome;
     const auto total = static_cast<std::uint64_t>(work.facts.size);
-    const auto progress = [&](std::uint64_t copied) {
+    std::uint64_t counted = 0;
+    const CopyProgress progress = Tally(counted, [&](std::uint64_t copied) {
         m_observer.BytesCopied(copied, total);
         return !m_observer.StopRequested();
-    };
+    });
     if (!WriteCopy(work, m_state, progress))
         return work.stopped ? SignOutcome::Stopped : Report(work, *work.failure);
     return Commit(work, exists);
@@ -261,9 +284,11 @@ void CBatch::Prepare(CFileWork& work, CWorkerState& state) const {
     if (!ReadSource(work, state))
         return;
     work.output = OutputPathFor(m_request.outputFolder, *work.item);
+    work.prepared = true;
+    std::uint64_t counted = 0;
     // What Finish refuses anyway is not copied.
     if (OutputNameFits(work))
-        WriteCopy(work, state, {});
+        WriteCopy(work, state, Tally(counted));
 }
 
 SignOutcome CBatch::Finish(CFileWork& work) {
@@ -275,6 +300,8 @@ SignOutcome CBatch::Finish(CFileWork& work) {
         work.pending.Discard();
         return SignOne(*work.item);
     }
+    if (work.stopped)
+        return SignOutcome::Stopped;
     bool exists = false;
     if (const std::optional<SignOutcome> outcome = CheckOutput(work, exists))
         return *outcome;
@@ -389,11 +416,16 @@ SignResult RunSignBatch(const SignRequest& request, ISignObserver& observer, CBy
     CBatch batch(request, observer, byteIo);
     const std::size_t count = request.items.size();
     std::optional<CParallelRun> parallel;
-    if (request.jobs > 1 && count > 1 && request.keepOutputsOfThisRun && !byteIo.OneFileAtATime())
+    if (request.jobs > 1 && count > 1 && !byteIo.OneFileAtATime()) {
+        batch.m_tracksOutputs = true;
         parallel.emplace(batch, request.items,
                          static_cast<unsigned>(std::min<std::size_t>(request.jobs, count)));
+    }
     observer.BatchStarted(count);
-    for (std::size_t i = 0; i < count && !observer.StopRequested(); ++i) {
+    const auto stopping = [&] {
+        return (request.stop && request.stop->load()) || observer.StopRequested();
+    };
+    for (std::size_t i = 0; i < count && !stopping(); ++i) {
         const SignItem& item = request.items[i];
         observer.FileStarted(i + 1, count, Status(i + 1, count));
         const SignOutcome outcome = parallel ? parallel->Finish(i) : batch.SignOne(item);
