@@ -145,7 +145,7 @@ std::size_t ReadSignature(CSigCodeTable& table, std::FILE* file, void* buffer,
     return textBytes;
 }
 
-std::optional<std::u16string> ReadSignatureText(std::FILE* file) {
+std::optional<SignatureInfo> ReadSignatureInfo(std::FILE* file) {
     CSigCodeTable table;
     const std::optional<Trailer> trailer = LocateTrailer(table, file);
     if (!trailer)
@@ -156,7 +156,14 @@ std::optional<std::u16string> ReadSignatureText(std::FILE* file) {
             text[i / 2] = static_cast<char16_t>(text[i / 2] | (byte << (8 * (i % 2))));
         }))
         return std::nullopt;
-    return text;
+    return SignatureInfo{std::move(text), table.BuiltSeed()};
+}
+
+std::optional<std::u16string> ReadSignatureText(std::FILE* file) {
+    std::optional<SignatureInfo> info = ReadSignatureInfo(file);
+    if (!info)
+        return std::nullopt;
+    return std::move(info->text);
 }
 
 std::optional<std::int64_t> UnsignedLength(std::FILE* file) {

@@ -125,14 +125,18 @@ void CSignWorker::Deliver(const std::function<void()>& event, bool showsBox) {
 SignResult CSignWorker::Run(const SignRequest& request, ISignObserver& observer) {
     m_done = false;
     m_stop = false;
+    m_copied = 0;
     m_handlerFailure = nullptr;
+    SignRequest watched = request;
+    watched.stop = &m_stop;
+    watched.copiedBytes = &m_copied;
     SignResult result;
     std::exception_ptr engineFailure;
     CRelay relay(*this, observer);
     const HWND relayWindow = m_relay;
     std::thread worker([&, relayWindow] {
         try {
-            result = RunSignBatch(request, relay);
+            result = RunSignBatch(watched, relay);
         } catch (...) {
             engineFailure = std::current_exception();
         }

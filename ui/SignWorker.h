@@ -27,6 +27,9 @@ public:
     // Ends the run at the next chance: the file being copied is dropped, files signed stay.
     void RequestStop() { m_stop = true; }
     bool StopRequested() const { return m_stop; }
+    // The bytes put into copies so far in this run, from any thread (copies of several jobs
+    // made ahead of their turn included).
+    std::uint64_t CopiedBytes() const { return m_copied; }
 
     // While one lives, the engine's messages and questions wait, so that a box of the user
     // interface's own (such as "stop signing?") is never shown beside one of the run's.
@@ -51,6 +54,7 @@ private:
 
     HWND m_relay = nullptr;
     std::atomic<bool> m_stop{false};
+    std::atomic<std::uint64_t> m_copied{0};
     bool m_done = false;
     int m_holds = 0;
     std::exception_ptr m_handlerFailure;

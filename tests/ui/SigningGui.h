@@ -74,6 +74,8 @@ bool CentredOver(HWND window, HWND over);
 
 // The list control's items, in order.
 std::vector<std::wstring> ListItems(HWND dialog);
+// The rows of a file report's list as shown: `columns` texts each.
+std::vector<std::vector<std::wstring>> ReportRows(HWND dialog, int columns);
 // Selects exactly the items `indices` of the file list dialog's list.
 void SelectItems(HWND dialog, const std::vector<int>& indices);
 // Sends the dialog a drop of `paths`, as the shell does.
