@@ -22,6 +22,8 @@ public:
     // `files` files and `bytes` bytes of the run are done; the bar, the counts, and once a
     // second has passed the speed and the time left follow.
     void ShowDone(std::size_t files, std::uint64_t bytes);
+    // `milliseconds` spent waiting for the user do not count towards the speed.
+    void LeaveOut(std::uint64_t milliseconds) { m_started += milliseconds; }
 
     BOOL PreTranslateMessage(MSG* pMsg) override;
 

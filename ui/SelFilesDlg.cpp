@@ -126,8 +126,8 @@ void CSelFilesDlg::OnRemove() {
     for (std::size_t i = 0; i < m_entries.size(); ++i) {
         if (removed[i])
             m_keys.erase(PathKey(m_entries[i].path));
-        else
-            m_entries[kept++] = std::move(m_entries[i]);
+        else if (kept++ != i)
+            m_entries[kept - 1] = std::move(m_entries[i]);
     }
     m_entries.resize(kept);
     // A virtual list keeps selection by position: none is left after a removal.

@@ -8,7 +8,9 @@
 #include "SignEngine.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <exception>
 #include <functional>
 
@@ -47,9 +49,11 @@ public:
 private:
     class CRelay;
     friend class CRelay;
+    struct RelayEvent;
 
-    // Runs `event` on the user-interface thread and returns once it has run there.
-    void Deliver(const std::function<void()>& event, bool showsBox);
+    // Runs `event` on the user-interface thread after every event handed over before it; with
+    // `wait`, returns once it has run there.
+    void Deliver(std::function<void()> event, bool showsBox, bool wait);
     static LRESULT CALLBACK RelayProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam);
 
     HWND m_relay = nullptr;
@@ -57,5 +61,10 @@ private:
     std::atomic<std::uint64_t> m_copied{0};
     bool m_done = false;
     int m_holds = 0;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::uint64_t m_posted = 0;  // events handed over
+    std::uint64_t m_handled = 0; // events run
+
     std::exception_ptr m_handlerFailure;
 };

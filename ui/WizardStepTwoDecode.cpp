@@ -119,7 +119,7 @@ void CWizardStepTwoDecode::CheckPaths(const std::vector<std::wstring>& paths) {
     ReportContent report;
     report.caption = kListCaption;
     report.columns = {L"File", L"Signature", L"Text", L"Signed at"};
-    report.widths = {150, 50, 110, 70};
+    report.widths = {140, 45, 105, 80};
     report.csvName = L"Signatures.csv";
     std::size_t signedCount = 0;
     for (const std::wstring& path : files.files) {

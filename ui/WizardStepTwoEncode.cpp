@@ -57,6 +57,8 @@ UINT BoxStyle(MessageKind kind) {
     return MB_OK | MB_ICONERROR;
 }
 
+constexpr std::size_t kEveryFileUpTo = 64;
+constexpr std::uint64_t kRepaintMilliseconds = 50;
 constexpr wchar_t kForAll[] = L"Do this for all remaining files";
 constexpr wchar_t kReportCaption[] = L"Files not signed";
 constexpr wchar_t kNotReplaced[] = L"The existing file was kept (the answer was No).";
@@ -100,15 +102,18 @@ public:
     }
     void FileStarted(std::size_t position, std::size_t, const std::u16string& status) override {
         m_position = position;
-        m_progress.m_status.SetWindowText(ToWide(status));
-        m_progress.ShowFile(ToWide(PathText(m_request.items[position - 1].source)));
+        m_status = status;
+        m_statusShown = false;
+        if (Due())
+            ShowCurrent();
     }
     void BytesCopied(std::uint64_t, std::uint64_t) override { Refresh(); }
     void FileFinished(std::size_t position, const SignItem& item, SignOutcome outcome) override {
         m_filesDone = position;
         m_finishedBytes += SizeOf(position);
         m_copiedAtFinish = m_worker.CopiedBytes();
-        Refresh();
+        if (Due())
+            Refresh();
         if (outcome == SignOutcome::NotOverwritten)
             Add(item.source, m_lastQuestion, kNotReplaced);
         else if (outcome == SignOutcome::Stopped)
@@ -119,6 +124,8 @@ public:
             Add(message.path, ToWide(message.text), CauseOf(message));
         if (m_closing || Remembered(message))
             return;
+        ShowCurrent(); // the box is about the file the window names
+        Refresh();
         Show(message);
     }
     // Only Yes replaces: Esc and the close box keep the existing output too.
@@ -153,7 +160,7 @@ public:
             ToWide(summary.text) + L" " + FormatCount(m_rows.size()) +
             (m_rows.size() == 1 ? L" file was not signed:" : L" files were not signed:");
         report.columns = {L"File", L"What happened", L"Cause"};
-        report.widths = {150, 150, 120};
+        report.widths = {140, 150, 85};
         report.rows = std::move(m_rows);
         report.csvName = L"Files not signed.csv";
         CFileReportDlg dialog(&m_step, std::move(report));
@@ -178,10 +185,29 @@ private:
     std::uint64_t SizeOf(std::size_t position) const {
         return position - 1 < m_sizes.size() ? m_sizes[position - 1] : 0;
     }
+    // A run of a handful of files shows every file; a larger one repaints at most every
+    // kRepaintMilliseconds (a repaint per file would cost more than signing a small file),
+    // and its last file, and the timer brings the window up to date in between.
+    bool Due() {
+        const std::uint64_t now = ::GetTickCount64();
+        if (m_count > kEveryFileUpTo && m_position < m_count &&
+            now - m_lastRepaint < kRepaintMilliseconds)
+            return false;
+        m_lastRepaint = now;
+        return true;
+    }
+    void ShowCurrent() {
+        if (m_statusShown || !m_progress.m_hWnd || m_position == 0)
+            return;
+        m_statusShown = true;
+        m_progress.m_status.SetWindowText(ToWide(m_status));
+        m_progress.ShowFile(ToWide(PathText(m_request.items[m_position - 1].source)));
+    }
     // The bytes done: those of the files finished, and of the copy under way.
     void Refresh() {
         if (!m_progress.m_hWnd)
             return;
+        ShowCurrent();
         const std::uint64_t copied = m_worker.CopiedBytes();
         const std::uint64_t inFlight = copied > m_copiedAtFinish ? copied - m_copiedAtFinish : 0;
         m_shownBytes = std::max(m_shownBytes, std::min(m_totalBytes, m_finishedBytes + inFlight));
@@ -202,11 +228,18 @@ private:
         const UINT style = BoxStyle(message.kind);
         // The check box only while files remain after this one.
         if (message.kind == MessageKind::Done || message.item == nullptr || m_count < 2 ||
-            m_position >= m_count)
-            return Owner().MessageBox(text, caption, style);
+            m_position >= m_count) {
+            const std::uint64_t asked = ::GetTickCount64();
+            const int answer = Owner().MessageBox(text, caption, style);
+            m_progress.LeaveOut(::GetTickCount64() - asked);
+            return answer;
+        }
         bool forAll = false;
+        const std::uint64_t asked = ::GetTickCount64();
         const int answer =
             GetSeam().MessageBoxWithCheck(Owner().m_hWnd, text, caption, style, kForAll, forAll);
+        // The time the user took is not the run's: it stays out of the speed.
+        m_progress.LeaveOut(::GetTickCount64() - asked);
         // Esc and the close box answer this file only.
         if (forAll && answer != IDCANCEL)
             m_forAll[std::u16string(message.format)] = answer;
@@ -221,6 +254,9 @@ private:
     std::uint64_t m_totalBytes = 0;
     std::size_t m_count = 0;
     std::size_t m_position = 0;
+    std::u16string m_status;
+    bool m_statusShown = true;
+    std::uint64_t m_lastRepaint = 0;
     std::size_t m_filesDone = 0;
     std::uint64_t m_finishedBytes = 0;
     std::uint64_t m_copiedAtFinish = 0;

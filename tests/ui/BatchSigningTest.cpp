@@ -550,4 +550,86 @@ TEST_F(BatchSigningTest, AnOutputThatCannotBeReplacedStaysAsItWasWithNoTemporary
     ExpectBackHome();
 }
 
+// A re-run of 50 files into the same folder: the overwrite question once, answered for all;
+// No keeps every copy, and the files not signed come in one report after the summary, which
+// saves as CSV; Yes for all replaces them all without a report. A refusal of another kind
+// still asks.
+TEST_F(BatchSigningTest, ARerunOfFiftyAsksOnceForAllAndReportsWhatWasNotSigned) {
+    std::vector<std::wstring> names;
+    for (int i = 0; i < 50; ++i)
+        names.push_back(L"f" + std::to_wstring(i) + L".txt");
+    auto files = MakeFiles(temp / L"in", names);
+    fs::create_directory(out);
+    Prepare(files, out.wstring());
+    Answer();
+    Encrypt();
+    ASSERT_EQ(FolderNames(out).size(), 50u);
+    const Bytes first = ReadFile(out / L"f7_signed.txt");
+    EXPECT_TRUE(reportWatch.reports.empty()) << "all signed: no report";
+
+    const auto rerun = [&](int answer) {
+        log.clear();
+        Seam().messageBoxes.clear();
+        Click(session.StepWindow(), IDC_ADD_SIGNATURE);
+        Prepare(files, out.wstring(), L"again");
+        AnswerWith([answer] { return answer | CScriptedSeam::kTicked; });
+        Answer(); // the summary
+        Encrypt();
+    };
+    const fs::path csv = temp / L"not signed.csv";
+    reportWatch.keepOpen = true;
+    std::vector<std::vector<std::wstring>> rows;
+    CModalScript report(L"Files not signed", [&](HWND dialog) {
+        rows = ReportRows(dialog, 3);
+        Seam().SaveAs(csv.wstring());
+        Click(dialog, IDC_REPORT_SAVE);
+        Click(dialog, IDCANCEL);
+    });
+    rerun(IDNO);
+    ASSERT_TRUE(report.Ran());
+    ASSERT_EQ(Boxes().size(), 2u);
+    EXPECT_EQ(Seam().messageBoxes[0].verification, L"Do this for all remaining files");
+    EXPECT_EQ(Boxes()[1], L"box Done 64: No files were encrypted!");
+    EXPECT_EQ(ReadFile(out / L"f7_signed.txt"), first);
+    ASSERT_EQ(rows.size(), 50u);
+    EXPECT_EQ(rows[7][0], files[7]);
+    EXPECT_EQ(rows[7][1],
+              L"File " + (out / L"f7_signed.txt").wstring() + L" already exists, overwrite?");
+    EXPECT_EQ(rows[7][2], L"The existing file was kept (the answer was No).");
+    const Bytes saved = ReadFile(csv);
+    const std::string text(saved.begin(), saved.end());
+    EXPECT_EQ(text.rfind("\xEF\xBB\xBF"
+                         "File,What happened,Cause\r\n",
+                         0),
+              0u);
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 51);
+
+    reportWatch.keepOpen = false;
+    rerun(IDYES);
+    EXPECT_EQ(Boxes().size(), 2u);
+    EXPECT_EQ(Boxes()[1], L"box Done 64: 50 files encrypted succesfully!");
+    EXPECT_EQ(SignatureOf(out / L"f7_signed.txt"), u"again");
+    EXPECT_TRUE(reportWatch.reports.empty());
+
+    // Yes for all to the question; an unreadable source is still said, once, and reported.
+    fs::remove(files[3]);
+    fs::remove(files[9]);
+    log.clear();
+    Seam().messageBoxes.clear();
+    Click(session.StepWindow(), IDC_ADD_SIGNATURE);
+    Prepare(files, out.wstring(), L"third");
+    AnswerWith([] { return IDYES | CScriptedSeam::kTicked; });
+    AnswerWith([] { return IDOK | CScriptedSeam::kTicked; });
+    Answer();
+    Encrypt();
+    const std::vector<std::wstring> boxes = Boxes();
+    ASSERT_EQ(boxes.size(), 3u);
+    EXPECT_EQ(boxes[1], L"box Error 16: Could not open file " + files[3] + L" for reading!");
+    EXPECT_EQ(boxes[2], L"box Done 64: 48 files encrypted succesfully!");
+    ASSERT_EQ(reportWatch.reports.size(), 1u);
+    ASSERT_EQ(reportWatch.reports[0].size(), 2u);
+    EXPECT_EQ(reportWatch.reports[0][1][0], files[9]);
+    EXPECT_FALSE(reportWatch.reports[0][1][2].empty()) << "the system's reason";
+}
+
 } // namespace

@@ -94,6 +94,32 @@ void CALLBACK CModalScript::OnTimer(HWND, UINT, UINT_PTR id, DWORD) {
 
 // ---------------------------------------------------------------------------------------------
 
+namespace {
+CReportWatch* g_pReportWatch = nullptr;
+} // namespace
+
+CReportWatch::CReportWatch() {
+    g_pReportWatch = this;
+    m_hook = ::SetWindowsHookExW(WH_CALLWNDPROCRET, OnCallRet, nullptr, ::GetCurrentThreadId());
+}
+
+CReportWatch::~CReportWatch() {
+    ::UnhookWindowsHookEx(m_hook);
+    g_pReportWatch = nullptr;
+}
+
+LRESULT CALLBACK CReportWatch::OnCallRet(int code, WPARAM wParam, LPARAM lParam) {
+    const auto* message = reinterpret_cast<const CWPRETSTRUCT*>(lParam);
+    if (code == HC_ACTION && g_pReportWatch && message->message == WM_INITDIALOG &&
+        WindowText(message->hwnd) == L"Files not signed" && !g_pReportWatch->keepOpen) {
+        g_pReportWatch->reports.push_back(ReportRows(message->hwnd, 3));
+        ::PostMessageW(message->hwnd, WM_COMMAND, IDCANCEL, 0);
+    }
+    return ::CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+// ---------------------------------------------------------------------------------------------
+
 CProgressSpy::CProgressSpy(std::vector<std::wstring>& log) : m_log(log) {
     g_pProgressSpy = this;
     m_afterHook =
