@@ -1,13 +1,17 @@
 #include "SignWorker.h"
 
+#include <deque>
 #include <memory>
 #include <stdexcept>
 #include <thread>
 
 namespace {
 
-constexpr UINT kRunEvent = WM_APP + 1; // lParam: the RelayEvent to run, owned by the message
+constexpr UINT kRunEvent = WM_APP + 1; // runs the events waiting in the queue
 constexpr UINT kWorkerDone = WM_APP + 2;
+// Runs the progress events waiting in the queue, a hundred times a second at most.
+constexpr UINT_PTR kDrainTimer = 1;
+constexpr UINT kDrainMilliseconds = 10;
 constexpr wchar_t kRelayClass[] = L"QuorvaneSignRelay";
 // Events under way at most: the worker waits beyond, so that the queue stays short however
 // many files a run has.
@@ -18,6 +22,7 @@ constexpr std::uint64_t kMaxPending = 256;
 struct CSignWorker::RelayEvent {
     std::function<void()> run;
     bool showsBox;
+    std::uint64_t copied; // the byte tally when the event was handed over
 };
 
 // The engine's observer on the worker thread: hands every event to the user-interface thread.
@@ -98,51 +103,69 @@ LRESULT CALLBACK CSignWorker::RelayProc(HWND hWnd, UINT message, WPARAM wParam, 
                             reinterpret_cast<LONG_PTR>(create->lpCreateParams));
     }
     auto* self = reinterpret_cast<CSignWorker*>(::GetWindowLongPtrW(hWnd, GWLP_USERDATA));
-    if (!self || (message != kRunEvent && message != kWorkerDone))
+    if (!self || (message != kRunEvent && message != kWorkerDone &&
+                  !(message == WM_TIMER && wParam == kDrainTimer)))
         return ::DefWindowProcW(hWnd, message, wParam, lParam);
     if (message == kWorkerDone) {
+        self->RunQueued();
         self->m_done = true;
         return 0;
     }
-    const std::unique_ptr<RelayEvent> event(reinterpret_cast<RelayEvent*>(lParam));
-    // A box of the user interface's own is open: this one waits until it has closed.
-    while (event->showsBox && self->m_holds > 0) {
-        if (!AfxGetApp()->PumpMessage()) {
-            ::PostQuitMessage(AfxGetApp()->ExitCode());
-            self->RequestStop();
-            break;
-        }
-    }
-    // Nothing may leave a window procedure: a handler's exception stops the run and is
-    // rethrown once the worker is done.
-    try {
-        if (!self->m_handlerFailure)
-            event->run();
-    } catch (...) {
-        self->m_handlerFailure = std::current_exception();
-        self->RequestStop();
-    }
+    self->RunQueued();
+    return 0;
+}
+
+void CSignWorker::RunQueued() {
+    CSignWorker* self = this;
+    // One message runs every event handed over since the last: a message per event would
+    // cost more than signing a small file under Wine.
+    std::deque<std::unique_ptr<RelayEvent>> events;
     {
         std::lock_guard lock(self->m_mutex);
-        ++self->m_handled;
+        events.swap(self->m_queue);
+        self->m_wakePosted = false;
     }
-    self->m_changed.notify_all();
-    return 0;
+    for (const std::unique_ptr<RelayEvent>& event : events) {
+        // A box of the user interface's own is open: this one waits until it has closed.
+        while (event->showsBox && self->m_holds > 0) {
+            if (!AfxGetApp()->PumpMessage()) {
+                ::PostQuitMessage(AfxGetApp()->ExitCode());
+                self->RequestStop();
+                break;
+            }
+        }
+        // Nothing may leave a window procedure: a handler's exception stops the run and is
+        // rethrown once the worker is done.
+        try {
+            self->m_copiedAtEvent = event->copied;
+            if (!self->m_handlerFailure)
+                event->run();
+        } catch (...) {
+            self->m_handlerFailure = std::current_exception();
+            self->RequestStop();
+        }
+        {
+            std::lock_guard lock(self->m_mutex);
+            ++self->m_handled;
+        }
+        self->m_changed.notify_all();
+    }
 }
 
 void CSignWorker::Deliver(std::function<void()> event, bool showsBox, bool wait) {
     std::unique_lock lock(m_mutex);
     m_changed.wait(lock, [&] { return m_posted - m_handled < kMaxPending; });
     const std::uint64_t ticket = ++m_posted;
-    lock.unlock();
-    auto relayed = std::make_unique<RelayEvent>(RelayEvent{std::move(event), showsBox});
-    if (!::PostMessageW(m_relay, kRunEvent, 0, reinterpret_cast<LPARAM>(relayed.get())))
-        throw std::runtime_error("cannot hand a signing event to the window");
-    relayed.release(); // the relay window's now
-    if (!wait)
-        return;
-    lock.lock();
-    m_changed.wait(lock, [&] { return m_handled >= ticket; });
+    m_queue.push_back(
+        std::make_unique<RelayEvent>(RelayEvent{std::move(event), showsBox, m_copied.load()}));
+    // Progress waits for the drain timer; what waits for its answer goes at once.
+    if (wait && !m_wakePosted) {
+        if (!::PostMessageW(m_relay, kRunEvent, 0, 0))
+            throw std::runtime_error("cannot hand a signing event to the window");
+        m_wakePosted = true;
+    }
+    if (wait)
+        m_changed.wait(lock, [&] { return m_handled >= ticket; });
 }
 
 SignResult CSignWorker::Run(const SignRequest& request, ISignObserver& observer) {
@@ -151,6 +174,8 @@ SignResult CSignWorker::Run(const SignRequest& request, ISignObserver& observer)
     m_copied = 0;
     m_posted = 0;
     m_handled = 0;
+    m_queue.clear();
+    m_wakePosted = false;
     m_handlerFailure = nullptr;
     SignRequest watched = request;
     watched.stop = &m_stop;
@@ -159,6 +184,7 @@ SignResult CSignWorker::Run(const SignRequest& request, ISignObserver& observer)
     std::exception_ptr engineFailure;
     CRelay relay(*this, observer);
     const HWND relayWindow = m_relay;
+    ::SetTimer(m_relay, kDrainTimer, kDrainMilliseconds, nullptr);
     std::thread worker([&, relayWindow] {
         try {
             result = RunSignBatch(watched, relay);
@@ -186,6 +212,7 @@ SignResult CSignWorker::Run(const SignRequest& request, ISignObserver& observer)
         }
     }
     worker.join();
+    ::KillTimer(m_relay, kDrainTimer);
     if (quit)
         ::PostQuitMessage(exitCode);
     for (const std::exception_ptr& failure : {engineFailure, m_handlerFailure, loopFailure}) {

@@ -111,7 +111,7 @@ public:
     void FileFinished(std::size_t position, const SignItem& item, SignOutcome outcome) override {
         m_filesDone = position;
         m_finishedBytes += SizeOf(position);
-        m_copiedAtFinish = m_worker.CopiedBytes();
+        m_copiedAtFinish = m_worker.CopiedAtEvent();
         if (Due())
             Refresh();
         if (outcome == SignOutcome::NotOverwritten)
