@@ -164,8 +164,12 @@ void CMainApp::StartAsAsked(const std::wstring& commandLine) {
         return;
     case OpeningPage::CheckSignature:
         if (auto* step =
-                m_pMainFrame->ReplaceStep<CWizardStepTwoDecode>(IDD_WIZARD_STEP_TWO_DECODE))
-            step->CheckFile(FullPath(command.paths.front()));
+                m_pMainFrame->ReplaceStep<CWizardStepTwoDecode>(IDD_WIZARD_STEP_TWO_DECODE)) {
+            std::vector<std::wstring> paths;
+            for (const std::wstring& path : command.paths)
+                paths.push_back(FullPath(path));
+            step->CheckPaths(paths);
+        }
         return;
     case OpeningPage::AddSignature:
         StartSigning(command.paths, CommandLineMayBeCut(commandLine.size()));

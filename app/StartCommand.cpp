@@ -42,10 +42,14 @@ StartCommand ParseStartCommand(const std::vector<std::wstring>& given) {
         return command;
     }
     if (SameSwitch(first, L"/check")) {
-        if (arguments.size() != 2 || IsSwitch(arguments[1]))
-            return Wrong(L"/check takes exactly one file.");
+        if (arguments.size() < 2)
+            return Wrong(L"/check takes one or more files or folders.");
+        for (std::size_t i = 1; i < arguments.size(); ++i) {
+            if (IsSwitch(arguments[i]))
+                return Wrong(L"/check takes files and folders, not " + arguments[i] + L".");
+        }
         command.page = OpeningPage::CheckSignature;
-        command.paths.push_back(arguments[1]);
+        command.paths.assign(arguments.begin() + 1, arguments.end());
         return command;
     }
     for (const std::wstring& argument : arguments) {
@@ -69,6 +73,9 @@ std::wstring StartUsage(const std::wstring& problem) {
             L"opens the first page.\n\n"
             L"Quorvane.exe /check FILE\n"
             L"opens Check Signature, showing the signature of FILE.\n\n"
+            L"Quorvane.exe /check FILE_OR_FOLDER...\n"
+            L"opens Check Signature with a list of these files (for a folder, the files "
+            L"directly inside it) and their signatures.\n\n"
             L"Quorvane.exe FILE...\n"
             L"opens Add Signature with these files in the list (for a folder, the files directly "
             L"inside it).\n\n"

@@ -10,7 +10,7 @@ enum class OpeningPage { Home, AddSignature, CheckSignature };
 
 struct StartCommand {
     OpeningPage page = OpeningPage::Home;
-    // AddSignature: the files and folders named; CheckSignature: the one file.
+    // AddSignature and CheckSignature: the files and folders named.
     std::vector<std::wstring> paths;
     // The usage is shown before the home page: asked for, or with `problem` when the command
     // line was wrong.
@@ -18,7 +18,7 @@ struct StartCommand {
     std::wstring problem;
 };
 
-// `arguments` are the command line's arguments after the program. "/check FILE" checks FILE,
+// `arguments` are the command line's arguments after the program. "/check PATH..." checks them,
 // "/?" asks for the usage, any other argument that starts with a slash is an unknown switch
 // (no path Explorer passes starts with one), and everything else names files and folders.
 StartCommand ParseStartCommand(const std::vector<std::wstring>& arguments);

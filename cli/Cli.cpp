@@ -11,6 +11,7 @@
 #include "TextConvert.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <iterator>
 #include <optional>
 #include <thread>
@@ -56,7 +57,9 @@ constexpr std::string_view kSignHelp =
 constexpr std::string_view kCheckHelp =
     "check   prints the text signed into each PATH; --json prints one JSON object per line:\n"
     "        path, signed, text (exact: CR LF kept, unpaired surrogates as \\udXXX escapes;\n"
-    "        null when unsigned), or error and reason when the file cannot be read. A path's\n"
+    "        null when unsigned), signed_at (the signing time the trailer records, ISO 8601\n"
+    "        UTC; the signer's clock, so it proves nothing; null when unsigned), or error\n"
+    "        and reason when the file cannot be read. A path's\n"
     "        bytes that are not UTF-8 are given as \\udc80 to \\udcff, one per byte. -r checks\n"
     "        every file below the folders given, in the order of their paths. The PATH -\n"
     "        reads standard input to its end, keeping only its last 131084 bytes.\n";
@@ -178,6 +181,28 @@ std::string JsonPath(const fs::path& path) {
 }
 
 struct ParsedArgs;
+
+// A trailer's seed, seconds since 1970 UTC, in ISO 8601: "2026-12-08T03:04:05Z".
+std::string IsoUtc(std::uint32_t seconds) {
+    // Days to a civil date (proleptic Gregorian), after Howard Hinnant's days_from_civil.
+    const std::int64_t days = seconds / 86400;
+    const std::uint32_t inDay = seconds % 86400;
+    const std::int64_t z = days + 719468;
+    const std::int64_t era = z / 146097;
+    const auto doe = static_cast<std::uint32_t>(z - era * 146097);
+    const std::uint32_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const std::uint32_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const std::uint32_t mp = (5 * doy + 2) / 153;
+    const std::uint32_t day = doy - (153 * mp + 2) / 5 + 1;
+    const std::uint32_t month = mp < 10 ? mp + 3 : mp - 9;
+    const std::int64_t year = static_cast<std::int64_t>(yoe) + era * 400 + (month <= 2 ? 1 : 0);
+    std::string text(32, '\0');
+    const int length = std::snprintf(text.data(), text.size(), "%04lld-%02u-%02uT%02u:%02u:%02uZ",
+                                     static_cast<long long>(year), month, day, inDay / 3600,
+                                     inDay / 60 % 60, inDay % 60);
+    text.resize(length > 0 ? static_cast<std::size_t>(length) : 0);
+    return text;
+}
 
 class CCli {
 public:
@@ -483,7 +508,8 @@ bool CCli::Paths(const ParsedArgs& parsed, std::vector<CliArg>& paths, std::stri
         problem = "standard input cannot hold both the list of files and a file";
         return false;
     }
-    if (standardInput && parsed.Has("--text-file") && *parsed.Value("--text-file") == "-") {
+    if (standardInput && parsed.Has("--text-file") &&
+        IsStandardStream(*parsed.Value("--text-file"))) {
         problem = "standard input cannot hold both the text and the list of files";
         return false;
     }
@@ -693,11 +719,15 @@ int CCli::Check(const std::vector<CliArg>& args) {
                 ErrLine("quorvane-cli: cannot read " + PathUtf8(path) + " (" + reason + ")");
             continue;
         }
-        const std::optional<std::u16string> text = ReadSignatureText(file.get());
+        std::optional<SignatureInfo> info = ReadSignatureInfo(file.get());
+        std::optional<std::u16string> text;
+        if (info)
+            text = std::move(info->text);
         allSigned = allSigned && text.has_value();
         if (json) {
             Out("{\"path\": " + JsonPath(path) + ", \"signed\": " + (text ? "true" : "false") +
-                ", \"text\": " + (text ? JsonString(*text) : "null") + "}" + std::string(kNewline));
+                ", \"text\": " + (text ? JsonString(*text) : "null") + ", \"signed_at\": " +
+                (info ? "\"" + IsoUtc(info->seed) + "\"" : "null") + "}" + std::string(kNewline));
         } else if (single) {
             if (text)
                 Out(ForDisplay(*text) + std::string(kNewline));

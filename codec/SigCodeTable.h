@@ -36,6 +36,8 @@ public:
     const std::array<std::uint16_t, kEntries>& Entries() const { return m_entries; }
     // Generator outputs consumed by the last Build, repeats included.
     unsigned DrawsOfLastBuild() const { return m_draws; }
+    // The seed of the table now held.
+    std::uint32_t BuiltSeed() const { return m_seed; }
     // How many tables this object has derived.
     unsigned Builds() const { return m_builds; }
 

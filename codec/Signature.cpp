@@ -174,7 +174,7 @@ std::size_t ReadSignature(CSigCodeTable& table, std::FILE* file, void* buffer,
     return textBytes;
 }
 
-std::optional<std::u16string> ReadSignatureText(std::FILE* file) {
+std::optional<SignatureInfo> ReadSignatureInfo(std::FILE* file) {
     CSigCodeTable table;
     const std::optional<Trailer> trailer = LocateTrailer(table, file);
     if (!trailer)
@@ -182,7 +182,14 @@ std::optional<std::u16string> ReadSignatureText(std::FILE* file) {
     std::u16string text(trailer->units, u'\0');
     if (!DecodePayload(table, file, *trailer, IntoText(text)))
         return std::nullopt;
-    return text;
+    return SignatureInfo{std::move(text), table.BuiltSeed()};
+}
+
+std::optional<std::u16string> ReadSignatureText(std::FILE* file) {
+    std::optional<SignatureInfo> info = ReadSignatureInfo(file);
+    if (!info)
+        return std::nullopt;
+    return std::move(info->text);
 }
 
 std::optional<std::int64_t> UnsignedLength(std::FILE* file) {

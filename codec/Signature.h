@@ -43,6 +43,13 @@ std::size_t ReadSignature(CSigCodeTable& table, std::FILE* file, void* buffer,
 // The whole text of the file's trailer, or nothing when it holds no valid one.
 std::optional<std::u16string> ReadSignatureText(std::FILE* file);
 
+// The text of the file's trailer and its seed (the signing time, in seconds since 1970 UTC,
+// as the signer's clock had it: it proves nothing), or nothing when it holds no valid one.
+struct SignatureInfo {
+    std::u16string text;
+    std::uint32_t seed = 0;
+};
+std::optional<SignatureInfo> ReadSignatureInfo(std::FILE* file);
 // The number of bytes before the file's trailer, or nothing when it holds no valid one.
 // A trailer is valid only when it decodes in full, payload included, exactly as
 // ReadSignatureText reads it. The stream is left at no defined position.

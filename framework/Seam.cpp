@@ -2,6 +2,7 @@
 
 #include "Handles.h"
 
+#include <commctrl.h>
 #include <commdlg.h>
 #include <objbase.h>
 #include <ole2.h>
@@ -77,6 +78,70 @@ std::wstring OpenFileFilter(const std::wstring& filter) {
 int CRealSeam::MessageBox(HWND owner, const std::wstring& text, const std::wstring& caption,
                           UINT type) {
     return ::MessageBoxW(owner, text.c_str(), caption.c_str(), type);
+}
+
+int CRealSeam::MessageBoxWithCheck(HWND owner, const std::wstring& text,
+                                   const std::wstring& caption, UINT type,
+                                   const std::wstring& verification, bool& checked) {
+    checked = false;
+    // Common controls 6 only (through the manifest): looked up, so that an older one still
+    // gives the plain box.
+    using TaskDialogIndirectProc = HRESULT(WINAPI*)(const TASKDIALOGCONFIG*, int*, int*, BOOL*);
+    const HMODULE controls = ::GetModuleHandleW(L"comctl32.dll");
+    const auto taskDialog =
+        controls ? reinterpret_cast<TaskDialogIndirectProc>(reinterpret_cast<void (*)()>(
+                       ::GetProcAddress(controls, "TaskDialogIndirect")))
+                 : nullptr;
+    if (!taskDialog)
+        return MessageBox(owner, text, caption, type);
+    TASKDIALOGCONFIG config{};
+    config.cbSize = sizeof config;
+    config.hwndParent = owner;
+    // Esc and the close box answer IDCANCEL, as they do for a Yes/No message box under Wine.
+    config.dwFlags = TDF_ALLOW_DIALOG_CANCELLATION | TDF_POSITION_RELATIVE_TO_WINDOW;
+    config.dwCommonButtons =
+        (type & MB_TYPEMASK) == MB_YESNO ? TDCBF_YES_BUTTON | TDCBF_NO_BUTTON : TDCBF_OK_BUTTON;
+    config.pszWindowTitle = caption.c_str();
+    switch (type & MB_ICONMASK) {
+    case MB_ICONERROR:
+        config.pszMainIcon = TD_ERROR_ICON;
+        break;
+    case MB_ICONWARNING:
+        config.pszMainIcon = TD_WARNING_ICON;
+        break;
+    case MB_ICONINFORMATION:
+        config.pszMainIcon = TD_INFORMATION_ICON;
+        break;
+    default:
+        break;
+    }
+    config.pszContent = text.c_str();
+    config.pszVerificationText = verification.c_str();
+    int button = IDCANCEL;
+    BOOL ticked = FALSE;
+    if (FAILED(taskDialog(&config, &button, nullptr, &ticked)))
+        return MessageBox(owner, text, caption, type);
+    checked = ticked != FALSE;
+    return button;
+}
+
+std::optional<std::wstring> CRealSeam::SaveFile(const OpenFileRequest& request) {
+    std::wstring buffer(kSingleSelectChars, L'\0');
+    buffer.replace(0, std::min(request.fileName.size(), buffer.size() - 1), request.fileName);
+    const std::wstring filter = OpenFileFilter(request.filter);
+    OPENFILENAMEW ofn{};
+    ofn.lStructSize = sizeof ofn;
+    ofn.hwndOwner = request.owner;
+    ofn.lpstrFilter = request.filter.empty() ? nullptr : filter.c_str();
+    ofn.nFilterIndex = 1;
+    ofn.lpstrFile = buffer.data();
+    ofn.nMaxFile = static_cast<DWORD>(buffer.size());
+    ofn.lpstrDefExt = NullIfEmpty(request.defaultExt);
+    ofn.Flags = request.flags | OFN_EXPLORER;
+    if (!::GetSaveFileNameW(&ofn))
+        return std::nullopt;
+    buffer.resize(std::wcslen(buffer.c_str()));
+    return buffer;
 }
 
 std::optional<std::vector<std::wstring>> CRealSeam::OpenFiles(const OpenFileRequest& request) {

@@ -44,6 +44,14 @@ public:
     // MessageBoxW: the button pressed (IDOK, IDYES, ...).
     virtual int MessageBox(HWND owner, const std::wstring& text, const std::wstring& caption,
                            UINT type) = 0;
+    // The same box with a check box `verification` below its text (a task dialog): the button
+    // pressed, and in `checked` whether the box was ticked. Only MB_OK and MB_YESNO boxes;
+    // where the system has no task dialog, a plain box with `checked` false.
+    virtual int MessageBoxWithCheck(HWND owner, const std::wstring& text,
+                                    const std::wstring& caption, UINT type,
+                                    const std::wstring& verification, bool& checked) = 0;
+    // The platform's save-file dialog: the chosen full path, or nothing when cancelled.
+    virtual std::optional<std::wstring> SaveFile(const OpenFileRequest& request) = 0;
     // The platform's open-file dialog: the full paths of the chosen files in the order the
     // dialog gives them, or nothing when the user cancelled.
     virtual std::optional<std::vector<std::wstring>> OpenFiles(const OpenFileRequest& request) = 0;
@@ -61,7 +69,10 @@ class CRealSeam : public ISeam {
 public:
     int MessageBox(HWND owner, const std::wstring& text, const std::wstring& caption,
                    UINT type) override;
+    int MessageBoxWithCheck(HWND owner, const std::wstring& text, const std::wstring& caption,
+                            UINT type, const std::wstring& verification, bool& checked) override;
     std::optional<std::vector<std::wstring>> OpenFiles(const OpenFileRequest& request) override;
+    std::optional<std::wstring> SaveFile(const OpenFileRequest& request) override;
     std::optional<std::wstring> BrowseForFolder(const FolderRequest& request) override;
     INT_PTR ShellExecute(const ShellExecuteRequest& request) override;
     bool StartSockets() override;

@@ -19,6 +19,7 @@
 #define IDD_ABOUTBOX 100
 #define IDD_ENC_PROGRESS 130
 #define IDD_SEL_FILES 132
+#define IDD_FILE_REPORT 134
 
 // Home step
 #define IDC_ADD_SIGNATURE 1000
@@ -32,6 +33,7 @@
 #define IDC_BROWSE 1014
 #define IDC_DEST_FOLDER 1030
 #define IDC_SIGNATURE_PROMPT 1036
+#define IDC_FILE_COUNT 1037
 
 // Check-signature step
 #define IDC_GO_BACK 1008
@@ -42,11 +44,21 @@
 #define IDC_PROGRESS 1012
 #define IDC_PROGRESS_STATUS 1017
 #define IDC_CANCEL_SIGNING 1018
+#define IDC_PROGRESS_FILE 1019
+#define IDC_PROGRESS_DONE 1020
+#define IDC_PROGRESS_RATE 1021
 
 // File list dialog
 #define IDC_FILE_LIST 1031
 #define IDC_ADD_FILES 1034
 #define IDC_REMOVE_FILES 1035
+
+// File report: the files a run did not sign, the files of a check
+#define IDC_REPORT_SUMMARY 1040
+#define IDC_REPORT_LIST 1041
+#define IDC_REPORT_TEXT 1042
+#define IDC_REPORT_COPY 1043
+#define IDC_REPORT_SAVE 1044
 
 // About box
 #define IDC_WEB_LINK 1025

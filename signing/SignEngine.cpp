@@ -100,6 +100,8 @@ struct CFileWork {
     // The failure may be the machine's, short of what other files in flight held.
     bool shortage = false;
     bool stopped = false;
+    // Read and copied ahead of its turn, off the observer's thread.
+    bool prepared = false;
 };
 
 // True when `path` has a name that signing gives (in any case, as Windows reads names).
@@ -134,6 +136,22 @@ private:
     bool WriteCopy(CFileWork& work, CWorkerState& state, const CopyProgress& progress) const;
     // `again`: a failed commit does the file again from its start instead of failing it.
     SignOutcome Commit(CFileWork& work, bool exists, bool again = false);
+    // Counts a copy's bytes into the request's tally and says whether the copy may go on.
+    CopyProgress Tally(std::uint64_t& counted, const CopyProgress& next = {}) const {
+        if (!m_request.stop && !m_request.copiedBytes)
+            return next;
+        return [this, &counted, next](std::uint64_t copied) {
+            if (m_request.copiedBytes && copied > counted)
+                m_request.copiedBytes->fetch_add(copied - counted, std::memory_order_relaxed);
+            counted = std::max(counted, copied);
+            if (m_request.stop && m_request.stop->load(std::memory_order_relaxed))
+                return false;
+            return !next || next(copied);
+        };
+    }
+    bool Stopping() const {
+        return m_request.stop && m_request.stop->load(std::memory_order_relaxed);
+    }
 
     // Every file is closed, and a failed output removed, before its message shows.
     SignOutcome Report(CFileWork& work, const Failure& failure,
@@ -168,6 +186,10 @@ private:
     CByteIo& m_io;
     CWorkerState m_state;
     CRunOutputs m_written;
+
+public:
+    // Several jobs: a source may be an output of this run, which Finish must know.
+    bool m_tracksOutputs = false;
 };
 
 bool CBatch::ReadSource(CFileWork& work, CWorkerState& state) const {
@@ -252,7 +274,9 @@ bool CBatch::WriteCopy(CFileWork& work, CWorkerState& state, const CopyProgress&
     const bool copied =
         text.size() <= kMaxSignatureUnits &&
         CopyToEnd(m_io, work.source.get(), work.pending.File(), state.buffer, progress, &fault);
-    if (!copied && progress && m_observer.StopRequested()) {
+    // A copy made ahead of its turn runs off the observer's thread: only the request's flag
+    // may stop it there.
+    if (!copied && progress && (Stopping() || (!work.prepared && m_observer.StopRequested()))) {
         work.source.reset();
         work.pending.Discard();
         work.stopped = true;
@@ -280,7 +304,7 @@ SignOutcome CBatch::Commit(CFileWork& work, bool exists, bool again) {
         return again ? SignOne(*work.item)
                      : Report(work, {SignOutcome::SignFailed, signtext::kCannotSign,
                                      signtext::kCaptionErrorBang, work.pending.Error()});
-    if (m_request.keepOutputsOfThisRun)
+    if (m_request.keepOutputsOfThisRun || m_tracksOutputs)
         m_written.Add(work.output, work.item->source);
     return SignOutcome::Signed;
 }
@@ -295,10 +319,11 @@ SignOutcome CBatch::SignOne(const SignItem& item) {
     if (const std::optional<SignOutcome> outcome = CheckOutput(work, exists))
         return *outcome;
     const auto total = static_cast<std::uint64_t>(work.facts.size);
-    const auto progress = [&](std::uint64_t copied) {
+    std::uint64_t counted = 0;
+    const CopyProgress progress = Tally(counted, [&](std::uint64_t copied) {
         m_observer.BytesCopied(copied, total);
         return !m_observer.StopRequested();
-    };
+    });
     if (!WriteCopy(work, m_state, progress))
         return work.stopped ? SignOutcome::Stopped : Report(work, *work.failure);
     return Commit(work, exists);
@@ -311,12 +336,15 @@ void CBatch::Prepare(CFileWork& work, CWorkerState& state, const CopyProgress& p
     work.facts = {};
     work.failure.reset();
     work.sourceFailed = work.shortage = work.stopped = false;
+    // Without the observer's own progress, the file is prepared on a worker's thread.
+    work.prepared = !progress;
+    std::uint64_t counted = 0;
     try {
         if (ReadSource(work, state)) {
             work.output = OutputPathFor(m_request.outputFolder, *work.item);
             // What Finish refuses anyway is not copied.
             if (OutputNameFits(work))
-                WriteCopy(work, state, progress);
+                WriteCopy(work, state, Tally(counted, progress));
         }
     } catch (const std::bad_alloc&) {
         work.source.reset();
@@ -350,7 +378,7 @@ SignOutcome CBatch::Finish(CFileWork& work) {
     if (work.failure)
         return Report(work, *work.failure);
     // A stop during the file's turn drops its copy, as it stops the copy of one job.
-    if (m_observer.StopRequested()) {
+    if (Stopping() || m_observer.StopRequested()) {
         work.source.reset();
         work.pending.Discard();
         return SignOutcome::Stopped;
@@ -558,14 +586,19 @@ SignResult RunSignBatch(const SignRequest& request, ISignObserver& observer, CBy
     CBatch batch(request, observer, byteIo);
     const std::size_t count = request.items.size();
     std::optional<CParallelRun> parallel;
-    if (request.jobs > 1 && count > 1 && request.keepOutputsOfThisRun && !byteIo.OneFileAtATime())
+    if (request.jobs > 1 && count > 1 && !byteIo.OneFileAtATime()) {
+        batch.m_tracksOutputs = true;
         parallel.emplace(batch, request.items,
                          static_cast<unsigned>(std::min<std::size_t>(request.jobs, count)),
                          observer);
+    }
     if (parallel && !parallel->Running())
         parallel.reset();
     observer.BatchStarted(count);
-    for (std::size_t i = 0; i < count && !observer.StopRequested(); ++i) {
+    const auto stopping = [&] {
+        return (request.stop && request.stop->load()) || observer.StopRequested();
+    };
+    for (std::size_t i = 0; i < count && !stopping(); ++i) {
         const SignItem& item = request.items[i];
         observer.FileStarted(i + 1, count, Status(i + 1, count));
         const SignOutcome outcome = parallel ? parallel->Finish(i) : batch.SignOne(item);

@@ -21,6 +21,7 @@
 
 #include "FileOps.h"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -107,13 +108,17 @@ struct SignRequest {
     // An output written earlier in this run is refused instead of asked about: the command-line
     // tool's --force is for outputs that existed before the run. The desktop program asks.
     bool keepOutputsOfThisRun = false;
-    // Files read and copied at once (with keepOutputsOfThisRun). The observer still sees every
-    // event in the order of a run of one file at a time, on the calling thread; BytesCopied is
-    // not called with more than one. The desktop program signs one file at a time. When
-    // descriptors, memory, threads or disk space run short, fewer files are in flight, and a
-    // file that met the shortage is done again alone in its turn: the outcomes stay those of
-    // one job.
+    // Files read and copied at once. The observer still sees every event in the order of a
+    // run of one file at a time, on the calling thread; BytesCopied is not called with more
+    // than one. When descriptors, memory, threads or disk space run short, fewer files are in
+    // flight, and a file that met the shortage is done again alone in its turn: the outcomes
+    // stay those of one job.
     unsigned jobs = 1;
+    // For users that watch a run from another thread, with any number of jobs. Set, `stop`
+    // ends the run as StopRequested does, also inside copies made ahead of their turn;
+    // `copiedBytes` grows by every byte put into a copy (copies later dropped included).
+    const std::atomic<bool>* stop = nullptr;
+    std::atomic<std::uint64_t>* copiedBytes = nullptr;
 };
 
 struct SignResult {

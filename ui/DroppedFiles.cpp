@@ -61,6 +61,14 @@ DroppedFiles FilesOfDrop(const std::vector<std::wstring>& paths) {
     return result;
 }
 
+std::uint64_t FileSizeOf(const std::wstring& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (path.empty() ||
+        !::GetFileAttributesExW(LongPath(path).c_str(), GetFileExInfoStandard, &data))
+        return 0;
+    return (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
 std::wstring PathKey(const std::wstring& path) {
     std::wstring key = path;
     if (!key.empty())

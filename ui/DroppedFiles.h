@@ -2,6 +2,7 @@
 // into the files the add-signature step lists.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -15,5 +16,7 @@ struct DroppedFiles {
 
 DroppedFiles FilesOfDrop(const std::vector<std::wstring>& paths);
 
+// The size of the file at `path`; 0 when it cannot be asked.
+std::uint64_t FileSizeOf(const std::wstring& path);
 // Paths that differ only in letter case name the same file: equal keys, equal files.
 std::wstring PathKey(const std::wstring& path);

@@ -1,11 +1,22 @@
 #include "EncProgress.h"
 
+#include "LocaleText.h"
 #include "resource.h"
+
+#include <algorithm>
+
+namespace {
+
+constexpr UINT_PTR kTickTimer = 1;
+constexpr UINT kTickMilliseconds = 250;
+
+} // namespace
 
 IMPLEMENT_DYNAMIC(CEncProgress, CPageDialog)
 
 BEGIN_MESSAGE_MAP(CEncProgress, CPageDialog)
 ON_BN_CLICKED(IDC_CANCEL_SIGNING, OnCancelSigning)
+ON_MESSAGE(WM_TIMER, OnTimer)
 END_MESSAGE_MAP()
 
 CEncProgress::CEncProgress(CWnd* pParent) : CPageDialog(IDD_ENC_PROGRESS, pParent, false) {}
@@ -16,37 +27,67 @@ void CEncProgress::DoDataExchange(CDataExchange* pDX) {
     CPageDialog::DoDataExchange(pDX);
     DDX_Control(pDX, IDC_PROGRESS, m_progress);
     DDX_Control(pDX, IDC_PROGRESS_STATUS, m_status);
+    DDX_Control(pDX, IDC_PROGRESS_FILE, m_file);
+    DDX_Control(pDX, IDC_PROGRESS_DONE, m_done);
+    DDX_Control(pDX, IDC_PROGRESS_RATE, m_rate);
     DDX_Control(pDX, IDC_CANCEL_SIGNING, m_btnCancel);
 }
 
 BOOL CEncProgress::OnInitDialog() {
     CPageDialog::OnInitDialog();
-    // The status line spans the bar, so that "Signing file 1234 of 5678" is not cut off.
-    RECT bar{};
-    RECT status{};
-    m_progress.GetWindowRect(&bar);
-    m_status.GetWindowRect(&status);
-    ::MapWindowPoints(nullptr, m_hWnd, reinterpret_cast<POINT*>(&bar), 2);
-    ::MapWindowPoints(nullptr, m_hWnd, reinterpret_cast<POINT*>(&status), 2);
-    m_status.SetWindowPos(nullptr, bar.left, status.top, bar.right - bar.left,
-                          status.bottom - status.top, SWP_NOZORDER | SWP_NOACTIVATE);
     CenterWindow();
+    ::SetTimer(m_hWnd, kTickTimer, kTickMilliseconds, nullptr);
     return TRUE;
 }
 
-void CEncProgress::StartBar(std::size_t files) {
-    m_progress.SetRange32(0, static_cast<int>((files + 1) * kProgressUnitsPerFile));
-    m_progress.SetPos(0);
-    m_units = 0;
+LRESULT CEncProgress::OnTimer(WPARAM wParam, LPARAM) {
+    if (wParam == kTickTimer && m_onTick)
+        m_onTick();
+    return 0;
 }
 
-void CEncProgress::ShowFileProgress(std::size_t position, std::uint64_t copied,
-                                    std::uint64_t size) {
-    const auto done = size == 0 ? 0 : static_cast<int>(copied * kProgressUnitsPerFile / size);
-    const int units = static_cast<int>(position - 1) * kProgressUnitsPerFile + done;
-    if (units != m_units)
-        m_progress.SetPos(units);
-    m_units = units;
+void CEncProgress::StartRun(std::size_t files, std::uint64_t bytes) {
+    m_files = files;
+    m_bytes = bytes;
+    m_started = ::GetTickCount64();
+    m_progress.SetRange32(0, kProgressBarRange);
+    m_progress.SetPos(0);
+    m_position = 0;
+    ShowDone(0, 0);
+}
+
+void CEncProgress::ShowFile(const std::wstring& path) {
+    m_file.SetWindowText(path);
+}
+
+void CEncProgress::ShowDone(std::size_t files, std::uint64_t bytes) {
+    // Bytes and files together: a run of empty files moves too, and a run of one large file
+    // moves with its bytes. Both are whole at the end, so the bar is full.
+    const double whole = static_cast<double>(m_bytes) + static_cast<double>(m_files);
+    const double done = static_cast<double>(bytes) + static_cast<double>(files);
+    const double fraction = whole > 0 ? std::min(done / whole, 1.0) : 0.0;
+    const int position = static_cast<int>(fraction * kProgressBarRange);
+    if (position != m_position) {
+        m_progress.SetPos(position);
+        m_position = position;
+    }
+
+    std::wstring doneText = FormatCount(files) + L" of " + FormatCount(m_files) + L" files, " +
+                            FormatBytes(bytes) + L" of " + FormatBytes(m_bytes);
+    if (doneText != m_doneText) {
+        m_done.SetWindowText(doneText);
+        m_doneText = std::move(doneText);
+    }
+    const double seconds = static_cast<double>(::GetTickCount64() - m_started) / 1000.0;
+    std::wstring rateText;
+    if (seconds >= 1.0 && fraction > 0 && fraction < 1.0) {
+        const auto perSecond = static_cast<std::uint64_t>(static_cast<double>(bytes) / seconds);
+        rateText = FormatBytes(perSecond) + L"/s, " + TimeLeft(seconds * (1 - fraction) / fraction);
+    }
+    if (rateText != m_rateText) {
+        m_rate.SetWindowText(rateText);
+        m_rateText = std::move(rateText);
+    }
 }
 
 BOOL CEncProgress::PreTranslateMessage(MSG* pMsg) {

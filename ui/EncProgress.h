@@ -1,12 +1,13 @@
-// The small window that shows which file a batch is signing: a status line, a bar that moves
-// with the files and with the bytes of a large one, and Cancel. It lives on the stack of the
-// batch; Enter and Esc never close it and never cancel.
+// The small window that shows a batch at work: which file of how many, its name, the files and
+// bytes done of the whole run, the speed and the time left, a bar over the run's bytes, and
+// Cancel. It lives on the stack of the batch; Enter and Esc never close it and never cancel.
 #pragma once
 
 #include "AfxCtrls.h"
 
 #include <cstdint>
 #include <functional>
+#include <string>
 
 class CEncProgress : public CPageDialog {
     DECLARE_DYNAMIC(CEncProgress)
@@ -14,18 +15,28 @@ public:
     explicit CEncProgress(CWnd* pParent);
     ~CEncProgress() override;
 
-    // The bar's range for `files` files (one more step than files, as the batch counts).
-    void StartBar(std::size_t files);
-    // Shows file `position` (from 1) with `copied` of its `size` bytes done.
-    void ShowFileProgress(std::size_t position, std::uint64_t copied, std::uint64_t size);
+    // A run of `files` files holding `bytes` bytes begins: empty bar, nothing done.
+    void StartRun(std::size_t files, std::uint64_t bytes);
+    // The file being signed, its name shortened in the middle when it does not fit.
+    void ShowFile(const std::wstring& path);
+    // `files` files and `bytes` bytes of the run are done; the bar, the counts, and once a
+    // second has passed the speed and the time left follow.
+    void ShowDone(std::size_t files, std::uint64_t bytes);
+    // `milliseconds` spent waiting for the user do not count towards the speed.
+    void LeaveOut(std::uint64_t milliseconds) { m_started += milliseconds; }
 
     BOOL PreTranslateMessage(MSG* pMsg) override;
 
     CProgressCtrl m_progress;
     CStatic m_status;
+    CStatic m_file;
+    CStatic m_done;
+    CStatic m_rate;
     CButton m_btnCancel;
     // Called once when the user clicks Cancel.
     std::function<void()> m_onCancel;
+    // Called a few times a second while the window shows, to bring the counts up to date.
+    std::function<void()> m_onTick;
 
 protected:
     DECLARE_MESSAGE_MAP()
@@ -33,10 +44,16 @@ protected:
     void DoDataExchange(CDataExchange* pDX) override;
     BOOL OnInitDialog() override;
     void OnCancelSigning();
+    LRESULT OnTimer(WPARAM wParam, LPARAM lParam);
 
 private:
-    int m_units = 0; // the bar's position
+    std::size_t m_files = 0;
+    std::uint64_t m_bytes = 0;
+    std::uint64_t m_started = 0; // GetTickCount64 at StartRun
+    int m_position = -1;
+    std::wstring m_doneText;
+    std::wstring m_rateText;
 };
 
-// Bar units per file: the bar moves within a file as its bytes are copied.
-inline constexpr int kProgressUnitsPerFile = 100;
+// The bar's range: it moves with the run's bytes and files, and is full at the end.
+inline constexpr int kProgressBarRange = 1000;

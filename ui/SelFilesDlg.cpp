@@ -2,22 +2,25 @@
 
 #include "AfxDrop.h"
 #include "DroppedFiles.h"
+#include "LocaleText.h"
 #include "resource.h"
 
-#include <memory>
-#include <unordered_set>
+#include <algorithm>
+#include <cwchar>
 
 IMPLEMENT_DYNAMIC(CSelFilesDlg, CDialog)
 
 BEGIN_MESSAGE_MAP(CSelFilesDlg, CDialog)
 ON_NOTIFY(LVN_ITEMCHANGED, IDC_FILE_LIST, OnItemChangedFiles)
+ON_NOTIFY(LVN_GETDISPINFOW, IDC_FILE_LIST, OnGetDispInfo)
 ON_BN_CLICKED(IDC_REMOVE_FILES, OnRemove)
 ON_BN_CLICKED(IDC_ADD_FILES, OnAdd)
 ON_MESSAGE(WM_DROPFILES, OnDropFiles)
 END_MESSAGE_MAP()
 
-CSelFilesDlg::CSelFilesDlg(CWnd* pParent, std::vector<std::wstring>* pFileList)
-    : CDialog(IDD_SEL_FILES, pParent), m_pFileList(pFileList) {}
+CSelFilesDlg::CSelFilesDlg(CWnd* pParent, std::vector<std::wstring>* pFileList,
+                           std::vector<std::uint64_t>* pFileSizes)
+    : CDialog(IDD_SEL_FILES, pParent), m_pFileList(pFileList), m_pFileSizes(pFileSizes) {}
 
 CSelFilesDlg::~CSelFilesDlg() = default;
 
@@ -30,9 +33,23 @@ void CSelFilesDlg::DoDataExchange(CDataExchange* pDX) {
 BOOL CSelFilesDlg::OnInitDialog() {
     CDialog::OnInitDialog();
     CenterWindow();
-    m_listFiles.InsertColumn(0, L"Files", LVCFMT_LEFT, 800);
-    for (const std::wstring& path : *m_pFileList)
-        m_listFiles.InsertItem(m_listFiles.GetItemCount(), path);
+    // The sizes stay in view; a long path is shortened at its end.
+    RECT client{};
+    ::GetClientRect(m_listFiles.m_hWnd, &client);
+    RECT sizeColumn{0, 0, 50, 0};
+    ::MapDialogRect(m_hWnd, &sizeColumn);
+    const int pathWidth = std::max<int>(
+        client.right - sizeColumn.right - ::GetSystemMetrics(SM_CXVSCROLL), sizeColumn.right);
+    m_listFiles.InsertColumn(0, L"Files", LVCFMT_LEFT, pathWidth);
+    m_listFiles.InsertColumn(1, L"Size", LVCFMT_RIGHT, sizeColumn.right);
+    const std::vector<std::wstring>& files = *m_pFileList;
+    const bool sized = m_pFileSizes != nullptr && m_pFileSizes->size() == files.size();
+    m_entries.reserve(files.size());
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        m_keys.insert(PathKey(files[i]));
+        m_entries.push_back({files[i], sized ? (*m_pFileSizes)[i] : FileSizeOf(files[i]), {}});
+    }
+    ShowCount();
 
     AfxAcceptDroppedFiles(m_hWnd);
 
@@ -40,6 +57,27 @@ BOOL CSelFilesDlg::OnInitDialog() {
     if (m_pFileList->empty())
         OnAdd();
     return TRUE;
+}
+
+void CSelFilesDlg::ShowCount() {
+    m_listFiles.SendMessage(LVM_SETITEMCOUNT, m_entries.size(), LVSICF_NOINVALIDATEALL);
+    ::InvalidateRect(m_listFiles.m_hWnd, nullptr, TRUE);
+}
+
+void CSelFilesDlg::OnGetDispInfo(NMHDR* pNotifyStruct, LRESULT* pResult) {
+    auto* info = reinterpret_cast<NMLVDISPINFOW*>(pNotifyStruct);
+    *pResult = 0;
+    const auto index = static_cast<std::size_t>(info->item.iItem);
+    if (!(info->item.mask & LVIF_TEXT) || index >= m_entries.size() || info->item.cchTextMax <= 0)
+        return;
+    Entry& entry = m_entries[index];
+    if (info->item.iSubItem == 1 && entry.sizeText.empty())
+        entry.sizeText = FormatBytes(entry.size);
+    const std::wstring& text = info->item.iSubItem == 0 ? entry.path : entry.sizeText;
+    const std::size_t length =
+        std::min(text.size(), static_cast<std::size_t>(info->item.cchTextMax - 1));
+    std::wmemcpy(info->item.pszText, text.c_str(), length);
+    info->item.pszText[length] = L'\0';
 }
 
 void CSelFilesDlg::OnAdd() {
@@ -61,39 +99,43 @@ LRESULT CSelFilesDlg::OnDropFiles(WPARAM wParam, LPARAM) {
 }
 
 void CSelFilesDlg::AddPaths(const std::vector<std::wstring>& paths) {
-    if (paths.empty())
-        return;
+    const std::size_t before = m_entries.size();
     // Keys, not the list control's own search: that compares at most 260 characters, so
-    // longer paths would never be found as duplicates.
-    std::unordered_set<std::wstring> listed;
-    const int count = m_listFiles.GetItemCount();
-    for (int i = 0; i < count; ++i)
-        listed.insert(PathKey(m_listFiles.GetItemText(i, 0)));
-
-    // One repaint for a selection of thousands of files.
-    m_listFiles.SendMessage(WM_SETREDRAW, FALSE);
+    // longer paths would never be found as duplicates; and a set, so that every path is
+    // looked up once, however long the list.
     for (const std::wstring& path : paths) {
-        if (listed.insert(PathKey(path)).second)
-            m_listFiles.InsertItem(m_listFiles.GetItemCount(), path);
+        if (m_keys.insert(PathKey(path)).second)
+            m_entries.push_back({path, FileSizeOf(path), {}});
     }
-    m_listFiles.SendMessage(WM_SETREDRAW, TRUE);
-    ::InvalidateRect(m_listFiles.m_hWnd, nullptr, TRUE);
+    if (m_entries.size() != before)
+        ShowCount();
 }
 
 void CSelFilesDlg::OnRemove() {
-    int selected = m_listFiles.GetNextItem(-1, LVNI_SELECTED);
-    if (selected < 0)
-        return;
-    // Each deletion moves the later items up by one: the k-th selected item is then at its
-    // index minus k.
-    std::vector<int> positions;
-    while (selected >= 0) {
-        positions.push_back(selected - static_cast<int>(positions.size()));
-        selected = m_listFiles.GetNextItem(selected, LVNI_SELECTED);
+    std::vector<bool> removed(m_entries.size(), false);
+    bool any = false;
+    for (int i = m_listFiles.GetNextItem(-1, LVNI_SELECTED); i >= 0;
+         i = m_listFiles.GetNextItem(i, LVNI_SELECTED)) {
+        removed[static_cast<std::size_t>(i)] = true;
+        any = true;
     }
-    for (int position : positions)
-        m_listFiles.DeleteItem(position);
-    // The control does not always report deleted selected items as a change of selection.
+    if (!any)
+        return;
+    // One pass over the list, however many rows go.
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < m_entries.size(); ++i) {
+        if (removed[i])
+            m_keys.erase(PathKey(m_entries[i].path));
+        else if (kept++ != i)
+            m_entries[kept - 1] = std::move(m_entries[i]);
+    }
+    m_entries.resize(kept);
+    // A virtual list keeps selection by position: none is left after a removal.
+    LVITEMW none{};
+    none.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
+    m_listFiles.SendMessage(LVM_SETITEMSTATE, static_cast<WPARAM>(-1),
+                            reinterpret_cast<LPARAM>(&none));
+    ShowCount();
     UpdateRemoveButton();
 }
 
@@ -108,11 +150,16 @@ void CSelFilesDlg::UpdateRemoveButton() {
 
 void CSelFilesDlg::OnOK() {
     std::vector<std::wstring> files;
-    const int count = m_listFiles.GetItemCount();
-    files.reserve(static_cast<std::size_t>(count));
-    for (int i = 0; i < count; ++i)
-        files.push_back(m_listFiles.GetItemText(i, 0));
+    std::vector<std::uint64_t> sizes;
+    files.reserve(m_entries.size());
+    sizes.reserve(m_entries.size());
+    for (Entry& entry : m_entries) {
+        files.push_back(std::move(entry.path));
+        sizes.push_back(entry.size);
+    }
     m_pFileList->swap(files);
+    if (m_pFileSizes)
+        m_pFileSizes->swap(sizes);
     m_pFileDialog.reset();
     CDialog::OnOK();
 }

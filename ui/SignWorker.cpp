@@ -1,20 +1,29 @@
 #include "SignWorker.h"
 
+#include <deque>
+#include <memory>
 #include <stdexcept>
 #include <thread>
 
 namespace {
 
-constexpr UINT kRunEvent = WM_APP + 1; // lParam: the std::function<void()> to run
+constexpr UINT kRunEvent = WM_APP + 1; // runs the events waiting in the queue
 constexpr UINT kWorkerDone = WM_APP + 2;
+// Runs the progress events waiting in the queue, a hundred times a second at most.
+constexpr UINT_PTR kDrainTimer = 1;
+constexpr UINT kDrainMilliseconds = 10;
 constexpr wchar_t kRelayClass[] = L"QuorvaneSignRelay";
-
-struct RelayEvent {
-    const std::function<void()>* run;
-    bool showsBox;
-};
+// Events under way at most: the worker waits beyond, so that the queue stays short however
+// many files a run has.
+constexpr std::uint64_t kMaxPending = 256;
 
 } // namespace
+
+struct CSignWorker::RelayEvent {
+    std::function<void()> run;
+    bool showsBox;
+    std::uint64_t copied; // the byte tally when the event was handed over
+};
 
 // The engine's observer on the worker thread: hands every event to the user-interface thread.
 class CSignWorker::CRelay : public ISignObserver {
@@ -24,10 +33,12 @@ public:
     void BatchStarted(std::size_t count) override {
         Deliver([&] { m_target.BatchStarted(count); });
     }
+    // Progress goes without waiting for the window: only what needs an answer, or shows a
+    // box, waits; every event still comes in the engine's order.
     void FileStarted(std::size_t position, std::size_t count,
                      const std::u16string& status) override {
         m_lastHundredths = 0;
-        Deliver([&] { m_target.FileStarted(position, count, status); });
+        Post([this, position, count, status] { m_target.FileStarted(position, count, status); });
     }
     void BytesCopied(std::uint64_t copied, std::uint64_t size) override {
         // Each hundredth of a file once: a repaint per block would slow the copy down.
@@ -35,10 +46,11 @@ public:
         if (hundredths == m_lastHundredths)
             return;
         m_lastHundredths = hundredths;
-        Deliver([&] { m_target.BytesCopied(copied, size); });
+        Post([this, copied, size] { m_target.BytesCopied(copied, size); });
     }
     void FileFinished(std::size_t position, const SignItem& item, SignOutcome outcome) override {
-        Deliver([&] { m_target.FileFinished(position, item, outcome); });
+        const SignItem* file = &item; // the request's, alive for the run
+        Post([this, position, file, outcome] { m_target.FileFinished(position, *file, outcome); });
     }
     void ReportFailure(const SignMessage& message) override {
         Deliver([&] { m_target.ReportFailure(message); }, true);
@@ -57,9 +69,10 @@ public:
     bool StopRequested() override { return m_worker.StopRequested(); }
 
 private:
-    void Deliver(const std::function<void()>& event, bool showsBox = false) {
-        m_worker.Deliver(event, showsBox);
+    void Deliver(std::function<void()> event, bool showsBox = false) {
+        m_worker.Deliver(std::move(event), showsBox, true);
     }
+    void Post(std::function<void()> event) { m_worker.Deliver(std::move(event), false, false); }
 
     CSignWorker& m_worker;
     ISignObserver& m_target;
@@ -90,49 +103,91 @@ LRESULT CALLBACK CSignWorker::RelayProc(HWND hWnd, UINT message, WPARAM wParam, 
                             reinterpret_cast<LONG_PTR>(create->lpCreateParams));
     }
     auto* self = reinterpret_cast<CSignWorker*>(::GetWindowLongPtrW(hWnd, GWLP_USERDATA));
-    if (!self || (message != kRunEvent && message != kWorkerDone))
+    if (!self || (message != kRunEvent && message != kWorkerDone &&
+                  !(message == WM_TIMER && wParam == kDrainTimer)))
         return ::DefWindowProcW(hWnd, message, wParam, lParam);
     if (message == kWorkerDone) {
+        self->RunQueued();
         self->m_done = true;
         return 0;
     }
-    const auto* event = reinterpret_cast<const RelayEvent*>(lParam);
-    // A box of the user interface's own is open: this one waits until it has closed.
-    while (event->showsBox && self->m_holds > 0) {
-        if (!AfxGetApp()->PumpMessage()) {
-            ::PostQuitMessage(AfxGetApp()->ExitCode());
-            self->RequestStop();
-            break;
-        }
-    }
-    // Nothing may leave a window procedure: a handler's exception stops the run and is
-    // rethrown once the worker is done.
-    try {
-        if (!self->m_handlerFailure)
-            (*event->run)();
-    } catch (...) {
-        self->m_handlerFailure = std::current_exception();
-        self->RequestStop();
-    }
+    self->RunQueued();
     return 0;
 }
 
-void CSignWorker::Deliver(const std::function<void()>& event, bool showsBox) {
-    const RelayEvent relayed{&event, showsBox};
-    ::SendMessageW(m_relay, kRunEvent, 0, reinterpret_cast<LPARAM>(&relayed));
+void CSignWorker::RunQueued() {
+    CSignWorker* self = this;
+    // One message runs every event handed over since the last: a message per event would
+    // cost more than signing a small file under Wine.
+    std::deque<std::unique_ptr<RelayEvent>> events;
+    {
+        std::lock_guard lock(self->m_mutex);
+        events.swap(self->m_queue);
+        self->m_wakePosted = false;
+    }
+    for (const std::unique_ptr<RelayEvent>& event : events) {
+        // A box of the user interface's own is open: this one waits until it has closed.
+        while (event->showsBox && self->m_holds > 0) {
+            if (!AfxGetApp()->PumpMessage()) {
+                ::PostQuitMessage(AfxGetApp()->ExitCode());
+                self->RequestStop();
+                break;
+            }
+        }
+        // Nothing may leave a window procedure: a handler's exception stops the run and is
+        // rethrown once the worker is done.
+        try {
+            self->m_copiedAtEvent = event->copied;
+            if (!self->m_handlerFailure)
+                event->run();
+        } catch (...) {
+            self->m_handlerFailure = std::current_exception();
+            self->RequestStop();
+        }
+        {
+            std::lock_guard lock(self->m_mutex);
+            ++self->m_handled;
+        }
+        self->m_changed.notify_all();
+    }
+}
+
+void CSignWorker::Deliver(std::function<void()> event, bool showsBox, bool wait) {
+    std::unique_lock lock(m_mutex);
+    m_changed.wait(lock, [&] { return m_posted - m_handled < kMaxPending; });
+    const std::uint64_t ticket = ++m_posted;
+    m_queue.push_back(
+        std::make_unique<RelayEvent>(RelayEvent{std::move(event), showsBox, m_copied.load()}));
+    // Progress waits for the drain timer; what waits for its answer goes at once.
+    if (wait && !m_wakePosted) {
+        if (!::PostMessageW(m_relay, kRunEvent, 0, 0))
+            throw std::runtime_error("cannot hand a signing event to the window");
+        m_wakePosted = true;
+    }
+    if (wait)
+        m_changed.wait(lock, [&] { return m_handled >= ticket; });
 }
 
 SignResult CSignWorker::Run(const SignRequest& request, ISignObserver& observer) {
     m_done = false;
     m_stop = false;
+    m_copied = 0;
+    m_posted = 0;
+    m_handled = 0;
+    m_queue.clear();
+    m_wakePosted = false;
     m_handlerFailure = nullptr;
+    SignRequest watched = request;
+    watched.stop = &m_stop;
+    watched.copiedBytes = &m_copied;
     SignResult result;
     std::exception_ptr engineFailure;
     CRelay relay(*this, observer);
     const HWND relayWindow = m_relay;
+    ::SetTimer(m_relay, kDrainTimer, kDrainMilliseconds, nullptr);
     std::thread worker([&, relayWindow] {
         try {
-            result = RunSignBatch(request, relay);
+            result = RunSignBatch(watched, relay);
         } catch (...) {
             engineFailure = std::current_exception();
         }
@@ -157,6 +212,7 @@ SignResult CSignWorker::Run(const SignRequest& request, ISignObserver& observer)
         }
     }
     worker.join();
+    ::KillTimer(m_relay, kDrainTimer);
     if (quit)
         ::PostQuitMessage(exitCode);
     for (const std::exception_ptr& failure : {engineFailure, m_handlerFailure, loopFailure}) {

@@ -8,7 +8,11 @@
 #include "SignEngine.h"
 
 #include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <memory>
 #include <cstdint>
+#include <mutex>
 #include <exception>
 #include <functional>
 
@@ -27,6 +31,11 @@ public:
     // Ends the run at the next chance: the file being copied is dropped, files signed stay.
     void RequestStop() { m_stop = true; }
     bool StopRequested() const { return m_stop; }
+    // The bytes put into copies so far in this run, from any thread (copies of several jobs
+    // made ahead of their turn included).
+    std::uint64_t CopiedBytes() const { return m_copied; }
+    // CopiedBytes as it was when the engine's event now being handled came.
+    std::uint64_t CopiedAtEvent() const { return m_copiedAtEvent; }
 
     // While one lives, the engine's messages and questions wait, so that a box of the user
     // interface's own (such as "stop signing?") is never shown beside one of the run's.
@@ -44,14 +53,27 @@ public:
 private:
     class CRelay;
     friend class CRelay;
+    struct RelayEvent;
 
-    // Runs `event` on the user-interface thread and returns once it has run there.
-    void Deliver(const std::function<void()>& event, bool showsBox);
+    // Runs `event` on the user-interface thread after every event handed over before it; with
+    // `wait`, returns once it has run there.
+    void Deliver(std::function<void()> event, bool showsBox, bool wait);
+    // Runs every event handed over so far, in order (user-interface thread).
+    void RunQueued();
     static LRESULT CALLBACK RelayProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam);
 
     HWND m_relay = nullptr;
     std::atomic<bool> m_stop{false};
+    std::atomic<std::uint64_t> m_copied{0};
+    std::uint64_t m_copiedAtEvent = 0;
     bool m_done = false;
     int m_holds = 0;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::uint64_t m_posted = 0;                      // events handed over
+    std::uint64_t m_handled = 0;                     // events run
+    std::deque<std::unique_ptr<RelayEvent>> m_queue; // handed over, not yet run
+    bool m_wakePosted = false;                       // a message to run the queue is on its way
+
     std::exception_ptr m_handlerFailure;
 };

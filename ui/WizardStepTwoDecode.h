@@ -6,6 +6,7 @@
 #include "WizardStep.h"
 
 #include <string>
+#include <vector>
 
 class CWizardStepTwoDecode : public CWizardStep {
     DECLARE_DYNAMIC(CWizardStepTwoDecode)
@@ -15,6 +16,9 @@ public:
     // Shows the signature of the file at `path`, or says why there is none, as when the file
     // is chosen with "Select File".
     void CheckFile(const std::wstring& path);
+    // One file as CheckFile; several files, or folders (their own files), in a list of each
+    // file's state, text and signing time.
+    void CheckPaths(const std::vector<std::wstring>& paths);
 
     CEdit m_editSignature;
 
@@ -26,7 +30,6 @@ protected:
 
     void OnSelectFile();
     void OnBack();
-    // Files dropped from Explorer: the first file among them is checked as if it had been
-    // chosen with "Select File".
+    // Files dropped from Explorer: as CheckPaths.
     LRESULT OnDropFiles(WPARAM wParam, LPARAM lParam);
 };

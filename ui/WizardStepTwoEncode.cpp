@@ -2,16 +2,23 @@
 
 #include "DroppedFiles.h"
 #include "EncProgress.h"
+#include "FileOps.h"
+#include "FileReportDlg.h"
+#include "LocaleText.h"
 #include "SelFilesDlg.h"
 #include "SignWorker.h"
 #include "SignEngine.h"
+#include "SignTexts.h"
 #include "Signature.h"
 #include "TextConvert.h"
 #include "resource.h"
 
 #include <shlobj.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <map>
+#include <thread>
 #include <unordered_set>
 
 namespace {
@@ -50,35 +57,115 @@ UINT BoxStyle(MessageKind kind) {
     return MB_OK | MB_ICONERROR;
 }
 
+constexpr std::size_t kEveryFileUpTo = 64;
+constexpr std::uint64_t kRepaintMilliseconds = 50;
+constexpr wchar_t kForAll[] = L"Do this for all remaining files";
+constexpr wchar_t kReportCaption[] = L"Files not signed";
+constexpr wchar_t kNotReplaced[] = L"The existing file was kept (the answer was No).";
+constexpr wchar_t kStoppedInCopy[] = L"Signing was stopped during this file; nothing was written.";
+constexpr wchar_t kNotReached[] = L"Signing was stopped before this file.";
+
+// Why a message came, beyond its text: the system's reason, and the output it is about.
+std::wstring CauseOf(const SignMessage& message) {
+    if (message.earlierSource != nullptr)
+        return ToWide(PathText(message.output)) + L" was written from " +
+               ToWide(PathText(*message.earlierSource)) + L" earlier in this run";
+    if (!message.error)
+        return {};
+    const std::wstring reason = ToWide(Utf8ToUtf16Lossy(ErrorText(message.error)));
+    if (message.output.empty() || message.format == signtext::kCannotRead ||
+        message.format == signtext::kCannotOpen)
+        return reason;
+    return ToWide(PathText(message.output)) + L": " + reason;
+}
+
 // The batch as the user sees it, on the user-interface thread: the progress window, and
 // message boxes owned by it while it shows (so that they stand above it), else by the step.
+// A box of a run of several files offers to answer every later one of its kind the same way;
+// what was not signed is gathered for one report at the end.
 class CStepSignObserver : public ISignObserver, public IBatchControl {
 public:
-    CStepSignObserver(CWnd& step, CEncProgress& progress, CSignWorker& worker)
-        : m_step(step), m_progress(progress), m_worker(worker) {}
+    CStepSignObserver(CWnd& step, CEncProgress& progress, CSignWorker& worker,
+                      const SignRequest& request, const std::vector<std::uint64_t>& sizes)
+        : m_step(step), m_progress(progress), m_worker(worker), m_request(request), m_sizes(sizes) {
+        for (const std::uint64_t size : sizes)
+            m_totalBytes += size;
+    }
 
     void BatchStarted(std::size_t count) override {
+        m_count = count;
         m_progress.Create(IDD_ENC_PROGRESS, &m_step);
         m_progress.m_onCancel = [this] { m_worker.RequestStop(); };
-        m_progress.StartBar(count);
+        m_progress.m_onTick = [this] { Refresh(); };
+        m_progress.StartRun(count, m_totalBytes);
         m_progress.ShowWindow(SW_SHOW);
     }
     void FileStarted(std::size_t position, std::size_t, const std::u16string& status) override {
         m_position = position;
-        m_progress.m_status.SetWindowText(ToWide(status));
-        m_progress.ShowFileProgress(position, 0, 1);
+        m_status = status;
+        m_statusShown = false;
+        if (Due())
+            ShowCurrent();
     }
-    void BytesCopied(std::uint64_t copied, std::uint64_t size) override {
-        m_progress.ShowFileProgress(m_position, copied, size);
+    void BytesCopied(std::uint64_t, std::uint64_t) override { Refresh(); }
+    void FileFinished(std::size_t position, const SignItem& item, SignOutcome outcome) override {
+        m_filesDone = position;
+        m_finishedBytes += SizeOf(position);
+        m_copiedAtFinish = m_worker.CopiedAtEvent();
+        if (Due())
+            Refresh();
+        if (outcome == SignOutcome::NotOverwritten)
+            Add(item.source, m_lastQuestion, kNotReplaced);
+        else if (outcome == SignOutcome::Stopped)
+            Add(item.source, kStoppedInCopy, {});
     }
-    void FileFinished(std::size_t position, const SignItem&, SignOutcome) override {
-        m_progress.ShowFileProgress(position, 1, 1);
+    void ReportFailure(const SignMessage& message) override {
+        if (message.item != nullptr)
+            Add(message.path, ToWide(message.text), CauseOf(message));
+        if (m_closing || Remembered(message))
+            return;
+        ShowCurrent(); // the box is about the file the window names
+        Refresh();
+        Show(message);
     }
-    void ReportFailure(const SignMessage& message) override { Show(message); }
     // Only Yes replaces: Esc and the close box keep the existing output too.
-    bool AskOverwrite(const SignMessage& question) override { return Show(question) == IDYES; }
-    void BatchFinished() override { m_progress.DestroyWindow(); }
-    void ShowSummary(const SignMessage& summary) override { Show(summary); }
+    bool AskOverwrite(const SignMessage& question) override {
+        m_lastQuestion = ToWide(question.text);
+        if (m_closing)
+            return false;
+        if (const auto found = m_forAll.find(std::u16string(question.format));
+            found != m_forAll.end())
+            return found->second == IDYES;
+        return Show(question) == IDYES;
+    }
+    void BatchFinished() override {
+        // Files the run did not reach, after a stop.
+        for (std::size_t i = m_filesDone; i < m_request.items.size(); ++i)
+            Add(m_request.items[i].source, kNotReached, {});
+        if (m_filesDone == m_count)
+            m_progress.ShowDone(m_count, m_totalBytes);
+        m_progress.DestroyWindow();
+    }
+    void ShowSummary(const SignMessage& summary) override {
+        // The user asked to close: nothing more to read.
+        if (m_closing)
+            return;
+        Show(summary);
+        // A run of one file said everything in its one box.
+        if (m_rows.empty() || m_count < 2)
+            return;
+        ReportContent report;
+        report.caption = kReportCaption;
+        report.summary =
+            ToWide(summary.text) + L" " + FormatCount(m_rows.size()) +
+            (m_rows.size() == 1 ? L" file was not signed:" : L" files were not signed:");
+        report.columns = {L"File", L"What happened", L"Cause"};
+        report.widths = {140, 150, 85};
+        report.rows = std::move(m_rows);
+        report.csvName = L"Files not signed.csv";
+        CFileReportDlg dialog(&m_step, std::move(report));
+        dialog.DoModal();
+    }
 
     bool StopForClose() override {
         const CSignWorker::CHold hold(m_worker);
@@ -86,6 +173,7 @@ public:
             return false;
         if (m_progress.m_hWnd)
             m_progress.m_btnCancel.EnableWindow(FALSE);
+        m_closing = true;
         m_worker.RequestStop();
         return true;
     }
@@ -94,15 +182,90 @@ public:
 
 private:
     CWnd& Owner() { return m_progress.m_hWnd ? static_cast<CWnd&>(m_progress) : m_step; }
+    std::uint64_t SizeOf(std::size_t position) const {
+        return position - 1 < m_sizes.size() ? m_sizes[position - 1] : 0;
+    }
+    // A run of a handful of files shows every file; a larger one repaints at most every
+    // kRepaintMilliseconds (a repaint per file would cost more than signing a small file),
+    // and its last file, and the timer brings the window up to date in between.
+    bool Due() {
+        const std::uint64_t now = ::GetTickCount64();
+        if (m_count > kEveryFileUpTo && m_position < m_count &&
+            now - m_lastRepaint < kRepaintMilliseconds)
+            return false;
+        m_lastRepaint = now;
+        return true;
+    }
+    void ShowCurrent() {
+        if (m_statusShown || !m_progress.m_hWnd || m_position == 0)
+            return;
+        m_statusShown = true;
+        m_progress.m_status.SetWindowText(ToWide(m_status));
+        m_progress.ShowFile(ToWide(PathText(m_request.items[m_position - 1].source)));
+    }
+    // The bytes done: those of the files finished, and of the copy under way.
+    void Refresh() {
+        if (!m_progress.m_hWnd)
+            return;
+        ShowCurrent();
+        const std::uint64_t copied = m_worker.CopiedBytes();
+        const std::uint64_t inFlight = copied > m_copiedAtFinish ? copied - m_copiedAtFinish : 0;
+        m_shownBytes = std::max(m_shownBytes, std::min(m_totalBytes, m_finishedBytes + inFlight));
+        m_progress.ShowDone(m_filesDone, m_shownBytes);
+    }
+    void Add(const std::filesystem::path& file, std::wstring what, std::wstring cause) {
+        ReportRow row;
+        row.cells = {ToWide(PathText(file)), std::move(what), std::move(cause)};
+        row.detail = row.cells[1] + (row.cells[2].empty() ? L"" : L"\r\n\r\n" + row.cells[2]);
+        m_rows.push_back(std::move(row));
+    }
+    bool Remembered(const SignMessage& message) const {
+        return m_forAll.count(std::u16string(message.format)) != 0;
+    }
     int Show(const SignMessage& message) {
-        return Owner().MessageBox(ToWide(message.text), ToWide(message.caption),
-                                  BoxStyle(message.kind));
+        const std::wstring text = ToWide(message.text);
+        const std::wstring caption = ToWide(message.caption);
+        const UINT style = BoxStyle(message.kind);
+        // The check box only while files remain after this one.
+        if (message.kind == MessageKind::Done || message.item == nullptr || m_count < 2 ||
+            m_position >= m_count) {
+            const std::uint64_t asked = ::GetTickCount64();
+            const int answer = Owner().MessageBox(text, caption, style);
+            m_progress.LeaveOut(::GetTickCount64() - asked);
+            return answer;
+        }
+        bool forAll = false;
+        const std::uint64_t asked = ::GetTickCount64();
+        const int answer =
+            GetSeam().MessageBoxWithCheck(Owner().m_hWnd, text, caption, style, kForAll, forAll);
+        // The time the user took is not the run's: it stays out of the speed.
+        m_progress.LeaveOut(::GetTickCount64() - asked);
+        // Esc and the close box answer this file only.
+        if (forAll && answer != IDCANCEL)
+            m_forAll[std::u16string(message.format)] = answer;
+        return answer;
     }
 
     CWnd& m_step;
     CEncProgress& m_progress;
     CSignWorker& m_worker;
+    const SignRequest& m_request;
+    const std::vector<std::uint64_t>& m_sizes;
+    std::uint64_t m_totalBytes = 0;
+    std::size_t m_count = 0;
     std::size_t m_position = 0;
+    std::u16string m_status;
+    bool m_statusShown = true;
+    std::uint64_t m_lastRepaint = 0;
+    std::size_t m_filesDone = 0;
+    std::uint64_t m_finishedBytes = 0;
+    std::uint64_t m_copiedAtFinish = 0;
+    std::uint64_t m_shownBytes = 0;
+    // The answer given for all later boxes of a kind, by the kind's text before formatting.
+    std::map<std::u16string, int> m_forAll;
+    std::wstring m_lastQuestion;
+    std::vector<ReportRow> m_rows;
+    bool m_closing = false;
 };
 
 } // namespace
@@ -128,6 +291,7 @@ void CWizardStepTwoEncode::DoDataExchange(CDataExchange* pDX) {
     DDX_Control(pDX, IDC_SIGNATURE, m_editSignature);
     DDX_Control(pDX, IDC_BROWSE, m_btnBrowse);
     DDX_Control(pDX, IDC_DEST_FOLDER, m_editDestFolder);
+    DDX_Control(pDX, IDC_FILE_COUNT, m_fileCount);
 }
 
 BOOL CWizardStepTwoEncode::OnInitDialog() {
@@ -154,7 +318,7 @@ void CWizardStepTwoEncode::OnSignatureChanged() {
 }
 
 void CWizardStepTwoEncode::OnSelectFiles() {
-    CSelFilesDlg dialog(this, &m_fileList);
+    CSelFilesDlg dialog(this, &m_fileList, &m_fileSizes);
     dialog.DoModal();
     OnFileListChanged();
 }
@@ -162,13 +326,27 @@ void CWizardStepTwoEncode::OnSelectFiles() {
 void CWizardStepTwoEncode::SetFileList(const std::vector<std::wstring>& files) {
     std::unordered_set<std::wstring> listed;
     m_fileList.clear();
-    for (const std::wstring& file : files)
-        if (listed.insert(PathKey(file)).second)
+    m_fileSizes.clear();
+    for (const std::wstring& file : files) {
+        if (listed.insert(PathKey(file)).second) {
             m_fileList.push_back(file);
+            m_fileSizes.push_back(FileSizeOf(file));
+        }
+    }
     OnFileListChanged();
 }
 
 void CWizardStepTwoEncode::OnFileListChanged() {
+    // The sizes follow the list; a list set from outside gets them here.
+    if (m_fileSizes.size() != m_fileList.size()) {
+        m_fileSizes.clear();
+        for (const std::wstring& file : m_fileList)
+            m_fileSizes.push_back(FileSizeOf(file));
+    }
+    std::uint64_t bytes = 0;
+    for (const std::uint64_t size : m_fileSizes)
+        bytes += size;
+    m_fileCount.SetWindowText(FilesAndSize(m_fileList.size(), bytes));
     if (m_fileList.empty()) {
         m_editSignature.EnableWindow(FALSE);
         m_editDestFolder.EnableWindow(FALSE);
@@ -213,10 +391,14 @@ void CWizardStepTwoEncode::OnEncryptFiles() {
     request.items.reserve(m_fileList.size());
     for (const std::wstring& source : m_fileList)
         request.items.push_back({std::filesystem::path(source), {}});
+    // As quorvane-cli: one job per processor, with what a run of one job shows.
+    request.jobs = std::clamp(std::thread::hardware_concurrency(), 1u, 64u);
+    std::vector<std::uint64_t> sizes = m_fileSizes;
+    sizes.resize(m_fileList.size());
 
     CSignWorker worker;
     CEncProgress progress(this);
-    CStepSignObserver observer(*this, progress, worker);
+    CStepSignObserver observer(*this, progress, worker, request, sizes);
     m_host.BeginBatch(observer);
     SignResult result;
     try {

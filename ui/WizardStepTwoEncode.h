@@ -4,6 +4,7 @@
 #include "AfxCtrls.h"
 #include "WizardStep.h"
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,9 @@ protected:
     int m_lastSelectionStart = 0;
     int m_lastSelectionEnd = 0;
     std::vector<std::wstring> m_fileList;
+    // The size of each file of the list when it was listed, in the same order.
+    std::vector<std::uint64_t> m_fileSizes;
+    CStatic m_fileCount;
     CButton m_btnEncryptFiles;
     CEdit m_editSignature;
     CButton m_btnBrowse;

@@ -17,6 +17,7 @@ the copies the lost attempt committed are replaced by whole new ones (or kept, w
 --existing keep), so no file is lost and none is left half-written.
 """
 import argparse
+import datetime
 import logging
 import os
 import sys
@@ -31,14 +32,26 @@ def sign_batch(items, out, text, existing, jobs):
     return count, [(index, line) for index, _status, line in messages if index >= 0]
 
 
+def signed_at(path):
+    """The signing time a signed file's trailer records (its seed, the four bytes before the
+    last eight, little-endian seconds since 1970), in ISO 8601 UTC as quorvane-cli writes it."""
+    with open(path, "rb") as file:
+        file.seek(-12, os.SEEK_END)
+        seconds = int.from_bytes(file.read(4), "little")
+    return datetime.datetime.fromtimestamp(seconds, datetime.timezone.utc).strftime(
+        "%Y-%m-%dT%H:%M:%SZ")
+
+
 def check_batch(paths):
-    """One task: for each path, its text, None when unsigned, or the reason it cannot be read."""
+    """One task: for each path, its text and signing time, None when unsigned, or the reason
+    it cannot be read."""
     results = []
     for path in paths:
         try:
-            results.append((path, quorvane.check(path), None))
-        except quorvane.ReadError as error:
-            results.append((path, None, str(error).rsplit(": ", 1)[-1]))
+            text = quorvane.check(path)
+            results.append((path, text, signed_at(path) if text is not None else None, None))
+        except (quorvane.ReadError, OSError) as error:
+            results.append((path, None, None, str(error).rsplit(": ", 1)[-1]))
     return results
 
 
@@ -58,13 +71,14 @@ def json_string(text):
     return "".join(out) + '"'
 
 
-def json_line(path, text, reason):
+def json_line(path, text, when, reason):
     if reason is not None:
         return ('{"path": %s, "signed": false, "error": "cannot be read", "reason": %s}'
                 % (json_string(path), json_string(reason)))
-    return '{"path": %s, "signed": %s, "text": %s}' % (
+    return '{"path": %s, "signed": %s, "text": %s, "signed_at": %s}' % (
         json_string(path), "true" if text is not None else "false",
-        json_string(text) if text is not None else "null")
+        json_string(text) if text is not None else "null",
+        json_string(when) if when is not None else "null")
 
 
 def batches(items, size):
@@ -122,8 +136,8 @@ def check(client, args):
     futures = client.map(check_batch, batches(paths, args.batch), pure=False)
     all_signed = not problems
     for future in futures:
-        for path, text, reason in future.result():
-            print(json_line(path, text, reason))
+        for path, text, when, reason in future.result():
+            print(json_line(path, text, when, reason))
             all_signed = all_signed and text is not None
     return 0 if all_signed else 1
 

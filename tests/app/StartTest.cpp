@@ -134,7 +134,7 @@ TEST_F(StartTest, WrongSwitchesShowTheUsageThenTheHomePage) {
         UINT icon;
     } cases[] = {
         {L"Quorvane.exe /frobnicate", L"Unknown switch: /frobnicate", MB_ICONWARNING},
-        {L"Quorvane.exe /check a b", L"/check takes exactly one file.", MB_ICONWARNING},
+        {L"Quorvane.exe /check a /x", L"/check takes files and folders, not /x.", MB_ICONWARNING},
         {L"Quorvane.exe /?", L"Quorvane.exe\nopens the first page.", MB_ICONINFORMATION},
     };
     for (const auto& c : cases) {

@@ -373,8 +373,22 @@ TEST_F(Cli, JsonLinesParseBackExactly) {
     EXPECT_EQ(std::get<std::string>(first->at("path")), Text(signedCopy));
     EXPECT_EQ(std::get<bool>(first->at("signed")), true);
     EXPECT_EQ(std::get<std::string>(first->at("text")), "tab\there \"quoted\"\r\n\xC3\xA9\x01");
+    // The seed is the signing time; 0x66000000 s after 1970 in UTC.
+    EXPECT_EQ(std::get<std::string>(first->at("signed_at")), "2024-03-24T10:27:12Z");
     EXPECT_EQ(std::get<bool>(second->at("signed")), false);
     EXPECT_TRUE(std::holds_alternative<std::nullptr_t>(second->at("text")));
+    EXPECT_TRUE(std::holds_alternative<std::nullptr_t>(second->at("signed_at")));
+    // The last second a seed can hold, and a leap day.
+    for (const auto& [seed, iso] : {std::pair{0xFFFFFFFFu, "2106-02-07T06:28:15Z"},
+                                    std::pair{951782400u, "2000-02-29T00:00:00Z"}}) {
+        const CScopedSigClock clock(seed);
+        fs::remove(signedCopy);
+        ASSERT_EQ(Sign("t", {Arg(a)}).status, 0);
+        const auto line = ParseJsonObject(
+            Lines(RunInProcess({Arg("check"), Arg("--json"), Arg(signedCopy)}).out).at(0));
+        ASSERT_TRUE(line);
+        EXPECT_EQ(std::get<std::string>(line->at("signed_at")), iso);
+    }
     EXPECT_EQ(std::get<bool>(third->at("signed")), false);
     EXPECT_TRUE(third->count("error"));
     EXPECT_EQ(std::get<std::string>(third->at("path")), Text(missing));

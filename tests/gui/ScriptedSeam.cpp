@@ -62,6 +62,36 @@ int CScriptedSeam::MessageBox(HWND owner, const std::wstring& text, const std::w
     return script(messageBoxes.back());
 }
 
+int CScriptedSeam::MessageBoxWithCheck(HWND owner, const std::wstring& text,
+                                       const std::wstring& caption, UINT type,
+                                       const std::wstring& verification, bool& checked) {
+    checked = false;
+    if (m_messageBoxScripts.empty()) {
+        messageBoxes.push_back({owner, text, caption, type, verification});
+        if ((type & MB_TYPEMASK) == MB_OK)
+            return IDOK;
+        ++unscripted;
+        return IDCANCEL;
+    }
+    messageBoxes.push_back({owner, text, caption, type, verification});
+    MessageBoxScript script = std::move(m_messageBoxScripts.front());
+    m_messageBoxScripts.pop();
+    const int answer = script(messageBoxes.back());
+    checked = (answer & kTicked) != 0;
+    return answer & ~kTicked;
+}
+
+std::optional<std::wstring> CScriptedSeam::SaveFile(const OpenFileRequest& request) {
+    saveDialogs.push_back(request);
+    if (m_savePaths.empty()) {
+        ++unscripted;
+        return std::nullopt;
+    }
+    std::wstring path = std::move(m_savePaths.front());
+    m_savePaths.pop();
+    return path;
+}
+
 std::optional<std::vector<std::wstring>> CScriptedSeam::OpenFiles(const OpenFileRequest& request) {
     fileDialogs.push_back(request);
     if (m_fileDialogScripts.empty()) {

@@ -20,7 +20,11 @@ public:
         std::wstring text;
         std::wstring caption;
         UINT type;
+        // The check box's text of a box with one; empty for a plain box.
+        std::wstring verification{};
     };
+    // Added to a script's button for a box with a check box: the box was ticked.
+    static constexpr int kTicked = 0x10000;
     using MessageBoxScript = std::function<int(const MessageBoxCall&)>;
     using FileDialogScript =
         std::function<std::optional<std::vector<std::wstring>>(const OpenFileRequest&)>;
@@ -37,6 +41,8 @@ public:
     void OnMessageBox(MessageBoxScript script);
     void ChooseFiles(std::vector<std::wstring> paths);
     void CancelFileDialog();
+    // The save-file dialog: each answer serves one call; none cancels.
+    void SaveAs(std::wstring path) { m_savePaths.push(std::move(path)); }
     void OnFileDialog(FileDialogScript script);
     void ChooseFolder(std::wstring path);
     void CancelFolderBrowser();
@@ -51,6 +57,7 @@ public:
     // What the program asked for, in order.
     std::vector<MessageBoxCall> messageBoxes;
     std::vector<OpenFileRequest> fileDialogs;
+    std::vector<OpenFileRequest> saveDialogs;
     std::vector<FolderRequest> folderBrowsers;
     std::vector<ShellExecuteRequest> launches;
     // Calls that found no script: dialogs are then cancelled, and message boxes answered with
@@ -59,7 +66,10 @@ public:
 
     int MessageBox(HWND owner, const std::wstring& text, const std::wstring& caption,
                    UINT type) override;
+    int MessageBoxWithCheck(HWND owner, const std::wstring& text, const std::wstring& caption,
+                            UINT type, const std::wstring& verification, bool& checked) override;
     std::optional<std::vector<std::wstring>> OpenFiles(const OpenFileRequest& request) override;
+    std::optional<std::wstring> SaveFile(const OpenFileRequest& request) override;
     std::optional<std::wstring> BrowseForFolder(const FolderRequest& request) override;
     INT_PTR ShellExecute(const ShellExecuteRequest& request) override;
     bool StartSockets() override;
@@ -70,6 +80,7 @@ private:
     std::queue<MessageBoxScript> m_messageBoxScripts;
     std::queue<FileDialogScript> m_fileDialogScripts;
     std::queue<FolderScript> m_folderScripts;
+    std::queue<std::wstring> m_savePaths;
     INT_PTR m_shellExecuteResult = 42;
     bool m_failSockets = false;
     bool m_failOle = false;

@@ -10,7 +10,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
+#include <map>
 #include <string>
 
 #ifdef _WIN32
@@ -389,3 +391,85 @@ TEST_F(SignEngine, SourceLockedByAnotherProgramCannotBeOpened) {
 #endif
 
 } // namespace
+
+// The desktop program's run with several jobs: the outputs of this run are asked about, not
+// refused, and every question, answer, message, outcome and file on disk is that of one job.
+TEST_F(SignEngine, JobsAskingAboutOutputsGiveTheRunOfOneJob) {
+    std::vector<fs::path> sources;
+    for (int i = 0; i < 24; ++i)
+        sources.push_back(Source("a/f" + std::to_string(i) + ".txt", PatternBytes(90 + 41 * i, i)));
+    for (int i = 0; i < 24; i += 4)
+        sources.push_back(Source("b/f" + std::to_string(i) + ".txt", PatternBytes(30, i)));
+    sources.push_back(Source("b/big.bin", PatternBytes(2 << 20, 50)));
+    sources.push_back(Out("f1_signed.txt")); // an output of this very run
+    sources.push_back(m_dir / "src" / "missing.txt");
+    sources.push_back(Source("b/signed.txt", PatternBytes(40, 51)));
+    const auto run = [&](unsigned jobs, std::vector<std::string>& events, std::uint64_t& tally) {
+        fs::remove_all(Out());
+        fs::create_directory(Out());
+        WriteBytes(Out("f3_signed.txt"), {'o', 'l', 'd'});
+        WriteBytes(Out("f5_signed.txt"), {'o', 'l', 'd'});
+        SignRequest request;
+        request.outputFolder = Out();
+        request.text = u"Jobs";
+        request.jobs = jobs;
+        std::atomic<std::uint64_t> copied{0};
+        request.copiedBytes = &copied;
+        for (const auto& source : sources)
+            request.items.push_back({source, {}});
+        CSignRecorder recorder;
+        // Yes, No, Yes, ... to the questions, whatever the order of the copies.
+        for (int i = 0; i < 40; ++i)
+            recorder.answers.push_back(i % 2 == 0);
+        RunSignBatch(request, recorder);
+        events = recorder.events;
+        tally = copied;
+    };
+    {
+        CSignRecorder once;
+        RunSignBatch({sources[0]}, Out(), u"Old", once);
+        fs::rename(Out("f0_signed.txt"), sources.back());
+    }
+    std::vector<std::string> one, many;
+    std::uint64_t oneTally = 0, manyTally = 0;
+    run(1, one, oneTally);
+    const auto tree = [&] {
+        std::map<std::string, Bytes> files;
+        for (const auto& entry : fs::directory_iterator(Out()))
+            files[Text(entry.path().filename())] = ReadBytes(entry.path());
+        return files;
+    };
+    const auto oneTree = tree();
+    EXPECT_GT(oneTally, std::uint64_t{2} << 20);
+    run(4, many, manyTally);
+    EXPECT_EQ(many, one);
+    EXPECT_TRUE(tree() == oneTree);
+    EXPECT_GE(manyTally, std::uint64_t{2} << 20);
+}
+
+// A stop set from another thread ends the run of several jobs, copies in the making included:
+// nothing but finished copies is left.
+TEST_F(SignEngine, StopFromAnotherThreadEndsARunOfSeveralJobs) {
+    std::vector<fs::path> sources;
+    for (int i = 0; i < 8; ++i)
+        sources.push_back(Source("s" + std::to_string(i) + ".bin", PatternBytes(1 << 20, i)));
+    SignRequest request;
+    request.outputFolder = Out();
+    request.text = u"Stop";
+    request.jobs = 3;
+    std::atomic<bool> stop{false};
+    request.stop = &stop;
+    for (const auto& source : sources)
+        request.items.push_back({source, {}});
+    m_recorder.beforeFile = [&](std::size_t position) {
+        if (position == 3)
+            stop = true;
+    };
+    const SignResult result = RunSignBatch(request, m_recorder);
+    // The third file was finished or dropped, as its copy was done or not; none came after.
+    ASSERT_EQ(result.outcomes.size(), 3u);
+    EXPECT_EQ(result.outcomes[1], SignOutcome::Signed);
+    EXPECT_TRUE(result.outcomes[2] == SignOutcome::Signed ||
+                result.outcomes[2] == SignOutcome::Stopped);
+    EXPECT_EQ(FilesIn(Out()), result.signedCount) << "no copy in the making is left";
+}

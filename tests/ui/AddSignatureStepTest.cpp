@@ -64,6 +64,33 @@ TEST_F(AddSignatureStepTest, AFreshStepOffersOnlySelectFilesAndBack) {
     EXPECT_EQ(::GetWindowLongW(Ctl(IDC_SIGNATURE), GWL_STYLE) & ES_READONLY, 0);
     EXPECT_EQ(AddStep()->DestFolder(), L"");
     EXPECT_TRUE(AddStep()->FileList().empty());
+    EXPECT_EQ(Text(IDC_FILE_COUNT), L"No files chosen");
+}
+
+// The line beside "Select Files" follows every change of the list, from the dialog and from
+// outside, in the user's number format, and shows whole beside the button.
+TEST_F(AddSignatureStepTest, TheCountLineFollowsTheListWithItsSize) {
+    const std::filesystem::path in = temp / L"in";
+    std::filesystem::create_directories(in);
+    WriteFile(in / L"a.bin", Bytes(1000, 1));
+    WriteFile(in / L"b.bin", Bytes(24, 2));
+    SelectFiles({(in / L"a.bin").wstring()});
+    const std::wstring one = Text(IDC_FILE_COUNT);
+    EXPECT_EQ(one.rfind(L"1 file (", 0), 0u) << one;
+    AddStep()->SetFileList({(in / L"a.bin").wstring(), (in / L"b.bin").wstring()});
+    const std::wstring two = Text(IDC_FILE_COUNT);
+    EXPECT_EQ(two.rfind(L"2 files (", 0), 0u) << two;
+    EXPECT_TRUE(ShowsWhole(Ctl(IDC_FILE_COUNT))) << two;
+    const RECT button = WindowRect(Ctl(IDC_SELECT_FILES));
+    const RECT line = WindowRect(Ctl(IDC_FILE_COUNT));
+    EXPECT_GE(line.left, button.right) << "beside the button";
+    EXPECT_LT(line.right, WindowRect(StepWindow()).right);
+    OpenFileList([](HWND dialog) {
+        SelectItems(dialog, {0, 1});
+        Click(dialog, IDC_REMOVE_FILES);
+        Click(dialog, IDOK);
+    });
+    EXPECT_EQ(Text(IDC_FILE_COUNT), L"No files chosen");
 }
 
 TEST_F(AddSignatureStepTest, OneFileFillsItsFolderWithTheTrailingBackslash) {

@@ -1,5 +1,6 @@
 // "Encrypt Files": the batch as the user sees it, with the progress window and the messages
 // in the order they come, the signed copies on disk, and faults that strike mid-batch.
+#include "FileOps.h"
 #include "SigningGui.h"
 
 #include "EncProgress.h"
@@ -97,12 +98,11 @@ protected:
     }
     // The sign of a progress window that ran over `count` files, all of which got this far.
     static std::vector<std::wstring> Progress(int count) {
-        std::vector<std::wstring> lines = {L"range 0.." + std::to_wstring(count + 1), L"position 0",
-                                           L"shown"};
+        std::vector<std::wstring> lines = {L"range 0..1000", L"position 0", L"shown"};
         for (int i = 1; i <= count; ++i) {
             lines.push_back(L"status Signing file " + std::to_wstring(i) + L" of " +
                             std::to_wstring(count));
-            lines.push_back(L"position " + std::to_wstring(i));
+            lines.push_back(i == count ? L"position full" : L"position part");
         }
         lines.push_back(L"destroyed, status Signing file " + std::to_wstring(count) + L" of " +
                         std::to_wstring(count));
@@ -134,17 +134,17 @@ TEST_F(BatchSigningTest, ThreeFilesOfWhichTheSecondIsAlreadySigned) {
     Encrypt();
 
     EXPECT_EQ(log, (std::vector<std::wstring>{
-                       L"range 0..4",
+                       L"range 0..1000",
                        L"position 0",
                        L"shown",
                        L"status Signing file 1 of 3",
-                       L"position 1",
+                       L"position part",
                        L"status Signing file 2 of 3",
                        L"box Error! 16: File " + files[1] +
                            L" is already digitally signed, cannot re-sign!",
-                       L"position 2",
+                       L"position part",
                        L"status Signing file 3 of 3",
-                       L"position 3",
+                       L"position full",
                        L"destroyed, status Signing file 3 of 3",
                        L"box Done 64: 2 files encrypted succesfully!",
                    }));
@@ -205,7 +205,7 @@ TEST_F(BatchSigningTest, AnEmptyListShowsAndRemovesTheProgressWindowThenSaysNone
     // The button is disabled in this state; the command itself still copes.
     ::SendMessageW(stepWindow, WM_COMMAND, MAKEWPARAM(IDC_ENCRYPT_FILES, BN_CLICKED),
                    reinterpret_cast<LPARAM>(Ctl(IDC_ENCRYPT_FILES)));
-    EXPECT_EQ(log, (std::vector<std::wstring>{L"range 0..1", L"position 0", L"shown",
+    EXPECT_EQ(log, (std::vector<std::wstring>{L"range 0..1000", L"position 0", L"shown",
                                               L"destroyed, status Signing Progress:",
                                               L"box Done 64: No files were encrypted!"}));
     EXPECT_TRUE(FolderNames(out).empty());
@@ -245,8 +245,8 @@ TEST_P(BatchSummaryTest, CountsOnlyCompletedCopies) {
     EXPECT_EQ(boxes, expected);
     EXPECT_EQ(FolderNames(out).size(), static_cast<std::size_t>(c.files - c.missing));
     EXPECT_EQ(std::count(log.begin(), log.end(), L"shown"), 1);
-    EXPECT_NE(std::find(log.begin(), log.end(), L"position " + std::to_wstring(c.files)), log.end())
-        << "the bar ends at the file count";
+    EXPECT_NE(std::find(log.begin(), log.end(), L"position full"), log.end())
+        << "the bar ends full";
     ExpectBackHome();
 }
 
@@ -275,7 +275,7 @@ TEST_F(BatchSigningTest, TheProgressWindowIsCaptionlessTopmostAndDeafToEnterAndE
         EXPECT_EQ(style & WS_CAPTION, 0u);
         EXPECT_EQ(style & WS_SYSMENU, 0u);
         EXPECT_NE(::GetWindowLongW(progress, GWL_EXSTYLE) & WS_EX_TOPMOST, 0);
-        const SIZE size = DialogUnitsToPixels(progress, 172, 75);
+        const SIZE size = DialogUnitsToPixels(progress, 240, 100);
         EXPECT_EQ(ClientRect(progress).right, size.cx);
         EXPECT_EQ(ClientRect(progress).bottom, size.cy);
         const HWND bar = Control(progress, IDC_PROGRESS);
@@ -487,6 +487,12 @@ TEST_F(BatchSigningTest, TheOutputFolderRemovedMidBatchFailsTheRestAndCountsExac
     fs::remove(files[1]);
     fs::create_directory(out);
     Prepare(files, out.wstring());
+    // One file at a time: copies made ahead of their turn would hold the folder open, and a
+    // folder in use cannot be removed (on Windows as under Wine).
+    struct COneAtATime : CByteIo {
+        bool OneFileAtATime() const override { return true; }
+    } oneAtATime;
+    CByteIo* const previous = SetDefaultByteIo(&oneAtATime);
     // While the message about b shows, the output folder goes (a's copy with it).
     AnswerWith([&] {
         fs::remove_all(out);
@@ -502,6 +508,7 @@ TEST_F(BatchSigningTest, TheOutputFolderRemovedMidBatchFailsTheRestAndCountsExac
                          L"box Error 16: Could not open file " + files[2] + L" for writing!",
                          L"box Error 16: Could not open file " + files[3] + L" for writing!",
                          L"box Done 64: File encrypted succesfully!"}));
+    SetDefaultByteIo(previous);
     EXPECT_FALSE(Exists(out)) << "nothing recreated it";
     EXPECT_EQ(ReadFile(files[0]), before[0]);
     EXPECT_EQ(ReadFile(files[2]), before[2]);
@@ -549,6 +556,91 @@ TEST_F(BatchSigningTest, AnOutputThatCannotBeReplacedStaysAsItWasWithNoTemporary
     EXPECT_EQ(ReadFile(output), old);
     EXPECT_EQ(FolderNames(out), std::vector<std::wstring>{L"movie_signed.mkv"});
     ExpectBackHome();
+}
+
+// A re-run of 50 files into the same folder: the overwrite question once, answered for all;
+// No keeps every copy, and the files not signed come in one report after the summary, which
+// saves as CSV; Yes for all replaces them all without a report. A refusal of another kind
+// still asks.
+TEST_F(BatchSigningTest, ARerunOfFiftyAsksOnceForAllAndReportsWhatWasNotSigned) {
+    std::vector<std::wstring> names;
+    for (int i = 0; i < 50; ++i)
+        names.push_back(L"f" + std::to_wstring(i) + L".txt");
+    auto files = MakeFiles(temp / L"in", names);
+    fs::create_directory(out);
+    Prepare(files, out.wstring());
+    Answer();
+    Encrypt();
+    ASSERT_EQ(FolderNames(out).size(), 50u);
+    const Bytes first = ReadFile(out / L"f7_signed.txt");
+    EXPECT_TRUE(reportWatch.reports.empty()) << "all signed: no report";
+
+    const fs::path csv = temp / L"not signed.csv";
+    std::vector<std::vector<std::wstring>> rows;
+    bool reportRan = false;
+    const auto rerun = [&](int answer) {
+        log.clear();
+        Seam().messageBoxes.clear();
+        Click(session.StepWindow(), IDC_ADD_SIGNATURE);
+        Prepare(files, out.wstring(), L"again");
+        AnswerWith([answer] { return answer | CScriptedSeam::kTicked; });
+        Answer(); // the summary
+        // Armed last: the file list dialog has a script of its own.
+        CModalScript report(L"Files not signed", [&](HWND dialog) {
+            rows = ReportRows(dialog, 3);
+            Seam().SaveAs(csv.wstring());
+            Click(dialog, IDC_REPORT_SAVE);
+            Click(dialog, IDCANCEL);
+        });
+        Encrypt();
+        reportRan = report.Ran();
+    };
+    reportWatch.keepOpen = true;
+    rerun(IDNO);
+    ASSERT_TRUE(reportRan);
+    ASSERT_EQ(Boxes().size(), 2u);
+    EXPECT_EQ(Seam().messageBoxes[0].verification, L"Do this for all remaining files");
+    EXPECT_EQ(Boxes()[1], L"box Done 64: No files were encrypted!");
+    EXPECT_EQ(ReadFile(out / L"f7_signed.txt"), first);
+    ASSERT_EQ(rows.size(), 50u);
+    EXPECT_EQ(rows[7][0], files[7]);
+    EXPECT_EQ(rows[7][1],
+              L"File " + (out / L"f7_signed.txt").wstring() + L" already exists, overwrite?");
+    EXPECT_EQ(rows[7][2], L"The existing file was kept (the answer was No).");
+    const Bytes saved = ReadFile(csv);
+    const std::string text(saved.begin(), saved.end());
+    EXPECT_EQ(text.rfind("\xEF\xBB\xBF"
+                         "File,What happened,Cause\r\n",
+                         0),
+              0u);
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 51);
+
+    reportWatch.keepOpen = false;
+    rerun(IDYES);
+    EXPECT_EQ(Boxes().size(), 2u);
+    EXPECT_EQ(Boxes()[1], L"box Done 64: 50 files encrypted succesfully!");
+    EXPECT_EQ(SignatureOf(out / L"f7_signed.txt"), u"again");
+    EXPECT_TRUE(reportWatch.reports.empty());
+
+    // Yes for all to the question; an unreadable source is still said, once, and reported.
+    fs::remove(files[3]);
+    fs::remove(files[9]);
+    log.clear();
+    Seam().messageBoxes.clear();
+    Click(session.StepWindow(), IDC_ADD_SIGNATURE);
+    Prepare(files, out.wstring(), L"third");
+    AnswerWith([] { return IDYES | CScriptedSeam::kTicked; });
+    AnswerWith([] { return IDOK | CScriptedSeam::kTicked; });
+    Answer();
+    Encrypt();
+    const std::vector<std::wstring> boxes = Boxes();
+    ASSERT_EQ(boxes.size(), 3u);
+    EXPECT_EQ(boxes[1], L"box Error 16: Could not open file " + files[3] + L" for reading!");
+    EXPECT_EQ(boxes[2], L"box Done 64: 48 files encrypted succesfully!");
+    ASSERT_EQ(reportWatch.reports.size(), 1u);
+    ASSERT_EQ(reportWatch.reports[0].size(), 2u);
+    EXPECT_EQ(reportWatch.reports[0][1][0], files[9]);
+    EXPECT_FALSE(reportWatch.reports[0][1][2].empty()) << "the system's reason";
 }
 
 } // namespace

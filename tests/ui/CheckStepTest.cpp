@@ -1,6 +1,7 @@
 // The check-signature step driven in-process under Wine: real windows from the real template,
 // real files, the open-file dialog and message boxes through the scripted seam.
 #include "GuiTest.h"
+#include "SigningGui.h"
 #include "TempDir.h"
 
 #include "FileIo.h"
@@ -17,6 +18,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -166,15 +168,16 @@ TEST_F(CheckStepTest, ShowsTheTextOfASignedFileAndLetsItGo) {
     EXPECT_EQ(Box(), L"abc");
     EXPECT_TRUE(session.Seam().messageBoxes.empty());
 
-    // One open-file dialog: any single existing file, owned by the step.
+    // One open-file dialog: existing files, several at once, owned by the step.
     ASSERT_EQ(session.Seam().fileDialogs.size(), 1u);
     const OpenFileRequest& request = session.Seam().fileDialogs[0];
     EXPECT_EQ(request.owner, step);
     EXPECT_EQ(request.filter, L"All Files (*.*)|*.*||");
     EXPECT_EQ(request.defaultExt, L"");
     EXPECT_EQ(request.fileName, L"");
-    EXPECT_EQ(request.flags, static_cast<DWORD>(OFN_HIDEREADONLY | OFN_PATHMUSTEXIST |
-                                                OFN_FILEMUSTEXIST | OFN_ENABLESIZING));
+    EXPECT_EQ(request.flags,
+              static_cast<DWORD>(OFN_HIDEREADONLY | OFN_PATHMUSTEXIST | OFN_FILEMUSTEXIST |
+                                 OFN_ENABLESIZING | OFN_ALLOWMULTISELECT));
 
     // Only read, and closed again: nobody holds it now.
     EXPECT_EQ(ReadBytes(file), before);
@@ -360,32 +363,98 @@ TEST_F(CheckStepTest, ADroppedFileIsCheckedLikeAChosenOne) {
     ASSERT_TRUE(fs::create_directory(folder));
     const fs::path signedFile = folder / L"Übersicht_写真.png";
     WriteSigned(signedFile, L"dropped\r\nÜbersicht 写真", PatternBytes(777, 5), 0xD209);
-    const fs::path plain = Plain(L"plain.txt", PatternBytes(50, 6));
 
-    // The first file among those dropped; folders are passed over.
-    Drop({folder, signedFile, plain});
+    Drop({signedFile});
     EXPECT_EQ(Box(), L"dropped\r\nÜbersicht 写真");
     EXPECT_TRUE(session.Seam().messageBoxes.empty());
     EXPECT_TRUE(session.Seam().fileDialogs.empty()) << "a drop asks for nothing";
     EXPECT_TRUE(HoldExclusively(signedFile)) << "the step left the file open";
-
-    Drop({plain, signedFile});
-    ExpectOneMessage(0, kNoSignature);
-    EXPECT_EQ(Box(), L"");
-
-    Drop({signedFile});
-    ASSERT_EQ(Box(), L"dropped\r\nÜbersicht 写真");
     {
         const UniqueHandle holder = HoldExclusively(signedFile);
         ASSERT_TRUE(holder);
         Drop({signedFile});
-        ExpectOneMessage(1, kCannotOpen);
+        ExpectOneMessage(0, kCannotOpen);
         EXPECT_EQ(Box(), L"dropped\r\nÜbersicht 写真");
     }
+}
 
-    // Nothing but a folder: it cannot be opened as a file.
+// Several files, or a folder: one list of each file with its state, its text's first line and
+// its signing time; a row shows its whole text; the list sorts, and saves as UTF-8 CSV.
+TEST_F(CheckStepTest, AFolderOrSeveralFilesGiveAListOfTheirSignatures) {
+    const fs::path folder = dir / L"Fotos";
+    ASSERT_TRUE(fs::create_directories(folder / L"inner"));
+    const fs::path late = folder / L"a_late.jpg";
+    const fs::path early = folder / L"b_early.jpg";
+    WriteSigned(late, L"Ada, 2026\r\nAll rights reserved", PatternBytes(300, 1), 0x66000000);
+    WriteSigned(early, L"Bob \"B\", Zürich", PatternBytes(300, 2), 0x50000000);
+    WriteBytes(folder / L"c_plain.txt", PatternBytes(40, 3));
+    WriteBytes(folder / L"d_locked.bin", PatternBytes(40, 4));
+    WriteSigned(folder / L"inner" / L"deeper.jpg", L"not listed", PatternBytes(30, 5), 1);
+    const UniqueHandle holder = HoldExclusively(folder / L"d_locked.bin");
+    ASSERT_TRUE(holder);
+    const fs::path csv = dir / L"list.csv";
+
+    std::vector<std::vector<std::wstring>> rows, byTime;
+    std::wstring detail, caption;
+    CModalScript script(L"Signatures", [&](HWND dialog) {
+        caption = WindowText(dialog);
+        rows = ReportRows(dialog, 4);
+        const HWND list = ::GetDlgItem(dialog, IDC_REPORT_LIST);
+        SelectItems(dialog, {});
+        LVITEMW state{};
+        state.stateMask = state.state = LVIS_SELECTED;
+        ::SendMessageW(list, LVM_SETITEMSTATE, 0, reinterpret_cast<LPARAM>(&state));
+        detail = WindowText(::GetDlgItem(dialog, IDC_REPORT_TEXT));
+        NMLISTVIEW click{};
+        click.hdr.hwndFrom = list;
+        click.hdr.idFrom = IDC_REPORT_LIST;
+        click.hdr.code = static_cast<UINT>(LVN_COLUMNCLICK);
+        click.iItem = -1;
+        click.iSubItem = 3;
+        ::SendMessageW(dialog, WM_NOTIFY, IDC_REPORT_LIST, reinterpret_cast<LPARAM>(&click));
+        byTime = ReportRows(dialog, 4);
+        session.Seam().SaveAs(csv.wstring());
+        Click(dialog, IDC_REPORT_SAVE);
+        Click(dialog, IDCANCEL);
+    });
     Drop({folder});
-    ExpectOneMessage(2, kCannotOpen);
+    ASSERT_TRUE(script.Ran());
+    EXPECT_EQ(caption, L"Signatures");
+    ASSERT_EQ(rows.size(), 4u);
+    EXPECT_EQ(rows[0][0], late.wstring());
+    EXPECT_EQ(rows[0][1], L"Signed");
+    EXPECT_EQ(rows[0][2], L"Ada, 2026") << "the first line";
+    EXPECT_FALSE(rows[0][3].empty());
+    EXPECT_EQ(rows[1][2], L"Bob \"B\", Zürich");
+    EXPECT_EQ((std::vector<std::wstring>{rows[2][1], rows[3][1]}),
+              (std::vector<std::wstring>{L"Not signed", kCannotOpen}));
+    EXPECT_EQ(detail, L"Ada, 2026\r\nAll rights reserved") << "the whole text";
+    // By signing time, earliest first: unsigned files have none.
+    ASSERT_EQ(byTime.size(), 4u);
+    EXPECT_EQ(byTime[2][0], early.wstring());
+    EXPECT_EQ(byTime[3][0], late.wstring());
+    const Bytes saved = ReadBytes(csv);
+    const std::string text(saved.begin(), saved.end());
+    EXPECT_EQ(text.rfind("\xEF\xBB\xBF"
+                         "File,Signature,Text,Signed at\r\n",
+                         0),
+              0u)
+        << text;
+    EXPECT_NE(text.find(",Signed,\"Bob \"\"B\"\", Z\xC3\xBCrich\","), std::string::npos) << text;
+    EXPECT_NE(text.find(",Signed,\"Ada, 2026\r\nAll rights reserved\","), std::string::npos)
+        << "the whole text in the file";
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 6) << text;
+
+    // Several files named at once, from the command line or the open-file dialog, alike.
+    session.Seam().ChooseFiles({late.wstring(), (folder / L"c_plain.txt").wstring()});
+    std::size_t listed = 0;
+    CModalScript again(L"Signatures", [&](HWND dialog) {
+        listed = ReportRows(dialog, 4).size();
+        Click(dialog, IDCANCEL);
+    });
+    Click(step, IDC_SELECT_FILE);
+    EXPECT_EQ(listed, 2u);
+    EXPECT_TRUE(session.Seam().messageBoxes.empty());
 }
 
 } // namespace

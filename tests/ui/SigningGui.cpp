@@ -94,6 +94,32 @@ void CALLBACK CModalScript::OnTimer(HWND, UINT, UINT_PTR id, DWORD) {
 
 // ---------------------------------------------------------------------------------------------
 
+namespace {
+CReportWatch* g_pReportWatch = nullptr;
+} // namespace
+
+CReportWatch::CReportWatch() {
+    g_pReportWatch = this;
+    m_hook = ::SetWindowsHookExW(WH_CALLWNDPROCRET, OnCallRet, nullptr, ::GetCurrentThreadId());
+}
+
+CReportWatch::~CReportWatch() {
+    ::UnhookWindowsHookEx(m_hook);
+    g_pReportWatch = nullptr;
+}
+
+LRESULT CALLBACK CReportWatch::OnCallRet(int code, WPARAM wParam, LPARAM lParam) {
+    const auto* message = reinterpret_cast<const CWPRETSTRUCT*>(lParam);
+    if (code == HC_ACTION && g_pReportWatch && message->message == WM_INITDIALOG &&
+        WindowText(message->hwnd) == L"Files not signed" && !g_pReportWatch->keepOpen) {
+        g_pReportWatch->reports.push_back(ReportRows(message->hwnd, 3));
+        ::PostMessageW(message->hwnd, WM_COMMAND, IDCANCEL, 0);
+    }
+    return ::CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+// ---------------------------------------------------------------------------------------------
+
 CProgressSpy::CProgressSpy(std::vector<std::wstring>& log) : m_log(log) {
     g_pProgressSpy = this;
     m_afterHook =
@@ -135,20 +161,22 @@ void CProgressSpy::After(const CWPRETSTRUCT& message) {
         if (message.wParam && IsProgressDialog(message.hwnd))
             m_log.push_back(L"shown");
         break;
-    // The bar counts in files, each kProgressUnitsPerFile units: whole files are logged as
-    // "position N", a point inside a file as "position N+".
+    // The bar's ends are logged as "position 0" and "position full"; the points between as
+    // "position part", once for a stretch of them.
     case PBM_SETRANGE32:
         if (IsProgressBar(message.hwnd))
-            m_log.push_back(
-                L"range " + std::to_wstring(static_cast<int>(message.wParam)) + L".." +
-                std::to_wstring(static_cast<int>(message.lParam) / kProgressUnitsPerFile));
+            m_log.push_back(L"range " + std::to_wstring(static_cast<int>(message.wParam)) + L".." +
+                            std::to_wstring(static_cast<int>(message.lParam)));
         break;
     case PBM_SETPOS:
     case PBM_STEPIT:
         if (IsProgressBar(message.hwnd)) {
             const auto units = static_cast<int>(::SendMessageW(message.hwnd, PBM_GETPOS, 0, 0));
-            m_log.push_back(L"position " + std::to_wstring(units / kProgressUnitsPerFile) +
-                            (units % kProgressUnitsPerFile ? L"+" : L""));
+            const std::wstring line = units == 0                   ? L"position 0"
+                                      : units == kProgressBarRange ? L"position full"
+                                                                   : L"position part";
+            if (line != L"position part" || m_log.empty() || m_log.back() != line)
+                m_log.push_back(line);
         }
         break;
     case WM_SETTEXT:
@@ -212,6 +240,25 @@ std::vector<std::wstring> ListItems(HWND dialog) {
         items.push_back(text);
     }
     return items;
+}
+
+std::vector<std::vector<std::wstring>> ReportRows(HWND dialog, int columns) {
+    const HWND list = ::GetDlgItem(dialog, IDC_REPORT_LIST);
+    const int count = static_cast<int>(::SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
+    std::vector<std::vector<std::wstring>> rows(static_cast<std::size_t>(count));
+    for (int i = 0; i < count; ++i) {
+        for (int column = 0; column < columns; ++column) {
+            std::wstring text(4096, L'\0');
+            LVITEMW item{};
+            item.iSubItem = column;
+            item.pszText = text.data();
+            item.cchTextMax = static_cast<int>(text.size());
+            text.resize(static_cast<std::size_t>(
+                ::SendMessageW(list, LVM_GETITEMTEXTW, i, reinterpret_cast<LPARAM>(&item))));
+            rows[static_cast<std::size_t>(i)].push_back(text);
+        }
+    }
+    return rows;
 }
 
 void SelectItems(HWND dialog, const std::vector<int>& indices) {

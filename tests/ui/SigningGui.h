@@ -65,6 +65,24 @@ private:
     bool m_inside = false;
 };
 
+// Closes every "Files not signed" window as soon as it opens, keeping its rows (File, What
+// happened, Cause) in `reports`, one entry per window; while `keepOpen`, leaves them to the
+// test.
+class CReportWatch {
+public:
+    CReportWatch();
+    ~CReportWatch();
+    CReportWatch(const CReportWatch&) = delete;
+    CReportWatch& operator=(const CReportWatch&) = delete;
+
+    std::vector<std::vector<std::vector<std::wstring>>> reports;
+    bool keepOpen = false;
+
+private:
+    static LRESULT CALLBACK OnCallRet(int code, WPARAM wParam, LPARAM lParam);
+    HHOOK m_hook = nullptr;
+};
+
 // True when `text` fits on one line of static control `label`, in its font.
 bool FitsOnOneLine(HWND label, const std::wstring& text);
 // True when the whole text of static control `label` shows, wrapped as the control wraps it.
@@ -74,6 +92,8 @@ bool CentredOver(HWND window, HWND over);
 
 // The list control's items, in order.
 std::vector<std::wstring> ListItems(HWND dialog);
+// The rows of a file report's list as shown: `columns` texts each.
+std::vector<std::vector<std::wstring>> ReportRows(HWND dialog, int columns);
 // Selects exactly the items `indices` of the file list dialog's list.
 void SelectItems(HWND dialog, const std::vector<int>& indices);
 // Sends the dialog a drop of `paths`, as the shell does.
@@ -122,4 +142,5 @@ protected:
     CDesktopSession session;
     TempDir temp;
     std::vector<std::wstring> log;
+    CReportWatch reportWatch;
 };
