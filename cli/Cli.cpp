@@ -508,11 +508,6 @@ bool CCli::Paths(const ParsedArgs& parsed, std::vector<CliArg>& paths, std::stri
         problem = "standard input cannot hold both the list of files and a file";
         return false;
     }
-    if (standardInput && parsed.Has("--text-file") &&
-        IsStandardStream(*parsed.Value("--text-file"))) {
-        problem = "standard input cannot hold both the text and the list of files";
-        return false;
-    }
     const std::string name = standardInput ? "standard input" : PathUtf8(list);
     UniqueFile opened;
     if (!standardInput)
