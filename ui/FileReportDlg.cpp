@@ -191,8 +191,11 @@ void CFileReportDlg::OnCopy() {
 std::string CFileReportDlg::Csv() const {
     const auto line = [](const std::vector<std::wstring>& cells) {
         std::string text;
-        for (std::size_t i = 0; i < cells.size(); ++i)
-            text += (i > 0 ? "," : "") + CsvField(cells[i]);
+        for (std::size_t i = 0; i < cells.size(); ++i) {
+            if (i > 0)
+                text += ',';
+            text += CsvField(cells[i]);
+        }
         return text + "\r\n";
     };
     std::string csv = line(m_content.columns);

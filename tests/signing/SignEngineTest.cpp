@@ -451,8 +451,12 @@ TEST_F(SignEngine, JobsAskingAboutOutputsGiveTheRunOfOneJob) {
 // nothing but finished copies is left.
 TEST_F(SignEngine, StopFromAnotherThreadEndsARunOfSeveralJobs) {
     std::vector<fs::path> sources;
-    for (int i = 0; i < 8; ++i)
-        sources.push_back(Source("s" + std::to_string(i) + ".bin", PatternBytes(1 << 20, i)));
+    for (int i = 0; i < 8; ++i) {
+        std::string name(1, 's');
+        name += std::to_string(i);
+        name += ".bin";
+        sources.push_back(Source(name, PatternBytes(1 << 20, i)));
+    }
     SignRequest request;
     request.outputFolder = Out();
     request.text = u"Stop";
