@@ -125,10 +125,15 @@ int CRealSeam::MessageBoxWithCheck(HWND owner, const std::wstring& text,
     return button;
 }
 
-std::optional<std::wstring> CRealSeam::SaveFile(const OpenFileRequest& request) {
-    std::wstring buffer(kSingleSelectChars, L'\0');
+namespace {
+
+// The file dialogs' shared set-up: `buffer` (of `chars` characters, starting with the request's
+// file name) and `filter` must outlive the structure.
+OPENFILENAMEW FileDialogOf(const OpenFileRequest& request, std::size_t chars, std::wstring& buffer,
+                           std::wstring& filter) {
+    buffer.assign(chars, L'\0');
     buffer.replace(0, std::min(request.fileName.size(), buffer.size() - 1), request.fileName);
-    const std::wstring filter = OpenFileFilter(request.filter);
+    filter = OpenFileFilter(request.filter);
     OPENFILENAMEW ofn{};
     ofn.lStructSize = sizeof ofn;
     ofn.hwndOwner = request.owner;
@@ -138,6 +143,14 @@ std::optional<std::wstring> CRealSeam::SaveFile(const OpenFileRequest& request) 
     ofn.nMaxFile = static_cast<DWORD>(buffer.size());
     ofn.lpstrDefExt = NullIfEmpty(request.defaultExt);
     ofn.Flags = request.flags | OFN_EXPLORER;
+    return ofn;
+}
+
+} // namespace
+
+std::optional<std::wstring> CRealSeam::SaveFile(const OpenFileRequest& request) {
+    std::wstring buffer, filter;
+    OPENFILENAMEW ofn = FileDialogOf(request, kSingleSelectChars, buffer, filter);
     if (!::GetSaveFileNameW(&ofn))
         return std::nullopt;
     buffer.resize(std::wcslen(buffer.c_str()));
@@ -146,19 +159,9 @@ std::optional<std::wstring> CRealSeam::SaveFile(const OpenFileRequest& request) 
 
 std::optional<std::vector<std::wstring>> CRealSeam::OpenFiles(const OpenFileRequest& request) {
     const bool multi = (request.flags & OFN_ALLOWMULTISELECT) != 0;
-    std::wstring buffer(multi ? kMultiSelectChars : kSingleSelectChars, L'\0');
-    buffer.replace(0, std::min(request.fileName.size(), buffer.size() - 1), request.fileName);
-    const std::wstring filter = OpenFileFilter(request.filter);
-
-    OPENFILENAMEW ofn{};
-    ofn.lStructSize = sizeof ofn;
-    ofn.hwndOwner = request.owner;
-    ofn.lpstrFilter = request.filter.empty() ? nullptr : filter.c_str();
-    ofn.nFilterIndex = 1;
-    ofn.lpstrFile = buffer.data();
-    ofn.nMaxFile = static_cast<DWORD>(buffer.size());
-    ofn.lpstrDefExt = NullIfEmpty(request.defaultExt);
-    ofn.Flags = request.flags | OFN_EXPLORER;
+    std::wstring buffer, filter;
+    OPENFILENAMEW ofn =
+        FileDialogOf(request, multi ? kMultiSelectChars : kSingleSelectChars, buffer, filter);
     if (!::GetOpenFileNameW(&ofn))
         return std::nullopt;
     return SplitOpenFileResult(buffer.c_str());

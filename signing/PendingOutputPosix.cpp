@@ -48,6 +48,18 @@ bool RenameNoReplace(const fs::path& from, const fs::path& to) {
     }
     return ::rename(from.c_str(), to.c_str()) == 0;
 }
+// A stream for writing the new file `fd`; null, with `fd` closed and errno kept, when none can
+// be made.
+std::FILE* StreamOf(int fd) {
+    std::FILE* file = ::fdopen(fd, "wb");
+    if (file == nullptr) {
+        const int error = errno;
+        ::close(fd);
+        errno = error;
+    }
+    return file;
+}
+
 } // namespace
 
 bool CPendingOutput::Create(const fs::path& target, std::FILE* modeOf) {
@@ -69,13 +81,8 @@ bool CPendingOutput::CreateWithMode(const fs::path& target, unsigned mode) {
         const int fd =
             ::open(folder.empty() ? "." : folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
         if (fd >= 0) {
-            std::FILE* file = ::fdopen(fd, "wb");
-            if (file == nullptr) {
-                ::close(fd);
-                return Fail(LastError());
-            }
-            m_file.reset(file);
-            return true;
+            m_file.reset(StreamOf(fd));
+            return m_file ? true : Fail(LastError());
         }
         // The file systems without nameless files (overlayfs over some, many FUSE ones, old
         // kernels) answer one of these.
@@ -103,13 +110,8 @@ bool CPendingOutput::CreateNamed(const fs::path& folder, unsigned mode) {
             return Fail({error, std::generic_category()});
         }
         m_temporary = temporary;
-        std::FILE* file = ::fdopen(fd, "wb");
-        if (file == nullptr) {
-            ::close(fd);
-            return Fail(LastError());
-        }
-        m_file.reset(file);
-        return true;
+        m_file.reset(StreamOf(fd));
+        return m_file ? true : Fail(LastError());
     }
     return Fail(std::make_error_code(std::errc::file_exists));
 }
