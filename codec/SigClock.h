@@ -4,11 +4,16 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
 
 using SigClock = std::function<std::uint32_t()>;
 
 // The current time in whole seconds, truncated to 32 bits, from the installed clock.
 std::uint32_t SigNow();
+
+// A signing time (seconds since 1970 UTC) in ISO 8601 UTC: "2026-12-08T03:04:05Z". Every door
+// shows a trailer's time through this one formatter.
+std::string IsoUtc(std::uint32_t seconds);
 
 // Installs `clock` (an empty function restores the system clock) and returns the previous one.
 SigClock SetSigClock(SigClock clock);

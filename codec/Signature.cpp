@@ -3,6 +3,7 @@
 #include "FileIo.h"
 #include "SigClock.h"
 
+#include <algorithm>
 #include <array>
 #include <climits>
 #include <cstdint>
@@ -228,9 +229,12 @@ TailTrailer ReadTrailerInTail(CSigCodeTable& table, const std::uint8_t* tail, st
     if ((tail == nullptr && size > 0) || (fileSize >= 0 && have > fileSize) ||
         (fileSize >= 0 && fileSize < kMinSignedFileBytes))
         return result;
+    // Too few bytes to know the trailer's length: the most a trailer can occupy settles it.
     if (size < kTrailerFixedBytes) {
         result.kind = TailTrailer::Kind::NeedMore;
-        result.needed = kTrailerFixedBytes;
+        result.needed = fileSize >= 0 ? static_cast<std::size_t>(std::min<std::int64_t>(
+                                            fileSize, static_cast<std::int64_t>(kMaxTrailerBytes)))
+                                      : kMaxTrailerBytes;
         return result;
     }
     // A trailer is never shorter than the shortest signed file: when it fits in a file of
@@ -250,6 +254,7 @@ TailTrailer ReadTrailerInTail(CSigCodeTable& table, const std::uint8_t* tail, st
     if (!DecodeBytes(table, tail + (have - needed), trailer->units, IntoText(text)))
         return result;
     result.kind = TailTrailer::Kind::Signed;
+    result.seed = table.BuiltSeed();
     result.trailerStart = size - static_cast<std::size_t>(needed);
     result.text = std::move(text);
     return result;

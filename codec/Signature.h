@@ -81,10 +81,12 @@ std::vector<std::uint8_t> MakeTrailer(CSigCodeTable& table, std::u16string_view 
 struct TailTrailer {
     enum class Kind { NotSigned, Signed, NeedMore };
     Kind kind = Kind::NotSigned;
-    // Signed: the text, and where the trailer starts in the tail.
+    // Signed: the text, the seed (the signing time), and where the trailer starts in the tail.
     std::u16string text;
+    std::uint32_t seed = 0;
     std::size_t trailerStart = 0;
-    // NeedMore: how many of the file's last bytes can settle it.
+    // NeedMore: how many of the file's last bytes settle it: given them, the answer is Signed
+    // or NotSigned.
     std::size_t needed = 0;
 };
 

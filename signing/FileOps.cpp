@@ -31,6 +31,8 @@ public:
             return "the file is read-only";
         case FileError::SourceChanged:
             return "changed while it was read";
+        case FileError::OutputIsSource:
+            return "the output is the source itself";
         }
         return "unknown error";
     }
@@ -214,7 +216,8 @@ CByteIo* SetDefaultByteIo(CByteIo* io) {
 }
 
 bool CopyCount(CByteIo& io, std::FILE* source, std::FILE* target, std::int64_t count,
-               std::vector<std::uint8_t>& buffer, CopyFault* fault) {
+               std::vector<std::uint8_t>& buffer, CopyFault* fault, const CopyProgress& progress) {
+    std::uint64_t copied = 0;
     CopyFault ignored;
     CopyFault& why = fault != nullptr ? *fault : ignored;
     io.Begin(source, target);
@@ -236,6 +239,9 @@ bool CopyCount(CByteIo& io, std::FILE* source, std::FILE* target, std::int64_t c
         if (io.Write(target, buffer.data(), got) != got)
             return Failed(why, false);
         count -= static_cast<std::int64_t>(got);
+        copied += got;
+        if (progress && !progress(copied))
+            return false;
     }
     return true;
 }

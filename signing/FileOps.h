@@ -25,6 +25,7 @@ enum class FileError {
     OutsideOutputFolder, // the path would leave the output folder
     ReadOnly,            // an existing file to be replaced is marked read-only (Windows)
     SourceChanged,       // the source's size or times changed while it was copied
+    OutputIsSource,      // the output named is the source itself
 };
 const std::error_category& FileErrorCategory();
 std::error_code make_error_code(FileError error);
@@ -128,9 +129,11 @@ struct CopyFault {
 // read or write error (`fault` tells which), and when `progress` stopped it.
 bool CopyToEnd(CByteIo& io, std::FILE* source, std::FILE* target, std::vector<std::uint8_t>& buffer,
                const CopyProgress& progress = {}, CopyFault* fault = nullptr);
-// Copies exactly `count` bytes; false on an error or when the source ends early.
+// Copies exactly `count` bytes; false on an error, when the source ends early, and when
+// `progress` stopped it.
 bool CopyCount(CByteIo& io, std::FILE* source, std::FILE* target, std::int64_t count,
-               std::vector<std::uint8_t>& buffer, CopyFault* fault = nullptr);
+               std::vector<std::uint8_t>& buffer, CopyFault* fault = nullptr,
+               const CopyProgress& progress = {});
 
 // A new file that takes the place of `target` only when it is complete, so that `target` is
 // either untouched or wholly replaced, and a kill at any moment leaves nothing behind.

@@ -222,6 +222,9 @@ std::optional<SignOutcome> CBatch::CheckOutput(CFileWork& work, bool& exists) {
     if (!StaysInside(work.item->subfolder))
         return CannotWrite(work, FileError::OutsideOutputFolder);
     exists = FileExists(output);
+    // A target named by the caller may be the source itself, which is never changed.
+    if (exists && !work.item->target.empty() && SameFile(output, work.item->source))
+        return CannotWrite(work, FileError::OutputIsSource);
     if (exists && m_request.keepOutputsOfThisRun) {
         if (const fs::path* earlier = m_written.WrittenFrom(output))
             return CannotWrite(work, FileError::WrittenThisRun, earlier);
@@ -567,6 +570,8 @@ private:
 } // namespace
 
 fs::path OutputPathFor(const fs::path& outputFolder, const SignItem& item) {
+    if (!item.target.empty())
+        return item.target;
     if (item.subfolder.empty())
         return SignedOutputPath(outputFolder, item.source);
     return SignedOutputPath(outputFolder / item.subfolder, item.source);

@@ -50,6 +50,10 @@ struct SignItem {
     std::filesystem::path subfolder;
     // A folder listing found a regular file here: it is opened without a look first.
     bool listed = false;
+    // When not empty, the copy's own path instead of a name in the output folder (libquorvane
+    // signs one file to the target its caller names). A target that is the source itself is
+    // refused.
+    std::filesystem::path target{};
 };
 
 // What a message is: each user shows it in its own way (the desktop program as an error, a

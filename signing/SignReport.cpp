@@ -1,6 +1,7 @@
 #include "SignReport.h"
 
 #include "FileOps.h"
+#include "SigClock.h"
 #include "SignTexts.h"
 #include "TextConvert.h"
 
@@ -37,4 +38,97 @@ std::string WalkProblemText(const WalkProblem& problem) {
            (problem.linkToFolder ? ": " + std::string(kLinkToFolder)
             : notRegular         ? ": not a regular file, skipped"
                                  : ": cannot be read, skipped (" + ErrorText(problem.error) + ")");
+}
+
+std::string JsonString(std::u16string_view units) {
+    static const char digits[] = "0123456789abcdef";
+    const auto escape = [&](std::string& out, char16_t unit) {
+        out += "\\u";
+        for (int shift = 12; shift >= 0; shift -= 4)
+            out.push_back(digits[(unit >> shift) & 0xF]);
+    };
+    std::string out = "\"";
+    for (std::size_t i = 0; i < units.size(); ++i) {
+        const char16_t unit = units[i];
+        switch (unit) {
+        case u'"':
+            out += "\\\"";
+            continue;
+        case u'\\':
+            out += "\\\\";
+            continue;
+        case u'\n':
+            out += "\\n";
+            continue;
+        case u'\r':
+            out += "\\r";
+            continue;
+        case u'\t':
+            out += "\\t";
+            continue;
+        default:
+            break;
+        }
+        const bool high = unit >= 0xD800 && unit <= 0xDBFF;
+        if (high && i + 1 < units.size() && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF) {
+            out += Utf16ToUtf8(units.substr(i, 2));
+            ++i;
+        } else if (unit < 0x20 || (unit >= 0xD800 && unit <= 0xDFFF)) {
+            escape(out, unit);
+        } else {
+            out += Utf16ToUtf8(units.substr(i, 1));
+        }
+    }
+    return out + "\"";
+}
+
+std::string CheckReason(const CheckResult& result) {
+    return result.linkToFolder ? std::string(kLinkToFolder) : ErrorText(result.error);
+}
+
+std::string CheckJsonLine(const fs::path& path, const CheckResult& result) {
+    const std::string start = "{\"path\": " + JsonString(PathUnits(path));
+    if (result.outcome == CheckOutcome::Unreadable)
+        return start + ", \"signed\": false, \"error\": \"cannot be read\", \"reason\": " +
+               JsonString(Utf8ToUtf16Lossy(CheckReason(result))) + "}";
+    if (result.outcome == CheckOutcome::NotSigned)
+        return start + ", \"signed\": false, \"text\": null, \"signed_at\": null}";
+    return start + ", \"signed\": true, \"text\": " + JsonString(result.text) +
+           ", \"signed_at\": \"" + IsoUtc(result.seed) + "\"}";
+}
+
+std::string StripProblemLine(const fs::path& source, const StripResult& result,
+                             bool quietExisting) {
+    const std::string output = PathUtf8(result.output);
+    std::string why;
+    switch (result.outcome) {
+    case StripOutcome::Stripped:
+    case StripOutcome::Stopped:
+        return {};
+    case StripOutcome::OutputExists:
+        if (quietExisting)
+            return {};
+        why = output + " already exists, kept (--force replaces it)";
+        break;
+    case StripOutcome::WrittenThisRun:
+        why = output + " was written from " + PathUtf8(result.earlierSource) +
+              " earlier in this run, kept";
+        break;
+    case StripOutcome::Unreadable:
+        why = "cannot be read" + CauseText(result.error);
+        break;
+    case StripOutcome::NotSigned:
+        why = "holds no signature, skipped";
+        break;
+    case StripOutcome::WouldReplaceSource:
+        why = "the output would replace the file itself, skipped";
+        break;
+    case StripOutcome::CannotWrite:
+        why = "cannot write " + output + CauseText(result.error);
+        break;
+    case StripOutcome::WriteFailed:
+        why = "could not write " + output + ", nothing written" + CauseText(result.error);
+        break;
+    }
+    return PathUtf8(source) + ": " + why;
 }

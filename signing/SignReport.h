@@ -2,8 +2,10 @@
 // reports them: the path as the system spells it, then the cause in brackets.
 #pragma once
 
+#include "CheckEngine.h"
 #include "FolderWalk.h"
 #include "SignEngine.h"
+#include "Strip.h"
 
 #include <filesystem>
 #include <string>
@@ -26,3 +28,18 @@ inline constexpr std::string_view kLinkToFolder = "a link to a folder, not follo
 
 // Something below a folder of `-r` that is not signed: "PATH: not a regular file, skipped".
 std::string WalkProblemText(const WalkProblem& problem);
+
+// A JSON string of UTF-16 text, exact: an unpaired surrogate is kept as its \u escape.
+std::string JsonString(std::u16string_view units);
+
+// Why a checked item could not be read: "a link to a folder, not followed" or the system's
+// reason.
+std::string CheckReason(const CheckResult& result);
+// quorvane-cli check --json's line for one item (without its line break): path, signed, text
+// and signed_at, or error and reason.
+std::string CheckJsonLine(const std::filesystem::path& path, const CheckResult& result);
+
+// The line a strip run gives for a source that was not stripped ("PATH: why"); empty for a
+// stripped one, and for an existing output kept when `quietExisting`.
+std::string StripProblemLine(const std::filesystem::path& source, const StripResult& result,
+                             bool quietExisting);

@@ -72,8 +72,38 @@ bool Pump(CStreamSource& source, CStreamSink* sink, std::vector<std::uint8_t>& t
 }
 
 TailTrailer TrailerOf(const std::vector<std::uint8_t>& tail, std::uint64_t total) {
-    CSigCodeTable table;
-    return ReadTrailerInTail(table, tail.data(), tail.size(), static_cast<std::int64_t>(total));
+    return CheckTail(tail.data(), tail.size(), static_cast<std::int64_t>(total));
+}
+
+// A named file read as a stream: at its end it must still be what it was when opened, or the
+// read fails, so that the bytes held back (and a trailer) never follow a torn copy.
+class CCheckedFileSource : public CStreamSource {
+public:
+    CCheckedFileSource(std::FILE* file, const FileFacts& opened) : m_file(file), m_opened(opened) {}
+    std::ptrdiff_t Read(void* buffer, std::size_t bytes, std::error_code& error) override {
+        const std::ptrdiff_t got = m_file.Read(buffer, bytes, error);
+        if (got != 0)
+            return got;
+        error = CheckUnchanged(m_file.File(), m_opened);
+        return error ? -1 : 0;
+    }
+
+private:
+    CFileStreamSource m_file;
+    FileFacts m_opened;
+};
+
+// Opens `path` as signing opens sources and runs `work` over it.
+template <class Work> StreamResult OverFile(const std::filesystem::path& path, Work work) {
+    StreamResult result;
+    FileFacts facts;
+    const UniqueFile file = OpenForReading(path, &result.error, &facts);
+    if (!file) {
+        result.outcome = StreamOutcome::CannotOpen;
+        return result;
+    }
+    CCheckedFileSource source(file.get(), facts);
+    return work(source);
 }
 
 bool WriteAll(CStreamSink& sink, const std::uint8_t* data, std::size_t bytes,
@@ -110,20 +140,6 @@ bool CFileStreamSink::Flush(std::error_code& error) {
         return true;
     error = ErrorOr(std::errc::io_error);
     return false;
-}
-
-std::ptrdiff_t CMemorySource::Read(void* buffer, std::size_t bytes, std::error_code&) {
-    const std::size_t count = std::min(bytes, m_size - m_offset);
-    if (count > 0)
-        std::memcpy(buffer, m_data + m_offset, count);
-    m_offset += count;
-    return static_cast<std::ptrdiff_t>(count);
-}
-
-bool CMemorySink::Write(const void* data, std::size_t count, std::error_code&) {
-    const auto* begin = static_cast<const std::uint8_t*>(data);
-    bytes.insert(bytes.end(), begin, begin + count);
-    return true;
 }
 
 StreamResult SignStream(CStreamSource& source, CStreamSink& sink, std::u16string_view text) {
@@ -169,7 +185,75 @@ StreamResult CheckStream(CStreamSource& source) {
     if (trailer.kind != TailTrailer::Kind::Signed)
         result.outcome = StreamOutcome::NotSigned;
     result.text = std::move(trailer.text);
+    result.seed = trailer.seed;
     return result;
+}
+
+StreamResult SignFileToStream(const std::filesystem::path& path, CStreamSink& sink,
+                              std::u16string_view text) {
+    if (text.empty() || text.size() > kMaxSignatureUnits) {
+        StreamResult result;
+        result.outcome = StreamOutcome::BadText;
+        return result;
+    }
+    return OverFile(path, [&](CStreamSource& source) { return SignStream(source, sink, text); });
+}
+
+StreamResult StripFileToStream(const std::filesystem::path& path, CStreamSink& sink) {
+    return OverFile(path, [&](CStreamSource& source) { return StripStream(source, sink); });
+}
+
+TailTrailer CheckTail(const void* tail, std::size_t size, std::int64_t fileSize) {
+    CSigCodeTable table;
+    return ReadTrailerInTail(table, static_cast<const std::uint8_t*>(tail), size, fileSize);
+}
+
+BytesTrailer TrailerOfBytes(const void* data, std::size_t size) {
+    const std::size_t tailSize = std::min(size, kMaxTrailerBytes);
+    const std::size_t before = size - tailSize;
+    TailTrailer trailer = CheckTail(static_cast<const std::uint8_t*>(data) + before, tailSize,
+                                    static_cast<std::int64_t>(size));
+    BytesTrailer result;
+    result.unsignedSize = size;
+    if (trailer.kind != TailTrailer::Kind::Signed)
+        return result;
+    result.isSigned = true;
+    result.text = std::move(trailer.text);
+    result.seed = trailer.seed;
+    result.unsignedSize = before + trailer.trailerStart;
+    return result;
+}
+
+StreamOutcome SignBytes(const void* data, std::size_t size, std::u16string_view text,
+                        std::uint32_t seconds, std::vector<std::uint8_t>& out) {
+    if (text.empty() || text.size() > kMaxSignatureUnits)
+        return StreamOutcome::BadText;
+    if (TrailerOfBytes(data, size).isSigned)
+        return StreamOutcome::AlreadySigned;
+    CSigCodeTable table;
+    const std::vector<std::uint8_t> trailer = MakeTrailer(table, text, seconds);
+    out.clear();
+    out.reserve(size + trailer.size());
+    const auto* bytes = static_cast<const std::uint8_t*>(data);
+    out.insert(out.end(), bytes, bytes + size);
+    out.insert(out.end(), trailer.begin(), trailer.end());
+    return StreamOutcome::Done;
+}
+
+void CStreamSigner::Update(const void* data, std::size_t bytes) {
+    m_tail.Add(data, bytes);
+}
+
+StreamOutcome CStreamSigner::Finish(std::uint32_t seconds,
+                                    std::vector<std::uint8_t>& trailer) const {
+    if (m_text.empty() || m_text.size() > kMaxSignatureUnits)
+        return StreamOutcome::BadText;
+    const std::vector<std::uint8_t> tail = m_tail.Tail();
+    if (TrailerOf(tail, m_tail.Total()).kind == TailTrailer::Kind::Signed)
+        return StreamOutcome::AlreadySigned;
+    CSigCodeTable table;
+    trailer = MakeTrailer(table, m_text, seconds);
+    return StreamOutcome::Done;
 }
 
 void CTailKeeper::Add(const void* data, std::size_t bytes) {

@@ -3,9 +3,12 @@
 // memory stays flat however long the stream is.
 #pragma once
 
+#include "Signature.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -31,6 +34,7 @@ class CFileStreamSource : public CStreamSource {
 public:
     explicit CFileStreamSource(std::FILE* file) : m_file(file) {}
     std::ptrdiff_t Read(void* buffer, std::size_t bytes, std::error_code& error) override;
+    std::FILE* File() const { return m_file; }
 
 private:
     std::FILE* m_file;
@@ -45,22 +49,22 @@ private:
     std::FILE* m_file;
 };
 
-// Bytes in memory, and a growing buffer.
-class CMemorySource : public CStreamSource {
+// A file descriptor (POSIX only), read and written through interruptions; it stays open.
+class CDescriptorSource : public CStreamSource {
 public:
-    CMemorySource(const void* data, std::size_t size)
-        : m_data(static_cast<const std::uint8_t*>(data)), m_size(size) {}
+    explicit CDescriptorSource(int fd) : m_fd(fd) {}
     std::ptrdiff_t Read(void* buffer, std::size_t bytes, std::error_code& error) override;
 
 private:
-    const std::uint8_t* m_data;
-    std::size_t m_size;
-    std::size_t m_offset = 0;
+    int m_fd;
 };
-class CMemorySink : public CStreamSink {
+class CDescriptorSink : public CStreamSink {
 public:
+    explicit CDescriptorSink(int fd) : m_fd(fd) {}
     bool Write(const void* data, std::size_t bytes, std::error_code& error) override;
-    std::vector<std::uint8_t> bytes;
+
+private:
+    int m_fd;
 };
 
 enum class StreamOutcome {
@@ -68,15 +72,18 @@ enum class StreamOutcome {
     NotSigned,     // check and strip: the stream holds no valid trailer
     AlreadySigned, // sign: the stream ends in a valid trailer; its last bytes were held back
     BadText,       // sign: empty or longer than kMaxSignatureUnits
-    ReadFailed,
+    CannotOpen,    // a named source could not be opened, or is not a regular file
+    ReadFailed,    // also a named source that changed while it was read
+
     WriteFailed,
 };
 
 struct StreamResult {
     StreamOutcome outcome = StreamOutcome::Done;
     std::error_code error;
-    // Check: the text of the trailer.
+    // Check: the text of the trailer and its signing time.
     std::u16string text;
+    std::uint32_t seed = 0;
     // The bytes read from the source.
     std::uint64_t bytesRead = 0;
 };
@@ -90,6 +97,32 @@ StreamResult StripStream(CStreamSource& source, CStreamSink& sink);
 // Reads `source` to its end and gives its trailer's text.
 StreamResult CheckStream(CStreamSource& source);
 
+// A named file as a stream, with the rules of files: only a regular file is opened, and one that
+// changed while it was read (size, modification or change time) fails with
+// FileError::SourceChanged before its last kMaxTrailerBytes go out, so that no torn copy ends
+// in a trailer.
+StreamResult SignFileToStream(const std::filesystem::path& path, CStreamSink& sink,
+                              std::u16string_view text);
+StreamResult StripFileToStream(const std::filesystem::path& path, CStreamSink& sink);
+
+// Bytes in memory: what their end holds.
+struct BytesTrailer {
+    bool isSigned = false;
+    std::u16string text;
+    std::uint32_t seed = 0;
+    // The bytes before the trailer (all of them when unsigned).
+    std::size_t unsignedSize = 0;
+};
+BytesTrailer TrailerOfBytes(const void* data, std::size_t size);
+// `data` followed by a trailer carrying `text` with the table of `seconds`; AlreadySigned or
+// BadText (empty or too long) refuse it. The signed bytes go to `out`.
+StreamOutcome SignBytes(const void* data, std::size_t size, std::u16string_view text,
+                        std::uint32_t seconds, std::vector<std::uint8_t>& out);
+
+// A file's last `size` bytes (of `fileSize`, -1 when not known): its trailer, or how many of
+// its last bytes settle it (see ReadTrailerInTail).
+TailTrailer CheckTail(const void* tail, std::size_t size, std::int64_t fileSize);
+
 // The last bytes of whatever was fed to it, for a trailer test at the end.
 class CTailKeeper {
 public:
@@ -102,4 +135,18 @@ private:
     std::vector<std::uint8_t> m_ring;
     std::size_t m_next = 0;
     std::uint64_t m_total = 0;
+};
+
+// An incremental signer: it is fed the bytes as they go out and then gives the trailer to
+// append. It keeps only the last kMaxTrailerBytes bytes fed.
+class CStreamSigner {
+public:
+    explicit CStreamSigner(std::u16string text) : m_text(std::move(text)) {}
+    void Update(const void* data, std::size_t bytes);
+    // The trailer, with the table of `seconds`; AlreadySigned when the bytes fed end in one.
+    StreamOutcome Finish(std::uint32_t seconds, std::vector<std::uint8_t>& trailer) const;
+
+private:
+    std::u16string m_text;
+    CTailKeeper m_tail;
 };

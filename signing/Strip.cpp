@@ -1,5 +1,6 @@
 #include "Strip.h"
 
+#include "OrderedRun.h"
 #include "OutputName.h"
 #include "Signature.h"
 
@@ -9,18 +10,51 @@
 
 namespace fs = std::filesystem;
 
-StripResult StripFile(const fs::path& source, const fs::path& outputFolder, bool replaceExisting,
-                      CRunOutputs* run, CByteIo* io) {
+namespace {
+
+// What a look at a source found: read ahead of its turn in a batch, and trusted in its turn
+// only while the source is still as it was then.
+struct StripScan {
+    bool opened = false;
     std::error_code openError;
     FileFacts facts;
-    UniqueFile file = OpenForReading(source, &openError, &facts);
+    // The bytes before the trailer; nothing when the source holds none.
+    std::optional<std::int64_t> length;
+};
+
+bool SameFacts(const FileFacts& a, const FileFacts& b) {
+    return a.size == b.size && a.modified == b.modified && a.changed == b.changed;
+}
+
+// Closes the source again, so that files read ahead hold no descriptors.
+StripScan Scan(const fs::path& source) {
+    StripScan scan;
+    const UniqueFile file = OpenForReading(source, &scan.openError, &scan.facts);
     if (!file)
-        return {StripOutcome::Unreadable, {}, openError};
-    const std::optional<std::int64_t> length = UnsignedLength(file.get());
-    if (!length)
+        return scan;
+    scan.opened = true;
+    CSigCodeTable table;
+    scan.length = UnsignedLength(table, file.get(), scan.facts.size);
+    return scan;
+}
+
+// Strips `source` into `output`; `ahead` is what a look ahead of its turn found, if any.
+StripResult StripScanned(const fs::path& source, const fs::path& output,
+                         const StripScan* ahead, bool replaceExisting, CRunOutputs* run,
+                         CByteIo* io, const CopyProgress& progress) {
+    StripScan scan;
+    const UniqueFile file = OpenForReading(source, &scan.openError, &scan.facts);
+    if (!file)
+        return {StripOutcome::Unreadable, {}, scan.openError};
+    if (ahead != nullptr && ahead->opened && SameFacts(ahead->facts, scan.facts)) {
+        scan.length = ahead->length;
+    } else {
+        CSigCodeTable table;
+        scan.length = UnsignedLength(table, file.get(), scan.facts.size);
+    }
+    if (!scan.length)
         return {StripOutcome::NotSigned, {}};
 
-    const fs::path output = UnsignedOutputPath(outputFolder, source);
     if (SameFile(output, source))
         return {StripOutcome::WouldReplaceSource, output};
     const bool exists = FileExists(output);
@@ -41,22 +75,73 @@ StripResult StripFile(const fs::path& source, const fs::path& outputFolder, bool
     if (!pending.KeepStream(source, kZoneIdentifier))
         return {StripOutcome::WriteFailed, output, pending.Error()};
 
-    CByteIo plainIo;
-    CByteIo& bytes = io != nullptr ? *io : plainIo;
+    CByteIo& bytes = io != nullptr ? *io : DefaultByteIo();
     std::vector<std::uint8_t> buffer;
     ClearLastError();
     if (!SeekFile(file.get(), 0, SEEK_SET))
         return {StripOutcome::Unreadable, output, LastError()};
     CopyFault fault;
-    if (!CopyCount(bytes, file.get(), pending.File(), *length, buffer, &fault))
+    if (!CopyCount(bytes, file.get(), pending.File(), *scan.length, buffer, &fault, progress)) {
+        if (!fault.error && !fault.reading)
+            return {StripOutcome::Stopped, output};
         return {fault.reading ? StripOutcome::Unreadable : StripOutcome::WriteFailed, output,
                 fault.error};
+    }
     // What was copied must be what the source was when it was opened.
-    if (const std::error_code changed = CheckUnchanged(file.get(), facts))
+    if (const std::error_code changed = CheckUnchanged(file.get(), scan.facts))
         return {StripOutcome::Unreadable, output, changed};
     if (!pending.Commit(bytes, exists))
         return {StripOutcome::WriteFailed, output, pending.Error()};
     if (run != nullptr)
         run->Add(output, source);
     return {StripOutcome::Stripped, output};
+}
+
+} // namespace
+
+StripResult StripTo(const fs::path& source, const fs::path& output, bool replaceExisting,
+                    CRunOutputs* run, CByteIo* io, const CopyProgress& progress) {
+    return StripScanned(source, output, nullptr, replaceExisting, run, io, progress);
+}
+
+StripResult StripFile(const fs::path& source, const fs::path& outputFolder, bool replaceExisting,
+                      CRunOutputs* run, CByteIo* io) {
+    return StripTo(source, UnsignedOutputPath(outputFolder, source), replaceExisting, run, io);
+}
+
+StripBatchResult RunStripBatch(const StripRequest& request, IStripObserver& observer,
+                               CByteIo* io) {
+    StripBatchResult result;
+    if (!IsDirectory(request.outputFolder))
+        return result;
+    result.folderValid = true;
+    const auto stopping = [&] {
+        return (request.stop != nullptr && request.stop->load(std::memory_order_relaxed)) ||
+               observer.StopRequested();
+    };
+    const CopyProgress progress = [&](std::uint64_t) { return !stopping(); };
+    CRunOutputs written;
+    // Byte I/O that must see every byte (tests) takes one file at a time.
+    CByteIo& bytes = io != nullptr ? *io : DefaultByteIo();
+    const unsigned jobs = bytes.OneFileAtATime() ? 1 : request.jobs;
+    RunInOrder<StripScan>(
+        request.sources.size(), jobs, [&](std::size_t i) { return Scan(request.sources[i]); },
+        [&](std::size_t i, const StripScan& ahead) {
+            if (stopping())
+                return false;
+            const fs::path& source = request.sources[i];
+            // An output of this run may have taken the source's place since it was read ahead.
+            const bool trusted = written.WrittenFrom(source) == nullptr;
+            StripResult stripped = StripScanned(
+                source, UnsignedOutputPath(request.outputFolder, source),
+                trusted ? &ahead : nullptr, request.replaceExisting, &written, &bytes, progress);
+            if (stripped.outcome == StripOutcome::Stopped)
+                return false;
+            result.outcomes.push_back(stripped.outcome);
+            if (stripped.outcome == StripOutcome::Stripped)
+                ++result.strippedCount;
+            observer.FileStripped(i, source, stripped);
+            return true;
+        });
+    return result;
 }

@@ -7,7 +7,10 @@
 
 #include "FileOps.h"
 
+#include <atomic>
+#include <cstddef>
 #include <filesystem>
+#include <vector>
 #include <system_error>
 
 enum class StripOutcome {
@@ -20,6 +23,7 @@ enum class StripOutcome {
     WrittenThisRun,     // kept: an earlier file of the same run wrote it
     CannotWrite,        // the output cannot be created or replaced
     WriteFailed,        // a read, write, flush or close failed: nothing written
+    Stopped,            // the run was stopped during this file: nothing written
 };
 
 struct StripResult {
@@ -38,3 +42,44 @@ struct StripResult {
 StripResult StripFile(const std::filesystem::path& source,
                       const std::filesystem::path& outputFolder, bool replaceExisting,
                       CRunOutputs* run = nullptr, CByteIo* io = nullptr);
+
+// The same with the output's own path instead of a name in a folder (libquorvane). `progress`
+// may stop the copy (StripOutcome::Stopped).
+StripResult StripTo(const std::filesystem::path& source, const std::filesystem::path& output,
+                    bool replaceExisting, CRunOutputs* run = nullptr, CByteIo* io = nullptr,
+                    const CopyProgress& progress = {});
+
+class IStripObserver {
+public:
+    virtual ~IStripObserver() = default;
+    // Each source's result, in the order of the sources (`position` from 0), on the calling
+    // thread.
+    virtual void FileStripped(std::size_t position, const std::filesystem::path& source,
+                              const StripResult& result) = 0;
+    // Asked before each file and during a copy: true ends the run there.
+    virtual bool StopRequested() { return false; }
+};
+
+struct StripRequest {
+    std::vector<std::filesystem::path> sources;
+    // Must be an existing folder, as for signing.
+    std::filesystem::path outputFolder;
+    // An output that existed before the run is replaced (never one written in this run).
+    bool replaceExisting = false;
+    // Sources read at once: their trailers are found ahead, while the outputs are written in
+    // order, so that results and files are those of one job.
+    unsigned jobs = 1;
+    // Set from another thread, ends the run as StopRequested does.
+    const std::atomic<bool>* stop = nullptr;
+};
+
+struct StripBatchResult {
+    // False when the output folder is not an existing folder: nothing was done.
+    bool folderValid = false;
+    std::size_t strippedCount = 0;
+    // One per source the run reached, in order.
+    std::vector<StripOutcome> outcomes;
+};
+
+StripBatchResult RunStripBatch(const StripRequest& request, IStripObserver& observer,
+                               CByteIo* io = nullptr);

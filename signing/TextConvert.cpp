@@ -4,8 +4,10 @@ namespace {
 
 constexpr char32_t kReplacement = 0xFFFD;
 
-// Decodes one sequence at `i`; nothing when it is invalid (then `i` moves past one byte).
-std::optional<char32_t> NextCodePoint(std::string_view s, std::size_t& i) {
+// Decodes one sequence at `i`; nothing when it is invalid (then `i` moves past one byte). With
+// `surrogates`, the three-byte form of a surrogate code unit is taken too (WTF-8).
+std::optional<char32_t> NextCodePoint(std::string_view s, std::size_t& i,
+                                      bool surrogates = false) {
     const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
     const unsigned char lead = byte(i);
     if (lead < 0x80) {
@@ -36,7 +38,8 @@ std::optional<char32_t> NextCodePoint(std::string_view s, std::size_t& i) {
         }
         value = (value << 6) | (byte(i + k) & 0x3F);
     }
-    if (value < minimum || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
+    if (value < minimum || value > 0x10FFFF ||
+        (value >= 0xD800 && value <= 0xDFFF && !(surrogates && length == 3))) {
         ++i;
         return std::nullopt;
     }
@@ -73,6 +76,8 @@ std::u16string Decode(std::string_view utf8, bool& valid, bool escape = false) {
     return out;
 }
 
+std::string Encode(std::u16string_view utf16, bool keepSurrogates);
+
 } // namespace
 
 std::u16string Utf8ToUtf16Escaped(std::string_view utf8) {
@@ -94,6 +99,47 @@ std::u16string Utf8ToUtf16Lossy(std::string_view utf8) {
 }
 
 std::string Utf16ToUtf8(std::u16string_view utf16) {
+    return Encode(utf16, false);
+}
+
+std::string Utf16ToWtf8(std::u16string_view utf16) {
+    return Encode(utf16, true);
+}
+
+std::optional<std::u16string> Wtf8ToUtf16(std::string_view wtf8) {
+    std::u16string out;
+    out.reserve(wtf8.size());
+    for (std::size_t i = 0; i < wtf8.size();) {
+        const std::optional<char32_t> cp = NextCodePoint(wtf8, i, true);
+        if (!cp)
+            return std::nullopt;
+        AppendUtf16(out, *cp);
+    }
+    return out;
+}
+
+std::u16string WithCrLf(std::u16string_view text) {
+    std::u16string out;
+    out.reserve(text.size() + 16);
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == u'\r') {
+            out += u"\r\n";
+            if (i + 1 < text.size() && text[i + 1] == u'\n')
+                ++i;
+        } else if (text[i] == u'\n') {
+            out += u"\r\n";
+        } else {
+            out.push_back(text[i]);
+        }
+    }
+    return out;
+}
+
+namespace {
+
+// UTF-16 as UTF-8; a lone surrogate as U+FFFD, or with `keepSurrogates` as its own three-byte
+// form (WTF-8).
+std::string Encode(std::u16string_view utf16, bool keepSurrogates) {
     std::string out;
     out.reserve(utf16.size());
     for (std::size_t i = 0; i < utf16.size(); ++i) {
@@ -102,7 +148,7 @@ std::string Utf16ToUtf8(std::u16string_view utf16) {
             utf16[i + 1] <= 0xDFFF) {
             cp = 0x10000 + ((cp - 0xD800) << 10) + (utf16[i + 1] - 0xDC00);
             ++i;
-        } else if (cp >= 0xD800 && cp <= 0xDFFF) {
+        } else if (cp >= 0xD800 && cp <= 0xDFFF && !keepSurrogates) {
             cp = kReplacement;
         }
         if (cp < 0x80) {
@@ -123,6 +169,8 @@ std::string Utf16ToUtf8(std::u16string_view utf16) {
     }
     return out;
 }
+
+} // namespace
 
 std::optional<std::u16string> TextFromFileBytes(std::string_view bytes) {
     std::optional<std::u16string> text;

@@ -17,6 +17,19 @@ std::u16string Utf8ToUtf16Escaped(std::string_view utf8);
 // A lone surrogate becomes U+FFFD.
 std::string Utf16ToUtf8(std::u16string_view utf16);
 
+// Texts across the C API: generalized UTF-8 (WTF-8), UTF-8 in which an unpaired surrogate is
+// the three-byte form of its code unit (ED A0 80 to ED BF BF), as Python's "surrogatepass"
+// writes it. Every UTF-16 text has exactly one, and it reads back unit for unit; U+0000 is the
+// byte 00.
+std::string Utf16ToWtf8(std::u16string_view utf16);
+// Nothing when `wtf8` is not WTF-8. A pair of surrogates written as two three-byte forms (what
+// "surrogatepass" gives for a str holding both halves) reads as the pair.
+std::optional<std::u16string> Wtf8ToUtf16(std::string_view wtf8);
+
+// Line breaks of any kind (CR LF, a lone CR, a lone LF) as CR LF, the way the desktop program
+// stores a typed text.
+std::u16string WithCrLf(std::u16string_view text);
+
 // The text of a text file: UTF-8 (a byte order mark is skipped) or UTF-16 with its byte order
 // mark, either way round; nothing for anything else. One line break at the end is the file's,
 // not the text's, and is dropped.

@@ -1,0 +1,72 @@
+#include "CheckEngine.h"
+
+#include "FileOps.h"
+#include "OrderedRun.h"
+#include "Signature.h"
+
+namespace {
+
+CheckResult Unreadable(std::error_code error, bool linkToFolder = false) {
+    CheckResult result;
+    result.outcome = CheckOutcome::Unreadable;
+    result.error = error;
+    result.linkToFolder = linkToFolder;
+    return result;
+}
+
+CheckResult FromStream(const StreamResult& stream) {
+    if (stream.outcome == StreamOutcome::ReadFailed)
+        return Unreadable(stream.error);
+    CheckResult result;
+    if (stream.outcome == StreamOutcome::Done) {
+        result.outcome = CheckOutcome::Signed;
+        result.text = stream.text;
+        result.seed = stream.seed;
+    }
+    return result;
+}
+
+} // namespace
+
+CheckResult CheckFile(const std::filesystem::path& path) {
+    std::error_code error;
+    const UniqueFile file = OpenForReading(path, &error);
+    if (!file)
+        return Unreadable(error);
+    std::optional<SignatureInfo> info = ReadSignatureInfo(file.get());
+    CheckResult result;
+    if (info) {
+        result.outcome = CheckOutcome::Signed;
+        result.text = std::move(info->text);
+        result.seed = info->seed;
+    }
+    return result;
+}
+
+CheckResult CheckOne(const CheckItem& item) {
+    if (item.error || item.linkToFolder)
+        return Unreadable(item.error, item.linkToFolder);
+    if (item.stream != nullptr)
+        return FromStream(CheckStream(*item.stream));
+    return CheckFile(item.path);
+}
+
+CheckBatchResult RunCheckBatch(const CheckRequest& request, ICheckObserver& observer) {
+    CheckBatchResult result;
+    const auto stopping = [&] {
+        return (request.stop != nullptr && request.stop->load()) || observer.StopRequested();
+    };
+    RunInOrder<CheckResult>(
+        request.items.size(), request.jobs,
+        [&](std::size_t i) { return CheckOne(request.items[i]); },
+        [&](std::size_t i, const CheckResult& checked) {
+            if (stopping())
+                return false;
+            result.outcomes.push_back(checked.outcome);
+            if (checked.outcome == CheckOutcome::Signed)
+                ++result.signedCount;
+            observer.FileChecked(i, request.items[i], checked);
+            return true;
+        });
+    return result;
+}

@@ -1,0 +1,73 @@
+// Checking, the reading side of the engine: the text and signing time of each file's trailer,
+// for a batch of files (and streams) with several jobs and a stop flag, as the desktop
+// program's list of signatures, quorvane-cli check, libquorvane and the Python module show it.
+// Results reach the observer in the order of the items, on the calling thread, whatever the
+// number of jobs; files are only read.
+#pragma once
+
+#include "Streams.h"
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <system_error>
+#include <vector>
+
+enum class CheckOutcome {
+    Signed,
+    NotSigned,  // the file holds no valid trailer
+    Unreadable, // it cannot be opened or read, is not a regular file, or is a link to a folder
+};
+
+struct CheckItem {
+    std::filesystem::path path;
+    // What a folder walk already knows against it (it is then not opened).
+    std::error_code error{};
+    bool linkToFolder = false;
+    // Read to its end from this stream instead of opening `path` (standard input).
+    CStreamSource* stream = nullptr;
+};
+
+struct CheckResult {
+    CheckOutcome outcome = CheckOutcome::NotSigned;
+    // Signed: the text exactly as stored, and the signing time the trailer records (seconds
+    // since 1970 UTC, the signer's clock: it proves nothing).
+    std::u16string text;
+    std::uint32_t seed = 0;
+    // Unreadable: why.
+    std::error_code error;
+    bool linkToFolder = false;
+};
+
+class ICheckObserver {
+public:
+    virtual ~ICheckObserver() = default;
+    // Each item's result, in the order of the items (`position` from 0).
+    virtual void FileChecked(std::size_t position, const CheckItem& item,
+                             const CheckResult& result) = 0;
+    // Asked before each item: true ends the run there.
+    virtual bool StopRequested() { return false; }
+};
+
+struct CheckRequest {
+    std::vector<CheckItem> items;
+    // Files read at once; the observer still sees them in order.
+    unsigned jobs = 1;
+    // Set from another thread, ends the run before the next item.
+    const std::atomic<bool>* stop = nullptr;
+};
+
+struct CheckBatchResult {
+    std::size_t signedCount = 0;
+    // One per item the run reached, in order: all of them unless it was stopped.
+    std::vector<CheckOutcome> outcomes;
+};
+
+// The trailer of one file, opened as signing opens files (only regular files).
+CheckResult CheckFile(const std::filesystem::path& path);
+// The trailer of one item of a batch.
+CheckResult CheckOne(const CheckItem& item);
+
+CheckBatchResult RunCheckBatch(const CheckRequest& request, ICheckObserver& observer);
