@@ -39,9 +39,9 @@ StripScan Scan(const fs::path& source) {
 }
 
 // Strips `source` into `output`; `ahead` is what a look ahead of its turn found, if any.
-StripResult StripScanned(const fs::path& source, const fs::path& output,
-                         const StripScan* ahead, bool replaceExisting, CRunOutputs* run,
-                         CByteIo* io, const CopyProgress& progress) {
+StripResult StripScanned(const fs::path& source, const fs::path& output, const StripScan* ahead,
+                         bool replaceExisting, CRunOutputs* run, CByteIo* io,
+                         const CopyProgress& progress) {
     StripScan scan;
     const UniqueFile file = OpenForReading(source, &scan.openError, &scan.facts);
     if (!file)
@@ -109,8 +109,7 @@ StripResult StripFile(const fs::path& source, const fs::path& outputFolder, bool
     return StripTo(source, UnsignedOutputPath(outputFolder, source), replaceExisting, run, io);
 }
 
-StripBatchResult RunStripBatch(const StripRequest& request, IStripObserver& observer,
-                               CByteIo* io) {
+StripBatchResult RunStripBatch(const StripRequest& request, IStripObserver& observer, CByteIo* io) {
     StripBatchResult result;
     if (!IsDirectory(request.outputFolder))
         return result;

@@ -6,8 +6,7 @@ constexpr char32_t kReplacement = 0xFFFD;
 
 // Decodes one sequence at `i`; nothing when it is invalid (then `i` moves past one byte). With
 // `surrogates`, the three-byte form of a surrogate code unit is taken too (WTF-8).
-std::optional<char32_t> NextCodePoint(std::string_view s, std::size_t& i,
-                                      bool surrogates = false) {
+std::optional<char32_t> NextCodePoint(std::string_view s, std::size_t& i, bool surrogates = false) {
     const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
     const unsigned char lead = byte(i);
     if (lead < 0x80) {

@@ -1,0 +1,226 @@
+// The check and strip batches: several jobs give exactly the results, order and files of one;
+// a stop ends a run; a named file read as a stream fails when it changes under the reader.
+#include "CheckEngine.h"
+#include "SigClock.h"
+#include "SignReport.h"
+#include "Signature.h"
+#include "Streams.h"
+#include "Strip.h"
+#include "TempDir.h"
+#include "TextConvert.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include <sys/stat.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+void Sign(const fs::path& file, std::u16string_view text, std::uint32_t seconds) {
+    UniqueFile out = OpenFile(file, "ab");
+    CSigCodeTable table;
+    const std::vector<std::uint8_t> trailer = MakeTrailer(table, text, seconds);
+    ASSERT_EQ(std::fwrite(trailer.data(), 1, trailer.size(), out.get()), trailer.size());
+}
+
+// Every result as one line, the way the command-line tool shows it.
+class CRecorder : public ICheckObserver, public IStripObserver {
+public:
+    void FileChecked(std::size_t position, const CheckItem& item,
+                     const CheckResult& result) override {
+        lines.push_back(std::to_string(position) + " " + CheckJsonLine(item.path, result));
+        if (lines.size() == stopAfter)
+            stop = true;
+    }
+    void FileStripped(std::size_t position, const fs::path& source,
+                      const StripResult& result) override {
+        lines.push_back(std::to_string(position) + " " + StripProblemLine(source, result, false));
+    }
+    bool StopRequested() override { return stop; }
+
+    std::vector<std::string> lines;
+    std::size_t stopAfter = 0;
+    bool stop = false;
+};
+
+// A tree of what a batch meets: signed files (texts with U+0000 and an unpaired surrogate),
+// unsigned ones, a folder, a FIFO, a missing file, and two signed files of one name.
+std::vector<fs::path> HostileTree(const TempDir& dir) {
+    fs::create_directories(dir / "a");
+    fs::create_directories(dir / "b");
+    std::vector<fs::path> files;
+    for (int i = 0; i < 24; ++i) {
+        const fs::path file = dir / "a" / ("f" + std::to_string(i) + "_signed.bin");
+        WriteBytes(file, PatternBytes(static_cast<std::size_t>(i) * 40000 + 3, i));
+        if (i % 3 != 0)
+            Sign(file, std::u16string(u"abc\0def\xD800 #", 10) + static_cast<char16_t>(u'a' + i),
+                 1'700'000'000u + static_cast<std::uint32_t>(i));
+        files.push_back(file);
+    }
+    WriteBytes(dir / "b" / "f1_signed.bin", PatternBytes(100, 9));
+    Sign(dir / "b" / "f1_signed.bin", u"again", 5);
+    EXPECT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+    for (const fs::path& odd :
+         {dir / "b" / "f1_signed.bin", dir / "fifo", dir / "missing", fs::path(dir / "a")})
+        files.insert(files.begin() + 7, odd);
+    return files;
+}
+
+TEST(Batches, SeveralJobsGiveTheResultsAndFilesOfOne) {
+    TempDir dir;
+    const std::vector<fs::path> files = HostileTree(dir);
+    std::vector<std::vector<std::string>> checks, strips;
+    std::vector<fs::path> outputs;
+    for (const unsigned jobs : {1u, 2u, 8u}) {
+        CheckRequest check;
+        for (const fs::path& file : files)
+            check.items.push_back({file});
+        check.items.push_back({dir / "link", {}, true});
+        check.jobs = jobs;
+        CRecorder checked;
+        const CheckBatchResult checkResult = RunCheckBatch(check, checked);
+        EXPECT_EQ(checkResult.outcomes.size(), check.items.size());
+        EXPECT_EQ(checkResult.signedCount, 17u);
+        checks.push_back(checked.lines);
+
+        const fs::path out = dir / ("out" + std::to_string(jobs));
+        fs::create_directory(out);
+        WriteBytes(out / "f2.bin", {'o', 'l', 'd'});
+        StripRequest strip{files, out, false, jobs};
+        CRecorder stripped;
+        const StripBatchResult stripResult = RunStripBatch(strip, stripped);
+        EXPECT_TRUE(stripResult.folderValid);
+        EXPECT_EQ(stripResult.strippedCount, 15u);
+        for (std::string& line : stripped.lines)
+            if (const auto at = line.find(out.string()); at != std::string::npos)
+                line.replace(at, out.string().size(), "OUT");
+        strips.push_back(stripped.lines);
+        outputs.push_back(out);
+    }
+    EXPECT_EQ(checks[1], checks[0]);
+    EXPECT_EQ(checks[2], checks[0]);
+    EXPECT_EQ(strips[1], strips[0]);
+    EXPECT_EQ(strips[2], strips[0]);
+    // Exact texts and times, and each kind of refusal, in the order of the files.
+    EXPECT_EQ(checks[0][1], "1 {\"path\": " + JsonString(PathUnits(files[1])) +
+                                ", \"signed\": true, \"text\": \"abc\\u0000def\\ud800 #b\", "
+                                "\"signed_at\": \"2023-11-14T22:13:21Z\"}");
+    EXPECT_NE(checks[0][0].find("\"signed\": false, \"text\": null"), std::string::npos);
+    EXPECT_NE(checks[0][7].find("not a regular file"), std::string::npos);
+    EXPECT_NE(checks[0].back().find("a link to a folder, not followed"), std::string::npos);
+    EXPECT_NE(strips[0][2].find("f2.bin already exists, kept"), std::string::npos);
+    EXPECT_NE(strips[0][10].find("was written from"), std::string::npos);
+    for (const fs::path& out : outputs) {
+        EXPECT_EQ(ReadBytes(out / "f4.bin"), PatternBytes(4 * 40000 + 3, 4));
+        EXPECT_EQ(ReadBytes(out / "f2.bin"), (Bytes{'o', 'l', 'd'}));
+        EXPECT_EQ(ReadBytes(out / "f1.bin"), PatternBytes(40003, 1));
+    }
+}
+
+TEST(Batches, AStopEndsTheRunWhereItIsAsked) {
+    TempDir dir;
+    const std::vector<fs::path> files = HostileTree(dir);
+    for (const unsigned jobs : {1u, 8u}) {
+        CheckRequest check;
+        for (const fs::path& file : files)
+            check.items.push_back({file});
+        check.jobs = jobs;
+        CRecorder checked;
+        checked.stopAfter = 3;
+        EXPECT_EQ(RunCheckBatch(check, checked).outcomes.size(), 3u);
+
+        std::atomic<bool> stop{true};
+        StripRequest strip{files, dir.Path(), false, jobs, &stop};
+        CRecorder stripped;
+        EXPECT_TRUE(RunStripBatch(strip, stripped).outcomes.empty());
+        EXPECT_TRUE(stripped.lines.empty());
+    }
+    StripRequest strip{files, dir / "missing", false, 2};
+    CRecorder stripped;
+    EXPECT_FALSE(RunStripBatch(strip, stripped).folderValid);
+}
+
+// Takes what a stream sends, and changes the source at its first write.
+class CChangingSink : public CStreamSink {
+public:
+    explicit CChangingSink(std::function<void()> change) : m_change(std::move(change)) {}
+    bool Write(const void* data, std::size_t bytes, std::error_code&) override {
+        if (m_change)
+            std::exchange(m_change, nullptr)();
+        const auto* p = static_cast<const std::uint8_t*>(data);
+        sent.insert(sent.end(), p, p + bytes);
+        return true;
+    }
+    Bytes sent;
+
+private:
+    std::function<void()> m_change;
+};
+
+TEST(Streams, ANamedSourceThatChangesWhileReadEndsWithoutItsTail) {
+    TempDir dir;
+    const fs::path source = dir / "app.log";
+    const Bytes content = PatternBytes(3 << 20, 7);
+    const std::function<void()> changes[] = {
+        [&] { fs::resize_file(source, 1 << 20); },
+        [&] {
+            WriteBytes(source, PatternBytes(3 << 20, 8));
+            fs::last_write_time(source, fs::last_write_time(source) + std::chrono::seconds(5));
+        },
+        [&] {
+            UniqueFile(OpenFile(source, "ab")).reset();
+            fs::resize_file(source, 4 << 20);
+        },
+    };
+    for (const auto& change : changes) {
+        for (const bool signing : {true, false}) {
+            WriteBytes(source, content);
+            if (!signing)
+                Sign(source, u"t", 1);
+            CChangingSink sink(change);
+            const StreamResult result =
+                signing ? SignFileToStream(source, sink, u"t") : StripFileToStream(source, sink);
+            EXPECT_EQ(result.outcome, StreamOutcome::ReadFailed);
+            EXPECT_EQ(result.error, FileError::SourceChanged);
+            // What went out stops short of the last bytes: no torn copy ends in a trailer.
+            EXPECT_LE(sink.sent.size() + kMaxTrailerBytes, result.bytesRead);
+            EXPECT_EQ(TrailerOfBytes(sink.sent.data(), sink.sent.size()).isSigned, false);
+        }
+    }
+    CChangingSink sink({});
+    EXPECT_EQ(SignFileToStream(dir.Path(), sink, u"t").outcome, StreamOutcome::CannotOpen);
+    EXPECT_EQ(SignFileToStream(dir / "missing", sink, u"t").outcome, StreamOutcome::CannotOpen);
+    WriteBytes(source, content);
+    ASSERT_EQ(SignFileToStream(source, sink, u"t").outcome, StreamOutcome::Done);
+    const BytesTrailer back = TrailerOfBytes(sink.sent.data(), sink.sent.size());
+    EXPECT_TRUE(back.isSigned);
+    EXPECT_EQ(back.unsignedSize, content.size());
+}
+
+TEST(Texts, Wtf8CarriesEveryCodeUnitAndTimesReadAsIso) {
+    const std::u16string texts[] = {std::u16string(u"a\0b", 3),
+                                    u"\xD800",
+                                    u"x\xDC00y",
+                                    u"\xDBFF\xD800",
+                                    u"\U0001F600",
+                                    u"\xDFFF\xDBFF"};
+    for (const std::u16string& text : texts)
+        EXPECT_EQ(Wtf8ToUtf16(Utf16ToWtf8(text)), text);
+    EXPECT_EQ(Utf16ToWtf8(u"\xD800"), "\xED\xA0\x80");
+    EXPECT_EQ(Utf16ToWtf8(u"\U0001F600"), "\xF0\x9F\x98\x80");
+    // Both halves written apart (Python's surrogatepass of a str holding them) read as the pair.
+    EXPECT_EQ(Wtf8ToUtf16("\xED\xA0\xBD\xED\xB8\x80"), u"\U0001F600");
+    for (const char* bad : {"\xC0\x80", "\xED\xA0", "\xF8\x88\x80\x80\x80", "\xFF"})
+        EXPECT_FALSE(Wtf8ToUtf16(bad)) << bad;
+    EXPECT_EQ(IsoUtc(0), "1970-01-01T00:00:00Z");
+    EXPECT_EQ(IsoUtc(951782400), "2000-02-29T00:00:00Z");
+    EXPECT_EQ(IsoUtc(0xFFFFFFFFu), "2106-02-07T06:28:15Z");
+    EXPECT_EQ(WithCrLf(u"a\rb\nc\r\nd\n\r"), u"a\r\nb\r\nc\r\nd\r\n\r\n");
+}
+
+} // namespace
