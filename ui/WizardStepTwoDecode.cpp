@@ -2,18 +2,18 @@
 
 #include "AfxDlgs.h"
 #include "AfxDrop.h"
+#include "CheckEngine.h"
 #include "DroppedFiles.h"
 #include "FileOps.h"
 #include "FileReportDlg.h"
 #include "LocaleText.h"
-#include "Signature.h"
+#include "SigClock.h"
 #include "TextConvert.h"
 #include "resource.h"
 
-#include <cstdio>
-#include <cwchar>
+#include <algorithm>
 #include <filesystem>
-#include <optional>
+#include <thread>
 
 namespace {
 
@@ -27,43 +27,39 @@ constexpr wchar_t kNotSigned[] = L"Not signed";
 constexpr wchar_t kTimeNote[] =
     L"The signing time is what the signing computer's clock said: it proves nothing.";
 
-// "2026-12-08T03:04:05Z": sorts as the time does.
-std::wstring IsoTime(std::uint32_t seconds) {
-    const std::uint64_t ticks =
-        (static_cast<std::uint64_t>(seconds) + 11644473600ULL) * 10000000ULL;
-    const FILETIME time{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
-    SYSTEMTIME utc{};
-    ::FileTimeToSystemTime(&time, &utc);
-    std::wstring text(32, L'\0');
-    const int length =
-        std::swprintf(text.data(), text.size(), L"%04u-%02u-%02uT%02u:%02u:%02uZ", utc.wYear,
-                      utc.wMonth, utc.wDay, utc.wHour, utc.wMinute, utc.wSecond);
-    text.resize(length > 0 ? static_cast<std::size_t>(length) : 0);
-    return text;
-}
-
-ReportRow CheckRow(const std::wstring& path) {
+ReportRow CheckRow(const std::wstring& path, const CheckResult& result) {
     ReportRow row;
-    std::optional<SignatureInfo> info;
-    {
-        UniqueFile file = OpenForReading(std::filesystem::path(path));
-        if (!file) {
-            row.cells = {path, kCannotOpen, L"", L""};
-            row.detail = kCannotOpen;
-            return row;
-        }
-        info = ReadSignatureInfo(file.get());
+    if (result.outcome == CheckOutcome::Unreadable) {
+        row.cells = {path, kCannotOpen, L"", L""};
+        row.detail = kCannotOpen;
+        return row;
     }
-    if (!info) {
+    if (result.outcome == CheckOutcome::NotSigned) {
         row.cells = {path, kNotSigned, L"", L""};
         return row;
     }
-    const std::wstring text = ToWide(info->text);
-    row.cells = {path, kSigned, text, LocalDateTime(info->seed)};
-    row.keys = {path, kSigned, text, IsoTime(info->seed)};
+    const std::wstring text = ToWide(result.text);
+    // The ISO time sorts as the time does.
+    const std::string iso = IsoUtc(result.seed);
+    row.cells = {path, kSigned, text, LocalDateTime(result.seed)};
+    row.keys = {path, kSigned, text, std::wstring(iso.begin(), iso.end())};
     row.detail = text;
     return row;
 }
+
+// Collects the engine's results as the rows of the list, in the order of the files.
+class CCheckRows : public ICheckObserver {
+public:
+    explicit CCheckRows(ReportContent& report) : m_report(report) {}
+    void FileChecked(std::size_t, const CheckItem& item, const CheckResult& result) override {
+        m_report.rows.push_back(CheckRow(item.path.native(), result));
+        signedCount += result.outcome == CheckOutcome::Signed ? 1 : 0;
+    }
+    std::size_t signedCount = 0;
+
+private:
+    ReportContent& m_report;
+};
 
 } // namespace
 
@@ -121,11 +117,13 @@ void CWizardStepTwoDecode::CheckPaths(const std::vector<std::wstring>& paths) {
     report.columns = {L"File", L"Signature", L"Text", L"Signed at"};
     report.widths = {140, 45, 105, 80};
     report.csvName = L"Signatures.csv";
-    std::size_t signedCount = 0;
-    for (const std::wstring& path : files.files) {
-        report.rows.push_back(CheckRow(path));
-        signedCount += report.rows.back().cells[1] == kSigned ? 1 : 0;
-    }
+    CheckRequest request;
+    for (const std::wstring& path : files.files)
+        request.items.push_back({std::filesystem::path(path)});
+    request.jobs = std::max(1u, std::thread::hardware_concurrency());
+    CCheckRows rows(report);
+    RunCheckBatch(request, rows);
+    const std::size_t signedCount = rows.signedCount;
     for (const std::wstring& path : files.missing)
         report.rows.push_back({{path, kCannotOpen, L"", L""}, kCannotOpen});
     report.summary = FormatCount(report.rows.size()) +
@@ -137,22 +135,19 @@ void CWizardStepTwoDecode::CheckPaths(const std::vector<std::wstring>& paths) {
 }
 
 void CWizardStepTwoDecode::CheckFile(const std::wstring& path) {
-    std::optional<std::u16string> text;
-    {
-        // Opened as signing opens files, so that every copy it writes can be checked.
-        UniqueFile file = OpenForReading(std::filesystem::path(path));
-        if (!file) {
-            MessageBox(kCannotOpen, kCaptionError, MB_OK);
-            return;
-        }
-        text = ReadSignatureText(file.get());
-    } // the file is closed before anything is shown
-    if (!text) {
+    // Opened as signing opens files, so that every copy it writes can be checked; the file is
+    // closed before anything is shown.
+    const CheckResult result = ::CheckFile(std::filesystem::path(path));
+    if (result.outcome == CheckOutcome::Unreadable) {
+        MessageBox(kCannotOpen, kCaptionError, MB_OK);
+        return;
+    }
+    if (result.outcome == CheckOutcome::NotSigned) {
         m_editSignature.SetWindowText(L"");
         MessageBox(kNoSignature, kCaptionError, MB_OK);
         return;
     }
-    m_editSignature.SetWindowText(ToWide(*text));
+    m_editSignature.SetWindowText(ToWide(result.text));
 }
 
 void CWizardStepTwoDecode::OnBack() {
