@@ -1,5 +1,7 @@
 #include "Cli.h"
 
+#include "CheckEngine.h"
+#include "CliPlatform.h"
 #include "FileOps.h"
 #include "FolderWalk.h"
 #include "SignEngine.h"
@@ -11,8 +13,11 @@
 #include "TextConvert.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <iterator>
+#include <new>
 #include <optional>
 #include <thread>
 #include <vector>
@@ -21,21 +26,18 @@ namespace fs = std::filesystem;
 
 namespace {
 
-#ifdef _WIN32
-constexpr std::string_view kNewline = "\r\n";
-#else
-constexpr std::string_view kNewline = "\n";
-#endif
+const std::string_view kNewline = kCliNewline;
 
 constexpr std::string_view kSignUsage =
     "usage: quorvane-cli sign (--text TEXT | --text-file FILE) --out DIR [--force | --no-clobber]"
     " [-r] [--jobs N] [--files-from LIST [-0]] PATH...\n"
     "       quorvane-cli sign (--text TEXT | --text-file FILE) --out - (PATH | -)\n";
 constexpr std::string_view kCheckUsage =
-    "       quorvane-cli check [--json] [-r] [--files-from LIST [-0]] PATH...\n";
-constexpr std::string_view kStripUsage = "       quorvane-cli strip --out DIR [--force | "
-                                         "--no-clobber] [--files-from LIST [-0]] PATH...\n"
-                                         "       quorvane-cli strip --out - (PATH | -)\n";
+    "       quorvane-cli check [--json] [-r] [--jobs N] [--files-from LIST [-0]] PATH...\n";
+constexpr std::string_view kStripUsage =
+    "       quorvane-cli strip --out DIR [--force | --no-clobber] [--jobs N]"
+    " [--files-from LIST [-0]] PATH...\n"
+    "       quorvane-cli strip --out - (PATH | -)\n";
 constexpr std::string_view kOtherUsage = "       quorvane-cli --help | --version\n"
                                          "       quorvane-cli COMMAND --help\n";
 
@@ -62,18 +64,23 @@ constexpr std::string_view kCheckHelp =
     "        and reason when the file cannot be read. A path's\n"
     "        bytes that are not UTF-8 are given as \\udc80 to \\udcff, one per byte. -r checks\n"
     "        every file below the folders given, in the order of their paths. The PATH -\n"
-    "        reads standard input to its end, keeping only its last 131084 bytes.\n";
+    "        reads standard input to its end, keeping only its last 131084 bytes. --jobs N\n"
+    "        reads N files at once (the default: one per processor), with the output of one\n"
+    "        at a time.\n";
 constexpr std::string_view kListHelp =
     "\n"
     "--files-from LIST takes the paths in the file LIST (- for standard input) after the\n"
     "PATHs given, one per line, or separated by NUL bytes with -0 (--null), as find -print0\n"
-    "writes them; empty ones are skipped. With -r, a link to a folder given as PATH is\n"
-    "followed; links to folders met below one are reported and not followed, as find does.\n";
+    "writes them; empty ones are skipped. A list with an entry longer than the longest path\n"
+    "the system takes, a NUL byte in a list of lines, or more than 1 GiB is refused (exit\n"
+    "status 2). With -r, a link to a folder given as PATH is followed; links to folders met\n"
+    "below one are reported and not followed, as find does.\n";
 constexpr std::string_view kStripHelp =
     "strip   writes each signed PATH without its trailer into DIR, named without _signed.\n"
     "        Existing outputs are treated as by sign; DIR must be an existing folder. --out -\n"
     "        writes to standard output; the PATH - reads standard input, holding back its\n"
-    "        last 131084 bytes until the trailer is found.\n";
+    "        last 131084 bytes until the trailer is found. --jobs N reads N files at once\n"
+    "        (the default: one per processor), with the messages and files of one at a time.\n";
 constexpr std::string_view kCommonHelp =
     "\n"
     "Only regular files are read. Copies keep the source's permission bits (less the umask,\n"
@@ -84,14 +91,13 @@ constexpr std::string_view kCommonHelp =
     "half-written left. When standard error is a pipe that is closed, messages stop and the\n"
     "work goes on. Standard output that is a terminal takes no signed or stripped bytes. A\n"
     "stream that fails or is refused stops before its last 131084 bytes: check the exit\n"
-    "status.\n";
+    "status. When standard output was closed at the start (>&-), what would go there\n"
+    "(check, --out -, --help, --version) is refused at once with exit status 2.\n";
 
 std::string AllUsage() {
     return std::string(kSignUsage) + std::string(kCheckUsage) + std::string(kStripUsage) +
            std::string(kOtherUsage);
 }
-
-// Below -r: what find and cp -r do with such a link.
 
 // More files at once than any disk gains from.
 constexpr unsigned kMaxJobs = 64;
@@ -100,22 +106,13 @@ constexpr unsigned kMaxJobs = 64;
 // (a line break, one byte, becomes two units), a byte order mark and one final line break.
 constexpr std::size_t kMaxTextFileBytes = 3 * kMaxSignatureUnits + 3 + 2;
 
-// Line breaks of any kind as CR LF, the way the desktop program stores typed text.
-std::u16string WithCrLf(std::u16string_view text) {
-    std::u16string out;
-    out.reserve(text.size() + 16);
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == u'\r') {
-            out += u"\r\n";
-            if (i + 1 < text.size() && text[i + 1] == u'\n')
-                ++i;
-        } else if (text[i] == u'\n') {
-            out += u"\r\n";
-        } else {
-            out.push_back(text[i]);
-        }
-    }
-    return out;
+// A list of paths longer than this is refused: no one means one, and its paths would take
+// more memory than a machine has to give.
+constexpr std::uint64_t kMaxListBytes = std::uint64_t{1} << 30;
+constexpr std::string_view kMaxListText = "1 GiB";
+
+void WriteLine(ICliOutput& output, std::string_view text) {
+    output.Write(std::string(text) + std::string(kNewline));
 }
 
 // CR LF as the platform's line break, for showing a text.
@@ -133,76 +130,7 @@ std::string ForDisplay(std::u16string_view text) {
     return out;
 }
 
-// A JSON string of UTF-16 text, exact: an unpaired surrogate is kept as its \u escape.
-std::string JsonString(std::u16string_view units) {
-    static const char digits[] = "0123456789abcdef";
-    const auto escape = [&](std::string& out, char16_t unit) {
-        out += "\\u";
-        for (int shift = 12; shift >= 0; shift -= 4)
-            out.push_back(digits[(unit >> shift) & 0xF]);
-    };
-    std::string out = "\"";
-    for (std::size_t i = 0; i < units.size(); ++i) {
-        const char16_t unit = units[i];
-        switch (unit) {
-        case u'"':
-            out += "\\\"";
-            continue;
-        case u'\\':
-            out += "\\\\";
-            continue;
-        case u'\n':
-            out += "\\n";
-            continue;
-        case u'\r':
-            out += "\\r";
-            continue;
-        case u'\t':
-            out += "\\t";
-            continue;
-        default:
-            break;
-        }
-        const bool high = unit >= 0xD800 && unit <= 0xDBFF;
-        if (high && i + 1 < units.size() && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF) {
-            out += Utf16ToUtf8(units.substr(i, 2));
-            ++i;
-        } else if (unit < 0x20 || (unit >= 0xD800 && unit <= 0xDFFF)) {
-            escape(out, unit);
-        } else {
-            out += Utf16ToUtf8(units.substr(i, 1));
-        }
-    }
-    return out + "\"";
-}
-
-std::string JsonPath(const fs::path& path) {
-    return JsonString(PathUnits(path));
-}
-
 struct ParsedArgs;
-
-// A trailer's seed, seconds since 1970 UTC, in ISO 8601: "2026-12-08T03:04:05Z".
-std::string IsoUtc(std::uint32_t seconds) {
-    // Days to a civil date (proleptic Gregorian), after Howard Hinnant's days_from_civil.
-    const std::int64_t days = seconds / 86400;
-    const std::uint32_t inDay = seconds % 86400;
-    const std::int64_t z = days + 719468;
-    const std::int64_t era = z / 146097;
-    const auto doe = static_cast<std::uint32_t>(z - era * 146097);
-    const std::uint32_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const std::uint32_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const std::uint32_t mp = (5 * doy + 2) / 153;
-    const std::uint32_t day = doy - (153 * mp + 2) / 5 + 1;
-    const std::uint32_t month = mp < 10 ? mp + 3 : mp - 9;
-    const std::int64_t year = static_cast<std::int64_t>(yoe) + era * 400 + (month <= 2 ? 1 : 0);
-    std::string text(32, '\0');
-    const int length = std::snprintf(text.data(), text.size(), "%04lld-%02u-%02uT%02u:%02u:%02uZ",
-                                     static_cast<long long>(year), month, day, inDay / 3600,
-                                     inDay / 60 % 60, inDay % 60);
-    text.resize(length > 0 ? static_cast<std::size_t>(length) : 0);
-    return text;
-}
 
 class CCli {
 public:
@@ -233,10 +161,26 @@ private:
     // output; `text` signs, none strips.
     int ToStandardOutput(const std::vector<CliArg>& operands,
                          const std::optional<std::u16string>& text);
-    int CheckStandardInput(bool json, bool single);
     // The operands, then the paths listed by --files-from. False, with the problem, when the
-    // list cannot be read.
+    // list cannot be read or is refused.
     bool Paths(const ParsedArgs& parsed, std::vector<CliArg>& paths, std::string& problem);
+    // Standard output that was closed at the start takes nothing: what would go there is
+    // refused before anything is read.
+    int RefuseClosedOutput() {
+        ErrLine("quorvane-cli: standard output is closed");
+        return kExitUsage;
+    }
+    // --out -: true, with the message, when standard output cannot take the bytes (closed, or
+    // a terminal).
+    bool DataOutputRefused() {
+        if (m_streams.outClosed || m_streams.data == nullptr) {
+            RefuseClosedOutput();
+            return true;
+        }
+        if (m_streams.dataIsTerminal)
+            ErrLine("quorvane-cli: standard output is a terminal; send it to a file or a pipe");
+        return m_streams.dataIsTerminal;
+    }
 
     CliStreams& m_streams;
 };
@@ -251,35 +195,34 @@ bool StandardInputTwice(const std::vector<CliArg>& operands) {
                          [](const CliArg& operand) { return IsStandardStream(operand); }) > 1;
 }
 
+// The line strip gives for a stream `name` that was not stripped.
+std::string StreamStripLine(const fs::path& name, StripOutcome outcome, std::error_code error) {
+    StripResult result;
+    result.outcome = outcome;
+    result.error = error;
+    return "quorvane-cli: " + StripProblemLine(name, result, false);
+}
+
 int CCli::ToStandardOutput(const std::vector<CliArg>& operands,
                            const std::optional<std::u16string>& text) {
     if (operands.size() != 1)
         return Usage("--out - takes one file, or - for standard input");
-    if (m_streams.data == nullptr || m_streams.dataIsTerminal) {
-        ErrLine("quorvane-cli: standard output is a terminal; send it to a file or a pipe");
-        return kExitUsage;
-    }
     const fs::path path(operands.front());
     const bool standardInput = IsStandardStream(path);
-    const std::string name = standardInput ? "standard input" : PathUtf8(path);
     if (standardInput && m_streams.in == nullptr)
         return Usage("cannot read standard input: it is closed");
-    UniqueFile opened;
-    std::error_code error;
-    if (!standardInput)
-        opened = OpenForReading(path, &error);
-    std::FILE* in = standardInput ? m_streams.in : opened.get();
-    if (in == nullptr) {
-        if (text)
-            ErrLine(signtext::Format<char>(Utf16ToUtf8(signtext::kCannotRead), {name}) +
-                    CauseText(error));
-        else
-            ErrLine("quorvane-cli: " + name + ": cannot be read" + CauseText(error));
-        return kExitSomeFailed;
-    }
-    CFileStreamSource source(in);
+    const fs::path shown = standardInput ? fs::path(u"standard input") : path;
+    const std::string name = PathUtf8(shown);
     CFileStreamSink sink(m_streams.data);
-    const StreamResult result = text ? SignStream(source, sink, *text) : StripStream(source, sink);
+    StreamResult result;
+    if (standardInput) {
+        CFileStreamSource source(m_streams.in);
+        result = text ? SignStream(source, sink, *text) : StripStream(source, sink);
+    } else {
+        // A named file has the rules of files: only a regular one is read, and one that
+        // changes while it is read ends the stream before its trailer.
+        result = text ? SignFileToStream(path, sink, *text) : StripFileToStream(path, sink);
+    }
     switch (result.outcome) {
     case StreamOutcome::Done:
         if (text)
@@ -292,15 +235,23 @@ int CCli::ToStandardOutput(const std::vector<CliArg>& operands,
         ErrLine(signtext::Format<char>(Utf16ToUtf8(signtext::kAlreadySigned), {name}));
         break;
     case StreamOutcome::NotSigned:
-        ErrLine("quorvane-cli: " + name + ": holds no signature, skipped");
+        ErrLine(StreamStripLine(shown, StripOutcome::NotSigned, {}));
+        break;
+    case StreamOutcome::CannotOpen:
+        if (text)
+            ErrLine(signtext::Format<char>(Utf16ToUtf8(signtext::kCannotRead), {name}) +
+                    CauseText(result.error));
+        else
+            ErrLine(StreamStripLine(shown, StripOutcome::Unreadable, result.error));
         break;
     case StreamOutcome::ReadFailed:
     case StreamOutcome::BadText:
+        // A read error of a file names the file, as a batch names it.
         if (text)
             ErrLine(signtext::Format<char>(Utf16ToUtf8(signtext::kCannotSign), {name}) +
-                    CauseText(result.error));
+                    CauseText(result.error, standardInput ? fs::path() : path));
         else
-            ErrLine("quorvane-cli: " + name + ": cannot be read" + CauseText(result.error));
+            ErrLine(StreamStripLine(shown, StripOutcome::Unreadable, result.error));
         break;
     }
     if (text)
@@ -378,24 +329,6 @@ ParsedArgs Parse(const std::vector<CliArg>& args, std::size_t first, std::vector
     return parsed;
 }
 
-// A path of a list: bytes on Linux, UTF-8 on Windows.
-CliArg ListedPath(std::string_view bytes) {
-#ifdef _WIN32
-    return ToWide(Utf8ToUtf16Lossy(bytes));
-#else
-    return CliArg(bytes);
-#endif
-}
-
-// The signature text of --text: UTF-16 on Windows; elsewhere it must be UTF-8.
-std::optional<std::u16string> ArgumentText(const CliArg& arg) {
-#ifdef _WIN32
-    return FromWide(arg);
-#else
-    return Utf8ToUtf16(arg);
-#endif
-}
-
 // True when `args` ask for help before `--`.
 bool AsksForHelp(const std::vector<CliArg>& args) {
     for (std::size_t i = 1; i < args.size(); ++i) {
@@ -412,8 +345,8 @@ enum class Existing { Ask, Replace, KeepQuietly };
 
 class CCliSignObserver : public ISignObserver {
 public:
-    CCliSignObserver(CliStreams& streams, Existing existing, const fs::path& outputFolder)
-        : m_streams(streams), m_existing(existing), m_outputFolder(outputFolder) {}
+    CCliSignObserver(CliStreams& streams, Existing existing)
+        : m_streams(streams), m_existing(existing) {}
 
     void BatchStarted(std::size_t) override {}
     void FileStarted(std::size_t, std::size_t, const std::u16string& status) override {
@@ -451,7 +384,6 @@ private:
 
     CliStreams& m_streams;
     Existing m_existing;
-    fs::path m_outputFolder;
     // Characters of the progress line on the terminal; 0 when none is shown.
     std::size_t m_progressWidth = 0;
 };
@@ -498,6 +430,78 @@ std::optional<std::u16string> CCli::TextFromFile(const fs::path& path, std::stri
     return text;
 }
 
+// Reads the entries of a list into `paths`; false, with the problem, for a list that cannot
+// name paths: an entry longer than any path, a NUL byte in a list of lines, or too long a list.
+bool ReadList(std::FILE* file, bool nulSeparated, const std::string& name,
+              std::vector<CliArg>& paths, std::string& problem) {
+    const char separator = nulSeparated ? '\0' : '\n';
+    std::string entry;
+    bool tooLong = false;
+    const auto take = [&] {
+        // A line of a list written on Windows ends in CR LF.
+        if (!nulSeparated && kNewline == "\r\n" && !entry.empty() && entry.back() == '\r')
+            entry.pop_back();
+        if (!entry.empty()) {
+            std::optional<CliArg> path = ListedPath(entry);
+            if (!path)
+                tooLong = true;
+            else
+                paths.push_back(std::move(*path));
+        }
+        entry.clear();
+    };
+    const std::string longEntry = "an entry of the list of files from " + name +
+                                  " is longer than the longest path (" +
+                                  std::string(kLongestPathText) + ")";
+    std::vector<char> block(std::size_t{64} << 10);
+    std::uint64_t total = 0;
+    for (;;) {
+        const std::size_t got = std::fread(block.data(), 1, block.size(), file);
+        total += got;
+        if (total > kMaxListBytes) {
+            problem =
+                "the list of files from " + name + " is longer than " + std::string(kMaxListText);
+            return false;
+        }
+        for (const char *next = block.data(), *end = block.data() + got; next < end;) {
+            // Empty entries, a run at a time.
+            if (entry.empty() && *next == separator) {
+                ++next;
+                continue;
+            }
+            const auto* separated =
+                static_cast<const char*>(std::memchr(next, separator, end - next));
+            const char* part = separated != nullptr ? separated : end;
+            if (!nulSeparated && std::memchr(next, '\0', part - next) != nullptr) {
+                problem = "the list of files from " + name +
+                          " holds a NUL byte; give -0 for a list separated by NUL bytes";
+                return false;
+            }
+            tooLong = entry.size() + static_cast<std::size_t>(part - next) > kMaxListedBytes;
+            if (!tooLong) {
+                entry.append(next, part);
+                if (separated != nullptr)
+                    take();
+            }
+            if (tooLong) {
+                problem = longEntry;
+                return false;
+            }
+            next = separated != nullptr ? separated + 1 : end;
+        }
+        if (got < block.size())
+            break;
+    }
+    if (std::ferror(file)) {
+        problem = "cannot read the list of files from " + name + ": " + ErrorText(LastError());
+        return false;
+    }
+    take();
+    if (tooLong)
+        problem = longEntry;
+    return !tooLong;
+}
+
 bool CCli::Paths(const ParsedArgs& parsed, std::vector<CliArg>& paths, std::string& problem) {
     paths = parsed.operands;
     if (!parsed.Has("--files-from"))
@@ -518,39 +522,42 @@ bool CCli::Paths(const ParsedArgs& parsed, std::vector<CliArg>& paths, std::stri
                   (standardInput ? std::string("it is closed") : ErrorText(LastError()));
         return false;
     }
-    const char separator = parsed.Has("-0") || parsed.Has("--null") ? '\0' : '\n';
-    std::string entry;
-    const auto take = [&] {
-        // A line of a list written on Windows ends in CR LF.
-        if (separator == '\n' && kNewline == "\r\n" && !entry.empty() && entry.back() == '\r')
-            entry.pop_back();
-        if (!entry.empty())
-            paths.push_back(ListedPath(entry));
-        entry.clear();
-    };
-    std::vector<char> block(std::size_t{64} << 10);
-    for (;;) {
-        const std::size_t got = std::fread(block.data(), 1, block.size(), file);
-        for (std::size_t i = 0; i < got; ++i) {
-            if (block[i] == separator)
-                take();
-            else
-                entry.push_back(block[i]);
-        }
-        if (got < block.size())
-            break;
+    bool read = false;
+    bool memory = true;
+    try {
+        read = ReadList(file, parsed.Has("-0") || parsed.Has("--null"), name, paths, problem);
+    } catch (const std::bad_alloc&) {
+        memory = false;
     }
-    if (std::ferror(file)) {
-        problem = "cannot read the list of files from " + name + ": " + ErrorText(LastError());
-        return false;
-    }
-    take();
-    return true;
+    if (read)
+        return true;
+    // What was read goes before the message is made.
+    std::vector<CliArg>().swap(paths);
+    if (!memory)
+        problem = "the list of files from " + name + " holds more paths than memory takes";
+    return false;
+}
+
+// --jobs N: files at once, 1 to kMaxJobs; one per processor when not given. 0 for a value that
+// is not such a number.
+unsigned JobsOf(const ParsedArgs& parsed) {
+    if (!parsed.Has("--jobs"))
+        return std::max(1u, std::thread::hardware_concurrency());
+    const std::string value = PathUtf8(*parsed.Value("--jobs"));
+    const bool digits =
+        !value.empty() && value.size() <= 4 &&
+        std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; });
+    const unsigned jobs = digits ? static_cast<unsigned>(std::stoul(value)) : 0;
+    return jobs <= kMaxJobs ? jobs : 0;
+}
+
+std::string JobsProblem() {
+    return "--jobs takes a number of files from 1 to " + std::to_string(kMaxJobs);
 }
 
 int CCli::Sign(const std::vector<CliArg>& args) {
     if (AsksForHelp(args))
-        return Help(kSignUsage, kSignHelp);
+        return m_streams.outClosed ? RefuseClosedOutput() : Help(kSignUsage, kSignHelp);
     const ParsedArgs parsed = Parse(args, 1, {"--force", "--no-clobber", "-r", "--recursive"},
                                     {"--text", "--text-file", "--out", "--jobs"});
     if (!parsed.problem.empty())
@@ -561,6 +568,12 @@ int CCli::Sign(const std::vector<CliArg>& args) {
         return Usage("give the output folder with --out");
     if (parsed.Has("--force") && parsed.Has("--no-clobber"))
         return Usage("--force and --no-clobber exclude each other");
+    const bool toStandardOutput = IsStandardStream(*parsed.Value("--out"));
+    if (toStandardOutput && DataOutputRefused())
+        return kExitUsage;
+    const unsigned jobs = JobsOf(parsed);
+    if (jobs == 0)
+        return Usage(JobsProblem());
     std::vector<CliArg> operands;
     std::string listProblem;
     if (!Paths(parsed, operands, listProblem))
@@ -574,16 +587,6 @@ int CCli::Sign(const std::vector<CliArg>& args) {
         return Usage("standard input has no name to sign into a folder: give --out -");
     if (streamIn && parsed.Has("--text-file") && IsStandardStream(*parsed.Value("--text-file")))
         return Usage("standard input cannot hold both the text and the file to sign");
-    unsigned jobs = std::max(1u, std::thread::hardware_concurrency());
-    if (parsed.Has("--jobs")) {
-        const std::string value = PathUtf8(*parsed.Value("--jobs"));
-        const bool digits =
-            !value.empty() && value.size() <= 4 &&
-            std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; });
-        jobs = digits ? static_cast<unsigned>(std::stoul(value)) : 0;
-        if (jobs < 1 || jobs > kMaxJobs)
-            return Usage("--jobs takes a number of files from 1 to " + std::to_string(kMaxJobs));
-    }
 
     std::optional<std::u16string> text;
     if (parsed.Has("--text")) {
@@ -604,7 +607,7 @@ int CCli::Sign(const std::vector<CliArg>& args) {
                      " UTF-16 code units");
 
     const bool recursive = parsed.Has("-r") || parsed.Has("--recursive");
-    if (IsStandardStream(*parsed.Value("--out"))) {
+    if (toStandardOutput) {
         if (recursive)
             return Usage("-r writes into a folder, not to standard output");
         return ToStandardOutput(operands, text);
@@ -637,7 +640,7 @@ int CCli::Sign(const std::vector<CliArg>& args) {
     const Existing existing = parsed.Has("--force")        ? Existing::Replace
                               : parsed.Has("--no-clobber") ? Existing::KeepQuietly
                                                            : Existing::Ask;
-    CCliSignObserver observer(m_streams, existing, request.outputFolder);
+    CCliSignObserver observer(m_streams, existing);
     const SignResult result = RunSignBatch(request, observer);
     if (!result.folderValid)
         return kExitUsage;
@@ -649,12 +652,59 @@ int CCli::Sign(const std::vector<CliArg>& args) {
     return allDone && !refusedFolder ? kExitAllDone : kExitSomeFailed;
 }
 
+// check's output: each item's text, or its JSON line, in the order of the items.
+class CCliCheckObserver : public ICheckObserver {
+public:
+    CCliCheckObserver(CliStreams& streams, bool json, bool single)
+        : m_streams(streams), m_json(json), m_single(single) {}
+
+    void FileChecked(std::size_t, const CheckItem& item, const CheckResult& result) override {
+        const std::string newline(kNewline);
+        if (m_json) {
+            m_streams.out.Write(CheckJsonLine(item.path, result) + newline);
+            return;
+        }
+        const bool standardInput = item.stream != nullptr;
+        const std::string name = standardInput ? "standard input" : PathUtf8(item.path);
+        if (result.outcome == CheckOutcome::Unreadable) {
+            WriteLine(m_streams.err, "quorvane-cli: cannot read " + name +
+                                         (standardInput ? CauseText(result.error)
+                                                        : " (" + CheckReason(result) + ")"));
+            return;
+        }
+        const bool isSigned = result.outcome == CheckOutcome::Signed;
+        if (m_single) {
+            if (isSigned)
+                m_streams.out.Write(ForDisplay(result.text) + newline);
+            else
+                WriteLine(m_streams.err, "quorvane-cli: no signature in " + name);
+        } else if (isSigned) {
+            m_streams.out.Write(PathUtf8(item.path) + ":" + newline + ForDisplay(result.text) +
+                                newline + newline);
+        } else {
+            m_streams.out.Write(PathUtf8(item.path) + ": no signature" + newline + newline);
+        }
+    }
+    // Output that does not arrive ends the run.
+    bool StopRequested() override { return static_cast<bool>(m_streams.out.Error()); }
+
+private:
+    CliStreams& m_streams;
+    bool m_json;
+    bool m_single;
+};
+
 int CCli::Check(const std::vector<CliArg>& args) {
     if (AsksForHelp(args))
-        return Help(kCheckUsage, kCheckHelp);
-    const ParsedArgs parsed = Parse(args, 1, {"--json", "-r", "--recursive"}, {});
+        return m_streams.outClosed ? RefuseClosedOutput() : Help(kCheckUsage, kCheckHelp);
+    const ParsedArgs parsed = Parse(args, 1, {"--json", "-r", "--recursive"}, {"--jobs"});
     if (!parsed.problem.empty())
         return Usage(parsed.problem);
+    if (m_streams.outClosed)
+        return RefuseClosedOutput();
+    const unsigned jobs = JobsOf(parsed);
+    if (jobs == 0)
+        return Usage(JobsProblem());
     std::vector<CliArg> operands;
     std::string listProblem;
     if (!Paths(parsed, operands, listProblem))
@@ -670,169 +720,102 @@ int CCli::Check(const std::vector<CliArg>& args) {
 
     // Each path to check, with what the walk already knows against it. The files of a folder
     // come in the order of their paths, what could not be walked among them.
-    std::vector<WalkProblem> paths;
+    CFileStreamSource standardInput(m_streams.in);
+    CheckRequest request;
+    request.jobs = jobs;
     bool walked = false;
     for (const CliArg& operand : operands) {
         const fs::path path(operand);
-        if (!recursive || IsStandardStream(path) || !IsDirectory(path)) {
-            paths.push_back({path, {}});
+        if (IsStandardStream(path)) {
+            request.items.push_back({path, {}, false, &standardInput});
+            continue;
+        }
+        if (!recursive || !IsDirectory(path)) {
+            request.items.push_back({path});
             continue;
         }
         walked = true;
         FolderFiles files = FilesBelow(path, {});
-        const std::size_t first = paths.size();
+        const std::size_t first = request.items.size();
         for (SignItem& item : files.items)
-            paths.push_back({std::move(item.source), {}});
-        std::move(files.problems.begin(), files.problems.end(), std::back_inserter(paths));
+            request.items.push_back({std::move(item.source)});
+        for (WalkProblem& problem : files.problems)
+            request.items.push_back({std::move(problem.path), problem.error, problem.linkToFolder});
         std::stable_sort(
-            paths.begin() + static_cast<std::ptrdiff_t>(first), paths.end(),
+            request.items.begin() + static_cast<std::ptrdiff_t>(first), request.items.end(),
             [](const auto& a, const auto& b) { return a.path.native() < b.path.native(); });
     }
-    const bool single = paths.size() == 1 && !walked;
-    bool allSigned = true;
-    for (const WalkProblem& walk : paths) {
-        if (m_streams.out.Error())
-            break;
-        const fs::path& path = walk.path;
-        std::error_code error = walk.error;
-        if (IsStandardStream(path) && !error) {
-            allSigned = CheckStandardInput(json, single) == kExitAllDone && allSigned;
-            continue;
-        }
-        UniqueFile file;
-        if (!error && !walk.linkToFolder)
-            file = OpenForReading(path, &error);
-        if (!file) {
-            allSigned = false;
-            const std::string reason =
-                walk.linkToFolder ? std::string(kLinkToFolder) : ErrorText(error);
-            if (json)
-                Out("{\"path\": " + JsonPath(path) +
-                    ", \"signed\": false, \"error\": \"cannot be read\", \"reason\": " +
-                    JsonString(Utf8ToUtf16Lossy(reason)) + "}" + std::string(kNewline));
-            else
-                ErrLine("quorvane-cli: cannot read " + PathUtf8(path) + " (" + reason + ")");
-            continue;
-        }
-        std::optional<SignatureInfo> info = ReadSignatureInfo(file.get());
-        std::optional<std::u16string> text;
-        if (info)
-            text = std::move(info->text);
-        allSigned = allSigned && text.has_value();
-        if (json) {
-            Out("{\"path\": " + JsonPath(path) + ", \"signed\": " + (text ? "true" : "false") +
-                ", \"text\": " + (text ? JsonString(*text) : "null") + ", \"signed_at\": " +
-                (info ? "\"" + IsoUtc(info->seed) + "\"" : "null") + "}" + std::string(kNewline));
-        } else if (single) {
-            if (text)
-                Out(ForDisplay(*text) + std::string(kNewline));
-            else
-                ErrLine("quorvane-cli: no signature in " + PathUtf8(path));
-        } else if (text) {
-            Out(PathUtf8(path) + ":" + std::string(kNewline) + ForDisplay(*text) +
-                std::string(kNewline) + std::string(kNewline));
-        } else {
-            Out(PathUtf8(path) + ": no signature" + std::string(kNewline) + std::string(kNewline));
-        }
-    }
+    CCliCheckObserver observer(m_streams, json, request.items.size() == 1 && !walked);
+    const CheckBatchResult result = RunCheckBatch(request, observer);
+    const bool allSigned =
+        result.outcomes.size() == request.items.size() &&
+        std::all_of(result.outcomes.begin(), result.outcomes.end(),
+                    [](CheckOutcome outcome) { return outcome == CheckOutcome::Signed; });
     return allSigned ? kExitAllDone : kExitSomeFailed;
 }
 
-int CCli::CheckStandardInput(bool json, bool single) {
-    CFileStreamSource source(m_streams.in);
-    const StreamResult result = CheckStream(source);
-    const bool isSigned = result.outcome == StreamOutcome::Done;
-    if (result.outcome == StreamOutcome::ReadFailed) {
-        if (json)
-            Out("{\"path\": \"-\", \"signed\": false, \"error\": \"cannot be read\", \"reason\": " +
-                JsonString(Utf8ToUtf16Lossy(ErrorText(result.error))) + "}" +
-                std::string(kNewline));
-        else
-            ErrLine("quorvane-cli: cannot read standard input" + CauseText(result.error));
-    } else if (json) {
-        Out("{\"path\": \"-\", \"signed\": " + std::string(isSigned ? "true" : "false") +
-            ", \"text\": " + (isSigned ? JsonString(result.text) : "null") + "}" +
-            std::string(kNewline));
-    } else if (single) {
-        if (isSigned)
-            Out(ForDisplay(result.text) + std::string(kNewline));
-        else
-            ErrLine("quorvane-cli: no signature in standard input");
-    } else {
-        Out((isSigned ? "-:" + std::string(kNewline) + ForDisplay(result.text)
-                      : "-: no signature") +
-            std::string(kNewline) + std::string(kNewline));
+// strip's messages: a line for each source that was not stripped, in the order of the sources.
+class CCliStripObserver : public IStripObserver {
+public:
+    CCliStripObserver(CliStreams& streams, bool quiet) : m_streams(streams), m_quiet(quiet) {}
+
+    void FileStripped(std::size_t, const fs::path& source, const StripResult& result) override {
+        const std::string line = StripProblemLine(source, result, m_quiet);
+        if (!line.empty())
+            WriteLine(m_streams.err, "quorvane-cli: " + line);
     }
-    return isSigned ? kExitAllDone : kExitSomeFailed;
-}
+
+private:
+    CliStreams& m_streams;
+    bool m_quiet;
+};
 
 int CCli::Strip(const std::vector<CliArg>& args) {
     if (AsksForHelp(args))
-        return Help(kStripUsage, kStripHelp);
-    const ParsedArgs parsed = Parse(args, 1, {"--force", "--no-clobber"}, {"--out"});
+        return m_streams.outClosed ? RefuseClosedOutput() : Help(kStripUsage, kStripHelp);
+    const ParsedArgs parsed = Parse(args, 1, {"--force", "--no-clobber"}, {"--out", "--jobs"});
     if (!parsed.problem.empty())
         return Usage(parsed.problem);
     if (!parsed.Has("--out"))
         return Usage("give the output folder with --out");
     if (parsed.Has("--force") && parsed.Has("--no-clobber"))
         return Usage("--force and --no-clobber exclude each other");
+    const bool toStandardOutput = IsStandardStream(*parsed.Value("--out"));
+    if (toStandardOutput && DataOutputRefused())
+        return kExitUsage;
+    const unsigned jobs = JobsOf(parsed);
+    if (jobs == 0)
+        return Usage(JobsProblem());
     std::vector<CliArg> operands;
     std::string listProblem;
     if (!Paths(parsed, operands, listProblem))
         return Usage(listProblem);
     if (operands.empty())
         return Usage("give the files to strip");
-    if (IsStandardStream(*parsed.Value("--out")))
+    if (toStandardOutput)
         return ToStandardOutput(operands, std::nullopt);
     if (std::any_of(parsed.operands.begin(), parsed.operands.end(),
                     [](const CliArg& operand) { return IsStandardStream(operand); }))
         return Usage("standard input has no name to strip into a folder: give --out -");
-    const fs::path folder(*parsed.Value("--out"));
-    if (!IsDirectory(folder)) {
+
+    StripRequest request;
+    request.sources.assign(operands.begin(), operands.end());
+    request.outputFolder = fs::path(*parsed.Value("--out"));
+    request.replaceExisting = parsed.Has("--force");
+    request.jobs = jobs;
+    const bool quiet = parsed.Has("--no-clobber");
+    CCliStripObserver observer(m_streams, quiet);
+    const StripBatchResult result = RunStripBatch(request, observer);
+    if (!result.folderValid) {
         ErrLine(Utf16ToUtf8(signtext::kInvalidOutputFolder));
         return kExitUsage;
     }
-
-    const bool force = parsed.Has("--force");
-    const bool quiet = parsed.Has("--no-clobber");
-    bool allDone = true;
-    CRunOutputs written;
-    for (const CliArg& operand : operands) {
-        const fs::path source(operand);
-        const StripResult result = StripFile(source, folder, force, &written);
-        const std::string output = PathUtf8(result.output);
-        std::string why;
-        switch (result.outcome) {
-        case StripOutcome::Stripped:
-            continue;
-        case StripOutcome::OutputExists:
-            if (quiet)
-                continue;
-            why = output + " already exists, kept (--force replaces it)";
-            break;
-        case StripOutcome::WrittenThisRun:
-            why = output + " was written from " + PathUtf8(result.earlierSource) +
-                  " earlier in this run, kept";
-            break;
-        case StripOutcome::Unreadable:
-            why = "cannot be read" + CauseText(result.error);
-            break;
-        case StripOutcome::NotSigned:
-            why = "holds no signature, skipped";
-            break;
-        case StripOutcome::WouldReplaceSource:
-            why = "the output would replace the file itself, skipped";
-            break;
-        case StripOutcome::CannotWrite:
-            why = "cannot write " + output + CauseText(result.error);
-            break;
-        case StripOutcome::WriteFailed:
-            why = "could not write " + output + ", nothing written" + CauseText(result.error);
-            break;
-        }
-        ErrLine("quorvane-cli: " + PathUtf8(source) + ": " + why);
-        allDone = false;
-    }
+    const bool allDone =
+        result.outcomes.size() == request.sources.size() &&
+        std::all_of(result.outcomes.begin(), result.outcomes.end(), [&](StripOutcome outcome) {
+            return outcome == StripOutcome::Stripped ||
+                   (outcome == StripOutcome::OutputExists && quiet);
+        });
     return allDone ? kExitAllDone : kExitSomeFailed;
 }
 
@@ -840,6 +823,8 @@ int CCli::Run(const std::vector<CliArg>& args) {
     if (args.empty())
         return Usage("no command given");
     const std::string command = PathUtf8(args[0]);
+    if ((command == "--help" || command == "-h" || command == "--version") && m_streams.outClosed)
+        return RefuseClosedOutput();
     if (command == "--help" || command == "-h") {
         Out(AllUsage() + "\n" + std::string(kSignHelp) + std::string(kCheckHelp) +
             std::string(kStripHelp) + std::string(kListHelp) + std::string(kCommonHelp));
@@ -861,8 +846,16 @@ int CCli::Run(const std::vector<CliArg>& args) {
 } // namespace
 
 int RunCli(const std::vector<CliArg>& args, CliStreams& streams) {
-    CCli cli(streams);
-    const int status = cli.Run(args);
+    int status = kExitUsage;
+    try {
+        CCli cli(streams);
+        status = cli.Run(args);
+    } catch (const std::bad_alloc&) {
+        // What was held is given back by now; the words need no memory of their own.
+        streams.err.Write("quorvane-cli: out of memory");
+        streams.err.Write(kNewline);
+        return kExitUsage;
+    }
     if (const std::error_code error = streams.out.Error()) {
         streams.err.Write("quorvane-cli: cannot write to standard output: " + ErrorText(error) +
                           std::string(kNewline));

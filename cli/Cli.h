@@ -33,6 +33,9 @@ struct CliStreams {
     std::FILE* data = nullptr;
     // A terminal takes no such bytes.
     bool dataIsTerminal = false;
+    // Standard output was closed when the tool started: what would go there (the texts of
+    // check, the bytes of --out -, help and version) is refused before anything is read.
+    bool outClosed = false;
 };
 
 // Exit statuses.

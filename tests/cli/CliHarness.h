@@ -62,6 +62,8 @@ struct ProcessOptions {
     unsigned user = 0;                    // run as this user id (Linux, as root)
     // Linux: started without descriptors 0, 1 and 2, as `<&- >&- 2>&-` starts a program.
     bool closedStreams = false;
+    // Linux: started without descriptor 1 only, as `>&-` starts a program.
+    bool closedOutput = false;
     // Linux: standard error on a pipe whose reading end is closed.
     bool errToBrokenPipe = false;
     std::uint64_t openFiles = 0; // Linux: the limit of open descriptors (ulimit -n)

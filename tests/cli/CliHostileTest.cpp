@@ -16,6 +16,7 @@
 #include <fcntl.h>
 #include <linux/falloc.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -110,6 +111,87 @@ TEST(CliHostile, ClosedStandardStreamsNeverReachACopy) {
         closed);
     EXPECT_EQ(Finished(textless).status, 2);
     EXPECT_TRUE(fs::is_empty(dir / "none"));
+}
+
+// Started with standard output closed (>&-), what would go there is refused at once, before a
+// list, a text or a file is read (a FIFO that nobody writes to would hold the run); a folder
+// still takes copies.
+TEST(CliHostile, ClosedStandardOutputRefusesWhatWouldGoThere) {
+    TempDir dir;
+    const fs::path fifo = dir / "fifo", a = dir / "a.txt", out = dir / "out";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    WriteBytes(a, PatternBytes(100, 1));
+    fs::create_directories(out / "back");
+    ProcessOptions closed;
+    closed.closedOutput = true;
+    const std::vector<CliArg> fromFifo = {Arg("--files-from"), Arg(fifo)};
+    const std::vector<std::vector<CliArg>> refused = {
+        {Arg("check"), fromFifo[0], fromFifo[1], Arg(a)},
+        {Arg("check"), Arg("--json"), Arg(a)},
+        {Arg("sign"), Arg("--text-file"), Arg(fifo), Arg("--out"), Arg("-"), Arg(a)},
+        {Arg("sign"), Arg("--text"), Arg("x"), Arg("--out"), Arg("-"), fromFifo[0], fromFifo[1]},
+        {Arg("strip"), Arg("--out"), Arg("-"), fromFifo[0], fromFifo[1]},
+        {Arg("--version")},
+        {Arg("--help")},
+        {Arg("strip"), Arg("--help")},
+    };
+    for (const auto& args : refused) {
+        CProcess run(args, closed);
+        const auto ended = run.Wait(20);
+        ASSERT_TRUE(ended) << Shown(args[0]) << " " << args.size() << " waited";
+        EXPECT_EQ(ended->status, 2) << Shown(args[0]) << " " << args.size();
+        EXPECT_EQ(ended->err, "quorvane-cli: standard output is closed\n");
+    }
+    CProcess sign(SignArgs(out, {a}), closed);
+    const CliRun signedRun = Finished(sign);
+    EXPECT_EQ(signedRun.status, 0);
+    EXPECT_EQ(signedRun.err, "File encrypted succesfully!\n");
+    CProcess strip({Arg("strip"), Arg("--out"), Arg(out / "back"), Arg(out / "a_signed.txt")},
+                   closed);
+    EXPECT_EQ(Finished(strip).status, 0);
+    EXPECT_EQ(ReadBytes(out / "back" / "a.txt"), ReadBytes(a));
+}
+
+// A list that never ends, or names no path (a device), is refused as a usage error naming it,
+// in little memory (ulimit -v 262144): never an abort for want of memory.
+TEST(CliHostile, EndlessListsAreRefusedInBoundedMemory) {
+    TempDir dir;
+    fs::create_directory(dir / "out");
+    ProcessOptions limited;
+#ifndef __SANITIZE_ADDRESS__
+    limited.addressSpace = std::uint64_t{262144} << 10;
+#endif
+    const struct {
+        const char* list;
+        bool nul;
+        const char* why;
+    } cases[] = {
+        {"/dev/zero", false, "holds a NUL byte; give -0"},
+        {"/dev/urandom", false, ""},
+        {"/dev/zero", true, "is longer than 1 GiB"},
+#ifndef __SANITIZE_ADDRESS__
+        // Without a limit its paths would take 2 GiB and more before the bound.
+        {"/dev/urandom", true, ""},
+#endif
+    };
+    for (const auto& c : cases) {
+        for (const bool check : {true, false}) {
+            std::vector<CliArg> args = {Arg("check")};
+            if (!check)
+                args = SignArgs(dir / "out", {});
+            args.insert(args.end(), {Arg("--files-from"), Arg(c.list)});
+            if (c.nul)
+                args.push_back(Arg("-0"));
+            CProcess run(args, limited);
+            const CliRun ended = Finished(run);
+            const std::string line = ended.err.substr(0, ended.err.find('\n'));
+            EXPECT_EQ(ended.status, 2) << c.list << c.nul << line;
+            EXPECT_NE(line.find("list of files from " + std::string(c.list)), std::string::npos)
+                << line;
+            EXPECT_NE(line.find(c.why), std::string::npos) << line;
+        }
+    }
+    EXPECT_TRUE(fs::is_empty(dir / "out"));
 }
 
 // Standard error on a pipe nobody reads: the messages stop, the work goes on, nothing is left.

@@ -115,6 +115,8 @@ CProcess::CProcess(const std::vector<CliArg>& args, const ProcessOptions& option
         if (options.closedStreams)
             for (const int fd : {0, 1, 2})
                 ::close(fd);
+        if (options.closedOutput)
+            ::close(1);
         const auto limit = [](int resource, std::uint64_t value) {
             const rlimit limit{value, value};
             if (value != 0 && ::setrlimit(resource, &limit) != 0)

@@ -14,6 +14,10 @@
 #include <cerrno>
 #include <sstream>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 namespace fs = std::filesystem;
 
 std::optional<std::map<std::string, JsonValue>> ParseJsonObject(const std::string& line) {
@@ -692,6 +696,68 @@ TEST_F(Cli, JobsGiveTheRunOfOneFileAtATime) {
         EXPECT_EQ(Sign("x", {Arg(lone)}, {Arg("--jobs"), Arg(bad)}).status, kExitUsage) << bad;
 }
 
+// check and strip with several jobs: the output, messages, exit status and files of one job at
+// a time, over signed and unsigned files of many sizes and every kind of refusal.
+TEST_F(Cli, CheckAndStripWithJobsGiveTheRunOfOne) {
+    for (int i = 0; i < 24; ++i)
+        File("src/f" + std::to_string(i) + ".bin",
+             PatternBytes(i % 5 == 0 ? (std::size_t{2} << 20) + i : 50 + 97 * i, i));
+    ASSERT_EQ(Sign("mine", {Arg(m_dir / "src")}, {Arg("-r")}).status, 0);
+    const fs::path tree = Out() / "src";
+    File("out/src/plain.txt", PatternBytes(300, 1));
+    File("out/src/sub/deep_signed.txt", PatternBytes(10, 2));
+#ifndef _WIN32
+    ASSERT_EQ(::mkfifo((tree / "fifo").c_str(), 0600), 0);
+    fs::create_symlink(m_dir / "missing", tree / "dangling");
+    fs::create_directory_symlink(m_dir / "src", tree / "folder-link");
+#endif
+    std::vector<CliArg> sources;
+    for (const auto& entry : fs::directory_iterator(tree))
+        sources.push_back(Arg(entry.path()));
+    std::sort(sources.begin(), sources.end());
+    sources.insert(sources.end(), {Arg(m_dir / "missing"), Arg(tree / "f1_signed.bin")});
+
+    const auto withJobs = [](std::vector<CliArg> args, const char* jobs) {
+        args.insert(args.begin() + 1, {Arg("--jobs"), Arg(jobs)});
+        return args;
+    };
+    for (const std::vector<CliArg>& args :
+         {std::vector<CliArg>{Arg("check"), Arg("-r"), Arg(tree), Arg(m_dir / "missing")},
+          std::vector<CliArg>{Arg("check"), Arg("--json"), Arg("-r"), Arg(tree)}}) {
+        const CliRun one = RunInProcess(withJobs(args, "1"));
+        EXPECT_EQ(one.status, 1);
+        EXPECT_NE(one.out.find("mine"), std::string::npos) << one.out;
+        const CliRun many = RunInProcess(withJobs(args, "8"));
+        EXPECT_EQ(many.status, one.status);
+        EXPECT_EQ(many.out, one.out);
+        EXPECT_EQ(many.err, one.err);
+    }
+
+    const fs::path back = m_dir / "back";
+    std::vector<CliArg> strip = {Arg("strip"), Arg("--out"), Arg(back)};
+    strip.insert(strip.end(), sources.begin(), sources.end());
+    std::optional<CliRun> one;
+    std::map<std::string, Bytes> files;
+    for (const char* jobs : {"1", "8", "3"}) {
+        fs::remove_all(back);
+        File("back/f3.bin", {'o', 'l', 'd'}); // existed before the run
+        const CliRun run = RunInProcess(withJobs(strip, jobs));
+        if (!one) {
+            one = run;
+            files = TreeOf(back);
+            EXPECT_EQ(run.status, 1);
+            EXPECT_NE(run.err.find("earlier in this run"), std::string::npos) << run.err;
+            EXPECT_EQ(files.size(), 24u) << run.err;
+            continue;
+        }
+        EXPECT_EQ(run.status, one->status) << jobs;
+        EXPECT_EQ(run.err, one->err) << jobs;
+        EXPECT_TRUE(TreeOf(back) == files) << jobs;
+    }
+    for (const char* bad : {"0", "65", "x"})
+        EXPECT_EQ(RunInProcess(withJobs({Arg("check"), Arg(tree)}, bad)).status, kExitUsage);
+}
+
 // Every file below, in the order of their paths whatever the order of the folder, with each
 // file's text and JSON line as when named; one unsigned file makes the status 1.
 TEST_F(Cli, CheckOfAFolderWithRListsEveryFileBelowInOrder) {
@@ -800,6 +866,24 @@ TEST_F(Cli, FilesFromAListWithOddNames) {
         args.insert(args.end(), extra.begin(), extra.end());
         run = RunInProcess(args);
         EXPECT_EQ(run.status, kExitUsage) << run.err;
+    }
+
+    // An entry longer than the longest path the system takes cannot name a file: the list is
+    // refused. One of that length is an operand like any other, which the system refuses.
+#ifdef _WIN32
+    const std::size_t longest = 32767;
+#else
+    const std::size_t longest = 4096;
+#endif
+    for (const std::size_t length : {longest, longest + 1}) {
+        const fs::path list = File("long-list", Bytes(length, 'a'));
+        run = RunInProcess({Arg("check"), Arg("--files-from"), Arg(list)});
+        EXPECT_EQ(run.status, length > longest ? kExitUsage : 1) << run.err;
+        EXPECT_EQ(run.err.rfind("quorvane-cli: an entry of the list of files from " + Text(list) +
+                                    " is longer than the longest path",
+                                0) == 0,
+                  length > longest)
+            << run.err;
     }
 }
 

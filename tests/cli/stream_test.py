@@ -1,10 +1,12 @@
 """quorvane-cli in pipelines: `-` for standard input, `--out -` for standard output, real
 processes and pipes. Usage: stream_test.py QUORVANE_CLI"""
+import datetime
 import os
 import subprocess
 import sys
 import tempfile
 import threading
+import time
 import unittest
 
 CLI = None
@@ -39,6 +41,7 @@ class Pipelines(unittest.TestCase):
 
     def test_producer_sign_check_strip_consumer(self):
         # producer | sign - --out - | strip - --out - | consumer, each a process of its own.
+        started = int(time.time())
         producer = subprocess.Popen(["cat"], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
         sign = subprocess.Popen([CLI, "sign", "--text", "Zoë\nline 2", "-", "--out", "-"],
                                 stdin=producer.stdout, stdout=subprocess.PIPE,
@@ -66,8 +69,15 @@ class Pipelines(unittest.TestCase):
         self.assertEqual(len(signed[0]), len(self.data) + 4 * 11 + 16)
         self.assertEqual(run(["check", "-"], signed[0])[:2], (0, b"Zo\xc3\xab\nline 2\n"))
         status, out, _ = run(["check", "--json", "-"], signed[0])
-        self.assertEqual(out, b'{"path": "-", "signed": true, "text": "Zo\xc3\xab\\r\\nline 2"}\n')
         self.assertEqual(status, 0)
+        # The signing time, that of the pipeline above, as files give it.
+        start, end = out.find(b'"signed_at": "') + 14, out.rfind(b'"}')
+        signed_at = datetime.datetime.strptime(out[start:end].decode(), "%Y-%m-%dT%H:%M:%SZ")
+        seconds = signed_at.replace(tzinfo=datetime.timezone.utc).timestamp()
+        self.assertLessEqual(started - 1, seconds)
+        self.assertLessEqual(seconds, time.time())
+        self.assertEqual(out, b'{"path": "-", "signed": true, "text": "Zo\xc3\xab\\r\\nline 2", '
+                              b'"signed_at": "' + out[start:end] + b'"}\n')
 
     def test_refusals_hold_back_the_last_bytes_and_fail(self):
         signed = run(["sign", "--text", "first", "-", "--out", "-"], self.data)[1]
@@ -98,6 +108,42 @@ class Pipelines(unittest.TestCase):
             status, _, err = run(["sign", "--text", "t", folder, "--out", "-"])
             self.assertEqual(status, 1)
             self.assertTrue(err.startswith("Could not open file %s for reading!" % folder), err)
+
+    def test_a_named_file_that_changes_while_streamed_gets_no_trailer(self):
+        # A slow consumer: the first bytes are read, the file shrinks or is rewritten in place,
+        # then the rest is read. What arrived is a prefix of the file, never its last bytes.
+        with tempfile.TemporaryDirectory() as folder:
+            path = os.path.join(folder, "a.bin")
+            data = os.urandom(4 << 20)
+            signed = run(["sign", "--text", "t", "-", "--out", "-"], data)[1]
+            cases = [(["sign", "--text", "t"], data, "Could not sign file {0}! ({0} changed "
+                      "while it was read)\nNo files were encrypted!\n"),
+                     (["strip"], signed, "quorvane-cli: {0}: cannot be read (changed while it "
+                      "was read)\n")]
+            for command, content, message in cases:
+                for shrink in (True, False):
+                    with open(path, "wb") as f:
+                        f.write(content)
+                    # A time long past: a rewrite within the file system's time step shows.
+                    os.utime(path, (0, 0))
+                    process = subprocess.Popen([CLI] + command + [path, "--out", "-"],
+                                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                    first = process.stdout.read(256 << 10)
+                    if shrink:
+                        os.truncate(path, 1 << 20)
+                    else:
+                        with open(path, "r+b") as f:
+                            f.write(b"new bytes")
+                    out = first + process.stdout.read()
+                    err = process.stderr.read().decode()
+                    process.wait()
+                    process.stdout.close()
+                    process.stderr.close()
+                    self.assertEqual((process.returncode, err), (1, message.format(path)))
+                    self.assertEqual(out, content[:len(out)])
+                    self.assertLessEqual(len(out), len(content) - HELD_BACK)
+                    if not shrink:
+                        self.assertEqual(len(out), len(content) - HELD_BACK)
 
     def test_memory_stays_flat_however_long_the_stream(self):
         def peak_kilobytes(process):
