@@ -1,7 +1,9 @@
-// The C API over the engine: every entry point turns the engine's results into a status and a
-// message, and no exception leaves it.
+// The C API over the engine: every entry point parses its arguments, calls the engine (the
+// batches of signing, checking and stripping, the streams, the codec) and turns its results
+// into a status and a message; no exception leaves it.
 #include "quorvane.h"
 
+#include "CheckEngine.h"
 #include "FileOps.h"
 #include "FolderWalk.h"
 #include "SigClock.h"
@@ -11,24 +13,29 @@
 #include "SignTexts.h"
 #include "Signature.h"
 #include "Streams.h"
+#include "Strip.h"
 #include "TextConvert.h"
 
-#include <cerrno>
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <limits>
 #include <new>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
-
-#include <unistd.h>
 
 namespace fs = std::filesystem;
 
+// The header's promises are the codec's facts.
+static_assert(QUORVANE_MAX_TEXT_UNITS == kMaxSignatureUnits);
+static_assert(QUORVANE_MAX_TRAILER_BYTES == kMaxTrailerBytes);
+static_assert(QUORVANE_MAX_TRAILER_BYTES == TrailerBytes(QUORVANE_MAX_TEXT_UNITS));
+
 struct quorvane_signer {
-    std::u16string text;
-    CTailKeeper tail;
+    CStreamSigner signer;
 };
 
 namespace {
@@ -62,13 +69,28 @@ template <class Body> int Guarded(Body body) noexcept {
     }
 }
 
+// A text as a caller gives it: NUL-terminated UTF-8 (1.0) or WTF-8 with its size (1.1).
+struct TextIn {
+    const char* bytes = nullptr;
+    std::size_t size = 0;
+    bool exact = false;
+};
+TextIn Utf8In(const char* text) {
+    return {text, text != nullptr ? std::strlen(text) : 0, false};
+}
+TextIn Wtf8In(const char* text, std::size_t size) {
+    return {text, size, true};
+}
+
 // The text to sign, or the status that refuses it.
-int TakeText(const char* utf8, std::u16string& text) {
-    if (utf8 == nullptr)
+int TakeText(const TextIn& in, std::u16string& text) {
+    if (in.bytes == nullptr)
         return Fail(QUORVANE_INVALID_ARGUMENT, "no text given");
-    std::optional<std::u16string> units = Utf8ToUtf16(utf8);
+    const std::string_view bytes(in.bytes, in.size);
+    std::optional<std::u16string> units = in.exact ? Wtf8ToUtf16(bytes) : Utf8ToUtf16(bytes);
     if (!units)
-        return Fail(QUORVANE_INVALID_TEXT, "the text is not valid UTF-8");
+        return Fail(QUORVANE_INVALID_TEXT,
+                    in.exact ? "the text is not valid WTF-8" : "the text is not valid UTF-8");
     if (units->empty())
         return Fail(QUORVANE_INVALID_TEXT, "the text is empty");
     if (units->size() > kMaxSignatureUnits)
@@ -77,92 +99,65 @@ int TakeText(const char* utf8, std::u16string& text) {
     return QUORVANE_OK;
 }
 
-// `size` bytes of malloc'd memory (for quorvane_free) starting with `count` bytes of `data`.
-void* Copy(const void* data, std::size_t count, std::size_t size) {
-    void* memory = std::malloc(size > 0 ? size : 1);
+// `size` bytes of malloc'd memory (for quorvane_free) holding `bytes` and zeros after them.
+void* Handed(std::string_view bytes, std::size_t size) {
+    void* memory = std::calloc(std::max<std::size_t>(size, 1), 1);
     if (memory == nullptr)
         throw std::bad_alloc();
-    if (count > 0)
-        std::memcpy(memory, data, count);
+    if (!bytes.empty())
+        std::memcpy(memory, bytes.data(), bytes.size());
     return memory;
 }
-void* Copy(const void* data, std::size_t size) {
-    return Copy(data, size, size);
+void* Handed(const std::vector<std::uint8_t>& bytes) {
+    return Handed({reinterpret_cast<const char*>(bytes.data()), bytes.size()}, bytes.size());
 }
 
-void GiveText(const std::u16string& text, char** out) {
-    const std::string utf8 = Utf16ToUtf8(text);
-    *out = static_cast<char*>(Copy(utf8.c_str(), utf8.size() + 1));
-}
+// Where a check puts what it found: NUL-terminated UTF-8 (1.0) or WTF-8 with its size and the
+// signing time (1.1). Null places are not filled.
+struct TextOut {
+    char** text = nullptr;
+    std::size_t* size = nullptr;
+    std::int64_t* signedAt = nullptr;
+    bool exact = false;
 
-int FromTail(const TailTrailer& trailer, char** text) {
-    if (trailer.kind != TailTrailer::Kind::Signed)
-        return Fail(QUORVANE_NOT_SIGNED, "no signature");
-    if (text != nullptr)
-        GiveText(trailer.text, text);
-    return Succeed();
-}
-
-// The last bytes of `size` bytes of memory, as many as a trailer can occupy.
-TailTrailer TrailerOfMemory(const void* data, std::size_t size) {
-    const std::size_t tail = std::min(size, kMaxTrailerBytes);
-    CSigCodeTable table;
-    return ReadTrailerInTail(table, static_cast<const std::uint8_t*>(data) + (size - tail), tail,
-                             static_cast<std::int64_t>(size));
-}
-
-// A descriptor as a stream, read and written to the end through interruptions.
-class CDescriptorSource : public CStreamSource {
-public:
-    explicit CDescriptorSource(int fd) : m_fd(fd) {}
-    std::ptrdiff_t Read(void* buffer, std::size_t bytes, std::error_code& error) override {
-        auto* p = static_cast<char*>(buffer);
-        std::size_t got = 0;
-        while (got < bytes) {
-            const ssize_t n = ::read(m_fd, p + got, bytes - got);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0) {
-                error = LastError();
-                return -1;
-            }
-            if (n == 0)
-                break;
-            got += static_cast<std::size_t>(n);
-        }
-        return static_cast<std::ptrdiff_t>(got);
+    // 1.1 clears its places first, so that they hold nothing after a failure.
+    void Clear() const {
+        if (!exact)
+            return;
+        if (text != nullptr)
+            *text = nullptr;
+        if (size != nullptr)
+            *size = 0;
+        if (signedAt != nullptr)
+            *signedAt = -1;
     }
-
-private:
-    int m_fd;
-};
-
-class CDescriptorSink : public CStreamSink {
-public:
-    explicit CDescriptorSink(int fd) : m_fd(fd) {}
-    bool Write(const void* data, std::size_t bytes, std::error_code& error) override {
-        const auto* p = static_cast<const char*>(data);
-        while (bytes > 0) {
-            const ssize_t n = ::write(m_fd, p, bytes);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0) {
-                error = n < 0 ? LastError() : std::make_error_code(std::errc::io_error);
-                return false;
-            }
-            p += n;
-            bytes -= static_cast<std::size_t>(n);
+    void Give(const std::u16string& units, std::uint32_t seed) const {
+        if (text != nullptr) {
+            const std::string bytes = exact ? Utf16ToWtf8(units) : Utf16ToUtf8(units);
+            *text = static_cast<char*>(Handed(bytes, bytes.size() + 1));
+            if (size != nullptr)
+                *size = bytes.size();
+        } else if (size != nullptr) {
+            *size = Utf16ToWtf8(units).size();
         }
-        return true;
+        if (signedAt != nullptr)
+            *signedAt = seed;
     }
-
-private:
-    int m_fd;
 };
+TextOut Utf8Out(char** text) {
+    return {text, nullptr, nullptr, false};
+}
+TextOut Wtf8Out(char** text, std::size_t* size, std::int64_t* signedAt) {
+    const TextOut out{text, size, signedAt, true};
+    out.Clear();
+    return out;
+}
 
-int FromStream(const StreamResult& result, const char* what) {
+int FromStream(const StreamResult& result, const TextOut* out = nullptr) {
     switch (result.outcome) {
     case StreamOutcome::Done:
+        if (out != nullptr)
+            out->Give(result.text, result.seed);
         return Succeed();
     case StreamOutcome::NotSigned:
         return Fail(QUORVANE_NOT_SIGNED, "no signature");
@@ -170,68 +165,95 @@ int FromStream(const StreamResult& result, const char* what) {
         return Fail(QUORVANE_ALREADY_SIGNED, "the input is already signed, cannot re-sign");
     case StreamOutcome::BadText:
         return Fail(QUORVANE_INVALID_TEXT, "the text cannot be stored");
+    case StreamOutcome::CannotOpen:
     case StreamOutcome::ReadFailed:
-        return Fail(QUORVANE_CANNOT_READ,
-                    std::string("cannot read the ") + what + Why(result.error));
+        return Fail(QUORVANE_CANNOT_READ, "cannot read the input" + Why(result.error));
     case StreamOutcome::WriteFailed:
         return Fail(QUORVANE_CANNOT_WRITE, "cannot write the output" + Why(result.error));
     }
     return Fail(QUORVANE_FAILED, "unexpected outcome");
 }
 
-// Writes the first `length` bytes of `source` (all of them with -1) and then `trailer` to
-// `target`, which appears only when complete.
-int WriteCopy(const fs::path& source, std::FILE* file, const fs::path& target, int flags,
-              std::int64_t length, const std::vector<std::uint8_t>& trailer) {
-    if ((flags & ~QUORVANE_REPLACE) != 0)
-        return Fail(QUORVANE_INVALID_ARGUMENT, "unknown flags");
-    if (SameFile(target, source))
-        return Fail(QUORVANE_CANNOT_WRITE, PathUtf8(target) + ": the output is the source itself");
-    const bool exists = FileExists(target);
-    if (exists && (flags & QUORVANE_REPLACE) == 0)
-        return Fail(QUORVANE_OUTPUT_EXISTS, PathUtf8(target) + " already exists, kept");
-    CPendingOutput pending;
-    if (!pending.Create(target, file))
-        return Fail(QUORVANE_CANNOT_WRITE, PathUtf8(target) + Why(pending.Error()));
-    CByteIo& io = DefaultByteIo();
-    std::vector<std::uint8_t> buffer;
-    errno = 0;
-    const bool copied = SeekFile(file, 0, SEEK_SET) &&
-                        (length < 0 ? CopyToEnd(io, file, pending.File(), buffer)
-                                    : CopyCount(io, file, pending.File(), length, buffer));
-    if (!copied || (!trailer.empty() &&
-                    io.Write(pending.File(), trailer.data(), trailer.size()) != trailer.size())) {
-        const std::error_code error = LastError();
-        pending.Discard();
-        return Fail(QUORVANE_CANNOT_WRITE, "could not write " + PathUtf8(target) + Why(error));
+int FromOutcome(StreamOutcome outcome) {
+    StreamResult result;
+    result.outcome = outcome;
+    return FromStream(result);
+}
+
+int FromTail(const TailTrailer& trailer, const TextOut& out, std::size_t* needed) {
+    switch (trailer.kind) {
+    case TailTrailer::Kind::Signed:
+        out.Give(trailer.text, trailer.seed);
+        return Succeed();
+    case TailTrailer::Kind::NotSigned:
+        return Fail(QUORVANE_NOT_SIGNED, "no signature");
+    case TailTrailer::Kind::NeedMore:
+        if (needed != nullptr)
+            *needed = trailer.needed;
+        return Fail(QUORVANE_NEED_MORE, "the trailer needs the file's last " +
+                                            std::to_string(trailer.needed) + " bytes");
     }
-    if (!pending.Commit(io, exists))
-        return Fail(QUORVANE_CANNOT_WRITE,
-                    "could not write " + PathUtf8(target) + Why(pending.Error()));
-    return Succeed();
+    return Fail(QUORVANE_FAILED, "unexpected outcome");
 }
 
-UniqueFile OpenSource(const char* path, FileFacts* facts, int& status) {
-    std::error_code error;
-    UniqueFile file = OpenForReading(fs::path(path), &error, facts);
-    status = file ? QUORVANE_OK
-                  : Fail(QUORVANE_CANNOT_READ, "cannot read " + std::string(path) + Why(error));
-    return file;
-}
-
-int StatusOf(const SignMessage& message) {
-    using namespace signtext;
-    if (message.format == kAlreadySigned)
-        return QUORVANE_ALREADY_SIGNED;
-    if (message.format == kCannotRead || message.format == kCannotOpen)
+// The status of a file the engine did not sign. A failure of the copy is the source's when its
+// cause names no output.
+int StatusOf(SignOutcome outcome, bool aboutSource) {
+    switch (outcome) {
+    case SignOutcome::Signed:
+        return QUORVANE_OK;
+    case SignOutcome::Unreadable:
+    case SignOutcome::CannotOpen:
         return QUORVANE_CANNOT_READ;
-    if (message.format == kCannotWrite || message.format == kInvalidOutputFolder)
-        return QUORVANE_CANNOT_WRITE;
-    if (message.format == kOverwrite)
+    case SignOutcome::AlreadySigned:
+        return QUORVANE_ALREADY_SIGNED;
+    case SignOutcome::NotOverwritten:
         return QUORVANE_OUTPUT_EXISTS;
+    case SignOutcome::CannotWrite:
+        return QUORVANE_CANNOT_WRITE;
+    case SignOutcome::SignFailed:
+        return aboutSource ? QUORVANE_CANNOT_READ : QUORVANE_CANNOT_WRITE;
+    case SignOutcome::Stopped:
+        break;
+    }
     return QUORVANE_FAILED;
 }
 
+int StatusOf(StripOutcome outcome) {
+    switch (outcome) {
+    case StripOutcome::Stripped:
+        return QUORVANE_OK;
+    case StripOutcome::Unreadable:
+        return QUORVANE_CANNOT_READ;
+    case StripOutcome::NotSigned:
+        return QUORVANE_NOT_SIGNED;
+    case StripOutcome::OutputExists:
+        return QUORVANE_OUTPUT_EXISTS;
+    case StripOutcome::WouldReplaceSource:
+    case StripOutcome::WrittenThisRun:
+    case StripOutcome::CannotWrite:
+    case StripOutcome::WriteFailed:
+        return QUORVANE_CANNOT_WRITE;
+    case StripOutcome::Stopped:
+        break;
+    }
+    return QUORVANE_FAILED;
+}
+
+int StatusOf(CheckOutcome outcome) {
+    switch (outcome) {
+    case CheckOutcome::Signed:
+        return QUORVANE_OK;
+    case CheckOutcome::NotSigned:
+        return QUORVANE_NOT_SIGNED;
+    case CheckOutcome::Unreadable:
+        return QUORVANE_CANNOT_READ;
+    }
+    return QUORVANE_FAILED;
+}
+
+// A sign run's events as statuses and lines. A file's message waits for its outcome, which
+// tells its status; the last file not signed is remembered for a run of one.
 class CReportingObserver : public ISignObserver {
 public:
     CReportingObserver(const SignRequest& request, int flags, quorvane_report_fn report,
@@ -240,42 +262,277 @@ public:
 
     void BatchStarted(std::size_t) override {}
     void FileStarted(std::size_t, std::size_t, const std::u16string&) override {}
-    void FileFinished(std::size_t, const SignItem&, SignOutcome outcome) override {
-        if (outcome != SignOutcome::Signed &&
-            !(outcome == SignOutcome::NotOverwritten && (m_flags & QUORVANE_KEEP_QUIETLY) != 0))
+    void FileFinished(std::size_t, const SignItem& item, SignOutcome outcome) override {
+        const bool quiet =
+            outcome == SignOutcome::NotOverwritten && (m_flags & QUORVANE_KEEP_QUIETLY) != 0;
+        const int status = StatusOf(outcome, m_aboutSource);
+        if (m_line)
+            Report(&item, status, *m_line);
+        if (outcome != SignOutcome::Signed && !quiet) {
             ++m_notDone;
+            m_status = status;
+            m_message = outcome == SignOutcome::NotOverwritten ? m_kept : m_line.value_or("");
+        }
+        m_line.reset();
+        m_aboutSource = false;
     }
     void ReportFailure(const SignMessage& message) override {
-        if (message.item == nullptr)
-            m_folderMessage = MessageLine(message);
-        Report(message, MessageLine(message));
+        const std::string line = MessageLine(message);
+        if (message.item == nullptr) {
+            m_message = line;
+            Report(nullptr, QUORVANE_CANNOT_WRITE, line);
+            return;
+        }
+        m_line = line;
+        m_aboutSource = message.output.empty() || message.output == message.item->source;
     }
     bool AskOverwrite(const SignMessage& question) override {
         if ((m_flags & QUORVANE_REPLACE) != 0)
             return true;
+        m_kept = PathUtf8(question.path) + " already exists, kept";
         if ((m_flags & QUORVANE_KEEP_QUIETLY) == 0)
-            Report(question, KeptLine(question));
+            m_line = KeptLine(question);
         return false;
     }
     void BatchFinished() override {}
-    void ShowSummary(const SignMessage& summary) override { Report(summary, MessageLine(summary)); }
+    void ShowSummary(const SignMessage& summary) override {
+        Report(nullptr, QUORVANE_OK, MessageLine(summary));
+    }
 
     std::size_t m_notDone = 0;
-    std::string m_folderMessage;
+    // The last file not signed (or the folder refused): its status and message.
+    int m_status = QUORVANE_FAILED;
+    std::string m_message;
 
 private:
-    void Report(const SignMessage& message, const std::string& line) {
+    void Report(const SignItem* item, int status, const std::string& line) {
         if (m_report == nullptr)
             return;
-        const std::ptrdiff_t index =
-            message.item != nullptr ? message.item - m_request.items.data() : -1;
-        const int status =
-            message.caption == signtext::kCaptionDone ? QUORVANE_OK : StatusOf(message);
+        const std::ptrdiff_t index = item != nullptr ? item - m_request.items.data() : -1;
         m_report(m_context, index, status, line.c_str());
     }
 
     const SignRequest& m_request;
     int m_flags;
+    quorvane_report_fn m_report;
+    void* m_context;
+    std::optional<std::string> m_line;
+    bool m_aboutSource = false;
+    std::string m_kept;
+};
+
+int CheckFlags(int flags, int allowed) {
+    if ((flags & ~allowed) != 0 || flags == (QUORVANE_REPLACE | QUORVANE_KEEP_QUIETLY))
+        return Fail(QUORVANE_INVALID_ARGUMENT, "unknown or contradicting flags");
+    return QUORVANE_OK;
+}
+
+int SignFile(const char* source, const char* target, const TextIn& text, int flags) {
+    if (source == nullptr || target == nullptr)
+        return Fail(QUORVANE_INVALID_ARGUMENT, "no source or target given");
+    if (const int status = CheckFlags(flags, QUORVANE_REPLACE))
+        return status;
+    SignRequest request;
+    if (const int status = TakeText(text, request.text))
+        return status;
+    SignItem item;
+    item.source = fs::path(source);
+    item.target = fs::path(target);
+    request.outputFolder = item.target.has_parent_path() ? item.target.parent_path() : ".";
+    request.items.push_back(std::move(item));
+    CReportingObserver observer(request, flags, nullptr, nullptr);
+    const SignResult result = RunSignBatch(request, observer);
+    if (!result.folderValid)
+        return Fail(QUORVANE_CANNOT_WRITE, observer.m_message);
+    if (result.signedCount == 1)
+        return Succeed();
+    return Fail(observer.m_status, observer.m_message);
+}
+
+int CheckPath(const char* path, const TextOut& out) {
+    if (path == nullptr)
+        return Fail(QUORVANE_INVALID_ARGUMENT, "no path given");
+    const CheckResult result = CheckFile(fs::path(path));
+    switch (result.outcome) {
+    case CheckOutcome::Signed:
+        out.Give(result.text, result.seed);
+        return Succeed();
+    case CheckOutcome::NotSigned:
+        return Fail(QUORVANE_NOT_SIGNED, std::string(path) + ": no signature");
+    case CheckOutcome::Unreadable:
+        break;
+    }
+    return Fail(QUORVANE_CANNOT_READ,
+                "cannot read " + std::string(path) + ": " + CheckReason(result));
+}
+
+int SignFd(int input, int output, const TextIn& text) {
+    std::u16string units;
+    if (const int status = TakeText(text, units))
+        return status;
+    CDescriptorSource source(input);
+    CDescriptorSink sink(output);
+    return FromStream(SignStream(source, sink, units));
+}
+
+int CheckFd(int input, const TextOut& out) {
+    CDescriptorSource source(input);
+    return FromStream(CheckStream(source), &out);
+}
+
+int SignMemory(const void* data, std::size_t size, const TextIn& text, void** signedData,
+               std::size_t* signedSize) {
+    if ((data == nullptr && size > 0) || signedData == nullptr || signedSize == nullptr)
+        return Fail(QUORVANE_INVALID_ARGUMENT, "no data or no place for the result");
+    *signedData = nullptr;
+    *signedSize = 0;
+    std::u16string units;
+    if (const int status = TakeText(text, units))
+        return status;
+    std::vector<std::uint8_t> out;
+    const StreamOutcome outcome = SignBytes(data, size, units, SigNow(), out);
+    if (outcome == StreamOutcome::AlreadySigned)
+        return Fail(QUORVANE_ALREADY_SIGNED, "the data is already signed, cannot re-sign");
+    if (outcome != StreamOutcome::Done)
+        return FromOutcome(outcome);
+    *signedData = Handed(out);
+    *signedSize = out.size();
+    return Succeed();
+}
+
+int CheckMemory(const void* data, std::size_t size, const TextOut& out) {
+    if (data == nullptr && size > 0)
+        return Fail(QUORVANE_INVALID_ARGUMENT, "no data given");
+    const BytesTrailer trailer = TrailerOfBytes(data, size);
+    if (!trailer.isSigned)
+        return Fail(QUORVANE_NOT_SIGNED, "no signature");
+    out.Give(trailer.text, trailer.seed);
+    return Succeed();
+}
+
+int MakeTrailerOf(const TextIn& text, std::uint32_t seconds, void** trailer,
+                  std::size_t* trailerSize) {
+    if (trailer == nullptr || trailerSize == nullptr)
+        return Fail(QUORVANE_INVALID_ARGUMENT, "no place for the trailer");
+    std::u16string units;
+    if (const int status = TakeText(text, units))
+        return status;
+    CSigCodeTable table;
+    const std::vector<std::uint8_t> bytes = MakeTrailer(table, units, seconds);
+    *trailer = Handed(bytes);
+    *trailerSize = bytes.size();
+    return Succeed();
+}
+
+int CheckTailOf(const void* tail, std::size_t tailSize, std::int64_t fileSize, const TextOut& out,
+                std::size_t* needed) {
+    if (tail == nullptr && tailSize > 0)
+        return Fail(QUORVANE_INVALID_ARGUMENT, "no bytes given");
+    if (fileSize >= 0 && static_cast<std::uint64_t>(fileSize) < tailSize)
+        return Fail(QUORVANE_INVALID_ARGUMENT, "more last bytes than the file holds");
+    return FromTail(CheckTail(tail, tailSize, fileSize < 0 ? -1 : fileSize), out, needed);
+}
+
+int SignerNew(const TextIn& text, quorvane_signer** signer) {
+    if (signer == nullptr)
+        return Fail(QUORVANE_INVALID_ARGUMENT, "no place for the signer");
+    *signer = nullptr;
+    std::u16string units;
+    if (const int status = TakeText(text, units))
+        return status;
+    *signer = new quorvane_signer{CStreamSigner(std::move(units))};
+    return Succeed();
+}
+
+int SignBatch(const quorvane_item* items, std::size_t count, const char* outputFolder,
+              const TextIn& text, int flags, unsigned jobs, quorvane_report_fn report,
+              void* context, std::size_t* signedCount) {
+    if (signedCount != nullptr)
+        *signedCount = 0;
+    if ((items == nullptr && count > 0) || outputFolder == nullptr)
+        return Fail(QUORVANE_INVALID_ARGUMENT, "no items or no output folder");
+    if (const int status = CheckFlags(flags, QUORVANE_REPLACE | QUORVANE_KEEP_QUIETLY))
+        return status;
+    SignRequest request;
+    if (const int status = TakeText(text, request.text))
+        return status;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (items[i].source == nullptr)
+            return Fail(QUORVANE_INVALID_ARGUMENT, "an item without a source");
+        SignItem item;
+        item.source = fs::path(items[i].source);
+        if (items[i].subfolder != nullptr)
+            item.subfolder = fs::path(items[i].subfolder);
+        request.items.push_back(std::move(item));
+    }
+    request.outputFolder = fs::path(outputFolder);
+    request.keepOutputsOfThisRun = true;
+    request.jobs = std::max(1u, jobs);
+    CReportingObserver observer(request, flags, report, context);
+    const SignResult result = RunSignBatch(request, observer);
+    if (signedCount != nullptr)
+        *signedCount = result.signedCount;
+    if (!result.folderValid)
+        return Fail(QUORVANE_CANNOT_WRITE, observer.m_message);
+    if (observer.m_notDone > 0)
+        return Fail(QUORVANE_FAILED, std::to_string(observer.m_notDone) + " of " +
+                                         std::to_string(count) + " files were not signed");
+    return Succeed();
+}
+
+// Each checked file's result as the C callback takes it.
+class CCheckReporter : public ICheckObserver {
+public:
+    CCheckReporter(quorvane_check_fn check, void* context) : m_check(check), m_context(context) {}
+
+    void FileChecked(std::size_t position, const CheckItem& item,
+                     const CheckResult& result) override {
+        const bool isSigned = result.outcome == CheckOutcome::Signed;
+        const bool unreadable = result.outcome == CheckOutcome::Unreadable;
+        m_unreadable = m_unreadable || unreadable;
+        if (m_check == nullptr)
+            return;
+        const std::string text = isSigned ? Utf16ToWtf8(result.text) : std::string();
+        const std::string reason = unreadable ? CheckReason(result) : std::string();
+        const std::string line = CheckJsonLine(item.path, result);
+        const quorvane_check_result found{position,
+                                          StatusOf(result.outcome),
+                                          isSigned ? text.c_str() : nullptr,
+                                          text.size(),
+                                          isSigned ? std::int64_t{result.seed} : -1,
+                                          unreadable ? reason.c_str() : nullptr,
+                                          line.c_str()};
+        m_check(m_context, &found);
+    }
+
+    bool m_unreadable = false;
+
+private:
+    quorvane_check_fn m_check;
+    void* m_context;
+};
+
+// Each source not stripped as the C callback takes it.
+class CStripReporter : public IStripObserver {
+public:
+    CStripReporter(bool quiet, quorvane_report_fn report, void* context)
+        : m_quiet(quiet), m_report(report), m_context(context) {}
+
+    void FileStripped(std::size_t position, const fs::path& source,
+                      const StripResult& result) override {
+        const std::string line = StripProblemLine(source, result, m_quiet);
+        if (line.empty())
+            return;
+        ++m_notDone;
+        if (m_report != nullptr)
+            m_report(m_context, static_cast<std::ptrdiff_t>(position), StatusOf(result.outcome),
+                     line.c_str());
+    }
+
+    std::size_t m_notDone = 0;
+
+private:
+    bool m_quiet;
     quorvane_report_fn m_report;
     void* m_context;
 };
@@ -330,182 +587,129 @@ void quorvane_free(void* memory) {
 }
 
 int quorvane_sign_file(const char* source, const char* target, const char* text, int flags) {
-    return Guarded([&] {
-        if (source == nullptr || target == nullptr)
-            return Fail(QUORVANE_INVALID_ARGUMENT, "no source or target given");
-        std::u16string units;
-        if (const int status = TakeText(text, units))
-            return status;
-        FileFacts facts;
-        int status = QUORVANE_OK;
-        UniqueFile file = OpenSource(source, &facts, status);
-        if (!file)
-            return status;
-        CSigCodeTable table;
-        if (UnsignedLength(table, file.get(), facts.size))
-            return Fail(QUORVANE_ALREADY_SIGNED,
-                        std::string(source) + " is already signed, cannot re-sign");
-        return WriteCopy(source, file.get(), target, flags, -1,
-                         MakeTrailer(table, units, SigNow()));
-    });
+    return Guarded([&] { return SignFile(source, target, Utf8In(text), flags); });
+}
+
+int quorvane_sign_file_n(const char* source, const char* target, const char* text, size_t textSize,
+                         int flags) {
+    return Guarded([&] { return SignFile(source, target, Wtf8In(text, textSize), flags); });
 }
 
 int quorvane_check_file(const char* path, char** text) {
-    return Guarded([&] {
-        if (path == nullptr)
-            return Fail(QUORVANE_INVALID_ARGUMENT, "no path given");
-        int status = QUORVANE_OK;
-        UniqueFile file = OpenSource(path, nullptr, status);
-        if (!file)
-            return status;
-        const std::optional<std::u16string> found = ReadSignatureText(file.get());
-        if (!found)
-            return Fail(QUORVANE_NOT_SIGNED, std::string(path) + ": no signature");
-        if (text != nullptr)
-            GiveText(*found, text);
-        return Succeed();
-    });
+    return Guarded([&] { return CheckPath(path, Utf8Out(text)); });
+}
+
+int quorvane_check_file_n(const char* path, char** text, size_t* textSize, int64_t* signedAt) {
+    return Guarded([&] { return CheckPath(path, Wtf8Out(text, textSize, signedAt)); });
 }
 
 int quorvane_strip_file(const char* source, const char* target, int flags) {
     return Guarded([&] {
         if (source == nullptr || target == nullptr)
             return Fail(QUORVANE_INVALID_ARGUMENT, "no source or target given");
-        FileFacts facts;
-        int status = QUORVANE_OK;
-        UniqueFile file = OpenSource(source, &facts, status);
-        if (!file)
+        if (const int status = CheckFlags(flags, QUORVANE_REPLACE))
             return status;
-        CSigCodeTable table;
-        const std::optional<std::int64_t> length = UnsignedLength(table, file.get(), facts.size);
-        if (!length)
-            return Fail(QUORVANE_NOT_SIGNED, std::string(source) + ": no signature");
-        return WriteCopy(source, file.get(), target, flags, *length, {});
+        const StripResult result =
+            StripTo(fs::path(source), fs::path(target), (flags & QUORVANE_REPLACE) != 0);
+        if (result.outcome == StripOutcome::Stripped)
+            return Succeed();
+        if (result.outcome == StripOutcome::OutputExists)
+            return Fail(QUORVANE_OUTPUT_EXISTS, PathUtf8(result.output) + " already exists, kept");
+        return Fail(StatusOf(result.outcome), StripProblemLine(source, result, false));
     });
 }
 
 int quorvane_sign_fd(int input, int output, const char* text) {
-    return Guarded([&] {
-        std::u16string units;
-        if (const int status = TakeText(text, units))
-            return status;
-        CDescriptorSource source(input);
-        CDescriptorSink sink(output);
-        return FromStream(SignStream(source, sink, units), "input");
-    });
+    return Guarded([&] { return SignFd(input, output, Utf8In(text)); });
+}
+
+int quorvane_sign_fd_n(int input, int output, const char* text, size_t textSize) {
+    return Guarded([&] { return SignFd(input, output, Wtf8In(text, textSize)); });
 }
 
 int quorvane_check_fd(int input, char** text) {
-    return Guarded([&] {
-        CDescriptorSource source(input);
-        const StreamResult result = CheckStream(source);
-        if (result.outcome == StreamOutcome::Done && text != nullptr)
-            GiveText(result.text, text);
-        return FromStream(result, "input");
-    });
+    return Guarded([&] { return CheckFd(input, Utf8Out(text)); });
+}
+
+int quorvane_check_fd_n(int input, char** text, size_t* textSize, int64_t* signedAt) {
+    return Guarded([&] { return CheckFd(input, Wtf8Out(text, textSize, signedAt)); });
 }
 
 int quorvane_strip_fd(int input, int output) {
     return Guarded([&] {
         CDescriptorSource source(input);
         CDescriptorSink sink(output);
-        return FromStream(StripStream(source, sink), "input");
+        return FromStream(StripStream(source, sink));
     });
 }
 
 int quorvane_sign_memory(const void* data, size_t size, const char* text, void** signedData,
                          size_t* signedSize) {
-    return Guarded([&] {
-        if ((data == nullptr && size > 0) || signedData == nullptr || signedSize == nullptr)
-            return Fail(QUORVANE_INVALID_ARGUMENT, "no data or no place for the result");
-        std::u16string units;
-        if (const int status = TakeText(text, units))
-            return status;
-        if (TrailerOfMemory(data, size).kind == TailTrailer::Kind::Signed)
-            return Fail(QUORVANE_ALREADY_SIGNED, "the data is already signed, cannot re-sign");
-        CSigCodeTable table;
-        const std::vector<std::uint8_t> trailer = MakeTrailer(table, units, SigNow());
-        auto* out = static_cast<std::uint8_t*>(Copy(data, size, size + trailer.size()));
-        std::memcpy(out + size, trailer.data(), trailer.size());
-        *signedData = out;
-        *signedSize = size + trailer.size();
-        return Succeed();
-    });
+    return Guarded([&] { return SignMemory(data, size, Utf8In(text), signedData, signedSize); });
+}
+
+int quorvane_sign_memory_n(const void* data, size_t size, const char* text, size_t textSize,
+                           void** signedData, size_t* signedSize) {
+    return Guarded(
+        [&] { return SignMemory(data, size, Wtf8In(text, textSize), signedData, signedSize); });
 }
 
 int quorvane_check_memory(const void* data, size_t size, char** text) {
-    return Guarded([&] {
-        if (data == nullptr && size > 0)
-            return Fail(QUORVANE_INVALID_ARGUMENT, "no data given");
-        return FromTail(TrailerOfMemory(data, size), text);
-    });
+    return Guarded([&] { return CheckMemory(data, size, Utf8Out(text)); });
+}
+
+int quorvane_check_memory_n(const void* data, size_t size, char** text, size_t* textSize,
+                            int64_t* signedAt) {
+    return Guarded([&] { return CheckMemory(data, size, Wtf8Out(text, textSize, signedAt)); });
 }
 
 int quorvane_strip_memory(const void* data, size_t size, size_t* unsignedSize) {
     return Guarded([&] {
         if ((data == nullptr && size > 0) || unsignedSize == nullptr)
             return Fail(QUORVANE_INVALID_ARGUMENT, "no data or no place for the result");
-        const TailTrailer trailer = TrailerOfMemory(data, size);
-        if (trailer.kind != TailTrailer::Kind::Signed)
+        const BytesTrailer trailer = TrailerOfBytes(data, size);
+        if (!trailer.isSigned)
             return Fail(QUORVANE_NOT_SIGNED, "no signature");
-        *unsignedSize = size - std::min(size, kMaxTrailerBytes) + trailer.trailerStart;
+        *unsignedSize = trailer.unsignedSize;
         return Succeed();
     });
 }
 
 int quorvane_make_trailer(const char* text, uint32_t seconds, void** trailer, size_t* trailerSize) {
-    return Guarded([&] {
-        if (trailer == nullptr || trailerSize == nullptr)
-            return Fail(QUORVANE_INVALID_ARGUMENT, "no place for the trailer");
-        std::u16string units;
-        if (const int status = TakeText(text, units))
-            return status;
-        CSigCodeTable table;
-        const std::vector<std::uint8_t> bytes = MakeTrailer(table, units, seconds);
-        *trailer = Copy(bytes.data(), bytes.size());
-        *trailerSize = bytes.size();
-        return Succeed();
-    });
+    return Guarded([&] { return MakeTrailerOf(Utf8In(text), seconds, trailer, trailerSize); });
+}
+
+int quorvane_make_trailer_n(const char* text, size_t textSize, uint32_t seconds, void** trailer,
+                            size_t* trailerSize) {
+    return Guarded(
+        [&] { return MakeTrailerOf(Wtf8In(text, textSize), seconds, trailer, trailerSize); });
 }
 
 int quorvane_check_tail(const void* tail, size_t tailSize, int64_t fileSize, char** text,
                         size_t* needed) {
+    return Guarded([&] { return CheckTailOf(tail, tailSize, fileSize, Utf8Out(text), needed); });
+}
+
+int quorvane_check_tail_n(const void* tail, size_t tailSize, int64_t fileSize, char** text,
+                          size_t* textSize, int64_t* signedAt, size_t* needed) {
     return Guarded([&] {
-        if (tail == nullptr && tailSize > 0)
-            return Fail(QUORVANE_INVALID_ARGUMENT, "no bytes given");
-        if (fileSize >= 0 && static_cast<std::uint64_t>(fileSize) < tailSize)
-            return Fail(QUORVANE_INVALID_ARGUMENT, "more last bytes than the file holds");
-        CSigCodeTable table;
-        const TailTrailer trailer = ReadTrailerInTail(table, static_cast<const std::uint8_t*>(tail),
-                                                      tailSize, fileSize < 0 ? -1 : fileSize);
-        if (trailer.kind == TailTrailer::Kind::NeedMore) {
-            if (needed != nullptr)
-                *needed = trailer.needed;
-            return Fail(QUORVANE_NEED_MORE, "the trailer needs the file's last " +
-                                                std::to_string(trailer.needed) + " bytes");
-        }
-        return FromTail(trailer, text);
+        return CheckTailOf(tail, tailSize, fileSize, Wtf8Out(text, textSize, signedAt), needed);
     });
 }
 
 int quorvane_signer_new(const char* text, quorvane_signer** signer) {
-    return Guarded([&] {
-        if (signer == nullptr)
-            return Fail(QUORVANE_INVALID_ARGUMENT, "no place for the signer");
-        *signer = nullptr;
-        std::u16string units;
-        if (const int status = TakeText(text, units))
-            return status;
-        *signer = new quorvane_signer{std::move(units), {}};
-        return Succeed();
-    });
+    return Guarded([&] { return SignerNew(Utf8In(text), signer); });
+}
+
+int quorvane_signer_new_n(const char* text, size_t textSize, quorvane_signer** signer) {
+    return Guarded([&] { return SignerNew(Wtf8In(text, textSize), signer); });
 }
 
 int quorvane_signer_update(quorvane_signer* signer, const void* data, size_t size) {
     return Guarded([&] {
         if (signer == nullptr || (data == nullptr && size > 0))
             return Fail(QUORVANE_INVALID_ARGUMENT, "no signer or no data");
-        signer->tail.Add(data, size);
+        signer->signer.Update(data, size);
         return Succeed();
     });
 }
@@ -514,14 +718,13 @@ int quorvane_signer_finish(quorvane_signer* signer, void** trailer, size_t* trai
     return Guarded([&] {
         if (signer == nullptr || trailer == nullptr || trailerSize == nullptr)
             return Fail(QUORVANE_INVALID_ARGUMENT, "no signer or no place for the trailer");
-        const std::vector<std::uint8_t> tail = signer->tail.Tail();
-        CSigCodeTable table;
-        if (ReadTrailerInTail(table, tail.data(), tail.size(),
-                              static_cast<std::int64_t>(signer->tail.Total()))
-                .kind == TailTrailer::Kind::Signed)
+        std::vector<std::uint8_t> bytes;
+        const StreamOutcome outcome = signer->signer.Finish(SigNow(), bytes);
+        if (outcome == StreamOutcome::AlreadySigned)
             return Fail(QUORVANE_ALREADY_SIGNED, "the bytes are already signed, cannot re-sign");
-        const std::vector<std::uint8_t> bytes = MakeTrailer(table, signer->text, SigNow());
-        *trailer = Copy(bytes.data(), bytes.size());
+        if (outcome != StreamOutcome::Done)
+            return FromOutcome(outcome);
+        *trailer = Handed(bytes);
         *trailerSize = bytes.size();
         return Succeed();
     });
@@ -535,34 +738,17 @@ int quorvane_sign_batch(const quorvane_item* items, size_t count, const char* ou
                         const char* text, int flags, unsigned jobs, quorvane_report_fn report,
                         void* context, size_t* signedCount) {
     return Guarded([&] {
-        if ((items == nullptr && count > 0) || outputFolder == nullptr)
-            return Fail(QUORVANE_INVALID_ARGUMENT, "no items or no output folder");
-        if ((flags & ~(QUORVANE_REPLACE | QUORVANE_KEEP_QUIETLY)) != 0 ||
-            flags == (QUORVANE_REPLACE | QUORVANE_KEEP_QUIETLY))
-            return Fail(QUORVANE_INVALID_ARGUMENT, "unknown or contradicting flags");
-        SignRequest request;
-        if (const int status = TakeText(text, request.text))
-            return status;
-        for (size_t i = 0; i < count; ++i) {
-            if (items[i].source == nullptr)
-                return Fail(QUORVANE_INVALID_ARGUMENT, "an item without a source");
-            request.items.push_back({fs::path(items[i].source), items[i].subfolder != nullptr
-                                                                    ? fs::path(items[i].subfolder)
-                                                                    : fs::path()});
-        }
-        request.outputFolder = fs::path(outputFolder);
-        request.keepOutputsOfThisRun = true;
-        request.jobs = std::max(1u, jobs);
-        CReportingObserver observer(request, flags, report, context);
-        const SignResult result = RunSignBatch(request, observer);
-        if (signedCount != nullptr)
-            *signedCount = result.signedCount;
-        if (!result.folderValid)
-            return Fail(QUORVANE_CANNOT_WRITE, observer.m_folderMessage);
-        if (observer.m_notDone > 0)
-            return Fail(QUORVANE_FAILED, std::to_string(observer.m_notDone) + " of " +
-                                             std::to_string(count) + " files were not signed");
-        return Succeed();
+        return SignBatch(items, count, outputFolder, Utf8In(text), flags, jobs, report, context,
+                         signedCount);
+    });
+}
+
+int quorvane_sign_batch_n(const quorvane_item* items, size_t count, const char* outputFolder,
+                          const char* text, size_t textSize, int flags, unsigned jobs,
+                          quorvane_report_fn report, void* context, size_t* signedCount) {
+    return Guarded([&] {
+        return SignBatch(items, count, outputFolder, Wtf8In(text, textSize), flags, jobs, report,
+                         context, signedCount);
     });
 }
 
@@ -570,7 +756,20 @@ int quorvane_sign_summary(size_t signedCount, char** text) {
     return Guarded([&] {
         if (text == nullptr)
             return Fail(QUORVANE_INVALID_ARGUMENT, "no place for the text");
-        GiveText(signtext::Summary(signedCount), text);
+        Utf8Out(text).Give(signtext::Summary(signedCount), 0);
+        return Succeed();
+    });
+}
+
+int quorvane_time_text(int64_t seconds, char** text) {
+    return Guarded([&] {
+        if (text == nullptr)
+            return Fail(QUORVANE_INVALID_ARGUMENT, "no place for the text");
+        *text = nullptr;
+        if (seconds < 0 || seconds > std::numeric_limits<std::uint32_t>::max())
+            return Fail(QUORVANE_INVALID_ARGUMENT, "not a signing time");
+        const std::string iso = IsoUtc(static_cast<std::uint32_t>(seconds));
+        *text = static_cast<char*>(Handed(iso, iso.size() + 1));
         return Succeed();
     });
 }
@@ -592,6 +791,107 @@ int quorvane_list_files(const char* folder, const char* outputFolder, quorvane_f
                 problem(context, WalkProblemText(found).c_str());
         return files.problems.empty() ? Succeed()
                                       : Fail(QUORVANE_CANNOT_READ, "some entries were skipped");
+    });
+}
+
+int quorvane_check_batch(const char* const* paths, size_t count, unsigned jobs,
+                         quorvane_check_fn check, void* context, size_t* signedCount) {
+    return Guarded([&] {
+        if (signedCount != nullptr)
+            *signedCount = 0;
+        if (paths == nullptr && count > 0)
+            return Fail(QUORVANE_INVALID_ARGUMENT, "no paths given");
+        CheckRequest request;
+        for (std::size_t i = 0; i < count; ++i) {
+            if (paths[i] == nullptr)
+                return Fail(QUORVANE_INVALID_ARGUMENT, "a null path");
+            CheckItem item;
+            item.path = fs::path(paths[i]);
+            request.items.push_back(std::move(item));
+        }
+        request.jobs = std::max(1u, jobs);
+        CCheckReporter reporter(check, context);
+        const CheckBatchResult result = RunCheckBatch(request, reporter);
+        if (signedCount != nullptr)
+            *signedCount = result.signedCount;
+        if (result.signedCount == count)
+            return Succeed();
+        const std::string tally = std::to_string(count - result.signedCount) + " of " +
+                                  std::to_string(count) + " files are not signed";
+        return reporter.m_unreadable ? Fail(QUORVANE_CANNOT_READ, tally + " or cannot be read")
+                                     : Fail(QUORVANE_NOT_SIGNED, tally);
+    });
+}
+
+int quorvane_list_check_entries(const char* path, quorvane_entry_fn entry, void* context) {
+    return Guarded([&] {
+        if (path == nullptr)
+            return Fail(QUORVANE_INVALID_ARGUMENT, "no path given");
+        if (!IsDirectory(path)) {
+            if (entry != nullptr)
+                entry(context, path, nullptr);
+            return Succeed();
+        }
+        const FolderFiles files = FilesBelow(fs::path(path), fs::path());
+        // The files and what cannot be checked, each sorted by path, in one order.
+        auto problem = files.problems.begin();
+        for (auto item = files.items.begin();
+             item != files.items.end() || problem != files.problems.end();) {
+            if (problem == files.problems.end() ||
+                (item != files.items.end() && item->source.native() < problem->path.native())) {
+                if (entry != nullptr)
+                    entry(context, PathUtf8(item->source).c_str(), nullptr);
+                ++item;
+                continue;
+            }
+            CheckResult result;
+            result.outcome = CheckOutcome::Unreadable;
+            result.error = problem->error;
+            result.linkToFolder = problem->linkToFolder;
+            if (entry != nullptr)
+                entry(context, PathUtf8(problem->path).c_str(),
+                      CheckJsonLine(problem->path, result).c_str());
+            ++problem;
+        }
+        return files.problems.empty()
+                   ? Succeed()
+                   : Fail(QUORVANE_CANNOT_READ, "some entries cannot be checked");
+    });
+}
+
+int quorvane_strip_batch(const char* const* sources, size_t count, const char* outputFolder,
+                         int flags, unsigned jobs, quorvane_report_fn report, void* context,
+                         size_t* strippedCount) {
+    return Guarded([&] {
+        if (strippedCount != nullptr)
+            *strippedCount = 0;
+        if ((sources == nullptr && count > 0) || outputFolder == nullptr)
+            return Fail(QUORVANE_INVALID_ARGUMENT, "no sources or no output folder");
+        if (const int status = CheckFlags(flags, QUORVANE_REPLACE | QUORVANE_KEEP_QUIETLY))
+            return status;
+        StripRequest request;
+        for (std::size_t i = 0; i < count; ++i) {
+            if (sources[i] == nullptr)
+                return Fail(QUORVANE_INVALID_ARGUMENT, "a null source");
+            request.sources.emplace_back(sources[i]);
+        }
+        request.outputFolder = fs::path(outputFolder);
+        request.replaceExisting = (flags & QUORVANE_REPLACE) != 0;
+        request.jobs = std::max(1u, jobs);
+        CStripReporter reporter((flags & QUORVANE_KEEP_QUIETLY) != 0, report, context);
+        const StripBatchResult result = RunStripBatch(request, reporter);
+        if (strippedCount != nullptr)
+            *strippedCount = result.strippedCount;
+        if (!result.folderValid) {
+            const std::string line = Utf16ToUtf8(signtext::kInvalidOutputFolder);
+            if (report != nullptr)
+                report(context, -1, QUORVANE_CANNOT_WRITE, line.c_str());
+            return Fail(QUORVANE_CANNOT_WRITE, line);
+        }
+        if (reporter.m_notDone > 0)
+            return Fail(QUORVANE_FAILED, std::to_string(reporter.m_notDone) + " of " +
+                                             std::to_string(count) + " files were not stripped");
+        return Succeed();
     });
 }
 

@@ -4,10 +4,24 @@
  * signs, checks and strips files named by path, open descriptors, streams and bytes in memory,
  * with the same care as quorvane-cli: a signed copy on disk appears whole or not at all.
  *
- * Conventions: texts are UTF-8 and stored exactly as given (Quorvane's programs store line
- * breaks as CR LF); every function returns a quorvane_status; after a failure,
+ * Conventions: every function returns a quorvane_status; after a failure,
  * quorvane_last_error() tells why in words, for the calling thread. Memory the library hands
- * out is released with quorvane_free(). Nothing of C++ crosses this header. */
+ * out is released with quorvane_free(). Nothing of C++ crosses this header.
+ *
+ * Texts are stored exactly as given (Quorvane's programs store line breaks as CR LF). A text
+ * is 1 to QUORVANE_MAX_TEXT_UNITS UTF-16 code units, any of them: U+0000 and unpaired
+ * surrogates included. The functions of version 1.0 take and give NUL-terminated UTF-8, so a
+ * text they give ends at its first U+0000, and an unpaired surrogate, which UTF-8 cannot hold,
+ * comes out as U+FFFD. For exact texts use the functions of version 1.1 (symbol version
+ * QUORVANE_1.1; the ones ending in _n): they take and give a text with its size in bytes, in
+ * WTF-8, which is UTF-8 in which an unpaired surrogate is the three-byte form of its code unit
+ * (U+D800 is ED A0 80, U+DFFF is ED BF BF), as Python's "surrogatepass" error handler writes
+ * and reads it; U+0000 is the byte 00. Every text travels so exactly, both ways. (The three-byte
+ * forms of a high and a low surrogate one after the other are read as that pair, the only text
+ * they can stand for, and the pair comes back in its four-byte form.) A text given out is
+ * followed by a 00 byte that its size does not count, so that it may also be used as a C
+ * string. The version macros below are the release's; the symbol versions tell which
+ * functions a library offers. */
 #ifndef QUORVANE_H
 #define QUORVANE_H
 
@@ -36,7 +50,8 @@ typedef enum quorvane_status {
     QUORVANE_ALREADY_SIGNED = 2,   /* a signed file is not signed again */
     QUORVANE_NEED_MORE = 3,        /* quorvane_check_tail: more of the file's last bytes */
     QUORVANE_INVALID_ARGUMENT = 4, /* a null pointer or an unknown flag */
-    QUORVANE_INVALID_TEXT = 5,     /* empty, not UTF-8, or over 32767 UTF-16 code units */
+    QUORVANE_INVALID_TEXT = 5,     /* empty, not UTF-8 (WTF-8 for the _n functions), or over
+                                      32767 UTF-16 code units */
     QUORVANE_CANNOT_READ = 6,      /* the source cannot be opened or read */
     QUORVANE_CANNOT_WRITE = 7,     /* the output cannot be created or written */
     QUORVANE_OUTPUT_EXISTS = 8,    /* kept, as QUORVANE_REPLACE was not given */
@@ -47,7 +62,9 @@ typedef enum quorvane_status {
 /* Flags of the functions that write files. */
 #define QUORVANE_REPLACE 1 /* an existing output is replaced (once the new one is complete) */
 
-/* The most bytes a trailer occupies: 4 x 32767 + 16. */
+/* The longest text, in UTF-16 code units, and the most bytes a trailer occupies:
+ * 4 x 32767 + 16. */
+#define QUORVANE_MAX_TEXT_UNITS 32767
 #define QUORVANE_MAX_TRAILER_BYTES 131084
 
 /* "1.0.1", and 10001 for 1.0.1. */
@@ -63,11 +80,15 @@ QUORVANE_API const char* quorvane_last_error(void);
 /* Releases memory the library handed out; null is fine. */
 QUORVANE_API void quorvane_free(void* memory);
 
-/* Files by path. sign writes `target`: `source`'s bytes and a trailer seeded from the clock; a
- * signed source is refused. strip writes `source` without its trailer. The output keeps the
- * source's permission bits and appears whole or not at all; an existing one is kept unless
- * QUORVANE_REPLACE. check gives the text in *text (UTF-8, freed with quorvane_free). Only
- * regular files are read. */
+/* Files by path, through the engine of quorvane-cli sign and strip. sign writes `target`:
+ * `source`'s bytes and a trailer seeded from the clock; a signed source is refused. strip
+ * writes `source` without its trailer. The output keeps the source's permission bits (and on
+ * Windows its Mark of the Web) and appears whole or not at all; an existing one is kept unless
+ * QUORVANE_REPLACE (QUORVANE_OUTPUT_EXISTS), and one that may not be written (read-only) is
+ * refused even then (QUORVANE_CANNOT_WRITE), as is a target that is the source itself. A
+ * source that changes while it is copied fails (QUORVANE_CANNOT_READ) and nothing is written.
+ * check gives the text in *text (UTF-8, freed with quorvane_free). Only regular files are
+ * read. */
 QUORVANE_API int quorvane_sign_file(const char* source, const char* target, const char* text,
                                     int flags);
 QUORVANE_API int quorvane_check_file(const char* path, char** text);
@@ -94,8 +115,12 @@ QUORVANE_API int quorvane_make_trailer(const char* text, uint32_t seconds, void*
 /* A checker that needs only a file's last bytes (a range read of a remote object): `tail` is
  * the last `tail_size` bytes of a file of `file_size` bytes (-1 when not known). It gives
  * QUORVANE_OK with *text, QUORVANE_NOT_SIGNED, or QUORVANE_NEED_MORE with the number of last
- * bytes that settle it in *needed (then call again with them). The last
- * QUORVANE_MAX_TRAILER_BYTES bytes, or a whole shorter file, always settle it. */
+ * bytes that settle it in *needed: called again with exactly that many last bytes (or the whole
+ * file, with its size, when it is shorter), it answers QUORVANE_OK or QUORVANE_NOT_SIGNED,
+ * never QUORVANE_NEED_MORE. With fewer than 16 bytes it asks for
+ * min(file_size, QUORVANE_MAX_TRAILER_BYTES) (QUORVANE_MAX_TRAILER_BYTES when the size is not
+ * known); with 16 or more it asks at most once, for the trailer's whole length. So a file is
+ * settled by at most two reads: its last 16 bytes or more, then the `needed` ones. */
 QUORVANE_API int quorvane_check_tail(const void* tail, size_t tail_size, int64_t file_size,
                                      char** text, size_t* needed);
 
@@ -139,6 +164,86 @@ typedef void (*quorvane_problem_fn)(void* context, const char* message);
 QUORVANE_API int quorvane_list_files(const char* folder, const char* output_folder,
                                      quorvane_file_fn file, quorvane_problem_fn problem,
                                      void* context);
+
+/* ---- Version 1.1 (symbol version QUORVANE_1.1): exact texts, the signing time, batches ----
+ *
+ * Each _n function does what its 1.0 namesake does, with texts in WTF-8 with their size (see
+ * the top of this header): `text`, `text_size` in; *text (followed by a 00 byte, freed with
+ * quorvane_free) and *text_size out. The checks also give the signing time the trailer records
+ * in *signed_at: seconds since 1970 UTC, the signer's clock (it proves nothing). On entry every
+ * output that is not null is cleared (null, 0, -1 for the time), so after any status but
+ * QUORVANE_OK they hold nothing. Any of text, text_size and signed_at may be null. */
+QUORVANE_API int quorvane_sign_file_n(const char* source, const char* target, const char* text,
+                                      size_t text_size, int flags);
+QUORVANE_API int quorvane_check_file_n(const char* path, char** text, size_t* text_size,
+                                       int64_t* signed_at);
+QUORVANE_API int quorvane_sign_fd_n(int input, int output, const char* text, size_t text_size);
+QUORVANE_API int quorvane_check_fd_n(int input, char** text, size_t* text_size, int64_t* signed_at);
+QUORVANE_API int quorvane_sign_memory_n(const void* data, size_t size, const char* text,
+                                        size_t text_size, void** signed_data, size_t* signed_size);
+QUORVANE_API int quorvane_check_memory_n(const void* data, size_t size, char** text,
+                                         size_t* text_size, int64_t* signed_at);
+QUORVANE_API int quorvane_make_trailer_n(const char* text, size_t text_size, uint32_t seconds,
+                                         void** trailer, size_t* trailer_size);
+QUORVANE_API int quorvane_check_tail_n(const void* tail, size_t tail_size, int64_t file_size,
+                                       char** text, size_t* text_size, int64_t* signed_at,
+                                       size_t* needed);
+QUORVANE_API int quorvane_signer_new_n(const char* text, size_t text_size,
+                                       quorvane_signer** signer);
+QUORVANE_API int quorvane_sign_batch_n(const quorvane_item* items, size_t count,
+                                       const char* output_folder, const char* text,
+                                       size_t text_size, int flags, unsigned jobs,
+                                       quorvane_report_fn report, void* context,
+                                       size_t* signed_count);
+
+/* A signing time (seconds since 1970 UTC, 0 to 2^32 - 1) in ISO 8601 UTC, as quorvane-cli
+ * check --json gives it: "2026-12-08T03:04:05Z"; freed with quorvane_free. */
+QUORVANE_API int quorvane_time_text(int64_t seconds, char** text);
+
+/* One file of quorvane_check_batch, valid during the call of the callback. */
+typedef struct quorvane_check_result {
+    size_t index;          /* the file's place in `paths` */
+    int status;            /* QUORVANE_OK (signed), QUORVANE_NOT_SIGNED or QUORVANE_CANNOT_READ */
+    const char* text;      /* signed: the text in WTF-8 with a 00 byte after it; else null */
+    size_t text_size;      /* its size in bytes, without the 00 byte */
+    int64_t signed_at;     /* signed: the signing time in seconds since 1970 UTC; else -1 */
+    const char* reason;    /* cannot be read: why, as quorvane-cli says it; else null */
+    const char* json_line; /* quorvane-cli check --json's line for the file, without line break */
+} quorvane_check_result;
+typedef void (*quorvane_check_fn)(void* context, const quorvane_check_result* result);
+
+/* Checks the files at `paths` as quorvane-cli check does, `jobs` files read at once (0: one).
+ * Each file's result comes to `check` (may be null) in the order of `paths`, on the calling
+ * thread, whatever the number of jobs. *signed_count (may be null) counts the signed ones.
+ * QUORVANE_OK when every file is signed; otherwise QUORVANE_CANNOT_READ when some file cannot
+ * be read, else QUORVANE_NOT_SIGNED. */
+QUORVANE_API int quorvane_check_batch(const char* const* paths, size_t count, unsigned jobs,
+                                      quorvane_check_fn check, void* context, size_t* signed_count);
+
+/* What quorvane-cli check -r takes for `path`: a folder stands for every entry below it, in
+ * the order of their paths; anything else for itself. Each comes to `entry` in that order: a
+ * file to check with a null `json_line`, or an entry that cannot be checked (not a regular
+ * file, a folder that cannot be listed, a link to a folder below `path`) with the line
+ * quorvane-cli check --json gives it. QUORVANE_CANNOT_READ when there was such an entry. */
+typedef void (*quorvane_entry_fn)(void* context, const char* path, const char* json_line);
+QUORVANE_API int quorvane_list_check_entries(const char* path, quorvane_entry_fn entry,
+                                             void* context);
+
+/* A batch as quorvane-cli strip runs it: each source's unsigned part into `output_folder`,
+ * named without _signed, with the same checks, order and messages. Each source that is not
+ * stripped comes to `report` with its index, a status (QUORVANE_CANNOT_READ,
+ * QUORVANE_NOT_SIGNED, QUORVANE_OUTPUT_EXISTS, QUORVANE_CANNOT_WRITE, QUORVANE_FAILED) and
+ * the line quorvane-cli writes after "quorvane-cli: " ("PATH: holds no signature, skipped").
+ * Flags and jobs as for quorvane_sign_batch; an output written earlier in the same run is
+ * never replaced. *stripped_count (may be null) counts the outputs written. QUORVANE_OK when
+ * every source was stripped (or its output kept quietly), QUORVANE_FAILED otherwise. An output
+ * folder that is not an existing folder ends it at once: QUORVANE_CANNOT_WRITE, with
+ * quorvane-cli's line for it ("Please select a valid output folder.") to `report` with the
+ * index -1, as quorvane_sign_batch does. */
+QUORVANE_API int quorvane_strip_batch(const char* const* sources, size_t count,
+                                      const char* output_folder, int flags, unsigned jobs,
+                                      quorvane_report_fn report, void* context,
+                                      size_t* stripped_count);
 
 #ifdef __cplusplus
 }

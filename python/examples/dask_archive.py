@@ -3,13 +3,14 @@
 
     dask_archive.py sign --scheduler ADDRESS (--text TEXT | --text-file FILE) --out DIR
                     [--existing replace|keep] [--batch N] [--jobs N] TREE...
-    dask_archive.py check --scheduler ADDRESS [--batch N] TREE...
+    dask_archive.py check --scheduler ADDRESS [--batch N] [--jobs N] TREE...
 
 Paths are made absolute, as the workers run elsewhere. `sign` writes the copies exactly where
 `quorvane-cli sign --force -r --out DIR TREE...` writes them (`--existing keep`: as with --no-clobber) and prints the same lines on standard error:
 what the folder walk skipped, each file refused or failed and why, in the order of the files,
 and the summary. `check` prints on standard output what `quorvane-cli check --json -r TREE...`
-prints: one JSON object per file. The exit statuses are quorvane-cli's.
+prints, line for line: the engine's JSON line for each file, in the order of their paths. The
+exit statuses are quorvane-cli's.
 
 Each task signs its batch with the engine of quorvane-cli (the quorvane module), and each copy
 gets its name only once complete. When a worker dies, Dask runs its tasks again on another:
@@ -17,7 +18,6 @@ the copies the lost attempt committed are replaced by whole new ones (or kept, w
 --existing keep), so no file is lost and none is left half-written.
 """
 import argparse
-import datetime
 import logging
 import os
 import sys
@@ -32,53 +32,10 @@ def sign_batch(items, out, text, existing, jobs):
     return count, [(index, line) for index, _status, line in messages if index >= 0]
 
 
-def signed_at(path):
-    """The signing time a signed file's trailer records (its seed, the four bytes before the
-    last eight, little-endian seconds since 1970), in ISO 8601 UTC as quorvane-cli writes it."""
-    with open(path, "rb") as file:
-        file.seek(-12, os.SEEK_END)
-        seconds = int.from_bytes(file.read(4), "little")
-    return datetime.datetime.fromtimestamp(seconds, datetime.timezone.utc).strftime(
-        "%Y-%m-%dT%H:%M:%SZ")
-
-
-def check_batch(paths):
-    """One task: for each path, its text and signing time, None when unsigned, or the reason
-    it cannot be read."""
-    results = []
-    for path in paths:
-        try:
-            text = quorvane.check(path)
-            results.append((path, text, signed_at(path) if text is not None else None, None))
-        except (quorvane.ReadError, OSError) as error:
-            results.append((path, None, None, str(error).rsplit(": ", 1)[-1]))
-    return results
-
-
-def json_string(text):
-    """A JSON string as quorvane-cli writes it: only what JSON requires is escaped."""
-    out = ['"']
-    for char in text:
-        code = ord(char)
-        if char in '"\\':
-            out.append("\\" + char)
-        elif char in "\n\r\t":
-            out.append({"\n": "\\n", "\r": "\\r", "\t": "\\t"}[char])
-        elif code < 0x20 or 0xD800 <= code <= 0xDFFF:
-            out.append("\\u%04x" % code)
-        else:
-            out.append(char)
-    return "".join(out) + '"'
-
-
-def json_line(path, text, when, reason):
-    if reason is not None:
-        return ('{"path": %s, "signed": false, "error": "cannot be read", "reason": %s}'
-                % (json_string(path), json_string(reason)))
-    return '{"path": %s, "signed": %s, "text": %s, "signed_at": %s}' % (
-        json_string(path), "true" if text is not None else "false",
-        json_string(text) if text is not None else "null",
-        json_string(when) if when is not None else "null")
+def check_batch(paths, jobs):
+    """One task: quorvane-cli check --json's line for each path, and whether it is signed."""
+    return [(found.json_line, found.text is not None)
+            for found in quorvane.check_batch(paths, jobs=jobs)]
 
 
 def batches(items, size):
@@ -126,19 +83,21 @@ def sign(client, args):
 
 
 def check(client, args):
-    paths, problems = [], []
+    # The entries as quorvane-cli check -r takes them: the files go to the workers, and what
+    # cannot be checked (a FIFO, a folder that cannot be listed) keeps its line and its place.
+    entries = []
     for tree in args.trees:
-        files, skipped = quorvane.list_files(tree)
-        paths += [path for path, _sub in files]
-        problems += skipped
-    for line in problems:
-        print("quorvane-cli: " + line, file=sys.stderr)
-    futures = client.map(check_batch, batches(paths, args.batch), pure=False)
-    all_signed = not problems
-    for future in futures:
-        for path, text, when, reason in future.result():
-            print(json_line(path, text, when, reason))
-            all_signed = all_signed and text is not None
+        entries += quorvane.list_check_entries(tree)
+    paths = [path for path, line in entries if line is None]
+    futures = client.map(check_batch, batches(paths, args.batch), jobs=args.jobs, pure=False)
+    checked = (result for future in futures for result in future.result())
+    all_signed = True
+    for _path, line in entries:
+        signed = False
+        if line is None:
+            line, signed = next(checked)
+        print(line)
+        all_signed = all_signed and signed
     return 0 if all_signed else 1
 
 

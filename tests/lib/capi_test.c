@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 static int failures = 0;
@@ -121,7 +122,7 @@ static void Memory(void) {
               QUORVANE_NEED_MORE &&
           needed == 60);
     CHECK(quorvane_check_tail(end - 8, 8, -1, &text, &needed) == QUORVANE_NEED_MORE &&
-          needed == 16);
+          needed == QUORVANE_MAX_TRAILER_BYTES);
     CHECK(TextIs(quorvane_check_tail(end - 60, 60, -1, &text, &needed), &text,
                  "Zo\xc3\xab\r\nline 2"));
     CHECK(TextIs(quorvane_check_tail(end - 4096, 4096, (int64_t)signedSize, &text, &needed), &text,
@@ -309,6 +310,379 @@ static void Batch(void) {
     free(out);
 }
 
+/* A growing byte buffer for what callbacks report, U+0000 included. */
+struct Buffer {
+    char* data;
+    size_t size;
+};
+
+static void Add(struct Buffer* buffer, const void* bytes, size_t size) {
+    char* grown = realloc(buffer->data, buffer->size + size + 1);
+    if (grown == NULL)
+        abort();
+    memcpy(grown + buffer->size, bytes, size);
+    buffer->data = grown;
+    buffer->size += size;
+    grown[buffer->size] = 0;
+}
+
+static void AddText(struct Buffer* buffer, const char* text) {
+    Add(buffer, text, strlen(text));
+}
+
+static void AddNumber(struct Buffer* buffer, long long number) {
+    char digits[32];
+    snprintf(digits, sizeof digits, "%lld ", number);
+    AddText(buffer, digits);
+}
+
+/* Where `bytes` first occurs in `buffer`, or NULL. */
+static char* Find(const struct Buffer* buffer, const void* bytes, size_t size) {
+    for (size_t at = 0; buffer->data != NULL && at + size <= buffer->size; ++at)
+        if (memcmp(buffer->data + at, bytes, size) == 0)
+            return buffer->data + at;
+    return NULL;
+}
+
+static int SameBuffers(const struct Buffer* a, const struct Buffer* b) {
+    return a->size == b->size && (a->size == 0 || memcmp(a->data, b->data, a->size) == 0);
+}
+
+/* A text 1.0 cannot carry: "a", U+0000, "b", an unpaired U+D800 in its three-byte form, "é",
+ * and U+1F600 (a surrogate pair). */
+static const char kExact[] = "a\0b\xed\xa0\x80\xc3\xa9\xf0\x9f\x98\x80";
+#define kExactSize (sizeof kExact - 1)
+
+/* `text` holds exactly kExact, with a 00 byte after it; it is freed. Both are read after the
+ * call has filled them. */
+static int IsExact(int status, char** text, const size_t* size) {
+    int same = status == QUORVANE_OK && *text != NULL && *size == kExactSize &&
+               memcmp(*text, kExact, *size) == 0 && (*text)[*size] == 0;
+    quorvane_free(*text);
+    *text = NULL;
+    return same;
+}
+
+/* Every text function of 1.1, both ways, with the text 1.0 cuts short. */
+static void ExactTexts(void) {
+    char* text = NULL;
+    size_t size = 0;
+    int64_t when = 0;
+    void* trailer = NULL;
+    size_t trailerSize = 0;
+    CHECK(quorvane_make_trailer_n(kExact, kExactSize, 1234567890, &trailer, &trailerSize) ==
+              QUORVANE_OK &&
+          trailerSize == 4 * 7 + 16);
+    CHECK(IsExact(quorvane_check_tail_n(trailer, trailerSize, -1, &text, &size, &when, NULL), &text,
+                  &size) &&
+          when == 1234567890);
+    CHECK(
+        IsExact(quorvane_check_memory_n(trailer, trailerSize, &text, &size, &when), &text, &size));
+    CHECK(TextIs(quorvane_check_memory(trailer, trailerSize, &text), &text, "a"));
+    CHECK(TextIs(quorvane_time_text(when, &text), &text, "2009-02-13T23:31:30Z"));
+    CHECK(quorvane_time_text(-1, &text) == QUORVANE_INVALID_ARGUMENT && text == NULL);
+    CHECK(quorvane_time_text(INT64_C(1) << 32, &text) == QUORVANE_INVALID_ARGUMENT);
+    quorvane_free(trailer);
+    /* Not WTF-8 (a cut three-byte form, a surrogate in four bytes), or no text at all. */
+    CHECK(quorvane_make_trailer_n("\xed\xa0", 2, 0, &trailer, &trailerSize) ==
+          QUORVANE_INVALID_TEXT);
+    CHECK(quorvane_make_trailer_n("\xf0\x8d\xa0\x80", 4, 0, &trailer, &trailerSize) ==
+          QUORVANE_INVALID_TEXT);
+    CHECK(quorvane_make_trailer_n("", 0, 0, &trailer, &trailerSize) == QUORVANE_INVALID_TEXT);
+    CHECK(quorvane_make_trailer_n(NULL, 1, 0, &trailer, &trailerSize) == QUORVANE_INVALID_ARGUMENT);
+
+    const int64_t before = (int64_t)time(NULL);
+    void* signedData = NULL;
+    size_t signedSize = 0;
+    CHECK(quorvane_sign_memory_n("data", 4, kExact, kExactSize, &signedData, &signedSize) ==
+          QUORVANE_OK);
+    CHECK(IsExact(quorvane_check_memory_n(signedData, signedSize, &text, &size, &when), &text,
+                  &size) &&
+          when >= before && when <= (int64_t)time(NULL));
+    quorvane_signer* signer = NULL;
+    CHECK(quorvane_signer_new_n(kExact, kExactSize, &signer) == QUORVANE_OK);
+    CHECK(quorvane_signer_update(signer, "data", 4) == QUORVANE_OK);
+    CHECK(quorvane_signer_finish(signer, &trailer, &trailerSize) == QUORVANE_OK &&
+          trailerSize == signedSize - 4);
+    quorvane_signer_free(signer);
+    struct Buffer joined = {NULL, 0};
+    Add(&joined, "data", 4);
+    Add(&joined, trailer, trailerSize);
+    quorvane_free(trailer);
+    CHECK(IsExact(quorvane_check_memory_n(joined.data, joined.size, &text, &size, NULL), &text,
+                  &size));
+    free(joined.data);
+
+    /* Descriptors and files. */
+    char* in = PathOf("exact.bin");
+    char* out = PathOf("exact_signed.bin");
+    char* copy = PathOf("exact_copy.bin");
+    WriteFile(in, signedData, 4);
+    int input = open(in, O_RDONLY);
+    int output = open(out, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    CHECK(quorvane_sign_fd_n(input, output, kExact, kExactSize) == QUORVANE_OK);
+    close(input);
+    close(output);
+    input = open(out, O_RDONLY);
+    CHECK(IsExact(quorvane_check_fd_n(input, &text, &size, &when), &text, &size) && when >= before);
+    close(input);
+    CHECK(quorvane_sign_file_n(in, copy, kExact, kExactSize, 0) == QUORVANE_OK);
+    CHECK(IsExact(quorvane_check_file_n(copy, &text, &size, &when), &text, &size) &&
+          when >= before);
+    CHECK(TextIs(quorvane_check_file(copy, &text), &text, "a"));
+    /* After a failure the places hold nothing. */
+    text = (char*)in;
+    size = 9;
+    when = 9;
+    CHECK(quorvane_check_file_n(in, &text, &size, &when) == QUORVANE_NOT_SIGNED && text == NULL &&
+          size == 0 && when == -1);
+
+    /* A batch, checked by quorvane_check_batch below. */
+    char* folderOut = PathOf("exact-out");
+    mkdir(folderOut, 0755);
+    quorvane_item item = {in, NULL};
+    size_t count = 0;
+    CHECK(quorvane_sign_batch_n(&item, 1, folderOut, kExact, kExactSize, 0, 1, NULL, NULL,
+                                &count) == QUORVANE_OK &&
+          count == 1);
+    char* batchCopy = PathOf("exact-out/exact_signed.bin");
+    CHECK(IsExact(quorvane_check_file_n(batchCopy, &text, &size, NULL), &text, &size));
+    free(batchCopy);
+    free(folderOut);
+    free(in);
+    free(out);
+    free(copy);
+    quorvane_free(signedData);
+}
+
+/* The answer of quorvane_check_tail after at most one more read of exactly `needed` bytes
+ * (the whole file when it is shorter), for the last `tail` bytes of `file`. */
+static int SettledTail(const unsigned char* file, size_t fileSize, size_t tail, int sizeKnown,
+                       char** text) {
+    const unsigned char* end = file + fileSize;
+    const int64_t known = sizeKnown ? (int64_t)fileSize : -1;
+    size_t needed = 0;
+    int status = quorvane_check_tail(end - tail, tail, known, text, &needed);
+    CHECK(status == QUORVANE_OK || status == QUORVANE_NOT_SIGNED || status == QUORVANE_NEED_MORE);
+    if (status != QUORVANE_NEED_MORE)
+        return status;
+    const size_t most =
+        sizeKnown && fileSize < QUORVANE_MAX_TRAILER_BYTES ? fileSize : QUORVANE_MAX_TRAILER_BYTES;
+    CHECK(needed > tail && (tail >= 16 || needed == most));
+    const size_t given = needed < fileSize ? needed : fileSize;
+    status = quorvane_check_tail(end - given, given, given < needed ? (int64_t)fileSize : known,
+                                 text, &needed);
+    CHECK(status != QUORVANE_NEED_MORE);
+    return status;
+}
+
+/* Every tail of 0 to 20 bytes of a short signed file, of one ending in the longest trailer and
+ * of an unsigned one, with and without the file's size: one more read settles each. */
+static void TailWalk(void) {
+    size_t longSize = QUORVANE_MAX_TEXT_UNITS;
+    char* longest = malloc(longSize + 1);
+    memset(longest, 'x', longSize);
+    longest[longSize] = 0;
+    struct Buffer files[3] = {{NULL, 0}, {NULL, 0}, {NULL, 0}};
+    const char* texts[3] = {"abc", longest, NULL};
+    Add(&files[0], "xyz", 3);
+    Add(&files[0], kAbcSeed0, sizeof kAbcSeed0);
+    void* trailer = NULL;
+    size_t size = 0;
+    CHECK(quorvane_make_trailer(longest, 99, &trailer, &size) == QUORVANE_OK &&
+          size == QUORVANE_MAX_TRAILER_BYTES);
+    Add(&files[1], "12345", 5);
+    Add(&files[1], trailer, size);
+    quorvane_free(trailer);
+    for (int i = 0; i < 300000; ++i)
+        Add(&files[2], &"Quorvane"[i % 8], 1);
+    for (int which = 0; which < 3; ++which)
+        for (int sizeKnown = 0; sizeKnown < 2; ++sizeKnown)
+            for (size_t tail = 0; tail <= 20; ++tail) {
+                char* text = NULL;
+                const int status = SettledTail((const unsigned char*)files[which].data,
+                                               files[which].size, tail, sizeKnown, &text);
+                if (texts[which] != NULL)
+                    CHECK(TextIs(status, &text, texts[which]));
+                else
+                    CHECK(status == QUORVANE_NOT_SIGNED);
+            }
+    for (int which = 0; which < 3; ++which)
+        free(files[which].data);
+    free(longest);
+}
+
+/* Files go through the engine: its messages, and its refusals of a read-only output and of
+ * the source itself under another name. */
+static void EngineFiles(void) {
+    char* source = PathOf("engine.txt");
+    char* target = PathOf("engine_signed.txt");
+    char* sameSource = PathOf("./engine.txt");
+    WriteFile(source, "engine", 6);
+    WriteFile(target, "old", 3);
+    /* Root ignores permission bits; the immutable attribute holds even for root. */
+    struct Buffer command = {NULL, 0};
+    AddText(&command, "chattr +i '");
+    AddText(&command, target);
+    AddText(&command, "'");
+    const int asRoot = geteuid() == 0;
+    if (asRoot)
+        CHECK(system(command.data) == 0);
+    else
+        chmod(target, 0444);
+    CHECK(quorvane_sign_file(source, target, "x", QUORVANE_REPLACE) == QUORVANE_CANNOT_WRITE);
+    if (asRoot) {
+        command.data[7] = '-';
+        CHECK(system(command.data) == 0);
+    }
+    free(command.data);
+    size_t size = 0;
+    unsigned char* kept = ReadFile(target, &size);
+    CHECK(kept != NULL && size == 3 && memcmp(kept, "old", 3) == 0);
+    free(kept);
+    chmod(target, 0644);
+    CHECK(quorvane_sign_file(source, sameSource, "x", QUORVANE_REPLACE) == QUORVANE_CANNOT_WRITE);
+    kept = ReadFile(source, &size);
+    CHECK(kept != NULL && size == 6);
+    free(kept);
+    CHECK(quorvane_sign_file(source, target, "x", QUORVANE_REPLACE) == QUORVANE_OK);
+    CHECK(quorvane_strip_file(target, target, QUORVANE_REPLACE) == QUORVANE_CANNOT_WRITE);
+    CHECK(quorvane_sign_file(target, source, "x", QUORVANE_REPLACE) == QUORVANE_ALREADY_SIGNED);
+    struct Buffer expected = {NULL, 0};
+    AddText(&expected, "File ");
+    AddText(&expected, target);
+    AddText(&expected, " is already digitally signed, cannot re-sign!");
+    CHECK(strcmp(quorvane_last_error(), expected.data) == 0);
+    free(expected.data);
+    free(source);
+    free(target);
+    free(sameSource);
+}
+
+static void Checked(void* context, const quorvane_check_result* result) {
+    struct Buffer* buffer = context;
+    AddNumber(buffer, (long long)result->index);
+    AddNumber(buffer, result->status);
+    AddNumber(buffer, (long long)result->signed_at);
+    if (result->text != NULL)
+        Add(buffer, result->text, result->text_size + 1);
+    AddText(buffer, result->reason != NULL ? result->reason : "-");
+    AddText(buffer, " ");
+    AddText(buffer, result->json_line);
+    AddText(buffer, "\n");
+}
+
+static void Reported(void* context, ptrdiff_t index, int status, const char* message) {
+    struct Buffer* buffer = context;
+    AddNumber(buffer, (long long)index);
+    AddNumber(buffer, status);
+    AddText(buffer, message);
+    AddText(buffer, "\n");
+}
+
+/* Checking and stripping batches: one job or four, the same results in the same order. */
+static void CheckAndStripBatches(void) {
+    char* dup = PathOf("dup");
+    mkdir(dup, 0755);
+    char* one = PathOf("one_signed.txt");
+    char* same = PathOf("dup/one_signed.txt");
+    char* other = PathOf("other_signed.txt");
+    char* plain = PathOf("plain.txt");
+    char* missing = PathOf("missing_signed.txt");
+    struct Buffer data = {NULL, 0};
+    AddText(&data, "original");
+    void* trailer = NULL;
+    size_t size = 0;
+    CHECK(quorvane_make_trailer_n(kExact, kExactSize, 1234567890, &trailer, &size) == QUORVANE_OK);
+    Add(&data, trailer, size);
+    quorvane_free(trailer);
+    WriteFile(one, data.data, data.size);
+    WriteFile(same, data.data, data.size);
+    WriteFile(other, data.data, data.size);
+    WriteFile(plain, "plain", 5);
+
+    const char* paths[] = {one, plain, missing, folder, other};
+    struct Buffer checked[2] = {{NULL, 0}, {NULL, 0}};
+    for (int run = 0; run < 2; ++run) {
+        size_t count = 0;
+        CHECK(quorvane_check_batch(paths, 5, run == 0 ? 1 : 4, Checked, &checked[run], &count) ==
+                  QUORVANE_CANNOT_READ &&
+              count == 2);
+    }
+    CHECK(checked[0].size > 0 && SameBuffers(&checked[0], &checked[1]));
+    CHECK(Find(&checked[0], kExact, kExactSize + 1) != NULL);
+    const char* json = "\"signed\": true, \"text\": \"a\\u0000b\\ud800\xc3\xa9\xf0\x9f\x98\x80\", "
+                       "\"signed_at\": \"2009-02-13T23:31:30Z\"}\n";
+    CHECK(Find(&checked[0], json, strlen(json)) != NULL);
+    CHECK(Find(&checked[0], "No such file or directory", 25) != NULL);
+    /* Each file's index, status and signing time, in order. */
+    const char* checks[] = {"0 0 1234567890 a", "\n1 1 -1 -", "\n2 6 -1 N", "\n3 6 -1 ",
+                            "\n4 0 1234567890 a"};
+    const char* previous = checked[0].data;
+    for (int i = 0; i < 5; ++i) {
+        const char* at = Find(&checked[0], checks[i], strlen(checks[i]));
+        CHECK(at != NULL && at >= previous);
+        previous = at != NULL ? at : previous;
+    }
+
+    /* Stripped into o1 with one job and o4 with four, each holding an output already. */
+    const char* sources[] = {one, same, plain, missing, other};
+    struct Buffer reports[2] = {{NULL, 0}, {NULL, 0}};
+    for (int run = 0; run < 2; ++run) {
+        char* out = PathOf(run == 0 ? "o1" : "o4");
+        char* existing = PathOf(run == 0 ? "o1/other.txt" : "o4/other.txt");
+        mkdir(out, 0755);
+        WriteFile(existing, "kept", 4);
+        size_t count = 9;
+        CHECK(quorvane_strip_batch(sources, 5, out, 0, run == 0 ? 1 : 4, Reported, &reports[run],
+                                   &count) == QUORVANE_FAILED &&
+              count == 1);
+        free(existing);
+        free(out);
+    }
+    for (char* at; (at = Find(&reports[1], "/o4/", 4)) != NULL;)
+        at[2] = '1';
+    CHECK(SameBuffers(&reports[0], &reports[1]));
+    /* The source written earlier in this run, the unsigned, the missing, the kept: in order. */
+    const char* lines[] = {"1 7 ", "2 1 ", "3 6 ", "4 8 "};
+    char* line = reports[0].data;
+    for (int i = 0; i < 4;
+         ++i, line = line != NULL && strchr(line, '\n') ? strchr(line, '\n') + 1 : NULL)
+        CHECK(line != NULL && strncmp(line, lines[i], 4) == 0);
+    CHECK(line != NULL && *line == 0);
+    CHECK(Find(&reports[0], "holds no signature", 18) &&
+          Find(&reports[0], "earlier in this run", 19) && Find(&reports[0], "already exists", 14));
+    char* stripped = PathOf("o1/one.txt");
+    unsigned char* bytes = ReadFile(stripped, &size);
+    CHECK(bytes != NULL && size == 8 && memcmp(bytes, "original", 8) == 0);
+    free(bytes);
+
+    /* Kept quietly, and a folder that is none. */
+    struct Buffer quiet = {NULL, 0};
+    char* o1 = PathOf("o1");
+    CHECK(quorvane_strip_batch(sources + 4, 1, o1, QUORVANE_KEEP_QUIETLY, 1, Reported, &quiet,
+                               NULL) == QUORVANE_OK &&
+          quiet.size == 0);
+    CHECK(quorvane_strip_batch(sources, 1, missing, 0, 1, Reported, &quiet, NULL) ==
+              QUORVANE_CANNOT_WRITE &&
+          quiet.data != NULL &&
+          strcmp(quiet.data, "-1 7 Please select a valid output folder.\n") == 0);
+    free(quiet.data);
+    free(o1);
+    free(stripped);
+    for (int run = 0; run < 2; ++run) {
+        free(checked[run].data);
+        free(reports[run].data);
+    }
+    free(data.data);
+    free(dup);
+    free(one);
+    free(same);
+    free(other);
+    free(plain);
+    free(missing);
+}
+
 int main(void) {
     if (mkdtemp(folder) == NULL) {
         perror("mkdtemp");
@@ -318,6 +692,10 @@ int main(void) {
     Memory();
     Files();
     Batch();
+    ExactTexts();
+    TailWalk();
+    EngineFiles();
+    CheckAndStripBatches();
     char command[256];
     snprintf(command, sizeof command, "rm -rf '%s'", folder);
     if (system(command) != 0)

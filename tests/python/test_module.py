@@ -1,4 +1,5 @@
 """The Python module against the codec's reference cases, and its files, bytes and remote checks."""
+import json
 import os
 import stat
 import tempfile
@@ -127,6 +128,87 @@ class Files(unittest.TestCase):
              % self.path("tree/sub/b.txt")),
             (-1, 0, "File encrypted succesfully!")])
         self.assertEqual(quorvane.check(self.path("out/tree/a_signed.txt")), "t")
+
+
+# What NUL-terminated UTF-8 cannot carry: U+0000 and unpaired surrogates, beside a pair.
+EXACT = "a\0b\ud800\u00e9\U0001F600\udfff"
+
+
+class ExactTexts(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.TemporaryDirectory()
+        self.addCleanup(self.dir.cleanup)
+
+    def path(self, name):
+        return os.path.join(self.dir.name, name)
+
+    def test_nul_and_unpaired_surrogates_travel_both_ways(self):
+        trailer = quorvane.trailer(EXACT, 1234567890)
+        self.assertEqual(len(trailer), 4 * 8 + 16)
+        self.assertEqual(quorvane.read_trailer(trailer, with_time=True),
+                         (EXACT, "2009-02-13T23:31:30Z"))
+        self.assertEqual(quorvane.read_trailer(quorvane.sign_bytes(b"data", EXACT)), EXACT)
+        with open(self.path("a.txt"), "wb") as f:
+            f.write(b"data")
+        quorvane.sign(self.path("a.txt"), self.path("a_signed.txt"), EXACT)
+        text, when = quorvane.check(self.path("a_signed.txt"), with_time=True)
+        self.assertEqual(text, EXACT)
+        self.assertRegex(when, r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$")
+        self.assertEqual(quorvane.check(self.path("a.txt"), with_time=True), (None, None))
+        os.mkdir(self.path("out"))
+        count, _ = quorvane.sign_batch([self.path("a.txt")], self.path("out"), EXACT)
+        self.assertEqual((count, quorvane.check(self.path("out/a_signed.txt"))), (1, EXACT))
+        # The halves of a pair written apart are that pair: UTF-16 cannot tell them apart.
+        self.assertEqual(quorvane.read_trailer(quorvane.trailer("\ud83d\ude00", 0)), "\U0001F600")
+        with self.assertRaises(quorvane.InvalidArgumentError):
+            quorvane.check(self.path("a") + "\0")
+
+    def test_check_and_strip_batches_as_quorvane_cli_in_order_with_any_jobs(self):
+        os.mkdir(self.path("dup"))
+        signed = b"original" + quorvane.trailer(EXACT, 1234567890)
+        for name, data in [("one_signed.txt", signed), ("dup/one_signed.txt", signed),
+                           ("plain.txt", b"plain")]:
+            with open(self.path(name), "wb") as f:
+                f.write(data)
+        paths = [self.path(name) for name in
+                 ["one_signed.txt", "plain.txt", "missing_signed.txt", "dup", "dup/one_signed.txt"]]
+        checked = quorvane.check_batch(paths, jobs=4)
+        self.assertEqual(checked, quorvane.check_batch(paths))
+        self.assertEqual([c.path for c in checked], paths)
+        self.assertEqual(checked[0][:4], (paths[0], EXACT, "2009-02-13T23:31:30Z", None))
+        self.assertEqual(json.loads(checked[0].json_line),
+                         {"path": paths[0], "signed": True, "text": EXACT,
+                          "signed_at": "2009-02-13T23:31:30Z"})
+        self.assertEqual(checked[1][1:4], (None, None, None))
+        self.assertIn("No such file or directory", checked[2].reason)
+        self.assertEqual(json.loads(checked[3].json_line)["reason"], checked[3].reason)
+
+        os.mkdir(self.path("out"))
+        count, messages = quorvane.strip_batch(paths[:3] + paths[4:], self.path("out"), jobs=3)
+        self.assertEqual(count, 1)
+        self.assertEqual([(index, status) for index, status, _ in messages],
+                         [(1, 1), (2, 6), (3, 7)])
+        self.assertEqual(messages[0][2], paths[1] + ": holds no signature, skipped")
+        with open(self.path("out/one.txt"), "rb") as f:
+            self.assertEqual(f.read(), b"original")
+        self.assertEqual(quorvane.strip_batch(paths[:1], self.path("out"), quorvane.KEEP_QUIETLY),
+                         (0, []))
+        with self.assertRaises(quorvane.WriteError):
+            quorvane.strip_batch(paths[:1], self.path("nowhere"))
+
+    def test_check_entries_are_quorvane_clis_with_what_cannot_be_read_in_place(self):
+        os.makedirs(self.path("tree/b"))
+        for name in ["tree/a.txt", "tree/b/c.txt"]:
+            with open(self.path(name), "wb") as f:
+                f.write(b"x")
+        os.mkfifo(self.path("tree/b/fifo"))
+        entries = quorvane.list_check_entries(self.path("tree"))
+        self.assertEqual([(path, line is None) for path, line in entries],
+                         [(self.path("tree/a.txt"), True), (self.path("tree/b/c.txt"), True),
+                          (self.path("tree/b/fifo"), False)])
+        self.assertEqual(json.loads(entries[2][1])["error"], "cannot be read")
+        self.assertEqual(quorvane.list_check_entries(self.path("tree/a.txt")),
+                         [(self.path("tree/a.txt"), None)])
 
 
 class Remote(unittest.TestCase):
