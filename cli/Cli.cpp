@@ -735,15 +735,8 @@ int CCli::Check(const std::vector<CliArg>& args) {
             continue;
         }
         walked = true;
-        FolderFiles files = FilesBelow(path, {});
-        const std::size_t first = request.items.size();
-        for (SignItem& item : files.items)
-            request.items.push_back({std::move(item.source)});
-        for (WalkProblem& problem : files.problems)
-            request.items.push_back({std::move(problem.path), problem.error, problem.linkToFolder});
-        std::stable_sort(
-            request.items.begin() + static_cast<std::ptrdiff_t>(first), request.items.end(),
-            [](const auto& a, const auto& b) { return a.path.native() < b.path.native(); });
+        std::vector<CheckItem> below = CheckItemsBelow(path);
+        std::move(below.begin(), below.end(), std::back_inserter(request.items));
     }
     CCliCheckObserver observer(m_streams, json, request.items.size() == 1 && !walked);
     const CheckBatchResult result = RunCheckBatch(request, observer);

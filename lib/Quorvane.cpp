@@ -832,30 +832,15 @@ int quorvane_list_check_entries(const char* path, quorvane_entry_fn entry, void*
                 entry(context, path, nullptr);
             return Succeed();
         }
-        const FolderFiles files = FilesBelow(fs::path(path), fs::path());
-        // The files and what cannot be checked, each sorted by path, in one order.
-        auto problem = files.problems.begin();
-        for (auto item = files.items.begin();
-             item != files.items.end() || problem != files.problems.end();) {
-            if (problem == files.problems.end() ||
-                (item != files.items.end() && item->source.native() < problem->path.native())) {
-                if (entry != nullptr)
-                    entry(context, PathUtf8(item->source).c_str(), nullptr);
-                ++item;
-                continue;
-            }
-            CheckResult result;
-            result.outcome = CheckOutcome::Unreadable;
-            result.error = problem->error;
-            result.linkToFolder = problem->linkToFolder;
+        bool problems = false;
+        for (const CheckItem& item : CheckItemsBelow(fs::path(path))) {
+            const bool problem = item.error || item.linkToFolder;
+            problems = problems || problem;
             if (entry != nullptr)
-                entry(context, PathUtf8(problem->path).c_str(),
-                      CheckJsonLine(problem->path, result).c_str());
-            ++problem;
+                entry(context, PathUtf8(item.path).c_str(),
+                      problem ? CheckJsonLine(item.path, CheckOne(item)).c_str() : nullptr);
         }
-        return files.problems.empty()
-                   ? Succeed()
-                   : Fail(QUORVANE_CANNOT_READ, "some entries cannot be checked");
+        return problems ? Fail(QUORVANE_CANNOT_READ, "some entries cannot be checked") : Succeed();
     });
 }
 

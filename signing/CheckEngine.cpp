@@ -1,8 +1,11 @@
 #include "CheckEngine.h"
 
 #include "FileOps.h"
+#include "FolderWalk.h"
 #include "OrderedRun.h"
 #include "Signature.h"
+
+#include <algorithm>
 
 namespace {
 
@@ -49,6 +52,20 @@ CheckResult CheckOne(const CheckItem& item) {
     if (item.stream != nullptr)
         return FromStream(CheckStream(*item.stream));
     return CheckFile(item.path);
+}
+
+std::vector<CheckItem> CheckItemsBelow(const std::filesystem::path& folder) {
+    FolderFiles files = FilesBelow(folder, {});
+    std::vector<CheckItem> items;
+    items.reserve(files.items.size() + files.problems.size());
+    for (SignItem& item : files.items)
+        items.push_back({std::move(item.source)});
+    for (WalkProblem& problem : files.problems)
+        items.push_back({std::move(problem.path), problem.error, problem.linkToFolder});
+    std::stable_sort(items.begin(), items.end(), [](const CheckItem& a, const CheckItem& b) {
+        return a.path.native() < b.path.native();
+    });
+    return items;
 }
 
 CheckBatchResult RunCheckBatch(const CheckRequest& request, ICheckObserver& observer) {

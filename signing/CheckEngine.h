@@ -70,4 +70,10 @@ CheckResult CheckFile(const std::filesystem::path& path);
 // The trailer of one item of a batch.
 CheckResult CheckOne(const CheckItem& item);
 
+// The items that checking a folder takes (quorvane-cli check -r): every regular file below it
+// and, with what the walk knows against them, the entries that cannot be checked (a folder that
+// cannot be listed, a FIFO, a dangling link, a link to a folder, which is not followed), all in
+// the order of their paths.
+std::vector<CheckItem> CheckItemsBelow(const std::filesystem::path& folder);
+
 CheckBatchResult RunCheckBatch(const CheckRequest& request, ICheckObserver& observer);
