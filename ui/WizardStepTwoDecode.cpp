@@ -27,6 +27,14 @@ constexpr wchar_t kNotSigned[] = L"Not signed";
 constexpr wchar_t kTimeNote[] =
     L"The signing time is what the signing computer's clock said: it proves nothing.";
 
+// A text as a window shows it: a window's text ends at U+0000, so each one shows as the symbol
+// for null (U+2400), and what follows it still shows.
+std::wstring Shown(const std::u16string& text) {
+    std::wstring shown = ToWide(text);
+    std::replace(shown.begin(), shown.end(), L'\0', L'\x2400');
+    return shown;
+}
+
 ReportRow CheckRow(const std::wstring& path, const CheckResult& result) {
     ReportRow row;
     if (result.outcome == CheckOutcome::Unreadable) {
@@ -38,7 +46,7 @@ ReportRow CheckRow(const std::wstring& path, const CheckResult& result) {
         row.cells = {path, kNotSigned, L"", L""};
         return row;
     }
-    const std::wstring text = ToWide(result.text);
+    const std::wstring text = Shown(result.text);
     // The ISO time sorts as the time does.
     const std::string iso = IsoUtc(result.seed);
     row.cells = {path, kSigned, text, LocalDateTime(result.seed)};
@@ -147,7 +155,7 @@ void CWizardStepTwoDecode::CheckFile(const std::wstring& path) {
         MessageBox(kNoSignature, kCaptionError, MB_OK);
         return;
     }
-    m_editSignature.SetWindowText(ToWide(result.text));
+    m_editSignature.SetWindowText(Shown(result.text));
 }
 
 void CWizardStepTwoDecode::OnBack() {

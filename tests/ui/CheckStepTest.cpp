@@ -217,6 +217,9 @@ TEST_F(CheckStepTest, ShowsSeveralLinesAsTheyWereTyped) {
     Check(Signed(L"lines.txt", text));
     EXPECT_EQ(Box(), text);
     EXPECT_EQ(::SendMessageW(Control(step, IDC_SIGNATURE_VIEW), EM_GETLINECOUNT, 0, 0), 4);
+    // A window's text would end at U+0000: it shows as the symbol for null, and the rest too.
+    Check(Signed(L"zero.txt", std::wstring(L"abc\0def", 7)));
+    EXPECT_EQ(Box(), L"abc\u2400def");
 }
 
 TEST_F(CheckStepTest, LongTextsAreShownInFullWhateverWasShownBefore) {
