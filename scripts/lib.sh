@@ -11,7 +11,9 @@ QUORVANE_BUILD_PACKAGES=(cmake ninja-build g++ python3 g++-mingw-w64-x86-64-posi
 # Packages for the tests, the fuzz run and the benchmarks on top of those.
 QUORVANE_TEST_PACKAGES=(googletest libgtest-dev libbenchmark-dev clang clang-format libclang-rt-14-dev
     lintian man-db openssl pkg-config python3-dev pybind11-dev python3-pybind11 python3-fsspec
-    python3-aiohttp python3-requests python3-dask python3-distributed nginx)
+    python3-aiohttp python3-requests python3-dask python3-distributed nginx
+    p7zip-full ffmpeg libimage-exiftool-perl id3v2 python3-mutagen qpdf poppler-utils sqlite3
+    msitools wixl gcab qemu-utils xz-utils zstd bzip2 lz4 lzop lzip zip unzip ca-certificates)
 
 # Installs the given Debian packages that are missing: as root with apt-get, otherwise it
 # prints the exact command to run and fails.
