@@ -30,8 +30,8 @@ const std::string_view kNewline = kCliNewline;
 
 constexpr std::string_view kSignUsage =
     "usage: quorvane-cli sign (--text TEXT | --text-file FILE) --out DIR [--force | --no-clobber]"
-    " [-r] [--jobs N] [--files-from LIST [-0]] PATH...\n"
-    "       quorvane-cli sign (--text TEXT | --text-file FILE) --out - (PATH | -)\n";
+    " [-r] [--jobs N] [--skip-kinds] [--files-from LIST [-0]] PATH...\n"
+    "       quorvane-cli sign (--text TEXT | --text-file FILE) --out - [--skip-kinds] (PATH | -)\n";
 constexpr std::string_view kCheckUsage =
     "       quorvane-cli check [--json] [-r] [--jobs N] [--files-from LIST [-0]] PATH...\n";
 constexpr std::string_view kStripUsage =
@@ -55,7 +55,11 @@ constexpr std::string_view kSignHelp =
     "        default: one per processor), with the messages of a run of one at a time;\n"
     "        fewer when descriptors, memory or threads run short.\n"
     "        --out - writes the signed copy of one PATH to standard output; the PATH -\n"
-    "        reads standard input (producer | quorvane-cli sign --text T - --out - | consumer).\n";
+    "        reads standard input (producer | quorvane-cli sign --text T - --out - | consumer).\n"
+    "        A file of a kind whose own tools object to bytes after its end (xz, zstd, gzip,\n"
+    "        bzip2, 7z, MP3 and its end tags, programs with an Authenticode signature, ...)\n"
+    "        is signed after a warning line naming the file, its kind and what its tools\n"
+    "        will do; --skip-kinds leaves such files out instead, as refused files.\n";
 constexpr std::string_view kCheckHelp =
     "check   prints the text signed into each PATH; --json prints one JSON object per line:\n"
     "        path, signed, text (exact: CR LF kept, unpaired surrogates as \\udXXX escapes;\n"
@@ -160,7 +164,7 @@ private:
     // --out -: the one operand, a file or - for standard input, as a stream to standard
     // output; `text` signs, none strips.
     int ToStandardOutput(const std::vector<CliArg>& operands,
-                         const std::optional<std::u16string>& text);
+                         const std::optional<std::u16string>& text, bool skipKinds = false);
     // The operands, then the paths listed by --files-from. False, with the problem, when the
     // list cannot be read or is refused.
     bool Paths(const ParsedArgs& parsed, std::vector<CliArg>& paths, std::string& problem);
@@ -204,7 +208,7 @@ std::string StreamStripLine(const fs::path& name, StripOutcome outcome, std::err
 }
 
 int CCli::ToStandardOutput(const std::vector<CliArg>& operands,
-                           const std::optional<std::u16string>& text) {
+                           const std::optional<std::u16string>& text, bool skipKinds) {
     if (operands.size() != 1)
         return Usage("--out - takes one file, or - for standard input");
     const fs::path path(operands.front());
@@ -219,6 +223,15 @@ int CCli::ToStandardOutput(const std::vector<CliArg>& operands,
         CFileStreamSource source(m_streams.in);
         result = text ? SignStream(source, sink, *text) : StripStream(source, sink);
     } else {
+        // A named file of a kind whose tools object to a signed copy: said, or left out
+        // before anything is written.
+        if (const FileKind kind = text ? KindOfFile(path) : FileKind::Other; KindObjects(kind)) {
+            ErrLine(KindLine(path, kind, skipKinds));
+            if (skipKinds) {
+                ErrLine(Utf16ToUtf8(signtext::Summary(0)));
+                return kExitSomeFailed;
+            }
+        }
         // A named file has the rules of files: only a regular one is read, and one that
         // changes while it is read ends the stream before its trailer.
         result = text ? SignFileToStream(path, sink, *text) : StripFileToStream(path, sink);
@@ -361,6 +374,7 @@ public:
     }
     void FileFinished(std::size_t, const SignItem&, SignOutcome) override {}
     void ReportFailure(const SignMessage& message) override { Line(MessageLine(message)); }
+    void ReportWarning(const SignMessage& message) override { Line(MessageLine(message)); }
     bool AskOverwrite(const SignMessage& question) override {
         if (m_existing == Existing::Replace)
             return true;
@@ -558,8 +572,9 @@ std::string JobsProblem() {
 int CCli::Sign(const std::vector<CliArg>& args) {
     if (AsksForHelp(args))
         return m_streams.outClosed ? RefuseClosedOutput() : Help(kSignUsage, kSignHelp);
-    const ParsedArgs parsed = Parse(args, 1, {"--force", "--no-clobber", "-r", "--recursive"},
-                                    {"--text", "--text-file", "--out", "--jobs"});
+    const ParsedArgs parsed =
+        Parse(args, 1, {"--force", "--no-clobber", "-r", "--recursive", "--skip-kinds"},
+              {"--text", "--text-file", "--out", "--jobs"});
     if (!parsed.problem.empty())
         return Usage(parsed.problem);
     if (parsed.Has("--text") == parsed.Has("--text-file"))
@@ -610,13 +625,14 @@ int CCli::Sign(const std::vector<CliArg>& args) {
     if (toStandardOutput) {
         if (recursive)
             return Usage("-r writes into a folder, not to standard output");
-        return ToStandardOutput(operands, text);
+        return ToStandardOutput(operands, text, parsed.Has("--skip-kinds"));
     }
     SignRequest request;
     request.outputFolder = fs::path(*parsed.Value("--out"));
     request.text = *text;
     request.keepOutputsOfThisRun = true;
     request.jobs = jobs;
+    request.kinds = parsed.Has("--skip-kinds") ? KindPolicy::LeaveOut : KindPolicy::Warn;
     bool refusedFolder = false;
     for (const CliArg& operand : operands) {
         const fs::path path(operand);

@@ -95,6 +95,8 @@ struct CFileWork {
     FileFacts facts;
     CPendingOutput pending;
     std::optional<Failure> failure;
+    // The source's kind, when the run asks (see KindPolicy).
+    FileKind kind = FileKind::Other;
     // The failure is about the source, found before any test of the output.
     bool sourceFailed = false;
     // The failure may be the machine's, short of what other files in flight held.
@@ -175,6 +177,34 @@ private:
             {SignOutcome::CannotWrite, signtext::kCannotWrite, signtext::kCaptionError, error},
             earlierSource);
     }
+    // The run leaves the file out for its kind.
+    bool LeavesOut(const CFileWork& work) const {
+        return m_request.kinds == KindPolicy::LeaveOut && KindObjects(work.kind);
+    }
+    // In the file's turn: a warning about its kind, or the refusal that leaves it out.
+    std::optional<SignOutcome> TellKind(CFileWork& work) {
+        if (!KindObjects(work.kind) || m_request.kinds == KindPolicy::SignQuietly)
+            return std::nullopt;
+        const KindInfo& info = InfoOf(work.kind);
+        const bool leaveOut = LeavesOut(work);
+        const std::u16string_view format =
+            leaveOut ? signtext::kKindLeftOut : signtext::kKindWarning;
+        SignMessage message{signtext::Format<char16_t>(
+                                format, {PathText(work.item->source), Utf8ToUtf16Lossy(info.name),
+                                         Utf8ToUtf16Lossy(info.consequence)}),
+                            format, leaveOut ? signtext::kCaptionError : signtext::kCaptionWarning,
+                            MessageKind::Error, work.item};
+        message.path = work.item->source;
+        message.fileKind = work.kind;
+        if (!leaveOut) {
+            m_observer.ReportWarning(message);
+            return std::nullopt;
+        }
+        work.source.reset();
+        work.pending.Discard();
+        m_observer.ReportFailure(message);
+        return SignOutcome::LeftOut;
+    }
     // The tests of the output that need no disk: a file that fails them is not copied.
     static bool OutputNameFits(const CFileWork& work) {
         return StaysInside(work.item->subfolder) &&
@@ -211,6 +241,8 @@ bool CBatch::ReadSource(CFileWork& work, CWorkerState& state) const {
     // Before any test of the output, so that an existing output is never touched.
     if (UnsignedLength(state.readTable, work.source.get(), work.facts.size))
         return fail({SignOutcome::AlreadySigned, kAlreadySigned, kCaptionErrorBang, {}});
+    if (m_request.kinds != KindPolicy::SignQuietly)
+        work.kind = KindOfFile(work.source.get(), work.facts.size);
     if (!SeekFile(work.source.get(), 0, SEEK_SET))
         return fail({SignOutcome::SignFailed, kCannotSign, kCaptionErrorBang, LastError()});
     return true;
@@ -317,6 +349,8 @@ SignOutcome CBatch::SignOne(const SignItem& item) {
     work.item = &item;
     if (!ReadSource(work, m_state))
         return Report(work, *work.failure);
+    if (const std::optional<SignOutcome> outcome = TellKind(work))
+        return *outcome;
     work.output = OutputPathFor(m_request.outputFolder, item);
     bool exists = false;
     if (const std::optional<SignOutcome> outcome = CheckOutput(work, exists))
@@ -346,7 +380,7 @@ void CBatch::Prepare(CFileWork& work, CWorkerState& state, const CopyProgress& p
         if (ReadSource(work, state)) {
             work.output = OutputPathFor(m_request.outputFolder, *work.item);
             // What Finish refuses anyway is not copied.
-            if (OutputNameFits(work))
+            if (OutputNameFits(work) && !LeavesOut(work))
                 WriteCopy(work, state, Tally(counted, progress));
         }
     } catch (const std::bad_alloc&) {
@@ -374,6 +408,8 @@ SignOutcome CBatch::Finish(CFileWork& work) {
         return SignOutcome::Stopped;
     if (work.sourceFailed)
         return Report(work, *work.failure);
+    if (const std::optional<SignOutcome> outcome = TellKind(work))
+        return *outcome;
     bool exists = false;
     if (const std::optional<SignOutcome> outcome = CheckOutput(work, exists))
         return *outcome;
@@ -622,6 +658,24 @@ SignResult RunSignBatch(const SignRequest& request, ISignObserver& observer, CBy
     observer.ShowSummary(
         {Summary(result.signedCount), format, kCaptionDone, MessageKind::Done, nullptr});
     return result;
+}
+
+std::vector<std::pair<FileKind, std::size_t>>
+CountObjectingKinds(const std::vector<SignItem>& items, const std::atomic<bool>* stop) {
+    std::vector<std::size_t> counts(AllKinds().size());
+    for (const SignItem& item : items) {
+        if (stop != nullptr && stop->load(std::memory_order_relaxed))
+            break;
+        FileFacts facts;
+        const UniqueFile file = OpenForReading(item.source, nullptr, &facts, item.listed);
+        if (file)
+            ++counts[static_cast<std::size_t>(KindOfFile(file.get(), facts.size))];
+    }
+    std::vector<std::pair<FileKind, std::size_t>> found;
+    for (std::size_t i = 0; i < counts.size(); ++i)
+        if (counts[i] > 0 && KindObjects(AllKinds()[i].kind))
+            found.emplace_back(AllKinds()[i].kind, counts[i]);
+    return found;
 }
 
 SignResult RunSignBatch(const std::vector<fs::path>& sources, const fs::path& outputFolder,

@@ -19,6 +19,7 @@
 // source's permission bits.
 #pragma once
 
+#include "FileKinds.h"
 #include "FileOps.h"
 
 #include <atomic>
@@ -40,7 +41,14 @@ enum class SignOutcome {
                     // in this run, which is never replaced
     SignFailed,     // "Could not sign file %s!": a read, write, trailer, flush or close failed
     Stopped,        // the run was stopped during this file's copy: nothing was written
+    LeftOut,        // of a kind whose own tools object to a signed copy, and the run leaves
+                    // such files out (KindPolicy::LeaveOut)
 };
+
+// What a run does with a source of a kind whose own tools object to bytes after its end (see
+// FileKinds.h): each such file is signed after a warning, left out as a refusal, or signed
+// without a word (the user was asked once for the whole run).
+enum class KindPolicy { Warn, LeaveOut, SignQuietly };
 
 struct SignItem {
     // The source exactly as the caller's list holds it; messages show it so.
@@ -75,6 +83,8 @@ struct SignMessage {
     std::error_code error{};
     std::filesystem::path output{};
     const std::filesystem::path* earlierSource = nullptr;
+    // A warning or a refusal about the source's kind: that kind.
+    FileKind fileKind = FileKind::Other;
 };
 
 class ISignObserver {
@@ -90,6 +100,9 @@ public:
     virtual void FileFinished(std::size_t position, const SignItem& item, SignOutcome outcome) = 0;
     // A failure the user must see; the run goes on with the next file.
     virtual void ReportFailure(const SignMessage& message) = 0;
+    // In a file's turn, before its copy is committed: the source is of a kind whose own tools
+    // object to a signed copy (`message.fileKind`), and the run signs it anyway (KindPolicy::Warn).
+    virtual void ReportWarning(const SignMessage& /*message*/) {}
     // "File %s already exists, overwrite?": true to replace the existing output.
     virtual bool AskOverwrite(const SignMessage& question) = 0;
     // After the last file, before the summary (the desktop removes its progress window).
@@ -123,6 +136,8 @@ struct SignRequest {
     // `copiedBytes` grows by every byte put into a copy (copies later dropped included).
     const std::atomic<bool>* stop = nullptr;
     std::atomic<std::uint64_t>* copiedBytes = nullptr;
+    // Sources of a kind whose tools object to a signed copy.
+    KindPolicy kinds = KindPolicy::Warn;
 };
 
 struct SignResult {
@@ -140,6 +155,12 @@ SignResult RunSignBatch(const SignRequest& request, ISignObserver& observer, CBy
 SignResult RunSignBatch(const std::vector<std::filesystem::path>& sources,
                         const std::filesystem::path& outputFolder, const std::u16string& text,
                         ISignObserver& observer, CByteIo* io = nullptr);
+
+// How many of `items` are of each kind whose tools object to a signed copy, in the order of
+// FileKind, for a question asked once before a run; kinds without a file are left out. Reads a
+// few KiB of each source; sources that cannot be read count as none.
+std::vector<std::pair<FileKind, std::size_t>>
+CountObjectingKinds(const std::vector<SignItem>& items, const std::atomic<bool>* stop = nullptr);
 
 // The output path of `item` in a run with `outputFolder`.
 std::filesystem::path OutputPathFor(const std::filesystem::path& outputFolder,

@@ -24,8 +24,21 @@ std::string CauseText(const std::error_code& error, const fs::path& output,
 std::string MessageLine(const SignMessage& message) {
     if (message.item == nullptr)
         return Utf16ToUtf8(message.text);
+    if (message.fileKind != FileKind::Other)
+        return KindLine(message.path, message.fileKind, message.format == signtext::kKindLeftOut);
     return signtext::Format<char>(Utf16ToUtf8(message.format), {PathUtf8(message.path)}) +
            CauseText(message.error, message.output, message.earlierSource);
+}
+
+std::string KindLine(const fs::path& source, FileKind kind, bool leftOut) {
+    const KindInfo& info = InfoOf(kind);
+    // The command-line tool says how to undo a signature it warns about.
+    return (leftOut ? "" : "Warning: ") +
+           signtext::Format<char>(
+               Utf16ToUtf8(leftOut ? signtext::kKindLeftOut : signtext::kKindWarning),
+               {PathUtf8(source), std::string(info.name),
+                std::string(info.consequence) +
+                    (leftOut ? std::string() : "; " + std::string(kKindRemedyCli))});
 }
 
 std::string KeptLine(const SignMessage& question) {

@@ -20,6 +20,11 @@ std::string CauseText(const std::error_code& error, const std::filesystem::path&
 // A failure, a question or the summary, in UTF-8.
 std::string MessageLine(const SignMessage& message);
 
+// A source of a kind whose tools object to a signed copy, with what they do and how to undo
+// it: "Warning: File a.xz (xz): xz will ...; `quorvane-cli strip` gives the original back.",
+// or for a source left out "File a.xz (xz): xz will .... Left out."
+std::string KindLine(const std::filesystem::path& source, FileKind kind, bool leftOut);
+
 // The overwrite question answered No because replacing was not asked for.
 std::string KeptLine(const SignMessage& question);
 

@@ -21,11 +21,16 @@ inline constexpr std::u16string_view kNoneSigned = u"No files were encrypted!";
 inline constexpr std::u16string_view kOneSigned = u"File encrypted succesfully!";
 inline constexpr std::u16string_view kManySigned = u"%d files encrypted succesfully!";
 inline constexpr std::u16string_view kStatus = u"Signing file %d of %d";
+// A source of a kind whose own tools object to a signed copy: %s is the source, the second %s
+// the kind's name ("xz"), the third what its tools do with a signed copy.
+inline constexpr std::u16string_view kKindWarning = u"File %s (%s): %s.";
+inline constexpr std::u16string_view kKindLeftOut = u"File %s (%s): %s. Left out.";
 
 inline constexpr std::u16string_view kCaptionError = u"Error";
 inline constexpr std::u16string_view kCaptionErrorBang = u"Error!";
 inline constexpr std::u16string_view kCaptionQuestion = u"Question";
 inline constexpr std::u16string_view kCaptionDone = u"Done";
+inline constexpr std::u16string_view kCaptionWarning = u"Warning";
 
 // Replaces each %s and %d of `format`, in order, by the next of `arguments`; %% gives %.
 template <class Char>

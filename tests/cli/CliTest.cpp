@@ -914,3 +914,33 @@ TEST_F(Cli, LinksToFoldersBelowAWalkAreReportedNotFollowed) {
 #endif
 
 } // namespace
+
+namespace {
+
+// A file whose own tools object to a trailer: a warning line and a signed copy, or with
+// --skip-kinds a refusal; the same for a named file sent to standard output.
+TEST_F(Cli, KindsWhoseToolsObjectAreToldOrLeftOut) {
+    Bytes gzip = PatternBytes(300, 3);
+    gzip[0] = 0x1F, gzip[1] = 0x8B, gzip[2] = 8, gzip[3] = 0;
+    const fs::path archive = File("logs.gz", gzip);
+    const fs::path plain = File("notes.txt", PatternBytes(300, 4));
+    const std::string warning = "Warning: File " + PathUtf8(archive) + " (gzip): ";
+    CliRun run = Sign("me", {Arg(archive), Arg(plain)});
+    EXPECT_EQ(run.status, 0);
+    ASSERT_EQ(Lines(run.err).size(), 2u) << run.err;
+    EXPECT_EQ(Lines(run.err)[0].rfind(warning, 0), 0u) << run.err;
+    EXPECT_NE(run.err.find("`quorvane-cli strip` gives the original back."), std::string::npos);
+    EXPECT_TRUE(fs::exists(Out() / "logs_signed.gz"));
+
+    fs::remove(Out() / "logs_signed.gz");
+    fs::remove(Out() / "notes_signed.txt");
+    run = Sign("me", {Arg(archive), Arg(plain)}, {Arg("--skip-kinds")});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(Lines(run.err)[0], "File " + PathUtf8(archive) +
+                                     " (gzip): gzip will warn of trailing garbage and end with "
+                                     "exit status 2. Left out.");
+    EXPECT_FALSE(fs::exists(Out() / "logs_signed.gz"));
+    EXPECT_TRUE(fs::exists(Out() / "notes_signed.txt"));
+}
+
+} // namespace

@@ -1,6 +1,7 @@
 // The check and strip batches: several jobs give exactly the results, order and files of one;
 // a stop ends a run; a named file read as a stream fails when it changes under the reader.
 #include "CheckEngine.h"
+#include "SignRecorder.h"
 #include "SigClock.h"
 #include "SignReport.h"
 #include "Signature.h"
@@ -11,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <vector>
@@ -221,6 +223,69 @@ TEST(Texts, Wtf8CarriesEveryCodeUnitAndTimesReadAsIso) {
     EXPECT_EQ(IsoUtc(951782400), "2000-02-29T00:00:00Z");
     EXPECT_EQ(IsoUtc(0xFFFFFFFFu), "2106-02-07T06:28:15Z");
     EXPECT_EQ(WithCrLf(u"a\rb\nc\r\nd\n\r"), u"a\r\nb\r\nc\r\nd\r\n\r\n");
+}
+
+} // namespace
+
+namespace {
+
+// Sources of kinds whose tools object to a trailer are warned about in their turn, left out,
+// or signed quietly, with several jobs as with one.
+TEST(Kinds, EachObjectingSourceIsToldInItsTurnOrLeftOut) {
+    TempDir dir;
+    fs::create_directory(dir / "out");
+    std::vector<fs::path> sources;
+    for (int i = 0; i < 12; ++i) {
+        const fs::path file = dir / ("f" + std::to_string(i) + (i % 4 == 1 ? ".xz" : ".txt"));
+        Bytes bytes = PatternBytes(5000, i);
+        if (i % 4 == 1) // xz's stream header: magic and flags
+            std::copy_n("\xFD"
+                        "7zXZ\0\0\x04",
+                        8, bytes.begin());
+        WriteBytes(file, bytes);
+        sources.push_back(file);
+    }
+    std::vector<SignItem> items;
+    for (const fs::path& source : sources)
+        items.push_back({source, {}});
+    EXPECT_EQ(CountObjectingKinds(items),
+              (std::vector<std::pair<FileKind, std::size_t>>{{FileKind::Xz, 3}}));
+    const auto run = [&](KindPolicy kinds, unsigned jobs) {
+        fs::remove_all(dir / "out");
+        fs::create_directory(dir / "out");
+        SignRequest request;
+        request.items = items;
+        request.outputFolder = dir / "out";
+        request.text = std::u16string(u"text");
+        request.kinds = kinds;
+        request.jobs = jobs;
+        CSignRecorder recorder;
+        const SignResult result = RunSignBatch(request, recorder);
+        return std::make_pair(result.outcomes, recorder.Messages());
+    };
+    const auto warned = run(KindPolicy::Warn, 1);
+    EXPECT_EQ(run(KindPolicy::Warn, 4), warned);
+    ASSERT_EQ(warned.second.size(), 4u);
+    std::string warning = "warning Warning error File ";
+    warning += PathUtf8(sources[1]);
+    warning += " (xz): xz will report the signed copy as corrupt.";
+    EXPECT_EQ(warned.second[0], warning);
+    EXPECT_EQ(std::count(warned.first.begin(), warned.first.end(), SignOutcome::Signed), 12);
+    EXPECT_TRUE(fs::exists(dir / "out" / "f5_signed.xz"));
+
+    const auto leftOut = run(KindPolicy::LeaveOut, 4);
+    EXPECT_EQ(run(KindPolicy::LeaveOut, 1), leftOut);
+    EXPECT_EQ(leftOut.first[5], SignOutcome::LeftOut);
+    EXPECT_EQ(std::count(leftOut.first.begin(), leftOut.first.end(), SignOutcome::Signed), 9);
+    std::string refusal = "message Error error File ";
+    refusal += PathUtf8(sources[5]);
+    refusal += " (xz): xz will report the signed copy as corrupt. Left out.";
+    EXPECT_EQ(leftOut.second[1], refusal);
+    EXPECT_FALSE(fs::exists(dir / "out" / "f5_signed.xz"));
+    EXPECT_TRUE(fs::exists(dir / "out" / "f6_signed.txt"));
+
+    const auto quiet = run(KindPolicy::SignQuietly, 4);
+    EXPECT_EQ(quiet.second.size(), 1u); // the summary only
 }
 
 } // namespace

@@ -40,6 +40,7 @@ public:
         if (onFailure)
             onFailure();
     }
+    void ReportWarning(const SignMessage& message) override { Record("warning", message); }
     bool AskOverwrite(const SignMessage& question) override {
         Record("ask", question);
         if (answers.empty())
@@ -56,7 +57,7 @@ public:
         std::vector<std::string> messages;
         for (const auto& event : events)
             if (event.rfind("message ", 0) == 0 || event.rfind("ask ", 0) == 0 ||
-                event.rfind("summary ", 0) == 0)
+                event.rfind("warning ", 0) == 0 || event.rfind("summary ", 0) == 0)
                 messages.push_back(event);
         return messages;
     }
