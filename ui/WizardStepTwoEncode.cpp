@@ -2,6 +2,7 @@
 
 #include "DroppedFiles.h"
 #include "EncProgress.h"
+#include "FileKinds.h"
 #include "FileOps.h"
 #include "FileReportDlg.h"
 #include "LocaleText.h"
@@ -64,6 +65,23 @@ constexpr wchar_t kReportCaption[] = L"Files not signed";
 constexpr wchar_t kNotReplaced[] = L"The existing file was kept (the answer was No).";
 constexpr wchar_t kStoppedInCopy[] = L"Signing was stopped during this file; nothing was written.";
 constexpr wchar_t kNotReached[] = L"Signing was stopped before this file.";
+constexpr wchar_t kKindsIntro[] =
+    L"Some of the chosen files are of kinds whose own programs object to anything after their "
+    L"end, and a signature is just that:";
+constexpr wchar_t kKindsChoice[] =
+    L"Yes signs them anyway, No leaves them out and signs the others, Cancel signs nothing.";
+
+// The question asked once before a run that holds files of kinds whose tools object to a
+// signed copy: how many of each, and what their tools will do.
+std::wstring KindsQuestion(const std::vector<std::pair<FileKind, std::size_t>>& counts) {
+    std::wstring text = std::wstring(kKindsIntro) + L"\r\n";
+    for (const auto& [kind, count] : counts) {
+        const KindInfo& info = InfoOf(kind);
+        text += L"\r\n" + FormatCount(count) + L" \x00D7 " + ToWide(Utf8ToUtf16Lossy(info.name)) +
+                L": " + ToWide(Utf8ToUtf16Lossy(info.consequence)) + L".";
+    }
+    return text + L"\r\n\r\n" + kKindsChoice;
+}
 
 // Why a message came, beyond its text: the system's reason, and the output it is about.
 std::wstring CauseOf(const SignMessage& message) {
@@ -122,7 +140,8 @@ public:
     void ReportFailure(const SignMessage& message) override {
         if (message.item != nullptr)
             Add(message.path, ToWide(message.text), CauseOf(message));
-        if (m_closing || Remembered(message))
+        // Left out for its kind, as the user chose before the run: the report names it.
+        if (m_closing || Remembered(message) || message.fileKind != FileKind::Other)
             return;
         ShowCurrent(); // the box is about the file the window names
         Refresh();
@@ -393,6 +412,19 @@ void CWizardStepTwoEncode::OnEncryptFiles() {
         request.items.push_back({std::filesystem::path(source), {}});
     // As quorvane-cli: one job per processor, with what a run of one job shows.
     request.jobs = std::clamp(std::thread::hardware_concurrency(), 1u, 64u);
+    // Once for the run, before the first copy: files whose own programs would object to the
+    // signature. A run without any asks nothing.
+    request.kinds = KindPolicy::SignQuietly;
+    if (IsDirectory(request.outputFolder)) {
+        const auto counts = CountObjectingKinds(request.items);
+        if (!counts.empty()) {
+            const int answer = MessageBox(KindsQuestion(counts), kCaptionQuestion,
+                                          MB_YESNOCANCEL | MB_ICONWARNING);
+            if (answer != IDYES && answer != IDNO)
+                return;
+            request.kinds = answer == IDYES ? KindPolicy::SignQuietly : KindPolicy::LeaveOut;
+        }
+    }
     std::vector<std::uint64_t> sizes = m_fileSizes;
     sizes.resize(m_fileList.size());
 

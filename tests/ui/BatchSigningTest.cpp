@@ -644,3 +644,53 @@ TEST_F(BatchSigningTest, ARerunOfFiftyAsksOnceForAllAndReportsWhatWasNotSigned) 
 }
 
 } // namespace
+
+namespace {
+
+// Files whose own programs object to a signature: one question before the first copy, naming
+// how many of each kind; No leaves them out (listed in the report, without a box each), Yes
+// signs them, Cancel does nothing at all.
+TEST_F(BatchSigningTest, FilesOfObjectingKindsAreAskedAboutOnceBeforeTheRun) {
+    const auto files = MakeFiles(temp / L"in", {L"a.txt", L"b.gz", L"c.gz", L"d.txt"});
+    for (const auto& name : {files[1], files[2]}) {
+        Bytes gzip = ReadFile(name);
+        gzip[0] = 0x1F, gzip[1] = 0x8B, gzip[2] = 8, gzip[3] = 0;
+        WriteFile(name, gzip);
+    }
+    fs::create_directory(out);
+    Prepare(files, out.wstring());
+    for (const int answer : {IDCANCEL, IDNO, IDYES}) {
+        log.clear();
+        if (answer == IDYES) { // the run before went home
+            Click(session.StepWindow(), IDC_ADD_SIGNATURE);
+            Prepare(files, out.wstring());
+        }
+        Answer(answer);
+        if (answer != IDCANCEL)
+            Answer(); // the summary
+        Encrypt();
+        const std::vector<std::wstring> boxes = Boxes();
+        ASSERT_FALSE(boxes.empty());
+        EXPECT_EQ(boxes[0].rfind(L"box Question 51: Some of the chosen files", 0), 0u) << boxes[0];
+        EXPECT_NE(boxes[0].find(L"2 \u00D7 gzip: gzip will warn of trailing garbage"),
+                  std::wstring::npos);
+        if (answer == IDCANCEL) {
+            EXPECT_EQ(boxes.size(), 1u);
+            EXPECT_TRUE(FolderNames(out).empty());
+            continue;
+        }
+        ASSERT_EQ(boxes.size(), 2u);
+        EXPECT_EQ(boxes[1], answer == IDNO ? L"box Done 64: 2 files encrypted succesfully!"
+                                           : L"box Done 64: 4 files encrypted succesfully!");
+        EXPECT_EQ(FolderNames(out).size(), answer == IDNO ? 2u : 4u);
+        for (const auto& name : FolderNames(out))
+            fs::remove(out / name);
+    }
+    // The files left out are in the one report, each with the reason.
+    ASSERT_EQ(reportWatch.reports.size(), 1u);
+    ASSERT_EQ(reportWatch.reports[0].size(), 2u);
+    EXPECT_EQ(reportWatch.reports[0][0][0], files[1]);
+    EXPECT_NE(reportWatch.reports[0][0][1].find(L"Left out."), std::wstring::npos);
+}
+
+} // namespace
