@@ -494,8 +494,11 @@ static void TailWalk(void) {
     Add(&files[1], "12345", 5);
     Add(&files[1], trailer, size);
     quorvane_free(trailer);
+    char* unsignedBytes = malloc(300000);
     for (int i = 0; i < 300000; ++i)
-        Add(&files[2], &"Quorvane"[i % 8], 1);
+        unsignedBytes[i] = "Quorvane"[i % 8];
+    Add(&files[2], unsignedBytes, 300000);
+    free(unsignedBytes);
     for (int which = 0; which < 3; ++which)
         for (int sizeKnown = 0; sizeKnown < 2; ++sizeKnown)
             for (size_t tail = 0; tail <= 20; ++tail) {
