@@ -924,7 +924,8 @@ TEST_F(Cli, KindsWhoseToolsObjectAreToldOrLeftOut) {
     gzip[0] = 0x1F, gzip[1] = 0x8B, gzip[2] = 8, gzip[3] = 0;
     const fs::path archive = File("logs.gz", gzip);
     const fs::path plain = File("notes.txt", PatternBytes(300, 4));
-    const std::string warning = "Warning: File " + PathUtf8(archive) + " (gzip): ";
+    std::string warning = "Warning: File ";
+    warning += PathUtf8(archive) + " (gzip): ";
     CliRun run = Sign("me", {Arg(archive), Arg(plain)});
     EXPECT_EQ(run.status, 0);
     ASSERT_EQ(Lines(run.err).size(), 2u) << run.err;
@@ -936,9 +937,10 @@ TEST_F(Cli, KindsWhoseToolsObjectAreToldOrLeftOut) {
     fs::remove(Out() / "notes_signed.txt");
     run = Sign("me", {Arg(archive), Arg(plain)}, {Arg("--skip-kinds")});
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(Lines(run.err)[0], "File " + PathUtf8(archive) +
-                                     " (gzip): gzip will warn of trailing garbage and end with "
-                                     "exit status 2. Left out.");
+    std::string leftOut = "File ";
+    leftOut += PathUtf8(archive) +
+               " (gzip): gzip will warn of trailing garbage and end with exit status 2. Left out.";
+    EXPECT_EQ(Lines(run.err)[0], leftOut);
     EXPECT_FALSE(fs::exists(Out() / "logs_signed.gz"));
     EXPECT_TRUE(fs::exists(Out() / "notes_signed.txt"));
 }
