@@ -168,6 +168,10 @@ private:
     // The operands, then the paths listed by --files-from. False, with the problem, when the
     // list cannot be read or is refused.
     bool Paths(const ParsedArgs& parsed, std::vector<CliArg>& paths, std::string& problem);
+    // What sign and strip check alike before anything is read: the output, existing outputs,
+    // the jobs and the paths. An exit status when the command ends there.
+    std::optional<int> Writes(const ParsedArgs& parsed, bool& toStandardOutput, unsigned& jobs,
+                              std::vector<CliArg>& operands);
     // Standard output that was closed at the start takes nothing: what would go there is
     // refused before anything is read.
     int RefuseClosedOutput() {
@@ -569,6 +573,24 @@ std::string JobsProblem() {
     return "--jobs takes a number of files from 1 to " + std::to_string(kMaxJobs);
 }
 
+std::optional<int> CCli::Writes(const ParsedArgs& parsed, bool& toStandardOutput, unsigned& jobs,
+                                std::vector<CliArg>& operands) {
+    if (!parsed.Has("--out"))
+        return Usage("give the output folder with --out");
+    if (parsed.Has("--force") && parsed.Has("--no-clobber"))
+        return Usage("--force and --no-clobber exclude each other");
+    toStandardOutput = IsStandardStream(*parsed.Value("--out"));
+    if (toStandardOutput && DataOutputRefused())
+        return kExitUsage;
+    jobs = JobsOf(parsed);
+    if (jobs == 0)
+        return Usage(JobsProblem());
+    std::string listProblem;
+    if (!Paths(parsed, operands, listProblem))
+        return Usage(listProblem);
+    return std::nullopt;
+}
+
 int CCli::Sign(const std::vector<CliArg>& args) {
     if (AsksForHelp(args))
         return m_streams.outClosed ? RefuseClosedOutput() : Help(kSignUsage, kSignHelp);
@@ -579,20 +601,11 @@ int CCli::Sign(const std::vector<CliArg>& args) {
         return Usage(parsed.problem);
     if (parsed.Has("--text") == parsed.Has("--text-file"))
         return Usage("give the signature with one of --text and --text-file");
-    if (!parsed.Has("--out"))
-        return Usage("give the output folder with --out");
-    if (parsed.Has("--force") && parsed.Has("--no-clobber"))
-        return Usage("--force and --no-clobber exclude each other");
-    const bool toStandardOutput = IsStandardStream(*parsed.Value("--out"));
-    if (toStandardOutput && DataOutputRefused())
-        return kExitUsage;
-    const unsigned jobs = JobsOf(parsed);
-    if (jobs == 0)
-        return Usage(JobsProblem());
+    bool toStandardOutput = false;
+    unsigned jobs = 0;
     std::vector<CliArg> operands;
-    std::string listProblem;
-    if (!Paths(parsed, operands, listProblem))
-        return Usage(listProblem);
+    if (const std::optional<int> refused = Writes(parsed, toStandardOutput, jobs, operands))
+        return *refused;
     if (operands.empty())
         return Usage("give the files to sign");
     const bool streamIn = std::any_of(operands.begin(), operands.end(), [](const CliArg& operand) {
@@ -785,20 +798,11 @@ int CCli::Strip(const std::vector<CliArg>& args) {
     const ParsedArgs parsed = Parse(args, 1, {"--force", "--no-clobber"}, {"--out", "--jobs"});
     if (!parsed.problem.empty())
         return Usage(parsed.problem);
-    if (!parsed.Has("--out"))
-        return Usage("give the output folder with --out");
-    if (parsed.Has("--force") && parsed.Has("--no-clobber"))
-        return Usage("--force and --no-clobber exclude each other");
-    const bool toStandardOutput = IsStandardStream(*parsed.Value("--out"));
-    if (toStandardOutput && DataOutputRefused())
-        return kExitUsage;
-    const unsigned jobs = JobsOf(parsed);
-    if (jobs == 0)
-        return Usage(JobsProblem());
+    bool toStandardOutput = false;
+    unsigned jobs = 0;
     std::vector<CliArg> operands;
-    std::string listProblem;
-    if (!Paths(parsed, operands, listProblem))
-        return Usage(listProblem);
+    if (const std::optional<int> refused = Writes(parsed, toStandardOutput, jobs, operands))
+        return *refused;
     if (operands.empty())
         return Usage("give the files to strip");
     if (toStandardOutput)
