@@ -6,6 +6,7 @@
 #include "CheckEngine.h"
 #include "FileOps.h"
 #include "FolderWalk.h"
+#include "OutputPlan.h"
 #include "SigClock.h"
 #include "SigCodeTable.h"
 #include "SignEngine.h"
@@ -17,6 +18,7 @@
 #include "TextConvert.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
@@ -41,15 +43,34 @@ struct quorvane_signer {
 namespace {
 
 thread_local std::string t_lastError;
+thread_local int t_lastErrno = 0;
 
 int Succeed() {
     t_lastError.clear();
+    t_lastErrno = 0;
     return QUORVANE_OK;
 }
 
-int Fail(int status, std::string message) {
+// The system's error number behind `error`; 0 for Quorvane's own reasons.
+int ErrnoOf(const std::error_code& error) {
+    if (error.category() == std::generic_category() || error.category() == std::system_category())
+        return error.value();
+    return 0;
+}
+
+int Fail(int status, std::string message, const std::error_code& error = {}) {
     t_lastError = std::move(message);
+    t_lastErrno = status == QUORVANE_OUTPUT_EXISTS ? EEXIST : ErrnoOf(error);
     return status;
+}
+
+// Why `folder` is not a folder, as the system tells it: its own error, or ENOTDIR.
+std::error_code NotAFolder(const char* folder) {
+    std::error_code error;
+    const fs::file_status status = fs::status(fs::path(folder), error);
+    if (!error && !fs::is_directory(status))
+        error = std::make_error_code(std::errc::not_a_directory);
+    return error;
 }
 
 std::string Why(const std::error_code& error) {
@@ -167,9 +188,11 @@ int FromStream(const StreamResult& result, const TextOut* out = nullptr) {
         return Fail(QUORVANE_INVALID_TEXT, "the text cannot be stored");
     case StreamOutcome::CannotOpen:
     case StreamOutcome::ReadFailed:
-        return Fail(QUORVANE_CANNOT_READ, "cannot read the input" + Why(result.error));
+        return Fail(QUORVANE_CANNOT_READ, "cannot read the input" + Why(result.error),
+                    result.error);
     case StreamOutcome::WriteFailed:
-        return Fail(QUORVANE_CANNOT_WRITE, "cannot write the output" + Why(result.error));
+        return Fail(QUORVANE_CANNOT_WRITE, "cannot write the output" + Why(result.error),
+                    result.error);
     }
     return Fail(QUORVANE_FAILED, "unexpected outcome");
 }
@@ -214,6 +237,7 @@ int StatusOf(SignOutcome outcome, bool aboutSource) {
     case SignOutcome::SignFailed:
         return aboutSource ? QUORVANE_CANNOT_READ : QUORVANE_CANNOT_WRITE;
     case SignOutcome::Stopped:
+    case SignOutcome::LeftOut:
         break;
     }
     return QUORVANE_FAILED;
@@ -272,8 +296,10 @@ public:
             ++m_notDone;
             m_status = status;
             m_message = outcome == SignOutcome::NotOverwritten ? m_kept : m_line.value_or("");
+            m_error = m_lineError;
         }
         m_line.reset();
+        m_lineError.clear();
         m_aboutSource = false;
     }
     void ReportFailure(const SignMessage& message) override {
@@ -284,7 +310,13 @@ public:
             return;
         }
         m_line = line;
+        m_lineError = message.error;
         m_aboutSource = message.output.empty() || message.output == message.item->source;
+    }
+    // A source of a kind whose own tools object to a signed copy, signed all the same: its
+    // line as quorvane-cli writes it, in its turn, with the status of a file not refused.
+    void ReportWarning(const SignMessage& message) override {
+        Report(message.item, QUORVANE_OK, MessageLine(message));
     }
     bool AskOverwrite(const SignMessage& question) override {
         if ((m_flags & QUORVANE_REPLACE) != 0)
@@ -303,6 +335,7 @@ public:
     // The last file not signed (or the folder refused): its status and message.
     int m_status = QUORVANE_FAILED;
     std::string m_message;
+    std::error_code m_error;
 
 private:
     void Report(const SignItem* item, int status, const std::string& line) {
@@ -317,6 +350,7 @@ private:
     quorvane_report_fn m_report;
     void* m_context;
     std::optional<std::string> m_line;
+    std::error_code m_lineError;
     bool m_aboutSource = false;
     std::string m_kept;
 };
@@ -343,10 +377,11 @@ int SignFile(const char* source, const char* target, const TextIn& text, int fla
     CReportingObserver observer(request, flags, nullptr, nullptr);
     const SignResult result = RunSignBatch(request, observer);
     if (!result.folderValid)
-        return Fail(QUORVANE_CANNOT_WRITE, observer.m_message);
+        return Fail(QUORVANE_CANNOT_WRITE, observer.m_message,
+                    NotAFolder(request.outputFolder.c_str()));
     if (result.signedCount == 1)
         return Succeed();
-    return Fail(observer.m_status, observer.m_message);
+    return Fail(observer.m_status, observer.m_message, observer.m_error);
 }
 
 int CheckPath(const char* path, const TextOut& out) {
@@ -363,7 +398,7 @@ int CheckPath(const char* path, const TextOut& out) {
         break;
     }
     return Fail(QUORVANE_CANNOT_READ,
-                "cannot read " + std::string(path) + ": " + CheckReason(result));
+                "cannot read " + std::string(path) + ": " + CheckReason(result), result.error);
 }
 
 int SignFd(int input, int output, const TextIn& text) {
@@ -451,11 +486,13 @@ int SignBatch(const quorvane_item* items, std::size_t count, const char* outputF
         *signedCount = 0;
     if ((items == nullptr && count > 0) || outputFolder == nullptr)
         return Fail(QUORVANE_INVALID_ARGUMENT, "no items or no output folder");
-    if (const int status = CheckFlags(flags, QUORVANE_REPLACE | QUORVANE_KEEP_QUIETLY))
+    if (const int status =
+            CheckFlags(flags, QUORVANE_REPLACE | QUORVANE_KEEP_QUIETLY | QUORVANE_SKIP_KINDS))
         return status;
     SignRequest request;
     if (const int status = TakeText(text, request.text))
         return status;
+    request.kinds = (flags & QUORVANE_SKIP_KINDS) != 0 ? KindPolicy::LeaveOut : KindPolicy::Warn;
     for (std::size_t i = 0; i < count; ++i) {
         if (items[i].source == nullptr)
             return Fail(QUORVANE_INVALID_ARGUMENT, "an item without a source");
@@ -473,7 +510,7 @@ int SignBatch(const quorvane_item* items, std::size_t count, const char* outputF
     if (signedCount != nullptr)
         *signedCount = result.signedCount;
     if (!result.folderValid)
-        return Fail(QUORVANE_CANNOT_WRITE, observer.m_message);
+        return Fail(QUORVANE_CANNOT_WRITE, observer.m_message, NotAFolder(outputFolder));
     if (observer.m_notDone > 0)
         return Fail(QUORVANE_FAILED, std::to_string(observer.m_notDone) + " of " +
                                          std::to_string(count) + " files were not signed");
@@ -615,7 +652,8 @@ int quorvane_strip_file(const char* source, const char* target, int flags) {
             return Succeed();
         if (result.outcome == StripOutcome::OutputExists)
             return Fail(QUORVANE_OUTPUT_EXISTS, PathUtf8(result.output) + " already exists, kept");
-        return Fail(StatusOf(result.outcome), StripProblemLine(source, result, false));
+        return Fail(StatusOf(result.outcome), StripProblemLine(source, result, false),
+                    result.error);
     });
 }
 
@@ -761,6 +799,27 @@ int quorvane_sign_summary(size_t signedCount, char** text) {
     });
 }
 
+int quorvane_file_kind(const char* path, const char** kind, const char** consequence) {
+    return Guarded([&] {
+        if (path == nullptr || kind == nullptr || consequence == nullptr)
+            return Fail(QUORVANE_INVALID_ARGUMENT, "no path or no place for the kind");
+        *kind = *consequence = nullptr;
+        std::error_code error;
+        FileFacts facts;
+        const UniqueFile file = OpenForReading(fs::path(path), &error, &facts);
+        if (!file)
+            return Fail(QUORVANE_CANNOT_READ, "cannot read " + std::string(path) + Why(error),
+                        error);
+        const FileKind found = KindOfFile(file.get(), facts.size);
+        if (KindObjects(found)) {
+            // The table's words are static and end in a 00 byte.
+            *kind = InfoOf(found).id.data();
+            *consequence = InfoOf(found).consequence.data();
+        }
+        return Succeed();
+    });
+}
+
 int quorvane_time_text(int64_t seconds, char** text) {
     return Guarded([&] {
         if (text == nullptr)
@@ -780,7 +839,8 @@ int quorvane_list_files(const char* folder, const char* outputFolder, quorvane_f
         if (folder == nullptr)
             return Fail(QUORVANE_INVALID_ARGUMENT, "no folder given");
         if (!IsDirectory(folder))
-            return Fail(QUORVANE_CANNOT_READ, std::string(folder) + " is not a folder");
+            return Fail(QUORVANE_CANNOT_READ, std::string(folder) + " is not a folder",
+                        NotAFolder(folder));
         const FolderFiles files = FilesBelow(
             fs::path(folder), outputFolder != nullptr ? fs::path(outputFolder) : fs::path());
         if (file != nullptr)
@@ -871,11 +931,124 @@ int quorvane_strip_batch(const char* const* sources, size_t count, const char* o
             const std::string line = Utf16ToUtf8(signtext::kInvalidOutputFolder);
             if (report != nullptr)
                 report(context, -1, QUORVANE_CANNOT_WRITE, line.c_str());
-            return Fail(QUORVANE_CANNOT_WRITE, line);
+            return Fail(QUORVANE_CANNOT_WRITE, line, NotAFolder(outputFolder));
         }
         if (reporter.m_notDone > 0)
             return Fail(QUORVANE_FAILED, std::to_string(reporter.m_notDone) + " of " +
                                              std::to_string(count) + " files were not stripped");
+        return Succeed();
+    });
+}
+
+int quorvane_last_errno(void) {
+    return t_lastErrno;
+}
+
+int quorvane_sign_memory_into_n(const void* data, size_t size, const char* text, size_t textSize,
+                                void* out, size_t outSize, size_t* signedSize) {
+    return Guarded([&] {
+        if ((data == nullptr && size > 0) || signedSize == nullptr)
+            return Fail(QUORVANE_INVALID_ARGUMENT, "no data or no place for the size");
+        *signedSize = 0;
+        std::u16string units;
+        if (const int status = TakeText(Wtf8In(text, textSize), units))
+            return status;
+        if (TrailerOfBytes(data, size).isSigned)
+            return Fail(QUORVANE_ALREADY_SIGNED, "the data is already signed, cannot re-sign");
+        CSigCodeTable table;
+        const std::vector<std::uint8_t> trailer = MakeTrailer(table, units, SigNow());
+        *signedSize = size + trailer.size();
+        if (out == nullptr)
+            return Succeed();
+        if (outSize < *signedSize)
+            return Fail(QUORVANE_INVALID_ARGUMENT,
+                        "the signed bytes need " + std::to_string(*signedSize) + " bytes");
+        if (size > 0)
+            std::memcpy(out, data, size);
+        std::memcpy(static_cast<char*>(out) + size, trailer.data(), trailer.size());
+        return Succeed();
+    });
+}
+
+int quorvane_text_from_file_bytes(const void* bytes, size_t size, char** text, size_t* textSize) {
+    return Guarded([&] {
+        const TextOut out = Wtf8Out(text, textSize, nullptr);
+        if (bytes == nullptr && size > 0)
+            return Fail(QUORVANE_INVALID_ARGUMENT, "no bytes given");
+        const std::optional<std::u16string> units =
+            TextFromFileBytes(size > 0 ? std::string_view(static_cast<const char*>(bytes), size)
+                                       : std::string_view());
+        if (!units)
+            return Fail(QUORVANE_INVALID_TEXT,
+                        "it is neither UTF-8 nor UTF-16 with a byte order mark (FF FE or FE FF)");
+        out.Give(*units, 0);
+        return Succeed();
+    });
+}
+
+int quorvane_with_crlf(const char* text, size_t textSize, char** out, size_t* outSize) {
+    return Guarded([&] {
+        const TextOut given = Wtf8Out(out, outSize, nullptr);
+        if (text == nullptr && textSize > 0)
+            return Fail(QUORVANE_INVALID_ARGUMENT, "no text given");
+        const std::optional<std::u16string> units =
+            Wtf8ToUtf16(textSize > 0 ? std::string_view(text, textSize) : std::string_view());
+        if (!units)
+            return Fail(QUORVANE_INVALID_TEXT, "the text is not valid WTF-8");
+        given.Give(WithCrLf(*units), 0);
+        return Succeed();
+    });
+}
+
+int quorvane_list_sign_items(const char* path, const char* outputFolder, quorvane_file_fn file,
+                             quorvane_problem_fn problem, void* context) {
+    return Guarded([&] {
+        if (path == nullptr)
+            return Fail(QUORVANE_INVALID_ARGUMENT, "no path given");
+        const FolderFiles files = SignItemsOf(
+            fs::path(path), outputFolder != nullptr ? fs::path(outputFolder) : fs::path());
+        if (file != nullptr)
+            for (const SignItem& item : files.items)
+                file(context, PathUtf8(item.source).c_str(), PathUtf8(item.subfolder).c_str());
+        if (problem != nullptr)
+            for (const WalkProblem& found : files.problems)
+                problem(context, WalkProblemText(found).c_str());
+        return files.problems.empty() ? Succeed()
+                                      : Fail(QUORVANE_CANNOT_READ, "some entries were skipped");
+    });
+}
+
+int quorvane_plan_sign_batch(const quorvane_item* items, size_t count, const char* outputFolder,
+                             size_t partSize, quorvane_plan_fn plan, void* context,
+                             size_t* partCount) {
+    return Guarded([&] {
+        if (partCount != nullptr)
+            *partCount = 0;
+        if ((items == nullptr && count > 0) || outputFolder == nullptr)
+            return Fail(QUORVANE_INVALID_ARGUMENT, "no items or no output folder");
+        std::vector<SignItem> signItems;
+        signItems.reserve(count);
+        for (std::size_t i = 0; i < count; ++i) {
+            if (items[i].source == nullptr)
+                return Fail(QUORVANE_INVALID_ARGUMENT, "an item without a source");
+            SignItem item;
+            item.source = fs::path(items[i].source);
+            if (items[i].subfolder != nullptr)
+                item.subfolder = fs::path(items[i].subfolder);
+            signItems.push_back(std::move(item));
+        }
+        const OutputPlan planned =
+            PlanOutputs(signItems, fs::path(outputFolder),
+                        partSize > 0 ? partSize : std::numeric_limits<std::size_t>::max());
+        if (plan != nullptr)
+            for (std::size_t i = 0; i < count; ++i) {
+                const std::string output = PathUtf8(planned.outputs[i]);
+                const quorvane_planned_item item{i, output.c_str(), planned.earlier[i],
+                                                 planned.parts[i]};
+                plan(context, &item);
+            }
+        if (partCount != nullptr)
+            *partCount = planned.partCount;
         return Succeed();
     });
 }

@@ -137,9 +137,10 @@ QUORVANE_API void quorvane_signer_free(quorvane_signer* signer);
 /* A batch as quorvane-cli signs it: each source's copy `<name>_signed<ext>` in `output_folder`
  * (below it in `subfolder` when not null), with the same checks, order and messages. Each
  * message comes to `report` as quorvane-cli writes it, with the index of its source (-1 for
- * the summary): refusals and failures, and the summary last. *signed_count counts the copies
- * written. Flags: QUORVANE_REPLACE; QUORVANE_KEEP_QUIETLY keeps existing outputs without a
- * message. `jobs` files are read and copied at once (0: one). */
+ * the summary): refusals and failures, warnings about sources of a kind whose own tools
+ * object to a signed copy (signed all the same: status QUORVANE_OK), and the summary last.
+ * *signed_count counts the copies written. Flags: QUORVANE_REPLACE; QUORVANE_KEEP_QUIETLY keeps
+ * existing outputs without a message. `jobs` files are read and copied at once (0: one). */
 #define QUORVANE_KEEP_QUIETLY 2
 typedef struct quorvane_item {
     const char* source;
@@ -200,6 +201,17 @@ QUORVANE_API int quorvane_sign_batch_n(const quorvane_item* items, size_t count,
  * check --json gives it: "2026-12-08T03:04:05Z"; freed with quorvane_free. */
 QUORVANE_API int quorvane_time_text(int64_t seconds, char** text);
 
+/* Files whose own programs object to bytes after their end (xz, gzip, MP3 and its end tags,
+ * programs with an Authenticode signature, ...: the README's table). For such a file, *kind is
+ * its kind's id ("xz", "signed-program") and *consequence what its programs do with a signed
+ * copy ("xz will report the signed copy as corrupt"), both static; for any other file both are
+ * null. Reads at most a few KiB of the file. QUORVANE_CANNOT_READ when it cannot be read. The
+ * batches warn about such files (status QUORVANE_OK, quorvane-cli's "Warning: ..." line) and,
+ * with QUORVANE_SKIP_KINDS, leave them out as refused ("... Left out."). */
+#define QUORVANE_SKIP_KINDS 4
+QUORVANE_API int quorvane_file_kind(const char* path, const char** kind,
+                                    const char** consequence);
+
 /* One file of quorvane_check_batch, valid during the call of the callback. */
 typedef struct quorvane_check_result {
     size_t index;          /* the file's place in `paths` */
@@ -244,6 +256,76 @@ QUORVANE_API int quorvane_strip_batch(const char* const* sources, size_t count,
                                       const char* output_folder, int flags, unsigned jobs,
                                       quorvane_report_fn report, void* context,
                                       size_t* stripped_count);
+
+/* ---- Version 1.1: errors as numbers, bytes into the caller's memory, texts of text files,
+ * and batches planned in parts ---- */
+
+/* The system's error number (errno: ENOENT, EACCES, ENOSPC, ...) behind the calling thread's last
+ * failed call, when the system gave one; 0 after a success and for refusals of Quorvane's own
+ * (not signed, already signed, a text that cannot be stored, not a regular file, a source that
+ * changed while it was read). QUORVANE_OUTPUT_EXISTS gives EEXIST. */
+QUORVANE_API int quorvane_last_errno(void);
+
+/* quorvane_sign_memory_n into memory of the caller's: `data` and the trailer carrying `text`
+ * (seeded from the clock) are written into `out`, which holds `out_size` bytes and must not
+ * overlap `data`; *signed_size is their size. With `out` null nothing is written and
+ * *signed_size tells the room needed, after the same checks (a signed `data` is refused,
+ * QUORVANE_ALREADY_SIGNED). With less room than that: QUORVANE_INVALID_ARGUMENT, *signed_size
+ * the room needed, nothing written. */
+QUORVANE_API int quorvane_sign_memory_into_n(const void* data, size_t size, const char* text,
+                                             size_t text_size, void* out, size_t out_size,
+                                             size_t* signed_size);
+
+/* The most bytes a text file can hold for the longest text: three UTF-8 bytes per UTF-16 code
+ * unit, a byte order mark and one final line break (quorvane-cli --text-file reads no more, and
+ * refuses a longer file). */
+#define QUORVANE_MAX_TEXT_FILE_BYTES (3 * QUORVANE_MAX_TEXT_UNITS + 3 + 2)
+
+/* The text in the bytes of a text file, as quorvane-cli --text-file reads it: UTF-8 (a byte
+ * order mark is skipped) or UTF-16 with its byte order mark (FF FE or FE FF); one line break at
+ * the end is the file's, not the text's. *text in WTF-8 with its size (as the _n functions
+ * give texts), line breaks as the file holds them. QUORVANE_INVALID_TEXT for anything else. */
+QUORVANE_API int quorvane_text_from_file_bytes(const void* bytes, size_t size, char** text,
+                                               size_t* text_size);
+
+/* `text` (WTF-8) with every line break (CR LF, a lone CR, a lone LF) as CR LF, the way
+ * Quorvane's programs store a text; *out in WTF-8 with its size. */
+QUORVANE_API int quorvane_with_crlf(const char* text, size_t text_size, char** out,
+                                    size_t* out_size);
+
+/* What quorvane-cli sign -r takes for `path`: a folder stands for the regular files below it
+ * (as quorvane_list_files gives them, `output_folder` left out), anything else for itself,
+ * with an empty subfolder: its copy goes directly into the output folder, and a path that is
+ * missing or cannot be read is refused by the batch with quorvane-cli's message. What the walk
+ * skips comes to `problem` as quorvane-cli reports it (QUORVANE_CANNOT_READ when there was
+ * some). Either callback may be null. */
+QUORVANE_API int quorvane_list_sign_items(const char* path, const char* output_folder,
+                                          quorvane_file_fn file, quorvane_problem_fn problem,
+                                          void* context);
+
+/* One item of a planned batch, valid during the call of the callback. */
+typedef struct quorvane_planned_item {
+    size_t index;       /* the item's place in `items` */
+    const char* output; /* where its copy goes, as the batch names it */
+    ptrdiff_t earlier;  /* the first earlier item whose copy goes there too, or -1: of such
+                           items a batch signs at most one, and refuses the later ones */
+    size_t part;        /* the part it runs in, from 0 */
+} quorvane_planned_item;
+typedef void (*quorvane_plan_fn)(void* context, const quorvane_planned_item* item);
+
+/* Plans a batch of quorvane_sign_batch that runs in parts, each part its own batch (a task of a
+ * cluster), before any part runs: parts of about `part_size` items (0: one part) such that
+ * items whose copies or sources are the same file (two folders of one name below two trees;
+ * a source that is a copy of the batch) run in one part, in their order. Each part's batch,
+ * its items in the order of `items`, then gives exactly the outcomes and lines that one batch
+ * of all the items gives, whatever ran before or runs beside it: the later of two sources of
+ * one copy is refused as quorvane-cli refuses it ("Could not open file SRC for writing! (OUT
+ * was written from EARLIER earlier in this run)") unless the earlier one fails, and no copy of
+ * the batch replaces another. Each item comes to `plan` in order; *part_count (may be null)
+ * counts the parts. Files are not opened; folders are resolved to compare paths. */
+QUORVANE_API int quorvane_plan_sign_batch(const quorvane_item* items, size_t count,
+                                          const char* output_folder, size_t part_size,
+                                          quorvane_plan_fn plan, void* context, size_t* part_count);
 
 #ifdef __cplusplus
 }

@@ -1,132 +1,235 @@
 #!/usr/bin/python3
-"""Signs, then checks, a tree of files on a Dask `distributed` cluster, one task per batch.
+"""Signs, then checks, trees of files on a Dask `distributed` cluster, one task per part.
 
-    dask_archive.py sign --scheduler ADDRESS (--text TEXT | --text-file FILE) --out DIR
-                    [--existing replace|keep] [--batch N] [--jobs N] TREE...
-    dask_archive.py check --scheduler ADDRESS [--batch N] [--jobs N] TREE...
+    dask_archive.py sign (--scheduler ADDRESS | --scheduler-file FILE)
+                    (--text TEXT | --text-file FILE) --out DIR
+                    [--existing replace|keep] [--batch N] [--jobs N] PATH...
+    dask_archive.py check (--scheduler ADDRESS | --scheduler-file FILE)
+                    [--batch N] [--jobs N] PATH...
 
-Paths are made absolute, as the workers run elsewhere. `sign` writes the copies exactly where
-`quorvane-cli sign --force -r --out DIR TREE...` writes them (`--existing keep`: as with --no-clobber) and prints the same lines on standard error:
-what the folder walk skipped, each file refused or failed and why, in the order of the files,
-and the summary. `check` prints on standard output what `quorvane-cli check --json -r TREE...`
-prints, line for line: the engine's JSON line for each file, in the order of their paths. The
-exit statuses are quorvane-cli's.
+`sign` does what `quorvane-cli sign --force -r --out DIR PATH...` does (`--existing keep`: with
+--no-clobber instead of --force): the same copies, and on standard error the same lines in the
+same order (what the folder walk skipped, each file refused or failed and why, the summary),
+with the same exit status. The scheduler is reached at its address, or through the file that
+`dask scheduler --scheduler-file FILE` writes (waited for up to a minute); Dask's security
+settings (TLS and its certificates) come from Dask's configuration. A PATH that is a folder stands for the regular files below it; any
+other PATH for itself. `check` prints on standard output what `quorvane-cli check --json -r
+PATH...` prints, line for line, with its exit status. Usage errors give quorvane-cli's message,
+then this usage, and exit status 2.
 
-Each task signs its batch with the engine of quorvane-cli (the quorvane module), and each copy
-gets its name only once complete. When a worker dies, Dask runs its tasks again on another:
-the copies the lost attempt committed are replaced by whole new ones (or kept, with
---existing keep), so no file is lost and none is left half-written.
+The client walks the trees and plans every copy before any task runs (quorvane.plan_sign_batch):
+sources that would share a copy (folders of one name in two trees) run in one task, in their
+order, so the later one is refused as quorvane-cli refuses it and no copy replaces another. Each
+task signs its part with the engine of quorvane-cli (quorvane.sign_batch); each copy gets its
+name only once complete. When a worker dies, Dask runs its tasks again on another: the copies
+the lost attempt made are replaced by whole new ones (or kept, with --existing keep), so no file
+is lost and none is left half-written. Paths are made absolute, as the workers run elsewhere;
+they must see the files under the same paths.
 """
 import argparse
+import json
 import logging
 import os
 import sys
+import time
 
 import quorvane
-from distributed import Client
+
+USAGE = __doc__.split("\n\n")[1]
 
 
-def sign_batch(items, out, text, existing, jobs):
-    """One task: signs `items` (path, subfolder) into `out`; quorvane-cli's lines per file."""
+class UsageError(Exception):
+    """A problem with the command line: quorvane-cli's words for it."""
+
+
+def say(line, stream):
+    """One line on `stream` as quorvane-cli writes it: the bytes of the paths it names as the
+    file system holds them."""
+    stream.buffer.write(os.fsencode(line) + b"\n")
+    stream.buffer.flush()
+
+
+def sign_part(items, out, text, existing, jobs):
+    """One task: signs `items` ((path, subfolder) pairs) into `out`; the lines of its items (a
+    file refused or failed, a warning about a file's kind), each with the item's place in
+    `items` and its status."""
     count, messages = quorvane.sign_batch(items, out, text, existing=existing, jobs=jobs)
-    return count, [(index, line) for index, _status, line in messages if index >= 0]
+    return count, [message for message in messages if message[0] >= 0]
 
 
-def check_batch(paths, jobs):
+def check_part(paths, jobs):
     """One task: quorvane-cli check --json's line for each path, and whether it is signed."""
     return [(found.json_line, found.text is not None)
             for found in quorvane.check_batch(paths, jobs=jobs)]
 
 
-def batches(items, size):
+def parts(items, size):
     return [items[i:i + size] for i in range(0, len(items), size)]
 
 
-def walk(trees, out):
-    """The files of the trees as quorvane-cli -r takes them, and the lines of what it skips."""
-    items, problems = [], []
-    for tree in trees:
-        files, skipped = quorvane.list_files(tree, out)
-        items += files
-        problems += ["quorvane-cli: " + line for line in skipped]
-    return items, problems
+def read_text_file(name):
+    """The text in a --text-file (- for standard input), as quorvane-cli reads it."""
+    shown = "standard input" if name == "-" else name
+    try:
+        if name == "-":
+            data = sys.stdin.buffer.read(quorvane.MAX_TEXT_FILE_BYTES + 1)
+        else:
+            with open(name, "rb") as f:
+                data = f.read(quorvane.MAX_TEXT_FILE_BYTES + 1)
+    except OSError as error:
+        raise UsageError("cannot read the text from %s: %s" % (shown, error.strerror)) from None
+    if len(data) > quorvane.MAX_TEXT_FILE_BYTES:
+        raise UsageError("the text in %s is longer than %d UTF-16 code units"
+                         % (shown, quorvane.MAX_TEXT_UNITS))
+    try:
+        return quorvane.text_from_file_bytes(data)
+    except quorvane.TextError as error:
+        raise UsageError("cannot read the text from %s: %s" % (shown, error)) from None
+
+
+def text_to_sign(args):
+    """The text as quorvane-cli stores it: line breaks as CR LF, 1 to 32767 UTF-16 code units."""
+    if args.text is not None:
+        try:
+            text = os.fsencode(args.text).decode("utf-8")
+        except UnicodeDecodeError:
+            raise UsageError("the text is not valid UTF-8") from None
+    else:
+        text = read_text_file(args.text_file)
+    text = quorvane.with_crlf(text)
+    if not text:
+        raise UsageError("the text is empty")
+    if len(text.encode("utf-16-le", "surrogatepass")) // 2 > quorvane.MAX_TEXT_UNITS:
+        raise UsageError("the text is longer than %d UTF-16 code units" % quorvane.MAX_TEXT_UNITS)
+    return text
 
 
 def sign(client, args):
-    if args.text_file is not None:
-        with open(args.text_file, encoding="utf-8-sig") as f:
-            text = f.read().removesuffix("\n")
-    else:
-        text = args.text
-    # Line breaks as CR LF, as quorvane-cli and the desktop program store them.
-    text = text.replace("\r\n", "\n").replace("\r", "\n").replace("\n", "\r\n")
-    if not os.path.isdir(args.out):
-        print(quorvane.INVALID_OUTPUT_FOLDER, file=sys.stderr)
-        return 2
-    items, problems = walk(args.trees, args.out)
-    for line in problems:
-        print(line, file=sys.stderr)
+    text = args.signature
+    # The paths as quorvane-cli sign -r takes them, what the walk skips reported at once.
+    items, skipped = [], False
+    for path in args.paths:
+        found, problems = quorvane.list_sign_items(path, args.out)
+        items += found
+        for line in problems:
+            say("quorvane-cli: " + line, sys.stderr)
+            skipped = True
     existing = quorvane.REPLACE if args.existing == "replace" else quorvane.KEEP_QUIETLY
-    parts = batches(items, args.batch)
-    futures = client.map(sign_batch, parts, out=args.out, text=text, existing=existing,
-                         jobs=args.jobs, pure=False)
+    # The engine's own test of the output folder, before any task: an empty batch.
+    try:
+        quorvane.sign_batch([], args.out, text, existing=existing)
+    except quorvane.WriteError as error:
+        say(str(error), sys.stderr)
+        return 2
+    plan = quorvane.plan_sign_batch(items, args.out, args.batch)
+    futures = client.map(sign_part, [[items[i] for i in part] for part in plan.parts],
+                         out=args.out, text=text, existing=existing, jobs=args.jobs, pure=False)
+    # The lines of every part, back in the order of the items.
+    lines = []
     signed = 0
-    failed = False
-    for future in futures:
-        count, lines = future.result()
+    for part, future in zip(plan.parts, futures):
+        count, reported = future.result()
         signed += count
-        for _index, line in lines:
-            print(line, file=sys.stderr)
-            failed = True
-    print(quorvane.summary(signed), file=sys.stderr)
-    return 1 if failed or problems else 0
+        lines += [(part[index], order, status, line)
+                  for order, (index, status, line) in enumerate(reported)]
+    for _index, _order, _status, line in sorted(lines):
+        say(line, sys.stderr)
+    say(quorvane.summary(signed), sys.stderr)
+    failed = any(status != quorvane.OK for _, _, status, _ in lines)
+    return 1 if failed or skipped else 0
 
 
 def check(client, args):
     # The entries as quorvane-cli check -r takes them: the files go to the workers, and what
-    # cannot be checked (a FIFO, a folder that cannot be listed) keeps its line and its place.
+    # cannot be checked (a FIFO, a folder that cannot be listed, a link to a folder) keeps its
+    # line and its place.
     entries = []
-    for tree in args.trees:
-        entries += quorvane.list_check_entries(tree)
+    for path in args.paths:
+        entries += quorvane.list_check_entries(path)
     paths = [path for path, line in entries if line is None]
-    futures = client.map(check_batch, batches(paths, args.batch), jobs=args.jobs, pure=False)
+    futures = client.map(check_part, parts(paths, args.batch), jobs=args.jobs, pure=False)
     checked = (result for future in futures for result in future.result())
     all_signed = True
     for _path, line in entries:
         signed = False
         if line is None:
             line, signed = next(checked)
-        print(line)
+        say(line, sys.stdout)
         all_signed = all_signed and signed
     return 0 if all_signed else 1
 
 
+def number(value, name, most, what):
+    """A count option's value, refused in quorvane-cli's words."""
+    if not value.isdigit() or not 1 <= int(value) <= most:
+        raise UsageError("%s takes a number of %s from 1 to %d" % (name, what, most))
+    return int(value)
+
+
+def scheduler_written(name):
+    """True once `name` holds the scheduler's address, whole."""
+    try:
+        with open(name) as f:
+            return "address" in json.load(f)
+    except (OSError, ValueError):
+        return False
+
+
+class Parser(argparse.ArgumentParser):
+    def error(self, message):
+        raise UsageError(message)
+
+
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser = Parser(usage=USAGE, add_help=False)
     parser.add_argument("command", choices=["sign", "check"])
-    parser.add_argument("--scheduler", required=True, help="the scheduler's address")
+    parser.add_argument("--scheduler", help="the scheduler's address")
+    parser.add_argument("--scheduler-file", help="the file the scheduler wrote")
     parser.add_argument("--text")
     parser.add_argument("--text-file")
     parser.add_argument("--out")
     parser.add_argument("--existing", choices=["replace", "keep"], default="replace")
-    parser.add_argument("--batch", type=int, default=500, help="files per task")
-    parser.add_argument("--jobs", type=int, default=1, help="files at once within a task")
-    parser.add_argument("trees", nargs="+")
-    args = parser.parse_args()
-    if args.command == "sign" and (args.out is None or (args.text is None) == (args.text_file is None)):
-        parser.error("sign needs --out and one of --text and --text-file")
+    parser.add_argument("--batch", default="500", help="files per task")
+    parser.add_argument("--jobs", default="1", help="files at once within a task")
+    parser.add_argument("paths", nargs="*")
+    try:
+        args = parser.parse_intermixed_args()
+        if (args.scheduler is None) == (args.scheduler_file is None):
+            raise UsageError("give the scheduler with one of --scheduler and --scheduler-file")
+        if args.command == "sign":
+            if (args.text is None) == (args.text_file is None):
+                raise UsageError("give the signature with one of --text and --text-file")
+            if args.out is None:
+                raise UsageError("give the output folder with --out")
+        args.jobs = number(args.jobs, "--jobs", 64, "files")
+        args.batch = number(args.batch, "--batch", 10 ** 9, "files")
+        if not args.paths:
+            raise UsageError("give the files to %s" % args.command)
+        if args.command == "sign":
+            args.signature = text_to_sign(args)
+    except UsageError as problem:
+        say("quorvane-cli: %s" % problem, sys.stderr)
+        sys.stderr.write("usage: " + USAGE.strip() + "\n")
+        return 2
     # The workers run in folders of their own: every path they see is absolute, and the report
     # names files as quorvane-cli does when given the same absolute paths.
-    args.trees = [os.path.abspath(tree) for tree in args.trees]
+    # Joined to the current folder, not normalised: "x/.." stays what quorvane-cli takes it for.
+    args.paths = [os.path.join(os.getcwd(), path) for path in args.paths]
     if args.out is not None:
-        args.out = os.path.abspath(args.out)
+        args.out = os.path.join(os.getcwd(), args.out)
     # The report on standard error is quorvane-cli's, line for line: Dask's notes on the tasks
-    # it runs again (a worker lost) are its own business, and only its errors show.
-    # Dask's own loggers below "distributed" set their levels themselves: the handlers it writes
-    # to standard error through are what takes only errors.
+    # it runs again (a worker lost) are its own business, and only its errors show. Dask's own
+    # loggers below "distributed" set their levels themselves: the handlers it writes to
+    # standard error through (made when it is imported) are what takes only errors.
+    from distributed import Client
     for handler in logging.getLogger("distributed").handlers + logging.getLogger().handlers:
         handler.setLevel(logging.ERROR)
-    with Client(args.scheduler) as client:
+    if args.scheduler_file is not None:
+        # A scheduler just started writes its file when it listens.
+        deadline = time.monotonic() + 60
+        while not scheduler_written(args.scheduler_file) and time.monotonic() < deadline:
+            time.sleep(0.1)
+    with Client(args.scheduler, scheduler_file=args.scheduler_file) as client:
         return sign(client, args) if args.command == "sign" else check(client, args)
 
 

@@ -2,61 +2,288 @@
 
 A signed file is an exact copy of a file followed by a small encoded trailer that carries a
 text. This module signs, checks and strips files with the same care as quorvane-cli (a copy
-appears whole or not at all), works on bytes in memory, and checks files on any fsspec file
-system with two small range reads per file, whatever its size. Texts travel exactly: U+0000,
-and an unpaired surrogate ('\ud800') too.
+appears whole or not at all), works on bytes in memory, checks files on any fsspec file system
+with two small range reads per file whatever its size, and runs quorvane-cli's batches with
+its lines.
+
+Paths are str, bytes or path-like objects (os.fspath, os.fsencode), so any name the file system
+holds works; a NUL in one raises ValueError, as open() does. Texts are str and travel exactly,
+both ways: U+0000, and an unpaired surrogate ('\\ud800') too. Data is any bytes-like object
+(bytes, bytearray, memoryview), read in place. Calls that read or write files, or more than a
+few KiB of memory, release the GIL.
+
+Every failure raises Error or one of its subclasses, carrying the library's message (str(error))
+and its status; a failure about a file is also the matching OSError subclass
+(FileNotFoundError, PermissionError, ...), with errno and filename.
 """
 
+import builtins
 import collections
+import operator
 import os
 
-from ._quorvane import (  # noqa: F401
-    MAX_TRAILER_BYTES,
-    AlreadySignedError,
-    Error,
-    InvalidArgumentError,
-    NeedMoreBytesError,
-    NoMemoryError,
-    NotSignedError,
-    OutputExistsError,
-    ReadError,
-    TextError,
-    WriteError,
-    __version__,
-    check,
-    read_trailer,
-    sign,
-    sign_bytes,
-    strip,
-    strip_bytes,
-    summary,
-    trailer,
-)
 from . import _quorvane
 
 __all__ = [
-    "Error", "AlreadySignedError", "NeedMoreBytesError", "NotSignedError", "OutputExistsError",
-    "ReadError", "WriteError", "TextError", "InvalidArgumentError", "NoMemoryError",
-    "MAX_TRAILER_BYTES", "sign", "check", "strip", "trailer", "read_trailer", "sign_bytes",
-    "strip_bytes", "check_remote", "sign_batch", "list_files", "summary", "check_batch",
-    "strip_batch", "list_check_entries", "Checked", "REPLACE", "KEEP_QUIETLY", "ASK",
+    # Exceptions
+    "Error", "NotSignedError", "AlreadySignedError", "NeedMoreBytesError",
+    "InvalidArgumentError", "TextError", "ReadError", "WriteError", "OutputExistsError",
+    "NoMemoryError",
+    # Constants
+    "ASK", "REPLACE", "KEEP_QUIETLY", "MAX_TRAILER_BYTES", "MAX_TEXT_UNITS",
+    "MAX_TEXT_FILE_BYTES", "FIRST_READ_BYTES", "INVALID_OUTPUT_FOLDER", "OK", "NOT_SIGNED",
+    "ALREADY_SIGNED", "NEED_MORE", "INVALID_ARGUMENT", "INVALID_TEXT", "CANNOT_READ",
+    "CANNOT_WRITE", "OUTPUT_EXISTS", "NO_MEMORY", "FAILED", "__version__",
+    # Files, bytes, texts
+    "sign", "check", "strip", "trailer", "read_trailer", "sign_bytes", "strip_bytes",
+    "check_remote", "text_from_file_bytes", "with_crlf", "time_text", "file_kind",
+    # Batches
+    "sign_batch", "check_batch", "strip_batch", "list_files", "list_sign_items",
+    "list_check_entries", "plan_sign_batch", "summary", "Checked", "SignPlan",
 ]
 
-# Most texts fit in the first read: a text of up to 1,020 UTF-16 code units.
-FIRST_READ_BYTES = 4096
+__version__ = _quorvane.version
 
-# What a batch into a folder that is not one says.
+# The statuses of the C library (quorvane.h), as batches report them per file.
+OK = 0
+NOT_SIGNED = 1
+ALREADY_SIGNED = 2
+NEED_MORE = 3
+INVALID_ARGUMENT = 4
+INVALID_TEXT = 5
+CANNOT_READ = 6
+CANNOT_WRITE = 7
+OUTPUT_EXISTS = 8
+NO_MEMORY = 9
+FAILED = 10
+
+#: The most bytes a trailer occupies: 4 x 32,767 + 16.
+MAX_TRAILER_BYTES = _quorvane.MAX_TRAILER_BYTES
+#: The longest text, in UTF-16 code units.
+MAX_TEXT_UNITS = _quorvane.MAX_TEXT_UNITS
+#: The most bytes a text file can hold for the longest text (quorvane-cli --text-file reads no
+#: more).
+MAX_TEXT_FILE_BYTES = _quorvane.MAX_TEXT_FILE_BYTES
+#: check_remote's first read: enough for a text of up to 1,020 UTF-16 code units.
+FIRST_READ_BYTES = 4096
+#: What a batch into a folder that is not one says.
 INVALID_OUTPUT_FOLDER = "Please select a valid output folder."
 
-REPLACE = "replace"
-KEEP_QUIETLY = "keep-quietly"
+#: An output that exists is kept, with quorvane-cli's message (its default).
 ASK = "ask"
+#: An output that existed before the run is replaced, as quorvane-cli --force does.
+REPLACE = "replace"
+#: An output that exists is kept without a message, as quorvane-cli --no-clobber does.
+KEEP_QUIETLY = "keep-quietly"
 _FLAGS = {ASK: 0, REPLACE: 1, KEEP_QUIETLY: 2}
 
-# One file of check_batch: its path as given, its text and signing time (ISO 8601 UTC), both
-# None when it is not signed, why it cannot be read (else None), and quorvane-cli check
-# --json's line for it.
-Checked = collections.namedtuple("Checked", "path text signed_at reason json_line")
+
+class Error(Exception):
+    """A call of quorvane failed. str(error) is the library's message; status is the C
+    library's status code (quorvane.FAILED here, each subclass its own)."""
+
+    status = FAILED
+
+    def __str__(self):
+        message = self.__dict__.get("_message")
+        return message if message is not None else super().__str__()
+
+    def __reduce__(self):
+        # Rebuilt by the factory, so that the class made for an errno needs no name of its own
+        # (exceptions travel between the processes of a cluster).
+        return (_error, (self.status, str(self), getattr(self, "errno", None) or 0,
+                         getattr(self, "filename", None), getattr(self, "needed", 0)))
+
+
+class NotSignedError(Error):
+    """The file or bytes hold no signature (strip, strip_bytes)."""
+
+    status = NOT_SIGNED
+
+
+class AlreadySignedError(Error):
+    """The file or bytes already carry a signature, and a signed file is not signed again."""
+
+    status = ALREADY_SIGNED
+
+
+class NeedMoreBytesError(Error):
+    """read_trailer needs more of the file's last bytes: `needed` says how many settle it."""
+
+    status = NEED_MORE
+    needed = 0
+
+
+class InvalidArgumentError(Error, ValueError):
+    """An argument the library cannot take: a path holding a NUL, an unknown `existing`, a
+    signing time outside 0 to 2**32 - 1, a single path where a list of them is asked for."""
+
+    status = INVALID_ARGUMENT
+
+
+class TextError(Error, ValueError):
+    """A text that a trailer cannot carry: empty or over 32,767 UTF-16 code units; or bytes
+    that are no text file quorvane-cli reads (neither UTF-8 nor UTF-16 with a byte order mark)."""
+
+    status = INVALID_TEXT
+
+
+class ReadError(Error, OSError):
+    """A file cannot be opened or read (or is not a regular file, or changed while it was
+    read). Raised as a class that is also the OSError subclass of its errno
+    (FileNotFoundError, PermissionError, ...), with errno and filename set."""
+
+    status = CANNOT_READ
+
+
+class WriteError(Error, OSError):
+    """An output cannot be created or written, or may not be replaced (read-only, the source
+    itself, an output of the same run); or an output folder is not a folder. Raised as a class
+    that is also the OSError subclass of its errno, with errno and filename set."""
+
+    status = CANNOT_WRITE
+
+
+class OutputExistsError(Error, FileExistsError):
+    """The output exists and was kept, as replacing it was not asked for (errno EEXIST)."""
+
+    status = OUTPUT_EXISTS
+
+
+class NoMemoryError(Error, MemoryError):
+    """Memory ran short."""
+
+    status = NO_MEMORY
+
+
+_BY_STATUS = {kind.status: kind for kind in (
+    NotSignedError, AlreadySignedError, NeedMoreBytesError, InvalidArgumentError, TextError,
+    ReadError, WriteError, OutputExistsError, NoMemoryError)}
+_WITH_OS_KIND = {}
+
+
+def _with_os_kind(kind, os_kind):
+    """`kind` (ReadError, WriteError) made also an `os_kind` (FileNotFoundError, ...)."""
+    if os_kind is OSError or issubclass(kind, os_kind):
+        return kind
+    made = _WITH_OS_KIND.get((kind, os_kind))
+    if made is None:
+        made = type(kind.__name__, (kind, os_kind), {"__doc__": kind.__doc__,
+                                                      "__module__": __name__})
+        made.__qualname__ = kind.__qualname__
+        _WITH_OS_KIND[(kind, os_kind)] = made
+    return made
+
+
+def _error(status, message, errno=0, filename=None, needed=0, os_kind=None):
+    """The exception for a failure of the library (also the one made in check_remote)."""
+    kind = _BY_STATUS.get(status, Error)
+    if issubclass(kind, OSError):
+        if os_kind is None and errno:
+            os_kind = type(builtins.OSError(errno, ""))
+        kind = _with_os_kind(kind, os_kind or OSError)
+        if errno or filename is not None:
+            error = kind(errno or None, os.strerror(errno) if errno else message, filename)
+        else:
+            error = kind(message)
+    else:
+        error = kind(message)
+    error._message = message
+    error.status = status
+    if status == NEED_MORE:
+        error.needed = needed
+    return error
+
+
+_quorvane.set_error_factory(_error)
+
+
+def sign(src, dst, text, *, replace=False):
+    """Writes `dst`: the bytes of `src` followed by a trailer carrying `text`, whole or not at
+    all, through the engine of quorvane-cli. An existing `dst` is kept (OutputExistsError)
+    unless `replace`; a read-only one, and `src` itself, are refused even then (WriteError). A
+    signed `src` is refused (AlreadySignedError); one that changes while it is copied fails
+    (ReadError) and nothing is written. `dst` keeps the permission bits of `src`."""
+    _quorvane.sign(src, dst, text, bool(replace))
+
+
+def check(path, *, with_time=False):
+    """The text signed into the file at `path`, or None when it holds no signature.
+
+    With `with_time`, the pair of the text and its signing time as ISO 8601 UTC
+    ("2026-12-08T03:04:05Z": the signer's clock, it proves nothing); (None, None) when not
+    signed. A file that cannot be read raises ReadError."""
+    return _quorvane.check(path, bool(with_time))
+
+
+def strip(src, dst, *, replace=False):
+    """Writes `dst`: `src` without its trailer, whole or not at all. An unsigned `src` raises
+    NotSignedError; an existing `dst` is treated as by sign."""
+    _quorvane.strip(src, dst, bool(replace))
+
+
+def trailer(text, time):
+    """The trailer carrying `text`, as bytes, with the code table of `time` (the signing time,
+    whole seconds since 1970 UTC, 0 to 2**32 - 1)."""
+    return _quorvane.trailer(text, operator.index(time))
+
+
+def read_trailer(tail_bytes, file_size=None, *, with_time=False):
+    """The text of the trailer in a file's last bytes `tail_bytes` (any bytes-like object), or
+    None when they end in none; `file_size` is the whole file's size when known.
+
+    Too few bytes raise NeedMoreBytesError, whose `needed` says how many last bytes settle it:
+    given exactly those (or the whole file, with its size, when it is shorter), it answers.
+    With `with_time`: as check."""
+    return _quorvane.read_trailer(tail_bytes, None if file_size is None
+                                  else operator.index(file_size), bool(with_time))
+
+
+def sign_bytes(data, text):
+    """`data` (any bytes-like object) followed by a trailer carrying `text`, as bytes; signed
+    data is refused (AlreadySignedError). The bytes are copied once, without the GIL."""
+    return _quorvane.sign_bytes(data, text)
+
+
+def strip_bytes(data):
+    """`data` (any bytes-like object) without its trailer, as bytes; NotSignedError when it
+    carries none."""
+    return _quorvane.strip_bytes(data)
+
+
+def text_from_file_bytes(data):
+    """The text in the bytes of a text file, as quorvane-cli --text-file reads it: UTF-8 (a byte
+    order mark is skipped) or UTF-16 with its byte order mark (FF FE or FE FF); one line break
+    at the end is the file's and is dropped. Line breaks stay as they are (see with_crlf).
+    TextError for anything else."""
+    return _quorvane.text_from_file_bytes(data)
+
+
+def with_crlf(text):
+    """`text` with every line break (CR LF, a lone CR, a lone LF) as CR LF, the way Quorvane's
+    programs store a text."""
+    return _quorvane.with_crlf(text)
+
+
+def time_text(seconds):
+    """A signing time (seconds since 1970 UTC) as quorvane-cli check --json writes it:
+    "2009-02-13T23:31:30Z"."""
+    return _quorvane.time_text(operator.index(seconds))
+
+
+def _remote_tail(fs, path, start):
+    """The last -`start` bytes of `path` on `fs`; the file system's own failures as ReadError."""
+    try:
+        return fs.cat_file(path, start=start)
+    except Error:
+        raise
+    except OSError as failure:
+        os_kind = type(failure) if type(failure) in vars(builtins).values() else None
+        raise _error(CANNOT_READ, "cannot read %s: %s" % (path, failure),
+                     failure.errno if isinstance(failure.errno, int) else 0, path,
+                     os_kind=os_kind) from failure
+    except Exception as failure:
+        raise _error(CANNOT_READ, "cannot read %s: %s" % (path, failure), 0, path) from failure
 
 
 def check_remote(fs, path, first_read=FIRST_READ_BYTES, *, with_time=False):
@@ -64,64 +291,162 @@ def check_remote(fs, path, first_read=FIRST_READ_BYTES, *, with_time=False):
     check).
 
     Reads only the file's last bytes, with at most two range reads whatever its size: its last
-    `first_read` bytes, and when the text is longer, the trailer's own length.
-    """
-    tail = fs.cat_file(path, start=-first_read)
+    `first_read` bytes, and when the text is longer, the trailer's own length (at most
+    MAX_TRAILER_BYTES). What the file system raises (a missing object, a refused request)
+    comes as ReadError, also the OSError subclass the file system gave."""
+    tail = _remote_tail(fs, path, -first_read)
     size = len(tail) if len(tail) < first_read else None
     try:
         return read_trailer(tail, size, with_time=with_time)
     except NeedMoreBytesError as more:
-        tail = fs.cat_file(path, start=-more.needed)
+        tail = _remote_tail(fs, path, -more.needed)
         # A shorter answer is the whole file: too short for the trailer it seemed to end in.
         return read_trailer(tail, len(tail) if len(tail) < more.needed else None,
                             with_time=with_time)
 
 
-def sign_batch(items, output_folder, text, existing=ASK, jobs=1):
-    """Signs a batch as quorvane-cli does: `items` are source paths or (source, subfolder)
-    pairs, each copy `<name>_signed<ext>` goes into output_folder (below it in subfolder).
-    `existing` is ASK (kept with quorvane-cli's message), REPLACE or KEEP_QUIETLY.
+# quorvane.h's QUORVANE_SKIP_KINDS.
+_SKIP_KINDS = 4
 
-    Returns (signed_count, messages): each message as (index of its item or -1 for the
-    summary, status, the line quorvane-cli writes), in quorvane-cli's order.
-    """
+
+def _flags(existing):
+    try:
+        return _FLAGS[existing]
+    except (KeyError, TypeError):
+        raise _error(INVALID_ARGUMENT, "existing is quorvane.ASK, quorvane.REPLACE or "
+                     "quorvane.KEEP_QUIETLY, not %r" % (existing,)) from None
+
+
+def _jobs(jobs):
+    jobs = operator.index(jobs)
+    if jobs < 1 or jobs > 0xFFFFFFFF:
+        raise _error(INVALID_ARGUMENT, "jobs is a number of files from 1, not %d" % jobs)
+    return jobs
+
+
+def _many(paths, what):
+    """`paths` as a list, refusing one path given where a list of them is asked for."""
+    if isinstance(paths, (str, bytes, os.PathLike)):
+        raise _error(INVALID_ARGUMENT, "%s is one path, not a list of them: give [%r]"
+                     % (what, paths))
+    return list(paths)
+
+
+def _pairs(items):
+    """Sign batch items as (source, subfolder or None) pairs."""
     pairs = []
-    for item in items:
-        source, subfolder = (item, None) if isinstance(item, (str, bytes, os.PathLike)) else item
-        pairs.append((source, subfolder))
-    return _quorvane._sign_batch(pairs, output_folder, text, _FLAGS[existing], jobs)
+    for item in _many(items, "items"):
+        if isinstance(item, (str, bytes, os.PathLike)):
+            pairs.append((item, None))
+        else:
+            source, subfolder = item
+            pairs.append((source, subfolder))
+    return pairs
+
+
+def file_kind(path):
+    """For a file of a kind whose own programs object to bytes after its end (xz, gzip, MP3 and
+    its end tags, programs with an Authenticode signature, ...): (its kind, what its programs
+    do with a signed copy), such as ("xz", "xz will report the signed copy as corrupt");
+    None for any other file. Reads a few KiB of the file."""
+    return _quorvane.file_kind(path)
+
+
+def sign_batch(items, output_folder, text, existing=ASK, jobs=1, skip_kinds=False):
+    """Signs a batch as quorvane-cli sign does: `items` are source paths or (source, subfolder)
+    pairs; each copy `<name>_signed<ext>` goes into `output_folder` (below it in subfolder).
+    `existing` is ASK (kept with quorvane-cli's message), REPLACE (as --force) or KEEP_QUIETLY
+    (as --no-clobber); an output written earlier in the batch is never replaced. `jobs` files
+    are copied at once, with the results of one at a time.
+
+    A file of a kind whose own programs object to a signature (see file_kind) is signed after a
+    warning message (status OK); with `skip_kinds` it is left out as a refused file, as
+    quorvane-cli sign --skip-kinds does.
+
+    Returns (signed_count, messages): each message as (index of its item, or -1 for the
+    summary, status, the line quorvane-cli writes), in quorvane-cli's order. An output folder
+    that is not a folder raises WriteError."""
+    return _quorvane.sign_batch(_pairs(items), output_folder, text,
+                                _flags(existing) | (_SKIP_KINDS if skip_kinds else 0), _jobs(jobs))
+
+
+#: One file of check_batch: its path as given, its text and signing time (ISO 8601 UTC), both
+#: None when it is not signed, why it cannot be read (else None), and quorvane-cli check
+#: --json's line for it.
+Checked = collections.namedtuple("Checked", "path text signed_at reason json_line")
+Checked.__doc__ = ("One file of check_batch: path (as given), text and signed_at (None when not "
+                   "signed), reason (why it cannot be read, else None), json_line (quorvane-cli "
+                   "check --json's line).")
 
 
 def check_batch(paths, jobs=1):
     """Checks the files at `paths` as quorvane-cli check does, `jobs` files read at once: a
     list of Checked(path, text, signed_at, reason, json_line), in the order of `paths`."""
-    paths = list(paths)
-    return [Checked(path, *found) for path, found in zip(paths, _quorvane._check_batch(paths, jobs))]
+    paths = _many(paths, "paths")
+    return [Checked(path, *found)
+            for path, found in zip(paths, _quorvane.check_batch(paths, _jobs(jobs)))]
 
 
 def strip_batch(sources, output_folder, existing=ASK, jobs=1):
     """Strips a batch as quorvane-cli strip does: each source's unsigned part into
-    output_folder, named without _signed. `existing` as for sign_batch.
+    `output_folder`, named without _signed. `existing` as for sign_batch.
 
     Returns (stripped_count, messages): each source not stripped as (its index, status, the
-    line quorvane-cli writes after "quorvane-cli: "), in order; an output folder that is not a
-    folder raises WriteError.
-    """
-    count, messages = _quorvane._strip_batch(list(sources), output_folder, _FLAGS[existing], jobs)
-    return count, messages
+    line quorvane-cli writes after "quorvane-cli: "), in order. An output folder that is not a
+    folder raises WriteError."""
+    return _quorvane.strip_batch(_many(sources, "sources"), output_folder, _flags(existing),
+                                 _jobs(jobs))
 
 
 def list_files(folder, output_folder=None):
-    """The regular files below `folder` as `quorvane-cli sign -r` takes them, in the order of
-    their paths: ([(path, subfolder), ...], [problem line, ...]). Paths are str (decoded with
-    os.fsdecode)."""
-    files, problems = _quorvane._list_files(folder, output_folder)
-    return [(os.fsdecode(path), os.fsdecode(sub)) for path, sub in files], problems
+    """The regular files below `folder` as quorvane-cli sign -r takes them, in the order of
+    their paths: ([(path, subfolder), ...], [problem line, ...]), paths as os.fsdecode gives
+    them. `output_folder` is left out. A path that is no folder raises ReadError."""
+    return _quorvane.list_files(folder, output_folder)
+
+
+def list_sign_items(path, output_folder=None):
+    """What quorvane-cli sign -r takes for `path`: for a folder, as list_files; anything else
+    stands for itself, [(path, "")], its copy directly in the output folder (a missing file is
+    then refused by the batch with quorvane-cli's message)."""
+    return _quorvane.list_sign_items(path, output_folder)
 
 
 def list_check_entries(path):
-    """What `quorvane-cli check -r` takes for `path`, in its order: [(path, json_line), ...],
+    """What quorvane-cli check -r takes for `path`, in its order: [(path, json_line), ...],
     json_line None for a file to check, or quorvane-cli check --json's line for an entry that
     cannot be checked (not a regular file, a folder that cannot be listed, a link to a folder).
     A folder stands for the entries below it, anything else for itself."""
-    return [(os.fsdecode(entry), line) for entry, line in _quorvane._list_check_entries(path)]
+    return _quorvane.list_check_entries(path)
+
+
+#: plan_sign_batch's plan: per item its output path and the index of the first earlier item
+#: with the same output (or None), and the parts: lists of item indices, in order.
+SignPlan = collections.namedtuple("SignPlan", "outputs earlier parts")
+SignPlan.__doc__ = ("plan_sign_batch's plan: outputs (each item's copy), earlier (the first "
+                    "earlier item with the same copy, or None), parts (lists of item indices).")
+
+
+def plan_sign_batch(items, output_folder, part_size=500):
+    """Plans a sign batch that runs in parts (tasks of a cluster), before any part runs.
+
+    Items whose copies or sources are the same file land in one part, in their order, so that
+    each part run as sign_batch(items of the part, ...) gives exactly what one sign_batch of
+    all the items gives: the later of two sources of one copy is refused as quorvane-cli
+    refuses it, and no copy of the batch replaces another. Returns SignPlan(outputs, earlier,
+    parts); parts hold about `part_size` items, more when a group of items must stay whole."""
+    pairs = _pairs(items)
+    size = operator.index(part_size)
+    if size < 1:
+        raise _error(INVALID_ARGUMENT, "part_size is a number of items from 1, not %d" % size)
+    outputs, earlier, part_of, count = _quorvane.plan_sign_batch(pairs, output_folder, size)
+    parts = [[] for _ in range(count)]
+    for index, part in enumerate(part_of):
+        parts[part].append(index)
+    return SignPlan(outputs, earlier, parts)
+
+
+def summary(signed_count):
+    """The summary quorvane-cli gives after signing `signed_count` files ("2 files encrypted
+    succesfully!")."""
+    return _quorvane.summary(operator.index(signed_count))

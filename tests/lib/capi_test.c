@@ -2,6 +2,7 @@
 #define _POSIX_C_SOURCE 200809L
 #include <quorvane.h>
 
+#include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -686,6 +687,157 @@ static void CheckAndStripBatches(void) {
     free(missing);
 }
 
+static void Planned(void* context, const quorvane_planned_item* item) {
+    struct Buffer* buffer = context;
+    AddNumber(buffer, (long long)item->index);
+    AddNumber(buffer, (long long)item->earlier);
+    AddNumber(buffer, (long long)item->part);
+    AddText(buffer, item->output);
+    AddText(buffer, "\n");
+}
+
+/* The errno behind a failure, bytes signed into the caller's memory, the texts of text files,
+ * what sign -r takes for a path, and a batch planned in parts. */
+static void NumbersTextsAndPlans(void) {
+    char* missing = PathOf("nowhere/gone.txt");
+    char* text = NULL;
+    CHECK(quorvane_check_file(missing, &text) == QUORVANE_CANNOT_READ &&
+          quorvane_last_errno() == ENOENT);
+    char* plain = PathOf("errno.txt");
+    WriteFile(plain, "plain", 5);
+    char* below = PathOf("errno.txt/x");
+    CHECK(quorvane_check_file(below, &text) == QUORVANE_CANNOT_READ &&
+          quorvane_last_errno() == ENOTDIR);
+    CHECK(quorvane_check_file(plain, &text) == QUORVANE_NOT_SIGNED && quorvane_last_errno() == 0);
+    CHECK(quorvane_sign_file(plain, missing, "t", 0) == QUORVANE_CANNOT_WRITE &&
+          quorvane_last_errno() == ENOENT);
+    char* copy = PathOf("errno_signed.txt");
+    CHECK(quorvane_sign_file(plain, copy, "t", 0) == QUORVANE_OK && quorvane_last_errno() == 0);
+    CHECK(quorvane_sign_file(plain, copy, "t", 0) == QUORVANE_OUTPUT_EXISTS &&
+          quorvane_last_errno() == EEXIST);
+
+    /* Into the caller's memory: the size first, then exactly that room. */
+    size_t needed = 0, size = 0;
+    CHECK(quorvane_sign_memory_into_n("data", 4, kExact, kExactSize, NULL, 0, &needed) ==
+              QUORVANE_OK &&
+          needed == 4 + 4 * 7 + 16);
+    unsigned char* room = malloc(needed);
+    CHECK(quorvane_sign_memory_into_n("data", 4, kExact, kExactSize, room, needed - 1, &size) ==
+              QUORVANE_INVALID_ARGUMENT &&
+          size == needed);
+    CHECK(quorvane_sign_memory_into_n("data", 4, kExact, kExactSize, room, needed, &size) ==
+              QUORVANE_OK &&
+          size == needed && memcmp(room, "data", 4) == 0);
+    size_t textSize = 0;
+    CHECK(quorvane_check_memory_n(room, size, &text, &textSize, NULL) == QUORVANE_OK &&
+          textSize == kExactSize && memcmp(text, kExact, kExactSize) == 0);
+    quorvane_free(text);
+    CHECK(quorvane_sign_memory_into_n(room, size, "t", 1, NULL, 0, &needed) ==
+          QUORVANE_ALREADY_SIGNED);
+    free(room);
+
+    /* Text files: UTF-16 either way round, UTF-8 with a mark, one final line break dropped. */
+    static const unsigned char little[] = {0xFF, 0xFE, 'a', 0, '\r', 0, '\n', 0, 0, 0xD8, '\n', 0};
+    static const unsigned char big[] = {0xFE, 0xFF, 0, 'a', 0, '\r', 0, '\n', 0xD8, 0, 0, '\n'};
+    static const char expected[] = "a\r\n\xed\xa0\x80";
+    for (int order = 0; order < 2; ++order) {
+        CHECK(quorvane_text_from_file_bytes(order == 0 ? little : big, sizeof little, &text,
+                                            &textSize) == QUORVANE_OK &&
+              textSize == sizeof expected - 1 && memcmp(text, expected, textSize) == 0);
+        quorvane_free(text);
+    }
+    CHECK(quorvane_text_from_file_bytes("\xef\xbb\xbfline\n", 8, &text, &textSize) == QUORVANE_OK &&
+          textSize == 4 && strcmp(text, "line") == 0);
+    quorvane_free(text);
+    CHECK(quorvane_text_from_file_bytes("\xff\xfe\x00", 3, &text, &textSize) ==
+              QUORVANE_INVALID_TEXT &&
+          text == NULL && textSize == 0);
+    CHECK(quorvane_with_crlf("a\nb\rc\r\nd\0", 9, &text, &textSize) == QUORVANE_OK &&
+          textSize == 11 && memcmp(text, "a\r\nb\r\nc\r\nd\0", 11) == 0);
+    quorvane_free(text);
+
+    /* sign -r's items: a file stands for itself, a missing path too; a folder for its files. */
+    struct Messages listed = {{0}, {0}, 0};
+    CHECK(quorvane_list_sign_items(plain, NULL, Paths, NULL, &listed) == QUORVANE_OK &&
+          quorvane_list_sign_items(missing, NULL, Paths, NULL, &listed) == QUORVANE_OK);
+    char lines[4096];
+    snprintf(lines, sizeof lines, "0 %s\n1 \n0 %s\n1 \n", plain, missing);
+    CHECK(strcmp(listed.text, lines) == 0);
+
+    /* Two trees with a folder of one name, and a source that is a copy of the batch: each pair
+     * in one part, in order, whatever the part size. */
+    char* a1 = PathOf("t1/photos/a.jpg");
+    char* b1 = PathOf("t1/photos/b.jpg");
+    char* a2 = PathOf("t2/photos/a.jpg");
+    char* c2 = PathOf("t2/other/c.jpg");
+    char* out = PathOf("planned");
+    char* copyOfB = PathOf("planned/photos/b_signed.jpg");
+    char* upper = PathOf("t3/photos/A.jpg");
+    quorvane_item items[] = {{a1, "photos"}, {b1, "photos"},  {a2, "photos"},
+                             {c2, "other"},  {copyOfB, NULL}, {upper, "photos"}};
+    struct Buffer plan = {NULL, 0};
+    size_t parts = 0;
+    CHECK(quorvane_plan_sign_batch(items, 6, out, 1, Planned, &plan, &parts) == QUORVANE_OK &&
+          parts == 3);
+    snprintf(lines, sizeof lines,
+             "0 -1 0 %s/photos/a_signed.jpg\n1 -1 1 %s/photos/b_signed.jpg\n"
+             "2 0 0 %s/photos/a_signed.jpg\n3 -1 2 %s/other/c_signed.jpg\n"
+             "4 -1 1 %s/b_signed_signed.jpg\n5 -1 0 %s/photos/A_signed.jpg\n",
+             out, out, out, out, out, out);
+    CHECK(plan.data != NULL && strcmp(plan.data, lines) == 0);
+    CHECK(quorvane_plan_sign_batch(items, 6, out, 0, NULL, NULL, &parts) == QUORVANE_OK &&
+          parts == 1);
+    CHECK(quorvane_plan_sign_batch(items, 6, out, 4, NULL, NULL, &parts) == QUORVANE_OK &&
+          parts == 2);
+    free(plan.data);
+    free(a1);
+    free(b1);
+    free(a2);
+    free(c2);
+    free(out);
+    free(copyOfB);
+    free(upper);
+    free(missing);
+    free(plain);
+    free(below);
+    free(copy);
+}
+
+/* Files whose own programs object to a signature: told by quorvane_file_kind, warned about by
+ * a batch, left out with QUORVANE_SKIP_KINDS. */
+static void Kinds(void) {
+    char* archive = PathOf("logs.gz");
+    char* plain = PathOf("notes.txt");
+    char* out = PathOf("kinds-out");
+    mkdir(out, 0755);
+    const unsigned char gzip[] = {0x1f, 0x8b, 8, 0, 0, 0, 0, 0, 0, 3, 1, 2, 3, 4, 5, 6, 7, 8, 9};
+    WriteFile(archive, gzip, sizeof gzip);
+    WriteFile(plain, "plain text, nothing more", 24);
+    const char* kind = "x";
+    const char* consequence = "x";
+    CHECK(quorvane_file_kind(archive, &kind, &consequence) == QUORVANE_OK && kind != NULL &&
+          strcmp(kind, "gzip") == 0 && strstr(consequence, "gzip") != NULL);
+    CHECK(quorvane_file_kind(plain, &kind, &consequence) == QUORVANE_OK && kind == NULL &&
+          consequence == NULL);
+    CHECK(quorvane_file_kind(out, &kind, &consequence) == QUORVANE_CANNOT_READ);
+    const quorvane_item items[] = {{archive, NULL}, {plain, NULL}};
+    for (int skip = 0; skip < 2; ++skip) {
+        struct Messages messages = {{0}, {0}, 0};
+        size_t count = 0;
+        const int status = quorvane_sign_batch(items, 2, out, "me",
+                                               QUORVANE_REPLACE | (skip ? QUORVANE_SKIP_KINDS : 0),
+                                               1, Collect, &messages, &count);
+        CHECK(status == (skip ? QUORVANE_FAILED : QUORVANE_OK) && count == (skip ? 1u : 2u));
+        CHECK(messages.count == 2 &&
+              messages.statuses[0] == (skip ? QUORVANE_FAILED : QUORVANE_OK));
+        CHECK(strstr(messages.text, skip ? "(gzip): " : "0 Warning: File ") != NULL);
+        CHECK((strstr(messages.text, "Left out.") != NULL) == (skip != 0));
+    }
+    free(archive);
+    free(plain);
+    free(out);
+}
+
 int main(void) {
     if (mkdtemp(folder) == NULL) {
         perror("mkdtemp");
@@ -699,6 +851,8 @@ int main(void) {
     TailWalk();
     EngineFiles();
     CheckAndStripBatches();
+    NumbersTextsAndPlans();
+    Kinds();
     char command[256];
     snprintf(command, sizeof command, "rm -rf '%s'", folder);
     if (system(command) != 0)

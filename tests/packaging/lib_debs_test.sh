@@ -32,7 +32,9 @@ contents=$(for deb in $debs; do dpkg-deb -c "$deb"; done | awk '{print $6}' | gr
 for file in "./usr/lib/$multiarch/libquorvane.so.$version" "./usr/lib/$multiarch/libquorvane.so.1" \
     "./usr/lib/$multiarch/libquorvane.so" "./usr/lib/$multiarch/libquorvane.a" \
     "./usr/lib/$multiarch/pkgconfig/quorvane.pc" ./usr/include/quorvane.h \
-    ./usr/lib/python3/dist-packages/quorvane/__init__.py; do
+    ./usr/lib/python3/dist-packages/quorvane/__init__.py \
+    ./usr/lib/python3/dist-packages/quorvane/__init__.pyi \
+    ./usr/lib/python3/dist-packages/quorvane/py.typed; do
     grep -qx -- "$file" <<<"$contents" || fail "no $file in the packages"
 done
 
@@ -70,6 +72,18 @@ assert quorvane.__file__.startswith("/usr/lib/python3/dist-packages/"), quorvane
 assert quorvane.trailer("abc", 0).hex() == "a79b30e4b97030e4276d30e4ba0e30e40000000055bfe1cb4c66e1cb"
 print("the installed module", quorvane.__version__)
 ' || fail "the installed Python module"
+
+# Byte-compiled on install for each Python installed, and nothing left after a purge.
+site=/usr/lib/python3/dist-packages/quorvane
+ls "$site"/__pycache__/__init__.cpython-*.pyc >/dev/null 2>&1 ||
+    fail "the module was not byte-compiled on install"
+for python in $(py3versions -s); do
+    tag=$(tr -d . <<<"${python#python}")
+    ls "$site"/_quorvane.cpython-"$tag"-*.so >/dev/null 2>&1 || fail "no module for $python"
+done
+dpkg --purge "${packages[@]}" >"$work/purge.log" 2>&1 || { cat "$work/purge.log"; fail "dpkg --purge"; }
+installed=0
+[ ! -e "$site" ] || fail "left after apt purge: $(find "$site")"
 
 [ "$failures" -eq 0 ] || exit 1
 echo "the library packages: every check passed"

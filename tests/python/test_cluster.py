@@ -47,25 +47,25 @@ def wait_for(condition, what, timeout=120):
         time.sleep(0.02)
 
 
-class DaskCluster(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.dir = tempfile.TemporaryDirectory()
-        cls.addClassCleanup(cls.dir.cleanup)
-        cls.processes = []
-        cls.addClassCleanup(lambda: [stop(p) for p in cls.processes])
-        scheduler_file = os.path.join(cls.dir.name, "scheduler.json")
-        logs = open(os.path.join(cls.dir.name, "cluster.log"), "wb")
-        cls.addClassCleanup(logs.close)
-        cls.processes.append(start(
-            ["/usr/bin/dask-scheduler", "--host", "127.0.0.1", "--port", "0",
+class Cluster:
+    """A scheduler and two workers of Debian's Dask on the loopback address, in `folder`."""
+
+    def __init__(self, folder, test_class):
+        self.processes = []
+        test_class.addClassCleanup(lambda: [stop(p) for p in self.processes])
+        scheduler_file = os.path.join(folder, "scheduler.json")
+        logs = open(os.path.join(folder, "cluster.log"), "wb")
+        test_class.addClassCleanup(logs.close)
+        self.processes.append(start(
+            ["/usr/bin/dask", "scheduler", "--host", "127.0.0.1", "--port", "0",
              "--dashboard-address", "127.0.0.1:0", "--scheduler-file", scheduler_file],
             stdout=logs, stderr=logs))
         for _ in range(2):
-            cls.processes.append(start(
-                ["/usr/bin/dask-worker", "--scheduler-file", scheduler_file, "--nthreads", "1",
+            self.processes.append(start(
+                ["/usr/bin/dask", "worker", "--scheduler-file", scheduler_file, "--nthreads", "1",
                  "--no-nanny", "--no-dashboard", "--host", "127.0.0.1"],
                 stdout=logs, stderr=logs))
+
         def address():
             try:
                 with open(scheduler_file) as f:
@@ -73,10 +73,20 @@ class DaskCluster(unittest.TestCase):
             except (OSError, ValueError, KeyError):
                 return None  # not written yet, or not whole
         wait_for(lambda: address() is not None, "the scheduler")
-        cls.address = address()
+        self.address = address()
         from distributed import Client
-        with Client(cls.address, timeout=60) as client:
+        with Client(self.address, timeout=60) as client:
             client.wait_for_workers(2, timeout=120)
+
+
+class DaskCluster(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.dir = tempfile.TemporaryDirectory()
+        cls.addClassCleanup(cls.dir.cleanup)
+        cls.cluster = Cluster(cls.dir.name, cls)
+        cls.address = cls.cluster.address
+        cls.processes = cls.cluster.processes
 
     def path(self, *names):
         return os.path.join(self.dir.name, *names)
@@ -147,6 +157,77 @@ class DaskCluster(unittest.TestCase):
                         open(self.path("dask", "tree", folder, name + "_signed.txt"), "rb") as copy:
                     original = source.read()
                     self.assertEqual(copy.read()[:len(original)], original)
+
+
+class ExampleAsCli(unittest.TestCase):
+    """The Dask example against quorvane-cli on the same operands: standard output and error
+    byte for byte (the output folders' names aside), exit statuses, and the copies. (Missing
+    paths, FIFOs, links, UTF-16 text files, names that are not UTF-8 and check: test_parity.py,
+    on a cluster of its own.)"""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.dir = tempfile.TemporaryDirectory()
+        cls.addClassCleanup(cls.dir.cleanup)
+        cls.address = Cluster(cls.dir.name, cls).address
+
+    def setUp(self):
+        self.work = tempfile.mkdtemp(dir=self.dir.name)
+
+    def path(self, *names):
+        return os.path.join(self.work, *names)
+
+    def write(self, name, data):
+        os.makedirs(os.path.dirname(self.path(name)), exist_ok=True)
+        with open(self.path(name), "wb") as f:
+            f.write(data)
+
+    def both(self, command, cli_options, example_options, operands):
+        """(status, stdout, stderr) of quorvane-cli and of the example, each signing into its own
+        output folder (named OUT in what they print)."""
+        runs = []
+        for door in ("cli", "dask"):
+            out = self.path("out-" + door)
+            os.makedirs(out, exist_ok=True)
+            if door == "cli":
+                args = [CLI, command] + cli_options
+            else:
+                args = [sys.executable, EXAMPLE, command, "--scheduler", self.address,
+                        "--batch", "1"] + example_options
+            if command == "sign":
+                args += ["--out", out]
+            run = subprocess.run(args + operands, cwd=self.work, capture_output=True,
+                                 timeout=300)
+            runs.append((run.returncode, run.stdout.replace(os.fsencode(out), b"OUT"),
+                         run.stderr.replace(os.fsencode(out), b"OUT")))
+        return runs
+
+    def copies(self, door):
+        """Each copy below the door's output folder: its unsigned bytes and its text."""
+        top = self.path("out-" + door)
+        found = {}
+        for folder, _, names in os.walk(os.fsencode(top)):
+            for name in names:
+                with open(os.path.join(folder, name), "rb") as f:
+                    data = f.read()
+                found[os.path.relpath(os.path.join(folder, name), os.fsencode(top))] = (
+                    quorvane.strip_bytes(data), quorvane.read_trailer(data))
+        return found
+
+    def test_two_trees_with_a_shared_folder_lose_no_copy(self):
+        for tree, names in [("t1", ["a.jpg", "b.jpg"]), ("t2", ["a.jpg", "c.jpg"])]:
+            for name in names:
+                self.write(tree + "/photos/" + name, (tree + name).encode())
+        trees = [self.path("t1/photos"), self.path("t2/photos")]
+        cli, dask = self.both("sign", ["--force", "-r", "--text", "T"], ["--text", "T"], trees)
+        self.assertEqual(dask, cli)
+        self.assertEqual(cli[0], 1)
+        self.assertIn(b"Could not open file %s for writing! (OUT/photos/a_signed.jpg was written "
+                      b"from %s earlier in this run)" % (os.fsencode(self.path("t2/photos/a.jpg")),
+                                                          os.fsencode(self.path("t1/photos/a.jpg"))),
+                      dask[2])
+        self.assertEqual(self.copies("dask"), self.copies("cli"))
+        self.assertEqual(self.copies("dask")[b"photos/a_signed.jpg"], (b"t1a.jpg", "T"))
 
 
 class Nginx(unittest.TestCase):

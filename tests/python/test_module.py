@@ -1,8 +1,16 @@
 """The Python module against the codec's reference cases, and its files, bytes and remote checks."""
+import ast
+import errno
+import inspect
 import json
 import os
+import pathlib
+import pickle
 import stat
+import sys
 import tempfile
+import threading
+import time
 import unittest
 
 import fsspec
@@ -76,6 +84,26 @@ class Files(unittest.TestCase):
 
     def path(self, name):
         return os.path.join(self.dir.name, name)
+
+    def test_kinds_whose_programs_object_are_told_warned_about_or_left_out(self):
+        with open(self.path("logs.gz"), "wb") as f:
+            f.write(b"\x1f\x8b\x08\x00" + os.urandom(200))
+        with open(self.path("notes.txt"), "wb") as f:
+            f.write(b"plain")
+        kind, consequence = quorvane.file_kind(self.path("logs.gz"))
+        self.assertEqual(kind, "gzip")
+        self.assertIn("trailing garbage", consequence)
+        self.assertIsNone(quorvane.file_kind(self.path("notes.txt")))
+        os.mkdir(self.path("out"))
+        items = [self.path("logs.gz"), self.path("notes.txt")]
+        count, messages = quorvane.sign_batch(items, self.path("out"), "me")
+        self.assertEqual(count, 2)
+        self.assertEqual(messages[0][:2], (0, quorvane.OK))
+        self.assertTrue(messages[0][2].startswith("Warning: File " + items[0] + " (gzip): "))
+        count, messages = quorvane.sign_batch(items, self.path("out"), "me",
+                                              existing=quorvane.REPLACE, skip_kinds=True)
+        self.assertEqual(count, 1)
+        self.assertTrue(messages[0][2].endswith("Left out."), messages)
 
     def test_sign_check_strip_round_trip_keeps_bytes_and_mode(self):
         data = os.urandom(200_000)
@@ -209,6 +237,151 @@ class ExactTexts(unittest.TestCase):
         self.assertEqual(json.loads(entries[2][1])["error"], "cannot be read")
         self.assertEqual(quorvane.list_check_entries(self.path("tree/a.txt")),
                          [(self.path("tree/a.txt"), None)])
+
+
+class PythonWays(unittest.TestCase):
+    """Paths, errors, bytes and the GIL as Python's own functions have them."""
+
+    def setUp(self):
+        self.dir = tempfile.TemporaryDirectory()
+        self.addCleanup(self.dir.cleanup)
+
+    def path(self, name):
+        return os.path.join(self.dir.name, name)
+
+    def test_paths_of_every_kind_and_a_nul_refused_as_open_refuses_it(self):
+        with open(self.path("a.bin"), "wb") as f:
+            f.write(b"data")
+        latin = os.fsencode(self.path("")) + b"lat\xe9.bin"
+        quorvane.sign(pathlib.Path(self.path("a.bin")), latin, "t")
+        self.assertEqual(quorvane.check(os.fsdecode(latin)), "t")
+        quorvane.strip(latin, pathlib.PurePath(self.path("back.bin")))
+        for call in [lambda: quorvane.sign(self.path("a.bin\0junk"), self.path("n1.bin"), "t"),
+                     lambda: quorvane.sign(self.path("a.bin"), self.path("n2.bin\0junk"), "t"),
+                     lambda: quorvane.check(os.fsencode(self.path("back.bin")) + b"\0x"),
+                     lambda: quorvane.strip(latin, self.path("n3.bin\0"))]:
+            with self.assertRaises(ValueError) as raised:
+                call()
+            self.assertIsInstance(raised.exception, quorvane.InvalidArgumentError)
+        self.assertEqual(sorted(os.listdir(os.fsencode(self.dir.name))),
+                         [b"a.bin", b"back.bin", b"lat\xe9.bin"])
+        with self.assertRaises(quorvane.InvalidArgumentError):
+            quorvane.sign_batch(self.path("a.bin"), self.dir.name, "t")
+        self.assertEqual(len(os.listdir(self.dir.name)), 3)
+        # A folder holding names that are not UTF-8: each is signed or reported, as bytes give.
+        os.makedirs(self.path("tree"))
+        os.mkdir(self.path("out"))
+        tree = os.fsencode(self.path("tree"))
+        for name, data in [(b"old-lat\xe9.bin", quorvane.sign_bytes(b"x", "old")),
+                           (b"new-lat\xe9.bin", b"new")]:
+            with open(tree + b"/" + name, "wb") as f:
+                f.write(data)
+        items, problems = quorvane.list_sign_items(self.path("tree"), self.path("out"))
+        count, messages = quorvane.sign_batch(items, self.path("out"), "t")
+        self.assertEqual((count, problems), (1, []))
+        self.assertEqual(os.fsencode(messages[0][2]), b"File " + tree +
+                         b"/old-lat\xe9.bin is already digitally signed, cannot re-sign!")
+        self.assertEqual(os.listdir(os.fsencode(self.path("out/tree"))), [b"new-lat\xe9_signed.bin"])
+
+    def test_failures_are_the_os_errors_python_raises_with_errno_and_filename(self):
+        for name in ("a.txt", "b.txt"):
+            with open(self.path(name), "wb") as f:
+                f.write(b"a")
+        cases = [(lambda: quorvane.check(self.path("gone")), quorvane.ReadError,
+                  FileNotFoundError, errno.ENOENT, self.path("gone")),
+                 (lambda: quorvane.check(pathlib.Path(self.path("a.txt/x"))), quorvane.ReadError,
+                  NotADirectoryError, errno.ENOTDIR, self.path("a.txt/x")),
+                 (lambda: quorvane.sign(self.path("a.txt"), self.path("no/a_signed.txt"), "t"),
+                  quorvane.WriteError, FileNotFoundError, errno.ENOENT,
+                  self.path("no/a_signed.txt")),
+                 (lambda: quorvane.sign(self.path("a.txt"), self.path("b.txt"), "t"),
+                  quorvane.OutputExistsError, FileExistsError, errno.EEXIST, self.path("b.txt")),
+                 (lambda: quorvane.strip_batch([self.path("a.txt")], self.path("gone")),
+                  quorvane.WriteError, FileNotFoundError, errno.ENOENT, self.path("gone"))]
+        for call, kind, os_kind, number, filename in cases:
+            with self.assertRaises(kind) as raised:
+                call()
+            error = raised.exception
+            self.assertIsInstance(error, os_kind)
+            self.assertEqual((error.errno, error.filename), (number, filename))
+            self.assertEqual(error.status, kind.status)
+            # As a cluster ships it from a worker.
+            again = pickle.loads(pickle.dumps(error))
+            self.assertIsInstance(again, (kind, os_kind))
+            self.assertEqual((str(again), again.errno), (str(error), number))
+        for call, kind in [(lambda: quorvane.trailer("\ud800" * 32768, 0), quorvane.TextError),
+                           (lambda: quorvane.sign_bytes(b"x", ""), quorvane.TextError),
+                           (lambda: quorvane.trailer("t", 2 ** 32), quorvane.InvalidArgumentError),
+                           (lambda: quorvane.sign_batch([], self.dir.name, "t", "always"),
+                            quorvane.InvalidArgumentError)]:
+            self.assertRaises(kind, call)
+
+    def test_check_remote_gives_the_file_systems_failures_as_read_errors(self):
+        class Refusing(MemoryFileSystem):
+            def cat_file(self, path, start=None, end=None, **kwargs):
+                raise RuntimeError("503 Service Unavailable")
+        with self.assertRaises(quorvane.ReadError) as raised:
+            quorvane.check_remote(MemoryFileSystem(), "/no/such/object")
+        self.assertIsInstance(raised.exception, FileNotFoundError)
+        self.assertEqual(raised.exception.filename, "/no/such/object")
+        with self.assertRaises(quorvane.ReadError) as raised:
+            quorvane.check_remote(Refusing(), "/x")
+        self.assertIn("503 Service Unavailable", str(raised.exception))
+
+    def test_bytes_like_objects_in_place_and_the_gil_released_for_big_ones(self):
+        data = os.urandom(1000)
+        signed = quorvane.sign_bytes(data, EXACT)
+        for kind in (bytearray, memoryview, lambda b: memoryview(b"xx" + b + b"yy")[2:-2]):
+            self.assertEqual(quorvane.sign_bytes(kind(data), EXACT)[:1000], data)
+            self.assertEqual(quorvane.strip_bytes(kind(signed)), data)
+            self.assertEqual(quorvane.read_trailer(kind(signed)), EXACT)
+        with self.assertRaises(quorvane.AlreadySignedError):
+            quorvane.sign_bytes(bytearray(signed), "again")
+        # Another thread runs while 128 MB are signed: with the GIL held it could run only at
+        # the call's edges, a switch interval (0.5 ms) each.
+        big = bytes(128 << 20)
+        counted = [0]
+        done = threading.Event()
+
+        def count():
+            while not done.is_set():
+                counted[0] += 1
+        interval = sys.getswitchinterval()
+        sys.setswitchinterval(0.0005)
+        self.addCleanup(sys.setswitchinterval, interval)
+        thread = threading.Thread(target=count)
+        thread.start()
+        try:
+            start, before = time.perf_counter(), counted[0]
+            while time.perf_counter() - start < 0.05:
+                pass
+            rate = (counted[0] - before) / (time.perf_counter() - start)
+            start, before = time.perf_counter(), counted[0]
+            out = quorvane.sign_bytes(big, "t")
+            seconds, during = time.perf_counter() - start, counted[0] - before
+        finally:
+            done.set()
+            thread.join()
+        self.assertEqual(len(out), len(big) + 20)
+        self.assertGreater(during, 0.25 * rate * seconds, (during, rate, seconds))
+
+    def test_every_public_name_documented_with_its_signature(self):
+        for name in quorvane.__all__:
+            value = getattr(quorvane, name)
+            if callable(value) and not isinstance(value, type):
+                inspect.signature(value)
+            if callable(value):
+                self.assertTrue(value.__doc__, name)
+        self.assertEqual(list(inspect.signature(quorvane.sign_batch).parameters),
+                         ["items", "output_folder", "text", "existing", "jobs", "skip_kinds"])
+        self.assertTrue({"ASK", "REPLACE", "KEEP_QUIETLY", "MAX_TRAILER_BYTES"}
+                        <= set(quorvane.__all__))
+        # The type stub declares every public name.
+        with open(os.path.join(os.path.dirname(quorvane.__file__), "__init__.pyi")) as f:
+            stub = ast.parse(f.read())
+        declared = {node.name for node in stub.body if hasattr(node, "name")}
+        declared |= {node.target.id for node in stub.body if isinstance(node, ast.AnnAssign)}
+        self.assertEqual(set(quorvane.__all__) - declared, set())
 
 
 class Remote(unittest.TestCase):
