@@ -36,7 +36,8 @@ void Empty(const fs::path& folder) {
     fs::create_directories(folder);
 }
 
-// quorvane-cli.exe beside this program's build folder, started and waited for.
+// quorvane-cli.exe beside this program's build folder, started and waited for; -1 when it
+// could not start or did not exit with status 0.
 double RunCli(const std::wstring& arguments) {
     std::wstring self(32768, L'\0');
     self.resize(::GetModuleFileNameW(nullptr, self.data(), static_cast<DWORD>(self.size())));
@@ -51,9 +52,17 @@ double RunCli(const std::wstring& arguments) {
         return -1;
     ::WaitForSingleObject(process.hProcess, INFINITE);
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    DWORD status = 1;
+    ::GetExitCodeProcess(process.hProcess, &status);
     ::CloseHandle(process.hThread);
     ::CloseHandle(process.hProcess);
-    return seconds;
+    return status == 0 ? seconds : -1;
+}
+
+// The number of files in `folder`.
+std::size_t Count(const fs::path& folder) {
+    return static_cast<std::size_t>(
+        std::distance(fs::directory_iterator(folder), fs::directory_iterator()));
 }
 
 } // namespace
@@ -71,14 +80,26 @@ int wmain(int argc, wchar_t** argv) {
         std::string bytes(100 + random() % (20 * 1024 - 100), '\0');
         for (char& byte : bytes)
             byte = static_cast<char>(random());
+        // Random bytes may begin like an MP3 frame, of a kind the desktop asks about first.
+        bytes.replace(0, 4, "DAT\n");
         std::FILE* file = ::_wfopen(path.c_str(), L"wb");
         std::fwrite(bytes.data(), 1, bytes.size(), file);
         std::fclose(file);
         files.push_back(path.wstring());
     }
-    std::wstring cliArguments = L"sign --text bench --out \"" + out.wstring() + L"\"";
-    for (const std::wstring& file : files)
-        cliArguments += L" \"" + file + L"\"";
+    // The paths go in a list: a command line ends at 32,767 characters, far short of them.
+    const fs::path list = root / L"files.txt";
+    {
+        std::FILE* file = ::_wfopen(list.c_str(), L"wb");
+        for (const std::wstring& path : files) {
+            const std::u8string utf8 = fs::path(path).u8string();
+            std::fwrite(utf8.data(), 1, utf8.size(), file);
+            std::fputc('\n', file);
+        }
+        std::fclose(file);
+    }
+    const std::wstring cliArguments = L"sign --text bench --out \"" + out.wstring() +
+                                      L"\" --files-from \"" + list.wstring() + L"\"";
 
     std::vector<double> desktop, cliDefault, cliOne;
     {
@@ -99,15 +120,26 @@ int wmain(int argc, wchar_t** argv) {
             Click(step->m_hWnd, IDC_ENCRYPT_FILES);
             desktop.push_back(std::chrono::duration<double>(Clock::now() - start).count());
             PumpPending();
-            if (fs::directory_iterator(out) == fs::directory_iterator())
+            if (Count(out) != files.size()) {
+                std::fprintf(stderr, "the desktop batch wrote %zu copies of %zu\n", Count(out),
+                             files.size());
                 return 3;
+            }
         }
     }
     for (int run = 0; run < kRuns; ++run) {
-        Empty(out);
-        cliDefault.push_back(RunCli(cliArguments));
-        Empty(out);
-        cliOne.push_back(RunCli(cliArguments + L" --jobs 1"));
+        const std::pair<std::vector<double>*, const wchar_t*> variants[] = {
+            {&cliDefault, L""}, {&cliOne, L" --jobs 1"}};
+        for (const auto& [times, extra] : variants) {
+            Empty(out);
+            const double seconds = RunCli(cliArguments + extra);
+            if (seconds < 0 || Count(out) != files.size()) {
+                std::fprintf(stderr, "quorvane-cli.exe failed or wrote %zu copies of %zu\n",
+                             Count(out), files.size());
+                return 4;
+            }
+            times->push_back(seconds);
+        }
     }
     fs::remove_all(root);
 
