@@ -953,20 +953,17 @@ int quorvane_sign_memory_into_n(const void* data, size_t size, const char* text,
         std::u16string units;
         if (const int status = TakeText(Wtf8In(text, textSize), units))
             return status;
-        if (TrailerOfBytes(data, size).isSigned)
-            return Fail(QUORVANE_ALREADY_SIGNED, "the data is already signed, cannot re-sign");
-        CSigCodeTable table;
-        const std::vector<std::uint8_t> trailer = MakeTrailer(table, units, SigNow());
-        *signedSize = size + trailer.size();
-        if (out == nullptr)
+        switch (SignBytesInto(data, size, units, SigNow(), out, outSize, *signedSize)) {
+        case StreamOutcome::Done:
             return Succeed();
-        if (outSize < *signedSize)
+        case StreamOutcome::AlreadySigned:
+            return Fail(QUORVANE_ALREADY_SIGNED, "the data is already signed, cannot re-sign");
+        case StreamOutcome::WriteFailed:
             return Fail(QUORVANE_INVALID_ARGUMENT,
                         "the signed bytes need " + std::to_string(*signedSize) + " bytes");
-        if (size > 0)
-            std::memcpy(out, data, size);
-        std::memcpy(static_cast<char*>(out) + size, trailer.data(), trailer.size());
-        return Succeed();
+        default:
+            return Fail(QUORVANE_INVALID_TEXT, "the text cannot be stored");
+        }
     });
 }
 

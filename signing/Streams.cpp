@@ -224,20 +224,35 @@ BytesTrailer TrailerOfBytes(const void* data, std::size_t size) {
     return result;
 }
 
-StreamOutcome SignBytes(const void* data, std::size_t size, std::u16string_view text,
-                        std::uint32_t seconds, std::vector<std::uint8_t>& out) {
+StreamOutcome SignBytesInto(const void* data, std::size_t size, std::u16string_view text,
+                            std::uint32_t seconds, void* out, std::size_t outSize,
+                            std::size_t& signedSize) {
+    signedSize = 0;
     if (text.empty() || text.size() > kMaxSignatureUnits)
         return StreamOutcome::BadText;
     if (TrailerOfBytes(data, size).isSigned)
         return StreamOutcome::AlreadySigned;
     CSigCodeTable table;
     const std::vector<std::uint8_t> trailer = MakeTrailer(table, text, seconds);
-    out.clear();
-    out.reserve(size + trailer.size());
-    const auto* bytes = static_cast<const std::uint8_t*>(data);
-    out.insert(out.end(), bytes, bytes + size);
-    out.insert(out.end(), trailer.begin(), trailer.end());
+    signedSize = size + trailer.size();
+    if (out == nullptr)
+        return StreamOutcome::Done;
+    if (outSize < signedSize)
+        return StreamOutcome::WriteFailed;
+    if (size > 0)
+        std::memcpy(out, data, size);
+    std::memcpy(static_cast<std::uint8_t*>(out) + size, trailer.data(), trailer.size());
     return StreamOutcome::Done;
+}
+
+StreamOutcome SignBytes(const void* data, std::size_t size, std::u16string_view text,
+                        std::uint32_t seconds, std::vector<std::uint8_t>& out) {
+    std::size_t signedSize = 0;
+    const StreamOutcome sized = SignBytesInto(data, size, text, seconds, nullptr, 0, signedSize);
+    if (sized != StreamOutcome::Done)
+        return sized;
+    out.resize(signedSize);
+    return SignBytesInto(data, size, text, seconds, out.data(), out.size(), signedSize);
 }
 
 void CStreamSigner::Update(const void* data, std::size_t bytes) {

@@ -119,6 +119,12 @@ BytesTrailer TrailerOfBytes(const void* data, std::size_t size);
 // BadText (empty or too long) refuse it. The signed bytes go to `out`.
 StreamOutcome SignBytes(const void* data, std::size_t size, std::u16string_view text,
                         std::uint32_t seconds, std::vector<std::uint8_t>& out);
+// The same into the caller's memory: `signedSize` receives the size of the signed bytes, which
+// are written to `out` only when it holds them (WriteFailed when it is too small); a null `out`
+// asks for the size alone.
+StreamOutcome SignBytesInto(const void* data, std::size_t size, std::u16string_view text,
+                            std::uint32_t seconds, void* out, std::size_t outSize,
+                            std::size_t& signedSize);
 
 // A file's last `size` bytes (of `fileSize`, -1 when not known): its trailer, or how many of
 // its last bytes settle it (see ReadTrailerInTail).
