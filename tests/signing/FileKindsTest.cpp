@@ -120,8 +120,15 @@ TEST(FileKinds, EachKindAndItsNearMissesFromBytesPathsAndStreams) {
     EXPECT_EQ(KindOfFile(dir.Path()), FileKind::Other); // a folder
 }
 
-// The tags at the end of a file of several GiB are found, reading the two bounded ends alone
-// (where the system tells the bytes a process read: Linux).
+// Linux tells the bytes a process read (/proc/self/io); under Wine that file counts Wine's own
+// reads too.
+#ifdef _WIN32
+constexpr bool kReadsCounted = false;
+#else
+constexpr bool kReadsCounted = true;
+#endif
+
+// The tags at the end of a file of several GiB are found, reading the two bounded ends alone.
 TEST(FileKinds, AHugeFileIsJudgedFromItsEndsAlone) {
     TempDir dir;
     WriteBytes(dir / "huge.mp3", Frames());
@@ -140,7 +147,7 @@ TEST(FileKinds, AHugeFileIsJudgedFromItsEndsAlone) {
     };
     const long long before = bytesRead();
     EXPECT_EQ(KindOfFile(dir / "huge.mp3"), FileKind::Mp3WithEndTags);
-    if (before >= 0) {
+    if (kReadsCounted && before >= 0) {
         const long long bound = KindHeadBytes + KindTailBytes + 256; // and /proc's text
         EXPECT_LE(bytesRead() - before, bound);
     }
