@@ -209,8 +209,7 @@ QUORVANE_API int quorvane_time_text(int64_t seconds, char** text);
  * batches warn about such files (status QUORVANE_OK, quorvane-cli's "Warning: ..." line) and,
  * with QUORVANE_SKIP_KINDS, leave them out as refused ("... Left out."). */
 #define QUORVANE_SKIP_KINDS 4
-QUORVANE_API int quorvane_file_kind(const char* path, const char** kind,
-                                    const char** consequence);
+QUORVANE_API int quorvane_file_kind(const char* path, const char** kind, const char** consequence);
 
 /* One file of quorvane_check_batch, valid during the call of the callback. */
 typedef struct quorvane_check_result {
