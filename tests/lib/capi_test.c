@@ -806,6 +806,14 @@ static void NumbersTextsAndPlans(void) {
 /* Files whose own programs object to a signature: told by quorvane_file_kind, warned about by
  * a batch, left out with QUORVANE_SKIP_KINDS. */
 static void Kinds(void) {
+    /* A descriptor that cannot take the bytes fails the call. */
+    {
+        int input = open("/etc/passwd", O_RDONLY), full = open("/dev/full", O_WRONLY);
+        CHECK(input >= 0 && full >= 0);
+        CHECK(quorvane_sign_fd(input, full, "t") == QUORVANE_CANNOT_WRITE);
+        close(input);
+        close(full);
+    }
     char* archive = PathOf("logs.gz");
     char* plain = PathOf("notes.txt");
     char* out = PathOf("kinds-out");
