@@ -256,7 +256,7 @@ int CCli::ToStandardOutput(const std::vector<CliArg>& operands,
         break;
     case StreamOutcome::CannotOpen:
         if (text)
-            ErrLine(signtext::Format<char>(Utf16ToUtf8(signtext::kCannotRead), {name}) +
+            ErrLine(signtext::Format<char>(Utf16ToUtf8(signtext::kCannotOpenForReading), {name}) +
                     CauseText(result.error));
         else
             ErrLine(StreamStripLine(shown, StripOutcome::Unreadable, result.error));

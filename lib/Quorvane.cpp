@@ -219,14 +219,14 @@ int FromTail(const TailTrailer& trailer, const TextOut& out, std::size_t* needed
     return Fail(QUORVANE_FAILED, "unexpected outcome");
 }
 
-// The status of a file the engine did not sign. A failure of the copy is the source's when its
-// cause names no output.
+// The status of a file the engine did not sign. A failure of the copy is the source's when the
+// source was at fault.
 int StatusOf(SignOutcome outcome, bool aboutSource) {
     switch (outcome) {
     case SignOutcome::Signed:
         return QUORVANE_OK;
-    case SignOutcome::Unreadable:
-    case SignOutcome::CannotOpen:
+    case SignOutcome::CannotOpenForReading:
+    case SignOutcome::CannotOpenForSigning:
         return QUORVANE_CANNOT_READ;
     case SignOutcome::AlreadySigned:
         return QUORVANE_ALREADY_SIGNED;
@@ -311,7 +311,7 @@ public:
         }
         m_line = line;
         m_lineError = message.error;
-        m_aboutSource = message.output.empty() || message.output == message.item->source;
+        m_aboutSource = message.culprit != Culprit::Output;
     }
     // A source of a kind whose own tools object to a signed copy, signed all the same: its
     // line as quorvane-cli writes it, in its turn, with the status of a file not refused.

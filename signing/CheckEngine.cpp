@@ -2,7 +2,7 @@
 
 #include "FileOps.h"
 #include "FolderWalk.h"
-#include "OrderedRun.h"
+#include "Prefetcher.h"
 #include "Signature.h"
 
 #include <algorithm>

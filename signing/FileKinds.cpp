@@ -1,6 +1,7 @@
 #include "FileKinds.h"
 
 #include "FileOps.h"
+#include "SignEngine.h"
 
 #include <algorithm>
 #include <array>
@@ -393,4 +394,22 @@ const KindInfo& InfoOf(FileKind kind) {
 
 std::span<const KindInfo> AllKinds() {
     return kKinds;
+}
+
+std::vector<std::pair<FileKind, std::size_t>>
+CountObjectingKinds(const std::vector<SignItem>& items, const std::atomic<bool>* stop) {
+    std::vector<std::size_t> counts(AllKinds().size());
+    for (const SignItem& item : items) {
+        if (stop != nullptr && stop->load(std::memory_order_relaxed))
+            break;
+        FileFacts facts;
+        const UniqueFile file = OpenForReading(item.source, nullptr, &facts, item.listed);
+        if (file)
+            ++counts[static_cast<std::size_t>(KindOfFile(file.get(), facts.size))];
+    }
+    std::vector<std::pair<FileKind, std::size_t>> found;
+    for (std::size_t i = 0; i < counts.size(); ++i)
+        if (counts[i] > 0 && KindObjects(AllKinds()[i].kind))
+            found.emplace_back(AllKinds()[i].kind, counts[i]);
+    return found;
 }

@@ -52,3 +52,11 @@ fs::path UnsignedOutputPath(const fs::path& folder, const fs::path& source) {
         split.base.resize(split.base.size() - suffix.size());
     return folder / fs::path(split.base + split.extension);
 }
+
+bool MayBeSignedOutput(const std::filesystem::path& path) {
+    auto name = path.filename().native();
+    for (auto& c : name)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<std::filesystem::path::value_type>(c - 'A' + 'a');
+    return name.find(kSignedSuffix) != name.npos;
+}

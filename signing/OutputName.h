@@ -26,6 +26,9 @@ SplitName SplitFileName(const std::filesystem::path& path);
 std::filesystem::path SignedOutputPath(const std::filesystem::path& folder,
                                        const std::filesystem::path& source);
 
+// True when `path` has a name that signing gives (in any case, as Windows reads names).
+bool MayBeSignedOutput(const std::filesystem::path& path);
+
 // The path for the unsigned part of `source`: `folder` / the file name without the "_signed"
 // that ends its base name, if any ("report_signed.doc" gives "report.doc").
 std::filesystem::path UnsignedOutputPath(const std::filesystem::path& folder,

@@ -21,6 +21,7 @@
 
 #include "FileKinds.h"
 #include "FileOps.h"
+#include "SignTexts.h"
 
 #include <atomic>
 #include <cstddef>
@@ -33,8 +34,11 @@
 
 enum class SignOutcome {
     Signed,
-    Unreadable,     // "Could not open file %s for reading!"
-    CannotOpen,     // "Could not open file %s for signing!"
+    // "Could not open file %s for reading!": it is missing or may not be read.
+    CannotOpenForReading,
+    // "Could not open file %s for signing!": it may be read, but is no file to sign (a folder,
+    // a device, one another program holds locked).
+    CannotOpenForSigning,
     AlreadySigned,  // "File %s is already digitally signed, cannot re-sign!"
     NotOverwritten, // the overwrite question was answered No
     CannotWrite,    // "Could not open file %s for writing!", also for an output written earlier
@@ -68,11 +72,18 @@ struct SignItem {
 // yes/no warning or an information box).
 enum class MessageKind { Error, Question, Done };
 
+// Whose fault a failure is: the source's, found before its copy began (it cannot be opened, is
+// no file, is signed already); the source's while it was copied (a read failed, or it changed);
+// or the output's (its folder, its making, a write).
+enum class Culprit { Source, SourceRead, Output };
+
 struct SignMessage {
     std::u16string text;         // ready to show
     std::u16string_view format;  // the text before %s and %d were filled in
     std::u16string_view caption; // "Error", "Error!", "Question" or "Done"
     MessageKind kind = MessageKind::Error;
+    // What the message says, for users that key on it rather than on its words.
+    signtext::MessageId id = signtext::MessageId::Summary;
     const SignItem* item = nullptr; // the file concerned, if any
     // The path that %s stands for: the source, or for the overwrite question the output that
     // would be replaced.
@@ -83,6 +94,8 @@ struct SignMessage {
     std::error_code error{};
     std::filesystem::path output{};
     const std::filesystem::path* earlierSource = nullptr;
+    // Of a failure of a file: whose fault it is.
+    Culprit culprit = Culprit::Output;
     // A warning or a refusal about the source's kind: that kind.
     FileKind fileKind = FileKind::Other;
 };

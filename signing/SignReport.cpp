@@ -25,7 +25,8 @@ std::string MessageLine(const SignMessage& message) {
     if (message.item == nullptr)
         return Utf16ToUtf8(message.text);
     if (message.fileKind != FileKind::Other)
-        return KindLine(message.path, message.fileKind, message.format == signtext::kKindLeftOut);
+        return KindLine(message.path, message.fileKind,
+                        message.id == signtext::MessageId::KindLeftOut);
     return signtext::Format<char>(Utf16ToUtf8(message.format), {PathUtf8(message.path)}) +
            CauseText(message.error, message.output, message.earlierSource);
 }

@@ -10,8 +10,8 @@
 namespace signtext {
 
 inline constexpr std::u16string_view kInvalidOutputFolder = u"Please select a valid output folder.";
-inline constexpr std::u16string_view kCannotRead = u"Could not open file %s for reading!";
-inline constexpr std::u16string_view kCannotOpen = u"Could not open file %s for signing!";
+inline constexpr std::u16string_view kCannotOpenForReading = u"Could not open file %s for reading!";
+inline constexpr std::u16string_view kCannotOpenForSigning = u"Could not open file %s for signing!";
 inline constexpr std::u16string_view kAlreadySigned =
     u"File %s is already digitally signed, cannot re-sign!";
 inline constexpr std::u16string_view kOverwrite = u"File %s already exists, overwrite?";
@@ -31,6 +31,53 @@ inline constexpr std::u16string_view kCaptionErrorBang = u"Error!";
 inline constexpr std::u16string_view kCaptionQuestion = u"Question";
 inline constexpr std::u16string_view kCaptionDone = u"Done";
 inline constexpr std::u16string_view kCaptionWarning = u"Warning";
+
+// What a message of a sign run says, whatever its words: users that answer once for all the
+// messages of a kind, or turn a message into a status, key on it.
+enum class MessageId {
+    InvalidOutputFolder,
+    CannotOpenForReading,
+    CannotOpenForSigning,
+    AlreadySigned,
+    Overwrite,
+    CannotWrite,
+    CannotSign,
+    KindWarning,
+    KindLeftOut,
+    Summary,
+};
+
+struct MessageText {
+    std::u16string_view format;
+    std::u16string_view caption;
+};
+
+// The words and caption of a message (the summary's are those of no file signed).
+constexpr MessageText TextOf(MessageId id) {
+    switch (id) {
+    case MessageId::InvalidOutputFolder:
+        return {kInvalidOutputFolder, kCaptionErrorBang};
+    case MessageId::CannotOpenForReading:
+        return {kCannotOpenForReading, kCaptionError};
+    case MessageId::CannotOpenForSigning:
+        return {kCannotOpenForSigning, kCaptionErrorBang};
+    case MessageId::AlreadySigned:
+        return {kAlreadySigned, kCaptionErrorBang};
+    case MessageId::Overwrite:
+        return {kOverwrite, kCaptionQuestion};
+    case MessageId::CannotWrite:
+        return {kCannotWrite, kCaptionError};
+    case MessageId::CannotSign:
+        return {kCannotSign, kCaptionErrorBang};
+    case MessageId::KindWarning:
+        return {kKindWarning, kCaptionWarning};
+    case MessageId::KindLeftOut:
+        return {kKindLeftOut, kCaptionError};
+    case MessageId::Summary:
+        break;
+    }
+    return {kNoneSigned, kCaptionDone};
+}
 
 // Replaces each %s and %d of `format`, in order, by the next of `arguments`; %% gives %.
 template <class Char>

@@ -1,6 +1,6 @@
 #include "Strip.h"
 
-#include "OrderedRun.h"
+#include "Prefetcher.h"
 #include "OutputName.h"
 #include "Signature.h"
 

@@ -91,8 +91,7 @@ std::wstring CauseOf(const SignMessage& message) {
     if (!message.error)
         return {};
     const std::wstring reason = ToWide(Utf8ToUtf16Lossy(ErrorText(message.error)));
-    if (message.output.empty() || message.format == signtext::kCannotRead ||
-        message.format == signtext::kCannotOpen)
+    if (message.output.empty() || message.culprit == Culprit::Source)
         return reason;
     return ToWide(PathText(message.output)) + L": " + reason;
 }
@@ -152,8 +151,7 @@ public:
         m_lastQuestion = ToWide(question.text);
         if (m_closing)
             return false;
-        if (const auto found = m_forAll.find(std::u16string(question.format));
-            found != m_forAll.end())
+        if (const auto found = m_forAll.find(question.id); found != m_forAll.end())
             return found->second == IDYES;
         return Show(question) == IDYES;
     }
@@ -238,9 +236,7 @@ private:
         row.detail = row.cells[1] + (row.cells[2].empty() ? L"" : L"\r\n\r\n" + row.cells[2]);
         m_rows.push_back(std::move(row));
     }
-    bool Remembered(const SignMessage& message) const {
-        return m_forAll.count(std::u16string(message.format)) != 0;
-    }
+    bool Remembered(const SignMessage& message) const { return m_forAll.count(message.id) != 0; }
     int Show(const SignMessage& message) {
         const std::wstring text = ToWide(message.text);
         const std::wstring caption = ToWide(message.caption);
@@ -261,7 +257,7 @@ private:
         m_progress.LeaveOut(::GetTickCount64() - asked);
         // Esc and the close box answer this file only.
         if (forAll && answer != IDCANCEL)
-            m_forAll[std::u16string(message.format)] = answer;
+            m_forAll[message.id] = answer;
         return answer;
     }
 
@@ -280,8 +276,8 @@ private:
     std::uint64_t m_finishedBytes = 0;
     std::uint64_t m_copiedAtFinish = 0;
     std::uint64_t m_shownBytes = 0;
-    // The answer given for all later boxes of a kind, by the kind's text before formatting.
-    std::map<std::u16string, int> m_forAll;
+    // The answer given for all later boxes of a kind of message.
+    std::map<signtext::MessageId, int> m_forAll;
     std::wstring m_lastQuestion;
     std::vector<ReportRow> m_rows;
     bool m_closing = false;

@@ -25,6 +25,8 @@ public:
     std::int64_t onlySourceSize = -1;
     // Runs once, as the next copy begins (its temporary output already open).
     std::function<void()> duringCopy;
+    // Runs once, as the next copy is committed (after the turn's tests of its output).
+    std::function<void()> duringCommit;
 
     void Begin(std::FILE* source, std::FILE* target) override {
         const std::int64_t size = SizeOf(source);
@@ -53,11 +55,15 @@ public:
     }
     bool Flush(std::FILE* file) override {
         bool faulty = false;
+        std::function<void()> once;
         {
             std::lock_guard lock(m_mutex);
+            once = std::exchange(duringCommit, nullptr);
             const auto found = m_copies.find(file);
             faulty = found != m_copies.end() ? found->second.faulty : onlySourceSize < 0;
         }
+        if (once)
+            once();
         return !(flushFails && faulty) && CByteIo::Flush(file);
     }
     bool SeesEveryByte() const override { return true; }

@@ -212,7 +212,7 @@ TEST_P(ParallelFaults, FailedSourceIsDoneAgainInItsTurn) {
     });
     EXPECT_EQ(run.signedCount, 13u);
     EXPECT_EQ(run.outcomes[5], SignOutcome::Signed);
-    EXPECT_EQ(run.outcomes[8], SignOutcome::Unreadable);
+    EXPECT_EQ(run.outcomes[8], SignOutcome::CannotOpenForReading);
     EXPECT_EQ(run.files.count("late_signed.txt"), 1u);
 }
 

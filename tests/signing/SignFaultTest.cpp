@@ -115,13 +115,13 @@ TEST_P(SignFaults, FailedFlushIsAFailedFile) {
     EXPECT_TRUE(Names(m_dir / "out").empty());
 }
 
-// An output that another program makes while the copy is written is not replaced: the
+// An output that another program makes after the file's turn found none is not replaced: the
 // question was not asked about it.
-TEST_P(SignFaults, OutputThatAppearsDuringTheCopyIsKept) {
+TEST_P(SignFaults, OutputThatAppearsDuringTheCommitIsKept) {
     const fs::path source = AddSource("a.txt", 5000);
     const Bytes theirs = PatternBytes(50, 77);
     CFaultyIo io;
-    io.duringCopy = [&] { WriteBytes(m_dir / "out" / "a_signed.txt", theirs); };
+    io.duringCommit = [&] { WriteBytes(m_dir / "out" / "a_signed.txt", theirs); };
     const SignResult result = RunSignBatch(m_list, m_dir / "out", u"sig", m_recorder, &io);
     EXPECT_EQ(result.signedCount, 0u);
     EXPECT_EQ(

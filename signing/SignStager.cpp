@@ -1,0 +1,177 @@
+#include "SignStager.h"
+
+#include "SignTexts.h"
+#include "Signature.h"
+
+#include <algorithm>
+#include <new>
+
+namespace fs = std::filesystem;
+using signtext::MessageId;
+
+namespace {
+
+#ifdef EDQUOT
+constexpr int kQuotaExceeded = EDQUOT;
+#else
+constexpr int kQuotaExceeded = -1;
+#endif
+
+bool IsShortage(const std::error_code& error) {
+    return error == std::errc::too_many_files_open ||
+           error == std::errc::too_many_files_open_in_system ||
+           error == std::errc::not_enough_memory || error == std::errc::no_space_on_device ||
+           (error.category() == std::generic_category() && error.value() == kQuotaExceeded);
+}
+
+bool MakeFolder(const fs::path& folder, std::error_code& error) {
+    fs::create_directories(LongPath(folder), error);
+    if (IsDirectory(folder))
+        return true;
+    if (!error)
+        error = std::make_error_code(std::errc::not_a_directory);
+    return false;
+}
+
+// Ends a staging with a failure: the copy in the making is dropped.
+bool Fail(StagedFile& file, const StageFailure& failure) {
+    file.pending.Discard();
+    file.status = StageStatus::Failed;
+    file.failure = failure;
+    return false;
+}
+
+} // namespace
+
+bool StaysInside(const fs::path& subfolder) {
+    if (subfolder.has_root_path())
+        return false;
+    for (const fs::path& part : subfolder)
+        if (part == "..")
+            return false;
+    return true;
+}
+
+SignOutcome OutcomeOf(MessageId failure) {
+    switch (failure) {
+    case MessageId::CannotOpenForReading:
+        return SignOutcome::CannotOpenForReading;
+    case MessageId::CannotOpenForSigning:
+        return SignOutcome::CannotOpenForSigning;
+    case MessageId::AlreadySigned:
+        return SignOutcome::AlreadySigned;
+    case MessageId::CannotWrite:
+        return SignOutcome::CannotWrite;
+    case MessageId::KindLeftOut:
+        return SignOutcome::LeftOut;
+    default:
+        return SignOutcome::SignFailed;
+    }
+}
+
+bool StagedFile::Shortage() const {
+    return status == StageStatus::Failed && IsShortage(failure.error);
+}
+
+void CStager::Stage(StagedFile& file, CStagingState& state, const CopyProgress& progress) const {
+    file.pending.Discard();
+    file.status = StageStatus::Staged;
+    file.failure = {};
+    file.output.clear();
+    file.facts = {};
+    file.kind = FileKind::Other;
+    try {
+        UniqueFile source;
+        if (!OpenSource(file, source, state))
+            return;
+        file.output = OutputPathFor(m_request.outputFolder, *file.item);
+        // What the file's turn refuses anyway is not copied.
+        if (StaysInside(file.item->subfolder) &&
+            file.output.filename().native().size() <= kMaxNameLength && !LeavesOut(file.kind))
+            Copy(file, source, state, progress);
+    } catch (const std::bad_alloc&) {
+        Fail(file, {MessageId::CannotSign, std::make_error_code(std::errc::not_enough_memory),
+                    Culprit::Output});
+    }
+}
+
+bool CStager::OpenSource(StagedFile& file, UniqueFile& source, CStagingState& state) const {
+    const SignItem& item = *file.item;
+    // Only a failed open asks whether the file may be read at all: a file that may be read
+    // but not opened (a folder, a device, one locked by another program) cannot be signed.
+    std::error_code error;
+    source = OpenForReading(item.source, &error, &file.facts, item.listed);
+    if (!source && (error == FileError::NotRegularFile || CanReadFile(item.source)))
+        return Fail(file, {MessageId::CannotOpenForSigning, error, Culprit::Source});
+    if (!source)
+        return Fail(file, {MessageId::CannotOpenForReading, error, Culprit::Source});
+    // Before any test of the output, so that an existing output is never touched.
+    if (UnsignedLength(state.readTable, source.get(), file.facts.size))
+        return Fail(file, {MessageId::AlreadySigned, {}, Culprit::Source});
+    if (m_request.kinds != KindPolicy::SignQuietly)
+        file.kind = KindOfFile(source.get(), file.facts.size);
+    if (!SeekFile(source.get(), 0, SEEK_SET))
+        return Fail(file, {MessageId::CannotSign, LastError(), Culprit::Source});
+    return true;
+}
+
+void CStager::Copy(StagedFile& file, UniqueFile& source, CStagingState& state,
+                   const CopyProgress& progress) const {
+    const SignItem& item = *file.item;
+    const fs::path folder = file.output.parent_path();
+    // A folder removed since fails the copy's creation, with its reason.
+    if (!item.subfolder.empty() && folder != state.madeFolder) {
+        std::error_code error;
+        if (!MakeFolder(folder, error)) {
+            Fail(file, {MessageId::CannotWrite, error, Culprit::Output});
+            return;
+        }
+        state.madeFolder = folder;
+    }
+    CPendingOutput& pending = file.pending;
+    if (!pending.CreateWithMode(file.output, file.facts.mode)) {
+        Fail(file, {MessageId::CannotWrite, pending.Error(), Culprit::Output});
+        return;
+    }
+    // The copy keeps the Mark of the Web of a downloaded source, as Windows' own copy does.
+    if (!pending.KeepStream(item.source, kZoneIdentifier)) {
+        Fail(file, {MessageId::CannotSign, pending.Error(), Culprit::Output});
+        return;
+    }
+
+    // Every byte put into a copy is counted for the caller, and the stop signal ends it.
+    std::uint64_t counted = 0;
+    const auto tally = [&](std::uint64_t copied) {
+        if (m_request.copiedBytes != nullptr && copied > counted)
+            m_request.copiedBytes->fetch_add(copied - counted, std::memory_order_relaxed);
+        counted = std::max(counted, copied);
+        return !m_stop.Raised() && (!progress || progress(copied));
+    };
+    const std::u16string& text = m_request.text;
+    CopyFault fault;
+    const bool copied = text.size() <= kMaxSignatureUnits &&
+                        CopyToEnd(m_io, source.get(), pending.File(), state.buffer, tally, &fault);
+    if (!copied && m_stop.Raised()) {
+        pending.Discard();
+        file.status = StageStatus::Stopped;
+        return;
+    }
+    if (!copied) {
+        Fail(file, {MessageId::CannotSign,
+                    fault.error ? fault.error : std::make_error_code(std::errc::io_error),
+                    fault.reading ? Culprit::SourceRead : Culprit::Output});
+        return;
+    }
+    // What was copied must be what the source was when it was opened: a file that an editor
+    // or a logger changed meanwhile (shorter, longer, rewritten) would be copied half old.
+    if (const std::error_code changed = CheckUnchanged(source.get(), file.facts)) {
+        Fail(file, {MessageId::CannotSign, changed, Culprit::SourceRead});
+        return;
+    }
+    source.reset();
+    // The trailer is flushed here, so that a full disk shows while the file is in flight.
+    ClearLastError();
+    if (!AppendSignature(state.table, pending.File(), text.data(), 2 * text.size()) ||
+        std::fflush(pending.File()) != 0)
+        Fail(file, {MessageId::CannotSign, LastError(), Culprit::Output});
+}

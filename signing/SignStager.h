@@ -1,0 +1,103 @@
+// The stager of a sign run: for one file, opens its source, checks it, and copies it with its
+// trailer into a nameless output that waits for the file's turn. It tells the observer
+// nothing and may run on any thread; the driver (SignEngine.cpp) decides what the staging
+// means in the file's turn.
+#pragma once
+
+#include "FileKinds.h"
+#include "FileOps.h"
+#include "RetryPolicy.h"
+#include "SigCodeTable.h"
+#include "SignEngine.h"
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <system_error>
+#include <vector>
+
+// The one way a run asks "stop?": the caller's flag (SignRequest::stop, any thread) or a stop
+// the observer asked for, which only the driver raises. Copies ahead of their turn stop too.
+class CStopSignal {
+public:
+    explicit CStopSignal(const std::atomic<bool>* caller) : m_caller(caller) {}
+    void Raise() { m_raised.store(true, std::memory_order_relaxed); }
+    bool Raised() const {
+        return m_raised.load(std::memory_order_relaxed) ||
+               (m_caller != nullptr && m_caller->load(std::memory_order_relaxed));
+    }
+
+private:
+    const std::atomic<bool>* m_caller;
+    std::atomic<bool> m_raised{false};
+};
+
+// What one thread keeps from file to file.
+struct CStagingState {
+    // The writer's table, kept while the signing second lasts; the reader's, for the seeds
+    // stored in the sources.
+    CSigCodeTable table;
+    CSigCodeTable readTable;
+    std::vector<std::uint8_t> buffer;
+    // The last folder made below the output folder: the next file usually goes there too.
+    std::filesystem::path madeFolder;
+};
+
+// Why a staging failed: the message, its cause and whose fault it is.
+struct StageFailure {
+    signtext::MessageId id = signtext::MessageId::CannotSign;
+    std::error_code error;
+    Culprit culprit = Culprit::Output;
+};
+
+// One file staged.
+struct StagedFile {
+    const SignItem* item = nullptr;
+    StageStatus status = StageStatus::Staged;
+    StageFailure failure; // with StageStatus::Failed
+    // Where the copy goes, once the source opened.
+    std::filesystem::path output;
+    FileFacts facts;
+    // The source's kind, when the run asks (see KindPolicy).
+    FileKind kind = FileKind::Other;
+    // The complete copy, nameless; none when the file's turn refuses it anyway (a name that
+    // no file system takes, a kind the run leaves out).
+    CPendingOutput pending;
+
+    // A failure the machine may have caused, short of what other files in flight held.
+    bool Shortage() const;
+};
+
+class CStager {
+public:
+    CStager(const SignRequest& request, const CStopSignal& stop, CByteIo& io)
+        : m_request(request), m_stop(stop), m_io(io) {}
+
+    // Stages `file.item` into `file` (any thread). `progress` is told the bytes copied and
+    // may stop the copy; the stop signal stops it too.
+    void Stage(StagedFile& file, CStagingState& state, const CopyProgress& progress) const;
+
+    // True when the run leaves the file out for its kind.
+    bool LeavesOut(FileKind kind) const {
+        return m_request.kinds == KindPolicy::LeaveOut && KindObjects(kind);
+    }
+
+private:
+    bool OpenSource(StagedFile& file, UniqueFile& source, CStagingState& state) const;
+    void Copy(StagedFile& file, UniqueFile& source, CStagingState& state,
+              const CopyProgress& progress) const;
+
+    const SignRequest& m_request;
+    const CStopSignal& m_stop;
+    CByteIo& m_io;
+};
+
+// The outcome a failure gives its file.
+SignOutcome OutcomeOf(signtext::MessageId failure);
+
+// A subfolder below the output folder must not lead out of it.
+bool StaysInside(const std::filesystem::path& subfolder);
+
+// Longer file names are refused by the usual file systems (255 bytes or UTF-16 units).
+inline constexpr std::size_t kMaxNameLength = 255;
