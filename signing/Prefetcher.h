@@ -62,7 +62,7 @@ public:
             std::lock_guard lock(m_mutex);
             m_ending = true;
         }
-        m_changed.notify_all();
+        m_toWorkers.notify_all();
         for (std::thread& worker : m_workers)
             worker.join();
     }
@@ -71,6 +71,11 @@ public:
 
     // True when items are prepared ahead of their turn.
     bool Ahead() const { return !m_workers.empty(); }
+    // How many items may be in flight now.
+    std::size_t Window() {
+        std::lock_guard lock(m_mutex);
+        return m_window;
+    }
 
     // Item `index`, prepared; items are taken in order, each once. Without workers it is
     // prepared now, on this thread. Empty when its worker had no memory for it.
@@ -81,13 +86,13 @@ public:
         std::optional<T> prepared;
         {
             std::unique_lock lock(m_mutex);
-            m_changed.wait(lock, [&] { return slot.ready; });
+            m_toCaller.wait(lock, [&] { return slot.ready; });
             prepared = std::move(slot.prepared);
             slot.prepared.reset();
             slot.ready = false;
             ++m_taken;
         }
-        m_changed.notify_all();
+        m_toWorkers.notify_all();
         return prepared;
     }
 
@@ -104,7 +109,7 @@ public:
             std::unique_lock lock(m_mutex);
             m_paused = true;
             Narrow();
-            m_changed.wait(lock, [&] { return m_busy == 0; });
+            m_toCaller.wait(lock, [&] { return m_busy == 0; });
             for (std::size_t ahead = index + 1; ahead < m_next; ++ahead) {
                 Slot& slot = m_slots[ahead % m_slots.size()];
                 if (!slot.ready)
@@ -137,7 +142,7 @@ private:
             std::lock_guard lock(m_mutex);
             m_paused = false;
         }
-        m_changed.notify_all();
+        m_toWorkers.notify_all();
     }
     // Half the items now in flight, at least one (with the lock held).
     void Narrow() {
@@ -145,12 +150,14 @@ private:
         m_window = std::max<std::size_t>(1, std::min(m_window, inFlight) / 2);
         m_calm = 0;
     }
-    // After a stretch without a shortage, twice the window (with the lock held).
-    void Widen() {
-        if (m_window < m_slots.size() && ++m_calm >= kCalmStretch) {
-            m_window = std::min(m_slots.size(), m_window * 2);
-            m_calm = 0;
-        }
+    // After a stretch without a shortage, twice the window (with the lock held); true when
+    // it grew.
+    bool Widen() {
+        if (m_window == m_slots.size() || ++m_calm < kCalmStretch)
+            return false;
+        m_window = std::min(m_slots.size(), m_window * 2);
+        m_calm = 0;
+        return true;
     }
     // The next item a worker may take, if any (with the lock held): one dropped earlier first.
     std::optional<std::size_t> NextItem() const {
@@ -170,7 +177,7 @@ private:
             std::size_t index = 0;
             {
                 std::unique_lock lock(m_mutex);
-                m_changed.wait(lock, [&] { return m_ending || NextItem(); });
+                m_toWorkers.wait(lock, [&] { return m_ending || NextItem(); });
                 if (m_ending)
                     return;
                 index = *NextItem();
@@ -185,18 +192,23 @@ private:
                 prepared.emplace(m_prepare(index, state, false));
             } catch (const std::bad_alloc&) {
             }
+            bool widened = false;
             {
                 std::lock_guard lock(m_mutex);
                 if (!prepared || (m_shortage && m_shortage(*prepared)))
                     Narrow();
                 else
-                    Widen();
+                    widened = Widen();
                 Slot& slot = m_slots[index % m_slots.size()];
                 slot.prepared = std::move(prepared);
                 slot.ready = true;
                 --m_busy;
             }
-            m_changed.notify_all();
+            // The caller may be waiting for this item, or for the workers to be idle; a
+            // wider window has room for more items.
+            m_toCaller.notify_one();
+            if (widened)
+                m_toWorkers.notify_all();
         }
     }
 
@@ -205,7 +217,10 @@ private:
     const Shortage m_shortage;
     State m_state; // the calling thread's
     std::mutex m_mutex;
-    std::condition_variable m_changed;
+    // The calling thread waits on m_toCaller for an item or for idle workers; workers wait on
+    // m_toWorkers for an item to prepare or the end.
+    std::condition_variable m_toCaller;
+    std::condition_variable m_toWorkers;
     std::vector<Slot> m_slots;
     std::size_t m_window = 0;         // items in flight at most
     std::size_t m_calm = 0;           // items prepared since the last shortage or widening

@@ -17,57 +17,32 @@ std::error_code ErrorOr(std::errc fallback) {
 
 // Reads `source` to its end, writing everything but its last kMaxTrailerBytes to `sink` (when
 // given); `tail` receives those, `result` the outcome of a failure. Blocks are read as cp and
-// cat read them, into a ring that holds the tail and one block, and passed on as soon as they
-// are not among the last bytes: every process of a pipeline keeps working, and the ring stays
-// in the processor's cache.
+// cat read them, straight into the ring of the tail, and passed on as soon as they are not
+// among the last bytes: every process of a pipeline keeps working, and the ring stays in the
+// processor's cache.
 bool Pump(CStreamSource& source, CStreamSink* sink, std::vector<std::uint8_t>& tail,
           StreamResult& result) {
-    std::vector<std::uint8_t> ring(kMaxTrailerBytes + kCopyBlockBytes);
-    const std::uint64_t size = ring.size();
-    // Bytes [written, read) of the stream are in the ring, at their offset modulo its size.
-    std::uint64_t written = 0;
-    std::uint64_t& read = result.bytesRead;
-    // Hands bytes [from, to) of the stream to `put(data, count)`, in at most two pieces.
-    const auto pieces = [&](std::uint64_t from, std::uint64_t to, auto put) {
-        while (from < to) {
-            const std::size_t at = static_cast<std::size_t>(from % size);
-            const std::size_t count = static_cast<std::size_t>(std::min(to - from, size - at));
-            if (!put(ring.data() + at, count))
-                return false;
-            from += count;
-        }
-        return true;
+    CStreamTail ring;
+    const auto write = [&](const std::uint8_t* data, std::size_t count) {
+        return sink == nullptr || sink->Write(data, count, result.error);
     };
     for (;;) {
-        const std::size_t at = static_cast<std::size_t>(read % size);
-        const auto room =
-            static_cast<std::size_t>(std::min<std::uint64_t>(size - at, size - (read - written)));
-        const std::ptrdiff_t got =
-            source.Read(ring.data() + at, std::min(kCopyBlockBytes, room), result.error);
+        const std::span<std::uint8_t> room = ring.Room();
+        const std::ptrdiff_t got = source.Read(room.data(), room.size(), result.error);
         if (got < 0) {
             result.outcome = StreamOutcome::ReadFailed;
             return false;
         }
         if (got == 0)
             break;
-        read += static_cast<std::uint64_t>(got);
-        if (read - written <= kMaxTrailerBytes)
-            continue;
-        const std::uint64_t until = read - kMaxTrailerBytes;
-        if (sink != nullptr &&
-            !pieces(written, until, [&](const std::uint8_t* data, std::size_t count) {
-                return sink->Write(data, count, result.error);
-            })) {
+        ring.Added(static_cast<std::size_t>(got));
+        result.bytesRead = ring.Total();
+        if (!ring.Spill(write)) {
             result.outcome = StreamOutcome::WriteFailed;
             return false;
         }
-        written = until;
     }
-    tail.clear();
-    pieces(written, read, [&](const std::uint8_t* data, std::size_t count) {
-        tail.insert(tail.end(), data, data + count);
-        return true;
-    });
+    tail = ring.Tail();
     return true;
 }
 
@@ -271,32 +246,46 @@ StreamOutcome CStreamSigner::Finish(std::uint32_t seconds,
     return StreamOutcome::Done;
 }
 
-void CTailKeeper::Add(const void* data, std::size_t bytes) {
+CStreamTail::CStreamTail() : m_ring(kMaxTrailerBytes + kCopyBlockBytes) {}
+
+std::span<std::uint8_t> CStreamTail::Room() {
+    const std::size_t size = m_ring.size();
+    const std::size_t at = static_cast<std::size_t>(m_total % size);
+    const auto free = static_cast<std::size_t>(size - (m_total - m_spilled));
+    return {m_ring.data() + at, std::min({kCopyBlockBytes, size - at, free})};
+}
+
+void CStreamTail::Add(const void* data, std::size_t bytes) {
     const auto* p = static_cast<const std::uint8_t*>(data);
-    m_total += bytes;
-    if (bytes >= kMaxTrailerBytes) {
-        m_ring.assign(p + bytes - kMaxTrailerBytes, p + bytes);
-        m_next = 0;
-        return;
-    }
-    while (bytes > 0 && m_ring.size() < kMaxTrailerBytes) {
-        const std::size_t room = std::min(bytes, kMaxTrailerBytes - m_ring.size());
-        m_ring.insert(m_ring.end(), p, p + room);
-        p += room;
-        bytes -= room;
+    if (bytes > kMaxTrailerBytes) {
+        // Only the last bytes can stay: the ones before them are dropped unread.
+        const std::size_t skipped = bytes - kMaxTrailerBytes;
+        m_total += skipped;
+        m_spilled = m_total;
+        p += skipped;
+        bytes = kMaxTrailerBytes;
     }
     while (bytes > 0) {
-        const std::size_t run = std::min(bytes, kMaxTrailerBytes - m_next);
-        std::memcpy(m_ring.data() + m_next, p, run);
-        m_next = (m_next + run) % kMaxTrailerBytes;
-        p += run;
-        bytes -= run;
+        const std::span<std::uint8_t> room = Room();
+        const std::size_t count = std::min(bytes, room.size());
+        std::memcpy(room.data(), p, count);
+        Added(count);
+        Spill([](const std::uint8_t*, std::size_t) { return true; });
+        p += count;
+        bytes -= count;
     }
 }
 
-std::vector<std::uint8_t> CTailKeeper::Tail() const {
-    std::vector<std::uint8_t> tail(m_ring.begin() + static_cast<std::ptrdiff_t>(m_next),
-                                   m_ring.end());
-    tail.insert(tail.end(), m_ring.begin(), m_ring.begin() + static_cast<std::ptrdiff_t>(m_next));
+std::vector<std::uint8_t> CStreamTail::Tail() const {
+    std::vector<std::uint8_t> tail;
+    tail.reserve(static_cast<std::size_t>(m_total - m_spilled));
+    for (std::uint64_t at = m_spilled; at < m_total;) {
+        const std::size_t from = static_cast<std::size_t>(at % m_ring.size());
+        const auto count =
+            static_cast<std::size_t>(std::min<std::uint64_t>(m_total - at, m_ring.size() - from));
+        tail.insert(tail.end(), m_ring.begin() + static_cast<std::ptrdiff_t>(from),
+                    m_ring.begin() + static_cast<std::ptrdiff_t>(from + count));
+        at += count;
+    }
     return tail;
 }

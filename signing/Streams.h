@@ -5,10 +5,12 @@
 
 #include "Signature.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <span>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -130,18 +132,42 @@ StreamOutcome SignBytesInto(const void* data, std::size_t size, std::u16string_v
 // its last bytes settle it (see ReadTrailerInTail).
 TailTrailer CheckTail(const void* tail, std::size_t size, std::int64_t fileSize);
 
-// The last bytes of whatever was fed to it, for a trailer test at the end.
-class CTailKeeper {
+// The last kMaxTrailerBytes bytes of a stream, for a trailer test at its end, in a ring with
+// room for one block more: a block is read straight into it, and the bytes that are no longer
+// among the last are handed on (to the stream's sink) or dropped.
+class CStreamTail {
 public:
+    CStreamTail();
+    // Where the next bytes go: at most one block, never empty after Spill or Add.
+    std::span<std::uint8_t> Room();
+    // `count` bytes were put at the start of Room().
+    void Added(std::size_t count) { m_total += count; }
+    // Hands the bytes that are no longer among the last to `put(data, count)`, in at most two
+    // pieces; false as soon as `put` returns false.
+    template <class Put> bool Spill(Put put) {
+        if (m_total - m_spilled <= kMaxTrailerBytes)
+            return true;
+        const std::uint64_t until = m_total - kMaxTrailerBytes;
+        while (m_spilled < until) {
+            const std::size_t at = static_cast<std::size_t>(m_spilled % m_ring.size());
+            const auto count = static_cast<std::size_t>(
+                std::min<std::uint64_t>(until - m_spilled, m_ring.size() - at));
+            if (!put(m_ring.data() + at, count))
+                return false;
+            m_spilled += count;
+        }
+        return true;
+    }
+    // Copies bytes in, dropping what is no longer among the last.
     void Add(const void* data, std::size_t bytes);
-    // The last min(total, kMaxTrailerBytes) bytes, in order.
+    // The last min(Total(), kMaxTrailerBytes) bytes, in order.
     std::vector<std::uint8_t> Tail() const;
     std::uint64_t Total() const { return m_total; }
 
 private:
     std::vector<std::uint8_t> m_ring;
-    std::size_t m_next = 0;
-    std::uint64_t m_total = 0;
+    std::uint64_t m_total = 0;   // bytes added
+    std::uint64_t m_spilled = 0; // bytes handed on or dropped: [m_spilled, m_total) are held
 };
 
 // An incremental signer: it is fed the bytes as they go out and then gives the trailer to
@@ -155,5 +181,5 @@ public:
 
 private:
     std::u16string m_text;
-    CTailKeeper m_tail;
+    CStreamTail m_tail;
 };
