@@ -10,8 +10,10 @@
 //      with one ReportFailure (or, for a No to AskOverwrite, silently): source opens for
 //      reading, source is a regular file, source not already signed, output not written earlier
 //      in this run (with keepOutputsOfThisRun), output exists -> AskOverwrite, existing output
-//      writable, output can be created; then the copy and the trailer. FileFinished after every
-//      file, whatever its outcome.
+//      writable, the copy and its trailer were made; then the copy gets its name. The copy is
+//      made, nameless, before the checks of the output (ahead of the file's turn with several
+//      jobs), so that one job and many take the same way. FileFinished after every file,
+//      whatever its outcome.
 //   4. BatchFinished(), then ShowSummary("No files were encrypted!" / "File encrypted
 //      succesfully!" / "%d files encrypted succesfully!").
 // A signed copy gets its name only when complete (see CPendingOutput): on any failure, and when
