@@ -3,8 +3,8 @@
 // compare the 1 GiB and 5 GiB rows with each other and with opening the file and reading its
 // last 16 bytes (the reference row).
 #include "FileIo.h"
-#include "SigClock.h"
 #include "Signature.h"
+#include "TestHooks.h"
 
 #include <benchmark/benchmark.h>
 
@@ -33,7 +33,8 @@ std::filesystem::path SignedFile(std::int64_t size) {
     SeekFile(file.get(), size - 1, SEEK_SET);
     std::fputc(0, file.get());
     const std::u16string text(40, u'q');
-    CScopedSigClock clock(1700000000);
+    CScopedTestHooks hooks;
+    hooks->clock = FixedClock(1700000000);
     CSigCodeTable table;
     AppendSignature(table, file.get(), text.data(), 2 * text.size());
     return path;

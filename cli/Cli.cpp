@@ -168,10 +168,16 @@ private:
     // The operands, then the paths listed by --files-from. False, with the problem, when the
     // list cannot be read or is refused.
     bool Paths(const ParsedArgs& parsed, std::vector<CliArg>& paths, std::string& problem);
+    // Where sign and strip write, how many files at once, and which files.
+    struct WriteArgs {
+        bool toStandardOutput = false;
+        unsigned jobs = 0;
+        std::vector<CliArg> operands;
+    };
     // What sign and strip check alike before anything is read: the output, existing outputs,
-    // the jobs and the paths. An exit status when the command ends there.
-    std::optional<int> Writes(const ParsedArgs& parsed, bool& toStandardOutput, unsigned& jobs,
-                              std::vector<CliArg>& operands);
+    // the jobs and the paths, of which there must be one (`noFiles` says so otherwise). An
+    // exit status when the command ends there.
+    std::optional<int> Writes(const ParsedArgs& parsed, const char* noFiles, WriteArgs& writes);
     // Standard output that was closed at the start takes nothing: what would go there is
     // refused before anything is read.
     int RefuseClosedOutput() {
@@ -573,21 +579,22 @@ std::string JobsProblem() {
     return "--jobs takes a number of files from 1 to " + std::to_string(kMaxJobs);
 }
 
-std::optional<int> CCli::Writes(const ParsedArgs& parsed, bool& toStandardOutput, unsigned& jobs,
-                                std::vector<CliArg>& operands) {
+std::optional<int> CCli::Writes(const ParsedArgs& parsed, const char* noFiles, WriteArgs& writes) {
     if (!parsed.Has("--out"))
         return Usage("give the output folder with --out");
     if (parsed.Has("--force") && parsed.Has("--no-clobber"))
         return Usage("--force and --no-clobber exclude each other");
-    toStandardOutput = IsStandardStream(*parsed.Value("--out"));
-    if (toStandardOutput && DataOutputRefused())
+    writes.toStandardOutput = IsStandardStream(*parsed.Value("--out"));
+    if (writes.toStandardOutput && DataOutputRefused())
         return kExitUsage;
-    jobs = JobsOf(parsed);
-    if (jobs == 0)
+    writes.jobs = JobsOf(parsed);
+    if (writes.jobs == 0)
         return Usage(JobsProblem());
     std::string listProblem;
-    if (!Paths(parsed, operands, listProblem))
+    if (!Paths(parsed, writes.operands, listProblem))
         return Usage(listProblem);
+    if (writes.operands.empty())
+        return Usage(noFiles);
     return std::nullopt;
 }
 
@@ -601,13 +608,10 @@ int CCli::Sign(const std::vector<CliArg>& args) {
         return Usage(parsed.problem);
     if (parsed.Has("--text") == parsed.Has("--text-file"))
         return Usage("give the signature with one of --text and --text-file");
-    bool toStandardOutput = false;
-    unsigned jobs = 0;
-    std::vector<CliArg> operands;
-    if (const std::optional<int> refused = Writes(parsed, toStandardOutput, jobs, operands))
+    WriteArgs writes;
+    if (const std::optional<int> refused = Writes(parsed, "give the files to sign", writes))
         return *refused;
-    if (operands.empty())
-        return Usage("give the files to sign");
+    const auto& [toStandardOutput, jobs, operands] = writes;
     const bool streamIn = std::any_of(operands.begin(), operands.end(), [](const CliArg& operand) {
         return IsStandardStream(operand);
     });
@@ -798,13 +802,10 @@ int CCli::Strip(const std::vector<CliArg>& args) {
     const ParsedArgs parsed = Parse(args, 1, {"--force", "--no-clobber"}, {"--out", "--jobs"});
     if (!parsed.problem.empty())
         return Usage(parsed.problem);
-    bool toStandardOutput = false;
-    unsigned jobs = 0;
-    std::vector<CliArg> operands;
-    if (const std::optional<int> refused = Writes(parsed, toStandardOutput, jobs, operands))
+    WriteArgs writes;
+    if (const std::optional<int> refused = Writes(parsed, "give the files to strip", writes))
         return *refused;
-    if (operands.empty())
-        return Usage("give the files to strip");
+    const auto& [toStandardOutput, jobs, operands] = writes;
     if (toStandardOutput)
         return ToStandardOutput(operands, std::nullopt);
     if (std::any_of(parsed.operands.begin(), parsed.operands.end(),

@@ -1,27 +1,15 @@
 #include "SigClock.h"
 
+#include "TestHooks.h"
+
 #include <cstdio>
 #include <ctime>
-#include <utility>
-
-namespace {
-
-SigClock& InstalledClock() {
-    static SigClock clock;
-    return clock;
-}
-
-} // namespace
 
 std::uint32_t SigNow() {
-    const SigClock& clock = InstalledClock();
+    const auto& clock = ActiveTestHooks().clock;
     if (clock)
         return clock();
     return static_cast<std::uint32_t>(std::time(nullptr));
-}
-
-SigClock SetSigClock(SigClock clock) {
-    return std::exchange(InstalledClock(), std::move(clock));
 }
 
 std::string IsoUtc(std::uint32_t seconds) {

@@ -1,7 +1,7 @@
 // Writes a few signed and damaged files as the fuzzer's starting corpus.
 #include "FileIo.h"
-#include "SigClock.h"
 #include "Signature.h"
+#include "TestHooks.h"
 
 #include <filesystem>
 #include <string>
@@ -17,7 +17,8 @@ void Write(const std::filesystem::path& dir, const std::string& name, std::uint1
         std::fputc(bufferBytes >> 8, file.get());
         std::fwrite(content.data(), 1, content.size(), file.get());
         if (!text.empty()) {
-            CScopedSigClock clock(seed);
+            CScopedTestHooks hooks;
+            hooks->clock = FixedClock(seed);
             CSigCodeTable table;
             AppendSignature(table, file.get(), text.data(), 2 * text.size());
         }

@@ -203,6 +203,19 @@ int FromOutcome(StreamOutcome outcome) {
     return FromStream(result);
 }
 
+// Hands the bytes a signing made to the caller (for quorvane_free); the status of a signing
+// that made none, with `alreadySigned` for bytes that carry a signature already.
+int HandSigned(StreamOutcome outcome, const char* alreadySigned,
+               const std::vector<std::uint8_t>& bytes, void** out, std::size_t* outSize) {
+    if (outcome == StreamOutcome::AlreadySigned)
+        return Fail(QUORVANE_ALREADY_SIGNED, alreadySigned);
+    if (outcome != StreamOutcome::Done)
+        return FromOutcome(outcome);
+    *out = Handed(bytes);
+    *outSize = bytes.size();
+    return Succeed();
+}
+
 int FromTail(const TailTrailer& trailer, const TextOut& out, std::size_t* needed) {
     switch (trailer.kind) {
     case TailTrailer::Kind::Signed:
@@ -425,14 +438,8 @@ int SignMemory(const void* data, std::size_t size, const TextIn& text, void** si
     if (const int status = TakeText(text, units))
         return status;
     std::vector<std::uint8_t> out;
-    const StreamOutcome outcome = SignBytes(data, size, units, SigNow(), out);
-    if (outcome == StreamOutcome::AlreadySigned)
-        return Fail(QUORVANE_ALREADY_SIGNED, "the data is already signed, cannot re-sign");
-    if (outcome != StreamOutcome::Done)
-        return FromOutcome(outcome);
-    *signedData = Handed(out);
-    *signedSize = out.size();
-    return Succeed();
+    return HandSigned(SignBytes(data, size, units, SigNow(), out),
+                      "the data is already signed, cannot re-sign", out, signedData, signedSize);
 }
 
 int CheckMemory(const void* data, std::size_t size, const TextOut& out) {
@@ -479,6 +486,34 @@ int SignerNew(const TextIn& text, quorvane_signer** signer) {
     return Succeed();
 }
 
+// The items as the engine takes them, or the status that refuses them.
+int TakeItems(const quorvane_item* items, std::size_t count, std::vector<SignItem>& taken) {
+    taken.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        if (items[i].source == nullptr)
+            return Fail(QUORVANE_INVALID_ARGUMENT, "an item without a source");
+        SignItem item;
+        item.source = fs::path(items[i].source);
+        if (items[i].subfolder != nullptr)
+            item.subfolder = fs::path(items[i].subfolder);
+        taken.push_back(std::move(item));
+    }
+    return QUORVANE_OK;
+}
+
+// A folder walk's files and problems, each to its callback; failed when anything was skipped.
+int GiveFiles(const FolderFiles& files, quorvane_file_fn file, quorvane_problem_fn problem,
+              void* context) {
+    if (file != nullptr)
+        for (const SignItem& item : files.items)
+            file(context, PathUtf8(item.source).c_str(), PathUtf8(item.subfolder).c_str());
+    if (problem != nullptr)
+        for (const WalkProblem& found : files.problems)
+            problem(context, WalkProblemText(found).c_str());
+    return files.problems.empty() ? Succeed()
+                                  : Fail(QUORVANE_CANNOT_READ, "some entries were skipped");
+}
+
 int SignBatch(const quorvane_item* items, std::size_t count, const char* outputFolder,
               const TextIn& text, int flags, unsigned jobs, quorvane_report_fn report,
               void* context, std::size_t* signedCount) {
@@ -493,15 +528,8 @@ int SignBatch(const quorvane_item* items, std::size_t count, const char* outputF
     if (const int status = TakeText(text, request.text))
         return status;
     request.kinds = (flags & QUORVANE_SKIP_KINDS) != 0 ? KindPolicy::LeaveOut : KindPolicy::Warn;
-    for (std::size_t i = 0; i < count; ++i) {
-        if (items[i].source == nullptr)
-            return Fail(QUORVANE_INVALID_ARGUMENT, "an item without a source");
-        SignItem item;
-        item.source = fs::path(items[i].source);
-        if (items[i].subfolder != nullptr)
-            item.subfolder = fs::path(items[i].subfolder);
-        request.items.push_back(std::move(item));
-    }
+    if (const int status = TakeItems(items, count, request.items))
+        return status;
     request.outputFolder = fs::path(outputFolder);
     request.keepOutputsOfThisRun = true;
     request.jobs = std::max(1u, jobs);
@@ -757,14 +785,9 @@ int quorvane_signer_finish(quorvane_signer* signer, void** trailer, size_t* trai
         if (signer == nullptr || trailer == nullptr || trailerSize == nullptr)
             return Fail(QUORVANE_INVALID_ARGUMENT, "no signer or no place for the trailer");
         std::vector<std::uint8_t> bytes;
-        const StreamOutcome outcome = signer->signer.Finish(SigNow(), bytes);
-        if (outcome == StreamOutcome::AlreadySigned)
-            return Fail(QUORVANE_ALREADY_SIGNED, "the bytes are already signed, cannot re-sign");
-        if (outcome != StreamOutcome::Done)
-            return FromOutcome(outcome);
-        *trailer = Handed(bytes);
-        *trailerSize = bytes.size();
-        return Succeed();
+        return HandSigned(signer->signer.Finish(SigNow(), bytes),
+                          "the bytes are already signed, cannot re-sign", bytes, trailer,
+                          trailerSize);
     });
 }
 
@@ -841,16 +864,9 @@ int quorvane_list_files(const char* folder, const char* outputFolder, quorvane_f
         if (!IsDirectory(folder))
             return Fail(QUORVANE_CANNOT_READ, std::string(folder) + " is not a folder",
                         NotAFolder(folder));
-        const FolderFiles files = FilesBelow(
-            fs::path(folder), outputFolder != nullptr ? fs::path(outputFolder) : fs::path());
-        if (file != nullptr)
-            for (const SignItem& item : files.items)
-                file(context, PathUtf8(item.source).c_str(), PathUtf8(item.subfolder).c_str());
-        if (problem != nullptr)
-            for (const WalkProblem& found : files.problems)
-                problem(context, WalkProblemText(found).c_str());
-        return files.problems.empty() ? Succeed()
-                                      : Fail(QUORVANE_CANNOT_READ, "some entries were skipped");
+        return GiveFiles(FilesBelow(fs::path(folder),
+                                    outputFolder != nullptr ? fs::path(outputFolder) : fs::path()),
+                         file, problem, context);
     });
 }
 
@@ -1002,16 +1018,9 @@ int quorvane_list_sign_items(const char* path, const char* outputFolder, quorvan
     return Guarded([&] {
         if (path == nullptr)
             return Fail(QUORVANE_INVALID_ARGUMENT, "no path given");
-        const FolderFiles files = SignItemsOf(
-            fs::path(path), outputFolder != nullptr ? fs::path(outputFolder) : fs::path());
-        if (file != nullptr)
-            for (const SignItem& item : files.items)
-                file(context, PathUtf8(item.source).c_str(), PathUtf8(item.subfolder).c_str());
-        if (problem != nullptr)
-            for (const WalkProblem& found : files.problems)
-                problem(context, WalkProblemText(found).c_str());
-        return files.problems.empty() ? Succeed()
-                                      : Fail(QUORVANE_CANNOT_READ, "some entries were skipped");
+        return GiveFiles(SignItemsOf(fs::path(path),
+                                     outputFolder != nullptr ? fs::path(outputFolder) : fs::path()),
+                         file, problem, context);
     });
 }
 
@@ -1024,16 +1033,8 @@ int quorvane_plan_sign_batch(const quorvane_item* items, size_t count, const cha
         if ((items == nullptr && count > 0) || outputFolder == nullptr)
             return Fail(QUORVANE_INVALID_ARGUMENT, "no items or no output folder");
         std::vector<SignItem> signItems;
-        signItems.reserve(count);
-        for (std::size_t i = 0; i < count; ++i) {
-            if (items[i].source == nullptr)
-                return Fail(QUORVANE_INVALID_ARGUMENT, "an item without a source");
-            SignItem item;
-            item.source = fs::path(items[i].source);
-            if (items[i].subfolder != nullptr)
-                item.subfolder = fs::path(items[i].subfolder);
-            signItems.push_back(std::move(item));
-        }
+        if (const int status = TakeItems(items, count, signItems))
+            return status;
         const OutputPlan planned =
             PlanOutputs(signItems, fs::path(outputFolder),
                         partSize > 0 ? partSize : std::numeric_limits<std::size_t>::max());

@@ -2,12 +2,12 @@
 // FileOpsPosix.cpp and FileOpsWindows.cpp.
 #include "FileOps.h"
 #include "FileOpsPlatform.h"
+#include "TestHooks.h"
 
 #include <cerrno>
 #include <optional>
 #include <string>
 #include <system_error>
-#include <utility>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -110,23 +110,10 @@ bool CFileStreams::Write(const fs::path& file, std::u16string_view name, const s
     return platform::WriteStream(file, name, bytes, error);
 }
 
-namespace {
-
-CFileStreams*& InstalledFileStreams() {
-    static CFileStreams* installed = nullptr;
-    return installed;
-}
-
-} // namespace
-
 CFileStreams& DefaultFileStreams() {
     static CFileStreams plain;
-    CFileStreams* installed = InstalledFileStreams();
-    return installed ? *installed : plain;
-}
-
-CFileStreams* SetDefaultFileStreams(CFileStreams* streams) {
-    return std::exchange(InstalledFileStreams(), streams);
+    CFileStreams* hooked = ActiveTestHooks().fileStreams;
+    return hooked != nullptr ? *hooked : plain;
 }
 
 void CByteIo::Begin(std::FILE*, std::FILE*) {}
@@ -196,23 +183,10 @@ bool CopyToEnd(CByteIo& io, std::FILE* source, std::FILE* target, std::vector<st
     }
 }
 
-namespace {
-
-CByteIo*& InstalledByteIo() {
-    static CByteIo* installed = nullptr;
-    return installed;
-}
-
-} // namespace
-
 CByteIo& DefaultByteIo() {
     static CByteIo plain;
-    CByteIo* installed = InstalledByteIo();
-    return installed ? *installed : plain;
-}
-
-CByteIo* SetDefaultByteIo(CByteIo* io) {
-    return std::exchange(InstalledByteIo(), io);
+    CByteIo* hooked = ActiveTestHooks().byteIo;
+    return hooked != nullptr ? *hooked : plain;
 }
 
 bool CopyCount(CByteIo& io, std::FILE* source, std::FILE* target, std::int64_t count,

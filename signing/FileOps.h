@@ -4,7 +4,6 @@
 
 #include "FileIo.h"
 
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -109,11 +108,9 @@ public:
     virtual bool OneFileAtATime() const { return SeesEveryByte(); }
 };
 
-// The byte I/O of the runs that name none: the plain one, or the one installed (tests slow
-// or fail the copies of a whole program this way).
+// The byte I/O of the runs that name none: the plain one, or the test hooks' (tests slow or
+// fail the copies of a whole program this way).
 CByteIo& DefaultByteIo();
-// Installs `io` (null: the plain one) and returns the one installed before (null: the plain).
-CByteIo* SetDefaultByteIo(CByteIo* io);
 
 // Told the bytes copied so far during a copy; false stops the copy.
 using CopyProgress = std::function<bool(std::uint64_t copied)>;
@@ -173,6 +170,13 @@ public:
 
 private:
     bool CreateNamed(const std::filesystem::path& folder, unsigned mode);
+    // Gives a new temporary name in `folder` to a file that `make` creates under it, answering
+    // the error of its try (std::errc::file_exists: another name is tried). The name is known
+    // before the file exists, and none is made after StopAndRemovePendingOutputs.
+    bool MakeTemporary(const std::filesystem::path& folder,
+                       const std::function<std::error_code(const std::filesystem::path&)>& make);
+    // The platform's part of Commit: gives the flushed file the target's name.
+    bool TakeName(bool replace);
     bool Fail(std::error_code error);
     // Closes the file and removes its named temporary.
     void RemoveTemporary();
@@ -197,14 +201,8 @@ bool IsPendingOutputName(const std::filesystem::path& name);
 // Removes every named temporary of a pending output at once. Safe in a signal handler.
 void RemovePendingOutputsNow();
 
-// Waits before the next try of a commit that the system refused for a moment (an antivirus or
-// an indexer holds the new file or the one it replaces); the tries end after about a second in
-// all. Tests install their own to see the tries; null restores the plain wait.
-using CommitRetryWait = std::function<void(std::chrono::milliseconds wait)>;
-CommitRetryWait SetCommitRetryWait(CommitRetryWait wait);
-
 // The named streams of files beside their contents: NTFS alternate data streams on Windows,
-// none elsewhere. Tests install their own, since Wine keeps no streams.
+// none elsewhere. Tests give their own (TestHooks), since Wine keeps no streams.
 class CFileStreams {
 public:
     virtual ~CFileStreams() = default;
@@ -216,9 +214,8 @@ public:
     virtual bool Write(const std::filesystem::path& file, std::u16string_view name,
                        const std::string& bytes, std::error_code& error);
 };
+// The system's streams, or the test hooks'.
 CFileStreams& DefaultFileStreams();
-// Installs `streams` (null: the system's) and returns the one installed before.
-CFileStreams* SetDefaultFileStreams(CFileStreams* streams);
 
 // The stream in which a downloaded file carries the Mark of the Web.
 inline constexpr char16_t kZoneIdentifier[] = u"Zone.Identifier";
@@ -226,9 +223,6 @@ inline constexpr char16_t kZoneIdentifier[] = u"Zone.Identifier";
 // For the end of the process on a signal or console event, from a thread of its own: no named
 // temporary is made after it (their making takes the same lock), and every one made is removed.
 void StopAndRemovePendingOutputs();
-
-// Named temporaries instead of nameless ones (tests; QUORVANE_NAMED_TEMPORARIES=1 sets it).
-void UseNamedTemporaries(bool named);
 
 // The block size of the copy: large enough that the system call cost disappears, small enough
 // to stay in the processor's cache (1 MiB blocks copied four times slower here).

@@ -50,6 +50,9 @@ std::optional<FileFacts> FactsOf(std::FILE* file, std::error_code& error);
 // Removes the file named `name` at once. Safe in a signal handler.
 void RemoveFileNow(const std::filesystem::path::value_type* name);
 
+// Writes what the system holds of `file` to the disk; false when it cannot.
+bool SyncToDisk(std::FILE* file);
+
 } // namespace platform
 
 // The named temporaries of pending outputs, kept where RemovePendingOutputsNow finds them.

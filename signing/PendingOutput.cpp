@@ -2,10 +2,10 @@
 // made and named in PendingOutputPosix.cpp and PendingOutputWindows.cpp.
 #include "FileOps.h"
 #include "FileOpsPlatform.h"
+#include "TestHooks.h"
 
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
 #include <iterator>
 #include <mutex>
 #include <random>
@@ -17,11 +17,6 @@ namespace fs = std::filesystem;
 namespace {
 
 using Char = fs::path::value_type;
-
-std::atomic<bool> g_named{[] {
-    const char* value = std::getenv("QUORVANE_NAMED_TEMPORARIES");
-    return value != nullptr && *value != '\0' && std::string(value) != "0";
-}()};
 
 // The names of the named temporaries now pending, for RemovePendingOutputsNow: a signal
 // handler may neither lock nor allocate, so it reads these slots as they are.
@@ -59,34 +54,21 @@ constexpr std::chrono::milliseconds kRetryWaits[] = {
     std::chrono::milliseconds(80),  std::chrono::milliseconds(150), std::chrono::milliseconds(200),
     std::chrono::milliseconds(250), std::chrono::milliseconds(250)};
 
-std::mutex g_retryWaitLock;
-CommitRetryWait g_retryWait;
-
 } // namespace
-
-CommitRetryWait SetCommitRetryWait(CommitRetryWait wait) {
-    const std::lock_guard lock(g_retryWaitLock);
-    return std::exchange(g_retryWait, std::move(wait));
-}
 
 bool pending::WaitToRetry(int attempt) {
     if (attempt < 1 || attempt > static_cast<int>(std::size(kRetryWaits)))
         return false;
     const std::chrono::milliseconds wait = kRetryWaits[attempt - 1];
-    CommitRetryWait installed;
-    {
-        const std::lock_guard lock(g_retryWaitLock);
-        installed = g_retryWait;
-    }
-    if (installed)
-        installed(wait);
+    if (const auto& hooked = ActiveTestHooks().commitRetryWait)
+        hooked(wait);
     else
         std::this_thread::sleep_for(wait);
     return true;
 }
 
 bool pending::NamedTemporaries() {
-    return g_named;
+    return ActiveTestHooks().namedTemporaries;
 }
 
 int pending::Register(const fs::path& temporary) {
@@ -159,10 +141,6 @@ void StopAndRemovePendingOutputs() {
             platform::RemoveFileNow(name);
 }
 
-void UseNamedTemporaries(bool named) {
-    g_named = named;
-}
-
 CPendingOutput::CPendingOutput() = default;
 
 CPendingOutput::~CPendingOutput() {
@@ -185,6 +163,39 @@ void CPendingOutput::RemoveTemporary() {
     m_deleteOnClose = false;
     m_streams.clear();
     pending::Unregister(m_slot);
+}
+
+bool CPendingOutput::MakeTemporary(const fs::path& folder,
+                                   const std::function<std::error_code(const fs::path&)>& make) {
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        const fs::path temporary = pending::TemporaryIn(folder);
+        const auto making = pending::LockMaking();
+        if (pending::MakingStopped())
+            return Fail(std::make_error_code(std::errc::interrupted));
+        // Known before it exists, so that no moment passes with a file a signal cannot find.
+        m_slot = pending::Register(temporary);
+        const std::error_code error = make(temporary);
+        if (!error) {
+            m_temporary = temporary;
+            return true;
+        }
+        pending::Unregister(m_slot);
+        if (error != std::errc::file_exists)
+            return Fail(error);
+    }
+    return Fail(std::make_error_code(std::errc::file_exists));
+}
+
+bool CPendingOutput::Commit(CByteIo& io, bool replace) {
+    if (!m_file)
+        return Fail(std::make_error_code(std::errc::bad_file_descriptor));
+    ClearLastError();
+    if (!io.Flush(m_file.get()))
+        return Fail(LastError());
+    // An existing output is replaced only by bytes that are on the disk.
+    if (replace && !platform::SyncToDisk(m_file.get()))
+        return Fail(LastError());
+    return TakeName(replace);
 }
 
 bool CPendingOutput::KeepStream(const fs::path& source, std::u16string_view name) {

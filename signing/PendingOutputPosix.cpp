@@ -16,11 +16,11 @@
 
 namespace fs = std::filesystem;
 
-namespace {
-
-bool SyncToDisk(std::FILE* file) {
+bool platform::SyncToDisk(std::FILE* file) {
     return ::fsync(::fileno(file)) == 0;
 }
+
+namespace {
 
 // Gives the nameless file `fd` the name `path`; fails if something has that name.
 bool LinkNameless(int fd, const fs::path& path) {
@@ -94,37 +94,18 @@ bool CPendingOutput::CreateWithMode(const fs::path& target, unsigned mode) {
 }
 
 bool CPendingOutput::CreateNamed(const fs::path& folder, unsigned mode) {
-    for (int attempt = 0; attempt < 16; ++attempt) {
-        const fs::path temporary = pending::TemporaryIn(folder);
-        const auto making = pending::LockMaking();
-        if (pending::MakingStopped())
-            return Fail(std::make_error_code(std::errc::interrupted));
-        // Known before it exists, so that no moment passes with a file a signal cannot find.
-        m_slot = pending::Register(temporary);
-        const int fd = ::open(temporary.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, mode);
-        if (fd < 0) {
-            const int error = errno;
-            pending::Unregister(m_slot);
-            if (error == EEXIST)
-                continue;
-            return Fail({error, std::generic_category()});
-        }
-        m_temporary = temporary;
-        m_file.reset(StreamOf(fd));
-        return m_file ? true : Fail(LastError());
-    }
-    return Fail(std::make_error_code(std::errc::file_exists));
+    int fd = -1;
+    const bool made = MakeTemporary(folder, [&](const fs::path& temporary) {
+        fd = ::open(temporary.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, mode);
+        return fd < 0 ? LastError() : std::error_code();
+    });
+    if (!made)
+        return false;
+    m_file.reset(StreamOf(fd));
+    return m_file ? true : Fail(LastError());
 }
 
-bool CPendingOutput::Commit(CByteIo& io, bool replace) {
-    if (!m_file)
-        return Fail(std::make_error_code(std::errc::bad_file_descriptor));
-    ClearLastError();
-    if (!io.Flush(m_file.get()))
-        return Fail(LastError());
-    // An existing output is replaced only by bytes that are on the disk.
-    if (replace && !SyncToDisk(m_file.get()))
-        return Fail(LastError());
+bool CPendingOutput::TakeName(bool replace) {
     if (m_temporary.empty()) {
         const int fd = ::fileno(m_file.get());
         if (!replace) {
@@ -134,21 +115,11 @@ bool CPendingOutput::Commit(CByteIo& io, bool replace) {
             return WriteStreams(m_target);
         }
         // rename is the one atomic replacement: the file gets a temporary name first.
-        for (int attempt = 0; m_temporary.empty(); ++attempt) {
-            const fs::path temporary = pending::TemporaryIn(m_target.parent_path());
-            const auto making = pending::LockMaking();
-            if (pending::MakingStopped())
-                return Fail(std::make_error_code(std::errc::interrupted));
-            m_slot = pending::Register(temporary);
-            if (LinkNameless(fd, temporary)) {
-                m_temporary = temporary;
-                break;
-            }
-            const std::error_code error = LastError();
-            pending::Unregister(m_slot);
-            if (error != std::errc::file_exists || attempt == 15)
-                return Fail(error);
-        }
+        const bool named = MakeTemporary(m_target.parent_path(), [&](const fs::path& temporary) {
+            return LinkNameless(fd, temporary) ? std::error_code() : LastError();
+        });
+        if (!named)
+            return false;
     }
     if (std::fclose(m_file.release()) != 0)
         return Fail(LastError());

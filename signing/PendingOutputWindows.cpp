@@ -18,11 +18,11 @@
 
 namespace fs = std::filesystem;
 
-namespace {
-
-bool SyncToDisk(std::FILE* file) {
+bool platform::SyncToDisk(std::FILE* file) {
     return _commit(_fileno(file)) == 0;
 }
+
+namespace {
 
 std::error_code WindowsError(DWORD error = GetLastError()) {
     return platform::SystemError(static_cast<int>(error));
@@ -102,52 +102,37 @@ bool CPendingOutput::CreateWithMode(const fs::path& target, unsigned mode) {
 }
 
 bool CPendingOutput::CreateNamed(const fs::path& folder, unsigned /*mode*/) {
-    for (int attempt = 0; attempt < 16; ++attempt) {
-        const fs::path temporary = pending::TemporaryIn(folder);
-        const auto making = pending::LockMaking();
-        if (pending::MakingStopped())
-            return Fail(std::make_error_code(std::errc::interrupted));
-        // Known before it exists, so that no moment passes with a file a signal cannot find.
-        m_slot = pending::Register(temporary);
-        const HANDLE handle =
-            CreateFileW(LongPath(temporary).c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_DELETE,
-                        nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (handle == INVALID_HANDLE_VALUE) {
-            const DWORD error = GetLastError();
-            pending::Unregister(m_slot);
-            if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS)
-                continue;
-            return Fail(WindowsError(error));
-        }
-        m_temporary = temporary;
-        // Deleted when its handle closes, also when the process dies. Some file systems and
-        // older systems may refuse: the named temporary is then removed by us.
-        m_deleteOnClose = !pending::NamedTemporaries() && SetDeleteOnClose(handle, true);
-        const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
-        if (fd < 0) {
-            CloseHandle(handle);
-            return Fail(LastError());
-        }
-        std::FILE* file = _fdopen(fd, "wb");
-        if (file == nullptr) {
-            _close(fd);
-            return Fail(LastError());
-        }
-        m_file.reset(file);
-        return true;
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    const bool made = MakeTemporary(folder, [&](const fs::path& temporary) {
+        handle = CreateFileW(LongPath(temporary).c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_DELETE,
+                             nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (handle != INVALID_HANDLE_VALUE)
+            return std::error_code();
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS)
+            return std::make_error_code(std::errc::file_exists);
+        return WindowsError(error);
+    });
+    if (!made)
+        return false;
+    // Deleted when its handle closes, also when the process dies. Some file systems and older
+    // systems may refuse: the named temporary is then removed by us.
+    m_deleteOnClose = !pending::NamedTemporaries() && SetDeleteOnClose(handle, true);
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
+    if (fd < 0) {
+        CloseHandle(handle);
+        return Fail(LastError());
     }
-    return Fail(std::make_error_code(std::errc::file_exists));
+    std::FILE* file = _fdopen(fd, "wb");
+    if (file == nullptr) {
+        _close(fd);
+        return Fail(LastError());
+    }
+    m_file.reset(file);
+    return true;
 }
 
-bool CPendingOutput::Commit(CByteIo& io, bool replace) {
-    if (!m_file)
-        return Fail(std::make_error_code(std::errc::bad_file_descriptor));
-    ClearLastError();
-    if (!io.Flush(m_file.get()))
-        return Fail(LastError());
-    // An existing output is replaced only by bytes that are on the disk.
-    if (replace && !SyncToDisk(m_file.get()))
-        return Fail(LastError());
+bool CPendingOutput::TakeName(bool replace) {
     const bool byHandle = m_deleteOnClose;
     const HANDLE handle = HandleOf(m_file.get());
     if (byHandle) {

@@ -1,13 +1,13 @@
 #include "CliHarness.h"
 
 #include "FileIo.h"
-#include "SigClock.h"
 #include "OutputName.h"
 #include "SignEngine.h"
 #include "SignRecorder.h"
 #include "Signature.h"
 #include "SystemText.h"
 #include "TempDir.h"
+#include "TestHooks.h"
 
 #include <gtest/gtest.h>
 
@@ -131,7 +131,10 @@ std::vector<std::string> Lines(const std::string& text) {
 
 class Cli : public testing::Test {
 protected:
-    Cli() { fs::create_directory(m_dir / "out"); }
+    Cli() {
+        fs::create_directory(m_dir / "out");
+        m_hooks->clock = FixedClock(0x66000000);
+    }
 
     fs::path File(const std::string& name, const Bytes& content) {
         const fs::path path = m_dir / PathFromText(Utf8ToUtf16Lossy(name));
@@ -151,7 +154,7 @@ protected:
     }
 
     TempDir m_dir;
-    CScopedSigClock m_clock{0x66000000};
+    CScopedTestHooks m_hooks;
 };
 
 TEST_F(Cli, UsageErrorsExitWithTwoAndTouchNothing) {
@@ -385,7 +388,8 @@ TEST_F(Cli, JsonLinesParseBackExactly) {
     // The last second a seed can hold, and a leap day.
     for (const auto& [seed, iso] : {std::pair{0xFFFFFFFFu, "2106-02-07T06:28:15Z"},
                                     std::pair{951782400u, "2000-02-29T00:00:00Z"}}) {
-        const CScopedSigClock clock(seed);
+        CScopedTestHooks hooks;
+        hooks->clock = FixedClock(seed);
         fs::remove(signedCopy);
         ASSERT_EQ(Sign("t", {Arg(a)}).status, 0);
         const auto line = ParseJsonObject(

@@ -1,5 +1,6 @@
 #include "SigClock.h"
 #include "SigCodeTable.h"
+#include "TestHooks.h"
 
 #include <gtest/gtest.h>
 
@@ -44,12 +45,32 @@ TEST(SigRandom, FirstOutputsOfSeedZero) {
 }
 
 TEST(SigRandom, UnseededGeneratorSeedsItselfFromTheClock) {
-    CScopedSigClock clock(1);
+    CScopedTestHooks hooks;
+    hooks->clock = FixedClock(1);
     CSigRandom fromClock;
     CSigRandom seeded;
     seeded.Seed(1);
     EXPECT_EQ(fromClock.Next(), seeded.Next());
     EXPECT_TRUE(fromClock.IsSeeded());
+}
+
+// A scope starts from the hooks in force and puts them back when it ends, inner ones first.
+TEST(TestHooks, ScopesNestAndPutThePreviousHooksBack) {
+    EXPECT_FALSE(ActiveTestHooks().clock);
+    {
+        CScopedTestHooks outer;
+        outer->clock = FixedClock(1);
+        outer->namedTemporaries = true;
+        {
+            CScopedTestHooks inner;
+            EXPECT_EQ(SigNow(), 1u);
+            inner->clock = FixedClock(2);
+            EXPECT_EQ(SigNow(), 2u);
+            EXPECT_TRUE(ActiveTestHooks().namedTemporaries);
+        }
+        EXPECT_EQ(SigNow(), 1u);
+    }
+    EXPECT_FALSE(ActiveTestHooks().clock);
 }
 
 TEST(SigCodeTable, EntriesForKnownSeeds) {

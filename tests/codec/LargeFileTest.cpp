@@ -1,7 +1,7 @@
 #include "FileIo.h"
-#include "SigClock.h"
 #include "Signature.h"
 #include "TempDir.h"
+#include "TestHooks.h"
 
 #include <gtest/gtest.h>
 
@@ -25,7 +25,8 @@ TEST(LargeFile, SignedFiveGiBFileReadsBack) {
 
     const std::u16string text = u"beyond 4 GiB \x00E9";
     {
-        CScopedSigClock clock(0x5EED);
+        CScopedTestHooks hooks;
+        hooks->clock = FixedClock(0x5EED);
         UniqueFile file = OpenFile(path, "r+b");
         ASSERT_TRUE(file);
         CSigCodeTable table;

@@ -1,7 +1,7 @@
 #include "FileIo.h"
-#include "SigClock.h"
 #include "Signature.h"
 #include "TempDir.h"
+#include "TestHooks.h"
 
 #include <gtest/gtest.h>
 
@@ -37,7 +37,8 @@ protected:
     // The file `content` signed with `text` at clock time `seed`.
     Bytes Sign(const Bytes& content, const Bytes& text, std::uint32_t seed) {
         WriteBytes(Path(), content);
-        CScopedSigClock clock(seed);
+        CScopedTestHooks hooks;
+        hooks->clock = FixedClock(seed);
         UniqueFile file = OpenFile(Path(), "r+b");
         CSigCodeTable table;
         const std::uint8_t none = 0; // an empty text still needs a valid pointer
@@ -326,7 +327,8 @@ TEST_F(SignatureFiles, TablesAreBuiltOncePerSeedAndNotForFilesThatCannotBeSigned
     EXPECT_FALSE(unsignedLength(other));
     EXPECT_EQ(reader.Builds(), 3u);
 
-    CScopedSigClock clock(0x66000003);
+    CScopedTestHooks hooks;
+    hooks->clock = FixedClock(0x66000003);
     CSigCodeTable writer;
     const Bytes text = Utf16Le(u"x");
     for (int i = 0; i < 3; ++i) {

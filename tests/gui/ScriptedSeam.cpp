@@ -44,8 +44,9 @@ void CScriptedSeam::OnFolderBrowser(FolderScript script) {
 }
 
 void CScriptedSeam::SetClock(std::uint32_t seconds) {
-    m_clock.reset();
-    m_clock = std::make_unique<CScopedSigClock>(seconds);
+    m_hooks.reset();
+    m_hooks.emplace();
+    (*m_hooks)->clock = FixedClock(seconds);
 }
 
 int CScriptedSeam::MessageBox(HWND owner, const std::wstring& text, const std::wstring& caption,

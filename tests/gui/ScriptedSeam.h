@@ -4,10 +4,9 @@
 #pragma once
 
 #include "Seam.h"
-#include "SigClock.h"
+#include "TestHooks.h"
 
 #include <functional>
-#include <memory>
 #include <optional>
 #include <queue>
 #include <string>
@@ -84,5 +83,5 @@ private:
     INT_PTR m_shellExecuteResult = 42;
     bool m_failSockets = false;
     bool m_failOle = false;
-    std::unique_ptr<CScopedSigClock> m_clock;
+    std::optional<CScopedTestHooks> m_hooks;
 };

@@ -5,10 +5,10 @@
 #include "FaultyIo.h"
 #include "FileIo.h"
 #include "RootOnly.h"
-#include "SigClock.h"
 #include "SignEngine.h"
 #include "SignRecorder.h"
 #include "TempDir.h"
+#include "TestHooks.h"
 #include "TextConvert.h"
 
 #include <gtest/gtest.h>
@@ -111,8 +111,10 @@ class ParallelFaults : public testing::TestWithParam<std::tuple<unsigned, bool>>
 protected:
     using Setup = std::function<void(Scene&)>;
 
-    ParallelFaults() { UseNamedTemporaries(std::get<1>(GetParam())); }
-    ~ParallelFaults() override { UseNamedTemporaries(false); }
+    ParallelFaults() {
+        m_hooks->namedTemporaries = std::get<1>(GetParam());
+        m_hooks->clock = FixedClock(1234567);
+    }
 
     // Runs with `jobs` from fresh files made by `setup`; the sources stay as they were.
     RunRecord Run(const Setup& setup, unsigned jobs, const fs::path& out = {}) {
@@ -153,7 +155,7 @@ protected:
     }
 
     TempDir m_dir;
-    CScopedSigClock m_clock{1234567};
+    CScopedTestHooks m_hooks;
 };
 
 TEST_P(ParallelFaults, WriteErrorsKeepAnExistingOutput) {

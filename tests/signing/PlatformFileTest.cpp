@@ -1,12 +1,12 @@
 // What differs by platform: the system's words for a failure, a commit refused for a moment,
 // and the named streams that carry the Mark of the Web (through a stand-in: Wine has none).
 #include "FileOps.h"
-#include "SigClock.h"
 #include "SignEngine.h"
 #include "SignRecorder.h"
 #include "Strip.h"
 #include "SystemText.h"
 #include "TempDir.h"
+#include "TestHooks.h"
 
 #include <gtest/gtest.h>
 
@@ -59,15 +59,6 @@ public:
     }
 };
 
-class ScopedStreams {
-public:
-    explicit ScopedStreams(CFileStreams& streams) : m_before(SetDefaultFileStreams(&streams)) {}
-    ~ScopedStreams() { SetDefaultFileStreams(m_before); }
-
-private:
-    CFileStreams* m_before;
-};
-
 TEST(PlatformFiles, TheMarkOfTheWebTravelsToTheSignedCopyAndTheStrippedFile) {
     TempDir dir;
     fs::create_directory(dir / "out");
@@ -76,14 +67,15 @@ TEST(PlatformFiles, TheMarkOfTheWebTravelsToTheSignedCopyAndTheStrippedFile) {
     WriteBytes(downloaded, PatternBytes(3000, 1));
     WriteBytes(local, PatternBytes(200, 2));
     CStreamsStandIn streams;
-    const ScopedStreams installed(streams);
+    CScopedTestHooks hooks;
+    hooks->fileStreams = &streams;
+    hooks->clock = FixedClock(0x65000000);
     const std::string mark = "[ZoneTransfer]\r\nZoneId=3\r\nHostUrl=https://example.com/x\r\n";
     streams.streams[{IdentityOf(downloaded).value(), kZoneIdentifier}] = mark;
 
     CSignRecorder recorder;
-    const CScopedSigClock clock(0x65000000);
     for (const bool named : {false, true}) {
-        UseNamedTemporaries(named);
+        hooks->namedTemporaries = named;
         // A removed file's identity may come back for a new one: the stand-in forgets it.
         streams.streams = {{{IdentityOf(downloaded).value(), kZoneIdentifier}, mark}};
         fs::remove_all(dir / "out");
@@ -92,7 +84,7 @@ TEST(PlatformFiles, TheMarkOfTheWebTravelsToTheSignedCopyAndTheStrippedFile) {
         EXPECT_EQ(streams.Of(dir / "out" / "invoice_signed.docm"), mark) << named;
         EXPECT_EQ(streams.Of(dir / "out" / "notes_signed.txt"), std::nullopt) << named;
     }
-    UseNamedTemporaries(false);
+    hooks->namedTemporaries = false;
     // Replacing an existing file too.
     EXPECT_EQ(StripFile(dir / "out" / "invoice_signed.docm", dir / "back", true).outcome,
               StripOutcome::Stripped);
@@ -123,18 +115,18 @@ TEST(PlatformFiles, ACommitRefusedForAMomentIsTriedAgainForAboutASecond) {
         ASSERT_NE(holder, INVALID_HANDLE_VALUE);
         std::chrono::milliseconds waited{0};
         int tries = 0;
-        const CommitRetryWait before = SetCommitRetryWait([&](std::chrono::milliseconds wait) {
+        CScopedTestHooks hooks;
+        hooks->commitRetryWait = [&](std::chrono::milliseconds wait) {
             waited += wait;
             if (++tries == 2 && released && holder != nullptr) {
                 CloseHandle(holder);
                 holder = nullptr;
             }
-        });
+        };
         CPendingOutput pending;
         ASSERT_TRUE(pending.Create(target));
         ASSERT_EQ(std::fwrite(fresh.data(), 1, fresh.size(), pending.File()), fresh.size());
         const bool committed = pending.Commit(DefaultByteIo(), true);
-        SetCommitRetryWait(before);
         if (holder != nullptr)
             CloseHandle(holder);
         EXPECT_EQ(committed, released);

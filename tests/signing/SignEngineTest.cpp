@@ -1,11 +1,11 @@
 #include "FileIo.h"
-#include "SigClock.h"
 #include "SignEngine.h"
 #include "SignRecorder.h"
 #include "Signature.h"
 #include "RootOnly.h"
 #include "SystemText.h"
 #include "TempDir.h"
+#include "TestHooks.h"
 #include "TextConvert.h"
 
 #include <gtest/gtest.h>
@@ -44,6 +44,7 @@ protected:
     SignEngine() {
         fs::create_directory(m_dir / "src");
         fs::create_directory(m_dir / "out");
+        m_hooks->clock = FixedClock(0x65000000);
     }
 
     fs::path Source(const std::string& name, const Bytes& content) {
@@ -78,7 +79,7 @@ protected:
 
     TempDir m_dir;
     CSignRecorder m_recorder;
-    CScopedSigClock m_clock{0x65000000};
+    CScopedTestHooks m_hooks;
 };
 
 TEST_F(SignEngine, BadOutputFolderEndsTheRunBeforeAnything) {

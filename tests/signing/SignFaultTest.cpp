@@ -4,13 +4,13 @@
 // temporaries and with the named ones of file systems that cannot make nameless files.
 #include "FaultyIo.h"
 #include "FileIo.h"
-#include "SigClock.h"
 #include "SignEngine.h"
 #include "SignRecorder.h"
 #include "Signature.h"
 #include "Strip.h"
 #include "RootOnly.h"
 #include "TempDir.h"
+#include "TestHooks.h"
 #include "TextConvert.h"
 
 #include <gtest/gtest.h>
@@ -38,9 +38,9 @@ protected:
     SignFaults() {
         fs::create_directory(m_dir / "src");
         fs::create_directory(m_dir / "out");
-        UseNamedTemporaries(GetParam());
+        m_hooks->namedTemporaries = GetParam();
+        m_hooks->clock = FixedClock(1234567);
     }
-    ~SignFaults() override { UseNamedTemporaries(false); }
 
     fs::path AddSource(const std::string& name, std::size_t size) {
         const fs::path path = m_dir / "src" / name;
@@ -70,7 +70,7 @@ protected:
     std::map<fs::path, Bytes> m_sources;
     std::vector<fs::path> m_list;
     CSignRecorder m_recorder;
-    CScopedSigClock m_clock{1234567};
+    CScopedTestHooks m_hooks;
 };
 
 TEST_P(SignFaults, WriteErrorsLeaveNoOutputAndKeepAnExistingOne) {

@@ -7,6 +7,7 @@
 #include "FileIo.h"
 #include "SigCodeTable.h"
 #include "Signature.h"
+#include "TestHooks.h"
 #include "WizardStepOne.h"
 #include "resource.h"
 
@@ -492,7 +493,8 @@ TEST_F(BatchSigningTest, TheOutputFolderRemovedMidBatchFailsTheRestAndCountsExac
     struct COneAtATime : CByteIo {
         bool OneFileAtATime() const override { return true; }
     } oneAtATime;
-    CByteIo* const previous = SetDefaultByteIo(&oneAtATime);
+    CScopedTestHooks hooks;
+    hooks->byteIo = &oneAtATime;
     // While the message about b shows, the output folder goes (a's copy with it).
     AnswerWith([&] {
         fs::remove_all(out);
@@ -508,7 +510,6 @@ TEST_F(BatchSigningTest, TheOutputFolderRemovedMidBatchFailsTheRestAndCountsExac
                          L"box Error 16: Could not open file " + files[2] + L" for writing!",
                          L"box Error 16: Could not open file " + files[3] + L" for writing!",
                          L"box Done 64: File encrypted succesfully!"}));
-    SetDefaultByteIo(previous);
     EXPECT_FALSE(Exists(out)) << "nothing recreated it";
     EXPECT_EQ(ReadFile(files[0]), before[0]);
     EXPECT_EQ(ReadFile(files[2]), before[2]);

@@ -6,10 +6,10 @@
 
 #include "FileIo.h"
 #include "FileOps.h"
-#include "SigClock.h"
 #include "SigCodeTable.h"
 #include "SignEngine.h"
 #include "Signature.h"
+#include "TestHooks.h"
 #include "WizardStepOne.h"
 #include "WizardStepTwoDecode.h"
 #include "resource.h"
@@ -41,7 +41,8 @@ void WriteSigned(const fs::path& path, const std::wstring& text, const Bytes& co
     WriteBytes(path, content);
     UniqueFile file = OpenFile(path, "r+b");
     ASSERT_TRUE(file);
-    const CScopedSigClock clock(seed);
+    CScopedTestHooks hooks;
+    hooks->clock = FixedClock(seed);
     CSigCodeTable table;
     const wchar_t none = 0;
     ASSERT_TRUE(AppendSignature(table, file.get(), text.empty() ? &none : text.data(),

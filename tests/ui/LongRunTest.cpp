@@ -4,12 +4,14 @@
 
 #include "EncProgress.h"
 #include "FileOps.h"
+#include "TestHooks.h"
 #include "resource.h"
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 namespace fs = std::filesystem;
@@ -59,7 +61,8 @@ class LongRunTest : public SigningGuiTest {
 protected:
     void SetUp() override {
         SigningGuiTest::SetUp();
-        m_previousIo = SetDefaultByteIo(&io);
+        m_hooks.emplace();
+        (*m_hooks)->byteIo = &io;
         out = temp / L"out";
         fs::create_directories(out);
         // The second file is large enough for several blocks: its copy is the one held.
@@ -76,7 +79,7 @@ protected:
     }
     void TearDown() override {
         io.Open();
-        SetDefaultByteIo(m_previousIo);
+        m_hooks.reset();
         SigningGuiTest::TearDown();
     }
     // Starts the batch and runs `act` with the progress window once the copy is held.
@@ -99,7 +102,7 @@ protected:
     std::vector<std::wstring> files;
 
 private:
-    CByteIo* m_previousIo = nullptr;
+    std::optional<CScopedTestHooks> m_hooks;
 };
 
 TEST_F(LongRunTest, TheProgramAnswersAndShowsTheFileAndItsBytesWhileTheInputWaits) {
