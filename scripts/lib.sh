@@ -2,18 +2,51 @@
 # shellcheck shell=bash
 
 QUORVANE_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+QUORVANE_CONFIGURE_ARGS=()
 
-# Packages for building both builds, the downloads (the Windows installer, the Debian package
-# with its manual page) and running the Windows program under Wine.
-QUORVANE_BUILD_PACKAGES=(cmake ninja-build g++ python3 g++-mingw-w64-x86-64-posix
-    binutils-mingw-w64-x86-64 wine wine64 xvfb xauth x11-utils imagemagick nsis
-    binutils dpkg-dev scdoc osslsigncode)
-# Packages for the tests, the fuzz run and the benchmarks on top of those.
-QUORVANE_TEST_PACKAGES=(googletest libgtest-dev libbenchmark-dev clang clang-format libclang-rt-14-dev
-    lintian man-db openssl pkg-config python3-dev pybind11-dev python3-pybind11 python3-fsspec
-    python3-aiohttp python3-requests python3-dask python3-distributed nginx
+# The Debian packages, by what needs them: each step of scripts/test installs only its own
+# (quorvane_step_packages), a run of several steps their union at once.
+# Every build: CMake, Ninja, and Python for the scripts.
+QUORVANE_COMMON_PACKAGES=(cmake ninja-build python3)
+# The native build: g++, GoogleTest, the Python module, the Debian packages and their manual page.
+QUORVANE_NATIVE_PACKAGES=(g++ binutils dpkg-dev scdoc googletest libgtest-dev libbenchmark-dev
+    pkg-config python3-dev pybind11-dev python3-pybind11)
+# The native build's tests on top of those (formatting, the Debian packages, the Python module,
+# the table of kinds of file and the formats' own tools).
+QUORVANE_TEST_PACKAGES=(clang-format lintian man-db python3-fsspec
     p7zip-full ffmpeg libimage-exiftool-perl id3v2 python3-mutagen qpdf poppler-utils sqlite3
-    msitools wixl gcab qemu-utils xz-utils zstd bzip2 lz4 lzop lzip zip unzip ca-certificates)
+    msitools wixl gcab qemu-utils xz-utils zstd bzip2 lz4 lzop lzip zip unzip ca-certificates python3-venv)
+# The cluster tests of the native build: the Dask example on a real scheduler, check_remote
+# through a real nginx.
+QUORVANE_CLUSTER_PACKAGES=(python3-dask python3-distributed nginx python3-aiohttp python3-requests)
+# The sanitizer builds (g++ with ASan and UBSan; clang with TSan) and the fuzz run.
+QUORVANE_SANITIZE_PACKAGES=(g++ googletest libgtest-dev)
+QUORVANE_TSAN_PACKAGES=(clang libclang-rt-14-dev googletest libgtest-dev)
+QUORVANE_FUZZ_PACKAGES=(clang libclang-rt-14-dev)
+# The Windows build, its downloads (the installer, signed with Authenticode when asked) and
+# running it under Wine on a private display; scripts/run also takes its screenshots.
+QUORVANE_WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 googletest nsis
+    osslsigncode openssl wine wine64 xvfb)
+QUORVANE_RUN_PACKAGES=(xauth x11-utils imagemagick)
+
+# The packages of a step of scripts/test (native, cluster, sanitize, tsan, fuzz, windows,
+# mutate), one a line.
+quorvane_step_packages() {
+    local list=("${QUORVANE_COMMON_PACKAGES[@]}")
+    case $1 in
+    native) list+=("${QUORVANE_NATIVE_PACKAGES[@]}" "${QUORVANE_TEST_PACKAGES[@]}") ;;
+    cluster) list+=("${QUORVANE_NATIVE_PACKAGES[@]}" "${QUORVANE_TEST_PACKAGES[@]}"
+        "${QUORVANE_CLUSTER_PACKAGES[@]}") ;;
+    sanitize) list+=("${QUORVANE_SANITIZE_PACKAGES[@]}") ;;
+    tsan) list+=("${QUORVANE_TSAN_PACKAGES[@]}") ;;
+    fuzz) list+=("${QUORVANE_FUZZ_PACKAGES[@]}") ;;
+    windows) list+=("${QUORVANE_WINDOWS_PACKAGES[@]}") ;;
+    # The native tests of every door over the engine, built in a folder of their own.
+    mutate) list+=("${QUORVANE_NATIVE_PACKAGES[@]}" python3-fsspec) ;;
+    *) return 1 ;;
+    esac
+    printf '%s\n' "${list[@]}"
+}
 
 # Installs the given Debian packages that are missing: as root with apt-get, otherwise it
 # prints the exact command to run and fails.
@@ -38,14 +71,41 @@ need_packages() {
     }
 }
 
-# Configures (once) and builds one preset.
+# Starts build/PRESET afresh when CMake configured it for another source folder (a copied
+# build/): its build would not be of these sources, and its tests would not test them.
+forget_foreign_build() {
+    local cache=$QUORVANE_ROOT/build/$1/CMakeCache.txt home
+    [ -f "$cache" ] || return 0
+    home=$(sed -n 's/^CMAKE_HOME_DIRECTORY:INTERNAL=//p' "$cache")
+    [ -n "$home" ] && [ "$(realpath -m "$home")" = "$(realpath "$QUORVANE_ROOT")" ] && return 0
+    echo "build/$1 was configured for the sources in ${home:-an unknown folder}, not for" \
+        "$QUORVANE_ROOT: starting it afresh" >&2
+    rm -rf "${QUORVANE_ROOT:?}/build/$1"
+}
+
+# Configures (when needed) and builds one preset: build_preset PRESET [TARGET...] (no target:
+# the preset's own). QUORVANE_CONFIGURE_ARGS holds cache settings (-DNAME=VALUE) that the
+# build folder must have; it is configured again when one differs.
 build_preset() {
-    local preset=$1
+    local preset=$1 cache setting configure=0
+    shift
     cd "$QUORVANE_ROOT" || return 1
-    if [ ! -f "build/$preset/CMakeCache.txt" ]; then
-        cmake --preset "$preset" >/dev/null || return 1
+    forget_foreign_build "$preset" || return 1
+    cache=build/$preset/CMakeCache.txt
+    [ -f "$cache" ] || configure=1
+    for setting in "${QUORVANE_CONFIGURE_ARGS[@]}"; do
+        setting=${setting#-D}
+        grep -q -x -F -e "${setting%%=*}:BOOL=${setting#*=}" -e "${setting%%=*}:STRING=${setting#*=}" \
+            "$cache" 2>/dev/null || configure=1
+    done
+    if [ $configure -eq 1 ]; then
+        cmake --preset "$preset" "${QUORVANE_CONFIGURE_ARGS[@]}" >/dev/null || return 1
     fi
-    cmake --build --preset "$preset"
+    if [ $# -gt 0 ]; then
+        cmake --build --preset "$preset" --target "$@"
+    else
+        cmake --build --preset "$preset"
+    fi
 }
 
 # The tests of the last ctest run of `preset` that were skipped, a line "preset test: reason"
