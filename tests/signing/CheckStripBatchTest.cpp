@@ -290,3 +290,51 @@ TEST(Kinds, EachObjectingSourceIsToldInItsTurnOrLeftOut) {
 }
 
 } // namespace
+
+// The ring of a stream's tail keeps exactly the last bytes and hands on every byte before them
+// once, in order, whatever the sizes of the pieces fed, read straight in or copied in.
+TEST(Streams, TheTailRingKeepsTheLastBytesAndHandsOnTheRest) {
+    const std::size_t sizes[] = {0,
+                                 1,
+                                 15,
+                                 kMaxTrailerBytes - 1,
+                                 kMaxTrailerBytes,
+                                 kMaxTrailerBytes + 1,
+                                 kCopyBlockBytes + 7,
+                                 3 * kMaxTrailerBytes};
+    std::vector<std::uint8_t> stream(6 * kMaxTrailerBytes + 3 * kCopyBlockBytes);
+    for (std::size_t i = 0; i < stream.size(); ++i)
+        stream[i] = static_cast<std::uint8_t>(i * 31 + i / 251);
+    for (const std::size_t piece : sizes) {
+        for (const bool copied : {false, true}) {
+            CStreamTail ring;
+            std::vector<std::uint8_t> handedOn;
+            std::size_t fed = 0;
+            while (fed < stream.size()) {
+                std::size_t count = std::min(std::max<std::size_t>(piece, 1), stream.size() - fed);
+                if (copied) {
+                    ring.Add(stream.data() + fed, count);
+                } else {
+                    const std::span<std::uint8_t> room = ring.Room();
+                    ASSERT_FALSE(room.empty());
+                    count = std::min(count, room.size());
+                    std::copy_n(stream.data() + fed, count, room.data());
+                    ring.Added(count);
+                    ring.Spill([&](const std::uint8_t* data, std::size_t bytes) {
+                        handedOn.insert(handedOn.end(), data, data + bytes);
+                        return true;
+                    });
+                }
+                fed += count;
+            }
+            const std::vector<std::uint8_t> last(stream.end() - kMaxTrailerBytes, stream.end());
+            EXPECT_EQ(ring.Tail(), last) << "pieces of " << piece << (copied ? ", copied" : "");
+            EXPECT_EQ(ring.Total(), stream.size());
+            if (!copied) {
+                EXPECT_EQ(handedOn.size(), stream.size() - kMaxTrailerBytes);
+                EXPECT_TRUE(std::equal(handedOn.begin(), handedOn.end(), stream.begin()))
+                    << "pieces of " << piece;
+            }
+        }
+    }
+}
