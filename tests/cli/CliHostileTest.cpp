@@ -271,6 +271,7 @@ TEST(CliHostile, LimitsOfTheMachineTakeFewerFilesAtOnce) {
 TEST(CliHostile, InterruptedJobsLeaveNoTemporary) {
     TempDir dir;
     const std::vector<fs::path> files = MakeFiles(dir / "src", 400, 64 << 10);
+    int interrupted = 0;
     for (int round = 0; round < 12; ++round) {
         fs::remove_all(dir / "out");
         fs::create_directory(dir / "out");
@@ -292,10 +293,17 @@ TEST(CliHostile, InterruptedJobsLeaveNoTemporary) {
             std::this_thread::yield();
         run.End(signal);
         const CliRun ended = Finished(run);
-        EXPECT_EQ(ended.status, 128 + signal) << ended.err;
+        // On a busy machine the run may end before the signal reaches it: then every copy is
+        // there, and the round interrupted nothing.
+        if (ended.status == 0)
+            EXPECT_EQ(Names(dir / "out").size(), files.size()) << ended.err;
+        else
+            EXPECT_EQ(ended.status, 128 + signal) << ended.err;
+        interrupted += ended.status != 0;
         for (const std::string& name : Names(dir / "out"))
             EXPECT_FALSE(IsPendingOutputName(name)) << "round " << round << ": " << name;
     }
+    EXPECT_GE(interrupted, 4) << "too few runs were still copying when the signal came";
 }
 
 // A full disk fed from another file system: --jobs 8 signs what --jobs 1 signs, and each
