@@ -101,10 +101,12 @@ build_preset() {
     if [ $configure -eq 1 ]; then
         cmake --preset "$preset" "${QUORVANE_CONFIGURE_ARGS[@]}" >/dev/null || return 1
     fi
+    # One compiler per processor (Ninja would start two more).
+    local jobs=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}
     if [ $# -gt 0 ]; then
-        cmake --build --preset "$preset" --target "$@"
+        cmake --build --preset "$preset" -j "$jobs" --target "$@"
     else
-        cmake --build --preset "$preset"
+        cmake --build --preset "$preset" -j "$jobs"
     fi
 }
 
