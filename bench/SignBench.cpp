@@ -10,7 +10,9 @@
 //   check_tree      quorvane-cli check -r of the signed tree / tail -c 16 of every file
 // Every row runs both sides in each iteration and reports `ratio` (ours / reference) of the
 // median run of each side, with both times (the disk of a shared machine is noisy); peak memory
-// (max RSS of the process) shows that memory stays flat.
+// (max RSS of the process) shows that memory stays flat. A side that exits with a failure, or
+// leaves other files than it should (every copy counted, every signed copy read back), ends
+// its row with an error instead of figures, and the program with status 1.
 #include "FileIo.h"
 #include "SigClock.h"
 #include "SignEngine.h"
@@ -20,6 +22,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <random>
@@ -50,8 +53,11 @@ std::string Quote(const fs::path& path) {
     return "'" + path.string() + "'";
 }
 
+// A row that failed: the program ends with status 1.
+bool g_failed = false;
+
 // Each side starts with no dirty pages waiting: otherwise one side pays for the other's
-// writeback and the ratios swing by a factor of two.
+// writeback and the ratios swing by a factor of two. -1 when the command failed.
 double Seconds(const std::string& command) {
     ::sync();
     const auto start = Clock::now();
@@ -60,11 +66,43 @@ double Seconds(const std::string& command) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
+// The seconds of `action`; -1 when it returns false.
 template <class F> double SecondsOf(F&& action) {
     ::sync();
     const auto start = Clock::now();
-    action();
-    return std::chrono::duration<double>(Clock::now() - start).count();
+    const bool done = action();
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    return done ? seconds : -1;
+}
+
+// The regular files in `folder` and below it.
+std::size_t FilesIn(const fs::path& folder) {
+    std::size_t count = 0;
+    std::error_code error;
+    for (fs::recursive_directory_iterator it(folder, error), end; !error && it != end;
+         it.increment(error))
+        count += it->is_regular_file() ? 1 : 0;
+    return error ? 0 : count;
+}
+
+// Empty when `folder` holds `count` files; what is wrong otherwise.
+std::string Holds(const fs::path& folder, std::size_t count) {
+    const std::size_t found = FilesIn(folder);
+    if (found == count)
+        return {};
+    return folder.filename().string() + " holds " + std::to_string(found) + " files, not " +
+           std::to_string(count);
+}
+
+// Empty when `copy` is `source` signed with "bench"; what is wrong otherwise.
+std::string SignedCopy(const fs::path& source, const fs::path& copy) {
+    std::error_code error;
+    const auto size = fs::file_size(copy, error);
+    const UniqueFile file = OpenFile(copy, "rb");
+    if (error || !file || size <= fs::file_size(source) ||
+        ReadSignatureText(file.get()) != std::u16string(u"bench"))
+        return copy.filename().string() + " is not a signed copy of " + source.filename().string();
+    return {};
 }
 
 void WriteRandom(const fs::path& path, std::int64_t size) {
@@ -117,17 +155,29 @@ double Median(std::vector<double> times) {
     return times.size() % 2 != 0 ? times[middle] : (times[middle - 1] + times[middle]) / 2;
 }
 
-// Each iteration prepares, times the reference, then times our side; the report takes each
-// side's median.
-template <class Prepare, class Reference, class Ours>
-void Compare(benchmark::State& state, Prepare prepare, Reference reference, Ours ours) {
+// Each iteration prepares, times the reference, then times our side, and `check` says what is
+// wrong with what they left (empty: nothing); the report takes each side's median.
+template <class Prepare, class Reference, class Ours, class Check>
+void Compare(benchmark::State& state, Prepare prepare, Reference reference, Ours ours,
+             Check check) {
     std::vector<double> oursTimes, referenceTimes;
+    std::string wrong;
     for (auto _ : state) {
         prepare();
-        referenceTimes.push_back(reference());
+        const double theirs = reference();
         const double once = ours();
+        wrong = theirs < 0 ? "the reference failed" : once < 0 ? "ours failed" : check();
+        if (!wrong.empty())
+            break;
+        referenceTimes.push_back(theirs);
         oursTimes.push_back(once);
         state.SetIterationTime(once);
+    }
+    if (!wrong.empty()) {
+        std::fprintf(stderr, "sign_bench: %s\n", wrong.c_str());
+        state.SkipWithError(wrong.c_str());
+        g_failed = true;
+        return;
     }
     Report(state, Median(oursTimes), Median(referenceTimes));
 }
@@ -149,6 +199,10 @@ void BM_Sign1GiB(benchmark::State& state) {
         [&] {
             return Seconds(std::string(QUORVANE_CLI) + " sign --text bench --out " + Quote(out) +
                            " " + Quote(source));
+        },
+        [&] {
+            const std::string wrong = Holds(out, 2);
+            return wrong.empty() ? SignedCopy(source, out / "large_signed.bin") : wrong;
         });
 }
 BENCHMARK(BM_Sign1GiB)->Iterations(5)->UseManualTime()->Unit(benchmark::kMillisecond);
@@ -160,7 +214,14 @@ void BM_Engine1GiB(benchmark::State& state) {
     Compare(
         state, [&] { FreshFolder(out); },
         [&] { return Seconds("cp " + Quote(source) + " " + Quote(out / "copy.bin")); },
-        [&] { return SecondsOf([&] { RunSignBatch({source}, out, u"bench", quiet); }); });
+        [&] {
+            return SecondsOf(
+                [&] { return RunSignBatch({source}, out, u"bench", quiet).signedCount == 1; });
+        },
+        [&] {
+            const std::string wrong = Holds(out, 2);
+            return wrong.empty() ? SignedCopy(source, out / "large_signed.bin") : wrong;
+        });
 }
 BENCHMARK(BM_Engine1GiB)->Iterations(5)->UseManualTime()->Unit(benchmark::kMillisecond);
 
@@ -177,8 +238,10 @@ void BM_Check5GiB(benchmark::State& state) {
     const std::string check = std::string(QUORVANE_CLI) + " check " + Quote(path) + " >/dev/null";
     // The reference: starting a process that opens the file and reads its last 16 bytes.
     const std::string tail = "tail -c 16 " + Quote(path) + " >/dev/null";
+    // check exits with status 0 only for a signed file.
     Compare(
-        state, [] {}, [&] { return Seconds(tail); }, [&] { return Seconds(check); });
+        state, [] {}, [&] { return Seconds(tail); }, [&] { return Seconds(check); },
+        [] { return std::string(); });
 }
 BENCHMARK(BM_Check5GiB)->Iterations(20)->UseManualTime()->Unit(benchmark::kMillisecond);
 
@@ -205,7 +268,15 @@ void BM_Engine2000SmallFiles(benchmark::State& state) {
     Compare(
         state, [&] { FreshFolder(out, copies); },
         [&] { return Seconds("cp -r " + Quote(sources) + " " + Quote(copies)); },
-        [&] { return SecondsOf([&] { RunSignBatch(list, out, u"bench", quiet); }); });
+        [&] {
+            return SecondsOf([&] {
+                return RunSignBatch(list, out, u"bench", quiet).signedCount == list.size();
+            });
+        },
+        [&] {
+            const std::string wrong = Holds(copies, list.size());
+            return wrong.empty() ? Holds(out, list.size()) : wrong;
+        });
 }
 BENCHMARK(BM_Engine2000SmallFiles)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
 
@@ -219,6 +290,10 @@ void BM_Sign10000SmallFiles(benchmark::State& state) {
         [&] {
             return Seconds(std::string(QUORVANE_CLI) + " sign --text bench -r --out " + Quote(out) +
                            " " + Quote(sources));
+        },
+        [&] {
+            const std::string wrong = Holds(copies, 10000);
+            return wrong.empty() ? Holds(out, 10000) : wrong;
         });
 }
 BENCHMARK(BM_Sign10000SmallFiles)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
@@ -254,6 +329,10 @@ void BM_SignTree5000(benchmark::State& state) {
         [&] {
             return Seconds(std::string(QUORVANE_CLI) + " sign --text bench -r --out " + Quote(out) +
                            " " + Quote(tree));
+        },
+        [&] {
+            const std::string wrong = Holds(copies, 5000);
+            return wrong.empty() ? Holds(out, 5000) : wrong;
         });
     state.counters["child_peak_MiB"] = ChildPeakMemoryMiB();
 }
@@ -267,6 +346,7 @@ void BM_CheckTree5000(benchmark::State& state) {
         Seconds(std::string(QUORVANE_CLI) + " sign --text bench -r --out " + Quote(out) + " " +
                 Quote(tree));
     }
+    // check -r exits with status 0 only when every file holds a signature.
     Compare(
         state, [] {},
         [&] {
@@ -274,7 +354,8 @@ void BM_CheckTree5000(benchmark::State& state) {
         },
         [&] {
             return Seconds(std::string(QUORVANE_CLI) + " check -r " + Quote(out) + " >/dev/null");
-        });
+        },
+        [&] { return Holds(out, 5000); });
 }
 BENCHMARK(BM_CheckTree5000)->Iterations(5)->UseManualTime()->Unit(benchmark::kMillisecond);
 
@@ -303,6 +384,10 @@ void BM_SignSparse5GiB(benchmark::State& state) {
         [&] {
             return Seconds(std::string(QUORVANE_CLI) + " sign --text bench --out " + Quote(out) +
                            " " + Quote(source));
+        },
+        [&] {
+            const std::string wrong = Holds(out, 2);
+            return wrong.empty() ? SignedCopy(source, out / "disk_signed.img") : wrong;
         });
     state.counters["copy_MiB"] =
         static_cast<double>(AllocatedBytes(out / "disk_signed.img")) / (1 << 20);
@@ -319,5 +404,7 @@ int main(int argc, char** argv) {
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     fs::remove_all(BenchDir());
-    return 0;
+    if (g_failed)
+        std::fprintf(stderr, "sign_bench: a row failed: its figures are not given\n");
+    return g_failed ? 1 : 0;
 }

@@ -10,6 +10,10 @@ median of several runs:
   bytes    quorvane.sign_bytes of 200 MB in memory, against `data + trailer` in Python (the
            least any signing in memory costs: one new object holding both)
 
+Every run of either side must succeed (every command of a pipe exits with status 0) and leave
+what it should (every output counted, streams measured, texts read back), or the benchmark
+stops with an error instead of figures.
+
     archive_bench.py BUILD [stream|python|dask|bytes]...      (BUILD: build/native)
 """
 import json
@@ -31,16 +35,33 @@ import quorvane  # noqa: E402
 RUNS = 5
 
 
-def median_seconds(run, prepare=None, runs=RUNS):
+class Failed(Exception):
+    pass
+
+
+def median_seconds(run, prepare=None, check=None, runs=RUNS):
+    """The median seconds of `run`; `check(result)`, untimed, raises Failed when the run left
+    other results than it should."""
     times = []
     for _ in range(runs):
         if prepare:
             prepare()
         os.sync()
         start = time.perf_counter()
-        run()
+        result = run()
         times.append(time.perf_counter() - start)
+        if check:
+            check(result)
     return statistics.median(times)
+
+
+def expect(what, found, wanted):
+    if found != wanted:
+        raise Failed("%s: %r, not %r" % (what, found, wanted))
+
+
+def files_in(folder):
+    return sum(len(names) for _, _, names in os.walk(folder))
 
 
 def row(name, ours, reference_name, reference):
@@ -49,7 +70,10 @@ def row(name, ours, reference_name, reference):
 
 
 def shell(command):
-    subprocess.run(command, shell=True, check=True, stdout=subprocess.DEVNULL)
+    """Runs `command` through bash; fails unless every command of its pipes exits with 0.
+    Its output, as text."""
+    return subprocess.run(["/bin/bash", "-o", "pipefail", "-c", command], check=True,
+                          stdout=subprocess.PIPE, text=True).stdout
 
 
 def stream(work):
@@ -58,14 +82,22 @@ def stream(work):
         block = os.urandom(1 << 20)
         for _ in range(1024):
             f.write(block)
-    ours = median_seconds(lambda: shell(
-        "cat %s | %s sign --text T - --out - 2>/dev/null | cat >/dev/null" % (big, CLI)))
-    reference = median_seconds(lambda: shell("cat %s | cat | cat >/dev/null" % big))
+    size = 1 << 30
+    signed_size = size + len(quorvane.trailer("T", 0))
+    ours = median_seconds(
+        lambda: shell("cat %s | %s sign --text T - --out - 2>/dev/null | wc -c" % (big, CLI)),
+        check=lambda out: expect("bytes out of sign", int(out), signed_size))
+    reference = median_seconds(lambda: shell("cat %s | cat | wc -c" % big),
+                               check=lambda out: expect("bytes out of cat", int(out), size))
     row("`quorvane-cli sign - --out -` in a pipe of 1 GiB", ours, "`cat` in its place", reference)
-    ours = median_seconds(lambda: shell("cat %s | %s check - >/dev/null 2>&1 || true" % (big, CLI)))
-    reference = median_seconds(lambda: shell("cat %s | cat >/dev/null" % big))
-    row("`quorvane-cli check -` of a pipe of 1 GiB", ours, "`cat` in its place", reference)
+    signed = big + ".signed"
+    shell("%s sign --text T - --out - <%s >%s 2>/dev/null" % (CLI, big, signed))
+    ours = median_seconds(lambda: shell("cat %s | %s check -" % (signed, CLI)),
+                          check=lambda out: expect("text found by check", out.strip(), "T"))
+    reference = median_seconds(lambda: shell("cat %s | cat >/dev/null" % signed))
+    row("`quorvane-cli check -` of a signed pipe of 1 GiB", ours, "`cat` in its place", reference)
     os.remove(big)
+    os.remove(signed)
 
 
 def small_files(folder, count):
@@ -92,15 +124,27 @@ def python(work):
             quorvane.sign(name, os.path.join(out, os.path.basename(name) + ".signed"), "T")
 
     def batch():
-        quorvane.sign_batch(names, out, "T", jobs=1)
+        return quorvane.sign_batch(names, out, "T", jobs=1)[0]
 
+    def every_output(_=None):
+        expect("outputs", files_in(out), len(names))
+
+    listed = os.path.join(work, "files.txt")
+    with open(listed, "w") as f:
+        f.write("".join(name + "\n" for name in names))
     reference = median_seconds(lambda: subprocess.run(
-        [CLI, "sign", "--jobs", "1", "--text", "T", "--out", out] + names, check=True,
-        stderr=subprocess.DEVNULL), fresh)
-    row("Python `quorvane.sign` on 2,000 small files, one call each", median_seconds(module, fresh),
-        "`quorvane-cli sign --jobs 1` of them", reference)
-    row("Python `quorvane.sign_batch` of the same files", median_seconds(batch, fresh),
-        "`quorvane-cli sign --jobs 1` of them", reference)
+        [CLI, "sign", "--jobs", "1", "--text", "T", "--out", out, "--files-from", listed],
+        check=True, stderr=subprocess.DEVNULL), fresh, every_output)
+    row("Python `quorvane.sign` on 2,000 small files, one call each",
+        median_seconds(module, fresh, every_output), "`quorvane-cli sign --jobs 1` of them",
+        reference)
+
+    def batch_signed_all(count):
+        expect("files signed by sign_batch", count, len(names))
+        every_output()
+    row("Python `quorvane.sign_batch` of the same files",
+        median_seconds(batch, fresh, batch_signed_all), "`quorvane-cli sign --jobs 1` of them",
+        reference)
 
 
 def scheduler_address(path):
@@ -141,12 +185,16 @@ def dask(work):
         def fresh():
             shutil.rmtree(out, ignore_errors=True)
             os.mkdir(out)
+
+        def every_output(_):
+            expect("outputs", files_in(out), 5000)
         ours = median_seconds(lambda: subprocess.run(
             [sys.executable, EXAMPLE, "sign", "--scheduler", address, "--text", "T", "--out",
-             out, "--batch", "250", tree], check=True, stderr=subprocess.DEVNULL, env=env), fresh)
+             out, "--batch", "250", tree], check=True, stderr=subprocess.DEVNULL, env=env), fresh,
+            every_output)
         reference = median_seconds(lambda: subprocess.run(
             [CLI, "sign", "-r", "--jobs", "2", "--text", "T", "--out", out, tree], check=True,
-            stderr=subprocess.DEVNULL), fresh)
+            stderr=subprocess.DEVNULL), fresh, every_output)
         row("the Dask example, two workers, on 5,000 small files (batches of 250)", ours,
             "`quorvane-cli sign -r --jobs 2` of them", reference)
     finally:
@@ -175,7 +223,10 @@ def main():
     print("| Benchmark | Ours | Reference | Ratio |\n|---|---|---|---|")
     for name in chosen:
         with tempfile.TemporaryDirectory(dir=os.environ.get("QUORVANE_BENCH_DIR")) as work:
-            globals()["bytes_in_memory" if name == "bytes" else name](work)
+            try:
+                globals()["bytes_in_memory" if name == "bytes" else name](work)
+            except (Failed, subprocess.CalledProcessError) as failure:
+                sys.exit("archive_bench: %s: %s: no figures" % (name, failure))
 
 
 if __name__ == "__main__":

@@ -86,11 +86,16 @@ bool SameFile(const fs::path& a, const fs::path& b) {
 }
 
 void CRunOutputs::Add(const fs::path& output, const fs::path& source) {
-    if (const auto identity = IdentityOf(output))
-        m_written[*identity] = source;
+    m_added.emplace_back(output, source);
 }
 
 const fs::path* CRunOutputs::WrittenFrom(const fs::path& output) const {
+    // In the order written: an output written again names its later source.
+    for (const auto& [added, source] : m_added) {
+        if (const auto identity = IdentityOf(added))
+            m_written[*identity] = source;
+    }
+    m_added.clear();
     if (m_written.empty())
         return nullptr;
     const auto identity = IdentityOf(output);

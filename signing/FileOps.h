@@ -4,6 +4,8 @@
 
 #include "FileIo.h"
 
+#include <array>
+#include <compare>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -73,11 +75,18 @@ std::error_code CheckUnchanged(std::FILE* source, const FileFacts& opened);
 UniqueFile OpenForReading(const std::filesystem::path& path, std::error_code* error = nullptr,
                           FileFacts* facts = nullptr, bool listedAsRegular = false);
 
-// Identifies a file whatever the path that names it.
-using FileIdentity = std::pair<std::uint64_t, std::uint64_t>;
+// Identifies a file whatever the path that names it: its volume and its number there (128 bits
+// on Windows, where ReFS uses them all).
+struct FileIdentity {
+    std::uint64_t volume = 0;
+    std::array<std::uint64_t, 2> file{};
+    auto operator<=>(const FileIdentity&) const = default;
+};
 std::optional<FileIdentity> IdentityOf(const std::filesystem::path& path);
 
 // The outputs one run has written, so that none of them is replaced later in the same run.
+// An output is identified only once a path is asked about after it was added: asking the
+// system costs (under Wine, a round to the mount manager per file), and most runs never ask.
 class CRunOutputs {
 public:
     void Add(const std::filesystem::path& output, const std::filesystem::path& source);
@@ -85,7 +94,9 @@ public:
     const std::filesystem::path* WrittenFrom(const std::filesystem::path& output) const;
 
 private:
-    std::map<FileIdentity, std::filesystem::path> m_written;
+    // Outputs added since the last question, with their sources, in the order written.
+    mutable std::vector<std::pair<std::filesystem::path, std::filesystem::path>> m_added;
+    mutable std::map<FileIdentity, std::filesystem::path> m_written;
 };
 
 // The engine's reads and writes of file contents. Tests derive from it to make a read, a

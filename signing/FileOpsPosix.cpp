@@ -172,7 +172,7 @@ std::optional<FileIdentity> IdentityOf(const fs::path& path) {
     if (::stat(path.c_str(), &info) != 0)
         return std::nullopt;
     return FileIdentity{static_cast<std::uint64_t>(info.st_dev),
-                        static_cast<std::uint64_t>(info.st_ino)};
+                        {0, static_cast<std::uint64_t>(info.st_ino)}};
 }
 
 namespace {

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <memory>
 #include <cerrno>
@@ -46,6 +47,32 @@ UniqueHandle OpenHandle(const std::wstring& path, DWORD access, DWORD share, DWO
     const HANDLE handle =
         CreateFileW(path.c_str(), access, share, nullptr, disposition, flags, nullptr);
     return UniqueHandle(handle == INVALID_HANDLE_VALUE ? nullptr : handle);
+}
+
+// What the one status query of an open file tells, with what only Windows keeps.
+struct HandleFacts {
+    FileFacts facts;
+    bool directory = false;
+    bool sparse = false;
+};
+
+// Two calls that Windows answers from the file alone. GetFileInformationByHandle would also
+// ask for the volume's serial number: under Wine a round to the mount manager, 16 server
+// requests each time.
+std::optional<HandleFacts> FactsOfHandle(HANDLE handle) {
+    FILE_STANDARD_INFO standard{};
+    FILE_BASIC_INFO basic{};
+    if (!GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof standard) ||
+        !GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic))
+        return std::nullopt;
+    HandleFacts known;
+    known.facts.size = standard.EndOfFile.QuadPart;
+    known.facts.mode = (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) != 0 ? 0444u : 0666u;
+    known.facts.modified = basic.LastWriteTime.QuadPart;
+    known.facts.changed = basic.ChangeTime.QuadPart;
+    known.directory = standard.Directory || (basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    known.sparse = (basic.FileAttributes & FILE_ATTRIBUTE_SPARSE_FILE) != 0;
+    return known;
 }
 
 // "An operation is not supported on a directory." (ERROR_DIRECTORY_NOT_SUPPORTED, missing from
@@ -266,10 +293,9 @@ UniqueFile OpenForReading(const fs::path& path, std::error_code* error, FileFact
         why = platform::SystemError(static_cast<int>(GetLastError()));
         return nullptr;
     }
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (GetFileType(handle.get()) != FILE_TYPE_DISK ||
-        !GetFileInformationByHandle(handle.get(), &info) ||
-        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    std::optional<HandleFacts> known;
+    if (GetFileType(handle.get()) != FILE_TYPE_DISK || !(known = FactsOfHandle(handle.get())) ||
+        known->directory) {
         why = FileError::NotRegularFile;
         return nullptr;
     }
@@ -285,40 +311,34 @@ UniqueFile OpenForReading(const fs::path& path, std::error_code* error, FileFact
         _close(fd);
         return nullptr;
     }
-    if (facts != nullptr) {
-        std::error_code unknown;
-        *facts = platform::FactsOf(file.get(), unknown).value_or(FileFacts{});
-        facts->size = (std::int64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
-        facts->mode = (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0 ? 0444u : 0666u;
-    }
+    if (facts != nullptr)
+        *facts = known->facts;
     return file;
 }
 
 std::optional<FileFacts> platform::FactsOf(std::FILE* file, std::error_code& error) {
-    FILE_STANDARD_INFO standard{};
-    FILE_BASIC_INFO basic{};
-    const HANDLE handle = HandleOf(file);
-    if (!GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof standard) ||
-        !GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic)) {
+    const std::optional<HandleFacts> known = FactsOfHandle(HandleOf(file));
+    if (!known) {
         error = platform::SystemError(static_cast<int>(GetLastError()));
         return std::nullopt;
     }
-    FileFacts facts;
-    facts.size = standard.EndOfFile.QuadPart;
-    facts.modified = basic.LastWriteTime.QuadPart;
-    facts.changed = basic.ChangeTime.QuadPart;
-    return facts;
+    return known->facts;
 }
 
+// FileIdInfo gives the whole 128-bit number of the file. Under Wine it still asks the mount
+// manager for the volume's serial number: CRunOutputs asks only when it must.
 std::optional<FileIdentity> IdentityOf(const fs::path& path) {
     const UniqueHandle handle = OpenHandle(LongPath(path).native(), 0,
                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (!handle || !GetFileInformationByHandle(handle.get(), &info))
+    FILE_ID_INFO info{};
+    if (!handle || !GetFileInformationByHandleEx(handle.get(), FileIdInfo, &info, sizeof info))
         return std::nullopt;
-    return FileIdentity{info.dwVolumeSerialNumber,
-                        (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
+    FileIdentity identity;
+    identity.volume = info.VolumeSerialNumber;
+    static_assert(sizeof identity.file == sizeof info.FileId.Identifier);
+    std::memcpy(identity.file.data(), info.FileId.Identifier, sizeof identity.file);
+    return identity;
 }
 
 namespace {
@@ -328,11 +348,11 @@ namespace {
 std::optional<bool> SparseCopyToEnd(CByteIo& io, std::FILE* source, std::FILE* target,
                                     std::vector<std::uint8_t>& buffer, const CopyProgress& progress,
                                     CopyFault& fault) {
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (!GetFileInformationByHandle(HandleOf(source), &info) ||
-        (info.dwFileAttributes & FILE_ATTRIBUTE_SPARSE_FILE) == 0)
+    // Answered inside the process, also under Wine: the facts of the open do not reach here.
+    const std::optional<HandleFacts> known = FactsOfHandle(HandleOf(source));
+    if (!known || !known->sparse)
         return std::nullopt;
-    const std::int64_t size = (std::int64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+    const std::int64_t size = known->facts.size;
     const std::int64_t inStart = TellFile(source);
     if (inStart < 0 || inStart >= size || std::fflush(target) != 0)
         return std::nullopt;

@@ -102,6 +102,33 @@ TEST(PlatformFiles, TheMarkOfTheWebTravelsToTheSignedCopyAndTheStrippedFile) {
     EXPECT_EQ(EntriesIn(dir / "out"), 0u);
 }
 
+// A run knows its outputs by the file, whatever the path that names it; outputs are identified
+// only when asked about, so what counts is the file the path names by then.
+TEST(PlatformFiles, TheOutputsOfARunAreKnownByTheirFilesAtTheQuestion) {
+    TempDir dir;
+    const fs::path out = dir / "out", source = dir / "a.txt", later = dir / "b.txt";
+    fs::create_directory(out);
+    CRunOutputs run;
+    EXPECT_EQ(run.WrittenFrom(source), nullptr) << "nothing written yet";
+    run.Add(out / "a_signed.txt", source);
+    WriteBytes(out / "a_signed.txt", PatternBytes(10, 1)); // after Add: asked later
+    WriteBytes(out / "other.txt", PatternBytes(10, 1));
+    fs::create_hard_link(out / "a_signed.txt", out / "link.txt");
+    for (const fs::path& name :
+         {out / "a_signed.txt", out / ".." / "out" / "a_signed.txt", out / "link.txt"}) {
+        const fs::path* found = run.WrittenFrom(name);
+        ASSERT_NE(found, nullptr) << name;
+        EXPECT_EQ(*found, source) << name;
+    }
+    EXPECT_EQ(run.WrittenFrom(out / "other.txt"), nullptr);
+    EXPECT_EQ(run.WrittenFrom(out / "missing.txt"), nullptr);
+    EXPECT_NE(IdentityOf(out / "a_signed.txt"), IdentityOf(out / "other.txt"));
+    // Written again from another source: the later one names it.
+    run.Add(out / "a_signed.txt", later);
+    ASSERT_NE(run.WrittenFrom(out / "a_signed.txt"), nullptr);
+    EXPECT_EQ(*run.WrittenFrom(out / "a_signed.txt"), later);
+}
+
 #ifdef _WIN32
 // An antivirus or an indexer holds the file a commit replaces for a moment.
 TEST(PlatformFiles, ACommitRefusedForAMomentIsTriedAgainForAboutASecond) {
