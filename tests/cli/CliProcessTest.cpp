@@ -389,7 +389,7 @@ TEST(CliProcess, EndedMidCopyLeavesNothingBehind) {
                                             Arg(dir / "again"), Arg("-r"), Arg(out)});
             EXPECT_EQ(walk.err, std::string("File encrypted succesfully!") + kNewline);
         } else {
-            EXPECT_EQ(NamesOnceSettled(out, {"big_signed.bin"}, 10),
+            EXPECT_EQ(NamesOnceSettled(out, {"big_signed.bin"}, 60),
                       std::vector<fs::path>{"big_signed.bin"})
                 << c.signal << c.named;
         }
