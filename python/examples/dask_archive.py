@@ -224,6 +224,9 @@ def main():
     from distributed import Client
     for handler in logging.getLogger("distributed").handlers + logging.getLogger().handlers:
         handler.setLevel(logging.ERROR)
+    # A comm that Dask's client times out while it closes leaves asyncio a future whose error
+    # no one asked for ("Future exception was never retrieved"): Dask's business, not the run's.
+    logging.getLogger("asyncio").setLevel(logging.CRITICAL)
     if args.scheduler_file is not None:
         # A scheduler just started writes its file when it listens.
         deadline = time.monotonic() + 60
