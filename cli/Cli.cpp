@@ -478,6 +478,8 @@ bool ReadList(std::FILE* file, bool nulSeparated, const std::string& name,
                                   " is longer than the longest path (" +
                                   std::string(kLongestPathText) + ")";
     std::vector<char> block(std::size_t{64} << 10);
+    // Runs of empty entries (a list of NUL bytes) are skipped a stretch at a time.
+    const std::string separators(4096, separator);
     std::uint64_t total = 0;
     for (;;) {
         const std::size_t got = std::fread(block.data(), 1, block.size(), file);
@@ -490,7 +492,11 @@ bool ReadList(std::FILE* file, bool nulSeparated, const std::string& name,
         for (const char *next = block.data(), *end = block.data() + got; next < end;) {
             // Empty entries, a run at a time.
             if (entry.empty() && *next == separator) {
-                ++next;
+                while (static_cast<std::size_t>(end - next) >= separators.size() &&
+                       std::memcmp(next, separators.data(), separators.size()) == 0)
+                    next += separators.size();
+                while (next < end && *next == separator)
+                    ++next;
                 continue;
             }
             const auto* separated =
