@@ -807,11 +807,14 @@ TEST_F(Cli, CheckOfAFolderWithRListsEveryFileBelowInOrder) {
 // command, with the messages and exit statuses of operands.
 TEST_F(Cli, FilesFromAListWithOddNames) {
     const std::vector<std::string> names = {"a b.txt", "-dash.txt", "\xC3\xA9t\xC3\xA9.txt"};
-    std::string lines, nuls;
-    for (const std::string& name : names) {
-        File(name, PatternBytes(40 + name.size(), 1));
-        lines += Text(m_dir / PathFromText(Utf8ToUtf16Lossy(name))) + "\n\n";
-        nuls += Text(m_dir / PathFromText(Utf8ToUtf16Lossy(name))) + '\0';
+    // Runs of empty entries, skipped a stretch at a time: across the reader's blocks (64 KiB),
+    // and one byte short of and past a stretch (4 KiB).
+    const std::size_t runs[] = {70000, 4095, 4097};
+    std::string lines, nuls(5000, '\0');
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        File(names[i], PatternBytes(40 + names[i].size(), 1));
+        lines += Text(m_dir / PathFromText(Utf8ToUtf16Lossy(names[i]))) + "\n\n";
+        nuls += Text(m_dir / PathFromText(Utf8ToUtf16Lossy(names[i]))) + std::string(runs[i], '\0');
     }
 #ifndef _WIN32
     // A line break in a name needs the NUL-separated form.
