@@ -204,12 +204,16 @@ void CProcess::End(int signal) {
 
 bool CProcess::Writes(const fs::path& folder) const {
 #ifdef _WIN32
-    // The copy in the making is there under its temporary name, to be deleted with its handle.
+    // The copy in the making is there under its temporary name, to be deleted with its handle,
+    // and holds bytes once the copy is under way (as on other systems: not the instant between
+    // the temporary's creation and its marking for deletion).
     std::error_code error;
     for (fs::directory_iterator entry(folder, error), end; !error && entry != end;
-         entry.increment(error))
-        if (IsPendingOutputName(entry->path()))
+         entry.increment(error)) {
+        std::error_code sizeError;
+        if (IsPendingOutputName(entry->path()) && entry->file_size(sizeError) > 0 && !sizeError)
             return true;
+    }
     return false;
 #else
     const std::string prefix = fs::canonical(folder).native() + "/";
