@@ -894,6 +894,32 @@ TEST_F(Cli, FilesFromAListWithOddNames) {
     }
 }
 
+// Entries and runs of empty entries across the reader's 64 KiB blocks and its 4 KiB stretches,
+// in both forms of list, the last entry without a separator after it.
+TEST_F(Cli, FilesFromListsWhoseEntriesCrossTheReadersBlocks) {
+    const std::vector<fs::path> sources = {File("first.txt", PatternBytes(30, 1)),
+                                           File("second.txt", PatternBytes(31, 2)),
+                                           File("third.txt", PatternBytes(32, 3))};
+    for (const char separator : {'\0', '\n'}) {
+        fs::remove_all(Out());
+        fs::create_directory(Out());
+        // The first entry begins three bytes before the first block ends; a run of exactly one
+        // stretch, then one of two stretches and a byte.
+        std::string list(65533, separator);
+        list += Text(sources[0]) + std::string(4096, separator) + Text(sources[1]) +
+                std::string(8193, separator) + Text(sources[2]);
+        const fs::path path = File("list", Bytes(list.begin(), list.end()));
+        std::vector<CliArg> extra = {Arg("--files-from"), Arg(path)};
+        if (separator == '\0')
+            extra.push_back(Arg("-0"));
+        const CliRun run = Sign("x", {}, extra);
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(run.err, "3 files encrypted succesfully!" + std::string(kNewline));
+        for (const char* name : {"first_signed.txt", "second_signed.txt", "third_signed.txt"})
+            EXPECT_TRUE(fs::exists(Out() / name)) << name << int(separator);
+    }
+}
+
 #ifndef _WIN32
 // Below -r, a link to a folder is reported and not followed, by sign and check alike; a link
 // given as the folder to walk is followed.
