@@ -138,8 +138,8 @@ void PutTrailer(std::vector<std::uint8_t>& trailer, const CSigCodeTable& table,
 
 } // namespace
 
-bool AppendSignature(CSigCodeTable& table, std::FILE* file, const void* data,
-                     std::size_t byteCount) {
+bool AppendSignature(CSigCodeTable& table, std::FILE* file, const void* data, std::size_t byteCount,
+                     bool atEnd) {
     if (file == nullptr || data == nullptr)
         return false;
     if (byteCount % 2 != 0 || byteCount / 2 > kMaxSignatureUnits)
@@ -151,7 +151,7 @@ bool AppendSignature(CSigCodeTable& table, std::FILE* file, const void* data,
     std::vector<std::uint8_t> trailer;
     PutTrailer(trailer, table, static_cast<const std::uint8_t*>(data), byteCount, seed);
 
-    if (!SeekFile(file, 0, SEEK_END))
+    if (!atEnd && !SeekFile(file, 0, SEEK_END))
         return false;
     return std::fwrite(trailer.data(), 1, trailer.size(), file) == trailer.size();
 }

@@ -28,9 +28,10 @@ inline constexpr std::int64_t kMinSignedFileBytes = 20;
 // Appends a trailer carrying `byteCount` bytes of UTF-16LE text at the end of `file`, with a
 // table seeded from the clock. Returns false, writing nothing, when `file` or `data` is null,
 // `byteCount` is odd or the text is longer than kMaxSignatureUnits; also false when the
-// trailer could not be written in full.
-bool AppendSignature(CSigCodeTable& table, std::FILE* file, const void* data,
-                     std::size_t byteCount);
+// trailer could not be written in full. `atEnd`: the stream stands at the file's end already (a
+// copy just written), which spares asking the system for the file's size.
+bool AppendSignature(CSigCodeTable& table, std::FILE* file, const void* data, std::size_t byteCount,
+                     bool atEnd = false);
 
 // Returns 2 n for a file that ends in a trailer of n > 0 code units, else 0. Fills `buffer`
 // with the text and a two-byte terminator only when it holds 2 n + 2 bytes, and then returns 0

@@ -153,6 +153,9 @@ UniqueFile OpenForReading(const fs::path& path, std::error_code* error, FileFact
         ::close(fd);
         return nullptr;
     }
+    // Its readers read a trailer's 16 bytes, a head, blocks: unbuffered, each is one system call,
+    // without the fstat that sizes a buffer and the reads that align it.
+    std::setvbuf(file.get(), nullptr, _IONBF, 0);
     if (facts != nullptr)
         *facts = FactsFrom(info);
     return file;
@@ -284,11 +287,14 @@ std::optional<bool> KernelCopyToEnd(std::FILE* source, std::FILE* target,
             return false;
     }
 
+    // Up to the size the file had as the copy began, with no call more to find its end: bytes
+    // that a writer adds meanwhile change its size, which its reader checks after the copy.
     loff_t inPos = inStart;
     loff_t outPos = outStart;
-    for (;;) {
-        const ssize_t moved =
-            copy_file_range(in, &inPos, out, &outPos, static_cast<std::size_t>(kProgressChunk), 0);
+    while (inPos < info.st_size) {
+        const auto want =
+            static_cast<std::size_t>(std::min<std::int64_t>(info.st_size - inPos, kProgressChunk));
+        const ssize_t moved = copy_file_range(in, &inPos, out, &outPos, want, 0);
         if (moved > 0) {
             if (progress && !progress(static_cast<std::uint64_t>(inPos - inStart)))
                 return false;
@@ -299,12 +305,14 @@ std::optional<bool> KernelCopyToEnd(std::FILE* source, std::FILE* target,
             return std::nullopt;
         if (moved < 0)
             return Failed(fault, !IsWriteError(errno));
-        break;
+        // A file that reports a size but yields nothing (some special file systems): copy it
+        // the ordinary way.
+        if (inPos == inStart)
+            return std::nullopt;
+        // It ended early: it shrank under us, and its copy would not be what it was.
+        fault = {true, make_error_code(FileError::SourceChanged)};
+        return false;
     }
-    // A file that reports a size but yields nothing (some special file systems): copy it the
-    // ordinary way.
-    if (inPos == inStart)
-        return std::nullopt;
     // Both streams go on after the copied bytes.
     return fseeko(source, inPos, SEEK_SET) == 0 && fseeko(target, outPos, SEEK_SET) == 0;
 }

@@ -49,14 +49,17 @@ bool RenameNoReplace(const fs::path& from, const fs::path& to) {
     return ::rename(from.c_str(), to.c_str()) == 0;
 }
 // A stream for writing the new file `fd`; null, with `fd` closed and errno kept, when none can
-// be made.
+// be made. It is written in large blocks and one trailer: unbuffered, each write is one system
+// call, and no buffer is sized (an fstat) first.
 std::FILE* StreamOf(int fd) {
     std::FILE* file = ::fdopen(fd, "wb");
     if (file == nullptr) {
         const int error = errno;
         ::close(fd);
         errno = error;
+        return nullptr;
     }
+    std::setvbuf(file, nullptr, _IONBF, 0);
     return file;
 }
 

@@ -169,9 +169,10 @@ void CStager::Copy(StagedFile& file, UniqueFile& source, CStagingState& state,
         return;
     }
     source.reset();
-    // The trailer is flushed here, so that a full disk shows while the file is in flight.
+    // The trailer follows the copy at once, and is flushed here, so that a full disk shows while
+    // the file is in flight.
     ClearLastError();
-    if (!AppendSignature(state.table, pending.File(), text.data(), 2 * text.size()) ||
+    if (!AppendSignature(state.table, pending.File(), text.data(), 2 * text.size(), true) ||
         std::fflush(pending.File()) != 0)
         Fail(file, {MessageId::CannotSign, LastError(), Culprit::Output});
 }

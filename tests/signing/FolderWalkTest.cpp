@@ -4,6 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 #include <string>
 #include <utility>
 #include <vector>
@@ -61,5 +65,40 @@ TEST(FolderWalk, FilesAndTheSubfoldersOfTheirCopies) {
     }
     fs::current_path(previous);
 }
+
+#ifndef _WIN32
+// Each kind of entry the listing tells, and the links it does not follow: a plain file is
+// listed as one (opened without a look first), a link to a file is signed through the link but
+// looked at before it is opened, and what is no file to sign is a problem of its own kind.
+TEST(FolderWalk, EachKindOfEntry) {
+    TempDir dir;
+    fs::create_directories(dir / "tree/sub");
+    WriteBytes(dir / "tree/plain.txt", {'p'});
+    WriteBytes(dir / "target.txt", {'t'});
+    WriteBytes(dir / "tree/sub/deep.txt", {'d'});
+    fs::create_symlink(dir / "target.txt", dir / "tree/file-link");
+    fs::create_symlink(dir / "missing", dir / "tree/dangling");
+    fs::create_directory_symlink(dir / "tree/sub", dir / "tree/folder-link");
+    ASSERT_EQ(::mkfifo((dir / "tree/fifo").c_str(), 0600), 0);
+
+    const FolderFiles files = FilesBelow(dir / "tree", dir / "out");
+    std::vector<std::pair<std::string, bool>> items;
+    for (const SignItem& item : files.items)
+        items.emplace_back(item.source.lexically_relative(dir.Path()).generic_string(),
+                           item.listed);
+    EXPECT_EQ(items, (std::vector<std::pair<std::string, bool>>{{"tree/file-link", false},
+                                                                {"tree/plain.txt", true},
+                                                                {"tree/sub/deep.txt", true}}));
+    std::vector<std::string> problems;
+    for (const WalkProblem& problem : files.problems)
+        problems.push_back(problem.path.filename().string() + " " +
+                           (problem.linkToFolder ? "link to folder" : problem.error.message()));
+    EXPECT_EQ(
+        problems,
+        (std::vector<std::string>{
+            "dangling " + std::make_error_code(std::errc::no_such_file_or_directory).message(),
+            "fifo not a regular file", "folder-link link to folder"}));
+}
+#endif
 
 } // namespace
