@@ -155,17 +155,26 @@ double Median(std::vector<double> times) {
     return times.size() % 2 != 0 ? times[middle] : (times[middle - 1] + times[middle]) / 2;
 }
 
-// Each iteration prepares, times the reference, then times our side, and `check` says what is
-// wrong with what they left (empty: nothing); the report takes each side's median.
+// Each iteration prepares, times both sides, the reference first in odd iterations and ours
+// first in even ones (the first run finds a colder cache and a busier disk), and `check` says
+// what is wrong with what they left (empty: nothing); the report takes each side's median.
 template <class Prepare, class Reference, class Ours, class Check>
 void Compare(benchmark::State& state, Prepare prepare, Reference reference, Ours ours,
              Check check) {
     std::vector<double> oursTimes, referenceTimes;
     std::string wrong;
+    bool referenceFirst = true;
     for (auto _ : state) {
         prepare();
-        const double theirs = reference();
-        const double once = ours();
+        double theirs = -1, once = -1;
+        if (referenceFirst) {
+            theirs = reference();
+            once = ours();
+        } else {
+            once = ours();
+            theirs = reference();
+        }
+        referenceFirst = !referenceFirst;
         wrong = theirs < 0 ? "the reference failed" : once < 0 ? "ours failed" : check();
         if (!wrong.empty())
             break;
@@ -189,6 +198,36 @@ void FreshFolder(const fs::path& folder, const fs::path& also = {}) {
         fs::remove_all(also);
     fs::create_directories(folder);
 }
+
+// The output folders of the rows of many files: new ones for each iteration, all removed when
+// the row ends. Removing thousands of files just before a timed run would time the file
+// system's search for free inodes among the ones just freed (ext4 without a journal), for
+// whichever side runs first.
+class CFreshFolders {
+public:
+    explicit CFreshFolders(std::string name) : m_name(std::move(name)) {}
+    ~CFreshFolders() {
+        for (int i = 0; i < m_count; ++i) {
+            fs::remove_all(Out(i));
+            fs::remove_all(Copies(i));
+        }
+    }
+    CFreshFolders(const CFreshFolders&) = delete;
+    CFreshFolders& operator=(const CFreshFolders&) = delete;
+    // Makes the next iteration's folders (the copies' one is left to cp -r).
+    void Next() {
+        FreshFolder(Out(m_count), Copies(m_count));
+        ++m_count;
+    }
+    fs::path out() const { return Out(m_count - 1); }
+    fs::path copies() const { return Copies(m_count - 1); }
+
+private:
+    fs::path Out(int i) const { return BenchDir() / (m_name + "-out" + std::to_string(i)); }
+    fs::path Copies(int i) const { return BenchDir() / (m_name + "-copies" + std::to_string(i)); }
+    std::string m_name;
+    int m_count = 0;
+};
 
 void BM_Sign1GiB(benchmark::State& state) {
     const fs::path source = LargeFile();
@@ -262,38 +301,37 @@ void BM_Engine2000SmallFiles(benchmark::State& state) {
     std::vector<fs::path> list;
     for (const auto& entry : fs::directory_iterator(sources))
         list.push_back(entry.path());
-    const fs::path out = BenchDir() / "small-out";
-    const fs::path copies = BenchDir() / "small-copies";
+    CFreshFolders folders("small");
     CQuiet quiet;
     Compare(
-        state, [&] { FreshFolder(out, copies); },
-        [&] { return Seconds("cp -r " + Quote(sources) + " " + Quote(copies)); },
+        state, [&] { folders.Next(); },
+        [&] { return Seconds("cp -r " + Quote(sources) + " " + Quote(folders.copies())); },
         [&] {
             return SecondsOf([&] {
-                return RunSignBatch(list, out, u"bench", quiet).signedCount == list.size();
+                return RunSignBatch(list, folders.out(), u"bench", quiet).signedCount ==
+                       list.size();
             });
         },
         [&] {
-            const std::string wrong = Holds(copies, list.size());
-            return wrong.empty() ? Holds(out, list.size()) : wrong;
+            const std::string wrong = Holds(folders.copies(), list.size());
+            return wrong.empty() ? Holds(folders.out(), list.size()) : wrong;
         });
 }
 BENCHMARK(BM_Engine2000SmallFiles)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 void BM_Sign10000SmallFiles(benchmark::State& state) {
     const fs::path sources = SmallFiles(10000);
-    const fs::path out = BenchDir() / "small-out";
-    const fs::path copies = BenchDir() / "small-copies";
+    CFreshFolders folders("small");
     Compare(
-        state, [&] { FreshFolder(out, copies); },
-        [&] { return Seconds("cp -r " + Quote(sources) + " " + Quote(copies)); },
+        state, [&] { folders.Next(); },
+        [&] { return Seconds("cp -r " + Quote(sources) + " " + Quote(folders.copies())); },
         [&] {
-            return Seconds(std::string(QUORVANE_CLI) + " sign --text bench -r --out " + Quote(out) +
-                           " " + Quote(sources));
+            return Seconds(std::string(QUORVANE_CLI) + " sign --text bench -r --out " +
+                           Quote(folders.out()) + " " + Quote(sources));
         },
         [&] {
-            const std::string wrong = Holds(copies, 10000);
-            return wrong.empty() ? Holds(out, 10000) : wrong;
+            const std::string wrong = Holds(folders.copies(), 10000);
+            return wrong.empty() ? Holds(folders.out(), 10000) : wrong;
         });
 }
 BENCHMARK(BM_Sign10000SmallFiles)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
@@ -321,18 +359,17 @@ fs::path Tree5000() {
 
 void BM_SignTree5000(benchmark::State& state) {
     const fs::path tree = Tree5000();
-    const fs::path out = BenchDir() / "tree-out";
-    const fs::path copies = BenchDir() / "tree-copies";
+    CFreshFolders folders("tree");
     Compare(
-        state, [&] { FreshFolder(out, copies); },
-        [&] { return Seconds("cp -r " + Quote(tree) + " " + Quote(copies)); },
+        state, [&] { folders.Next(); },
+        [&] { return Seconds("cp -r " + Quote(tree) + " " + Quote(folders.copies())); },
         [&] {
-            return Seconds(std::string(QUORVANE_CLI) + " sign --text bench -r --out " + Quote(out) +
-                           " " + Quote(tree));
+            return Seconds(std::string(QUORVANE_CLI) + " sign --text bench -r --out " +
+                           Quote(folders.out()) + " " + Quote(tree));
         },
         [&] {
-            const std::string wrong = Holds(copies, 5000);
-            return wrong.empty() ? Holds(out, 5000) : wrong;
+            const std::string wrong = Holds(folders.copies(), 5000);
+            return wrong.empty() ? Holds(folders.out(), 5000) : wrong;
         });
     state.counters["child_peak_MiB"] = ChildPeakMemoryMiB();
 }
