@@ -156,23 +156,29 @@ double Median(std::vector<double> times) {
 }
 
 // Each iteration prepares, times both sides, the reference first in odd iterations and ours
-// first in even ones (the first run finds a colder cache and a busier disk), and `check` says
+// first in even ones (the first run finds a colder cache), and `check` says
 // what is wrong with what they left (empty: nothing); the report takes each side's median.
 template <class Prepare, class Reference, class Ours, class Check>
 void Compare(benchmark::State& state, Prepare prepare, Reference reference, Ours ours,
              Check check) {
     std::vector<double> oursTimes, referenceTimes;
     std::string wrong;
+    // Each side starts with nothing left to write back: the gigabyte that the side before left
+    // in the page cache would otherwise throttle the writes of the next one, whichever it is.
+    const auto settled = [](auto side) {
+        ::sync();
+        return side();
+    };
     bool referenceFirst = true;
     for (auto _ : state) {
         prepare();
         double theirs = -1, once = -1;
         if (referenceFirst) {
-            theirs = reference();
-            once = ours();
+            theirs = settled(reference);
+            once = settled(ours);
         } else {
-            once = ours();
-            theirs = reference();
+            once = settled(ours);
+            theirs = settled(reference);
         }
         referenceFirst = !referenceFirst;
         wrong = theirs < 0 ? "the reference failed" : once < 0 ? "ours failed" : check();
