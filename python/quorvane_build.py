@@ -17,6 +17,7 @@ import glob
 import hashlib
 import os
 import re
+import shutil
 import sys
 import sysconfig
 import tempfile
@@ -63,6 +64,38 @@ def _tag():
     return "%s-%s-%s" % (interpreter, interpreter, platform)
 
 
+# The standard headers that the sources of the library read, parsed once for all of them (GCC's
+# precompiled header): reading them was most of each source's compile time.
+_STANDARD_HEADERS = ("algorithm", "atomic", "condition_variable", "cstdint", "cstdio", "cstring",
+                     "filesystem", "functional", "map", "memory", "mutex", "optional", "string",
+                     "string_view", "system_error", "thread", "vector")
+
+
+def _precompile(compiler, compile_one, folder, kwargs):
+    """The standard headers precompiled with the sources' own flags into `folder`; the options
+    that make a source use them, or none where the compiler is not GCC or cannot make them (each
+    source then reads its headers itself, as before)."""
+    if "gcc" not in os.path.basename(compiler.compiler_so[0]) and \
+            "g++" not in os.path.basename(compiler.compiler_so[0]):
+        return []
+    from setuptools.errors import CompileError
+    os.makedirs(folder, exist_ok=True)
+    header = os.path.join(folder, "quorvane_std.h")
+    with open(header, "w", encoding="utf-8") as f:
+        f.write("".join("#include <%s>\n" % name for name in _STANDARD_HEADERS))
+    # compile() takes only sources by their names: the same text as a .cpp, compiled as a header.
+    source = os.path.join(folder, "quorvane_std.cpp")
+    shutil.copyfile(header, source)
+    try:
+        made = compile_one([source], **dict(kwargs, output_dir=folder,
+                                            extra_preargs=["-x", "c++-header"]))
+    except CompileError:
+        return []
+    os.replace(made[0], header + ".gch")
+    print("quorvane_build: the standard headers are precompiled", file=sys.stderr)
+    return ["-include", header, "-Winvalid-pch"]
+
+
 def _compile(into):
     """Compiles the extension into `into`/quorvane/; its path."""
     from setuptools import Distribution, Extension
@@ -74,11 +107,20 @@ def _compile(into):
         def build_extension(self, ext):
             compile_one = self.compiler.compile
 
-            def compile_all(sources, *args, **kwargs):
+            def compile_all(sources, **kwargs):
+                # The binding reads Python.h before any standard header, as Python asks: it
+                # compiles on its own while the headers of the others are precompiled.
+                def binding(source):
+                    return os.path.basename(source) == "QuorvaneModule.cpp"
                 with ThreadPoolExecutor(os.cpu_count() or 1) as pool:
-                    objects = pool.map(lambda source: compile_one([source], *args, **kwargs),
-                                       sources)
-                    return [found for made in objects for found in made]
+                    made = {source: pool.submit(compile_one, [source], **kwargs)
+                            for source in sources if binding(source)}
+                    extra = _precompile(self.compiler, compile_one,
+                                        os.path.join(self.build_temp, "precompiled"), kwargs)
+                    with_headers = dict(kwargs, extra_postargs=kwargs["extra_postargs"] + extra)
+                    made.update({source: pool.submit(compile_one, [source], **with_headers)
+                                 for source in sources if not binding(source)})
+                    return [found for source in sources for found in made[source].result()]
             self.compiler.compile = compile_all
             try:
                 super().build_extension(ext)
@@ -89,7 +131,8 @@ def _compile(into):
         NAME + "._quorvane", _sources(),
         include_dirs=[_pybind11_include()] + [os.path.join(ROOT, d) for d in ("lib", "signing",
                                                                               "codec")],
-        define_macros=[("QUORVANE_VERSION", '"%s"' % _version())],
+        # 64-bit file positions on 32-bit systems too, in every source alike.
+        define_macros=[("QUORVANE_VERSION", '"%s"' % _version()), ("_FILE_OFFSET_BITS", "64")],
         extra_compile_args=["-std=c++20", "-fvisibility=hidden", "-O2", "-g0"],
         language="c++")
     distribution = Distribution({"name": NAME, "ext_modules": [extension],

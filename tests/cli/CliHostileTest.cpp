@@ -368,12 +368,15 @@ std::int64_t CopyInTheMaking(pid_t pid, const fs::path& folder) {
     return bytes;
 }
 
+// A source cut short, rewritten or written on (a log) while the kernel copies it fails, and
+// nothing of it is left.
 TEST(CliHostile, SourceChangedWhileReadFails) {
     TempDir dir;
     const fs::path big = dir / "big.bin", out = dir / "out";
     constexpr off_t kBig = off_t{2} << 30;
     fs::create_directory(out);
-    for (const bool truncate : {true, false}) {
+    enum class Change { Truncate, Rewrite, Append };
+    for (const Change change : {Change::Truncate, Change::Rewrite, Change::Append}) {
         // The copy is caught in the middle; a try that finds it complete already (a fast disk,
         // a busy machine) is made again, and one that never catches it fails.
         bool caught = false;
@@ -394,10 +397,10 @@ TEST(CliHostile, SourceChangedWhileReadFails) {
             ::kill(run.Id(), SIGSTOP);
             const std::int64_t copied = CopyInTheMaking(run.Id(), out);
             caught = copied >= 0 && copied < kBig;
-            if (caught && truncate) {
+            if (caught && change == Change::Truncate) {
                 ASSERT_EQ(::truncate(big.c_str(), 1 << 20), 0);
             } else if (caught) {
-                UniqueFile file = OpenFile(big, "r+b");
+                UniqueFile file = OpenFile(big, change == Change::Rewrite ? "r+b" : "ab");
                 ASSERT_TRUE(file);
                 ASSERT_EQ(std::fputs("new bytes", file.get()) >= 0, true);
             }
@@ -413,7 +416,8 @@ TEST(CliHostile, SourceChangedWhileReadFails) {
             for (const auto& entry : fs::directory_iterator(out))
                 fs::remove(entry.path());
         }
-        EXPECT_TRUE(caught) << "no try caught the copy before its end";
+        EXPECT_TRUE(caught) << "no try caught the copy before its end, change "
+                            << static_cast<int>(change);
     }
 }
 

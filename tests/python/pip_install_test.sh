@@ -8,8 +8,17 @@ root=$(cd "$(dirname "$0")/../.." && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 /usr/bin/python3 -m venv "$work/venv" || { echo "FAILED: python3 -m venv"; exit 1; }
-"$work/venv/bin/pip" install --no-build-isolation --no-index --quiet "$root/python" \
+"$work/venv/bin/pip" install --no-build-isolation --no-index --verbose "$root/python" \
     >"$work/pip.log" 2>&1 || { cat "$work/pip.log"; echo "FAILED: pip install"; exit 1; }
+# The library's sources read the standard headers precompiled once: GCC says when it could not
+# use them, and each source then reads them again (a minute more on two processors).
+grep -q "the standard headers are precompiled" "$work/pip.log" ||
+    { echo "FAILED: the standard headers were not precompiled"; exit 1; }
+if grep -q "quorvane_std.h.gch.*not used" "$work/pip.log"; then
+    grep "not used" "$work/pip.log"
+    echo "FAILED: the precompiled standard headers were not used"
+    exit 1
+fi
 cd "$work" || exit 1
 printf 'hello' >notes.txt
 env -u PYTHONPATH "$work/venv/bin/python" - <<'PYTHON' || { echo "FAILED: the installed module"; exit 1; }
