@@ -11,7 +11,7 @@ trap 'rm -rf "$work"' EXIT
 "$work/venv/bin/pip" install --no-build-isolation --no-index --verbose "$root/python" \
     >"$work/pip.log" 2>&1 || { cat "$work/pip.log"; echo "FAILED: pip install"; exit 1; }
 # The library's sources read the standard headers precompiled once: GCC says when it could not
-# use them, and each source then reads them again (a minute more on two processors).
+# use them, and each source then reads them again (a fifth more processor time).
 grep -q "the standard headers are precompiled" "$work/pip.log" ||
     { echo "FAILED: the standard headers were not precompiled"; exit 1; }
 if grep -q "quorvane_std.h.gch.*not used" "$work/pip.log"; then
