@@ -75,8 +75,8 @@ def _precompile(compiler, compile_one, folder, kwargs):
     """The standard headers precompiled with the sources' own flags into `folder`; the options
     that make a source use them, or none where the compiler is not GCC or cannot make them (each
     source then reads its headers itself, as before)."""
-    if "gcc" not in os.path.basename(compiler.compiler_so[0]) and \
-            "g++" not in os.path.basename(compiler.compiler_so[0]):
+    program = os.path.basename(compiler.compiler_so[0])
+    if "gcc" not in program and "g++" not in program:
         return []
     from setuptools.errors import CompileError
     os.makedirs(folder, exist_ok=True)
