@@ -351,7 +351,6 @@ TEST(CliHostile, FullDiskGivesTheSetOfOneJob) {
     ::umount((dir / "disk").c_str());
 }
 
-// A source truncated or rewritten while it is copied fails with nothing left.
 // The bytes of the copy that process `pid` has open in `folder`; -1 when it has none open.
 std::int64_t CopyInTheMaking(pid_t pid, const fs::path& folder) {
     const std::string prefix = fs::canonical(folder).native() + "/";
@@ -391,12 +390,17 @@ TEST(CliHostile, SourceChangedWhileReadFails) {
             }
             WriteBytes(dir / "after.bin", PatternBytes(500, 1));
             CProcess run(SignArgs(out, {big, dir / "after.bin"}));
+            // Past the first MiB, the copy in the making is big.bin's: after.bin's holds 500
+            // bytes and its trailer. A copy already complete and named is too late.
+            constexpr std::int64_t kPast = std::int64_t{1} << 20;
+            const fs::path bigSigned = out / "big_signed.bin";
             const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-            while (!run.Writes(out) && std::chrono::steady_clock::now() < deadline)
+            while (CopyInTheMaking(run.Id(), out) <= kPast && !fs::exists(bigSigned) &&
+                   std::chrono::steady_clock::now() < deadline)
                 std::this_thread::yield();
             ::kill(run.Id(), SIGSTOP);
             const std::int64_t copied = CopyInTheMaking(run.Id(), out);
-            caught = copied >= 0 && copied < kBig;
+            caught = copied > kPast && copied < kBig && !fs::exists(bigSigned);
             if (caught && change == Change::Truncate) {
                 ASSERT_EQ(::truncate(big.c_str(), 1 << 20), 0);
             } else if (caught) {
