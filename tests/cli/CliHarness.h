@@ -5,6 +5,7 @@
 #include "TempDir.h"
 #include "TextConvert.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <map>
@@ -41,6 +42,22 @@ inline CliArg Arg(const std::filesystem::path& path) {
 }
 inline std::string Shown(const CliArg& arg) {
     return Utf16ToUtf8(PathText(std::filesystem::path(arg)));
+}
+
+// The line break that quorvane-cli writes.
+#ifdef _WIN32
+inline const std::string kNewline = "\r\n";
+#else
+inline const std::string kNewline = "\n";
+#endif
+
+// The names in `folder`, temporary files included, sorted.
+inline std::vector<std::filesystem::path> Names(const std::filesystem::path& folder) {
+    std::vector<std::filesystem::path> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+        names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 inline CliRun RunInProcess(const std::vector<CliArg>& args, bool errIsTerminal = false) {

@@ -238,19 +238,6 @@ CliRun RunProcess(const std::vector<CliArg>& args) {
 
 namespace {
 
-#ifdef _WIN32
-constexpr const char* kNewline = "\r\n";
-#else
-constexpr const char* kNewline = "\n";
-#endif
-
-std::vector<fs::path> Names(const fs::path& folder) {
-    std::vector<fs::path> names;
-    for (const auto& entry : fs::directory_iterator(folder))
-        names.push_back(entry.path().filename());
-    return names;
-}
-
 // The names in `folder` once they are `expected`, or as they are after `seconds`: under Wine a
 // process is reported ended a moment before the system has deleted the files it held.
 std::vector<fs::path> NamesOnceSettled(const fs::path& folder,

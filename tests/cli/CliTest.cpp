@@ -108,16 +108,6 @@ std::optional<std::map<std::string, JsonValue>> ParseJsonObject(const std::strin
 
 namespace {
 
-#ifdef _WIN32
-const std::string kNewline = "\r\n";
-#else
-const std::string kNewline = "\n";
-#endif
-
-std::string Text(const fs::path& path) {
-    return Utf16ToUtf8(PathText(path));
-}
-
 std::vector<std::string> Lines(const std::string& text) {
     std::vector<std::string> lines;
     std::istringstream in(text);

@@ -103,10 +103,6 @@ std::vector<std::string> Names(const std::map<std::string, Bytes>& files) {
     return names;
 }
 
-std::string Text(const fs::path& path) {
-    return Utf16ToUtf8(PathText(path));
-}
-
 class ParallelFaults : public testing::TestWithParam<std::tuple<unsigned, bool>> {
 protected:
     using Setup = std::function<void(Scene&)>;

@@ -28,10 +28,6 @@ fs::path Name(const std::string& utf8) {
     return PathFromText(Utf8ToUtf16Lossy(utf8));
 }
 
-std::string Text(const fs::path& path) {
-    return Utf16ToUtf8(PathText(path));
-}
-
 std::optional<std::u16string> SignatureOf(const fs::path& path) {
     UniqueFile file = OpenFile(LongPath(path), "rb");
     if (!file)

@@ -29,10 +29,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string Text(const fs::path& path) {
-    return Utf16ToUtf8(PathText(path));
-}
-
 class SignFaults : public testing::TestWithParam<bool> {
 protected:
     SignFaults() {

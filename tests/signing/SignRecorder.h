@@ -6,9 +6,15 @@
 #include "TextConvert.h"
 
 #include <deque>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
+
+// A path as the engine's messages show it, in UTF-8.
+inline std::string Text(const std::filesystem::path& path) {
+    return Utf16ToUtf8(PathText(path));
+}
 
 class CSignRecorder : public ISignObserver {
 public:
