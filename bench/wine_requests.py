@@ -81,10 +81,7 @@ def main():
     with tempfile.TemporaryFile("w+", errors="replace") as trace:
         server = subprocess.Popen([SERVER, "-f", "-d1", "-p2"], env=env, stderr=trace)
         try:
-            # Nothing else in the session: Wine's desktop ends with the program, and so does
-            # the server.
             run = subprocess.run([wine_run, bench, "--requests", str(files)],
-                                 env=dict(os.environ, QUORVANE_WINE_KEEP_DESKTOP="0"),
                                  stdout=subprocess.PIPE, text=True)
             sys.stdout.write(run.stdout)
             if run.returncode != 0:
