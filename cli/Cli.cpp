@@ -432,7 +432,7 @@ std::optional<std::u16string> CCli::TextFromFile(const fs::path& path, std::stri
     std::string bytes(kMaxTextFileBytes + 1, '\0');
     std::size_t size = 0;
     while (size < bytes.size()) {
-        const std::size_t got = std::fread(bytes.data() + size, 1, bytes.size() - size, file);
+        const std::size_t got = FileRead(file, bytes.data() + size, bytes.size() - size);
         if (got == 0)
             break;
         size += got;
@@ -482,7 +482,7 @@ bool ReadList(std::FILE* file, bool nulSeparated, const std::string& name,
     const std::string separators(4096, separator);
     std::uint64_t total = 0;
     for (;;) {
-        const std::size_t got = std::fread(block.data(), 1, block.size(), file);
+        const std::size_t got = FileRead(file, block.data(), block.size());
         total += got;
         if (total > kMaxListBytes) {
             problem =

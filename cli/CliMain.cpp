@@ -20,7 +20,7 @@ int Run(const std::vector<CliArg>& args) {
     streams.data = stdout;
     streams.dataIsTerminal = IsTerminal(stdout);
     streams.outClosed = start.outputClosed;
-    return RunCli(args, streams);
+    return EndStatus(RunCli(args, streams));
 }
 
 } // namespace

@@ -6,7 +6,7 @@
 #include <cerrno>
 
 void CStdOutput::Write(std::string_view utf8) {
-    if (m_error || WriteToConsole(utf8))
+    if (m_error || EndRequested() || WriteToConsole(utf8))
         return;
     errno = 0;
     if (std::fwrite(utf8.data(), 1, utf8.size(), m_stream) != utf8.size() ||

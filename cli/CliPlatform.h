@@ -40,6 +40,11 @@ bool OpenStandardStreams(StandardStreamsAtStart& start);
 // stop the making of temporaries, remove every one made and end the process; a broken pipe is
 // an error of that write.
 void HandleEndRequests();
+// True once a request to end was taken: nothing more is written.
+bool EndRequested();
+// The status the run ends with: `status`, unless a request to end came meanwhile; then the
+// process ends as that request says, and this does not return.
+int EndStatus(int status);
 
 // Standard input and output carry bytes as they are, without translation of line breaks.
 void UseBinaryStandardStreams();

@@ -3,10 +3,12 @@
 #include "FileOps.h"
 #include "TextConvert.h"
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/syscall.h>
 #include <thread>
 #include <unistd.h>
 
@@ -28,10 +30,30 @@ std::optional<std::u16string> ArgumentText(const CliArg& arg) {
 
 namespace {
 
+constexpr int kEndRequests[] = {SIGINT, SIGTERM, SIGHUP};
+
+// Set once a request to end is taken: from then on nothing more is said, and the run's own
+// end waits for the request's.
+std::atomic<bool> g_ending{false};
+
+#ifdef SYS_exit_group
+// At once: _exit under ThreadSanitizer first flushes every stream and finishes its own work
+// while the other threads run on, and a run that ended meanwhile took its status.
+[[noreturn]] void EndNow(int status) {
+    ::syscall(SYS_exit_group, status);
+    _exit(status);
+}
+#else
+[[noreturn]] void EndNow(int status) {
+    _exit(status);
+}
+#endif
+
 // Only when no thread could be started for the requests: removes what it can see at once.
 extern "C" void OnEndRequest(int signal) {
+    g_ending.store(true);
     RemovePendingOutputsNow();
-    _exit(128 + signal);
+    EndNow(128 + signal);
 }
 
 // Grows the main thread's stack now, while the address space has room: under a limit
@@ -52,7 +74,7 @@ void ReserveStack() {
 void HandleEndRequests() {
     sigset_t requests;
     sigemptyset(&requests);
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP})
+    for (const int signal : kEndRequests)
         sigaddset(&requests, signal);
     // A broken pipe and a file over the size limit are errors of that write, not a kill.
     std::signal(SIGPIPE, SIG_IGN);
@@ -63,8 +85,9 @@ void HandleEndRequests() {
             int signal = 0;
             while (sigwait(&requests, &signal) != 0) {
             }
+            g_ending.store(true);
             StopAndRemovePendingOutputs();
-            _exit(128 + signal);
+            EndNow(128 + signal);
         }).detach();
         return;
     } catch (const std::system_error&) {
@@ -73,8 +96,24 @@ void HandleEndRequests() {
     struct sigaction action {};
     action.sa_handler = OnEndRequest;
     action.sa_mask = requests;
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP})
+    for (const int signal : kEndRequests)
         sigaction(signal, &action, nullptr);
+}
+
+bool EndRequested() {
+    return g_ending.load();
+}
+
+// A request that came while the run ended is still taken: its thread ends the process.
+int EndStatus(int status) {
+    bool requested = g_ending.load();
+    sigset_t pending;
+    if (!requested && sigpending(&pending) == 0)
+        for (const int signal : kEndRequests)
+            requested = requested || sigismember(&pending, signal) == 1;
+    while (requested)
+        ::pause();
+    return status;
 }
 
 // Descriptors 0, 1 and 2 are open before any file is: one that was closed gets /dev/null, as

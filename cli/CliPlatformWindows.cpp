@@ -3,6 +3,8 @@
 #include "FileOps.h"
 #include "TextConvert.h"
 
+#include <atomic>
+
 #define WIN32_LEAN_AND_MEAN
 #include <fcntl.h>
 #include <io.h>
@@ -36,7 +38,10 @@ namespace {
 
 // Runs on a thread of its own, which the system starts for the event: it may take the lock
 // that makes temporaries, so that none is made after it.
+std::atomic<bool> g_ending{false};
+
 BOOL WINAPI OnConsoleEvent(DWORD event) {
+    g_ending.store(true);
     StopAndRemovePendingOutputs();
     // Not ExitProcess: the main thread may hold the C runtime's locks. Ending the process
     // closes the handles, and the system deletes the pending copies with them.
@@ -54,6 +59,17 @@ bool Missing(DWORD which) {
 
 void HandleEndRequests() {
     SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+}
+
+bool EndRequested() {
+    return g_ending.load();
+}
+
+// The event's thread ends the process with the event's status.
+int EndStatus(int status) {
+    while (g_ending.load())
+        Sleep(INFINITE);
+    return status;
 }
 
 // A program started without standard input or output has no handle for it; the C runtime

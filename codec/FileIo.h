@@ -2,6 +2,7 @@
 // bits on Windows, so plain fseek/ftell fail on files of 2 GiB and more there.
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -19,3 +20,26 @@ UniqueFile OpenFile(const std::filesystem::path& path, const char* mode);
 bool SeekFile(std::FILE* file, std::int64_t offset, int origin);
 // The stream's position, or -1 on failure.
 std::int64_t TellFile(std::FILE* file);
+
+// fread and fwrite that go on where a signal interrupted the system call under them (a host
+// program's handler, a file system that lets a wait be interrupted): only a real failure or
+// the end of the file ends them short.
+inline std::size_t FileRead(std::FILE* file, void* buffer, std::size_t bytes) {
+    std::size_t done = 0;
+    for (;;) {
+        done += std::fread(static_cast<char*>(buffer) + done, 1, bytes - done, file);
+        if (done == bytes || !std::ferror(file) || errno != EINTR)
+            return done;
+        std::clearerr(file);
+    }
+}
+
+inline std::size_t FileWrite(std::FILE* file, const void* data, std::size_t bytes) {
+    std::size_t done = 0;
+    for (;;) {
+        done += std::fwrite(static_cast<const char*>(data) + done, 1, bytes - done, file);
+        if (done == bytes || !std::ferror(file) || errno != EINTR)
+            return done;
+        std::clearerr(file);
+    }
+}

@@ -24,7 +24,7 @@ std::optional<std::uint8_t> DecodeAt(const CSigCodeTable& table, const std::uint
 }
 
 bool ReadExactly(std::FILE* file, void* buffer, std::size_t bytes) {
-    return std::fread(buffer, 1, bytes, file) == bytes;
+    return FileRead(file, buffer, bytes) == bytes;
 }
 
 // Where a trailer sits in its file.
@@ -153,7 +153,7 @@ bool AppendSignature(CSigCodeTable& table, std::FILE* file, const void* data, st
 
     if (!atEnd && !SeekFile(file, 0, SEEK_END))
         return false;
-    return std::fwrite(trailer.data(), 1, trailer.size(), file) == trailer.size();
+    return FileWrite(file, trailer.data(), trailer.size()) == trailer.size();
 }
 
 std::size_t ReadSignature(CSigCodeTable& table, std::FILE* file, void* buffer,

@@ -12,6 +12,8 @@ const TestHooks& ShippedHooks() {
         const char* named = std::getenv("QUORVANE_NAMED_TEMPORARIES");
         hooks.namedTemporaries =
             named != nullptr && *named != '\0' && std::string_view(named) != "0";
+        if (const char* stop = std::getenv("QUORVANE_TEST_STOP_IN_COPY"))
+            hooks.stopInCopyOf = stop;
         return hooks;
     }();
     return shipped;

@@ -1,10 +1,12 @@
 // What tests replace in the engine, in one place: the clock of the trailers, the byte I/O of
-// the copies, the named streams beside a file, the wait between the tries of a commit, and
-// nameless temporaries. Without a CScopedTestHooks the engine runs as it ships.
+// the copies, the named streams beside a file, the wait between the tries of a commit,
+// nameless temporaries, and the moment a copy stops for a test. Without a CScopedTestHooks the
+// engine runs as it ships.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 
 class CByteIo;
@@ -22,6 +24,12 @@ struct TestHooks {
     // Named temporaries even where nameless files can be made. QUORVANE_NAMED_TEMPORARIES=1
     // in the environment sets it for a whole process.
     bool namedTemporaries = false;
+    // The file name of a source whose copy stops the whole process in its middle, once, for a
+    // test that needs that moment: on POSIX systems the process stops itself (SIGSTOP), which
+    // its parent sees with waitpid(WUNTRACED), and goes on at SIGCONT; on Windows the copying
+    // thread creates the file named by QUORVANE_TEST_STOPPED and waits until the process ends.
+    // QUORVANE_TEST_STOP_IN_COPY=NAME in the environment sets it for a whole process.
+    std::filesystem::path stopInCopyOf;
 };
 
 // The hooks in force: those of the innermost CScopedTestHooks, or the ones the engine ships

@@ -364,15 +364,15 @@ FileKind KindOfFile(std::FILE* file, std::int64_t size) {
     std::array<std::uint8_t, KindHeadBytes + KindTailBytes> bytes;
     if (size <= static_cast<std::int64_t>(bytes.size())) {
         const auto whole = static_cast<std::size_t>(size);
-        if (!SeekFile(file, 0, SEEK_SET) || std::fread(bytes.data(), 1, whole, file) != whole)
+        if (!SeekFile(file, 0, SEEK_SET) || FileRead(file, bytes.data(), whole) != whole)
             return FileKind::Other;
         return KindOfBytes(bytes.data(), whole, bytes.data(), whole, size);
     }
     std::uint8_t* const tail = bytes.data() + KindHeadBytes;
     if (!SeekFile(file, 0, SEEK_SET) ||
-        std::fread(bytes.data(), 1, KindHeadBytes, file) != KindHeadBytes ||
+        FileRead(file, bytes.data(), KindHeadBytes) != KindHeadBytes ||
         !SeekFile(file, size - static_cast<std::int64_t>(KindTailBytes), SEEK_SET) ||
-        std::fread(tail, 1, KindTailBytes, file) != KindTailBytes)
+        FileRead(file, tail, KindTailBytes) != KindTailBytes)
         return FileKind::Other;
     return KindOfBytes(bytes.data(), KindHeadBytes, tail, KindTailBytes, size);
 }

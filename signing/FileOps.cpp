@@ -4,6 +4,7 @@
 #include "FileOpsPlatform.h"
 #include "TestHooks.h"
 
+#include <atomic>
 #include <cerrno>
 #include <optional>
 #include <string>
@@ -124,11 +125,11 @@ CFileStreams& DefaultFileStreams() {
 void CByteIo::Begin(std::FILE*, std::FILE*) {}
 
 std::size_t CByteIo::Read(std::FILE* file, void* buffer, std::size_t bytes) {
-    return std::fread(buffer, 1, bytes, file);
+    return FileRead(file, buffer, bytes);
 }
 
 std::size_t CByteIo::Write(std::FILE* file, const void* buffer, std::size_t bytes) {
-    return std::fwrite(buffer, 1, bytes, file);
+    return FileWrite(file, buffer, bytes);
 }
 
 bool CByteIo::Flush(std::FILE* file) {
@@ -186,6 +187,13 @@ bool CopyToEnd(CByteIo& io, std::FILE* source, std::FILE* target, std::vector<st
         if (got < buffer.size())
             return true;
     }
+}
+
+void StopInCopyIfTestAsks(const fs::path& source) {
+    static std::atomic<bool> stopped{false};
+    const fs::path& name = ActiveTestHooks().stopInCopyOf;
+    if (!name.empty() && source.filename() == name && !stopped.exchange(true))
+        platform::StopForTest();
 }
 
 CByteIo& DefaultByteIo() {

@@ -139,6 +139,10 @@ bool CopyToEnd(CByteIo& io, std::FILE* source, std::FILE* target, std::vector<st
                const CopyProgress& progress = {}, CopyFault* fault = nullptr);
 // Copies exactly `count` bytes; false on an error, when the source ends early, and when
 // `progress` stopped it.
+// Stops the process in the copy of `source` when a test asked for that moment
+// (TestHooks::stopInCopyOf), once; does nothing otherwise.
+void StopInCopyIfTestAsks(const std::filesystem::path& source);
+
 bool CopyCount(CByteIo& io, std::FILE* source, std::FILE* target, std::int64_t count,
                std::vector<std::uint8_t>& buffer, CopyFault* fault = nullptr,
                const CopyProgress& progress = {});

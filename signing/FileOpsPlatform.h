@@ -5,6 +5,7 @@
 
 #include "FileOps.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <mutex>
@@ -15,6 +16,16 @@
 #include <vector>
 
 namespace platform {
+
+// Calls `call` again while it fails (-1) because a signal interrupted it: a host program's
+// handler or a file system whose waits a signal cuts short would otherwise fail the file.
+template <typename Call> auto Uninterrupted(Call call) {
+    for (;;) {
+        const auto result = call();
+        if (result != -1 || errno != EINTR)
+            return result;
+    }
+}
 
 // `path` without separators at its end, unless that would change what it names ("/", "C:\").
 std::filesystem::path WithoutTrailingSeparators(const std::filesystem::path& path);
@@ -49,6 +60,9 @@ std::optional<FileFacts> FactsOf(std::FILE* file, std::error_code& error);
 
 // Removes the file named `name` at once. Safe in a signal handler.
 void RemoveFileNow(const std::filesystem::path::value_type* name);
+
+// Stops the process where a test waits for it (TestHooks::stopInCopyOf says how).
+void StopForTest();
 
 // Writes what the system holds of `file` to the disk; false when it cannot.
 bool SyncToDisk(std::FILE* file);

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <fcntl.h>
 #include <optional>
 #include <string>
@@ -56,9 +57,8 @@ bool Failed(CopyFault& fault, bool reading, int error = errno) {
 // disk gives its own error.
 bool WriteAllAt(int out, const std::uint8_t* bytes, std::size_t size, off_t position) {
     while (size > 0) {
-        const ssize_t put = ::pwrite(out, bytes, size, position);
-        if (put < 0 && errno == EINTR)
-            continue;
+        const ssize_t put =
+            platform::Uninterrupted([&] { return ::pwrite(out, bytes, size, position); });
         if (put <= 0) {
             if (put == 0)
                 errno = EIO;
@@ -114,6 +114,10 @@ void RemoveFileNow(const char* name) {
     ::unlink(name);
 }
 
+void StopForTest() {
+    ::raise(SIGSTOP);
+}
+
 } // namespace platform
 
 UniqueFile OpenForReading(const fs::path& path, std::error_code* error, FileFacts* facts,
@@ -135,7 +139,8 @@ UniqueFile OpenForReading(const fs::path& path, std::error_code* error, FileFact
             return nullptr;
         }
     }
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    const int fd = platform::Uninterrupted(
+        [&] { return ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC); });
     if (fd < 0) {
         why = LastError();
         return nullptr;
@@ -196,7 +201,8 @@ bool CopyRange(int in, loff_t inPos, int out, loff_t outPos, std::int64_t length
             static_cast<std::size_t>(std::min<std::int64_t>(end - inPos, kProgressChunk));
         ssize_t moved = -1;
         if (kernel) {
-            moved = copy_file_range(in, &inPos, out, &outPos, want, 0);
+            moved = platform::Uninterrupted(
+                [&] { return copy_file_range(in, &inPos, out, &outPos, want, 0); });
             if (moved < 0 &&
                 (errno == ENOSYS || errno == EXDEV || errno == EINVAL || errno == EOPNOTSUPP)) {
                 kernel = false;
@@ -206,7 +212,8 @@ bool CopyRange(int in, loff_t inPos, int out, loff_t outPos, std::int64_t length
                 return Failed(fault, !IsWriteError(errno));
         } else {
             buffer.resize(kCopyBlockBytes);
-            moved = ::pread(in, buffer.data(), std::min(want, buffer.size()), inPos);
+            moved = platform::Uninterrupted(
+                [&] { return ::pread(in, buffer.data(), std::min(want, buffer.size()), inPos); });
             if (moved < 0)
                 return Failed(fault, true);
             if (moved > 0 &&
@@ -252,7 +259,7 @@ std::optional<bool> SparseCopy(int in, loff_t inStart, int out, loff_t outStart,
             return false;
         position = until;
     }
-    if (::ftruncate(out, outStart + (size - inStart)) != 0)
+    if (platform::Uninterrupted([&] { return ::ftruncate(out, outStart + (size - inStart)); }) != 0)
         return Failed(fault, false);
     return true;
 }
@@ -294,7 +301,8 @@ std::optional<bool> KernelCopyToEnd(std::FILE* source, std::FILE* target,
     while (inPos < info.st_size) {
         const auto want =
             static_cast<std::size_t>(std::min<std::int64_t>(info.st_size - inPos, kProgressChunk));
-        const ssize_t moved = copy_file_range(in, &inPos, out, &outPos, want, 0);
+        const ssize_t moved = platform::Uninterrupted(
+            [&] { return copy_file_range(in, &inPos, out, &outPos, want, 0); });
         if (moved > 0) {
             if (progress && !progress(static_cast<std::uint64_t>(inPos - inStart)))
                 return false;

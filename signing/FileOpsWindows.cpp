@@ -276,6 +276,18 @@ void RemoveFileNow(const wchar_t* name) {
     DeleteFileW(name);
 }
 
+// Windows has no stopped state a parent can wait for: the copying thread says where it is in a
+// file and waits there; the test ends the process.
+void StopForTest() {
+    if (const wchar_t* notice = _wgetenv(L"QUORVANE_TEST_STOPPED")) {
+        const HANDLE file = CreateFileW(notice, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file != INVALID_HANDLE_VALUE)
+            CloseHandle(file);
+    }
+    Sleep(INFINITE);
+}
+
 } // namespace platform
 
 UniqueFile OpenForReading(const fs::path& path, std::error_code* error, FileFacts* facts,

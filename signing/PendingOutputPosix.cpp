@@ -17,7 +17,7 @@
 namespace fs = std::filesystem;
 
 bool platform::SyncToDisk(std::FILE* file) {
-    return ::fsync(::fileno(file)) == 0;
+    return Uninterrupted([&] { return ::fsync(::fileno(file)); }) == 0;
 }
 
 namespace {
@@ -25,12 +25,15 @@ namespace {
 // Gives the nameless file `fd` the name `path`; fails if something has that name.
 bool LinkNameless(int fd, const fs::path& path) {
     const std::string self = "/proc/self/fd/" + std::to_string(fd);
-    if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0)
+    if (platform::Uninterrupted([&] {
+            return ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW);
+        }) == 0)
         return true;
     if (errno != ENOENT || ::access("/proc/self/fd", F_OK) == 0)
         return false;
     // Without /proc; this form needs a privilege.
-    return ::linkat(fd, "", AT_FDCWD, path.c_str(), AT_EMPTY_PATH) == 0;
+    return platform::Uninterrupted(
+               [&] { return ::linkat(fd, "", AT_FDCWD, path.c_str(), AT_EMPTY_PATH); }) == 0;
 }
 
 // Renames without replacing anything; falls back to a test where the file system cannot.
@@ -81,8 +84,10 @@ bool CPendingOutput::CreateWithMode(const fs::path& target, unsigned mode) {
 #ifdef O_TMPFILE
     if (!pending::NamedTemporaries()) {
         // The umask applies as it does to any new file, so the copy gets what cp would give.
-        const int fd =
-            ::open(folder.empty() ? "." : folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
+        const int fd = platform::Uninterrupted([&] {
+            return ::open(folder.empty() ? "." : folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC,
+                          mode);
+        });
         if (fd >= 0) {
             m_file.reset(StreamOf(fd));
             return m_file ? true : Fail(LastError());
@@ -99,7 +104,9 @@ bool CPendingOutput::CreateWithMode(const fs::path& target, unsigned mode) {
 bool CPendingOutput::CreateNamed(const fs::path& folder, unsigned mode) {
     int fd = -1;
     const bool made = MakeTemporary(folder, [&](const fs::path& temporary) {
-        fd = ::open(temporary.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, mode);
+        fd = platform::Uninterrupted([&] {
+            return ::open(temporary.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, mode);
+        });
         return fd < 0 ? LastError() : std::error_code();
     });
     if (!made)

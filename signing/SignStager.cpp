@@ -145,6 +145,7 @@ void CStager::Copy(StagedFile& file, UniqueFile& source, CStagingState& state,
         if (m_request.copiedBytes != nullptr && copied > counted)
             m_request.copiedBytes->fetch_add(copied - counted, std::memory_order_relaxed);
         counted = std::max(counted, copied);
+        StopInCopyIfTestAsks(item.source);
         return !m_stop.Raised() && (!progress || progress(copied));
     };
     const std::u16string& text = m_request.text;

@@ -93,7 +93,7 @@ bool WriteAll(CStreamSink& sink, const std::uint8_t* data, std::size_t bytes,
 
 std::ptrdiff_t CFileStreamSource::Read(void* buffer, std::size_t bytes, std::error_code& error) {
     ClearLastError();
-    const std::size_t got = std::fread(buffer, 1, bytes, m_file);
+    const std::size_t got = FileRead(m_file, buffer, bytes);
     if (got == 0 && std::ferror(m_file)) {
         error = ErrorOr(std::errc::io_error);
         return -1;
@@ -103,7 +103,7 @@ std::ptrdiff_t CFileStreamSource::Read(void* buffer, std::size_t bytes, std::err
 
 bool CFileStreamSink::Write(const void* data, std::size_t bytes, std::error_code& error) {
     ClearLastError();
-    if (std::fwrite(data, 1, bytes, m_file) == bytes)
+    if (FileWrite(m_file, data, bytes) == bytes)
         return true;
     error = ErrorOr(std::errc::io_error);
     return false;

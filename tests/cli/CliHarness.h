@@ -85,6 +85,8 @@ struct ProcessOptions {
     bool errToBrokenPipe = false;
     std::uint64_t openFiles = 0; // Linux: the limit of open descriptors (ulimit -n)
     std::uint64_t fileSize = 0;  // Linux: the limit of a file's size in bytes (ulimit -f)
+    // The file name of a source in whose copy the process stops for the test (WaitUntilStopped).
+    std::string stopInCopyOf;
 };
 
 // The quorvane-cli program beside the test executable, running.
@@ -101,6 +103,11 @@ public:
     std::optional<CliRun> Wait(double seconds);
     // Linux: sends `signal`; Windows: ends the process as the task manager does.
     void End(int signal);
+    // True once the process stopped in the copy that ProcessOptions::stopInCopyOf names; false
+    // when it ended first or `seconds` passed.
+    bool WaitUntilStopped(double seconds);
+    // Linux: lets a stopped process go on.
+    void Continue();
     // True once the process holds a file open below `folder`.
     bool Writes(const std::filesystem::path& folder) const;
     // Linux: the process's id.
@@ -111,8 +118,11 @@ private:
     std::filesystem::path m_out;
 #ifdef _WIN32
     void* m_process = nullptr;
+    std::filesystem::path m_stopped;
 #else
     int m_pid = -1;
+    // The wait status of a process that ended while WaitUntilStopped waited.
+    std::optional<int> m_ended;
 #endif
 };
 
