@@ -10,7 +10,6 @@ import stat
 import sys
 import tempfile
 import threading
-import time
 import unittest
 
 import fsspec
@@ -337,33 +336,36 @@ class PythonWays(unittest.TestCase):
             self.assertEqual(quorvane.read_trailer(kind(signed)), EXACT)
         with self.assertRaises(quorvane.AlreadySignedError):
             quorvane.sign_bytes(bytearray(signed), "again")
-        # Another thread runs while 128 MB are signed: with the GIL held it could run only at
-        # the call's edges, a switch interval (0.5 ms) each.
-        big = bytes(128 << 20)
-        counted = [0]
-        done = threading.Event()
+        # With a switch interval of 100 s the GIL changes hands only when its holder waits: the
+        # prober gets it only while a call has let it go, and the call takes it back only after
+        # the prober is done, the bytearray still lent to the call. A call that kept the GIL
+        # would leave the prober no moment until the join, when nothing is lent any more.
+        big = bytearray(8 << 20)
+        go, probes = threading.Event(), []
 
-        def count():
-            while not done.is_set():
-                counted[0] += 1
+        def probe():
+            go.wait()
+            try:
+                big.append(0)  # a lent bytearray cannot be resized
+            except BufferError:
+                probes.append("lent")
+            else:
+                del big[-1]
+                probes.append("free")
         interval = sys.getswitchinterval()
-        sys.setswitchinterval(0.0005)
+        sys.setswitchinterval(100)
         self.addCleanup(sys.setswitchinterval, interval)
-        thread = threading.Thread(target=count)
+        thread = threading.Thread(target=probe)
         thread.start()
-        try:
-            start, before = time.perf_counter(), counted[0]
-            while time.perf_counter() - start < 0.05:
-                pass
-            rate = (counted[0] - before) / (time.perf_counter() - start)
-            start, before = time.perf_counter(), counted[0]
+        go.set()
+        # The prober needs to be scheduled while a call runs: each call is another chance.
+        for _ in range(300):
             out = quorvane.sign_bytes(big, "t")
-            seconds, during = time.perf_counter() - start, counted[0] - before
-        finally:
-            done.set()
-            thread.join()
-        self.assertEqual(len(out), len(big) + 20)
-        self.assertGreater(during, 0.25 * rate * seconds, (during, rate, seconds))
+            if probes:
+                break
+        thread.join()
+        self.assertEqual(probes, ["lent"])
+        self.assertEqual(out, bytes(8 << 20) + out[-20:])
 
     def test_every_public_name_documented_with_its_signature(self):
         for name in quorvane.__all__:
