@@ -5,8 +5,15 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
+#include <algorithm>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <numeric>
+#include <set>
+#include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -86,40 +93,123 @@ TEST(Prefetcher, OneJobPreparesEachItemInItsTurn) {
     }
 }
 
-// A shortage halves the window of items in flight; a stretch without one widens it again; an
-// item prepared alone runs with no worker busy, and the items dropped for it come back in order.
-TEST(Prefetcher, NarrowsAfterAShortageAndWidensAgain) {
-    constexpr std::size_t kCount = 200;
-    constexpr std::size_t kShort = 5;
-    std::atomic<int> busy{0};
-    std::atomic<int> preparedOfShort{0};
-    int busyWhenAlone = -1;
-    COrderedPrefetcher<std::size_t, Counter> ahead(
-        kCount, 2,
-        [&](std::size_t i, Counter&, bool inTurn) {
-            const int now = ++busy;
-            if (inTurn)
-                busyWhenAlone = now;
-            if (i == kShort)
-                ++preparedOfShort;
-            --busy;
+// The workers held: an item a worker prepares waits until the test lets it go, so that what is
+// in flight, and the window, are known at every step.
+class HeldItems {
+public:
+    explicit HeldItems(std::set<std::size_t> shortOnce) : m_shortOnce(std::move(shortOnce)) {}
+
+    std::size_t Prepare(std::size_t i, bool inTurn) {
+        std::unique_lock lock(m_mutex);
+        if (inTurn) {
+            alone.emplace_back(i, started.size() - m_finished);
             return i;
-        },
-        [&](const std::size_t& i) { return i == kShort && preparedOfShort == 1; });
-    ASSERT_TRUE(ahead.Ahead());
-    constexpr std::size_t full = 8; // four items per worker
-    for (std::size_t i = 0; i < kCount; ++i) {
-        const std::optional<std::size_t> taken = ahead.Take(i);
-        ASSERT_TRUE(taken);
-        EXPECT_EQ(*taken, i);
-        if (i == kShort) {
-            EXPECT_LT(ahead.Window(), full);
-            EXPECT_EQ(ahead.PrepareAlone(i), i);
-            EXPECT_EQ(busyWhenAlone, 1);
         }
+        started.push_back(i);
+        m_changed.notify_all();
+        m_changed.wait(lock, [&] { return m_open || m_released[i] > 0; });
+        --m_released[i];
+        return i;
     }
-    EXPECT_EQ(preparedOfShort, 2);
-    EXPECT_EQ(ahead.Window(), full);
+    // The prefetcher asks it with its lock held, just before it sets the window for item i.
+    bool Shortage(std::size_t i) {
+        std::lock_guard lock(m_mutex);
+        ++m_finished;
+        m_changed.notify_all();
+        return ++m_finishedOf[i] == 1 && m_shortOnce.count(i) > 0;
+    }
+    // Lets item i go and waits until the prefetcher has set the window for it.
+    void Release(std::size_t i) {
+        std::unique_lock lock(m_mutex);
+        const int finished = m_finishedOf[i];
+        ++m_released[i];
+        m_changed.notify_all();
+        m_changed.wait(lock, [&] { return m_finishedOf[i] > finished; });
+    }
+    std::size_t AwaitStarted(std::size_t count) {
+        std::unique_lock lock(m_mutex);
+        m_changed.wait(lock, [&] { return started.size() >= count; });
+        return started.size();
+    }
+    void OpenAll() {
+        std::lock_guard lock(m_mutex);
+        m_open = true;
+        m_changed.notify_all();
+    }
+
+    std::vector<std::size_t> started;                       // by the workers, in order
+    std::vector<std::pair<std::size_t, std::size_t>> alone; // (item, workers busy meanwhile)
+
+private:
+    const std::set<std::size_t> m_shortOnce;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::map<std::size_t, int> m_released, m_finishedOf;
+    std::size_t m_finished = 0;
+    bool m_open = false;
+};
+
+// Two workers, four items each in flight at most; a shortage halves what is in flight, and 16
+// items without one double the window again. Each step: release (R) an item held on its
+// worker, take (T) one, or prepare one alone (A); then the window, and how many items the
+// workers have started.
+TEST(Prefetcher, NarrowsAfterAShortageAndWidensAgain) {
+    struct Step {
+        char what;
+        std::size_t item, window, started;
+    };
+    // clang-format off
+    std::vector<Step> steps = {
+        // Nothing taken: eight items prepared ahead, no more.
+        {'R', 0, 8, 3}, {'R', 1, 8, 4}, {'R', 2, 8, 5}, {'R', 3, 8, 6}, {'R', 4, 8, 7},
+        {'R', 5, 8, 8}, {'R', 6, 8, 8}, {'T', 0, 8, 9},
+        // Item 7 meets a shortage with 1..8 in flight: four; item 9 waits for room.
+        {'R', 7, 4, 9}, {'T', 1, 4, 9}, {'T', 2, 4, 9}, {'T', 3, 4, 9}, {'T', 4, 4, 9},
+        {'T', 5, 4, 10}, {'R', 8, 4, 10}, {'R', 9, 4, 10}, {'T', 6, 4, 11}, {'T', 7, 4, 12},
+        {'R', 10, 4, 12}, {'R', 11, 4, 12},
+        // Item 7 again, alone: 8..11 in flight halve the window; they are dropped and
+        // prepared again, in order, two at a time.
+        {'A', 7, 2, 14}, {'R', 8, 2, 14}, {'R', 9, 2, 14}, {'T', 8, 2, 15}, {'T', 9, 2, 16}};
+    for (std::size_t i = 10; i < 22; i += 2)
+        steps.insert(steps.end(), {{'R', i, 2, i + 6}, {'R', i + 1, 2, i + 6},
+                                   {'T', i, 2, i + 7}, {'T', i + 1, 2, i + 8}});
+    steps.insert(steps.end(), {
+        // The 16th item since item 7 alone widens the window: each worker starts one more.
+        {'R', 22, 2, 28}, {'R', 23, 4, 30}, {'T', 22, 4, 30}, {'T', 23, 4, 30},
+        // Item 24 meets a shortage with two in flight: one.
+        {'R', 24, 1, 30}, {'R', 25, 1, 30}, {'T', 24, 1, 30}, {'T', 25, 1, 31},
+        {'R', 26, 1, 31}, {'T', 26, 1, 31}});
+    // clang-format on
+    HeldItems held({7, 24});
+    COrderedPrefetcher<std::size_t, Counter> ahead(
+        27, 2, [&](std::size_t i, Counter&, bool inTurn) { return held.Prepare(i, inTurn); },
+        [&](const std::size_t& i) { return held.Shortage(i); });
+    struct Opener {
+        HeldItems& held;
+        ~Opener() { held.OpenAll(); } // before the prefetcher joins its workers
+    } opener{held};
+    ASSERT_TRUE(ahead.Ahead());
+    ASSERT_EQ(held.AwaitStarted(2), 2u);
+    ASSERT_EQ(ahead.Window(), 8u);
+    for (const Step& step : steps) {
+        SCOPED_TRACE(std::string(1, step.what) + std::to_string(step.item));
+        if (step.what == 'R')
+            held.Release(step.item);
+        else if (step.what == 'T')
+            ASSERT_EQ(ahead.Take(step.item), step.item);
+        else
+            ASSERT_EQ(ahead.PrepareAlone(step.item), step.item);
+        ASSERT_EQ(ahead.Window(), step.window);
+        ASSERT_EQ(held.AwaitStarted(step.started), step.started);
+    }
+    // Every item once, and 8..11 again (two workers starting at once note theirs in any order).
+    std::vector<std::size_t> each(27);
+    std::iota(each.begin(), each.end(), 0);
+    each.insert(each.end(), {8, 9, 10, 11});
+    std::sort(each.begin(), each.end());
+    std::sort(held.started.begin(), held.started.end());
+    EXPECT_EQ(held.started, each);
+    EXPECT_EQ(held.alone, (std::vector<std::pair<std::size_t, std::size_t>>{{7, 0}}));
 }
 
 } // namespace
