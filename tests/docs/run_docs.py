@@ -12,14 +12,19 @@ What a code block is comes from the block, or from a comment on the line before 
     any signing time); every command must succeed;
   - any other shell block runs as a bash script with `set -e -o pipefail`;
   - a C block whose first line is `/* NAME.c: COMMAND */` is written to NAME.c and COMMAND run;
+  - a script or a C block prints nothing but what the block right after it shows, marked
+    `output` (compared as a session's lines are), and must succeed;
   - `skip REASON`: not run (what needs this machine's packages, a certificate, Windows);
     `given FILE...`: those files exist first; `in a clone`: the folder holds `python`, the
     repository's python/; `stand-in aws`: an `aws` on PATH copies s3://BUCKET/KEY to and from
     s3/BUCKET/KEY; `stand-in http`: https://example.org/NAME is served from the folder by nginx
-    on the loopback address (the block is run with that address in its place).
+    on the loopback address (the block is run with that address in its place); `after the
+    example above`: runs in the folder of the example before it, after it (a session that runs
+    a C example's program).
 A block that is none of these, and carries no directive, fails: every example is run or says why
 not. Background processes a block starts end with it. The programs are the build's:
-quorvane-cli, the Python module (python3 is Debian's), libquorvane through pkg-config.
+quorvane-cli, the Python module (python3 is Debian's), libquorvane through pkg-config (and the
+loader finds it).
 """
 import os
 import re
@@ -31,7 +36,7 @@ import sys
 import tempfile
 import time
 
-ROOT = CLI = PYTHON_PATH = PKG_CONFIG_PATH = None
+ROOT = CLI = PYTHON_PATH = PKG_CONFIG_PATH = LIBRARY_PATH = None
 MARKER = re.compile(r"^\s*<!-- docs-test: (.*) -->\s*$")
 SIGNING_TIME = r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ"
 AWS = r'''#!/usr/bin/python3
@@ -135,7 +140,7 @@ class Nginx:
 
 def environment(folder, stand_ins):
     bin_dir = os.path.join(folder, ".stand-ins")
-    os.makedirs(bin_dir)
+    os.makedirs(bin_dir, exist_ok=True)
     if "aws" in stand_ins:
         with open(os.path.join(bin_dir, "aws"), "w") as f:
             f.write(AWS)
@@ -145,6 +150,7 @@ def environment(folder, stand_ins):
                                    "/usr/local/bin", "/usr/sbin", "/usr/bin", "/sbin", "/bin"])
     env["PYTHONPATH"] = PYTHON_PATH
     env["PKG_CONFIG_PATH"] = PKG_CONFIG_PATH
+    env["LD_LIBRARY_PATH"] = LIBRARY_PATH
     env["LC_ALL"] = "C.UTF-8"
     return env
 
@@ -178,6 +184,14 @@ def matches(expected, actual):
     return re.fullmatch(pattern, actual) is not None
 
 
+def differences(command, expected, output):
+    """The problem when `output` is not the lines `expected` shows, or None."""
+    got = output.rstrip("\n").split("\n") if output.strip() else []
+    if len(got) == len(expected) and all(map(matches, expected, got)):
+        return None
+    return "%s\nexpected:\n%s\ngot:\n%s" % (command, "\n".join(expected), "\n".join(got))
+
+
 def session(body, folder, env):
     """A `$ ` session: each command's output against the lines the block shows."""
     commands = []
@@ -197,17 +211,26 @@ def session(body, folder, env):
     parts = re.split(r"^--- docs-test \d+ ---\n", output, flags=re.M)[1:]
     problems = []
     for (command, expected), got in zip(commands, parts):
-        got = got.rstrip("\n").split("\n") if got.strip() else []
-        if len(got) != len(expected) or not all(map(matches, expected, got)):
-            problems.append("$ %s\nexpected:\n%s\ngot:\n%s" % (command, "\n".join(expected),
-                                                             "\n".join(got)))
+        problem = differences("$ " + command, expected, got)
+        if problem:
+            problems.append(problem)
     if len(parts) != len(commands):
         problems.append("the session ended early:\n" + output)
     return problems
 
 
-def run_block(path, line, language, body, directives, folder):
-    """The problems of one block (empty when it ran as written), or None when skipped."""
+def printed(what, status, output, shown):
+    """The problems of a script or a program that gave `status` and `output`, against the lines
+    `shown` (none when the docs show nothing)."""
+    if status != 0:
+        return ["%s: exit status %d\n%s" % (what, status, output)]
+    problem = differences(what, list(shown), output)
+    return [problem] if problem else []
+
+
+def run_block(path, line, language, body, directives, folder, shown=()):
+    """The problems of one block (empty when it ran as written), or None when skipped. `shown`:
+    the lines its output block shows."""
     stand_ins, given, clone = set(), [], False
     for directive in directives:
         word, _, rest = directive.partition(" ")
@@ -219,7 +242,7 @@ def run_block(path, line, language, body, directives, folder):
             stand_ins.add(rest.split()[0])
         elif directive == "in a clone" or directive.startswith("in a clone "):
             clone = True
-        elif word != "compiled":
+        elif word != "compiled" and directive != "after the example above":
             return ["unknown directive: " + directive]
     for name in given:
         os.makedirs(os.path.dirname(os.path.join(folder, name)) or folder, exist_ok=True)
@@ -233,6 +256,9 @@ def run_block(path, line, language, body, directives, folder):
     try:
         if nginx:
             text = text.replace("https://example.org/", "http://127.0.0.1:%d/" % nginx.port)
+        session_run = language != "c" and any(line.startswith("$ ") for line in body)
+        if shown and (session_run or ">>>" in text):
+            return ["an output block follows a script or a C example, not a session or doctest"]
         if language == "python":
             doctest_run = ">>>" in text
             name = os.path.join(folder, ".example.txt" if doctest_run else ".example.py")
@@ -241,10 +267,11 @@ def run_block(path, line, language, body, directives, folder):
             args = ["/usr/bin/python3"] + (["-m", "doctest", "-o", "ELLIPSIS"] if doctest_run
                                            else []) + [name]
             status, output = run_in_session(args, folder, env)
+            if not doctest_run:
+                return printed(name, status, output, shown)
             # doctest says nothing when every example gave what the block shows.
-            if status == 0 and not (doctest_run and output.strip()):
-                return []
-            return [output or "exit status %d" % status]
+            return [] if status == 0 and not output.strip() else [output or "exit status %d"
+                                                                  % status]
         if language == "c":
             head = re.match(r"/\* (\S+\.c): (.*?)(?: \*/)?$", body[0])
             if not head:
@@ -252,38 +279,51 @@ def run_block(path, line, language, body, directives, folder):
             with open(os.path.join(folder, head.group(1)), "w") as f:
                 f.write(text)
             status, output = run_in_session(["bash", "-c", head.group(2)], folder, env)
-            return [] if status == 0 else ["%s: exit status %d\n%s" % (head.group(2), status,
-                                                                      output)]
+            return printed(head.group(2), status, output, shown)
         if any(line.startswith("$ ") for line in body):
             return session(text.rstrip("\n").split("\n"), folder, env)
         if language in (None, "", "sh", "bash", "shell") and (directives or language):
             status, output = run_in_session(["bash", "-e", "-o", "pipefail", "-c", text],
                                             folder, env)
-            return [] if status == 0 else ["exit status %d\n%s" % (status, output)]
+            return printed("the script", status, output, shown)
         return ["an example that is not run says why: <!-- docs-test: skip REASON -->"]
     finally:
         if nginx:
             nginx.close()
 
 
-def main():
-    global ROOT, CLI, PYTHON_PATH, PKG_CONFIG_PATH
-    ROOT, CLI, PYTHON_PATH, PKG_CONFIG_PATH = (os.path.abspath(a) for a in sys.argv[1:5])
-    only = set(sys.argv[5:])
-    files = ["README.md"] + sorted("docs/" + name for name in os.listdir(os.path.join(ROOT, "docs"))
-                                   if name.endswith(".md"))
-    failed = ran = skipped = 0
-    for name in files:
-        for line, language, body, directives in code_blocks(os.path.join(ROOT, name)):
+def run_file(name, only):
+    """Runs the examples of the document `name` (those of `only`, when given): the counts of
+    those that ran, failed and were not run."""
+    blocks = code_blocks(os.path.join(ROOT, name))
+
+    def run(index, folder):
+        line, language, body, directives = blocks[index]
+        after = blocks[index + 1] if index + 1 < len(blocks) else None
+        shown = after[2] if after and "output" in after[3] else ()
+        return run_block(name, line, language, body, directives, folder, shown)
+    ran = failed = skipped = 0
+    kept = None  # (index, folder) of the example run last, for one that runs after it
+    try:
+        for index, (line, language, body, directives) in enumerate(blocks):
             where = "%s:%d" % (name, line)
-            if only and where not in only:
+            if "output" in directives or (only and where not in only):
                 continue
-            folder = tempfile.mkdtemp(prefix="quorvane-docs-")
             started = time.monotonic()
-            try:
-                problems = run_block(name, line, language, body, directives, folder)
-            finally:
-                shutil.rmtree(folder, ignore_errors=True)
+            problems = []
+            after = "after the example above" in directives
+            if after and kept and kept[0] == index - 1:
+                folder = kept[1]
+            else:
+                if kept:
+                    shutil.rmtree(kept[1], ignore_errors=True)
+                folder = tempfile.mkdtemp(prefix="quorvane-docs-")
+                if after:
+                    # Run alone (FILE:LINE): the example above runs first.
+                    problems = run(index - 1, folder) if index > 0 else None
+                    problems = ["the example above did not run"] if problems is None else problems
+            kept = (index, folder)
+            problems = problems or run(index, folder)
             if problems is None:
                 skipped += 1
                 print("skip %s: %s" % (where, next(d for d in directives if d.startswith("skip"))[5:]))
@@ -293,6 +333,23 @@ def main():
             else:
                 ran += 1
                 print("ok   %s (%.1f s)" % (where, time.monotonic() - started))
+    finally:
+        if kept:
+            shutil.rmtree(kept[1], ignore_errors=True)
+    return ran, failed, skipped
+
+
+def main():
+    global ROOT, CLI, PYTHON_PATH, PKG_CONFIG_PATH, LIBRARY_PATH
+    ROOT, CLI, PYTHON_PATH, PKG_CONFIG_PATH = (os.path.abspath(a) for a in sys.argv[1:5])
+    LIBRARY_PATH = subprocess.run(["pkg-config", "--variable=libdir", "quorvane"],
+                                  env=dict(os.environ, PKG_CONFIG_PATH=PKG_CONFIG_PATH),
+                                  stdout=subprocess.PIPE, text=True, check=True).stdout.strip()
+    only = set(sys.argv[5:])
+    files = ["README.md"] + sorted("docs/" + name for name in os.listdir(os.path.join(ROOT, "docs"))
+                                   if name.endswith(".md"))
+    counts = [run_file(name, only) for name in files]
+    ran, failed, skipped = (sum(column) for column in zip(*counts))
     print("docs: %d examples ran as written, %d failed, %d not run (above)" % (ran, failed, skipped))
     return 1 if failed else 0
 
