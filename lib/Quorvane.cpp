@@ -368,8 +368,10 @@ private:
     std::string m_kept;
 };
 
+// Replacing an existing output and keeping it contradict each other, whatever else is asked.
 int CheckFlags(int flags, int allowed) {
-    if ((flags & ~allowed) != 0 || flags == (QUORVANE_REPLACE | QUORVANE_KEEP_QUIETLY))
+    constexpr int kContradicting = QUORVANE_REPLACE | QUORVANE_KEEP_QUIETLY;
+    if ((flags & ~allowed) != 0 || (flags & kContradicting) == kContradicting)
         return Fail(QUORVANE_INVALID_ARGUMENT, "unknown or contradicting flags");
     return QUORVANE_OK;
 }
@@ -389,9 +391,13 @@ int SignFile(const char* source, const char* target, const TextIn& text, int fla
     request.items.push_back(std::move(item));
     CReportingObserver observer(request, flags, nullptr, nullptr);
     const SignResult result = RunSignBatch(request, observer);
-    if (!result.folderValid)
-        return Fail(QUORVANE_CANNOT_WRITE, observer.m_message,
-                    NotAFolder(request.outputFolder.c_str()));
+    // The batch's words for a folder that is none name no file; a caller of one file gave the
+    // output's name.
+    if (!result.folderValid) {
+        const std::error_code error = NotAFolder(request.outputFolder.c_str());
+        return Fail(QUORVANE_CANNOT_WRITE, "cannot write " + std::string(target) + Why(error),
+                    error);
+    }
     if (result.signedCount == 1)
         return Succeed();
     return Fail(observer.m_status, observer.m_message, observer.m_error);

@@ -49,7 +49,7 @@ typedef enum quorvane_status {
     QUORVANE_NOT_SIGNED = 1,       /* the file holds no valid trailer */
     QUORVANE_ALREADY_SIGNED = 2,   /* a signed file is not signed again */
     QUORVANE_NEED_MORE = 3,        /* quorvane_check_tail: more of the file's last bytes */
-    QUORVANE_INVALID_ARGUMENT = 4, /* a null pointer or an unknown flag */
+    QUORVANE_INVALID_ARGUMENT = 4, /* a null pointer, an unknown flag or contradicting ones */
     QUORVANE_INVALID_TEXT = 5,     /* empty, not UTF-8 (WTF-8 for the _n functions), or over
                                       32767 UTF-16 code units */
     QUORVANE_CANNOT_READ = 6,      /* the source cannot be opened or read */
@@ -88,7 +88,7 @@ QUORVANE_API void quorvane_free(void* memory);
  * refused even then (QUORVANE_CANNOT_WRITE), as is a target that is the source itself. A
  * source that changes while it is copied fails (QUORVANE_CANNOT_READ) and nothing is written.
  * check gives the text in *text (UTF-8, freed with quorvane_free). Only regular files are
- * read. */
+ * read. The only flag of sign and strip is QUORVANE_REPLACE. */
 QUORVANE_API int quorvane_sign_file(const char* source, const char* target, const char* text,
                                     int flags);
 QUORVANE_API int quorvane_check_file(const char* path, char** text);
@@ -140,7 +140,9 @@ QUORVANE_API void quorvane_signer_free(quorvane_signer* signer);
  * the summary): refusals and failures, warnings about sources of a kind whose own tools
  * object to a signed copy (signed all the same: status QUORVANE_OK), and the summary last.
  * *signed_count counts the copies written. Flags: QUORVANE_REPLACE; QUORVANE_KEEP_QUIETLY keeps
- * existing outputs without a message. `jobs` files are read and copied at once (0: one). */
+ * existing outputs without a message. The two contradict each other: flags holding both are
+ * refused (QUORVANE_INVALID_ARGUMENT) and nothing is written, here and in every function that
+ * takes flags. `jobs` files are read and copied at once (0: one). */
 #define QUORVANE_KEEP_QUIETLY 2
 typedef struct quorvane_item {
     const char* source;
@@ -245,12 +247,12 @@ QUORVANE_API int quorvane_list_check_entries(const char* path, quorvane_entry_fn
  * stripped comes to `report` with its index, a status (QUORVANE_CANNOT_READ,
  * QUORVANE_NOT_SIGNED, QUORVANE_OUTPUT_EXISTS, QUORVANE_CANNOT_WRITE, QUORVANE_FAILED) and
  * the line quorvane-cli writes after "quorvane-cli: " ("PATH: holds no signature, skipped").
- * Flags and jobs as for quorvane_sign_batch; an output written earlier in the same run is
- * never replaced. *stripped_count (may be null) counts the outputs written. QUORVANE_OK when
- * every source was stripped (or its output kept quietly), QUORVANE_FAILED otherwise. An output
- * folder that is not an existing folder ends it at once: QUORVANE_CANNOT_WRITE, with
- * quorvane-cli's line for it ("Please select a valid output folder.") to `report` with the
- * index -1, as quorvane_sign_batch does. */
+ * Flags (QUORVANE_REPLACE or QUORVANE_KEEP_QUIETLY) and jobs as for quorvane_sign_batch; an
+ * output written earlier in the same run is never replaced. *stripped_count (may be null)
+ * counts the outputs written. QUORVANE_OK when every source was stripped (or its output kept
+ * quietly), QUORVANE_FAILED otherwise. An output folder that is not an existing folder ends it
+ * at once: QUORVANE_CANNOT_WRITE, with quorvane-cli's line for it ("Please select a valid
+ * output folder.") to `report` with the index -1, as quorvane_sign_batch does. */
 QUORVANE_API int quorvane_strip_batch(const char* const* sources, size_t count,
                                       const char* output_folder, int flags, unsigned jobs,
                                       quorvane_report_fn report, void* context,

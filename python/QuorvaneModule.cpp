@@ -253,6 +253,22 @@ struct Items {
     }
 };
 
+// The file a failure of a copy from `from` to `to` is about: the source for its refusals,
+// the output for the output's, none for a text or the flags.
+py::object Culprit(int status, const Path& from, const Path& to) {
+    switch (status) {
+    case QUORVANE_CANNOT_READ:
+    case QUORVANE_NOT_SIGNED:
+    case QUORVANE_ALREADY_SIGNED:
+        return from.shown;
+    case QUORVANE_CANNOT_WRITE:
+    case QUORVANE_OUTPUT_EXISTS:
+        return to.shown;
+    default:
+        return py::none();
+    }
+}
+
 // A path or None, for the C API's optional folders.
 std::optional<std::string> TakeOptionalPath(const py::object& path) {
     if (path.is_none())
@@ -285,9 +301,7 @@ PYBIND11_MODULE(_quorvane, module) {
                                         units.size(), replace ? QUORVANE_REPLACE : 0);
         });
         if (status != QUORVANE_OK)
-            Raise(status, status == QUORVANE_CANNOT_READ || status == QUORVANE_ALREADY_SIGNED
-                              ? from.shown
-                              : to.shown);
+            Raise(status, Culprit(status, from, to));
     });
     module.def("check", [](const py::object& path, bool withTime) {
         const Path name = TakePath(path);
@@ -306,9 +320,7 @@ PYBIND11_MODULE(_quorvane, module) {
                                        replace ? QUORVANE_REPLACE : 0);
         });
         if (status != QUORVANE_OK)
-            Raise(status, status == QUORVANE_CANNOT_READ || status == QUORVANE_NOT_SIGNED
-                              ? from.shown
-                              : to.shown);
+            Raise(status, Culprit(status, from, to));
     });
     module.def("trailer", [](const py::object& text, long long time) {
         if (time < 0 || time > 0xFFFFFFFFLL)

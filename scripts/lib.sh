@@ -12,15 +12,16 @@ QUORVANE_COMMON_PACKAGES=(cmake ninja-build python3)
 QUORVANE_NATIVE_PACKAGES=(g++ binutils dpkg-dev scdoc googletest libgtest-dev libbenchmark-dev
     pkg-config python3-dev pybind11-dev python3-pybind11)
 # The native build's tests on top of those (formatting, the Debian packages, the Python module,
-# the table of kinds of file and the formats' own tools).
-QUORVANE_TEST_PACKAGES=(clang-format lintian man-db python3-fsspec
+# the table of kinds of file and the formats' own tools; chattr for outputs even root may not
+# replace).
+QUORVANE_TEST_PACKAGES=(e2fsprogs clang-format lintian man-db python3-fsspec
     p7zip-full ffmpeg libimage-exiftool-perl id3v2 python3-mutagen qpdf poppler-utils sqlite3
     msitools wixl gcab qemu-utils xz-utils zstd bzip2 lz4 lzop lzip zip unzip ca-certificates python3-venv)
 # The cluster tests of the native build: the Dask example on a real scheduler, check_remote
 # through a real nginx.
 QUORVANE_CLUSTER_PACKAGES=(python3-dask python3-distributed nginx python3-aiohttp python3-requests)
 # The sanitizer builds (g++ with ASan and UBSan; clang with TSan) and the fuzz run.
-QUORVANE_SANITIZE_PACKAGES=(g++ googletest libgtest-dev)
+QUORVANE_SANITIZE_PACKAGES=(g++ googletest libgtest-dev e2fsprogs)
 QUORVANE_TSAN_PACKAGES=(clang libclang-rt-14-dev googletest libgtest-dev)
 QUORVANE_FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 # The Windows build, its downloads (the installer, signed with Authenticode when asked) and
@@ -42,7 +43,7 @@ quorvane_step_packages() {
     fuzz) list+=("${QUORVANE_FUZZ_PACKAGES[@]}") ;;
     windows) list+=("${QUORVANE_WINDOWS_PACKAGES[@]}") ;;
     # The native tests of every door over the engine, built in a folder of their own.
-    mutate) list+=("${QUORVANE_NATIVE_PACKAGES[@]}" python3-fsspec) ;;
+    mutate) list+=("${QUORVANE_NATIVE_PACKAGES[@]}" python3-fsspec e2fsprogs) ;;
     *) return 1 ;;
     esac
     printf '%s\n' "${list[@]}"

@@ -80,7 +80,8 @@ _FLAGS = {ASK: 0, REPLACE: 1, KEEP_QUIETLY: 2}
 
 class Error(Exception):
     """A call of quorvane failed. str(error) is the library's message; status is the C
-    library's status code (quorvane.FAILED here, each subclass its own)."""
+    library's status code (quorvane.FAILED here, each subclass its own); filename is the file
+    the failure is about (None when it is about none: a text, an argument)."""
 
     status = FAILED
 
@@ -131,7 +132,8 @@ class TextError(Error, ValueError):
 class ReadError(Error, OSError):
     """A file cannot be opened or read (or is not a regular file, or changed while it was
     read). Raised as a class that is also the OSError subclass of its errno
-    (FileNotFoundError, PermissionError, ...), with errno and filename set."""
+    (FileNotFoundError, PermissionError, ...), with errno and filename set; errno is None for
+    Quorvane's own reasons (not a regular file, changed while it was read)."""
 
     status = CANNOT_READ
 
@@ -139,7 +141,8 @@ class ReadError(Error, OSError):
 class WriteError(Error, OSError):
     """An output cannot be created or written, or may not be replaced (read-only, the source
     itself, an output of the same run); or an output folder is not a folder. Raised as a class
-    that is also the OSError subclass of its errno, with errno and filename set."""
+    that is also the OSError subclass of its errno, with errno and filename set (the output;
+    errno None for Quorvane's own reasons)."""
 
     status = CANNOT_WRITE
 
@@ -188,6 +191,8 @@ def _error(status, message, errno=0, filename=None, needed=0, os_kind=None):
             error = kind(message)
     else:
         error = kind(message)
+        # Not signed, already signed: named as an OSError names its file.
+        error.filename = filename
     error._message = message
     error.status = status
     if status == NEED_MORE:

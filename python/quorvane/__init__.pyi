@@ -34,6 +34,7 @@ KEEP_QUIETLY: Existing
 
 class Error(Exception):
     status: int
+    filename: Any
 
 class NotSignedError(Error): ...
 class AlreadySignedError(Error): ...

@@ -1,13 +1,18 @@
 /* libquorvane through its C header only, as a C program that links it would use it. */
-#define _POSIX_C_SOURCE 200809L
+#define _GNU_SOURCE
 #include <quorvane.h>
 
 #include <errno.h>
 #include <fcntl.h>
+#include <grp.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -846,6 +851,364 @@ static void Kinds(void) {
     free(out);
 }
 
+/* How a failure is made: as it comes; in a process of another user (nobody, when this one is
+ * root, who reads and writes past any permission); under a limit of the size of the files this
+ * process writes; or through a copy that fails to read, fails to write, or whose source grows
+ * after it was opened. */
+enum Way { PLAINLY, AS_ANOTHER_USER, FILE_SIZE_LIMIT, READ_FAILS, WRITE_FAILS, SOURCE_GROWS };
+static enum Way copyFault = PLAINLY;
+
+/* The engine copies a file's bytes with copy_file_range; this one stands in for the system's,
+ * and the next copy meets `copyFault`. */
+ssize_t copy_file_range(int in, loff_t* inAt, int out, loff_t* outAt, size_t size, unsigned flags) {
+    const enum Way fault = copyFault;
+    copyFault = PLAINLY;
+    if (fault == READ_FAILS || fault == WRITE_FAILS) {
+        errno = fault == READ_FAILS ? EIO : ENOSPC;
+        return -1;
+    }
+    if (fault == SOURCE_GROWS) {
+        char path[64];
+        snprintf(path, sizeof path, "/proc/self/fd/%d", in);
+        const int source = open(path, O_WRONLY | O_APPEND);
+        if (source < 0 || write(source, "+", 1) != 1)
+            abort();
+        close(source);
+    }
+    return (ssize_t)syscall(SYS_copy_file_range, in, inAt, out, outAt, size, flags);
+}
+
+enum Call {
+    SIGN_FILE,
+    SIGN_FILE_N,
+    STRIP_FILE,
+    CHECK_FILE,
+    FILE_KIND,
+    SIGN_BATCH,
+    SIGN_BATCH_N,
+    STRIP_BATCH,
+    SIGN_FD,
+    CHECK_FD
+};
+
+static void Counted(void* context, ptrdiff_t index, int status, const char* message) {
+    (void)index, (void)status, (void)message;
+    ++*(int*)context;
+}
+
+/* `call` from `source` to `output` (a file, a batch's folder, a descriptor's file); batches
+ * count their reports in *reports. A descriptor to check is opened only for writing. */
+static int Call(enum Call call, const char* source, const char* output, const char* text, int flags,
+                int* reports) {
+    const quorvane_item item = {source, NULL};
+    char* found = NULL;
+    const char *kind, *consequence;
+    size_t count = 0;
+    int status = QUORVANE_FAILED, input, sink;
+    switch (call) {
+    case SIGN_FILE:
+        return quorvane_sign_file(source, output, text, flags);
+    case SIGN_FILE_N:
+        return quorvane_sign_file_n(source, output, text, strlen(text), flags);
+    case STRIP_FILE:
+        return quorvane_strip_file(source, output, flags);
+    case CHECK_FILE:
+        status = quorvane_check_file(source, &found);
+        quorvane_free(found);
+        return status;
+    case FILE_KIND:
+        return quorvane_file_kind(source, &kind, &consequence);
+    case SIGN_BATCH:
+        return quorvane_sign_batch(&item, 1, output, text, flags, 1, Counted, reports, &count);
+    case SIGN_BATCH_N:
+        return quorvane_sign_batch_n(&item, 1, output, text, strlen(text), flags, 1, Counted,
+                                     reports, &count);
+    case STRIP_BATCH:
+        return quorvane_strip_batch(&source, 1, output, flags, 1, Counted, reports, &count);
+    case SIGN_FD:
+    case CHECK_FD:
+        input = open(source, call == CHECK_FD ? O_WRONLY : O_RDONLY);
+        sink = output != NULL ? open(output, O_WRONLY) : -1;
+        CHECK(input >= 0 && (output == NULL || sink >= 0));
+        status = call == CHECK_FD ? quorvane_check_fd(input, &found)
+                                  : quorvane_sign_fd(input, sink, text);
+        quorvane_free(found);
+        close(input);
+        if (sink >= 0)
+            close(sink);
+    }
+    return status;
+}
+
+/* What is at `path`, to tell that a failure left it as it was: nothing, a file and its bytes,
+ * or another kind of entry. */
+static struct Buffer Snapshot(const char* path) {
+    struct Buffer taken = {NULL, 0};
+    struct stat facts;
+    if (path == NULL || stat(path, &facts) != 0) {
+        AddText(&taken, "none");
+    } else if (S_ISREG(facts.st_mode)) {
+        size_t size = 0;
+        unsigned char* bytes = ReadFile(path, &size);
+        AddText(&taken, "file ");
+        if (bytes != NULL)
+            Add(&taken, bytes, size);
+        free(bytes);
+    } else {
+        AddNumber(&taken, (long long)(facts.st_mode & S_IFMT));
+    }
+    return taken;
+}
+
+/* Where `part` last occurs in `text`, or NULL. */
+static const char* LastOf(const char* text, const char* part) {
+    const char* last = NULL;
+    for (const char* at = text; part != NULL && (at = strstr(at, part)) != NULL; ++at)
+        last = at;
+    return last;
+}
+
+/* Which of the two files `message` names last: 'S' the source, 'O' the output, '-' neither. */
+static char NamedLast(const char* message, const char* source, const char* output) {
+    const char* atSource = LastOf(message, source);
+    const char* atOutput = LastOf(message, output);
+    if (atSource == NULL && atOutput == NULL)
+        return '-';
+    return atOutput == NULL || (atSource != NULL && atSource > atOutput) ? 'S' : 'O';
+}
+
+/* `name` in the failures' folder, in `room`; an absolute name as it is. */
+static char* In(char room[512], const char* name) {
+    if (name == NULL)
+        return NULL;
+    if (name[0] == '/')
+        snprintf(room, 512, "%s", name);
+    else
+        snprintf(room, 512, "%s/fail/%s", folder, name);
+    return room;
+}
+
+struct Outcome {
+    int status, errnum;
+    char message[2048];
+};
+
+static struct Outcome Made(enum Way way, enum Call call, const char* source, const char* output,
+                           const char* text, int flags) {
+    struct Outcome outcome = {-1, 0, ""};
+    int channel[2];
+    pid_t child = -1;
+    if (way == AS_ANOTHER_USER && geteuid() == 0) {
+        CHECK(pipe(channel) == 0 && (child = fork()) >= 0);
+        if (child > 0) {
+            close(channel[1]);
+            CHECK(read(channel[0], &outcome, sizeof outcome) == (ssize_t)sizeof outcome);
+            close(channel[0]);
+            waitpid(child, NULL, 0);
+            return outcome;
+        }
+        if (setgroups(0, NULL) != 0 || setgid(65534) != 0 || setuid(65534) != 0)
+            _exit(1);
+    }
+    struct rlimit before, lower;
+    getrlimit(RLIMIT_FSIZE, &before);
+    lower = before;
+    lower.rlim_cur = 64 << 10;
+    void (*previous)(int) = signal(SIGXFSZ, SIG_IGN);
+    CHECK(way != FILE_SIZE_LIMIT || setrlimit(RLIMIT_FSIZE, &lower) == 0);
+    copyFault = way >= READ_FAILS ? way : PLAINLY;
+    int reports = 0;
+    outcome.status = Call(call, source, output, text, flags, &reports);
+    outcome.errnum = quorvane_last_errno();
+    snprintf(outcome.message, sizeof outcome.message, "%s", quorvane_last_error());
+    /* A fault that no copy met made nothing. */
+    if (copyFault != PLAINLY)
+        outcome.status = -1;
+    copyFault = PLAINLY;
+    setrlimit(RLIMIT_FSIZE, &before);
+    signal(SIGXFSZ, previous);
+    if (child == 0) {
+        CHECK(write(channel[1], &outcome, sizeof outcome) == (ssize_t)sizeof outcome);
+        _exit(0);
+    }
+    return outcome;
+}
+
+static char tooLong[QUORVANE_MAX_TEXT_UNITS + 2];
+
+/* Every failure of the functions over files, made for real: its status, the system's errno
+ * behind it (0 for the library's own reasons and refusals), and the file its message names
+ * last, the one at fault (S: the source, O: the output, -: neither). The output is left as it
+ * was. */
+static void Failures(void) {
+    static const struct Failure {
+        enum Call call;
+        enum Way way;
+        const char* source;
+        const char* output;
+        const char* text;
+        int flags;
+        int status;
+        int errnum;
+        char named;
+    } rows[] = {
+        {SIGN_FILE, PLAINLY, "missing.txt", "out.txt", "t", 0, QUORVANE_CANNOT_READ, ENOENT, 'S'},
+        {SIGN_FILE, PLAINLY, "dir", "out.txt", "t", 0, QUORVANE_CANNOT_READ, 0, 'S'},
+        {SIGN_FILE, PLAINLY, "fifo", "out.txt", "t", 0, QUORVANE_CANNOT_READ, 0, 'S'},
+        {SIGN_FILE, AS_ANOTHER_USER, "locked.txt", "out.txt", "t", 0, QUORVANE_CANNOT_READ, EACCES,
+         'S'},
+        {SIGN_FILE, READ_FAILS, "plain.txt", "out.txt", "t", 0, QUORVANE_CANNOT_READ, EIO, 'S'},
+        {SIGN_FILE, SOURCE_GROWS, "grows.txt", "out.txt", "t", 0, QUORVANE_CANNOT_READ, 0, 'S'},
+        {SIGN_FILE, PLAINLY, "signed.txt", "out.txt", "t", 0, QUORVANE_ALREADY_SIGNED, 0, 'S'},
+        {SIGN_FILE, PLAINLY, "plain.txt", "no/out.txt", "t", 0, QUORVANE_CANNOT_WRITE, ENOENT, 'O'},
+        {SIGN_FILE_N, PLAINLY, "plain.txt", "signed.txt/out.txt", "t", 0, QUORVANE_CANNOT_WRITE,
+         ENOTDIR, 'O'},
+        {SIGN_FILE, PLAINLY, "plain.txt", "kept.txt", "t", 0, QUORVANE_OUTPUT_EXISTS, EEXIST, 'O'},
+        {SIGN_FILE, AS_ANOTHER_USER, "plain.txt", "kept.txt", "t", QUORVANE_REPLACE,
+         QUORVANE_CANNOT_WRITE, EACCES, 'O'},
+        {SIGN_FILE, AS_ANOTHER_USER, "plain.txt", "closed/out.txt", "t", 0, QUORVANE_CANNOT_WRITE,
+         EACCES, 'O'},
+        {SIGN_FILE, PLAINLY, "plain.txt", "dir", "t", QUORVANE_REPLACE, QUORVANE_CANNOT_WRITE,
+         EISDIR, 'O'},
+        {SIGN_FILE, PLAINLY, "plain.txt", "./plain.txt", "t", QUORVANE_REPLACE,
+         QUORVANE_CANNOT_WRITE, 0, 'O'},
+        {SIGN_FILE, WRITE_FAILS, "plain.txt", "out.txt", "t", 0, QUORVANE_CANNOT_WRITE, ENOSPC,
+         'O'},
+        {SIGN_FILE, FILE_SIZE_LIMIT, "big.bin", "out.txt", "t", 0, QUORVANE_CANNOT_WRITE, EFBIG,
+         'O'},
+        {SIGN_FILE, PLAINLY, "plain.txt", "out.txt", tooLong, 0, QUORVANE_INVALID_TEXT, 0, '-'},
+        {SIGN_FILE, PLAINLY, "plain.txt", "kept.txt", "t", 3, QUORVANE_INVALID_ARGUMENT, 0, '-'},
+        {STRIP_FILE, PLAINLY, "missing.txt", "out.txt", "", 0, QUORVANE_CANNOT_READ, ENOENT, 'S'},
+        {STRIP_FILE, PLAINLY, "fifo", "out.txt", "", 0, QUORVANE_CANNOT_READ, 0, 'S'},
+        {STRIP_FILE, AS_ANOTHER_USER, "locked.txt", "out.txt", "", 0, QUORVANE_CANNOT_READ, EACCES,
+         'S'},
+        {STRIP_FILE, PLAINLY, "plain.txt", "out.txt", "", 0, QUORVANE_NOT_SIGNED, 0, 'S'},
+        {STRIP_FILE, PLAINLY, "signed.txt", "no/out.txt", "", 0, QUORVANE_CANNOT_WRITE, ENOENT,
+         'O'},
+        {STRIP_FILE, PLAINLY, "signed.txt", "kept.txt", "", 0, QUORVANE_OUTPUT_EXISTS, EEXIST, 'O'},
+        {STRIP_FILE, AS_ANOTHER_USER, "signed.txt", "kept.txt", "", QUORVANE_REPLACE,
+         QUORVANE_CANNOT_WRITE, EACCES, 'O'},
+        {STRIP_FILE, FILE_SIZE_LIMIT, "big_signed.bin", "out.txt", "", 0, QUORVANE_CANNOT_WRITE,
+         EFBIG, 'O'},
+        {STRIP_FILE, PLAINLY, "signed.txt", "kept.txt", "", 3, QUORVANE_INVALID_ARGUMENT, 0, '-'},
+        {CHECK_FILE, PLAINLY, "missing.txt", NULL, "", 0, QUORVANE_CANNOT_READ, ENOENT, 'S'},
+        {CHECK_FILE, PLAINLY, "dir", NULL, "", 0, QUORVANE_CANNOT_READ, 0, 'S'},
+        {CHECK_FILE, AS_ANOTHER_USER, "locked.txt", NULL, "", 0, QUORVANE_CANNOT_READ, EACCES, 'S'},
+        {CHECK_FILE, PLAINLY, "plain.txt", NULL, "", 0, QUORVANE_NOT_SIGNED, 0, 'S'},
+        {FILE_KIND, PLAINLY, "fifo", NULL, "", 0, QUORVANE_CANNOT_READ, 0, 'S'},
+        {FILE_KIND, AS_ANOTHER_USER, "locked.txt", NULL, "", 0, QUORVANE_CANNOT_READ, EACCES, 'S'},
+        {SIGN_BATCH, PLAINLY, "plain.txt", "no", "t", 0, QUORVANE_CANNOT_WRITE, ENOENT, '-'},
+        {SIGN_BATCH, PLAINLY, "plain.txt", "dir", tooLong, 0, QUORVANE_INVALID_TEXT, 0, '-'},
+        {SIGN_BATCH, PLAINLY, "plain.txt", "dir", "t", 7, QUORVANE_INVALID_ARGUMENT, 0, '-'},
+        {STRIP_BATCH, PLAINLY, "signed.txt", "plain.txt", "", 0, QUORVANE_CANNOT_WRITE, ENOTDIR,
+         '-'},
+        {SIGN_FD, PLAINLY, "plain.txt", "/dev/full", "t", 0, QUORVANE_CANNOT_WRITE, ENOSPC, '-'},
+        {CHECK_FD, PLAINLY, "plain.txt", NULL, "", 0, QUORVANE_CANNOT_READ, EBADF, '-'},
+    };
+    memset(tooLong, 'x', QUORVANE_MAX_TEXT_UNITS + 1);
+    char source[512], output[512];
+    /* The other user reaches the failures' folder and writes in it, but neither reads
+     * locked.txt nor writes in closed/ or over kept.txt. */
+    chmod(folder, 0711);
+    mkdir(In(source, ""), 0777);
+    chmod(source, 0777);
+    WriteFile(In(source, "plain.txt"), "plain", 5);
+    WriteFile(In(source, "grows.txt"), "grows", 5);
+    WriteFile(In(source, "locked.txt"), "locked", 6);
+    chmod(source, 0);
+    WriteFile(In(source, "kept.txt"), "kept", 4);
+    chmod(source, 0444);
+    mkdir(In(source, "dir"), 0755);
+    mkdir(In(source, "closed"), 0555);
+    mkfifo(In(source, "fifo"), 0644);
+    unsigned char* big = calloc(1, 200000);
+    WriteFile(In(source, "big.bin"), big, 200000);
+    free(big);
+    CHECK(quorvane_sign_file(In(source, "plain.txt"), In(output, "signed.txt"), "t", 0) ==
+          QUORVANE_OK);
+    CHECK(quorvane_sign_file(In(source, "big.bin"), In(output, "big_signed.bin"), "t", 0) ==
+          QUORVANE_OK);
+    for (size_t i = 0; i < sizeof rows / sizeof rows[0]; ++i) {
+        const struct Failure* row = &rows[i];
+        In(source, row->source);
+        const char* out = In(output, row->output);
+        struct Buffer before = Snapshot(out);
+        const struct Outcome made = Made(row->way, row->call, source, out, row->text, row->flags);
+        struct Buffer after = Snapshot(out);
+        const char named = NamedLast(made.message, source, out);
+        const int kept = SameBuffers(&before, &after);
+        if (made.status != row->status || made.errnum != row->errnum || named != row->named ||
+            !kept) {
+            fprintf(stderr,
+                    "%s:%d: failed: failure row %zu, %s to %s (last error: status %d errno %d "
+                    "names %c%s, not %d %d %c: %s)\n",
+                    __FILE__, __LINE__, i, row->source, row->output != NULL ? row->output : "-",
+                    made.status, made.errnum, named, kept ? "" : ", the output changed",
+                    row->status, row->errnum, row->named, made.message);
+            ++failures;
+        }
+        free(before.data);
+        free(after.data);
+    }
+}
+
+/* Every function that takes flags, over an output that exists, for the flags 0 to 8 in turn:
+ * R replaces it and K keeps it quietly (QUORVANE_OK), E keeps it (QUORVANE_OUTPUT_EXISTS), F
+ * keeps it with a message (QUORVANE_FAILED), I refuses the flags (QUORVANE_INVALID_ARGUMENT):
+ * unknown ones, and QUORVANE_REPLACE with QUORVANE_KEEP_QUIETLY, whatever else is given,
+ * before anything is reported or written. All flags set (-1) are refused by each. */
+static void Flags(void) {
+    static const struct {
+        enum Call call;
+        const char* outcomes;
+    } rows[] = {
+        {SIGN_FILE, "ERIIIIIII"},  {SIGN_FILE_N, "ERIIIIIII"},  {STRIP_FILE, "ERIIIIIII"},
+        {SIGN_BATCH, "FRKIFRKII"}, {SIGN_BATCH_N, "FRKIFRKII"}, {STRIP_BATCH, "FRKIIIIII"},
+    };
+    char* out = PathOf("flags-out");
+    char* plain = PathOf("flags.txt");
+    char* signedSource = PathOf("flags_signed.txt");
+    char* signedCopy = PathOf("flags-out/flags_signed.txt");
+    char* strippedCopy = PathOf("flags-out/flags.txt");
+    mkdir(out, 0755);
+    WriteFile(plain, "flags", 5);
+    CHECK(quorvane_sign_file(plain, signedSource, "t", 0) == QUORVANE_OK);
+    for (size_t i = 0; i < sizeof rows / sizeof rows[0]; ++i) {
+        const int strip = rows[i].call == STRIP_FILE || rows[i].call == STRIP_BATCH;
+        const int batch = rows[i].call >= SIGN_BATCH;
+        const char* copy = strip ? strippedCopy : signedCopy;
+        for (int flags = -1; flags <= 8; ++flags) {
+            const char expected = flags < 0 ? 'I' : rows[i].outcomes[flags];
+            static const int statuses[] = {['R'] = QUORVANE_OK,
+                                           ['K'] = QUORVANE_OK,
+                                           ['E'] = QUORVANE_OUTPUT_EXISTS,
+                                           ['F'] = QUORVANE_FAILED,
+                                           ['I'] = QUORVANE_INVALID_ARGUMENT};
+            WriteFile(copy, "old", 3);
+            int reports = 0;
+            const int status = Call(rows[i].call, strip ? signedSource : plain, batch ? out : copy,
+                                    "t", flags, &reports);
+            size_t size = 0;
+            unsigned char* now = ReadFile(copy, &size);
+            const int kept = now != NULL && size == 3 && memcmp(now, "old", 3) == 0;
+            free(now);
+            if (status != statuses[(unsigned char)expected] || kept == (expected == 'R') ||
+                (expected == 'I' && (reports != 0 || quorvane_last_errno() != 0))) {
+                fprintf(stderr,
+                        "%s:%d: failed: flags row %zu, flags %d (last error: status %d, %s, %d "
+                        "reports)\n",
+                        __FILE__, __LINE__, i, flags, status, kept ? "kept" : "replaced", reports);
+                ++failures;
+            }
+        }
+    }
+    free(out);
+    free(plain);
+    free(signedSource);
+    free(signedCopy);
+    free(strippedCopy);
+}
+
 int main(void) {
     if (mkdtemp(folder) == NULL) {
         perror("mkdtemp");
@@ -861,6 +1224,8 @@ int main(void) {
     CheckAndStripBatches();
     NumbersTextsAndPlans();
     Kinds();
+    Failures();
+    Flags();
     char command[256];
     snprintf(command, sizeof command, "rm -rf '%s'", folder);
     if (system(command) != 0)

@@ -6,6 +6,8 @@ import json
 import os
 import pathlib
 import pickle
+import resource
+import signal
 import stat
 import sys
 import tempfile
@@ -21,6 +23,53 @@ import quorvane
 ABC_SEED_0 = bytes.fromhex("a79b30e4 b97030e4 276d30e4 ba0e30e4 00000000 55bfe1cb 4c66e1cb")
 ABC_SEED_12345678 = bytes.fromhex(
     "940d78bb 590778bb 8aec78bb 936978bb 78563412 3b6286b8 46ba86b8")
+
+
+def as_another_user(call):
+    """`call` run by the user nobody in a child process when this one is root (root reads and
+    writes past any permission); what it raised is raised here, pickled across."""
+    if os.geteuid() != 0:
+        return call
+
+    def in_child():
+        reader, writer = os.pipe()
+        child = os.fork()
+        if child == 0:
+            try:
+                os.close(reader)
+                os.setgroups([])
+                os.setgid(65534)
+                os.setuid(65534)
+                try:
+                    call()
+                    raised = None
+                except Exception as error:
+                    raised = error
+                os.write(writer, pickle.dumps(raised))
+            finally:
+                os._exit(0)
+        os.close(writer)
+        with os.fdopen(reader, "rb") as f:
+            raised = pickle.loads(f.read())
+        os.waitpid(child, 0)
+        if raised is not None:
+            raise raised
+    return in_child
+
+
+def under_file_size_limit(call):
+    """`call` with the files this process writes limited to 64 KiB (a write past it fails with
+    EFBIG)."""
+    def limited():
+        before = resource.getrlimit(resource.RLIMIT_FSIZE)
+        previous = signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (64 << 10, before[1]))
+        try:
+            call()
+        finally:
+            resource.setrlimit(resource.RLIMIT_FSIZE, before)
+            signal.signal(signal.SIGXFSZ, previous)
+    return limited
 
 
 class CountingFileSystem(MemoryFileSystem):
@@ -283,37 +332,91 @@ class PythonWays(unittest.TestCase):
         self.assertEqual(os.listdir(os.fsencode(self.path("out/tree"))), [b"new-lat\xe9_signed.bin"])
 
     def test_failures_are_the_os_errors_python_raises_with_errno_and_filename(self):
-        for name in ("a.txt", "b.txt"):
+        """Each failure made for real: the class raised (also the OSError subclass of its errno
+        where the system gave one; exactly the class where the reason is Quorvane's own), its
+        errno and the file it names: the source, the output, or none for a text or argument."""
+        for name, data in [("a.txt", b"a"), ("b.txt", b"b"), ("locked.txt", b"x"),
+                           ("big.bin", bytes(200_000))]:
             with open(self.path(name), "wb") as f:
-                f.write(b"a")
-        cases = [(lambda: quorvane.check(self.path("gone")), quorvane.ReadError,
-                  FileNotFoundError, errno.ENOENT, self.path("gone")),
-                 (lambda: quorvane.check(pathlib.Path(self.path("a.txt/x"))), quorvane.ReadError,
-                  NotADirectoryError, errno.ENOTDIR, self.path("a.txt/x")),
-                 (lambda: quorvane.sign(self.path("a.txt"), self.path("no/a_signed.txt"), "t"),
-                  quorvane.WriteError, FileNotFoundError, errno.ENOENT,
-                  self.path("no/a_signed.txt")),
-                 (lambda: quorvane.sign(self.path("a.txt"), self.path("b.txt"), "t"),
-                  quorvane.OutputExistsError, FileExistsError, errno.EEXIST, self.path("b.txt")),
-                 (lambda: quorvane.strip_batch([self.path("a.txt")], self.path("gone")),
-                  quorvane.WriteError, FileNotFoundError, errno.ENOENT, self.path("gone"))]
-        for call, kind, os_kind, number, filename in cases:
-            with self.assertRaises(kind) as raised:
+                f.write(data)
+        quorvane.sign(self.path("a.txt"), self.path("signed.txt"), "t")
+        os.mkdir(self.path("dir"))
+        os.mkdir(self.path("closed"), 0o555)
+        os.mkfifo(self.path("fifo"))
+        # Another user reaches the folder and writes in it, but not in closed/, nor reads
+        # locked.txt, nor writes over b.txt.
+        os.chmod(self.dir.name, 0o777)
+        os.chmod(self.path("locked.txt"), 0)
+        os.chmod(self.path("b.txt"), 0o444)
+        p, out = self.path, self.path("out.txt")
+        cases = [
+            (lambda: quorvane.check(p("gone")), quorvane.ReadError, FileNotFoundError,
+             errno.ENOENT, p("gone")),
+            (lambda: quorvane.check(pathlib.Path(p("a.txt/x"))), quorvane.ReadError,
+             NotADirectoryError, errno.ENOTDIR, p("a.txt/x")),
+            (lambda: quorvane.check(p("dir")), quorvane.ReadError, None, None, p("dir")),
+            (as_another_user(lambda: quorvane.check(p("locked.txt"))), quorvane.ReadError,
+             PermissionError, errno.EACCES, p("locked.txt")),
+            (lambda: quorvane.file_kind(p("fifo")), quorvane.ReadError, None, None, p("fifo")),
+            (lambda: quorvane.sign(p("gone"), out, "t"), quorvane.ReadError, FileNotFoundError,
+             errno.ENOENT, p("gone")),
+            (lambda: quorvane.sign(p("dir"), out, "t"), quorvane.ReadError, None, None, p("dir")),
+            (lambda: quorvane.sign(p("fifo"), out, "t"), quorvane.ReadError, None, None,
+             p("fifo")),
+            (as_another_user(lambda: quorvane.sign(p("locked.txt"), out, "t")),
+             quorvane.ReadError, PermissionError, errno.EACCES, p("locked.txt")),
+            (lambda: quorvane.sign(p("signed.txt"), out, "t"), quorvane.AlreadySignedError, None,
+             None, p("signed.txt")),
+            (lambda: quorvane.sign(p("a.txt"), p("no/a_signed.txt"), "t"), quorvane.WriteError,
+             FileNotFoundError, errno.ENOENT, p("no/a_signed.txt")),
+            (lambda: quorvane.sign(p("a.txt"), p("b.txt"), "t"), quorvane.OutputExistsError,
+             FileExistsError, errno.EEXIST, p("b.txt")),
+            (as_another_user(lambda: quorvane.sign(p("a.txt"), p("b.txt"), "t", replace=True)),
+             quorvane.WriteError, PermissionError, errno.EACCES, p("b.txt")),
+            (as_another_user(lambda: quorvane.sign(p("a.txt"), p("closed/a.txt"), "t")),
+             quorvane.WriteError, PermissionError, errno.EACCES, p("closed/a.txt")),
+            (lambda: quorvane.sign(p("a.txt"), p("dir"), "t", replace=True), quorvane.WriteError,
+             IsADirectoryError, errno.EISDIR, p("dir")),
+            (lambda: quorvane.sign(p("a.txt"), p("./a.txt"), "t", replace=True),
+             quorvane.WriteError, None, None, p("./a.txt")),
+            (under_file_size_limit(lambda: quorvane.sign(p("big.bin"), out, "t")),
+             quorvane.WriteError, None, errno.EFBIG, out),
+            (lambda: quorvane.sign(p("a.txt"), out, "x" * 32768), quorvane.TextError, None, None,
+             None),
+            (lambda: quorvane.strip(p("gone"), out), quorvane.ReadError, FileNotFoundError,
+             errno.ENOENT, p("gone")),
+            (lambda: quorvane.strip(p("a.txt"), out), quorvane.NotSignedError, None, None,
+             p("a.txt")),
+            (lambda: quorvane.strip(p("signed.txt"), p("b.txt")), quorvane.OutputExistsError,
+             FileExistsError, errno.EEXIST, p("b.txt")),
+            (lambda: quorvane.strip_batch([p("a.txt")], p("gone")), quorvane.WriteError,
+             FileNotFoundError, errno.ENOENT, p("gone")),
+            (lambda: quorvane.sign_batch([p("a.txt")], p("dir"), "t", "always"),
+             quorvane.InvalidArgumentError, None, None, None),
+            (lambda: quorvane.trailer("\ud800" * 32768, 0), quorvane.TextError, None, None, None),
+            (lambda: quorvane.sign_bytes(b"x", ""), quorvane.TextError, None, None, None),
+            (lambda: quorvane.trailer("t", 2 ** 32), quorvane.InvalidArgumentError, None, None,
+             None)]
+        for row, (call, kind, os_kind, number, filename) in enumerate(cases):
+            with self.assertRaises(kind, msg=row) as raised:
                 call()
             error = raised.exception
-            self.assertIsInstance(error, os_kind)
-            self.assertEqual((error.errno, error.filename), (number, filename))
-            self.assertEqual(error.status, kind.status)
+            if os_kind is None:
+                self.assertIs(type(error), kind, row)
+            else:
+                self.assertIsInstance(error, os_kind, row)
+            self.assertEqual((getattr(error, "errno", None), error.filename, error.status),
+                             (number, filename, kind.status), row)
             # As a cluster ships it from a worker.
             again = pickle.loads(pickle.dumps(error))
-            self.assertIsInstance(again, (kind, os_kind))
-            self.assertEqual((str(again), again.errno), (str(error), number))
-        for call, kind in [(lambda: quorvane.trailer("\ud800" * 32768, 0), quorvane.TextError),
-                           (lambda: quorvane.sign_bytes(b"x", ""), quorvane.TextError),
-                           (lambda: quorvane.trailer("t", 2 ** 32), quorvane.InvalidArgumentError),
-                           (lambda: quorvane.sign_batch([], self.dir.name, "t", "always"),
-                            quorvane.InvalidArgumentError)]:
-            self.assertRaises(kind, call)
+            self.assertIs(type(again), type(error), row)
+            self.assertEqual((str(again), getattr(again, "errno", None), again.filename),
+                             (str(error), number, filename), row)
+        self.assertEqual(sorted(os.listdir(self.dir.name)),
+                         ["a.txt", "b.txt", "big.bin", "closed", "dir", "fifo", "locked.txt",
+                          "signed.txt"])
+        with open(self.path("b.txt"), "rb") as f:
+            self.assertEqual(f.read(), b"b")
 
     def test_check_remote_gives_the_file_systems_failures_as_read_errors(self):
         class Refusing(MemoryFileSystem):
