@@ -14,7 +14,7 @@ QUORVANE_NATIVE_PACKAGES=(g++ binutils dpkg-dev scdoc googletest libgtest-dev li
 # The native build's tests on top of those (formatting, the Debian packages, the Python module,
 # the table of kinds of file and the formats' own tools; chattr for outputs even root may not
 # replace).
-QUORVANE_TEST_PACKAGES=(e2fsprogs clang-format lintian man-db python3-fsspec
+QUORVANE_TEST_PACKAGES=(e2fsprogs clang-format lintian man-db python3-fsspec imagemagick
     p7zip-full ffmpeg libimage-exiftool-perl id3v2 python3-mutagen qpdf poppler-utils sqlite3
     msitools wixl gcab qemu-utils xz-utils zstd bzip2 lz4 lzop lzip zip unzip ca-certificates python3-venv)
 # The cluster tests of the native build: the Dask example on a real scheduler, check_remote

@@ -81,6 +81,12 @@ SAMPLES = [(e.upper(), f"sample.{e}", "other", "/usr/bin/convert -size 16x16 gra
     ("AAC (ADTS)", "sample.aac", "other", f"{TAGGED} NAME", [FFMPEG]),
     ("MP3 (ID3v2 tag)", "sample.mp3", "mp3", f"{TAGGED} NAME", [FFMPEG, EXIFTOOL]),
     ("MP2", "sample.mp2", "mp3", f"{TAGGED} NAME", [FFMPEG]),
+] + [(f"{kind}, untagged", name, "mp3", f"{SINE} {options} NAME", [FFMPEG])
+     for kind, name, options in [  # the frames' own lengths, from the first frame on
+         ("MP3 (MPEG-1)", "mpeg1.mp3", "-id3v2_version 0"),
+         ("MP3 (MPEG-2, 22.05 kHz)", "mpeg2.mp3", "-ar 22050 -id3v2_version 0"),
+         ("MP3 (MPEG-2.5, 11.025 kHz)", "mpeg25.mp3", "-ar 11025 -id3v2_version 0"),
+         ("MP2 (MPEG-2, 24 kHz)", "mpeg2.mp2", "-ar 24000")]] + [
     ("MP3 with an ID3v1 tag", "id3v1.mp3", "mp3-end-tags", f"{SINE} -id3v2_version 0 NAME && "
      "id3v2 -1 -t 'My Song' -a Me NAME", [FFMPEG, EXIFTOOL]),
     ("MP3 with an APE tag", "ape.mp3", "mp3-end-tags", f"{SINE} -id3v2_version 0 NAME && {APE}",
@@ -111,6 +117,10 @@ SAMPLES = [(e.upper(), f"sample.{e}", "other", "/usr/bin/convert -size 16x16 gra
     ("VHD, dynamic", "dynamic.vhd", "vhd", "qemu-img create -q -f vpc NAME 1M",
      [R("qemu-img info -f vpc F"), SEVENZIP]),
     ("lzma", "data.txt.lzma", "lzma", "xz --format=lzma -k data.txt", [R("xz --format=lzma -t F")]),
+    ("lzma, 64 MiB dictionary", "big.lzma", "lzma", "xz --format=lzma -9 -c data.txt >NAME",
+     [R("xz --format=lzma -t F")]),
+    ("bzip2 of nothing", "empty.bz2", "bzip2", "bzip2 -c </dev/null >NAME", [R("bzip2 -t F")]),
+    ("lz4, legacy frame", "legacy.lz4", "lz4", "lz4 -q -l data.txt NAME", [R("lz4 -t F")]),
 ] + [(tool, f"data.txt.{ext}", kind, f"{tool} -k -q {extra} data.txt", [R(f"{tool} -t F")])
      for tool, ext, kind, extra in [("gzip", "gz", "gzip", ""), ("bzip2", "bz2", "bzip2", ""),
                                     ("xz", "xz", "xz", ""), ("zstd", "zst", "zstd", ""),

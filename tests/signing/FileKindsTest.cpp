@@ -12,6 +12,7 @@
 
 namespace {
 
+using namespace std::string_literals;
 using namespace std::string_view_literals;
 
 // `size` zero bytes with each text at its offset (from the end when negative) and each
@@ -30,8 +31,13 @@ Bytes Image(std::size_t size, std::vector<std::pair<std::int64_t, std::string_vi
 }
 
 constexpr auto kFrame = "\xFF\xFB\x90\x64"sv; // MPEG-1 layer III, 128 kbit/s, 44.1 kHz: 417 bytes
+constexpr auto kShortFrame = "\xFF\xE3\x18\x00"sv; // MPEG-2.5 layer III, 8 kbit/s, 8 kHz: 72 bytes
 const std::string kTag = "TAG" + std::string(125, ' ');
 const std::string kApe = "APETAGEX" + std::string(24, '\0');
+
+Bytes Literal(std::string_view s) {
+    return Bytes(s.begin(), s.end());
+}
 
 // Three MP3 frames, then `tail`.
 Bytes Frames(std::string_view tail = {}) {
@@ -39,15 +45,56 @@ Bytes Frames(std::string_view tail = {}) {
     return Image(3 * 417 + tail.size(), {{0, kFrame}, {417, kFrame}, {834, kFrame}, {end, tail}});
 }
 
-// A PE32+ (or PE32) program, its headers at `lfanew`, its security directory `offset`, `size`.
-Bytes Program(std::uint32_t offset, std::uint32_t size, std::uint32_t lfanew = 0x80,
-              bool pe32 = false) {
-    const std::size_t count = lfanew + 24 + (pe32 ? 92 : 108); // of the data directories
-    // clang-format off
-    return Image(lfanew + 0x400, {{0, "MZ"}, {lfanew, "PE\0\0"sv}},
-                 {{0x3C, lfanew}, {lfanew + 20, pe32 ? 224 : 240}, {lfanew + 24, pe32 ? 0x10B : 0x20B},
-                  {count, 16}, {count + 36, offset}, {count + 40, size}});
-    // clang-format on
+// An ID3v2 tag with `header` and `body` bytes that are not zero, then `after`.
+Bytes AfterId3v2(std::string_view after, std::size_t body = 6,
+                 std::string_view header = "ID3\x04\0\0\0\0\0\x06"sv) {
+    return Literal(std::string(header) + std::string(body, 'x') + std::string(after));
+}
+
+// An .lzma header: properties, dictionary size, uncompressed size, in a file of `size` bytes.
+Bytes LzmaHeader(std::uint32_t dictionary, std::uint64_t uncompressed = ~std::uint64_t{0},
+                 std::size_t size = 64, std::uint8_t properties = 0x5D) {
+    Bytes bytes = Image(size, {}, {{1, dictionary}});
+    bytes[0] = properties;
+    for (int i = 0; i < 8; ++i)
+        bytes[5 + i] = static_cast<std::uint8_t>(uncompressed >> (8 * i));
+    return bytes;
+}
+
+// A PE program (PE32+ unless its magic says PE32), its headers at `lfanew`, its security
+// directory `offset`, `size`; an optional header size of 0 stands for the usual one.
+struct PeFields {
+    std::uint32_t offset = 0x400, size = 0x100, lfanew = 0x80, directories = 16, optionalSize = 0;
+    std::uint32_t magic = 0x20B;
+    std::string_view mz = "MZ", signature = "PE\0\0"sv;
+};
+Bytes Program(const PeFields& p) {
+    const bool pe32 = p.magic == 0x10B;
+    const std::size_t count = p.lfanew + 24 + (pe32 ? 92 : 108); // of the data directories
+    const std::uint32_t optional = p.optionalSize != 0 ? p.optionalSize : pe32 ? 224 : 240;
+    return Image(p.lfanew + 0x400, {{0, p.mz}, {p.lfanew, p.signature}},
+                 {{0x3C, p.lfanew},
+                  {p.lfanew + 20, optional},
+                  {p.lfanew + 24, p.magic},
+                  {count, p.directories},
+                  {count + 36, p.offset},
+                  {count + 40, p.size}});
+}
+
+// A cabinet whose reserved header holds a signature's offset and size, as signing tools write it.
+struct CabFields {
+    std::size_t size = 64;
+    std::uint32_t flags = 4, reserve = 20, offset = 9, length = 9;
+    std::string_view magic = "MSCF\0\0\0\0"sv, reserved = "\0\0\x10\0"sv;
+};
+Bytes Cabinet(const CabFields& c) {
+    return Image(c.size, {{0, c.magic}, {40, c.reserved}},
+                 {{30, c.flags}, {36, c.reserve}, {44, c.offset}, {48, c.length}});
+}
+
+FileKind KindOfImage(const Bytes& bytes) {
+    return KindOfBytes(bytes.data(), bytes.size(), bytes.data(), bytes.size(),
+                       static_cast<std::int64_t>(bytes.size()));
 }
 
 struct Case {
@@ -56,47 +103,147 @@ struct Case {
     FileKind kind;
 };
 
+// Each recognised image has a near miss one byte or one bit away, so that a bound that moves
+// makes one of them fail.
 std::vector<Case> Cases() {
-    const auto bytes = [](std::string_view s) { return Bytes(s.begin(), s.end()); };
     using enum FileKind;
+    constexpr auto kUnknown = ~std::uint64_t{0};
+    constexpr std::uint32_t kLastLfanew = KindHeadBytes - 24 - 152; // PE32+ headers end the head
+    const auto ac3 = [](std::string_view rest) {
+        return Image(64, {{0, "\x0B\x77\x12\x34"sv}, {4, rest}}); // sync word, CRC
+    };
+    const std::string tta = "TTA1" + std::string(100, '\0');
+    const std::string frame(kFrame);
+    constexpr auto kBigTag = "ID3\x04\0\0\0\0\x26\x7E"sv; // 4990 bytes: the first frame at 5000
+    const auto thenHeader = [](std::string_view next) {
+        return Image(421, {{0, kFrame}, {417, next}});
+    };
+    const auto shortFramesAndTag = [](std::size_t size) {
+        return Image(size, {{0, kShortFrame}, {72, kShortFrame}, {-128, "TAG"}});
+    };
     // clang-format off
     return {
         {"empty", {}, Other},
         {"xz", Image(64, {{0, "\xFD\x37zXZ\0\0\x04"sv}}), Xz},
+        {"xz, check type 15", Image(8, {{0, "\xFD\x37zXZ\0\0\x0F"sv}}), Xz},
+        {"xz, check type 16", Image(8, {{0, "\xFD\x37zXZ\0\0\x10"sv}}), Other},
+        {"xz, first flag byte not zero", Image(8, {{0, "\xFD\x37zXZ\0\x01\x04"sv}}), Other},
         {"lzma", Image(64, {{0, "\x5D\0\0\x80\0\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF"sv}}), Lzma},
         {"lzma-like, odd dictionary", Image(64, {{0, "\x5D\x78\x56\x34\x12"sv}}), Other},
         {"zeros, then a 1 MiB word", Image(64, {{0, "\0\0\0\x10\0"sv}}), Other},
-        {"zstd", Image(64, {{0, "\x28\xB5\x2F\xFD"sv}}), Zstd},
+        {"lzma, 4 KiB dictionary", LzmaHeader(0x1000), Lzma},
+        {"lzma, 2 KiB dictionary", LzmaHeader(0x800), Other},
+        {"lzma, 12 KiB dictionary", LzmaHeader(0x3000), Lzma},
+        {"lzma, 1.5 GiB dictionary", LzmaHeader(0x60000000), Lzma},
+        {"lzma, 2 GiB dictionary", LzmaHeader(0x80000000), Other},
+        {"lzma, 256 GiB less a byte", LzmaHeader(0x800000, (std::uint64_t{1} << 38) - 1), Lzma},
+        {"lzma, 256 GiB", LzmaHeader(0x800000, std::uint64_t{1} << 38), Other},
+        {"lzma, 2^40 bytes", LzmaHeader(0x800000, std::uint64_t{1} << 40), Other},
+        {"lzma, 2^48 bytes", LzmaHeader(0x800000, std::uint64_t{1} << 48), Other},
+        {"lzma, 2^56 bytes", LzmaHeader(0x800000, std::uint64_t{1} << 56), Other},
+        {"lzma, size all ones but a bit", LzmaHeader(0x800000, ~(std::uint64_t{1} << 56)), Other},
+        {"lzma, 14 bytes", LzmaHeader(0x800000, kUnknown, 14), Lzma},
+        {"lzma header alone", LzmaHeader(0x800000, kUnknown, 13), Other},
+        {"lzma, properties 0x5E", LzmaHeader(0x800000, kUnknown, 64, 0x5E), Other},
+        {"zstd", Image(6, {{0, "\x28\xB5\x2F\xFD"sv}}), Zstd},
+        {"zstd magic in 5 bytes", Image(5, {{0, "\x28\xB5\x2F\xFD"sv}}), Other},
         {"gzip", Image(32, {{0, "\x1F\x8B\x08\x00"sv}}), Gzip},
-        {"gzip magic in a 2-byte file", bytes("\x1F\x8B"), Other},
+        {"gzip, 18 bytes, every flag", Image(18, {{0, "\x1F\x8B\x08\x1F"sv}}), Gzip},
+        {"gzip, 17 bytes", Image(17, {{0, "\x1F\x8B\x08\x00"sv}}), Other},
+        {"gzip, a reserved flag", Image(18, {{0, "\x1F\x8B\x08\x20"sv}}), Other},
+        {"gzip magic in a 2-byte file", Literal("\x1F\x8B"), Other},
         {"bzip2", Image(64, {{0, "BZh9\x31\x41\x59\x26\x53\x59"sv}}), Bzip2},
+        {"bzip2, block size 1", Image(64, {{0, "BZh1\x31\x41\x59\x26\x53\x59"sv}}), Bzip2},
         {"bzip2 magic, block size 0", Image(64, {{0, "BZh0\x31\x41\x59\x26\x53\x59"sv}}), Other},
+        {"bzip2 magic, block size :", Image(64, {{0, "BZh:\x31\x41\x59\x26\x53\x59"sv}}), Other},
+        {"bzip2 of nothing", Image(14, {{0, "BZh9\x17\x72\x45\x38\x50\x90"sv}}), Bzip2},
+        {"bzip2, block magic a bit off", Image(64, {{0, "BZh9\x31\x41\x59\x26\x53\x58"sv}}), Other},
         {"lz4", Image(64, {{0, "\x04\x22\x4D\x18"sv}}), Lz4},
-        {"lzop", Image(64, {{0, "\x89LZO\0\r\n\x1A\n"sv}}), Lzop},
-        {"7z", Image(64, {{0, "7z\xBC\xAF\x27\x1C"sv}}), SevenZip},
-        {"signed program", Program(0x400, 0x100), SignedProgram},
-        {"signed 32-bit program", Program(0x400, 0x100, 0x80, true), SignedProgram},
-        {"program without a signature", Program(0, 0), Other},
-        {"program whose headers lie past the head", Program(0x400, 0x100, 5000), Other},
-        {"signed cabinet", Image(64, {{0, "MSCF"}, {40, "\0\0\x10\0"sv}},
-                                 {{30, 4}, {36, 20}, {44, 9}, {48, 9}}), SignedCabinet},
-        {"cabinet without a reserve", Image(64, {{0, "MSCF"}}, {{36, 20}, {44, 9}, {48, 9}}), Other},
+        {"lz4 legacy frame, 8 bytes", Image(8, {{0, "\x02\x21\x4C\x18"sv}}), Lz4},
+        {"lz4 magic in 7 bytes", Image(7, {{0, "\x04\x22\x4D\x18"sv}}), Other},
+        {"lzop magic alone", Literal("\x89LZO\0\r\n\x1A\n"sv), Lzop},
+        {"lzop magic less its last byte", Literal("\x89LZO\0\r\n\x1A"sv), Other},
+        {"7z", Image(32, {{0, "7z\xBC\xAF\x27\x1C"sv}}), SevenZip},
+        {"7z magic in 31 bytes", Image(31, {{0, "7z\xBC\xAF\x27\x1C"sv}}), Other},
+        {"signed program", Program({}), SignedProgram},
+        {"signed 32-bit program", Program({.magic = 0x10B}), SignedProgram},
+        {"program without a signature", Program({.offset = 0, .size = 0}), Other},
+        {"security directory with an offset alone", Program({.size = 0}), Other},
+        {"security directory with a size alone", Program({.offset = 0}), Other},
+        {"five data directories", Program({.directories = 5}), SignedProgram},
+        {"four data directories", Program({.directories = 4}), Other},
+        {"optional header ending with its entry", Program({.optionalSize = 152}), SignedProgram},
+        {"optional header a byte shorter", Program({.optionalSize = 151}), Other},
+        {"optional header neither PE32 nor PE32+", Program({.magic = 0x30B}), Other},
+        {"PE signature a byte off", Program({.signature = "PE\0\x01"sv}), Other},
+        {"ZM, not MZ", Program({.mz = "ZM"}), Other},
+        {"headers that end with the head", Program({.lfanew = kLastLfanew}), SignedProgram},
+        {"headers that end a byte later", Program({.lfanew = kLastLfanew + 1}), Other},
+        {"program whose headers lie past the head", Program({.lfanew = 5000}), Other},
+        {"signed cabinet", Cabinet({}), SignedCabinet},
+        {"signed cabinet of 56 bytes", Cabinet({.size = 56}), SignedCabinet},
+        {"signed cabinet of 55 bytes", Cabinet({.size = 55}), Other},
+        {"cabinet of a set, without a reserve", Cabinet({.flags = 3}), Other},
+        {"cabinet with a reserve of 21 bytes", Cabinet({.reserve = 21}), Other},
+        {"cabinet with another reserve", Cabinet({.reserved = "\0\0\x11\0"sv}), Other},
+        {"cabinet, signature at 0", Cabinet({.offset = 0}), Other},
+        {"cabinet, signature of 0 bytes", Cabinet({.length = 0}), Other},
+        {"cabinet, reserved field not 0", Cabinet({.magic = "MSCF\0\0\0\x01"sv}), Other},
         {"mp3", Frames(), Mp3},
-        {"mp3 after an ID3v2 tag", Image(20, {{0, "ID3\x04\0\0\0\0\0\x06"sv}, {16, kFrame}}), Mp3},
+        {"a frame, then a layer II header", thenHeader("\xFF\xFD\x90\x64"sv), Other},
+        {"a frame, then an MPEG-2 header", thenHeader("\xFF\xF3\x90\x64"sv), Other},
+        {"a frame, then one without a CRC", thenHeader("\xFF\xFA\x90\x64"sv), Mp3},
+        {"a frame, then a broken sync", thenHeader("\xFE\xFB\x90\x64"sv), Other},
         {"one frame header, then no frame", Image(900, {{0, kFrame}}), Other},
         {"ADTS, not mp3", Image(900, {{0, "\xFF\xF1\x50\x80"sv}}), Other},
+        {"mp3 after an ID3v2 tag", Image(20, {{0, "ID3\x04\0\0\0\0\0\x06"sv}, {16, kFrame}}), Mp3},
+        {"after a 128-byte ID3v2 tag", AfterId3v2(kFrame, 128, "ID3\x04\0\0\0\0\x01\0"sv), Mp3},
+        {"after an ID3v2 tag and its footer",
+         AfterId3v2("3DI\x04\0\x10\0\0\0\x06"s + frame, 6, "ID3\x04\0\x10\0\0\0\x06"sv), Mp3},
+        {"after an ID3v2 tag and zeros", AfterId3v2("\0\0\0"s + frame), Mp3},
+        {"ID3v2 size byte over 127", AfterId3v2(kFrame, 134, "ID3\x04\0\0\0\0\0\x86"sv), Other},
+        {"ID3v2 tag, version 255", AfterId3v2(kFrame, 6, "ID3\xFF\0\0\0\0\0\x06"sv), Other},
+        {"ID3v2 tag, revision 255", AfterId3v2(kFrame, 6, "ID3\x04\xFF\0\0\0\0\x06"sv), Other},
+        {"ID3v2 tag past the head, to the end", Image(5000, {{0, kBigTag}}), Other},
+        {"ID3v2 tag past the head, then a byte", Image(5001, {{0, kBigTag}}), Mp3},
+        {"ID3v2 tag, then a reserved MPEG version", AfterId3v2("\xFF\xEB\x90\x64"sv), Other},
+        {"ID3v2 tag, then ADTS (layer 0)", AfterId3v2("\xFF\xF1\x50\x80"sv), Other},
+        {"ID3v2 tag, then free format, padded", AfterId3v2("\xFF\xFB\x02\x64"sv), Other},
+        {"ID3v2 tag, then bit rate 15, padded", AfterId3v2("\xFF\xFB\xF2\x64"sv), Other},
+        {"ID3v2 tag, then sample rate 3", AfterId3v2("\xFF\xFB\x9C\x64"sv), Other},
+        {"ID3v2 tag, then a sync a bit short", AfterId3v2("\xFF\xDB\x90\x64"sv), Other},
+        {"ID3v2 tag, then a sync a bit off", AfterId3v2("\xFE\xFB\x90\x64"sv), Other},
         {"mp3 with ID3v1", Frames(kTag), Mp3WithEndTags},
         {"mp3 with TAG 130 bytes from the end", Frames(kTag + "xx"), Mp3},
+        {"132 bytes of mp3 with ID3v1", shortFramesAndTag(132), Mp3WithEndTags},
+        {"131 bytes, TAG on the first header", shortFramesAndTag(131), Mp3},
         {"mp3 with an APE tag", Frames(kApe), Mp3WithEndTags},
         {"mp3 with APE and ID3v1", Frames(kApe + kTag), Mp3WithEndTags},
         {"mp3 with Lyrics3, no ID3v1", Frames("LYRICSBEGINla la000011LYRICS200"), Mp3WithEndTags},
+        {"mp3 with Lyrics3 v1, no ID3v1", Frames("LYRICSBEGINla laLYRICSEND"), Mp3WithEndTags},
         {"ID3v1 on a text", Image(400, {{-128, "TAG"}}), Other},
-        {"AC-3", Image(64, {{0, "\x0B\x77\x12\x34\x14\x40"sv}}), Ac3},
-        {"AC-3 sync, bit stream id 20", Image(64, {{0, "\x0B\x77\x12\x34\x14\xA0"sv}}), Other},
-        {"WavPack", Image(64, {{0, "wvpk"}}), WavPack},
-        {"TTA with an APE tag", bytes("TTA1" + std::string(100, '\0') + kApe), ApeTagged},
+        {"AC-3", ac3("\x14\x40"sv), Ac3},
+        {"AC-3 sync, bit stream id 20", ac3("\x14\xA0"sv), Other},
+        {"AC-3, frame size code 37", ac3("\x25\x40"sv), Ac3},
+        {"AC-3, frame size code 38", ac3("\x26\x40"sv), Other},
+        {"AC-3 at 32 kHz", ac3("\x94\x40"sv), Ac3},
+        {"AC-3, sample rate code 3", ac3("\xD4\x40"sv), Other},
+        {"bit stream id 10, sample rate code 3", ac3("\xD4\x50"sv), Other},
+        {"E-AC-3 (id 11) at a reduced sample rate", ac3("\xD4\x58"sv), Ac3},
+        {"E-AC-3, bit stream id 16", ac3("\x14\x80"sv), Ac3},
+        {"bit stream id 17", ac3("\x14\x88"sv), Other},
+        {"WavPack", Image(32, {{0, "wvpk"}}), WavPack},
+        {"wvpk in 31 bytes", Image(31, {{0, "wvpk"}}), Other},
+        {"TTA with an APE tag", Literal(tta + kApe), ApeTagged},
+        {"TTA with an APE tag, then ID3v1", Literal(tta + kApe + kTag), ApeTagged},
+        {"APE footer a byte before the end", Literal(tta + kApe + "x"), Other},
+        {"APE footer in 65 bytes", Image(65, {{-32, "APETAGEX"}}), ApeTagged},
+        {"APE footer in 64 bytes", Image(64, {{-32, "APETAGEX"}}), Other},
         {"fixed VHD", Image(2048, {{-512, "conectix"}}), Vhd},
+        {"fixed VHD of 512 bytes", Image(512, {{-512, "conectix"}}), Vhd},
         {"dynamic VHD", Image(2048, {{0, "conectix"}, {-512, "conectix"}}), Vhd},
+        {"VHD footer's copy at the start alone", Image(1024, {{0, "conectix"}}), Vhd},
+        {"the same in 1023 bytes", Image(1023, {{0, "conectix"}}), Other},
         {"VHD footer one byte off", Image(2048, {{-511, "conectix"}}), Other},
     };
     // clang-format on
@@ -115,9 +262,55 @@ TEST(FileKinds, EachKindAndItsNearMissesFromBytesPathsAndStreams) {
         EXPECT_EQ(KindOfFile(dir / "sample"), c.kind);
         const UniqueFile file = OpenFile(dir / "sample", "rb");
         EXPECT_EQ(KindOfFile(file.get(), size), c.kind);
+        EXPECT_EQ(KindOfFile(file.get(), size + 1), FileKind::Other); // a short read
     }
     EXPECT_EQ(KindOfFile(dir / "missing"), FileKind::Other);
     EXPECT_EQ(KindOfFile(dir.Path()), FileKind::Other); // a folder
+}
+
+// An MPEG audio frame is recognised by the next one where its length says, and a file of one
+// frame by its length: each a byte shorter or longer is not.
+TEST(FileKinds, EachMpegFrameLengthIsExact) {
+    struct Frame {
+        const char* name;
+        std::string_view header;
+        std::size_t length;
+    };
+    constexpr Frame kFrames[] = {
+        {"MPEG-1 layer III, 128 kbit/s, 44.1 kHz", kFrame, 417},
+        {"the same, padded", "\xFF\xFB\x92\x64"sv, 418},
+        {"MPEG-1 layer III, 320 kbit/s, 32 kHz", "\xFF\xFB\xE8\x64"sv, 1440},
+        {"MPEG-1 layer II, 192 kbit/s, 48 kHz", "\xFF\xFD\xA4\x64"sv, 576},
+        {"MPEG-1 layer I, 384 kbit/s, 44.1 kHz", "\xFF\xFF\xC0\x64"sv, 416},
+        {"the same, padded by a 4-byte slot", "\xFF\xFF\xC2\x64"sv, 420},
+        {"MPEG-2 layer III, 64 kbit/s, 22.05 kHz", "\xFF\xF3\x80\x64"sv, 208},
+        {"MPEG-2 layer II, 64 kbit/s, 24 kHz", "\xFF\xF5\x84\x64"sv, 384},
+        {"MPEG-2 layer I, 256 kbit/s, 16 kHz", "\xFF\xF7\xE8\x64"sv, 768},
+        {"MPEG-2.5 layer III, 32 kbit/s, 12 kHz", "\xFF\xE3\x44\x64"sv, 192},
+        {"MPEG-2.5 layer III, 8 kbit/s, 8 kHz", kShortFrame, 72},
+    };
+    for (const auto& [name, header, length] : kFrames) {
+        for (const std::size_t at : {length - 1, length, length + 1}) {
+            SCOPED_TRACE(testing::Message() << name << ", next at " << at);
+            const auto expected = at == length ? FileKind::Mp3 : FileKind::Other;
+            EXPECT_EQ(
+                KindOfImage(Image(at + 4, {{0, header}, {static_cast<std::int64_t>(at), header}})),
+                expected);
+            EXPECT_EQ(KindOfImage(Image(at, {{0, header}})), expected);
+        }
+    }
+}
+
+// What lies outside shorter spans is unknown: a frame running past the head is taken on trust,
+// a tag before the tail is not seen.
+TEST(FileKinds, ShorterSpansLeaveTheRestUnknown) {
+    const Bytes mp3 = Frames(kTag);
+    const auto kind = [&](std::size_t head, std::size_t tail) {
+        return KindOfBytes(mp3.data(), head, mp3.data() + mp3.size() - tail, tail,
+                           static_cast<std::int64_t>(mp3.size()));
+    };
+    EXPECT_EQ(kind(4, 128), FileKind::Mp3WithEndTags);
+    EXPECT_EQ(kind(417, 127), FileKind::Mp3);
 }
 
 // Linux tells the bytes a process read (/proc/self/io); under Wine that file counts Wine's own
