@@ -37,8 +37,8 @@ constexpr int kEndRequests[] = {SIGINT, SIGTERM, SIGHUP};
 std::atomic<bool> g_ending{false};
 
 #ifdef SYS_exit_group
-// At once: _exit under ThreadSanitizer first flushes every stream and finishes its own work
-// while the other threads run on, and a run that ended meanwhile took its status.
+// At once: under ThreadSanitizer _exit first sleeps a second (its atexit_sleep_ms) while the
+// other threads run on, and a run that ended meanwhile gave the process its own status.
 [[noreturn]] void EndNow(int status) {
     ::syscall(SYS_exit_group, status);
     _exit(status);

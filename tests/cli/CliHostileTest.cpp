@@ -6,6 +6,7 @@
 #include "FileOps.h"
 #include "SigCodeTable.h"
 #include "Signature.h"
+#include "Sanitizers.h"
 #include "TempDir.h"
 
 #include <gtest/gtest.h>
@@ -147,7 +148,7 @@ TEST(CliHostile, EndlessListsAreRefusedInBoundedMemory) {
     TempDir dir;
     fs::create_directory(dir / "out");
     ProcessOptions limited;
-#ifndef __SANITIZE_ADDRESS__
+#ifndef QUORVANE_SANITIZED
     limited.addressSpace = std::uint64_t{262144} << 10;
 #endif
     const struct {
@@ -158,7 +159,7 @@ TEST(CliHostile, EndlessListsAreRefusedInBoundedMemory) {
         {"/dev/zero", false, "holds a NUL byte; give -0"},
         {"/dev/urandom", false, ""},
         {"/dev/zero", true, "is longer than 1 GiB"},
-#ifndef __SANITIZE_ADDRESS__
+#ifndef QUORVANE_SANITIZED
         // Without a limit its paths would take 2 GiB and more before the bound.
         {"/dev/urandom", true, ""},
 #endif
@@ -230,7 +231,7 @@ TEST(CliHostile, FileSizeLimitFailsOneFile) {
 TEST(CliHostile, LimitsOfTheMachineTakeFewerFilesAtOnce) {
     TempDir dir;
     const std::vector<fs::path> files = MakeFiles(dir / "src", 300, 2000);
-#ifdef __SANITIZE_ADDRESS__
+#ifdef QUORVANE_SANITIZED
     // The sanitizers' checks need descriptors of their own (a pipe to probe memory).
     GTEST_SKIP() << "not under the sanitizers";
 #endif

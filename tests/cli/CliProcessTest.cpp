@@ -7,6 +7,7 @@
 #include "SigClock.h"
 #include "Signature.h"
 #include "SystemText.h"
+#include "Sanitizers.h"
 #include "TempDir.h"
 
 #include <gtest/gtest.h>
@@ -455,7 +456,7 @@ TEST(CliProcess, EndlessTextFileIsRefusedInBoundedMemory) {
     WriteBytes(dir / "a.txt", {'a'});
     fs::create_directory(dir / "out");
     ProcessOptions options;
-#ifndef __SANITIZE_ADDRESS__
+#ifndef QUORVANE_SANITIZED
     options.addressSpace = std::uint64_t{64} << 20;
 #endif
     for (const bool fromInput : {false, true}) {
