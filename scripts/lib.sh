@@ -9,14 +9,16 @@ QUORVANE_CONFIGURE_ARGS=()
 # Every build: CMake, Ninja, and Python for the scripts.
 QUORVANE_COMMON_PACKAGES=(cmake ninja-build python3)
 # The native build: g++, GoogleTest, the Python module, the Debian packages and their manual page.
-QUORVANE_NATIVE_PACKAGES=(g++ binutils dpkg-dev scdoc googletest libgtest-dev libbenchmark-dev
-    pkg-config python3-dev pybind11-dev python3-pybind11)
+QUORVANE_NATIVE_PACKAGES=(gcc g++ binutils dpkg dpkg-dev scdoc googletest libgtest-dev libbenchmark-dev
+    pkgconf python3-dev pybind11-dev python3-pybind11)
 # The native build's tests on top of those (formatting, the Debian packages, the Python module,
 # the table of kinds of file and the formats' own tools; chattr for outputs even root may not
 # replace).
 QUORVANE_TEST_PACKAGES=(e2fsprogs clang-format lintian man-db python3-fsspec imagemagick
+    osslsigncode openssl gcc-mingw-w64-x86-64-posix
     p7zip-full ffmpeg libimage-exiftool-perl id3v2 python3-mutagen qpdf poppler-utils sqlite3
-    msitools wixl gcab qemu-utils xz-utils zstd bzip2 lz4 lzop lzip zip unzip ca-certificates python3-venv)
+    msitools wixl gcab qemu-utils xz-utils zstd bzip2 gzip tar lz4 lzop lzip zip unzip ca-certificates
+    python3-venv)
 # The cluster tests of the native build: the Dask example on a real scheduler, check_remote
 # through a real nginx.
 QUORVANE_CLUSTER_PACKAGES=(python3-dask python3-distributed nginx python3-aiohttp python3-requests)
@@ -43,10 +45,49 @@ quorvane_step_packages() {
     fuzz) list+=("${QUORVANE_FUZZ_PACKAGES[@]}") ;;
     windows) list+=("${QUORVANE_WINDOWS_PACKAGES[@]}") ;;
     # The native tests of every door over the engine, built in a folder of their own.
-    mutate) list+=("${QUORVANE_NATIVE_PACKAGES[@]}" python3-fsspec e2fsprogs) ;;
+    # The docs' examples among them, with their nginx and Dask.
+    mutate) list+=("${QUORVANE_NATIVE_PACKAGES[@]}" python3-fsspec e2fsprogs
+        "${QUORVANE_CLUSTER_PACKAGES[@]}") ;;
     *) return 1 ;;
     esac
     printf '%s\n' "${list[@]}"
+}
+
+# The programs that each step's tests call, a PROGRAM:PACKAGE a line. The package must be in
+# the step's list (the native test packaging_programs checks that, and that dpkg agrees where
+# the program is installed); scripts/test fails a step whose programs are missing, naming
+# their packages.
+quorvane_step_programs() {
+    local programs=()
+    case $1 in
+    native) programs=(/usr/bin/convert:imagemagick chattr:e2fsprogs ffmpeg:ffmpeg ffprobe:ffmpeg
+        7z:p7zip-full exiftool:libimage-exiftool-perl id3v2:id3v2 qpdf:qpdf pdfinfo:poppler-utils
+        sqlite3:sqlite3 msiinfo:msitools wixl:wixl gcab:gcab qemu-img:qemu-utils xz:xz-utils
+        lzma:xz-utils zstd:zstd bzip2:bzip2 lz4:lz4 lzop:lzop lzip:lzip zip:zip unzip:unzip
+        osslsigncode:osslsigncode openssl:openssl x86_64-w64-mingw32-gcc:gcc-mingw-w64-x86-64-posix
+        lintian:lintian man:man-db clang-format:clang-format dpkg-deb:dpkg pkg-config:pkgconf
+        cc:gcc gzip:gzip tar:tar) ;;
+    cluster) programs=(nginx:nginx) ;;
+    sanitize) programs=(chattr:e2fsprogs) ;;
+    tsan | fuzz) ;;
+    windows) programs=(/usr/lib/wine/wine64:wine64 /usr/lib/wine/wineserver64:wine64 Xvfb:xvfb
+        makensis:nsis osslsigncode:osslsigncode openssl:openssl) ;;
+    mutate) programs=(chattr:e2fsprogs nginx:nginx pkg-config:pkgconf cc:gcc) ;;
+    *) return 1 ;;
+    esac
+    [ ${#programs[@]} -eq 0 ] || printf '%s\n' "${programs[@]}"
+}
+
+# Fails, naming each one's package, when a program that the step's tests call is missing.
+check_step_programs() {
+    local entry missing=0
+    while read -r entry; do
+        command -v "${entry%%:*}" >/dev/null 2>&1 && continue
+        echo "$1: its tests need ${entry%%:*}, from the Debian package ${entry#*:}, which is" \
+            "not installed" >&2
+        missing=1
+    done < <(quorvane_step_programs "$1")
+    return $missing
 }
 
 # Installs the given Debian packages that are missing: as root with apt-get, otherwise it
