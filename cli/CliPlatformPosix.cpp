@@ -101,17 +101,12 @@ void HandleEndRequests() {
 }
 
 bool EndRequested() {
-    return g_ending.load();
+    return g_ending.load() || EndRequestWaiting();
 }
 
 // A request that came while the run ended is still taken: its thread ends the process.
 int EndStatus(int status) {
-    bool requested = g_ending.load();
-    sigset_t pending;
-    if (!requested && sigpending(&pending) == 0)
-        for (const int signal : kEndRequests)
-            requested = requested || sigismember(&pending, signal) == 1;
-    while (requested)
+    while (EndRequested())
         ::pause();
     return status;
 }

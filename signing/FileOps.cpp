@@ -189,6 +189,10 @@ bool CopyToEnd(CByteIo& io, std::FILE* source, std::FILE* target, std::vector<st
     }
 }
 
+bool EndRequestWaiting() {
+    return platform::EndRequestWaiting();
+}
+
 void StopInCopyIfTestAsks(const fs::path& source) {
     static std::atomic<bool> stopped{false};
     const fs::path& name = ActiveTestHooks().stopInCopyOf;

@@ -238,6 +238,9 @@ inline constexpr char16_t kZoneIdentifier[] = u"Zone.Identifier";
 // For the end of the process on a signal or console event, from a thread of its own: no named
 // temporary is made after it (their making takes the same lock), and every one made is removed.
 void StopAndRemovePendingOutputs();
+// True when a request to end the process waits, blocked, for the thread that takes it; no
+// pending output is committed then.
+bool EndRequestWaiting();
 
 // The block size of the copy: large enough that the system call cost disappears, small enough
 // to stay in the processor's cache (1 MiB blocks copied four times slower here).

@@ -64,6 +64,10 @@ void RemoveFileNow(const std::filesystem::path::value_type* name);
 // Stops the process where a test waits for it (TestHooks::stopInCopyOf says how).
 void StopForTest();
 
+// True when a request to end the process (SIGINT, SIGTERM, SIGHUP) waits, blocked, for the
+// thread that takes it: a copy is then not given its name.
+bool EndRequestWaiting();
+
 // Writes what the system holds of `file` to the disk; false when it cannot.
 bool SyncToDisk(std::FILE* file);
 

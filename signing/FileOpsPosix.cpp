@@ -114,6 +114,14 @@ void RemoveFileNow(const char* name) {
     ::unlink(name);
 }
 
+bool EndRequestWaiting() {
+    sigset_t waiting;
+    if (::sigpending(&waiting) != 0)
+        return false;
+    return sigismember(&waiting, SIGINT) == 1 || sigismember(&waiting, SIGTERM) == 1 ||
+           sigismember(&waiting, SIGHUP) == 1;
+}
+
 void StopForTest() {
     ::raise(SIGSTOP);
 }

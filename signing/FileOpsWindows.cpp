@@ -276,6 +276,11 @@ void RemoveFileNow(const wchar_t* name) {
     DeleteFileW(name);
 }
 
+// A console event runs its handler on a thread of its own at once: nothing waits.
+bool EndRequestWaiting() {
+    return false;
+}
+
 // Windows has no stopped state a parent can wait for: the copying thread says where it is in a
 // file and waits there; the test ends the process.
 void StopForTest() {

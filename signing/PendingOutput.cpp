@@ -189,6 +189,9 @@ bool CPendingOutput::MakeTemporary(const fs::path& folder,
 bool CPendingOutput::Commit(CByteIo& io, bool replace) {
     if (!m_file)
         return Fail(std::make_error_code(std::errc::bad_file_descriptor));
+    // A request to end that came during the copy ends it here, before it replaces anything.
+    if (platform::EndRequestWaiting())
+        return Fail(std::make_error_code(std::errc::interrupted));
     ClearLastError();
     if (!io.Flush(m_file.get()))
         return Fail(LastError());
