@@ -30,10 +30,10 @@ const std::string_view kNewline = kCliNewline;
 
 constexpr std::string_view kSignUsage =
     "usage: quorvane-cli sign (--text TEXT | --text-file FILE) --out DIR [--force | --no-clobber]"
-    " [-r] [--jobs N] [--skip-kinds] [--files-from LIST [-0]] PATH...\n"
+    " [-r [-L]] [--jobs N] [--skip-kinds] [--files-from LIST [-0]] PATH...\n"
     "       quorvane-cli sign (--text TEXT | --text-file FILE) --out - [--skip-kinds] (PATH | -)\n";
 constexpr std::string_view kCheckUsage =
-    "       quorvane-cli check [--json] [-r] [--jobs N] [--files-from LIST [-0]] PATH...\n";
+    "       quorvane-cli check [--json] [-r [-L]] [--jobs N] [--files-from LIST [-0]] PATH...\n";
 constexpr std::string_view kStripUsage =
     "       quorvane-cli strip --out DIR [--force | --no-clobber] [--jobs N]"
     " [--files-from LIST [-0]] PATH...\n"
@@ -77,8 +77,11 @@ constexpr std::string_view kListHelp =
     "PATHs given, one per line, or separated by NUL bytes with -0 (--null), as find -print0\n"
     "writes them; empty ones are skipped. A list with an entry longer than the longest path\n"
     "the system takes, a NUL byte in a list of lines, or more than 1 GiB is refused (exit\n"
-    "status 2). With -r, a link to a folder given as PATH is followed; links to folders met\n"
-    "below one are reported and not followed, as find does.\n";
+    "status 2). With -r, a link given as PATH is followed; links met below one (to files\n"
+    "and folders alike) are reported and not followed, as find does; -L (--follow-links)\n"
+    "follows them (a link to a folder that holds it is reported as a loop). sign -r\n"
+    "reports files named like Quorvane's unfinished copies (.quorvane-*.tmp) and leaves\n"
+    "them out; check -r checks them.\n";
 constexpr std::string_view kStripHelp =
     "strip   writes each signed PATH without its trailer into DIR, named without _signed.\n"
     "        Existing outputs are treated as by sign; DIR must be an existing folder. --out -\n"
@@ -96,7 +99,10 @@ constexpr std::string_view kCommonHelp =
     "work goes on. Standard output that is a terminal takes no signed or stripped bytes. A\n"
     "stream that fails or is refused stops before its last 131084 bytes: check the exit\n"
     "status. When standard output was closed at the start (>&-), what would go there\n"
-    "(check, --out -, --help, --version) is refused at once with exit status 2.\n";
+    "(check, --out -, --help, --version) is refused at once with exit status 2.\n"
+    "Names and texts in messages and in check's output show what cannot be typed as\n"
+    "escapes (\\t, \\n, \\r, \\x1b, \\u009b, \\u202e), so that a file's name or signature\n"
+    "cannot drive the terminal; --json gives them exact.\n";
 
 std::string AllUsage() {
     return std::string(kSignUsage) + std::string(kCheckUsage) + std::string(kStripUsage) +
@@ -226,7 +232,7 @@ int CCli::ToStandardOutput(const std::vector<CliArg>& operands,
     if (standardInput && m_streams.in == nullptr)
         return Usage("cannot read standard input: it is closed");
     const fs::path shown = standardInput ? fs::path(u"standard input") : path;
-    const std::string name = PathUtf8(shown);
+    const std::string name = ShownPath(shown);
     CFileStreamSink sink(m_streams.data);
     StreamResult result;
     if (standardInput) {
@@ -333,11 +339,11 @@ ParsedArgs Parse(const std::vector<CliArg>& args, std::size_t first, std::vector
             } else if (i + 1 < args.size()) {
                 parsed.options.emplace_back(name, args[++i]);
             } else {
-                parsed.problem = "option " + name + " needs a value";
+                parsed.problem = "option " + Visible(name) + " needs a value";
                 return parsed;
             }
         } else {
-            parsed.problem = "unknown option " + text;
+            parsed.problem = "unknown option " + Visible(text);
             return parsed;
         }
     }
@@ -346,10 +352,17 @@ ParsedArgs Parse(const std::vector<CliArg>& args, std::size_t first, std::vector
             parsed.problem = "option " + name + " given twice";
     if ((parsed.Has("-0") || parsed.Has("--null")) && !parsed.Has("--files-from"))
         parsed.problem = "-0 goes with --files-from";
+    if ((parsed.Has("-L") || parsed.Has("--follow-links")) &&
+        !(parsed.Has("-r") || parsed.Has("--recursive")))
+        parsed.problem = "-L goes with -r";
     if (parsed.Has("--files-from") && parsed.Value("--files-from") == CliArg(1, '-') &&
         parsed.Value("--text-file") == CliArg(1, '-'))
         parsed.problem = "standard input cannot give both the text and the list of files";
     return parsed;
+}
+
+bool FollowsLinks(const ParsedArgs& parsed) {
+    return parsed.Has("-L") || parsed.Has("--follow-links");
 }
 
 // True when `args` ask for help before `--`.
@@ -424,7 +437,7 @@ std::optional<std::u16string> CCli::TextFromFile(const fs::path& path, std::stri
     if (!standardInput)
         opened = OpenFile(LongPath(path), "rb");
     std::FILE* file = standardInput ? m_streams.in : opened.get();
-    const std::string name = standardInput ? "standard input" : PathUtf8(path);
+    const std::string name = standardInput ? "standard input" : ShownPath(path);
     if (file == nullptr) {
         problem = "cannot read the text from " + name + ": " + ErrorText(LastError());
         return std::nullopt;
@@ -542,7 +555,7 @@ bool CCli::Paths(const ParsedArgs& parsed, std::vector<CliArg>& paths, std::stri
         problem = "standard input cannot hold both the list of files and a file";
         return false;
     }
-    const std::string name = standardInput ? "standard input" : PathUtf8(list);
+    const std::string name = standardInput ? "standard input" : ShownPath(list);
     UniqueFile opened;
     if (!standardInput)
         opened = OpenFile(LongPath(list), "rb");
@@ -607,9 +620,10 @@ std::optional<int> CCli::Writes(const ParsedArgs& parsed, const char* noFiles, W
 int CCli::Sign(const std::vector<CliArg>& args) {
     if (AsksForHelp(args))
         return m_streams.outClosed ? RefuseClosedOutput() : Help(kSignUsage, kSignHelp);
-    const ParsedArgs parsed =
-        Parse(args, 1, {"--force", "--no-clobber", "-r", "--recursive", "--skip-kinds"},
-              {"--text", "--text-file", "--out", "--jobs"});
+    const ParsedArgs parsed = Parse(
+        args, 1,
+        {"--force", "--no-clobber", "-r", "--recursive", "-L", "--follow-links", "--skip-kinds"},
+        {"--text", "--text-file", "--out", "--jobs"});
     if (!parsed.problem.empty())
         return Usage(parsed.problem);
     if (parsed.Has("--text") == parsed.Has("--text-file"))
@@ -664,11 +678,11 @@ int CCli::Sign(const std::vector<CliArg>& args) {
             continue;
         }
         if (!recursive) {
-            ErrLine("quorvane-cli: " + PathUtf8(path) + " is a folder; -r signs the files in it");
+            ErrLine("quorvane-cli: " + ShownPath(path) + " is a folder; -r signs the files in it");
             refusedFolder = true;
             continue;
         }
-        FolderFiles files = FilesBelow(path, request.outputFolder);
+        FolderFiles files = FilesBelow(path, request.outputFolder, FollowsLinks(parsed));
         for (const WalkProblem& problem : files.problems) {
             ErrLine("quorvane-cli: " + WalkProblemText(problem));
             refusedFolder = true;
@@ -704,7 +718,7 @@ public:
             return;
         }
         const bool standardInput = item.stream != nullptr;
-        const std::string name = standardInput ? "standard input" : PathUtf8(item.path);
+        const std::string name = standardInput ? "standard input" : ShownPath(item.path);
         if (result.outcome == CheckOutcome::Unreadable) {
             WriteLine(m_streams.err, "quorvane-cli: cannot read " + name +
                                          (standardInput ? CauseText(result.error)
@@ -714,14 +728,14 @@ public:
         const bool isSigned = result.outcome == CheckOutcome::Signed;
         if (m_single) {
             if (isSigned)
-                m_streams.out.Write(ForDisplay(result.text) + newline);
+                m_streams.out.Write(Visible(ForDisplay(result.text), true) + newline);
             else
                 WriteLine(m_streams.err, "quorvane-cli: no signature in " + name);
         } else if (isSigned) {
-            m_streams.out.Write(PathUtf8(item.path) + ":" + newline + ForDisplay(result.text) +
-                                newline + newline);
+            m_streams.out.Write(ShownPath(item.path) + ":" + newline +
+                                Visible(ForDisplay(result.text), true) + newline + newline);
         } else {
-            m_streams.out.Write(PathUtf8(item.path) + ": no signature" + newline + newline);
+            m_streams.out.Write(ShownPath(item.path) + ": no signature" + newline + newline);
         }
     }
     // Output that does not arrive ends the run.
@@ -736,7 +750,8 @@ private:
 int CCli::Check(const std::vector<CliArg>& args) {
     if (AsksForHelp(args))
         return m_streams.outClosed ? RefuseClosedOutput() : Help(kCheckUsage, kCheckHelp);
-    const ParsedArgs parsed = Parse(args, 1, {"--json", "-r", "--recursive"}, {"--jobs"});
+    const ParsedArgs parsed =
+        Parse(args, 1, {"--json", "-r", "--recursive", "-L", "--follow-links"}, {"--jobs"});
     if (!parsed.problem.empty())
         return Usage(parsed.problem);
     if (m_streams.outClosed)
@@ -766,7 +781,7 @@ int CCli::Check(const std::vector<CliArg>& args) {
     for (const CliArg& operand : operands) {
         const fs::path path(operand);
         if (IsStandardStream(path)) {
-            request.items.push_back({path, {}, false, &standardInput});
+            request.items.push_back({path, {}, LinkedTo::Nothing, &standardInput});
             continue;
         }
         if (!recursive || !IsDirectory(path)) {
@@ -774,7 +789,7 @@ int CCli::Check(const std::vector<CliArg>& args) {
             continue;
         }
         walked = true;
-        std::vector<CheckItem> below = CheckItemsBelow(path);
+        std::vector<CheckItem> below = CheckItemsBelow(path, FollowsLinks(parsed));
         std::move(below.begin(), below.end(), std::back_inserter(request.items));
     }
     CCliCheckObserver observer(m_streams, json, request.items.size() == 1 && !walked);
@@ -860,7 +875,7 @@ int CCli::Run(const std::vector<CliArg>& args) {
         return Check(args);
     if (command == "strip")
         return Strip(args);
-    return Usage("unknown command " + command);
+    return Usage("unknown command " + Visible(command));
 }
 
 } // namespace

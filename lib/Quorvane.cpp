@@ -58,8 +58,9 @@ int ErrnoOf(const std::error_code& error) {
     return 0;
 }
 
-int Fail(int status, std::string message, const std::error_code& error = {}) {
-    t_lastError = std::move(message);
+// The message is for people: a name or text of a stranger's cannot drive their terminal.
+int Fail(int status, const std::string& message, const std::error_code& error = {}) {
+    t_lastError = Visible(message);
     t_lastErrno = status == QUORVANE_OUTPUT_EXISTS ? EEXIST : ErrnoOf(error);
     return status;
 }
@@ -334,7 +335,7 @@ public:
     bool AskOverwrite(const SignMessage& question) override {
         if ((m_flags & QUORVANE_REPLACE) != 0)
             return true;
-        m_kept = PathUtf8(question.path) + " already exists, kept";
+        m_kept = ShownPath(question.path) + " already exists, kept";
         if ((m_flags & QUORVANE_KEEP_QUIETLY) == 0)
             m_line = KeptLine(question);
         return false;
@@ -685,7 +686,7 @@ int quorvane_strip_file(const char* source, const char* target, int flags) {
         if (result.outcome == StripOutcome::Stripped)
             return Succeed();
         if (result.outcome == StripOutcome::OutputExists)
-            return Fail(QUORVANE_OUTPUT_EXISTS, PathUtf8(result.output) + " already exists, kept");
+            return Fail(QUORVANE_OUTPUT_EXISTS, ShownPath(result.output) + " already exists, kept");
         return Fail(StatusOf(result.outcome), StripProblemLine(source, result, false),
                     result.error);
     });
@@ -864,14 +865,22 @@ int quorvane_time_text(int64_t seconds, char** text) {
 
 int quorvane_list_files(const char* folder, const char* outputFolder, quorvane_file_fn file,
                         quorvane_problem_fn problem, void* context) {
+    return quorvane_list_files_with(folder, outputFolder, 0, file, problem, context);
+}
+
+int quorvane_list_files_with(const char* folder, const char* outputFolder, int flags,
+                             quorvane_file_fn file, quorvane_problem_fn problem, void* context) {
     return Guarded([&] {
         if (folder == nullptr)
             return Fail(QUORVANE_INVALID_ARGUMENT, "no folder given");
+        if (const int status = CheckFlags(flags, QUORVANE_FOLLOW_LINKS))
+            return status;
         if (!IsDirectory(folder))
             return Fail(QUORVANE_CANNOT_READ, std::string(folder) + " is not a folder",
                         NotAFolder(folder));
         return GiveFiles(FilesBelow(fs::path(folder),
-                                    outputFolder != nullptr ? fs::path(outputFolder) : fs::path()),
+                                    outputFolder != nullptr ? fs::path(outputFolder) : fs::path(),
+                                    (flags & QUORVANE_FOLLOW_LINKS) != 0),
                          file, problem, context);
     });
 }
@@ -906,17 +915,25 @@ int quorvane_check_batch(const char* const* paths, size_t count, unsigned jobs,
 }
 
 int quorvane_list_check_entries(const char* path, quorvane_entry_fn entry, void* context) {
+    return quorvane_list_check_entries_with(path, 0, entry, context);
+}
+
+int quorvane_list_check_entries_with(const char* path, int flags, quorvane_entry_fn entry,
+                                     void* context) {
     return Guarded([&] {
         if (path == nullptr)
             return Fail(QUORVANE_INVALID_ARGUMENT, "no path given");
+        if (const int status = CheckFlags(flags, QUORVANE_FOLLOW_LINKS))
+            return status;
         if (!IsDirectory(path)) {
             if (entry != nullptr)
                 entry(context, path, nullptr);
             return Succeed();
         }
         bool problems = false;
-        for (const CheckItem& item : CheckItemsBelow(fs::path(path))) {
-            const bool problem = item.error || item.linkToFolder;
+        for (const CheckItem& item :
+             CheckItemsBelow(fs::path(path), (flags & QUORVANE_FOLLOW_LINKS) != 0)) {
+            const bool problem = item.error || item.link != LinkedTo::Nothing;
             problems = problems || problem;
             if (entry != nullptr)
                 entry(context, PathUtf8(item.path).c_str(),
@@ -1021,11 +1038,20 @@ int quorvane_with_crlf(const char* text, size_t textSize, char** out, size_t* ou
 
 int quorvane_list_sign_items(const char* path, const char* outputFolder, quorvane_file_fn file,
                              quorvane_problem_fn problem, void* context) {
+    return quorvane_list_sign_items_with(path, outputFolder, 0, file, problem, context);
+}
+
+int quorvane_list_sign_items_with(const char* path, const char* outputFolder, int flags,
+                                  quorvane_file_fn file, quorvane_problem_fn problem,
+                                  void* context) {
     return Guarded([&] {
         if (path == nullptr)
             return Fail(QUORVANE_INVALID_ARGUMENT, "no path given");
+        if (const int status = CheckFlags(flags, QUORVANE_FOLLOW_LINKS))
+            return status;
         return GiveFiles(SignItemsOf(fs::path(path),
-                                     outputFolder != nullptr ? fs::path(outputFolder) : fs::path()),
+                                     outputFolder != nullptr ? fs::path(outputFolder) : fs::path(),
+                                     (flags & QUORVANE_FOLLOW_LINKS) != 0),
                          file, problem, context);
     });
 }

@@ -328,6 +328,28 @@ QUORVANE_API int quorvane_plan_sign_batch(const quorvane_item* items, size_t cou
                                           const char* output_folder, size_t part_size,
                                           quorvane_plan_fn plan, void* context, size_t* part_count);
 
+/* ---- Version 1.2 (symbol version QUORVANE_1.2): walks that follow links when asked ----
+ *
+ * The walks of folders report every link below the folder walked (to a file or a folder) and
+ * follow none, as quorvane-cli sign -r and check -r do: whoever filled the tree must not get a
+ * copy of another file of the caller's through a link. A link given as `folder` or `path`
+ * itself is followed. The walks also report files named like Quorvane's unfinished copies
+ * (".quorvane-*.tmp") instead of taking them (quorvane_list_check_entries gives them to check).
+ * The _with functions do what their namesakes do; QUORVANE_FOLLOW_LINKS follows the links
+ * below, as quorvane-cli -L does (a link to a folder that holds
+ * it is reported as a loop). Messages (quorvane_last_error and the
+ * lines given to callbacks) show control characters of names and texts as escapes ("\x1b");
+ * paths and texts given as data are exact. */
+#define QUORVANE_FOLLOW_LINKS 8
+QUORVANE_API int quorvane_list_files_with(const char* folder, const char* output_folder, int flags,
+                                          quorvane_file_fn file, quorvane_problem_fn problem,
+                                          void* context);
+QUORVANE_API int quorvane_list_sign_items_with(const char* path, const char* output_folder,
+                                               int flags, quorvane_file_fn file,
+                                               quorvane_problem_fn problem, void* context);
+QUORVANE_API int quorvane_list_check_entries_with(const char* path, int flags,
+                                                  quorvane_entry_fn entry, void* context);
+
 #ifdef __cplusplus
 }
 #endif

@@ -459,12 +459,12 @@ PYBIND11_MODULE(_quorvane, module) {
             Raise(status, status == QUORVANE_CANNOT_WRITE ? folder.shown : py::none());
         return py::make_tuple(count, LinesOf(lines));
     });
-    module.def("list_check_entries", [](const py::object& path) {
+    module.def("list_check_entries", [](const py::object& path, int flags) {
         const Path name = TakePath(path);
         std::vector<std::pair<std::string, std::optional<std::string>>> entries;
         const int status = Unlocked(true, [&] {
-            return quorvane_list_check_entries(
-                name.bytes.c_str(),
+            return quorvane_list_check_entries_with(
+                name.bytes.c_str(), flags,
                 [](void* context, const char* entry, const char* line) {
                     static_cast<decltype(entries)*>(context)->emplace_back(
                         entry, line != nullptr ? std::optional<std::string>(line) : std::nullopt);
@@ -479,25 +479,27 @@ PYBIND11_MODULE(_quorvane, module) {
                 py::make_tuple(FsText(entry), line ? py::object(FsText(*line)) : py::none()));
         return found;
     });
-    module.def("list_files", [](const py::object& folder, const py::object& outputFolder) {
+    module.def("list_files", [](const py::object& folder, const py::object& outputFolder,
+                                int flags) {
         const Path from = TakePath(folder);
         const std::optional<std::string> out = TakeOptionalPath(outputFolder);
         Listing listing;
         const int status = Unlocked(true, [&] {
-            return quorvane_list_files(from.bytes.c_str(), out ? out->c_str() : nullptr, ListedFile,
-                                       ListedProblem, &listing);
+            return quorvane_list_files_with(from.bytes.c_str(), out ? out->c_str() : nullptr, flags,
+                                            ListedFile, ListedProblem, &listing);
         });
         if (status != QUORVANE_OK && (status != QUORVANE_CANNOT_READ || listing.problems.empty()))
             Raise(status, from.shown);
         return ListingOf(listing);
     });
-    module.def("list_sign_items", [](const py::object& path, const py::object& outputFolder) {
+    module.def("list_sign_items", [](const py::object& path, const py::object& outputFolder,
+                                     int flags) {
         const Path from = TakePath(path);
         const std::optional<std::string> out = TakeOptionalPath(outputFolder);
         Listing listing;
         const int status = Unlocked(true, [&] {
-            return quorvane_list_sign_items(from.bytes.c_str(), out ? out->c_str() : nullptr,
-                                            ListedFile, ListedProblem, &listing);
+            return quorvane_list_sign_items_with(from.bytes.c_str(), out ? out->c_str() : nullptr,
+                                                 flags, ListedFile, ListedProblem, &listing);
         });
         if (status != QUORVANE_OK && (status != QUORVANE_CANNOT_READ || listing.problems.empty()))
             Raise(status, from.shown);

@@ -9,11 +9,11 @@
 
 namespace {
 
-CheckResult Unreadable(std::error_code error, bool linkToFolder = false) {
+CheckResult Unreadable(std::error_code error, LinkedTo link = LinkedTo::Nothing) {
     CheckResult result;
     result.outcome = CheckOutcome::Unreadable;
     result.error = error;
-    result.linkToFolder = linkToFolder;
+    result.link = link;
     return result;
 }
 
@@ -47,21 +47,21 @@ CheckResult CheckFile(const std::filesystem::path& path) {
 }
 
 CheckResult CheckOne(const CheckItem& item) {
-    if (item.error || item.linkToFolder)
-        return Unreadable(item.error, item.linkToFolder);
+    if (item.error || item.link != LinkedTo::Nothing)
+        return Unreadable(item.error, item.link);
     if (item.stream != nullptr)
         return FromStream(CheckStream(*item.stream));
     return CheckFile(item.path);
 }
 
-std::vector<CheckItem> CheckItemsBelow(const std::filesystem::path& folder) {
-    FolderFiles files = FilesBelow(folder, {});
+std::vector<CheckItem> CheckItemsBelow(const std::filesystem::path& folder, bool followLinks) {
+    FolderFiles files = FilesBelow(folder, {}, followLinks);
     std::vector<CheckItem> items;
     items.reserve(files.items.size() + files.problems.size());
     for (SignItem& item : files.items)
         items.push_back({std::move(item.source)});
     for (WalkProblem& problem : files.problems)
-        items.push_back({std::move(problem.path), problem.error, problem.linkToFolder});
+        items.push_back({std::move(problem.path), problem.error, problem.link});
     std::stable_sort(items.begin(), items.end(), [](const CheckItem& a, const CheckItem& b) {
         return a.path.native() < b.path.native();
     });

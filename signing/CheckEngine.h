@@ -5,6 +5,7 @@
 // number of jobs; files are only read.
 #pragma once
 
+#include "FolderWalk.h"
 #include "Streams.h"
 
 #include <atomic>
@@ -25,7 +26,7 @@ struct CheckItem {
     std::filesystem::path path;
     // What a folder walk already knows against it (it is then not opened).
     std::error_code error{};
-    bool linkToFolder = false;
+    LinkedTo link = LinkedTo::Nothing;
     // Read to its end from this stream instead of opening `path` (standard input).
     CStreamSource* stream = nullptr;
 };
@@ -38,7 +39,7 @@ struct CheckResult {
     std::uint32_t seed = 0;
     // Unreadable: why.
     std::error_code error;
-    bool linkToFolder = false;
+    LinkedTo link = LinkedTo::Nothing;
 };
 
 class ICheckObserver {
@@ -71,9 +72,11 @@ CheckResult CheckFile(const std::filesystem::path& path);
 CheckResult CheckOne(const CheckItem& item);
 
 // The items that checking a folder takes (quorvane-cli check -r): every regular file below it
-// and, with what the walk knows against them, the entries that cannot be checked (a folder that
-// cannot be listed, a FIFO, a dangling link, a link to a folder, which is not followed), all in
-// the order of their paths.
-std::vector<CheckItem> CheckItemsBelow(const std::filesystem::path& folder);
+// (those named like our temporaries too: a file is not passed over for its name) and, with
+// what the walk knows against them, the entries that cannot be checked (a folder that cannot
+// be listed, a FIFO, a dangling link, a link, which is not followed unless `followLinks`), all
+// in the order of their paths.
+std::vector<CheckItem> CheckItemsBelow(const std::filesystem::path& folder,
+                                       bool followLinks = false);
 
 CheckBatchResult RunCheckBatch(const CheckRequest& request, ICheckObserver& observer);

@@ -3,6 +3,8 @@
 #include "FileOps.h"
 
 #include <algorithm>
+#include <memory>
+#include <optional>
 #include <utility>
 
 namespace fs = std::filesystem;
@@ -21,15 +23,48 @@ fs::path TopName(fs::path folder) {
     return name;
 }
 
+// A folder that a walk following links is in, and the folders that one is in.
+struct Ancestor {
+    FileIdentity identity;
+    std::shared_ptr<const Ancestor> up;
+};
+
 } // namespace
 
-FolderFiles FilesBelow(const fs::path& folder, const fs::path& outputFolder) {
+FolderFiles FilesBelow(const fs::path& folder, const fs::path& outputFolder, bool followLinks) {
     FolderFiles files;
-    // Each folder still to list, with the subfolder its files' copies go to.
-    std::vector<std::pair<fs::path, fs::path>> pending{{folder, TopName(folder)}};
+    // Each folder still to list, with the subfolder its files' copies go to and, when links are
+    // followed, the folders it lies in, so that a link to one of them is not walked forever.
+    struct Pending {
+        fs::path folder;
+        fs::path subfolder;
+        std::shared_ptr<const Ancestor> ancestors;
+    };
+    std::vector<Pending> pending{{folder, TopName(folder), nullptr}};
+    const auto descend = [&](const fs::path& path, const fs::path& subfolder,
+                             const std::shared_ptr<const Ancestor>& ancestors) {
+        if (!followLinks) {
+            pending.push_back({path, subfolder, nullptr});
+            return;
+        }
+        const std::optional<FileIdentity> identity = IdentityOf(path);
+        for (const Ancestor* up = ancestors.get(); identity && up != nullptr; up = up->up.get())
+            if (up->identity == *identity) {
+                files.problems.push_back(
+                    {path, std::make_error_code(std::errc::too_many_symbolic_link_levels)});
+                return;
+            }
+        pending.push_back({path, subfolder,
+                           identity
+                               ? std::make_shared<const Ancestor>(Ancestor{*identity, ancestors})
+                               : ancestors});
+    };
     while (!pending.empty()) {
-        auto [current, subfolder] = std::move(pending.back());
+        auto [current, subfolder, ancestors] = std::move(pending.back());
         pending.pop_back();
+        if (followLinks && ancestors == nullptr)
+            if (const std::optional<FileIdentity> identity = IdentityOf(current))
+                ancestors = std::make_shared<const Ancestor>(Ancestor{*identity, nullptr});
         std::error_code error;
         fs::directory_iterator entries(LongPath(current), error);
         if (error) {
@@ -39,31 +74,37 @@ FolderFiles FilesBelow(const fs::path& folder, const fs::path& outputFolder) {
         for (; entries != fs::directory_iterator(); entries.increment(error)) {
             const fs::path name = entries->path().filename();
             const fs::path path = current / name;
-            if (IsPendingOutputName(name))
+            if (IsPendingOutputName(name)) {
+                files.problems.push_back({path, {}, LinkedTo::Nothing, true});
                 continue;
+            }
             // The listing tells most entries' type (a Linux file system's d_type), so that a
-            // plain file or folder costs no system call here; a link is followed, and an entry
-            // whose type the listing leaves unknown is asked once.
+            // plain file or folder costs no system call here; a link, and an entry whose type
+            // the listing leaves unknown, is asked once.
             std::error_code statusError;
             const bool link = entries->is_symlink(statusError);
             if (!link && entries->is_directory(statusError)) {
                 if (!SameFile(path, outputFolder))
-                    pending.emplace_back(path, subfolder / name);
+                    descend(path, subfolder / name, ancestors);
                 continue;
             }
-            if (entries->is_regular_file(statusError)) {
-                files.items.push_back({path, subfolder, !link});
+            if (!link && entries->is_regular_file(statusError)) {
+                files.items.push_back({path, subfolder, true});
                 continue;
             }
             const fs::file_status target = entries->status(statusError);
-            if (fs::is_regular_file(target))
-                files.items.push_back({path, subfolder, false});
-            else if (statusError)
+            if (statusError)
                 files.problems.push_back({path, statusError});
+            else if (fs::is_regular_file(target) && (!link || followLinks))
+                files.items.push_back({path, subfolder, false});
+            else if (fs::is_regular_file(target))
+                files.problems.push_back({path, {}, LinkedTo::File});
             else if (!fs::is_directory(target))
                 files.problems.push_back({path, make_error_code(FileError::NotRegularFile)});
-            else
-                files.problems.push_back({path, {}, true});
+            else if (!followLinks)
+                files.problems.push_back({path, {}, LinkedTo::Folder});
+            else if (!SameFile(path, outputFolder))
+                descend(path, subfolder / name, ancestors);
         }
         if (error)
             files.problems.push_back({current, error});

@@ -10,13 +10,17 @@
 #include <system_error>
 #include <vector>
 
+// What a link met below the folder leads to; links are not followed unless asked for.
+enum class LinkedTo { Nothing, Folder, File };
+
 // Something below the folder that is not signed: a folder that cannot be listed, an entry
-// that is not a regular file (a FIFO, a device, a socket, a dangling link), or a link to a
-// folder, which is not followed.
+// that is not a regular file (a FIFO, a device, a socket, a dangling link), a link (to a
+// file or a folder) that is not followed, or a file named like a copy of ours in the making.
 struct WalkProblem {
     std::filesystem::path path;
     std::error_code error;
-    bool linkToFolder = false;
+    LinkedTo link = LinkedTo::Nothing;
+    bool temporary = false;
 };
 
 struct FolderFiles {
@@ -27,8 +31,10 @@ struct FolderFiles {
 };
 
 // The regular files below `folder`, its subfolders included. A folder that is `outputFolder`
-// is left out with everything in it, so that earlier outputs are not signed again, and so are
-// our own temporary files. Links to folders below it are not followed, as find and cp -r do
-// not: each is reported as a problem (following them could walk a folder twice, or forever).
+// is left out with everything in it, so that earlier outputs are not signed again.
+// Links below `folder` are reported and not followed, as find and cp -r do not follow them:
+// whoever filled the tree could otherwise have another file of the user's signed (and its
+// copy handed to them), or a folder walked forever. With `followLinks` they are followed,
+// and a link to a folder that holds it is reported as a loop.
 FolderFiles FilesBelow(const std::filesystem::path& folder,
-                       const std::filesystem::path& outputFolder);
+                       const std::filesystem::path& outputFolder, bool followLinks = false);

@@ -10,9 +10,9 @@
 
 namespace fs = std::filesystem;
 
-FolderFiles SignItemsOf(const fs::path& operand, const fs::path& outputFolder) {
+FolderFiles SignItemsOf(const fs::path& operand, const fs::path& outputFolder, bool followLinks) {
     if (IsDirectory(operand))
-        return FilesBelow(operand, outputFolder);
+        return FilesBelow(operand, outputFolder, followLinks);
     FolderFiles files;
     files.items.push_back({operand, {}});
     return files;

@@ -10,15 +10,15 @@ namespace fs = std::filesystem;
 std::string CauseText(const std::error_code& error, const fs::path& output,
                       const fs::path* earlierSource) {
     if (earlierSource != nullptr)
-        return " (" + PathUtf8(output) + " was written from " + PathUtf8(*earlierSource) +
+        return " (" + ShownPath(output) + " was written from " + ShownPath(*earlierSource) +
                " earlier in this run)";
     if (!error)
         return {};
     if (error == FileError::SourceChanged && !output.empty())
-        return " (" + PathUtf8(output) + " " + ErrorText(error) + ")";
+        return " (" + ShownPath(output) + " " + ErrorText(error) + ")";
     if (output.empty())
         return " (" + ErrorText(error) + ")";
-    return " (" + PathUtf8(output) + ": " + ErrorText(error) + ")";
+    return " (" + ShownPath(output) + ": " + ErrorText(error) + ")";
 }
 
 std::string MessageLine(const SignMessage& message) {
@@ -27,7 +27,7 @@ std::string MessageLine(const SignMessage& message) {
     if (message.fileKind != FileKind::Other)
         return KindLine(message.path, message.fileKind,
                         message.id == signtext::MessageId::KindLeftOut);
-    return signtext::Format<char>(Utf16ToUtf8(message.format), {PathUtf8(message.path)}) +
+    return signtext::Format<char>(Utf16ToUtf8(message.format), {ShownPath(message.path)}) +
            CauseText(message.error, message.output, message.earlierSource);
 }
 
@@ -37,7 +37,7 @@ std::string KindLine(const fs::path& source, FileKind kind, bool leftOut) {
     return (leftOut ? "" : "Warning: ") +
            signtext::Format<char>(
                Utf16ToUtf8(leftOut ? signtext::kKindLeftOut : signtext::kKindWarning),
-               {PathUtf8(source), std::string(info.name),
+               {ShownPath(source), std::string(info.name),
                 std::string(info.consequence) +
                     (leftOut ? std::string() : "; " + std::string(kKindRemedyCli))});
 }
@@ -46,12 +46,19 @@ std::string KeptLine(const SignMessage& question) {
     return MessageLine(question) + " No: kept (--force replaces it)";
 }
 
+std::string_view LinkText(LinkedTo link) {
+    return link == LinkedTo::Folder ? kLinkToFolder : kLinkToFile;
+}
+
 std::string WalkProblemText(const WalkProblem& problem) {
-    const bool notRegular = problem.error == FileError::NotRegularFile;
-    return PathUtf8(problem.path) +
-           (problem.linkToFolder ? ": " + std::string(kLinkToFolder)
-            : notRegular         ? ": not a regular file, skipped"
-                                 : ": cannot be read, skipped (" + ErrorText(problem.error) + ")");
+    const std::string path = ShownPath(problem.path);
+    if (problem.link != LinkedTo::Nothing)
+        return path + ": " + std::string(LinkText(problem.link));
+    if (problem.temporary)
+        return path + ": named like an unfinished copy of Quorvane's, skipped";
+    if (problem.error == FileError::NotRegularFile)
+        return path + ": not a regular file, skipped";
+    return path + ": cannot be read, skipped (" + ErrorText(problem.error) + ")";
 }
 
 std::string JsonString(std::u16string_view units) {
@@ -97,7 +104,8 @@ std::string JsonString(std::u16string_view units) {
 }
 
 std::string CheckReason(const CheckResult& result) {
-    return result.linkToFolder ? std::string(kLinkToFolder) : ErrorText(result.error);
+    return result.link != LinkedTo::Nothing ? std::string(LinkText(result.link))
+                                            : ErrorText(result.error);
 }
 
 std::string CheckJsonLine(const fs::path& path, const CheckResult& result) {
@@ -113,7 +121,7 @@ std::string CheckJsonLine(const fs::path& path, const CheckResult& result) {
 
 std::string StripProblemLine(const fs::path& source, const StripResult& result,
                              bool quietExisting) {
-    const std::string output = PathUtf8(result.output);
+    const std::string output = ShownPath(result.output);
     std::string why;
     switch (result.outcome) {
     case StripOutcome::Stripped:
@@ -125,7 +133,7 @@ std::string StripProblemLine(const fs::path& source, const StripResult& result,
         why = output + " already exists, kept (--force replaces it)";
         break;
     case StripOutcome::WrittenThisRun:
-        why = output + " was written from " + PathUtf8(result.earlierSource) +
+        why = output + " was written from " + ShownPath(result.earlierSource) +
               " earlier in this run, kept";
         break;
     case StripOutcome::Unreadable:
@@ -144,5 +152,5 @@ std::string StripProblemLine(const fs::path& source, const StripResult& result,
         why = "could not write " + output + ", nothing written" + CauseText(result.error);
         break;
     }
-    return PathUtf8(source) + ": " + why;
+    return ShownPath(source) + ": " + why;
 }

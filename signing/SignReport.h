@@ -28,8 +28,10 @@ std::string KindLine(const std::filesystem::path& source, FileKind kind, bool le
 // The overwrite question answered No because replacing was not asked for.
 std::string KeptLine(const SignMessage& question);
 
-// Why a link to a folder met below a folder of `-r` gives no files.
+// Why a link met below a folder of `-r` gives no files.
 inline constexpr std::string_view kLinkToFolder = "a link to a folder, not followed";
+inline constexpr std::string_view kLinkToFile = "a link to a file, not followed";
+std::string_view LinkText(LinkedTo link);
 
 // Something below a folder of `-r` that is not signed: "PATH: not a regular file, skipped".
 std::string WalkProblemText(const WalkProblem& problem);

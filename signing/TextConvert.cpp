@@ -117,6 +117,62 @@ std::optional<std::u16string> Wtf8ToUtf16(std::string_view wtf8) {
     return out;
 }
 
+namespace {
+
+bool IsHidden(char32_t cp) {
+    return cp < 0x20 || (cp >= 0x7F && cp <= 0x9F) || (cp >= 0x202A && cp <= 0x202E) ||
+           (cp >= 0x2066 && cp <= 0x2069);
+}
+
+void AppendEscape(std::string& out, char letter, char32_t value, int digits) {
+    static const char hex[] = "0123456789abcdef";
+    out += '\\';
+    out += letter;
+    for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4)
+        out += hex[(value >> shift) & 0xF];
+}
+
+} // namespace
+
+std::string Visible(std::string_view utf8, bool keepLineBreaks) {
+    std::string out;
+    out.reserve(utf8.size());
+    for (std::size_t i = 0; i < utf8.size();) {
+        const std::size_t start = i;
+        const std::optional<char32_t> cp = NextCodePoint(utf8, i);
+        if (!cp) {
+            AppendEscape(out, 'x', static_cast<unsigned char>(utf8[start]), 2);
+            continue;
+        }
+        const bool lineBreak = *cp == U'\n' || (*cp == U'\r' && i < utf8.size() && utf8[i] == '\n');
+        if (!IsHidden(*cp) || (keepLineBreaks && lineBreak)) {
+            out.append(utf8, start, i - start);
+            continue;
+        }
+        switch (*cp) {
+        case U'\t':
+            out += "\\t";
+            break;
+        case U'\n':
+            out += "\\n";
+            break;
+        case U'\r':
+            out += "\\r";
+            break;
+        default:
+            if (*cp < 0x80)
+                AppendEscape(out, 'x', *cp, 2);
+            else
+                AppendEscape(out, 'u', *cp, 4);
+        }
+    }
+    return out;
+}
+
+std::string ShownPath(const std::filesystem::path& path) {
+    return Visible(PathUtf8(path));
+}
+
 std::u16string WithCrLf(std::u16string_view text) {
     std::u16string out;
     out.reserve(text.size() + 16);

@@ -48,6 +48,15 @@ std::filesystem::path PathFromText(std::u16string_view text);
 // be UTF-8; on Windows a lone surrogate becomes U+FFFD.
 std::string PathUtf8(const std::filesystem::path& path);
 
+// UTF-8 `text` for a human reader on a terminal: what cannot be typed and could drive the
+// terminal (C0 controls, DEL, C1 controls, the bidirectional overrides and isolates, and bytes
+// that are not UTF-8) is shown as a visible escape: \t, \n, \r, \xHH for other bytes, \uHHHH
+// for other code points. With `keepLineBreaks` a text's line breaks (LF, and CR before LF)
+// stay; a CR alone, which rewrites the line shown, never does.
+std::string Visible(std::string_view utf8, bool keepLineBreaks = false);
+// A path for a message: Visible(PathUtf8(path)).
+std::string ShownPath(const std::filesystem::path& path);
+
 #ifdef _WIN32
 // Windows' wchar_t is UTF-16: unit for unit.
 std::wstring ToWide(std::u16string_view text);

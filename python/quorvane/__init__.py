@@ -403,26 +403,37 @@ def strip_batch(sources, output_folder, existing=ASK, jobs=1):
                                  _jobs(jobs))
 
 
-def list_files(folder, output_folder=None):
+# quorvane.h's QUORVANE_FOLLOW_LINKS.
+_FOLLOW_LINKS = 8
+
+
+def _walk_flags(follow_links):
+    return _FOLLOW_LINKS if follow_links else 0
+
+
+def list_files(folder, output_folder=None, *, follow_links=False):
     """The regular files below `folder` as quorvane-cli sign -r takes them, in the order of
     their paths: ([(path, subfolder), ...], [problem line, ...]), paths as os.fsdecode gives
-    them. `output_folder` is left out. A path that is no folder raises ReadError."""
-    return _quorvane.list_files(folder, output_folder)
+    them. `output_folder` is left out. Links below `folder` (to files or folders) are problem
+    lines and not followed, unless `follow_links` (quorvane-cli -L). A path that is no folder
+    raises ReadError."""
+    return _quorvane.list_files(folder, output_folder, _walk_flags(follow_links))
 
 
-def list_sign_items(path, output_folder=None):
+def list_sign_items(path, output_folder=None, *, follow_links=False):
     """What quorvane-cli sign -r takes for `path`: for a folder, as list_files; anything else
     stands for itself, [(path, "")], its copy directly in the output folder (a missing file is
     then refused by the batch with quorvane-cli's message)."""
-    return _quorvane.list_sign_items(path, output_folder)
+    return _quorvane.list_sign_items(path, output_folder, _walk_flags(follow_links))
 
 
-def list_check_entries(path):
+def list_check_entries(path, *, follow_links=False):
     """What quorvane-cli check -r takes for `path`, in its order: [(path, json_line), ...],
     json_line None for a file to check, or quorvane-cli check --json's line for an entry that
-    cannot be checked (not a regular file, a folder that cannot be listed, a link to a folder).
-    A folder stands for the entries below it, anything else for itself."""
-    return _quorvane.list_check_entries(path)
+    cannot be checked (not a regular file, a folder that cannot be listed, a link below `path`
+    unless `follow_links`). A folder stands for the entries below it, anything else for
+    itself."""
+    return _quorvane.list_check_entries(path, _walk_flags(follow_links))
 
 
 #: plan_sign_batch's plan: per item its output path and the index of the first earlier item

@@ -555,6 +555,55 @@ TEST_F(Cli, JsonKeepsUnpairedSurrogatesAndNamesExactly) {
 #endif
 }
 
+// A stranger's name or signature cannot drive the terminal: what cannot be typed shows as an
+// escape in every line for people, on standard output and standard error; --json is exact.
+TEST_F(Cli, NamesAndTextsShowWhatCannotBeTypedAsEscapes) {
+#ifdef _WIN32
+    const std::string name = "a.txt"; // Windows' names hold no controls
+    const std::string shown = "a_signed.txt";
+#else
+    const std::string name = "a\x1b[2J\nb.txt";
+    const std::string shown = "a\\x1b[2J\\nb_signed.txt";
+#endif
+    const fs::path a = File(name, PatternBytes(40, 1));
+    CSignRecorder desktop;
+    ASSERT_EQ(RunSignBatch({a}, Out(), u"ok\x1b]0;PWNED\x07\x1b[2J\r\nline\rX\x9b\x202e", desktop)
+                  .signedCount,
+              1u);
+    const fs::path copy = Out() / Names(Out()).front();
+    const auto typable = [](const std::string& bytes) {
+        return std::none_of(bytes.begin(), bytes.end(),
+                            [](char c) {
+                                return (c >= 0 && c < 0x20 && c != '\n' && c != '\r') || c == 0x7F;
+                            }) &&
+               bytes.find("\xC2\x9B") == std::string::npos &&
+               bytes.find("\xE2\x80\xAE") == std::string::npos;
+    };
+    const std::vector<std::vector<CliArg>> runs = {
+        {Arg("check"), Arg(copy)},
+        {Arg("check"), Arg(copy), Arg(a)},
+        {Arg("check"), Arg("-r"), Arg(Out())},
+        {Arg("sign"), Arg("--text"), Arg("x"), Arg("--out"), Arg(Out()), Arg(copy)},
+        {Arg("strip"), Arg("--out"), Arg(Out()), Arg(a)},
+        {Arg("check"), Arg(m_dir / "\x1b[31mmissing")},
+        {Arg("check"), Arg("--\x1b[2J")},
+    };
+    for (const auto& args : runs) {
+        const CliRun run = RunInProcess(args);
+        EXPECT_TRUE(typable(run.out) && typable(run.err)) << run.out << run.err;
+    }
+    const std::string text = "ok\\x1b]0;PWNED\\x07\\x1b[2J" + kNewline + "line\\rX\\u009b\\u202e";
+    EXPECT_EQ(RunInProcess({Arg("check"), Arg(copy)}).out, text + kNewline);
+    std::string folder = Text(Out() / "x");
+    folder.pop_back();
+    EXPECT_EQ(Lines(RunInProcess(runs[3]).err).front(),
+              "File " + folder + shown + " is already digitally signed, cannot re-sign!");
+    const auto json = ParseJsonObject(RunInProcess({Arg("check"), Arg("--json"), Arg(copy)}).out);
+    ASSERT_TRUE(json);
+    EXPECT_EQ(std::get<std::string>(json->at("text")),
+              "ok\x1b]0;PWNED\x07\x1b[2J\r\nline\rX\xC2\x9B\xE2\x80\xAE");
+}
+
 TEST_F(Cli, StripRefusesWhatItCannotDoSafely) {
     const fs::path plain = File("plain.txt", PatternBytes(100, 1));
     const fs::path a = File("a.txt", PatternBytes(100, 2));
@@ -911,28 +960,52 @@ TEST_F(Cli, FilesFromListsWhoseEntriesCrossTheReadersBlocks) {
 }
 
 #ifndef _WIN32
-// Below -r, a link to a folder is reported and not followed, by sign and check alike; a link
-// given as the folder to walk is followed.
-TEST_F(Cli, LinksToFoldersBelowAWalkAreReportedNotFollowed) {
+// Below -r, a link to a folder or a file is reported and not followed, by sign and check
+// alike: whoever filled the tree gets no copy of another file of the user's. A link given as
+// the folder to walk is followed; -L follows the links below too, and reports a loop.
+TEST_F(Cli, LinksBelowAWalkAreReportedNotFollowedUnlessAsked) {
     File("real/a.txt", PatternBytes(30, 1));
     File("tree/b.txt", PatternBytes(30, 2));
+    const fs::path secret = File("secret.txt", PatternBytes(30, 3));
+    fs::permissions(secret, fs::perms::owner_read | fs::perms::owner_write);
     fs::create_directory_symlink(m_dir / "real", m_dir / "tree" / "link");
     fs::create_directory_symlink(m_dir / "tree", m_dir / "tree" / "loop");
+    fs::create_symlink("../secret.txt", m_dir / "tree" / "notes.txt");
     fs::create_directory_symlink(m_dir / "tree", m_dir / "given");
+    const auto line = [&](const char* name, const std::string& why) {
+        return "quorvane-cli: " + Text(m_dir / "given" / name) + why + kNewline;
+    };
+    const auto unread = [&](const char* name, const std::string& why) {
+        return "quorvane-cli: cannot read " + Text(m_dir / "given" / name) + " (" + why + ")" +
+               kNewline;
+    };
     CliRun run = Sign("x", {Arg(m_dir / "given")}, {Arg("-r")});
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, "quorvane-cli: " + Text(m_dir / "given" / "link") +
-                           ": a link to a folder, not followed" + kNewline + "quorvane-cli: " +
-                           Text(m_dir / "given" / "loop") + ": a link to a folder, not followed" +
-                           kNewline + "File encrypted succesfully!" + kNewline);
-    EXPECT_TRUE(fs::exists(Out() / "given" / "b_signed.txt"));
+    EXPECT_EQ(run.err, line("link", ": a link to a folder, not followed") +
+                           line("loop", ": a link to a folder, not followed") +
+                           line("notes.txt", ": a link to a file, not followed") +
+                           "File encrypted succesfully!" + kNewline);
+    EXPECT_EQ(Names(Out() / "given"), std::vector<fs::path>{"b_signed.txt"});
 
-    run = RunInProcess({Arg("check"), Arg("-r"), Arg(m_dir / "tree")});
+    run = RunInProcess({Arg("check"), Arg("-r"), Arg(m_dir / "given")});
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, "quorvane-cli: cannot read " + Text(m_dir / "tree" / "link") +
-                           " (a link to a folder, not followed)" + kNewline +
-                           "quorvane-cli: cannot read " + Text(m_dir / "tree" / "loop") +
-                           " (a link to a folder, not followed)" + kNewline);
+    EXPECT_EQ(run.err, unread("link", "a link to a folder, not followed") +
+                           unread("loop", "a link to a folder, not followed") +
+                           unread("notes.txt", "a link to a file, not followed"));
+
+    fs::remove_all(Out() / "given");
+    run = Sign("x", {Arg(m_dir / "given")}, {Arg("-r"), Arg("-L")});
+    EXPECT_EQ(run.status, 1);
+    const std::string loop =
+        std::make_error_code(std::errc::too_many_symbolic_link_levels).message();
+    EXPECT_EQ(run.err, line("loop", ": cannot be read, skipped (" + loop + ")") +
+                           "3 files encrypted succesfully!" + kNewline);
+    EXPECT_TRUE(fs::exists(Out() / "given" / "link" / "a_signed.txt"));
+    EXPECT_TRUE(fs::exists(Out() / "given" / "notes_signed.txt"));
+    EXPECT_EQ(RunInProcess({Arg("sign"), Arg("-L"), Arg("--text"), Arg("x"), Arg("--out"),
+                            Arg(Out()), Arg(m_dir / "given")})
+                  .status,
+              2);
 }
 #endif
 

@@ -82,11 +82,13 @@ expect_completion() {
 }
 expect_completion '--help --version check sign strip ' quorvane-cli ''
 expect_completion 'sign strip ' quorvane-cli s
-expect_completion '-- --files-from --jobs --json --null --recursive ' quorvane-cli check --
+expect_completion '-- --files-from --follow-links --jobs --json --null --recursive ' quorvane-cli check --
 # Options already given are not offered again, nor the one that excludes --force, nor the other
 # spelling of -0.
 expect_completion '--null ' quorvane-cli sign --force --n
 expect_completion '' quorvane-cli check -0 --n
+expect_completion '--skip-kinds ' quorvane-cli sign -L --s
+expect_completion '' quorvane-cli check -L --fo
 expect_completion 'out outbox ' quorvane-cli strip --files-from ou
 expect_completion '--text --text-file ' quorvane-cli sign --out x --te
 expect_completion 'out outbox ' quorvane-cli sign --out ou

@@ -316,7 +316,8 @@ class PythonWays(unittest.TestCase):
         with self.assertRaises(quorvane.InvalidArgumentError):
             quorvane.sign_batch(self.path("a.bin"), self.dir.name, "t")
         self.assertEqual(len(os.listdir(self.dir.name)), 3)
-        # A folder holding names that are not UTF-8: each is signed or reported, as bytes give.
+        # A folder holding names that are not UTF-8: each is signed or reported, as bytes give;
+        # a message shows such a byte as an escape, as quorvane-cli's do.
         os.makedirs(self.path("tree"))
         os.mkdir(self.path("out"))
         tree = os.fsencode(self.path("tree"))
@@ -328,7 +329,7 @@ class PythonWays(unittest.TestCase):
         count, messages = quorvane.sign_batch(items, self.path("out"), "t")
         self.assertEqual((count, problems), (1, []))
         self.assertEqual(os.fsencode(messages[0][2]), b"File " + tree +
-                         b"/old-lat\xe9.bin is already digitally signed, cannot re-sign!")
+                         b"/old-lat\\xe9.bin is already digitally signed, cannot re-sign!")
         self.assertEqual(os.listdir(os.fsencode(self.path("out/tree"))), [b"new-lat\xe9_signed.bin"])
 
     def test_failures_are_the_os_errors_python_raises_with_errno_and_filename(self):
@@ -352,6 +353,9 @@ class PythonWays(unittest.TestCase):
         cases = [
             (lambda: quorvane.check(p("gone")), quorvane.ReadError, FileNotFoundError,
              errno.ENOENT, p("gone")),
+            # A name that would drive a terminal is exact as the filename, escaped in the text.
+            (lambda: quorvane.check(p("\x1b[2Jgone")), quorvane.ReadError, FileNotFoundError,
+             errno.ENOENT, p("\x1b[2Jgone")),
             (lambda: quorvane.check(pathlib.Path(p("a.txt/x"))), quorvane.ReadError,
              NotADirectoryError, errno.ENOTDIR, p("a.txt/x")),
             (lambda: quorvane.check(p("dir")), quorvane.ReadError, None, None, p("dir")),
@@ -407,6 +411,7 @@ class PythonWays(unittest.TestCase):
                 self.assertIsInstance(error, os_kind, row)
             self.assertEqual((getattr(error, "errno", None), error.filename, error.status),
                              (number, filename, kind.status), row)
+            self.assertNotIn("\x1b", str(error), row)
             # As a cluster ships it from a worker.
             again = pickle.loads(pickle.dumps(error))
             self.assertIs(type(again), type(error), row)

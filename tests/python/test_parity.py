@@ -197,6 +197,8 @@ class Parity(unittest.TestCase):
         cls.make_corpus(cls.root)
         cls.apis = {"c": CApi(LIBRARY), "python": PythonApi()}
 
+    HOSTILE_NAME = b"t2/photos/esc\x1b]0;PWNED\x07\x1b[2J\n\xc2\x9b.bin"
+
     @classmethod
     def make_corpus(cls, root):
         def write(name, data):
@@ -209,6 +211,11 @@ class Parity(unittest.TestCase):
                 write("%s/photos/%s" % (tree, name), os.urandom(300) + name.encode())
         write(b"t2/photos/lat\xe9.bin", b"latin name")
         write("t2/photos/signed.bin", quorvane.sign_bytes(b"signed before", "earlier"))
+        # A stranger's tree: a name that would drive a terminal, a file named like a copy in
+        # the making, and a link to another file of the user's, which is not followed.
+        write(cls.HOSTILE_NAME, quorvane.sign_bytes(b"signed before", "earlier"))
+        write("t1/photos/.quorvane-0123456789ab.tmp", b"hidden")
+        os.symlink("../../file.txt", os.path.join(root, "t1/photos/notes-link.txt"))
         # A kind whose own tools object to a signed copy: signed after a warning.
         write("t1/photos/notes.gz", gzip.compress(b"compressed notes"))
         write("file.txt", b"a file given by name")
@@ -288,6 +295,12 @@ class Parity(unittest.TestCase):
             self.assertIn(b"Warning: File %s (gzip)" % os.fsencode(self.path("t1/photos/notes.gz")),
                           stderr)
             self.assertIn(b"photos/lat\xe9_signed.bin", b"".join(copies))
+            self.assertNotIn(b"notes-link", b"".join(copies))
+            self.assertNotIn(b"\x1b", stderr)
+            for line in [b"esc\\x1b]0;PWNED\\x07\\x1b[2J\\n\\u009b.bin is already digitally signed",
+                         b"photos/notes-link.txt: a link to a file, not followed",
+                         b"photos/.quorvane-0123456789ab.tmp: named like an unfinished copy"]:
+                self.assertIn(line, stderr)
         self.assertEqual(copies[b"file_signed.txt"][1], "\u00e9" * 32765 + "😀")
         for text in ["too-long", "breaks-too-long", "latin1"]:
             (status, _, stderr), copies = self.run_doors("sign", operands,
@@ -300,11 +313,17 @@ class Parity(unittest.TestCase):
                         "--out", signed, self.path("t1"), self.path("t2")], capture_output=True)
         os.mkfifo(os.path.join(signed, "t2", "photos", "fifo"))
         os.symlink(self.path("t1"), os.path.join(signed, "t2", "link"))
+        os.symlink(self.path("file.txt"), os.path.join(signed, "t2", "file-link"))
+        with open(os.path.join(signed, "t2", ".quorvane-0123456789ab.tmp"), "wb") as f:
+            f.write(b"not signed, not passed over")
         (status, stdout, _), _ = self.run_doors(
             "check", [signed, self.path("fifo"), self.path("dangling"), self.path("missing")])
         self.assertEqual(status, 1)
         self.assertIn(b'"text": "Aa\\u0000b\\udfff\\ud800\xc3\xa9\xf0\x9f\x98\x80\\r\\nline"',
                       stdout)
+        self.assertIn(b'file-link", "signed": false, "error": "cannot be read", "reason": '
+                      b'"a link to a file, not followed"', stdout)
+        self.assertIn(b'.quorvane-0123456789ab.tmp", "signed": false, "text": null', stdout)
         copies = [os.path.join(signed, "t1", "photos", "a_signed.jpg"),
                   os.path.join(signed, "t2", "photos", "a_signed.jpg"),
                   os.path.join(os.fsencode(signed), b"t2/photos/lat\xe9_signed.bin"),

@@ -81,7 +81,7 @@ TEST(Batches, SeveralJobsGiveTheResultsAndFilesOfOne) {
         CheckRequest check;
         for (const fs::path& file : files)
             check.items.push_back({file});
-        check.items.push_back({dir / "link", {}, true});
+        check.items.push_back({dir / "link", {}, LinkedTo::Folder});
         check.jobs = jobs;
         CRecorder checked;
         const CheckBatchResult checkResult = RunCheckBatch(check, checked);

@@ -20,7 +20,7 @@ using Found = std::vector<std::pair<std::string, std::string>>;
 
 TEST(FolderWalk, FilesAndTheSubfoldersOfTheirCopies) {
     TempDir dir;
-    // Our own temporary files are never taken for sources.
+    // Files named like our temporaries are never taken for sources (and are reported).
     for (const char* name : {"docs/a.txt", "docs/sub/deeper/b.bin", "docs/out/x",
                              "docs/sub/.quorvane-0123456789ab.tmp"}) {
         fs::create_directories((dir / name).parent_path());
@@ -60,44 +60,66 @@ TEST(FolderWalk, FilesAndTheSubfoldersOfTheirCopies) {
                 fs::weakly_canonical(item.source).lexically_relative(base).generic_string(),
                 item.subfolder.generic_string());
         EXPECT_EQ(found, c.expected) << PathUtf8(c.folder);
-        EXPECT_EQ(files.problems.size(), c.folder == dir / "missing" ? 1u : 0u)
-            << PathUtf8(c.folder);
+        // The temporary in each tree, or the missing folder.
+        EXPECT_EQ(files.problems.size(), 1u) << PathUtf8(c.folder);
     }
     fs::current_path(previous);
 }
 
 #ifndef _WIN32
-// Each kind of entry the listing tells, and the links it does not follow: a plain file is
-// listed as one (opened without a look first), a link to a file is signed through the link but
-// looked at before it is opened, and what is no file to sign is a problem of its own kind.
+// Each kind of entry the listing tells, and the links: a plain file is listed as one (opened
+// without a look first); what is no file to sign is a problem of its own kind; a link below the
+// tree, to a file or a folder, is reported and not followed, unless asked for, and then a link
+// to a folder that holds it is a loop.
 TEST(FolderWalk, EachKindOfEntry) {
     TempDir dir;
     fs::create_directories(dir / "tree/sub");
     WriteBytes(dir / "tree/plain.txt", {'p'});
-    WriteBytes(dir / "target.txt", {'t'});
+    WriteBytes(dir / "secret.txt", {'t'});
     WriteBytes(dir / "tree/sub/deep.txt", {'d'});
-    fs::create_symlink(dir / "target.txt", dir / "tree/file-link");
+    WriteBytes(dir / "tree/.quorvane-0123456789ab.tmp", {'q'});
+    fs::create_symlink(dir / "secret.txt", dir / "tree/file-link");
     fs::create_symlink(dir / "missing", dir / "tree/dangling");
     fs::create_directory_symlink(dir / "tree/sub", dir / "tree/folder-link");
+    fs::create_directory_symlink(dir / "tree", dir / "tree/sub/loop");
     ASSERT_EQ(::mkfifo((dir / "tree/fifo").c_str(), 0600), 0);
 
-    const FolderFiles files = FilesBelow(dir / "tree", dir / "out");
-    std::vector<std::pair<std::string, bool>> items;
-    for (const SignItem& item : files.items)
-        items.emplace_back(item.source.lexically_relative(dir.Path()).generic_string(),
-                           item.listed);
-    EXPECT_EQ(items, (std::vector<std::pair<std::string, bool>>{{"tree/file-link", false},
-                                                                {"tree/plain.txt", true},
-                                                                {"tree/sub/deep.txt", true}}));
-    std::vector<std::string> problems;
-    for (const WalkProblem& problem : files.problems)
-        problems.push_back(problem.path.filename().string() + " " +
-                           (problem.linkToFolder ? "link to folder" : problem.error.message()));
-    EXPECT_EQ(
-        problems,
-        (std::vector<std::string>{
-            "dangling " + std::make_error_code(std::errc::no_such_file_or_directory).message(),
-            "fifo not a regular file", "folder-link link to folder"}));
+    const std::string missing =
+        std::make_error_code(std::errc::no_such_file_or_directory).message();
+    const std::string loop =
+        std::make_error_code(std::errc::too_many_symbolic_link_levels).message();
+    const struct {
+        bool followLinks;
+        std::vector<std::string> items;    // path, subfolder, listed as a plain file
+        std::vector<std::string> problems; // path and why
+    } cases[] = {
+        {false,
+         {"tree/plain.txt tree 1", "tree/sub/deep.txt tree/sub 1"},
+         {"tree/.quorvane-0123456789ab.tmp temporary", "tree/dangling " + missing,
+          "tree/fifo not a regular file", "tree/file-link link to a file",
+          "tree/folder-link link to a folder", "tree/sub/loop link to a folder"}},
+        {true,
+         {"tree/file-link tree 0", "tree/folder-link/deep.txt tree/folder-link 1",
+          "tree/plain.txt tree 1", "tree/sub/deep.txt tree/sub 1"},
+         {"tree/.quorvane-0123456789ab.tmp temporary", "tree/dangling " + missing,
+          "tree/fifo not a regular file", "tree/folder-link/loop " + loop,
+          "tree/sub/loop " + loop}},
+    };
+    for (const auto& c : cases) {
+        const FolderFiles files = FilesBelow(dir / "tree", dir / "out", c.followLinks);
+        std::vector<std::string> items, problems;
+        for (const SignItem& item : files.items)
+            items.push_back(item.source.lexically_relative(dir.Path()).generic_string() + " " +
+                            item.subfolder.generic_string() + " " + (item.listed ? "1" : "0"));
+        for (const WalkProblem& problem : files.problems)
+            problems.push_back(problem.path.lexically_relative(dir.Path()).generic_string() + " " +
+                               (problem.temporary                  ? "temporary"
+                                : problem.link == LinkedTo::File   ? "link to a file"
+                                : problem.link == LinkedTo::Folder ? "link to a folder"
+                                                                   : problem.error.message()));
+        EXPECT_EQ(items, c.items) << c.followLinks;
+        EXPECT_EQ(problems, c.problems) << c.followLinks;
+    }
 }
 #endif
 
