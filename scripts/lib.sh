@@ -11,17 +11,20 @@ QUORVANE_COMMON_PACKAGES=(cmake ninja-build python3)
 # The native build: g++, GoogleTest, the Python module, the Debian packages and their manual page.
 QUORVANE_NATIVE_PACKAGES=(gcc g++ binutils dpkg dpkg-dev scdoc googletest libgtest-dev libbenchmark-dev
     pkgconf python3-dev pybind11-dev python3-pybind11)
-# The native build's tests on top of those (formatting, the Debian packages, the Python module,
-# the table of kinds of file and the formats' own tools; chattr for outputs even root may not
-# replace).
-QUORVANE_TEST_PACKAGES=(e2fsprogs clang-format lintian man-db python3-fsspec imagemagick
+# The native build's tests on top of those (formatting, the Debian packages, the Python module
+# and its reads over HTTP, the table of kinds of file and the formats' own tools; chattr for
+# outputs even root may not replace).
+QUORVANE_TEST_PACKAGES=(e2fsprogs clang-format lintian man-db python3-fsspec python3-aiohttp
+    python3-requests imagemagick
     osslsigncode openssl gcc-mingw-w64-x86-64-posix
     p7zip-full ffmpeg libimage-exiftool-perl id3v2 python3-mutagen qpdf poppler-utils sqlite3
     msitools wixl gcab qemu-utils xz-utils zstd bzip2 gzip tar lz4 lzop lzip zip unzip ca-certificates
     python3-venv)
-# The cluster tests of the native build: the Dask example on a real scheduler, check_remote
-# through a real nginx.
-QUORVANE_CLUSTER_PACKAGES=(python3-dask python3-distributed nginx python3-aiohttp python3-requests)
+# The cluster tests of the native build: the Dask example on a real scheduler and on its own
+# cluster over TLS (temporary credentials need python3-cryptography), check_remote through a
+# real nginx.
+QUORVANE_CLUSTER_PACKAGES=(python3-dask python3-distributed nginx python3-aiohttp python3-requests
+    python3-cryptography python3-psutil)
 # The sanitizer builds (g++ with ASan and UBSan; clang with TSan) and the fuzz run.
 QUORVANE_SANITIZE_PACKAGES=(g++ googletest libgtest-dev e2fsprogs)
 QUORVANE_TSAN_PACKAGES=(clang libclang-rt-14-dev googletest libgtest-dev)

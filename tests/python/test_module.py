@@ -1,6 +1,7 @@
 """The Python module against the codec's reference cases, and its files, bytes and remote checks."""
 import ast
 import errno
+import http.server
 import inspect
 import json
 import os
@@ -84,6 +85,86 @@ class CountingFileSystem(MemoryFileSystem):
         type(self).bytes_read += len(data)
         return data
 
+
+class Server(http.server.ThreadingHTTPServer):
+    """A web server on 127.0.0.1 in a thread, each path one way of answering a Range request;
+    it counts the body bytes it manages to send per path and keeps each request's headers."""
+
+    BIG = 256 << 20
+
+    def __init__(self, signed):
+        super().__init__(("127.0.0.1", 0), Answer)
+        self.signed = signed
+        self.sent, self.seen, self.ended = {}, [], {}
+        threading.Thread(target=self.serve_forever, daemon=True).start()
+        self.url = "http://127.0.0.1:%d/" % self.server_address[1]
+
+    def finished(self, path):
+        """Set once the answer to `path` has ended, whole or cut short."""
+        return self.ended.setdefault(path, threading.Event())
+
+
+class Answer(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+
+    def log_message(self, *args):
+        pass
+
+    def answer(self, status, headers, body):
+        """`body` (bytes, or a count of zeros sent on the fly) after the status and headers."""
+        self.send_response(status)
+        for name, value in headers.items():
+            self.send_header(name, value)
+        self.end_headers()
+        sent = 0
+        try:
+            if isinstance(body, int):
+                chunk = bytes(1 << 20)
+                while sent < body:
+                    self.wfile.write(chunk)
+                    sent += len(chunk)
+            else:
+                self.wfile.write(body)
+                sent = len(body)
+        except OSError:
+            self.close_connection = True  # the client hung up
+        self.server.sent[self.path] = self.server.sent.get(self.path, 0) + sent
+
+    def do_GET(self):
+        server, port = self.server, self.server.server_address[1]
+        server.seen.append((self.path, self.headers.get("Host"),
+                            self.headers.get("Authorization")))
+        big, asked = Server.BIG, int(self.headers["Range"][len("bytes=-"):])
+        try:
+            if self.path == "/signed":
+                tail = server.signed[-asked:]
+                self.answer(206, {"Content-Length": len(tail), "Content-Range": "bytes %d-%d/%d"
+                                  % (len(server.signed) - len(tail), len(server.signed) - 1,
+                                     len(server.signed))}, tail)
+            elif self.path == "/ignores-range":
+                self.answer(200, {"Content-Length": big}, big)
+            elif self.path == "/ignores-range-no-length":
+                self.close_connection = True
+                self.answer(200, {"Connection": "close"}, big)
+            elif self.path == "/longer-part":
+                self.close_connection = True
+                self.answer(206, {"Connection": "close", "Content-Range": "bytes %d-%d/%d"
+                                  % (big - asked, big - 1, big)}, big)
+            elif self.path == "/first-part":
+                self.answer(206, {"Content-Length": asked,
+                                  "Content-Range": "bytes 0-%d/%d" % (asked - 1, big)},
+                            bytes(asked))
+            elif self.path == "/unnamed-part":
+                self.answer(206, {"Content-Length": asked}, bytes(asked))
+            elif self.path == "/empty":
+                self.answer(416, {"Content-Length": 0, "Content-Range": "bytes */0"}, b"")
+            else:
+                moves = {"/to-localhost": "http://localhost:%d/signed" % port,
+                         "/to-other-port": "http://127.0.0.1:%d/signed" % (port + 1),
+                         "/to-same-host": "/signed", "/in-a-loop": "/in-a-loop"}
+                self.answer(302, {"Location": moves[self.path], "Content-Length": 0}, b"")
+        finally:
+            server.finished(self.path).set()
 
 class Trailers(unittest.TestCase):
     def test_reference_trailers_byte_for_byte(self):
@@ -513,6 +594,71 @@ class Remote(unittest.TestCase):
             self.assertLessEqual(CountingFileSystem.reads, 2, path)
             self.assertLess(CountingFileSystem.bytes_read, 140_000, path)
         self.assertEqual(quorvane.check_remote(fsspec.filesystem("memory"), "/short-text"), "Ada")
+
+    def test_first_read_from_1_to_the_longest_trailer_and_never_more_taken(self):
+        longest = "é" * 32767
+        self.fs.pipe("/long-text", quorvane.sign_bytes(b"x", longest))
+        for first_read, reads in [(1, 2), (quorvane.FIRST_READ_BYTES, 2),
+                                  (quorvane.MAX_TRAILER_BYTES, 1)]:
+            CountingFileSystem.reads = 0
+            self.assertEqual(quorvane.check_remote(self.fs, "/long-text", first_read), longest)
+            self.assertEqual(CountingFileSystem.reads, reads, first_read)
+        CountingFileSystem.reads = 0
+        for bad in [0, -1, -4096, quorvane.MAX_TRAILER_BYTES + 1, 2 ** 64, 4096.0, "4096", None,
+                    True]:
+            with self.assertRaises(quorvane.InvalidArgumentError, msg=repr(bad)) as raised:
+                quorvane.check_remote(self.fs, "/long-text", bad)
+            self.assertEqual(str(raised.exception), "first_read is a number of bytes from 1 to "
+                             "131084, not %r" % (bad,))
+        self.assertEqual(CountingFileSystem.reads, 0)
+
+        class Careless(MemoryFileSystem):
+            def cat_file(self, path, start=None, end=None, **kwargs):
+                return super().cat_file(path)  # the whole object, whatever was asked
+        with self.assertRaises(quorvane.ReadError) as raised:
+            quorvane.check_remote(Careless(), "/long-text")
+        self.assertEqual(str(raised.exception), "cannot read /long-text: the file system sent "
+                         "more than the 4096 bytes asked for")
+
+    def test_http_reads_no_more_than_asked_and_follows_no_redirect_to_another_host(self):
+        text = "© 2026 Ada Example"
+        server = Server(quorvane.sign_bytes(os.urandom(10_000), text))
+        self.addCleanup(server.server_close)
+        self.addCleanup(server.shutdown)
+        port = server.server_address[1]
+        # A credential for 127.0.0.1, which must not travel to localhost.
+        fs = fsspec.filesystem("http", headers={"Authorization": "Bearer t"},
+                               skip_instance_cache=True)
+        too_much = "the server sent more than the 4096 bytes asked for"
+        cases = [("signed", {}, text), ("empty", {}, None), ("to-same-host", {}, text),
+                 ("to-localhost", {"follow_other_hosts": True}, text),
+                 ("ignores-range", {}, too_much), ("ignores-range-no-length", {}, too_much),
+                 ("longer-part", {}, too_much),
+                 ("first-part", {}, "the server sent other bytes than the last 4096 asked for"),
+                 ("unnamed-part", {}, "the server sent a part without saying which"),
+                 ("to-localhost", {}, "the server redirects it to another host "
+                  "(http://localhost:%d/signed), which follow_other_hosts=True allows" % port),
+                 ("to-other-port", {}, "the server redirects it to another host "
+                  "(http://127.0.0.1:%d/signed), which follow_other_hosts=True allows"
+                  % (port + 1)),
+                 ("in-a-loop", {}, "more than 10 redirects")]
+        for path, options, expected in cases:
+            url = server.url + path
+            if expected in (None, text):
+                self.assertEqual(quorvane.check_remote(fs, url, **options), expected, path)
+                continue
+            with self.assertRaises(quorvane.ReadError, msg=path) as raised:
+                quorvane.check_remote(fs, url, **options)
+            self.assertEqual((str(raised.exception), raised.exception.filename),
+                             ("cannot read %s: %s" % (url, expected), url))
+        # Each 256 MiB answer cut short: what it sent is what the sockets' buffers took.
+        for path in ["/ignores-range", "/ignores-range-no-length", "/longer-part"]:
+            self.assertTrue(server.finished(path).wait(120), path)
+            self.assertLess(server.sent[path], 64 << 20, path)
+        self.assertEqual({(host == "localhost:%d" % port, token) for _, host, token in server.seen},
+                         {(False, "Bearer t"), (True, None)})
+        self.assertEqual(server.seen.count(("/signed", "localhost:%d" % port, None)), 1)
+        self.assertEqual([path for path, _, _ in server.seen].count("/in-a-loop"), 11)
 
 
 if __name__ == "__main__":
