@@ -1,10 +1,10 @@
 #!/usr/bin/python3
 """Signs, then checks, trees of files on a Dask `distributed` cluster, one task per part.
 
-    dask_archive.py sign (--scheduler ADDRESS | --scheduler-file FILE)
+    dask_archive.py sign (--scheduler ADDRESS | --scheduler-file FILE | --local THREADS)
                     (--text TEXT | --text-file FILE) --out DIR
                     [--existing replace|keep] [--batch N] [--jobs N] PATH...
-    dask_archive.py check (--scheduler ADDRESS | --scheduler-file FILE)
+    dask_archive.py check (--scheduler ADDRESS | --scheduler-file FILE | --local THREADS)
                     [--batch N] [--jobs N] PATH...
 
 `sign` does what `quorvane-cli sign --force -r --out DIR PATH...` does (`--existing keep`: with
@@ -12,10 +12,12 @@
 same order (what the folder walk skipped, each file refused or failed and why, the summary),
 with the same exit status. The scheduler is reached at its address, or through the file that
 `dask scheduler --scheduler-file FILE` writes (waited for up to a minute); Dask's security
-settings (TLS and its certificates) come from Dask's configuration. A PATH that is a folder stands for the regular files below it; any
-other PATH for itself. `check` prints on standard output what `quorvane-cli check --json -r
-PATH...` prints, line for line, with its exit status. Usage errors give quorvane-cli's message,
-then this usage, and exit status 2.
+settings (TLS and its certificates) come from Dask's configuration. `--local THREADS` starts a
+cluster of its own instead (local_cluster): THREADS worker threads in this process, reached over
+TLS with credentials that only this process holds, on the loopback address alone. A PATH that
+is a folder stands for the regular files below it; any other PATH for itself. `check` prints on
+standard output what `quorvane-cli check --json -r PATH...` prints, line for line, with its exit
+status. Usage errors give quorvane-cli's message, then this usage, and exit status 2.
 
 The client walks the trees and plans every copy before any task runs (quorvane.plan_sign_batch):
 sources that would share a copy (folders of one name in two trees) run in one task, in their
@@ -166,6 +168,18 @@ def number(value, name, most, what):
     return int(value)
 
 
+def local_cluster(threads):
+    """A Dask cluster in this process with `threads` worker threads. Its scheduler, its
+    dashboard and its worker's HTTP server listen on the loopback address alone (Dask puts the
+    dashboards on every interface unless told otherwise, whatever the scheduler's host), and
+    every connection needs TLS with the temporary credentials that security=True makes: other
+    users of this machine reach 127.0.0.1 too, and a scheduler runs what it is sent."""
+    from distributed import LocalCluster
+    return LocalCluster(n_workers=1, threads_per_worker=threads, processes=False,
+                        host="127.0.0.1", dashboard_address="127.0.0.1:0",
+                        worker_dashboard_address="127.0.0.1:0", security=True)
+
+
 def scheduler_written(name):
     """True once `name` holds the scheduler's address, whole."""
     try:
@@ -185,6 +199,7 @@ def main():
     parser.add_argument("command", choices=["sign", "check"])
     parser.add_argument("--scheduler", help="the scheduler's address")
     parser.add_argument("--scheduler-file", help="the file the scheduler wrote")
+    parser.add_argument("--local", help="worker threads of a cluster of its own")
     parser.add_argument("--text")
     parser.add_argument("--text-file")
     parser.add_argument("--out")
@@ -194,8 +209,9 @@ def main():
     parser.add_argument("paths", nargs="*")
     try:
         args = parser.parse_intermixed_args()
-        if (args.scheduler is None) == (args.scheduler_file is None):
-            raise UsageError("give the scheduler with one of --scheduler and --scheduler-file")
+        if [args.scheduler, args.scheduler_file, args.local].count(None) != 2:
+            raise UsageError("give the scheduler with one of --scheduler, --scheduler-file and "
+                             "--local")
         if args.command == "sign":
             if (args.text is None) == (args.text_file is None):
                 raise UsageError("give the signature with one of --text and --text-file")
@@ -203,6 +219,8 @@ def main():
                 raise UsageError("give the output folder with --out")
         args.jobs = number(args.jobs, "--jobs", 64, "files")
         args.batch = number(args.batch, "--batch", 10 ** 9, "files")
+        if args.local is not None:
+            args.local = number(args.local, "--local", 64, "threads")
         if not args.paths:
             raise UsageError("give the files to %s" % args.command)
         if args.command == "sign":
@@ -232,8 +250,13 @@ def main():
         deadline = time.monotonic() + 60
         while not scheduler_written(args.scheduler_file) and time.monotonic() < deadline:
             time.sleep(0.1)
+    run = sign if args.command == "sign" else check
+    if args.local is not None:
+        # The client takes the cluster's credentials from the cluster.
+        with local_cluster(args.local) as cluster, Client(cluster) as client:
+            return run(client, args)
     with Client(args.scheduler, scheduler_file=args.scheduler_file) as client:
-        return sign(client, args) if args.command == "sign" else check(client, args)
+        return run(client, args)
 
 
 if __name__ == "__main__":

@@ -230,6 +230,36 @@ class ExampleAsCli(unittest.TestCase):
         self.assertEqual(self.copies("dask")[b"photos/a_signed.jpg"], (b"t1a.jpg", "T"))
 
 
+class TheExamplesOwnCluster(unittest.TestCase):
+    def test_on_the_loopback_address_alone_and_over_tls(self):
+        import importlib.util
+        import urllib.parse
+        import psutil
+        found = importlib.util.spec_from_file_location("dask_archive", EXAMPLE)
+        example = importlib.util.module_from_spec(found)
+        found.loader.exec_module(example)
+
+        def listening():
+            return {(c.laddr.ip, c.laddr.port) for c in psutil.Process().connections("inet")
+                    if c.status == psutil.CONN_LISTEN}
+        before = listening()
+        with example.local_cluster(2) as cluster:
+            opened = listening() - before
+            self.assertRegex(cluster.scheduler_address, r"^tls://127\.0\.0\.1:\d+$")
+            # Dask names 127.0.0.1 in the link even when it listens on every interface.
+            dashboard = urllib.parse.urlsplit(cluster.dashboard_link).port
+            self.assertIn(("127.0.0.1", dashboard), opened)
+            self.assertEqual({ip for ip, _ in opened}, {"127.0.0.1"})
+        with tempfile.TemporaryDirectory() as folder:
+            with open(os.path.join(folder, "a.txt"), "wb") as f:
+                f.write(b"a")
+            run = subprocess.run([sys.executable, EXAMPLE, "sign", "--local", "2", "--text", "T",
+                                  "--out", folder, "a.txt"], cwd=folder, capture_output=True,
+                                 text=True, timeout=300)
+            self.assertEqual((run.returncode, run.stdout, run.stderr),
+                             (0, "", "File encrypted succesfully!\n"))
+            self.assertEqual(quorvane.check(os.path.join(folder, "a_signed.txt")), "T")
+
 class Nginx(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.TemporaryDirectory()
