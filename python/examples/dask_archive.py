@@ -3,9 +3,9 @@
 
     dask_archive.py sign (--scheduler ADDRESS | --scheduler-file FILE | --local THREADS)
                     (--text TEXT | --text-file FILE) --out DIR
-                    [--existing replace|keep] [--batch N] [--jobs N] PATH...
+                    [--existing replace|keep] [-L] [--batch N] [--jobs N] PATH...
     dask_archive.py check (--scheduler ADDRESS | --scheduler-file FILE | --local THREADS)
-                    [--batch N] [--jobs N] PATH...
+                    [-L] [--batch N] [--jobs N] PATH...
 
 `sign` does what `quorvane-cli sign --force -r --out DIR PATH...` does (`--existing keep`: with
 --no-clobber instead of --force): the same copies, and on standard error the same lines in the
@@ -15,7 +15,8 @@ with the same exit status. The scheduler is reached at its address, or through t
 settings (TLS and its certificates) come from Dask's configuration. `--local THREADS` starts a
 cluster of its own instead (local_cluster): THREADS worker threads in this process, reached over
 TLS with credentials that only this process holds, on the loopback address alone. A PATH that
-is a folder stands for the regular files below it; any other PATH for itself. `check` prints on
+is a folder stands for the regular files below it; any other PATH for itself. Links below it are
+reported and not followed, unless -L (--follow-links), as with quorvane-cli. `check` prints on
 standard output what `quorvane-cli check --json -r PATH...` prints, line for line, with its exit
 status. Usage errors give quorvane-cli's message, then this usage, and exit status 2.
 
@@ -111,7 +112,8 @@ def sign(client, args):
     # The paths as quorvane-cli sign -r takes them, what the walk skips reported at once.
     items, skipped = [], False
     for path in args.paths:
-        found, problems = quorvane.list_sign_items(path, args.out)
+        found, problems = quorvane.list_sign_items(path, args.out,
+                                                   follow_links=args.follow_links)
         items += found
         for line in problems:
             say("quorvane-cli: " + line, sys.stderr)
@@ -143,11 +145,11 @@ def sign(client, args):
 
 def check(client, args):
     # The entries as quorvane-cli check -r takes them: the files go to the workers, and what
-    # cannot be checked (a FIFO, a folder that cannot be listed, a link to a folder) keeps its
+    # cannot be checked (a FIFO, a folder that cannot be listed, a link) keeps its
     # line and its place.
     entries = []
     for path in args.paths:
-        entries += quorvane.list_check_entries(path)
+        entries += quorvane.list_check_entries(path, follow_links=args.follow_links)
     paths = [path for path, line in entries if line is None]
     futures = client.map(check_part, parts(paths, args.batch), jobs=args.jobs, pure=False)
     checked = (result for future in futures for result in future.result())
@@ -204,6 +206,7 @@ def main():
     parser.add_argument("--text-file")
     parser.add_argument("--out")
     parser.add_argument("--existing", choices=["replace", "keep"], default="replace")
+    parser.add_argument("-L", "--follow-links", action="store_true")
     parser.add_argument("--batch", default="500", help="files per task")
     parser.add_argument("--jobs", default="1", help="files at once within a task")
     parser.add_argument("paths", nargs="*")
