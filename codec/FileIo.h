@@ -16,6 +16,14 @@ using UniqueFile = std::unique_ptr<std::FILE, FileCloser>;
 // Opens `path` with a C stream mode ("rb", "wb", ...); null on failure.
 UniqueFile OpenFile(const std::filesystem::path& path, const char* mode);
 
+#ifdef _WIN32
+// CreateFileW (a HANDLE, INVALID_HANDLE_VALUE on failure) for any path that may come from the
+// user: a named pipe given as a path (\\.\pipe\x in a list of files) may learn who opened it,
+// never act as that user (SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION).
+void* CreateFileIdentifyingOnly(const wchar_t* path, unsigned long access, unsigned long share,
+                                unsigned long disposition, unsigned long flags);
+#endif
+
 // True when the stream is now at `offset` relative to `origin` (SEEK_SET, SEEK_CUR, SEEK_END).
 bool SeekFile(std::FILE* file, std::int64_t offset, int origin);
 // The stream's position, or -1 on failure.

@@ -34,6 +34,8 @@ public:
             return "changed while it was read";
         case FileError::OutputIsSource:
             return "the output is the source itself";
+        case FileError::LinkInOutputFolder:
+            return "a link inside the output folder, not followed";
         }
         return "unknown error";
     }
@@ -67,18 +69,8 @@ bool IsDirectory(const fs::path& path) {
     return fs::is_directory(LongPath(platform::WithoutTrailingSeparators(path)), error);
 }
 
-bool FileExists(const fs::path& path) {
-    return platform::HasAccess(path, platform::Access::Exists);
-}
-
 bool CanReadFile(const fs::path& path) {
     return platform::HasAccess(path, platform::Access::Read);
-}
-
-std::error_code WriteRefusal(const fs::path& path) {
-    if (IsDirectory(path))
-        return std::make_error_code(std::errc::is_a_directory);
-    return platform::WriteRefusal(path);
 }
 
 bool SameFile(const fs::path& a, const fs::path& b) {

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -27,6 +28,7 @@ enum class FileError {
     ReadOnly,            // an existing file to be replaced is marked read-only (Windows)
     SourceChanged,       // the source's size or times changed while it was copied
     OutputIsSource,      // the output named is the source itself
+    LinkInOutputFolder,  // a link or junction below the output folder, which is not followed
 };
 const std::error_category& FileErrorCategory();
 std::error_code make_error_code(FileError error);
@@ -45,13 +47,50 @@ std::string ErrorText(const std::error_code& error);
 std::filesystem::path LongPath(const std::filesystem::path& path);
 
 bool IsDirectory(const std::filesystem::path& path);
-// The access tests of the batch: the file exists; it may be read.
-bool FileExists(const std::filesystem::path& path);
+// The access test of the batch: the file may be read.
 bool CanReadFile(const std::filesystem::path& path);
-// Why the existing file `path` may not be replaced; empty when it may.
-std::error_code WriteRefusal(const std::filesystem::path& path);
 // True when both paths name one existing file or folder.
 bool SameFile(const std::filesystem::path& a, const std::filesystem::path& b);
+
+// A folder that outputs go into, open. The folder the caller named is followed wherever it
+// leads (a link there was chosen); below it each folder is made and opened one name at a time,
+// never through a link or a junction, so that one planted in a shared output folder cannot
+// send a copy elsewhere. On POSIX every output is made and named relative to the open folder.
+class COutputFolder {
+public:
+    // Opens `folder`, then the relative path `below` inside it, making the folders missing.
+    // Null, with the reason in `error`, when it cannot: FileError::LinkInOutputFolder for a
+    // link below `folder`.
+    static std::shared_ptr<const COutputFolder> Open(const std::filesystem::path& folder,
+                                                     const std::filesystem::path& below,
+                                                     std::error_code& error);
+    ~COutputFolder();
+    COutputFolder(const COutputFolder&) = delete;
+    COutputFolder& operator=(const COutputFolder&) = delete;
+
+    // `folder` / `below`, as opened.
+    const std::filesystem::path& Path() const { return m_path; }
+    // True when it was opened as `folder` and `below` and has not been removed since.
+    bool Serves(const std::filesystem::path& folder, const std::filesystem::path& below) const;
+    // True when the folder has an entry `name`; a link counts as itself.
+    bool Holds(const std::filesystem::path& name) const;
+    // Why its existing entry `name` may not be replaced (a folder; a read-only file; on
+    // Windows a link); empty when it may. A link on POSIX may: the link itself is replaced.
+    std::error_code ReplaceRefusal(const std::filesystem::path& name) const;
+    // Removes its file `name`.
+    void Remove(const std::filesystem::path& name) const;
+    // The open folder on POSIX; -1 on Windows, where outputs are made by path.
+    int Descriptor() const { return m_fd; }
+
+private:
+    COutputFolder() = default;
+
+    std::filesystem::path m_folder, m_below, m_path;
+    int m_fd = -1;
+    // Windows: the folders below `m_folder`, held open so that none is swapped meanwhile.
+    std::vector<void*> m_held;
+};
+using OutputFolderPtr = std::shared_ptr<const COutputFolder>;
 
 // What the one status query of an opened file tells.
 struct FileFacts {
@@ -161,10 +200,12 @@ public:
     CPendingOutput(const CPendingOutput&) = delete;
     CPendingOutput& operator=(const CPendingOutput&) = delete;
 
-    // Creates the new file with the permission bits of `modeOf` (an open source; 0666 without
-    // one), less the umask, as cp gives a new copy. False when the folder cannot take it.
+    // Creates the new file that takes the name `name` in `folder`, with the permission bits
+    // `mode` less the umask, as cp gives a new copy. False when the folder cannot take it.
+    bool CreateIn(OutputFolderPtr folder, const std::filesystem::path& name, unsigned mode);
+    // The same for the path `target`, whose folder is followed wherever it leads, with the
+    // permission bits of `modeOf` (an open source; 0666 without one) or those given.
     bool Create(const std::filesystem::path& target, std::FILE* modeOf = nullptr);
-    // The same with the permission bits given.
     bool CreateWithMode(const std::filesystem::path& target, unsigned mode);
     std::FILE* File() const { return m_file.get(); }
     // Flushes through `io` and gives the file the target's name. With `replace` an existing
@@ -184,12 +225,11 @@ public:
     bool IsNamed() const { return !m_temporary.empty(); }
 
 private:
-    bool CreateNamed(const std::filesystem::path& folder, unsigned mode);
-    // Gives a new temporary name in `folder` to a file that `make` creates under it, answering
-    // the error of its try (std::errc::file_exists: another name is tried). The name is known
-    // before the file exists, and none is made after StopAndRemovePendingOutputs.
-    bool MakeTemporary(const std::filesystem::path& folder,
-                       const std::function<std::error_code(const std::filesystem::path&)>& make);
+    bool CreateNamed(unsigned mode);
+    // Gives a new temporary name in the folder to a file that `make` creates under it,
+    // answering the error of its try (std::errc::file_exists: another name is tried). The name
+    // is known before the file exists, and none is made after StopAndRemovePendingOutputs.
+    bool MakeTemporary(const std::function<std::error_code(const std::filesystem::path&)>& make);
     // The platform's part of Commit: gives the flushed file the target's name.
     bool TakeName(bool replace);
     bool Fail(std::error_code error);
@@ -199,8 +239,11 @@ private:
     bool WriteStreams(const std::filesystem::path& file);
 
     UniqueFile m_file;
+    // The folder, the name the file takes there, and its path.
+    OutputFolderPtr m_folder;
+    std::filesystem::path m_name;
     std::filesystem::path m_target;
-    // The named temporary; empty while the file has no name.
+    // The named temporary's name in the folder; empty while the file has no name.
     std::filesystem::path m_temporary;
     // The file is deleted when closed (Windows).
     bool m_deleteOnClose = false;

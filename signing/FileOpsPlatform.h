@@ -33,8 +33,6 @@ std::filesystem::path WithoutTrailingSeparators(const std::filesystem::path& pat
 enum class Access { Exists, Read };
 // True when `path` exists and allows `access`.
 bool HasAccess(const std::filesystem::path& path, Access access);
-// Why the existing file (not folder) `path` may not be replaced; empty when it may.
-std::error_code WriteRefusal(const std::filesystem::path& path);
 
 // The platform's own error number as an error code (errno; a Win32 error).
 std::error_code SystemError(int code);
@@ -58,8 +56,9 @@ std::optional<bool> SystemCopyToEnd(CByteIo& io, std::FILE* source, std::FILE* t
 // cannot tell.
 std::optional<FileFacts> FactsOf(std::FILE* file, std::error_code& error);
 
-// Removes the file named `name` at once. Safe in a signal handler.
-void RemoveFileNow(const std::filesystem::path::value_type* name);
+// Removes the file `name` of the open folder `folder` (POSIX), or at the path `name` when
+// `folder` is -1, at once. Safe in a signal handler.
+void RemoveFileNow(int folder, const std::filesystem::path::value_type* name);
 
 // Stops the process where a test waits for it (TestHooks::stopInCopyOf says how).
 void StopForTest();
@@ -78,12 +77,13 @@ namespace pending {
 
 // True when pending outputs get named temporaries instead of nameless files.
 bool NamedTemporaries();
-// Records `temporary` before it exists; the slot to give Unregister, or -1 when all are taken.
-int Register(const std::filesystem::path& temporary);
+// Records the temporary `name` of `folder` before it exists; the slot to give Unregister, or
+// -1 when all are taken. The folder stays open while its name is recorded.
+int Register(const COutputFolder& folder, const std::filesystem::path& name);
 // Forgets the name in `slot` and sets it to -1.
 void Unregister(int& slot);
-// A fresh temporary name in `folder`, short so that it fits wherever the target's name fits.
-std::filesystem::path TemporaryIn(const std::filesystem::path& folder);
+// A fresh temporary name, short so that it fits wherever the target's name fits.
+std::filesystem::path TemporaryName();
 // Held while a named temporary is made and registered, so that StopAndRemovePendingOutputs
 // sees every one made before it; once it ran, MakingStopped is true and nothing is made.
 std::unique_lock<std::mutex> LockMaking();

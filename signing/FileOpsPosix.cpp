@@ -15,6 +15,7 @@
 #include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -86,10 +87,6 @@ bool HasAccess(const fs::path& path, Access access) {
     return ::access(path.c_str(), access == Access::Read ? R_OK : F_OK) == 0;
 }
 
-std::error_code WriteRefusal(const fs::path& path) {
-    return ::access(path.c_str(), W_OK) == 0 ? std::error_code() : LastError();
-}
-
 std::error_code SystemError(int code) {
     return {code, std::generic_category()};
 }
@@ -110,8 +107,8 @@ bool WriteStream(const fs::path&, std::u16string_view, const std::string&, std::
     return false;
 }
 
-void RemoveFileNow(const char* name) {
-    ::unlink(name);
+void RemoveFileNow(int folder, const char* name) {
+    ::unlinkat(folder >= 0 ? folder : AT_FDCWD, name, 0);
 }
 
 bool EndRequestWaiting() {
@@ -181,6 +178,137 @@ std::optional<FileFacts> platform::FactsOf(std::FILE* file, std::error_code& err
         return std::nullopt;
     }
     return FactsFrom(info);
+}
+
+namespace {
+
+// An open descriptor, closed with its owner.
+class CUniqueFd {
+public:
+    CUniqueFd() = default;
+    explicit CUniqueFd(int fd) : m_fd(fd) {}
+    CUniqueFd(CUniqueFd&& other) noexcept : m_fd(other.Release()) {}
+    CUniqueFd& operator=(CUniqueFd&& other) noexcept {
+        Reset(other.Release());
+        return *this;
+    }
+    ~CUniqueFd() { Reset(); }
+    int Get() const { return m_fd; }
+    int Release() { return std::exchange(m_fd, -1); }
+    void Reset(int fd = -1) {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = fd;
+    }
+    explicit operator bool() const { return m_fd >= 0; }
+
+private:
+    int m_fd = -1;
+};
+
+// Output folders are opened only to make and name files in them: without asking to read
+// them where the system allows (a drop folder may be written but not listed).
+#ifdef O_PATH
+constexpr int kFolderFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+#else
+constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+#endif
+
+// Why `name` in the folder `at` did not open as a folder with O_NOFOLLOW (`why`): a link
+// answers ELOOP, or ENOTDIR where O_DIRECTORY is tested first.
+std::error_code NotAFolder(int at, const char* name, int why) {
+    struct stat info {};
+    if ((why == ELOOP || why == ENOTDIR) && ::fstatat(at, name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISLNK(info.st_mode))
+        return FileError::LinkInOutputFolder;
+    return {why, std::generic_category()};
+}
+
+// Opens `below` inside the open folder `current` one name at a time, never through a link,
+// making the folders missing.
+CUniqueFd OpenBelow(CUniqueFd current, const fs::path& below, std::error_code& error) {
+    for (const fs::path& part : below) {
+        if (part.empty() || part == ".")
+            continue;
+        if (part == "..") {
+            error = FileError::OutsideOutputFolder;
+            return {};
+        }
+        const auto open = [&] {
+            return platform::Uninterrupted(
+                [&] { return ::openat(current.Get(), part.c_str(), kFolderFlags | O_NOFOLLOW); });
+        };
+        int fd = open();
+        if (fd < 0 && errno == ENOENT) {
+            // Made meanwhile by another job is as good.
+            if (::mkdirat(current.Get(), part.c_str(), 0777) != 0 && errno != EEXIST) {
+                error = LastError();
+                return {};
+            }
+            fd = open();
+        }
+        if (fd < 0) {
+            error = NotAFolder(current.Get(), part.c_str(), errno);
+            return {};
+        }
+        current.Reset(fd);
+    }
+    return current;
+}
+
+} // namespace
+
+std::shared_ptr<const COutputFolder>
+COutputFolder::Open(const fs::path& folder, const fs::path& below, std::error_code& error) {
+    error.clear();
+    // The folder named is followed wherever it leads: whoever named it chose it.
+    CUniqueFd opened(platform::Uninterrupted(
+        [&] { return ::open(folder.empty() ? "." : folder.c_str(), kFolderFlags); }));
+    if (!opened) {
+        error = LastError();
+        return nullptr;
+    }
+    if (!below.empty()) {
+        opened = OpenBelow(std::move(opened), below, error);
+        if (!opened)
+            return nullptr;
+    }
+    std::shared_ptr<COutputFolder> result(new COutputFolder());
+    result->m_folder = folder;
+    result->m_below = below;
+    result->m_path = below.empty() ? folder : folder / below;
+    result->m_fd = opened.Release();
+    return result;
+}
+
+COutputFolder::~COutputFolder() {
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
+bool COutputFolder::Serves(const fs::path& folder, const fs::path& below) const {
+    struct stat info {};
+    return folder == m_folder && below == m_below && ::fstat(m_fd, &info) == 0 && info.st_nlink > 0;
+}
+
+bool COutputFolder::Holds(const fs::path& name) const {
+    struct stat info {};
+    return ::fstatat(m_fd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+std::error_code COutputFolder::ReplaceRefusal(const fs::path& name) const {
+    struct stat info {};
+    if (::fstatat(m_fd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0)
+        return LastError();
+    if (S_ISDIR(info.st_mode))
+        return std::make_error_code(std::errc::is_a_directory);
+    if (S_ISLNK(info.st_mode))
+        return {};
+    return ::faccessat(m_fd, name.c_str(), W_OK, 0) == 0 ? std::error_code() : LastError();
+}
+
+void COutputFolder::Remove(const fs::path& name) const {
+    ::unlinkat(m_fd, name.c_str(), 0);
 }
 
 std::optional<FileIdentity> IdentityOf(const fs::path& path) {

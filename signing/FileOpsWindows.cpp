@@ -45,7 +45,7 @@ using UniqueHandle = std::unique_ptr<void, HandleCloser>;
 UniqueHandle OpenHandle(const std::wstring& path, DWORD access, DWORD share, DWORD disposition,
                         DWORD flags = FILE_ATTRIBUTE_NORMAL) {
     const HANDLE handle =
-        CreateFileW(path.c_str(), access, share, nullptr, disposition, flags, nullptr);
+        CreateFileIdentifyingOnly(path.c_str(), access, share, disposition, flags);
     return UniqueHandle(handle == INVALID_HANDLE_VALUE ? nullptr : handle);
 }
 
@@ -198,15 +198,6 @@ bool HasAccess(const fs::path& path, Access) {
     return GetFileAttributesW(LongPath(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-std::error_code WriteRefusal(const fs::path& path) {
-    const DWORD attributes = GetFileAttributesW(LongPath(path).c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES)
-        return SystemError(static_cast<int>(GetLastError()));
-    if (attributes & FILE_ATTRIBUTE_READONLY)
-        return FileError::ReadOnly;
-    return {};
-}
-
 std::error_code SystemError(int code) {
     return {code, std::system_category()};
 }
@@ -272,7 +263,7 @@ bool WriteStream(const fs::path& file, std::u16string_view name, const std::stri
     return true;
 }
 
-void RemoveFileNow(const wchar_t* name) {
+void RemoveFileNow(int, const wchar_t* name) {
     DeleteFileW(name);
 }
 
@@ -285,8 +276,8 @@ bool EndRequestWaiting() {
 // file and waits there; the test ends the process.
 void StopForTest() {
     if (const wchar_t* notice = _wgetenv(L"QUORVANE_TEST_STOPPED")) {
-        const HANDLE file = CreateFileW(notice, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                        FILE_ATTRIBUTE_NORMAL, nullptr);
+        const HANDLE file =
+            CreateFileIdentifyingOnly(notice, GENERIC_WRITE, 0, CREATE_NEW, FILE_ATTRIBUTE_NORMAL);
         if (file != INVALID_HANDLE_VALUE)
             CloseHandle(file);
     }
@@ -340,6 +331,104 @@ std::optional<FileFacts> platform::FactsOf(std::FILE* file, std::error_code& err
         return std::nullopt;
     }
     return known->facts;
+}
+
+namespace {
+
+std::error_code LastWindowsError() {
+    return platform::SystemError(static_cast<int>(GetLastError()));
+}
+
+// A folder below an output folder, held open without sharing its deletion, so that it is not
+// renamed or replaced while copies go into it; null where it is missing or cannot be opened.
+UniqueHandle HoldFolder(const std::wstring& path) {
+    constexpr DWORD kShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
+    constexpr DWORD kFlags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
+    UniqueHandle held =
+        OpenHandle(path, FILE_TRAVERSE | FILE_READ_ATTRIBUTES, kShare, OPEN_EXISTING, kFlags);
+    // Allowed to make files in it, not to pass through it by name: it can still be looked at.
+    if (!held && GetLastError() == ERROR_ACCESS_DENIED)
+        held = OpenHandle(path, FILE_READ_ATTRIBUTES, kShare, OPEN_EXISTING, kFlags);
+    return held;
+}
+
+} // namespace
+
+std::shared_ptr<const COutputFolder>
+COutputFolder::Open(const fs::path& folder, const fs::path& below, std::error_code& error) {
+    error.clear();
+    std::shared_ptr<COutputFolder> result(new COutputFolder());
+    result->m_folder = folder;
+    result->m_below = below;
+    result->m_path = below.empty() ? folder : folder / below;
+    // The folder named is taken as it is: whoever named it chose it. Below it, each folder
+    // is made when missing, and refused when it is a junction or a link.
+    fs::path current = folder;
+    for (const fs::path& part : below) {
+        if (part.empty() || part == ".")
+            continue;
+        if (part == "..") {
+            error = FileError::OutsideOutputFolder;
+            return nullptr;
+        }
+        current /= part;
+        const std::wstring path = LongPath(current).native();
+        UniqueHandle held = HoldFolder(path);
+        if (!held && GetLastError() == ERROR_FILE_NOT_FOUND) {
+            if (!CreateDirectoryW(path.c_str(), nullptr) &&
+                GetLastError() != ERROR_ALREADY_EXISTS) {
+                error = LastWindowsError();
+                return nullptr;
+            }
+            held = HoldFolder(path);
+        }
+        FILE_BASIC_INFO basic{};
+        if (!held ||
+            !GetFileInformationByHandleEx(held.get(), FileBasicInfo, &basic, sizeof basic)) {
+            error = LastWindowsError();
+            return nullptr;
+        }
+        if (basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+            error = FileError::LinkInOutputFolder;
+            return nullptr;
+        }
+        if (!(basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            error = platform::SystemError(ERROR_DIRECTORY);
+            return nullptr;
+        }
+        result->m_held.push_back(held.release());
+    }
+    return result;
+}
+
+COutputFolder::~COutputFolder() {
+    for (void* held : m_held)
+        CloseHandle(held);
+}
+
+bool COutputFolder::Serves(const fs::path& folder, const fs::path& below) const {
+    return folder == m_folder && below == m_below;
+}
+
+bool COutputFolder::Holds(const fs::path& name) const {
+    return GetFileAttributesW(LongPath(m_path / name).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::error_code COutputFolder::ReplaceRefusal(const fs::path& name) const {
+    const DWORD attributes = GetFileAttributesW(LongPath(m_path / name).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return LastWindowsError();
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
+        return FileError::LinkInOutputFolder;
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY)
+        return std::make_error_code(std::errc::is_a_directory);
+    if (attributes & FILE_ATTRIBUTE_READONLY)
+        return FileError::ReadOnly;
+    return {};
+}
+
+void COutputFolder::Remove(const fs::path& name) const {
+    DeleteFileW(LongPath(m_path / name).c_str());
 }
 
 // FileIdInfo gives the whole 128-bit number of the file. Under Wine it still asks the mount

@@ -18,10 +18,16 @@ namespace {
 
 using Char = fs::path::value_type;
 
-// The names of the named temporaries now pending, for RemovePendingOutputsNow: a signal
-// handler may neither lock nor allocate, so it reads these slots as they are.
+// A named temporary now pending: its open folder and its name there (POSIX), or its path.
+struct Registered {
+    int folder;
+    fs::path::string_type name;
+};
+
+// The named temporaries now pending, for RemovePendingOutputsNow: a signal handler may neither
+// lock nor allocate, so it reads these slots as they are.
 constexpr int kSlots = 256;
-std::atomic<Char*> g_slots[kSlots];
+std::atomic<Registered*> g_slots[kSlots];
 
 // Taken while a named temporary is made; after StopAndRemovePendingOutputs none is made.
 std::mutex g_making;
@@ -71,31 +77,28 @@ bool pending::NamedTemporaries() {
     return ActiveTestHooks().namedTemporaries;
 }
 
-int pending::Register(const fs::path& temporary) {
-    const fs::path full = LongPath(temporary);
-    const auto& text = full.native();
-    auto* copy = new Char[text.size() + 1];
-    text.copy(copy, text.size());
-    copy[text.size()] = 0;
+int pending::Register(const COutputFolder& folder, const fs::path& name) {
+    const int descriptor = folder.Descriptor();
+    auto* entry = new Registered{
+        descriptor, descriptor >= 0 ? name.native() : LongPath(folder.Path() / name).native()};
     for (int slot = 0; slot < kSlots; ++slot) {
-        Char* empty = nullptr;
-        if (g_slots[slot].compare_exchange_strong(empty, copy))
+        Registered* empty = nullptr;
+        if (g_slots[slot].compare_exchange_strong(empty, entry))
             return slot;
     }
-    delete[] copy;
+    delete entry;
     return -1;
 }
 
 void pending::Unregister(int& slot) {
     if (slot < 0)
         return;
-    delete[] g_slots[slot].exchange(nullptr);
+    delete g_slots[slot].exchange(nullptr);
     slot = -1;
 }
 
-fs::path pending::TemporaryIn(const fs::path& folder) {
-    const fs::path name(kPrefix + RandomSuffix() + kSuffix);
-    return folder.empty() ? name : folder / name;
+fs::path pending::TemporaryName() {
+    return fs::path(kPrefix + RandomSuffix() + kSuffix);
 }
 
 bool IsPendingOutputName(const fs::path& name) {
@@ -114,10 +117,10 @@ bool IsPendingOutputName(const fs::path& name) {
 
 void RemovePendingOutputsNow() {
     for (auto& slot : g_slots) {
-        const Char* name = slot.load();
-        if (name == nullptr)
+        const Registered* entry = slot.load();
+        if (entry == nullptr)
             continue;
-        platform::RemoveFileNow(name);
+        platform::RemoveFileNow(entry->folder, entry->name.c_str());
     }
 }
 
@@ -137,8 +140,8 @@ void StopAndRemovePendingOutputs() {
     // Every temporary was registered before it was made, under the lock: all are seen here.
     // Taking each name out of its slot leaves its owner nothing to free (the process ends).
     for (auto& slot : g_slots)
-        if (const Char* name = slot.exchange(nullptr))
-            platform::RemoveFileNow(name);
+        if (const Registered* entry = slot.exchange(nullptr))
+            platform::RemoveFileNow(entry->folder, entry->name.c_str());
 }
 
 CPendingOutput::CPendingOutput() = default;
@@ -156,8 +159,7 @@ bool CPendingOutput::Fail(std::error_code error) {
 void CPendingOutput::RemoveTemporary() {
     m_file.reset();
     if (!m_temporary.empty()) {
-        std::error_code ignored;
-        fs::remove(LongPath(m_temporary), ignored);
+        m_folder->Remove(m_temporary);
         m_temporary.clear();
     }
     m_deleteOnClose = false;
@@ -165,15 +167,14 @@ void CPendingOutput::RemoveTemporary() {
     pending::Unregister(m_slot);
 }
 
-bool CPendingOutput::MakeTemporary(const fs::path& folder,
-                                   const std::function<std::error_code(const fs::path&)>& make) {
+bool CPendingOutput::MakeTemporary(const std::function<std::error_code(const fs::path&)>& make) {
     for (int attempt = 0; attempt < 16; ++attempt) {
-        const fs::path temporary = pending::TemporaryIn(folder);
+        const fs::path temporary = pending::TemporaryName();
         const auto making = pending::LockMaking();
         if (pending::MakingStopped())
             return Fail(std::make_error_code(std::errc::interrupted));
         // Known before it exists, so that no moment passes with a file a signal cannot find.
-        m_slot = pending::Register(temporary);
+        m_slot = pending::Register(*m_folder, temporary);
         const std::error_code error = make(temporary);
         if (!error) {
             m_temporary = temporary;
@@ -184,6 +185,24 @@ bool CPendingOutput::MakeTemporary(const fs::path& folder,
             return Fail(error);
     }
     return Fail(std::make_error_code(std::errc::file_exists));
+}
+
+bool CPendingOutput::Create(const fs::path& target, std::FILE* modeOf) {
+    unsigned mode = 0666;
+    std::error_code ignored;
+    if (modeOf != nullptr)
+        if (const std::optional<FileFacts> facts = platform::FactsOf(modeOf, ignored))
+            mode = facts->mode;
+    return CreateWithMode(target, mode);
+}
+
+bool CPendingOutput::CreateWithMode(const fs::path& target, unsigned mode) {
+    Discard();
+    std::error_code error;
+    OutputFolderPtr opened = COutputFolder::Open(target.parent_path(), {}, error);
+    if (!opened)
+        return Fail(error);
+    return CreateIn(std::move(opened), target.filename(), mode);
 }
 
 bool CPendingOutput::Commit(CByteIo& io, bool replace) {

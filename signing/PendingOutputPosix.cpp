@@ -22,34 +22,45 @@ bool platform::SyncToDisk(std::FILE* file) {
 
 namespace {
 
-// Gives the nameless file `fd` the name `path`; fails if something has that name.
-bool LinkNameless(int fd, const fs::path& path) {
+// Gives the nameless file `fd` the name `name` in `folder`; fails if something has that name.
+bool LinkNameless(int fd, const COutputFolder& folder, const fs::path& name) {
     const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    const int at = folder.Descriptor();
     if (platform::Uninterrupted([&] {
-            return ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW);
+            return ::linkat(AT_FDCWD, self.c_str(), at, name.c_str(), AT_SYMLINK_FOLLOW);
         }) == 0)
         return true;
     if (errno != ENOENT || ::access("/proc/self/fd", F_OK) == 0)
         return false;
     // Without /proc; this form needs a privilege.
     return platform::Uninterrupted(
-               [&] { return ::linkat(fd, "", AT_FDCWD, path.c_str(), AT_EMPTY_PATH); }) == 0;
+               [&] { return ::linkat(fd, "", at, name.c_str(), AT_EMPTY_PATH); }) == 0;
 }
 
-// Renames without replacing anything; falls back to a test where the file system cannot.
-bool RenameNoReplace(const fs::path& from, const fs::path& to) {
+// Renames within `folder` without replacing anything; falls back to a test where the file
+// system cannot.
+bool RenameNoReplace(const COutputFolder& folder, const fs::path& from, const fs::path& to) {
+    const int at = folder.Descriptor();
 #ifdef RENAME_NOREPLACE
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+    if (platform::Uninterrupted(
+            [&] { return ::renameat2(at, from.c_str(), at, to.c_str(), RENAME_NOREPLACE); }) == 0)
         return true;
     if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
         return false;
 #endif
-    struct stat info {};
-    if (::lstat(to.c_str(), &info) == 0) {
+    if (folder.Holds(to)) {
         errno = EEXIST;
         return false;
     }
-    return ::rename(from.c_str(), to.c_str()) == 0;
+    return platform::Uninterrupted([&] { return ::renameat(at, from.c_str(), at, to.c_str()); }) ==
+           0;
+}
+
+// Replaces whatever has the name `to` in `folder` (a link itself, never what it names).
+bool RenameReplacing(const COutputFolder& folder, const fs::path& from, const fs::path& to) {
+    const int at = folder.Descriptor();
+    return platform::Uninterrupted([&] { return ::renameat(at, from.c_str(), at, to.c_str()); }) ==
+           0;
 }
 // A stream for writing the new file `fd`; null, with `fd` closed and errno kept, when none can
 // be made. It is written in large blocks and one trailer: unbuffered, each write is one system
@@ -68,25 +79,17 @@ std::FILE* StreamOf(int fd) {
 
 } // namespace
 
-bool CPendingOutput::Create(const fs::path& target, std::FILE* modeOf) {
-    unsigned mode = 0666;
-    struct stat info {};
-    if (modeOf != nullptr && ::fstat(::fileno(modeOf), &info) == 0)
-        mode = info.st_mode & 0777;
-    return CreateWithMode(target, mode);
-}
-
-bool CPendingOutput::CreateWithMode(const fs::path& target, unsigned mode) {
+bool CPendingOutput::CreateIn(OutputFolderPtr folder, const fs::path& name, unsigned mode) {
     Discard();
     m_error.clear();
-    m_target = target;
-    const fs::path folder = target.parent_path();
+    m_folder = std::move(folder);
+    m_name = name;
+    m_target = m_folder->Path() / name;
 #ifdef O_TMPFILE
     if (!pending::NamedTemporaries()) {
         // The umask applies as it does to any new file, so the copy gets what cp would give.
         const int fd = platform::Uninterrupted([&] {
-            return ::open(folder.empty() ? "." : folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC,
-                          mode);
+            return ::openat(m_folder->Descriptor(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
         });
         if (fd >= 0) {
             m_file.reset(StreamOf(fd));
@@ -98,14 +101,15 @@ bool CPendingOutput::CreateWithMode(const fs::path& target, unsigned mode) {
             return Fail(LastError());
     }
 #endif
-    return CreateNamed(folder, mode);
+    return CreateNamed(mode);
 }
 
-bool CPendingOutput::CreateNamed(const fs::path& folder, unsigned mode) {
+bool CPendingOutput::CreateNamed(unsigned mode) {
     int fd = -1;
-    const bool made = MakeTemporary(folder, [&](const fs::path& temporary) {
+    const bool made = MakeTemporary([&](const fs::path& temporary) {
         fd = platform::Uninterrupted([&] {
-            return ::open(temporary.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, mode);
+            return ::openat(m_folder->Descriptor(), temporary.c_str(),
+                            O_CREAT | O_EXCL | O_NOFOLLOW | O_WRONLY | O_CLOEXEC, mode);
         });
         return fd < 0 ? LastError() : std::error_code();
     });
@@ -119,22 +123,22 @@ bool CPendingOutput::TakeName(bool replace) {
     if (m_temporary.empty()) {
         const int fd = ::fileno(m_file.get());
         if (!replace) {
-            if (!LinkNameless(fd, m_target))
+            if (!LinkNameless(fd, *m_folder, m_name))
                 return Fail(LastError());
             m_file.reset();
             return WriteStreams(m_target);
         }
         // rename is the one atomic replacement: the file gets a temporary name first.
-        const bool named = MakeTemporary(m_target.parent_path(), [&](const fs::path& temporary) {
-            return LinkNameless(fd, temporary) ? std::error_code() : LastError();
+        const bool named = MakeTemporary([&](const fs::path& temporary) {
+            return LinkNameless(fd, *m_folder, temporary) ? std::error_code() : LastError();
         });
         if (!named)
             return false;
     }
     if (std::fclose(m_file.release()) != 0)
         return Fail(LastError());
-    const bool renamed = replace ? ::rename(m_temporary.c_str(), m_target.c_str()) == 0
-                                 : RenameNoReplace(m_temporary, m_target);
+    const bool renamed = replace ? RenameReplacing(*m_folder, m_temporary, m_name)
+                                 : RenameNoReplace(*m_folder, m_temporary, m_name);
     if (!renamed)
         return Fail(LastError());
     m_temporary.clear();

@@ -90,22 +90,21 @@ bool RenameByHandle(HANDLE handle, const fs::path& target, bool replace) {
 
 } // namespace
 
-bool CPendingOutput::Create(const fs::path& target, std::FILE* /*modeOf*/) {
-    return CreateWithMode(target, 0666);
-}
-
-bool CPendingOutput::CreateWithMode(const fs::path& target, unsigned mode) {
+bool CPendingOutput::CreateIn(OutputFolderPtr folder, const fs::path& name, unsigned mode) {
     Discard();
     m_error.clear();
-    m_target = target;
-    return CreateNamed(target.parent_path(), mode);
+    m_folder = std::move(folder);
+    m_name = name;
+    m_target = m_folder->Path() / name;
+    return CreateNamed(mode);
 }
 
-bool CPendingOutput::CreateNamed(const fs::path& folder, unsigned /*mode*/) {
+bool CPendingOutput::CreateNamed(unsigned /*mode*/) {
     HANDLE handle = INVALID_HANDLE_VALUE;
-    const bool made = MakeTemporary(folder, [&](const fs::path& temporary) {
-        handle = CreateFileW(LongPath(temporary).c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_DELETE,
-                             nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const bool made = MakeTemporary([&](const fs::path& temporary) {
+        handle = CreateFileIdentifyingOnly(LongPath(m_folder->Path() / temporary).c_str(),
+                                           GENERIC_WRITE | DELETE, FILE_SHARE_DELETE, CREATE_NEW,
+                                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT);
         if (handle != INVALID_HANDLE_VALUE)
             return std::error_code();
         const DWORD error = GetLastError();
@@ -141,7 +140,8 @@ bool CPendingOutput::TakeName(bool replace) {
         m_deleteOnClose = false;
     }
     // The streams go in before the file has its name, so that it never shows without them.
-    if (!WriteStreams(m_temporary))
+    const fs::path temporary = m_folder->Path() / m_temporary;
+    if (!WriteStreams(temporary))
         return false;
     if (byHandle) {
         const DWORD error =
@@ -159,7 +159,7 @@ bool CPendingOutput::TakeName(bool replace) {
     if (std::fclose(m_file.release()) != 0)
         return Fail(LastError());
     const DWORD error = RetryWhileBusy([&] {
-        return MoveFileExW(LongPath(m_temporary).c_str(), LongPath(m_target).c_str(),
+        return MoveFileExW(LongPath(temporary).c_str(), LongPath(m_target).c_str(),
                            replace ? MOVEFILE_REPLACE_EXISTING : 0) != 0;
     });
     if (error != ERROR_SUCCESS)

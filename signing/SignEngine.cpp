@@ -221,7 +221,10 @@ std::optional<SignOutcome> CDriver::CheckOutput(StagedFile& file, bool& exists) 
     const SignItem& item = *file.item;
     if (!StaysInside(item.subfolder))
         return CannotWrite(file, FileError::OutsideOutputFolder);
-    exists = FileExists(output);
+    // Asked of the folder the copy was made in, where a link counts as itself. Without one (no
+    // copy was made, or its folder did not open) there is nothing to replace.
+    const fs::path name = output.filename();
+    exists = file.folder && file.folder->Holds(name);
     // A target named by the caller may be the source itself, which is never changed.
     if (exists && !item.target.empty() && SameFile(output, item.source))
         return CannotWrite(file, FileError::OutputIsSource);
@@ -241,7 +244,7 @@ std::optional<SignOutcome> CDriver::CheckOutput(StagedFile& file, bool& exists) 
         }
     }
     if (exists) {
-        if (const std::error_code refusal = WriteRefusal(output))
+        if (const std::error_code refusal = file.folder->ReplaceRefusal(name))
             return CannotWrite(file, refusal);
     }
     if (output.filename().native().size() > kMaxNameLength)

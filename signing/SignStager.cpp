@@ -24,15 +24,6 @@ bool IsShortage(const std::error_code& error) {
            (error.category() == std::generic_category() && error.value() == kQuotaExceeded);
 }
 
-bool MakeFolder(const fs::path& folder, std::error_code& error) {
-    fs::create_directories(LongPath(folder), error);
-    if (IsDirectory(folder))
-        return true;
-    if (!error)
-        error = std::make_error_code(std::errc::not_a_directory);
-    return false;
-}
-
 // Ends a staging with a failure: the copy in the making is dropped.
 bool Fail(StagedFile& file, const StageFailure& failure) {
     file.pending.Discard();
@@ -78,6 +69,7 @@ void CStager::Stage(StagedFile& file, CStagingState& state, const CopyProgress& 
     file.status = StageStatus::Staged;
     file.failure = {};
     file.output.clear();
+    file.folder.reset();
     file.facts = {};
     file.kind = FileKind::Other;
     try {
@@ -115,21 +107,30 @@ bool CStager::OpenSource(StagedFile& file, UniqueFile& source, CStagingState& st
     return true;
 }
 
+OutputFolderPtr CStager::Folder(const fs::path& root, const fs::path& below,
+                                std::error_code& error) const {
+    std::lock_guard lock(m_folderLock);
+    if (!m_folder || !m_folder->Serves(root, below)) {
+        m_folder.reset();
+        m_folder = COutputFolder::Open(root, below, error);
+    }
+    return m_folder;
+}
+
 void CStager::Copy(StagedFile& file, UniqueFile& source, CStagingState& state,
                    const CopyProgress& progress) const {
     const SignItem& item = *file.item;
-    const fs::path folder = file.output.parent_path();
-    // A folder removed since fails the copy's creation, with its reason.
-    if (!item.subfolder.empty() && folder != state.madeFolder) {
-        std::error_code error;
-        if (!MakeFolder(folder, error)) {
-            Fail(file, {MessageId::CannotWrite, error, Culprit::Output});
-            return;
-        }
-        state.madeFolder = folder;
+    // A target of its own is in the folder its caller named; a copy of the batch in the
+    // output folder, or below it in the item's subfolder.
+    const fs::path root = item.target.empty() ? m_request.outputFolder : item.target.parent_path();
+    std::error_code error;
+    file.folder = Folder(root, item.target.empty() ? item.subfolder : fs::path(), error);
+    if (!file.folder) {
+        Fail(file, {MessageId::CannotWrite, error, Culprit::Output});
+        return;
     }
     CPendingOutput& pending = file.pending;
-    if (!pending.CreateWithMode(file.output, file.facts.mode)) {
+    if (!pending.CreateIn(file.folder, file.output.filename(), file.facts.mode)) {
         Fail(file, {MessageId::CannotWrite, pending.Error(), Culprit::Output});
         return;
     }

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <mutex>
 #include <optional>
 #include <system_error>
 #include <vector>
@@ -40,8 +41,6 @@ struct CStagingState {
     CSigCodeTable table;
     CSigCodeTable readTable;
     std::vector<std::uint8_t> buffer;
-    // The last folder made below the output folder: the next file usually goes there too.
-    std::filesystem::path madeFolder;
 };
 
 // Why a staging failed: the message, its cause and whose fault it is.
@@ -56,8 +55,9 @@ struct StagedFile {
     const SignItem* item = nullptr;
     StageStatus status = StageStatus::Staged;
     StageFailure failure; // with StageStatus::Failed
-    // Where the copy goes, once the source opened.
+    // Where the copy goes, once the source opened, and its folder, once open.
     std::filesystem::path output;
+    OutputFolderPtr folder;
     FileFacts facts;
     // The source's kind, when the run asks (see KindPolicy).
     FileKind kind = FileKind::Other;
@@ -87,10 +87,17 @@ private:
     bool OpenSource(StagedFile& file, UniqueFile& source, CStagingState& state) const;
     void Copy(StagedFile& file, UniqueFile& source, CStagingState& state,
               const CopyProgress& progress) const;
+    // The open folder `below` in `root`, for any thread.
+    OutputFolderPtr Folder(const std::filesystem::path& root, const std::filesystem::path& below,
+                           std::error_code& error) const;
 
     const SignRequest& m_request;
     const CStopSignal& m_stop;
     CByteIo& m_io;
+    // The folder of the last copy, open: the next file usually goes there too. One for all
+    // threads, so that no thread holds a descriptor the others run short of.
+    mutable std::mutex m_folderLock;
+    mutable OutputFolderPtr m_folder;
 };
 
 // The outcome a failure gives its file.

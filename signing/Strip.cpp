@@ -38,10 +38,21 @@ StripScan Scan(const fs::path& source) {
     return scan;
 }
 
-// Strips `source` into `output`; `ahead` is what a look ahead of its turn found, if any.
-StripResult StripScanned(const fs::path& source, const fs::path& output, const StripScan* ahead,
-                         bool replaceExisting, CRunOutputs* run, CByteIo* io,
-                         const CopyProgress& progress) {
+// The open output folder of `output`, kept in `folder` for the next file of a batch.
+bool OpenFolderOf(const fs::path& output, OutputFolderPtr& folder, std::error_code& error) {
+    const fs::path parent = output.parent_path();
+    if (folder && folder->Serves(parent, {}))
+        return true;
+    folder.reset();
+    folder = COutputFolder::Open(parent, {}, error);
+    return folder != nullptr;
+}
+
+// Strips `source` into `output`, which is in `folder` (opened when null); `ahead` is what a
+// look ahead of its turn found, if any.
+StripResult StripScanned(const fs::path& source, const fs::path& output, OutputFolderPtr& folder,
+                         const StripScan* ahead, bool replaceExisting, CRunOutputs* run,
+                         CByteIo* io, const CopyProgress& progress) {
     StripScan scan;
     const UniqueFile file = OpenForReading(source, &scan.openError, &scan.facts);
     if (!file)
@@ -57,7 +68,12 @@ StripResult StripScanned(const fs::path& source, const fs::path& output, const S
 
     if (SameFile(output, source))
         return {StripOutcome::WouldReplaceSource, output};
-    const bool exists = FileExists(output);
+    std::error_code opening;
+    if (!OpenFolderOf(output, folder, opening))
+        return {StripOutcome::CannotWrite, output, opening};
+    // A link with the output's name counts as itself, never as what it names.
+    const fs::path name = output.filename();
+    const bool exists = folder->Holds(name);
     if (exists && run != nullptr) {
         if (const fs::path* earlier = run->WrittenFrom(output))
             return {StripOutcome::WrittenThisRun, output, {}, *earlier};
@@ -65,11 +81,11 @@ StripResult StripScanned(const fs::path& source, const fs::path& output, const S
     if (exists && !replaceExisting)
         return {StripOutcome::OutputExists, output};
     if (exists) {
-        if (const std::error_code refusal = WriteRefusal(output))
+        if (const std::error_code refusal = folder->ReplaceRefusal(name))
             return {StripOutcome::CannotWrite, output, refusal};
     }
     CPendingOutput pending;
-    if (!pending.Create(output, file.get()))
+    if (!pending.CreateIn(folder, name, scan.facts.mode))
         return {StripOutcome::CannotWrite, output, pending.Error()};
     // The unsigned file keeps the Mark of the Web of a downloaded source.
     if (!pending.KeepStream(source, kZoneIdentifier))
@@ -101,7 +117,8 @@ StripResult StripScanned(const fs::path& source, const fs::path& output, const S
 
 StripResult StripTo(const fs::path& source, const fs::path& output, bool replaceExisting,
                     CRunOutputs* run, CByteIo* io, const CopyProgress& progress) {
-    return StripScanned(source, output, nullptr, replaceExisting, run, io, progress);
+    OutputFolderPtr folder;
+    return StripScanned(source, output, folder, nullptr, replaceExisting, run, io, progress);
 }
 
 StripResult StripFile(const fs::path& source, const fs::path& outputFolder, bool replaceExisting,
@@ -120,6 +137,7 @@ StripBatchResult RunStripBatch(const StripRequest& request, IStripObserver& obse
     };
     const CopyProgress progress = [&](std::uint64_t) { return !stopping(); };
     CRunOutputs written;
+    OutputFolderPtr folder;
     // Byte I/O that must see every byte (tests) takes one file at a time.
     CByteIo& bytes = io != nullptr ? *io : DefaultByteIo();
     const unsigned jobs = bytes.OneFileAtATime() ? 1 : request.jobs;
@@ -132,7 +150,7 @@ StripBatchResult RunStripBatch(const StripRequest& request, IStripObserver& obse
             // An output of this run may have taken the source's place since it was read ahead.
             const bool trusted = written.WrittenFrom(source) == nullptr;
             StripResult stripped = StripScanned(
-                source, UnsignedOutputPath(request.outputFolder, source),
+                source, UnsignedOutputPath(request.outputFolder, source), folder,
                 trusted ? &ahead : nullptr, request.replaceExisting, &written, &bytes, progress);
             if (stripped.outcome == StripOutcome::Stopped)
                 return false;

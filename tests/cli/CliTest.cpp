@@ -461,6 +461,71 @@ TEST_F(Cli, FoldersAreSignedRecursivelyWithTheirStructure) {
     EXPECT_FALSE(fs::exists(docs / "signed" / "docs" / "signed"));
 }
 
+#ifndef _WIN32
+// A link planted inside a shared output folder never takes a copy elsewhere: one on the way to
+// a subfolder fails that file; one with an output's name is that output, kept unless --force
+// replaces the link itself. The output folder named may be a link: it is followed.
+TEST_F(Cli, LinksInsideTheOutputFolderAreNotFollowed) {
+    const fs::path a = File("in/photos/a.txt", PatternBytes(10, 1));
+    const fs::path b = File("in/photos/deep/er/b.txt", PatternBytes(20, 2));
+    const fs::path elsewhere = m_dir / "elsewhere", shared = m_dir / "shared";
+    fs::create_directory(elsewhere);
+    fs::create_directory_symlink(Out(), shared);
+    const fs::path photos = shared / "photos", signedA = m_dir / "in" / "a_signed.txt";
+    const fs::path tree = m_dir / "in" / "photos";
+    const std::vector<CliArg> sign(
+        {Arg("sign"), Arg("--text"), Arg("t"), Arg("--out"), Arg(shared), Arg("-r"), Arg(tree)});
+    const std::vector<CliArg> strip = {Arg("strip"), Arg("--out"), Arg(shared), Arg(signedA)};
+    ASSERT_EQ(RunInProcess({sign[0], sign[1], sign[2], sign[3], Arg(m_dir / "in"), Arg(a)}).status,
+              0);
+    const auto forced = [](std::vector<CliArg> args) {
+        args.push_back(Arg("--force"));
+        return args;
+    };
+    const auto refused = [&](const fs::path& source, const fs::path& output) {
+        return "Could not open file " + Text(source) + " for writing! (" + Text(output) +
+               ": a link inside the output folder, not followed)" + kNewline;
+    };
+    const std::string kept = "File " + Text(photos / "a_signed.txt") +
+                             " already exists, overwrite? No: kept (--force replaces it)" +
+                             kNewline;
+    const std::string strippedKept = "quorvane-cli: " + Text(signedA) + ": " +
+                                     Text(shared / "a.txt") +
+                                     " already exists, kept (--force replaces it)" + kNewline;
+    const struct {
+        fs::path link, to; // the link planted, and where it leads
+        std::vector<CliArg> args;
+        int status;
+        std::string err;
+    } cases[] = {
+        {photos, elsewhere, sign, 1,
+         refused(a, photos / "a_signed.txt") + refused(b, photos / "deep/er/b_signed.txt") +
+             "No files were encrypted!" + kNewline},
+        {photos / "deep/er", elsewhere, sign, 1,
+         refused(b, photos / "deep/er/b_signed.txt") + "File encrypted succesfully!" + kNewline},
+        {photos / "a_signed.txt", elsewhere / "x", sign, 1,
+         kept + "File encrypted succesfully!" + kNewline},
+        {photos / "a_signed.txt", elsewhere / "x", forced(sign), 0,
+         "2 files encrypted succesfully!" + kNewline},
+        {shared / "a.txt", elsewhere / "x", strip, 1, strippedKept},
+        {shared / "a.txt", elsewhere / "x", forced(strip), 0, ""},
+    };
+    for (const auto& c : cases) {
+        for (const auto& entry : fs::directory_iterator(Out()))
+            fs::remove_all(entry.path());
+        fs::create_directories(c.link.parent_path());
+        fs::create_symlink(c.to, c.link);
+        const CliRun run = RunInProcess(c.args);
+        EXPECT_EQ(run.status, c.status) << c.link;
+        EXPECT_EQ(run.err, c.err) << c.link;
+        EXPECT_TRUE(fs::is_empty(elsewhere)) << c.link;
+        // --force replaced the link with the output.
+        EXPECT_EQ(fs::is_symlink(c.link), c.status != 0) << c.link;
+    }
+    EXPECT_EQ(ReadBytes(shared / "a.txt"), PatternBytes(10, 1));
+}
+#endif
+
 TEST_F(Cli, FilesSignedByEitherSideReadOnTheOther) {
     const Bytes content = PatternBytes(5000, 4);
     const fs::path a = File("a.doc", content);

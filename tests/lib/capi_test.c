@@ -307,6 +307,25 @@ static void Batch(void) {
     CHECK(quorvane_sign_batch(items, 1, missing, "batch", 0, 1, NULL, NULL, &count) ==
               QUORVANE_CANNOT_WRITE &&
           strcmp(quorvane_last_error(), "Please select a valid output folder.") == 0);
+
+    /* A link planted in the output folder leads nowhere: the file is refused, nothing written. */
+    char* linked = PathOf("out/linked");
+    CHECK(symlink(sub, linked) == 0);
+    const quorvane_item throughLink = {a, "linked"};
+    struct Messages refused = {{0}, {0}, 0};
+    CHECK(quorvane_sign_batch(&throughLink, 1, out, "batch", 0, 1, Collect, &refused, &count) ==
+              QUORVANE_FAILED &&
+          quorvane_last_errno() == 0);
+    snprintf(expected, sizeof expected,
+             "0 Could not open file %s for writing! (%s/a_signed.txt: a link inside the output "
+             "folder, not followed)\n-1 No files were encrypted!\n",
+             a, linked);
+    CHECK(strcmp(refused.text, expected) == 0);
+    CHECK(refused.statuses[0] == QUORVANE_CANNOT_WRITE);
+    char* through = PathOf("tree/sub/a_signed.txt");
+    CHECK(access(through, F_OK) != 0);
+    free(through);
+    free(linked);
     free(copy);
     free(missing);
     free(tree);

@@ -286,6 +286,17 @@ class Files(unittest.TestCase):
             (-1, 0, "File encrypted succesfully!")])
         self.assertEqual(quorvane.check(self.path("out/tree/a_signed.txt")), "t")
 
+        # A link planted in the output folder leads nowhere: the file is refused.
+        os.symlink(self.path("tree/sub"), self.path("out/linked"))
+        count, messages = quorvane.sign_batch([(self.path("tree/a.txt"), "linked")],
+                                              self.path("out"), "t")
+        self.assertEqual((count, messages), (0, [
+            (0, quorvane.CANNOT_WRITE,
+             "Could not open file %s for writing! (%s: a link inside the output folder, not "
+             "followed)" % (self.path("tree/a.txt"), self.path("out/linked/a_signed.txt"))),
+            (-1, 0, "No files were encrypted!")]))
+        self.assertFalse(os.path.exists(self.path("tree/sub/a_signed.txt")))
+
 
 # What NUL-terminated UTF-8 cannot carry: U+0000 and unpaired surrogates, beside a pair.
 EXACT = "a\0b\ud800\u00e9\U0001F600\udfff"

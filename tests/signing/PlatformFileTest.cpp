@@ -129,6 +129,36 @@ TEST(PlatformFiles, TheOutputsOfARunAreKnownByTheirFilesAtTheQuestion) {
     EXPECT_EQ(*run.WrittenFrom(out / "a_signed.txt"), later);
 }
 
+#ifndef _WIN32
+// A named pipe given as a path (\\.\pipe\x in a list of files) may learn who opened it but
+// never act as that user: the Windows code of the engine and of quorvane-cli opens paths only
+// through the one CreateFileW that asks so, never through the C runtime's own opens.
+TEST(PlatformFiles, WindowsOpensOfPathsNeverLetAPipeActAsTheUser) {
+    const auto contains = [](const std::string& text, const char* part) {
+        return text.find(part) != std::string::npos;
+    };
+    std::size_t calls = 0;
+    for (const char* folder : {"codec", "signing", "cli"}) {
+        for (const auto& entry : fs::directory_iterator(fs::path(QUORVANE_SOURCE_DIR) / folder)) {
+            if (!contains(entry.path().filename().string(), "Windows"))
+                continue;
+            const Bytes bytes = ReadBytes(entry.path());
+            const std::string text(bytes.begin(), bytes.end());
+            for (const char* open :
+                 {"_wfopen", "_wfsopen", "_wopen", "_wsopen", "CreateFileA", "CreateFile2"})
+                EXPECT_FALSE(contains(text, open)) << entry.path() << " " << open;
+            for (std::size_t at = text.find("CreateFileW("); at != std::string::npos;
+                 at = text.find("CreateFileW(", at + 1), ++calls) {
+                const std::string call = text.substr(at, text.find(';', at) - at);
+                EXPECT_TRUE(contains(call, "SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION"))
+                    << entry.path() << ": " << call;
+            }
+        }
+    }
+    EXPECT_EQ(calls, 1u) << "one CreateFileW, the one every open goes through";
+}
+#endif
+
 #ifdef _WIN32
 // An antivirus or an indexer holds the file a commit replaces for a moment.
 TEST(PlatformFiles, ACommitRefusedForAMomentIsTriedAgainForAboutASecond) {
