@@ -17,9 +17,9 @@ QUORVANE_NATIVE_PACKAGES=(gcc g++ binutils dpkg dpkg-dev scdoc googletest libgte
 QUORVANE_TEST_PACKAGES=(e2fsprogs clang-format lintian man-db python3-fsspec python3-aiohttp
     python3-requests imagemagick
     osslsigncode openssl gcc-mingw-w64-x86-64-posix
-    p7zip-full ffmpeg libimage-exiftool-perl id3v2 python3-mutagen qpdf poppler-utils sqlite3
-    msitools wixl gcab qemu-utils xz-utils zstd bzip2 gzip tar lz4 lzop lzip zip unzip ca-certificates
-    python3-venv)
+    p7zip-full ffmpeg lame twolame libimage-exiftool-perl id3v2 python3-mutagen qpdf poppler-utils
+    sqlite3 msitools wixl gcab qemu-utils xz-utils lzma zstd bzip2 gzip tar lz4 lzop lzip zip unzip
+    ca-certificates python3-venv)
 # The cluster tests of the native build: the Dask example on a real scheduler and on its own
 # cluster over TLS (temporary credentials need python3-cryptography), check_remote through a
 # real nginx.
@@ -66,7 +66,8 @@ quorvane_step_programs() {
     native) programs=(/usr/bin/convert:imagemagick chattr:e2fsprogs ffmpeg:ffmpeg ffprobe:ffmpeg
         7z:p7zip-full exiftool:libimage-exiftool-perl id3v2:id3v2 qpdf:qpdf pdfinfo:poppler-utils
         sqlite3:sqlite3 msiinfo:msitools wixl:wixl gcab:gcab qemu-img:qemu-utils xz:xz-utils
-        lzma:xz-utils zstd:zstd bzip2:bzip2 lz4:lz4 lzop:lzop lzip:lzip zip:zip unzip:unzip
+        lzma:xz-utils lzmp:lzma lame:lame twolame:twolame zstd:zstd bzip2:bzip2 lz4:lz4 lzop:lzop
+        lzip:lzip zip:zip unzip:unzip
         osslsigncode:osslsigncode openssl:openssl x86_64-w64-mingw32-gcc:gcc-mingw-w64-x86-64-posix
         lintian:lintian man:man-db clang-format:clang-format dpkg-deb:dpkg pkg-config:pkgconf
         cc:gcc gzip:gzip tar:tar) ;;

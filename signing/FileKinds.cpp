@@ -76,10 +76,16 @@ bool IsLzma(const Sample& s) {
         std::all_of(sizeBytes.begin(), sizeBytes.end(), [](std::uint8_t b) { return b == 0xFF; });
     const bool smallSize =
         sizeBytes[5] == 0 && sizeBytes[6] == 0 && sizeBytes[7] == 0 && sizeBytes[4] < 0x40;
+    // The range coder's first byte, always 0: where the head shows it, it must be.
+    if (const auto coder = s.At(13, 1); !coder.empty() && coder[0] != 0)
+        return false;
     return dictionaryOk && (unknownSize || smallSize) && s.size > 13;
 }
 
 bool IsZstd(const Sample& s) {
+    // The frame header's reserved bit is clear.
+    if (const auto descriptor = s.At(4, 1); !descriptor.empty() && (descriptor[0] & 0x08) != 0)
+        return false;
     return StartsWith(s, "\x28\xB5\x2F\xFD"sv) && s.size > 5;
 }
 
@@ -98,8 +104,19 @@ bool IsBzip2(const Sample& s) {
             StartsWith(s, "\x17\x72\x45\x38\x50\x90"sv, 4));
 }
 
+// The largest block of the legacy format: 8 MiB that did not compress, as LZ4_compressBound.
+constexpr std::uint32_t kLz4LegacyBlockBound = (8u << 20) + (8u << 20) / 255 + 16;
+
 bool IsLz4(const Sample& s) {
-    // The frame format, and the legacy format of `lz4 -l`.
+    // A frame: version 01 and the reserved bits clear in its flags, a block size of 64 KiB to
+    // 4 MiB (codes 4 to 7) and the reserved bits clear in the next byte.
+    if (const auto d = s.At(4, 2); StartsWith(s, "\x04\x22\x4D\x18"sv) && !d.empty() &&
+                                   ((d[0] & 0xC2) != 0x40 || (d[1] & 0x8F) != 0 || d[1] < 0x40))
+        return false;
+    // The legacy format of `lz4 -l`: the first block's compressed size.
+    if (const auto block = s.At(4, 4);
+        StartsWith(s, "\x02\x21\x4C\x18"sv) && !block.empty() && Le32(block) > kLz4LegacyBlockBound)
+        return false;
     return s.size > 7 &&
            (StartsWith(s, "\x04\x22\x4D\x18"sv) || StartsWith(s, "\x02\x21\x4C\x18"sv));
 }
@@ -189,13 +206,22 @@ std::size_t MpegFrameLength(std::span<const std::uint8_t> h) {
     return static_cast<std::size_t>(perFrame * bitRate / sampleRate + padding);
 }
 
+// A tag that follows the last frame of a tagged file: an ID3v1 tag that ends it, an APE tag with
+// its header, or Lyrics3.
+bool TagAt(const Sample& s, std::size_t at) {
+    return (static_cast<std::int64_t>(at) + 128 == s.size && EndsWith(s, "TAG"sv, 128)) ||
+           StartsWith(s, "APETAGEX"sv, at) || StartsWith(s, "LYRICSBEGIN"sv, at);
+}
+
 // MPEG audio: an ID3v2 tag followed by a frame (or by more than the head holds), or a frame
-// confirmed by the next one where the head or the file shows it.
+// confirmed by the next one of the same stream or by a tag right after it. One frame alone
+// is no evidence: many texts in UTF-16 begin with a valid header (FF FE and a letter).
 bool IsMpegAudio(const Sample& s) {
     std::size_t frame = 0;
     if (StartsWith(s, "ID3"sv)) {
         const auto header = s.At(0, 10);
-        if (header.empty() || header[3] == 0xFF || header[4] == 0xFF)
+        // Versions 2.2 to 2.4: a text that begins with "ID3" has no control character next.
+        if (header.empty() || header[3] < 2 || header[3] > 4 || header[4] == 0xFF)
             return false;
         std::size_t size = 0;
         for (int i = 6; i < 10; ++i) {
@@ -210,13 +236,18 @@ bool IsMpegAudio(const Sample& s) {
             return static_cast<std::int64_t>(frame) < s.size;
         return MpegFrameLength(s.At(frame, 4)) != 0;
     }
-    const std::size_t length = MpegFrameLength(s.At(0, 4));
+    const auto first = s.At(0, 4);
+    const std::size_t length = MpegFrameLength(first);
     if (length == 0)
         return false;
-    if (static_cast<std::int64_t>(length) == s.size || length >= s.head.size())
-        return static_cast<std::int64_t>(length) <= s.size;
+    // A head shorter than the file that ends before the next header: the rest is unknown.
+    if (length + 4 > s.head.size() && static_cast<std::int64_t>(s.head.size()) < s.size)
+        return static_cast<std::int64_t>(length) < s.size;
+    // The next frame keeps the version, layer and sample rate.
     const auto next = s.At(length, 4);
-    return !next.empty() && MpegFrameLength(next) != 0 && ((next[1] ^ s.head[1]) & 0x1E) == 0;
+    const bool nextFrame = !next.empty() && MpegFrameLength(next) != 0 &&
+                           ((next[1] ^ first[1]) & 0x1E) == 0 && ((next[2] ^ first[2]) & 0x0C) == 0;
+    return nextFrame || TagAt(s, length);
 }
 
 // An APE tag's footer at the end, or just before an ID3v1 tag.
@@ -233,19 +264,48 @@ bool IsMpegAudioWithEndTags(const Sample& s) {
     return (id3v1 || lyrics3 || HasApeTag(s)) && IsMpegAudio(s);
 }
 
-bool IsAc3(const Sample& s) {
-    // Sync word, then a bit stream id of at most 16 (AC-3 up to 10, E-AC-3 11 to 16); AC-3
-    // also names a sample rate and a frame size code.
-    const auto h = s.At(0, 6);
-    if (h.empty() || h[0] != 0x0B || h[1] != 0x77)
-        return false;
+// The length of the AC-3 or E-AC-3 frame whose header is `h`; 0 when `h` is not one. After the
+// sync word, a bit stream id of at most 16 (AC-3 up to 10, E-AC-3 11 to 16); E-AC-3 gives its
+// frame's size in words, AC-3 a sample rate and a frame size code.
+std::size_t Ac3FrameLength(std::span<const std::uint8_t> h) {
+    if (h.size() < 6 || h[0] != 0x0B || h[1] != 0x77)
+        return 0;
     const int bsid = h[5] >> 3;
     if (bsid > 16)
+        return 0;
+    if (bsid > 10)
+        return (((h[2] & 7u) << 8 | h[3]) + 1) * 2;
+    const int sampleCode = h[4] >> 6;
+    const int sizeCode = h[4] & 0x3F;
+    if (sampleCode == 3 || sizeCode >= 38)
+        return 0;
+    static constexpr std::array<long, 19> kBitRates{32,  40,  48,  56,  64,  80,  96,
+                                                    112, 128, 160, 192, 224, 256, 320,
+                                                    384, 448, 512, 576, 640}; // kbit/s
+    const long rate = kBitRates[static_cast<std::size_t>(sizeCode >> 1)];
+    // 1536 samples a frame, in 16-bit words; at 44.1 kHz odd codes add the word rounded off.
+    const long words = sampleCode == 0   ? rate * 2
+                       : sampleCode == 2 ? rate * 3
+                                         : rate * 96000 / 44100 + (sizeCode & 1);
+    return static_cast<std::size_t>(words * 2);
+}
+
+// AC-3: a frame confirmed by the next sync word where its length says, or one that runs past
+// a head shorter than the file.
+bool IsAc3(const Sample& s) {
+    const std::size_t length = Ac3FrameLength(s.At(0, 6));
+    if (length == 0)
         return false;
-    return bsid > 10 || ((h[4] >> 6) != 3 && (h[4] & 0x3F) < 38);
+    if (length + 2 > s.head.size() && static_cast<std::int64_t>(s.head.size()) < s.size)
+        return static_cast<std::int64_t>(length) < s.size;
+    return StartsWith(s, "\x0B\x77"sv, length);
 }
 
 bool IsWavPack(const Sample& s) {
+    // The block's size, then a stream version of 0x402 to 0x410.
+    if (const auto version = s.At(8, 2);
+        !version.empty() && (Le16(version) < 0x402 || Le16(version) > 0x410))
+        return false;
     return StartsWith(s, "wvpk"sv) && s.size >= 32;
 }
 
@@ -255,10 +315,13 @@ bool IsApeTagged(const Sample& s) {
 
 // --- Disk images. ---
 
+// The footer's cookie, its features (bit 1 always set) and the file format version 1.0.
+constexpr auto kVhdFooter = "conectix\0\0\0\x02\0\x01\0\0"sv;
+
 bool IsVhd(const Sample& s) {
     // A fixed image has its footer only at the end; a dynamic one a copy at the start too.
-    return (s.size >= 512 && EndsWith(s, "conectix"sv, 512)) ||
-           (s.size >= 1024 && StartsWith(s, "conectix"sv));
+    return (s.size >= 512 && EndsWith(s, kVhdFooter, 512)) ||
+           (s.size >= 1024 && StartsWith(s, kVhdFooter));
 }
 
 // The rules, tried in order: the more particular before the more general.

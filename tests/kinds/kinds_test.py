@@ -128,6 +128,108 @@ SAMPLES = [(e.upper(), f"sample.{e}", "other", "/usr/bin/convert -size 16x16 gra
                                     ("lzip", "lz", "other", "")]]
 
 
+# The corpus: every variant that Debian's tools write of each kind recognised must be named as
+# expected; common files that no reader objects to must not be. (Label, name, kind, command.)
+LYRICS3 = ("/usr/bin/python3 -c \"open('NAME', 'ab').write(b'LYRICSBEGININD00002'"
+           " b'00LYR00005la la' + b'%06d' % 28 + b'LYRICS200')\"")
+MP3_RATES = [(1, 44100), (1, 48000), (1, 32000), (2, 22050), (2, 24000), (2, 16000), (2.5, 11025),
+             (2.5, 12000), (2.5, 8000)]
+CORPUS = [(f"MP3, MPEG-{v} {r} Hz, {c} channel(s), {m}", f"c{r}{c}{i}.mp3", "mp3",
+           f"{SINE} -ar {r} -ac {c} -c:a libmp3lame {o} -id3v2_version 0 NAME")
+          for v, r in MP3_RATES for c in (1, 2)
+          for i, (m, o) in enumerate([("CBR", "-b:a 64k -write_xing 0"),
+                                      ("VBR with a Xing header", "-q:a 4"),
+                                      ("CBR with an Info header", "-b:a 32k")])] + [
+    (f"MP2, MPEG-{v} {r} Hz, {c} channel(s), {tool}", f"c{r}{c}{tool}.mp2", "mp3",
+     f"{SINE} -ar {r} -ac {c} -c:a {tool} NAME")
+    for v, r in [(1, 48000), (1, 44100), (1, 32000), (2, 24000), (2, 22050), (2, 16000)]
+    for c in (1, 2) for tool in ("mp2", "libtwolame")] + [
+    (f"MP3 by lame {o}", f"lame{i}.mp3", "mp3", f"{SINE} -ar {r} s{i}.wav && lame --silent {o} "
+     f"s{i}.wav NAME") for i, (r, o) in enumerate([
+         (44100, "-b 128"), (44100, "-V 2"), (22050, "--abr 64"), (8000, "-m m -b 8"),
+         (44100, "--id3v2-only --tt Song"), (32000, "-m j -V 6")])] + [
+    (f"MP2 by twolame {o}", f"two{i}.mp2", "mp3", f"{SINE} -ar {r} -ac 2 t{i}.wav && twolame "
+     f"--quiet {o} t{i}.wav NAME") for i, (r, o) in enumerate([
+         (48000, "-b 192"), (44100, "-m m -b 64"), (32000, "-m j -b 128"), (24000, "-b 64")])] + [
+    (f"MP3 with {label}", f"tag{i}.mp3", kind, f"{SINE} {o} NAME{extra}")
+    for i, (label, kind, o, extra) in enumerate([
+        ("an ID3v2.4 tag", "mp3", "-metadata title=T", ""),
+        ("an ID3v2.3 tag", "mp3", "-id3v2_version 3 -metadata title=T", ""),
+        ("ID3v2 and ID3v1 tags", "mp3-end-tags", "-write_id3v1 1 -metadata title=T", ""),
+        ("an ID3v1 tag by id3v2", "mp3-end-tags", "-id3v2_version 0", " && id3v2 -1 -t T NAME"),
+        ("an APE tag", "mp3-end-tags", "-id3v2_version 0", f" && {APE}"),
+        ("ID3v2 and APE tags", "mp3-end-tags", "", f" && {APE}"),
+        ("APE and ID3v1 tags", "mp3-end-tags", "-id3v2_version 0", f" && {APE} && id3v2 -1 -t T NAME"),
+        ("Lyrics3", "mp3-end-tags", "-id3v2_version 0", f" && {LYRICS3}"),
+        ("Lyrics3 and ID3v1", "mp3-end-tags", "-id3v2_version 0", f" && {LYRICS3} && id3v2 -1 -t T NAME"),
+        ("ID3v2, APE, Lyrics3 and ID3v1", "mp3-end-tags", "", f" && {APE} && {LYRICS3} && id3v2 -1 -t T NAME"),
+        ("an ID3v1 tag, an MP2", "mp3-end-tags", "-f mp2", " && id3v2 -1 -t T NAME")])] + [
+    (f"{c} at {r} Hz, {n} channel(s)", f"c{r}{n}.{c.lower()}", "ac3", f"{SINE} -ar {r} -ac {n} NAME")
+    for c in ("AC3", "EAC3") for r in (48000, 44100, 32000) for n in (1, 2, 6)] + [
+    (f"WavPack, {n} channel(s) at {r} Hz", f"w{r}{n}.wv", "wavpack", f"{SINE} -ar {r} -ac {n} NAME")
+    for r in (44100, 8000) for n in (1, 2)] + [
+    (f"TTA at {r} Hz with an APE tag", f"t{r}.tta", "ape-tag", f"{TAGGED} -ar {r} NAME")
+    for r in (44100, 8000)] + [
+    (f"{tool} {o or 'default'}{', two streams' if twice else ''}", f"z{i}{twice:d}.{ext}", kind,
+     f"{tool} -c {o} data.txt >NAME" + (f" && {tool} -c {o} main.c >>NAME" if twice else ""))
+    for tool, ext, kind, options in [
+        ("gzip", "gz", "gzip", ["", "-1", "-9 -n"]), ("bzip2", "bz2", "bzip2", ["", "-1"]),
+        ("xz", "xz", "xz", ["", "-0", "--check=none", "--check=sha256", "-9e"]),
+        ("zstd", "zst", "zstd", ["-q", "-q -19", "-q --no-check", "-q --long"]),
+        ("lz4", "lz4", "lz4", ["-q", "-q -B4", "-q -B7 --content-size", "-q -9 -BD"]),
+        ("lz4", "legacy.lz4", "lz4", ["-q -l", "-q -l -9"]), ("lzop", "lzo", "lzop", ["", "-9"]),
+        ("xz --format=lzma", "lzma", "lzma", ["", "-0", "-9"])]
+    for i, o in enumerate(options) for twice in (False, True)
+    if not (twice and "format=lzma" in tool)] + [
+    ("lzma with its size (lzmp)", "sized.lzma", "lzma", "lzmp -c data.txt >NAME"),
+    ("lzma with its size (lzmp -9)", "sized9.lzma", "lzma", "lzmp -9 -c main.c >NAME"),
+    ("bzip2 of nothing", "none.bz2", "bzip2", "bzip2 -c </dev/null >NAME"),
+    ("7z", "a.7z", "7z", "7z a -bd NAME data.txt"), ("7z, stored", "b.7z", "7z", "7z a -bd -mx0 NAME data.txt main.c"),
+    ("7z, encrypted names", "c.7z", "7z", "7z a -bd -pX -mhe=on NAME data.txt"),
+    ("signed program", "p.exe", "signed-program", f"x86_64-w64-mingw32-gcc -s -o p.raw main.c && {SIGN} p.raw -out NAME"),
+    ("signed library", "p.dll", "signed-program", f"x86_64-w64-mingw32-gcc -s -shared -o d.raw main.c && {SIGN} d.raw -out NAME"),
+    ("program signed twice", "pp.exe", "signed-program", f"x86_64-w64-mingw32-gcc -s -o q.raw main.c && "
+     f"{SIGN} q.raw -out q2.raw && {SIGN} q2.raw -nest -out NAME"),
+    ("signed cabinet", "a.cab", "signed-cabinet", f"gcab -c c1.raw data.txt && {SIGN} c1.raw -out NAME"),
+    ("signed cabinet, compressed", "b.cab", "signed-cabinet", f"gcab -cz c2.raw data.txt main.c && {SIGN} c2.raw -out NAME")] + [
+    (f"VHD, {f} {n}", f"{f}{n}.vhd", "vhd", f"qemu-img create -q -f vpc -o subformat={f} NAME {n}")
+    for f in ("fixed", "dynamic") for n in ("64K", "1M", "40M")] + [
+    (f"{e.upper()} of {n} pixels", f"i{n}.{e}", "other", f"/usr/bin/convert -size {n}x{n} plasma:fractal -seed 1 NAME")
+    for e in ("png", "jpg", "gif", "webp", "tif", "bmp") for n in (1, 7, 64, 300)] + [
+    (f"{c} at {r} Hz", f"a{r}.{e}", "other", f"{TAGGED} -ar {r} {o} NAME")
+    for c, e, o in [("WAV", "wav", ""), ("WAV, 8-bit", "8.wav", "-c:a pcm_u8"), ("FLAC", "flac", ""),
+                    ("Ogg Vorbis", "ogg", ""), ("Ogg Opus", "opus", ""), ("AAC (ADTS)", "aac", ""),
+                    ("M4A", "m4a", "")] for r in (48000, 8000)] + [
+    ("MP4", "v.mp4", "other", f"{VIDEO} libx264 NAME"), ("MKV", "v.mkv", "other", f"{VIDEO} ffv1 NAME"),
+    ("PDF", "n.pdf", "other", "qpdf raw.pdf NAME; test -s NAME"),
+    ("ZIP", "n.zip", "other", "zip -q NAME data.txt main.c"), ("ZIP, stored", "s.zip", "other", "zip -q0 NAME data.txt"),
+    ("Office document", "n.docx", "other", "mkdir -p o/word && echo '<Types/>' >'o/[Content_Types].xml' && "
+     "echo '<w:document/>' >o/word/document.xml && cd o && zip -qr ../NAME ."),
+    ("SQLite", "n.db", "other", "sqlite3 NAME 'create table t(a); insert into t values (1)'"),
+    ("tar", "n.tar", "other", "tar cf NAME data.txt"), ("lzip", "n.lz", "other", "lzip -c data.txt >NAME"),
+    ("Windows Installer package", "n.msi", "other", "wixl -o NAME sample.wxs"),
+    ("unsigned program", "u.exe", "other", "x86_64-w64-mingw32-gcc -s -o NAME main.c"),
+    ("unsigned cabinet", "u.cab", "other", "gcab -c NAME data.txt"),
+    ("qcow2 image", "n.qcow2", "other", "qemu-img create -q -f qcow2 NAME 1M")]
+
+
+def corpus():
+    """Makes the corpus and probes it; its failures, and the line of its counts."""
+    os.makedirs("corpus")
+    with concurrent.futures.ThreadPoolExecutor(4) as pool:
+        made = list(pool.map(lambda c: run(["sh", "-c", c[3].replace("NAME", "corpus/" + c[1])]), CORPUS))
+    failures = [f"{label}: the sample could not be made: {out.strip()[-300:]}"
+                for (label, name, *_), (rc, out) in zip(CORPUS, made)
+                if rc != 0 or not os.path.isfile("corpus/" + name)]
+    probed = dict(l.split("\t")[::-1] for l in run([PROBE, *(c[1] for c in CORPUS)], cwd="corpus")[1].splitlines())
+    failures += [f"{label}: recognised as {probed.get(name)}, expected {kind}"
+                 for label, name, kind, _ in CORPUS if probed.get(name) != kind]
+    positives = [c for c in CORPUS if c[2] != "other"]
+    missed = sum(probed.get(name) != kind for _, name, kind, _ in positives)
+    named = sum(probed.get(name) != "other" for _, name, kind, _ in CORPUS if kind == "other")
+    return failures, (f"corpus: positives recognised {len(positives) - missed} of {len(positives)}, "
+                      f"negatives named {named} of {len(CORPUS) - len(positives)}")
+
 def main():
     work = tempfile.mkdtemp(prefix="quorvane-kinds-")
     try:
@@ -181,6 +283,9 @@ def measure():
         if broke != (probed.get(name) != "other"):
             failures.append(f"{kind}: the recogniser says {probed.get(name)}, but its readers " +
                             ("failed, warned or lost tags" if broke else "accept the signed copy"))
+    found, counts = corpus()
+    failures += found
+    print(counts)
     print("".join(f"FAIL {f}\n" for f in failures) + f"{len(SAMPLES)} samples, {len(failures)} "
           "failures")
     return 1 if failures else 0

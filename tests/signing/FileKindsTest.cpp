@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <fstream>
 #include <string_view>
 
@@ -34,6 +35,7 @@ constexpr auto kFrame = "\xFF\xFB\x90\x64"sv; // MPEG-1 layer III, 128 kbit/s, 4
 constexpr auto kShortFrame = "\xFF\xE3\x18\x00"sv; // MPEG-2.5 layer III, 8 kbit/s, 8 kHz: 72 bytes
 const std::string kTag = "TAG" + std::string(125, ' ');
 const std::string kApe = "APETAGEX" + std::string(24, '\0');
+constexpr auto kVhd = "conectix\0\0\0\x02\0\x01\0\0"sv; // features 2, version 1.0
 
 Bytes Literal(std::string_view s) {
     return Bytes(s.begin(), s.end());
@@ -109,8 +111,34 @@ std::vector<Case> Cases() {
     using enum FileKind;
     constexpr auto kUnknown = ~std::uint64_t{0};
     constexpr std::uint32_t kLastLfanew = KindHeadBytes - 24 - 152; // PE32+ headers end the head
-    const auto ac3 = [](std::string_view rest) {
-        return Image(64, {{0, "\x0B\x77\x12\x34"sv}, {4, rest}}); // sync word, CRC
+    // Two frames of `length` bytes: sync word, CRC (E-AC-3: 1130 bytes), the rest.
+    const auto ac3 = [](std::string_view rest, std::size_t length = 1130, std::size_t at = 0) {
+        const auto next = static_cast<std::int64_t>(at != 0 ? at : length);
+        return Image(
+            length + 64,
+            {{0, "\x0B\x77\x12\x34"sv}, {4, rest}, {next, "\x0B\x77\x12\x34"sv}, {next + 4, rest}});
+    };
+    constexpr auto kLz4 = "\x04\x22\x4D\x18\x64\x40"sv; // version 01, 64 KiB blocks
+    const auto lz4Legacy = [](std::uint32_t block) {
+        return Image(16, {{0, "\x02\x21\x4C\x18"sv}}, {{4, block}});
+    };
+    constexpr auto kWavPack = "wvpk\0\0\0\0\x10\x04"sv; // version 0x410
+    const auto wavPack = [](std::uint32_t version) {
+        return Image(32, {{0, "wvpk"sv}}, {{8, version}});
+    };
+    const auto vhd = [](std::size_t size, std::string_view end, std::string_view start = {}) {
+        return Image(size, {{0, start}, {-512, end}});
+    };
+    const auto id3 = [](char version) {
+        return AfterId3v2(kFrame, 6, std::string("ID3") + version + "\0\0\0\0\0\x06"s);
+    };
+    // A text in UTF-16 LE with its byte order mark, of `size` bytes: "Hello World ...".
+    const auto utf16 = [](std::size_t size, char first) {
+        Bytes bytes{0xFF, 0xFE};
+        for (std::size_t i = 0; bytes.size() < size; ++i)
+            bytes.insert(bytes.end(),
+                         {static_cast<std::uint8_t>(i == 0 ? first : "ello World "[i % 11]), 0});
+        return bytes;
     };
     const std::string tta = "TTA1" + std::string(100, '\0');
     const std::string frame(kFrame);
@@ -145,8 +173,10 @@ std::vector<Case> Cases() {
         {"lzma, 14 bytes", LzmaHeader(0x800000, kUnknown, 14), Lzma},
         {"lzma header alone", LzmaHeader(0x800000, kUnknown, 13), Other},
         {"lzma, properties 0x5E", LzmaHeader(0x800000, kUnknown, 64, 0x5E), Other},
+        {"lzma, range coder's first byte not 0", Image(64, {{0, "\x5D\0\0\x80\0\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF\x01"sv}}), Other},
         {"zstd", Image(6, {{0, "\x28\xB5\x2F\xFD"sv}}), Zstd},
         {"zstd magic in 5 bytes", Image(5, {{0, "\x28\xB5\x2F\xFD"sv}}), Other},
+        {"zstd, reserved bit set", Image(6, {{0, "\x28\xB5\x2F\xFD\x08"sv}}), Other},
         {"gzip", Image(32, {{0, "\x1F\x8B\x08\x00"sv}}), Gzip},
         {"gzip, 18 bytes, every flag", Image(18, {{0, "\x1F\x8B\x08\x1F"sv}}), Gzip},
         {"gzip, 17 bytes", Image(17, {{0, "\x1F\x8B\x08\x00"sv}}), Other},
@@ -158,9 +188,18 @@ std::vector<Case> Cases() {
         {"bzip2 magic, block size :", Image(64, {{0, "BZh:\x31\x41\x59\x26\x53\x59"sv}}), Other},
         {"bzip2 of nothing", Image(14, {{0, "BZh9\x17\x72\x45\x38\x50\x90"sv}}), Bzip2},
         {"bzip2, block magic a bit off", Image(64, {{0, "BZh9\x31\x41\x59\x26\x53\x58"sv}}), Other},
-        {"lz4", Image(64, {{0, "\x04\x22\x4D\x18"sv}}), Lz4},
+        {"lz4", Image(64, {{0, kLz4}}), Lz4},
+        {"lz4, 4 MiB blocks, every flag", Image(64, {{0, "\x04\x22\x4D\x18\x7D\x70"sv}}), Lz4},
+        {"lz4, version 00", Image(64, {{0, "\x04\x22\x4D\x18\x24\x40"sv}}), Other},
+        {"lz4, version 11", Image(64, {{0, "\x04\x22\x4D\x18\xE4\x40"sv}}), Other},
+        {"lz4, reserved flag", Image(64, {{0, "\x04\x22\x4D\x18\x66\x40"sv}}), Other},
+        {"lz4, block size code 3", Image(64, {{0, "\x04\x22\x4D\x18\x64\x30"sv}}), Other},
+        {"lz4, reserved bit of the block byte", Image(64, {{0, "\x04\x22\x4D\x18\x64\x41"sv}}), Other},
+        {"lz4, high reserved bit of the block byte", Image(64, {{0, "\x04\x22\x4D\x18\x64\xC0"sv}}), Other},
         {"lz4 legacy frame, 8 bytes", Image(8, {{0, "\x02\x21\x4C\x18"sv}}), Lz4},
-        {"lz4 magic in 7 bytes", Image(7, {{0, "\x04\x22\x4D\x18"sv}}), Other},
+        {"lz4 legacy, largest block", lz4Legacy(8421520), Lz4},
+        {"lz4 legacy, a block a byte larger", lz4Legacy(8421521), Other},
+        {"lz4 magic in 7 bytes", Image(7, {{0, kLz4}}), Other},
         {"lzop magic alone", Literal("\x89LZO\0\r\n\x1A\n"sv), Lzop},
         {"lzop magic less its last byte", Literal("\x89LZO\0\r\n\x1A"sv), Other},
         {"7z", Image(32, {{0, "7z\xBC\xAF\x27\x1C"sv}}), SevenZip},
@@ -190,6 +229,14 @@ std::vector<Case> Cases() {
         {"cabinet, signature of 0 bytes", Cabinet({.length = 0}), Other},
         {"cabinet, reserved field not 0", Cabinet({.magic = "MSCF\0\0\0\x01"sv}), Other},
         {"mp3", Frames(), Mp3},
+        {"UTF-16 text of one layer I frame", utf16(192, 'H'), Other},
+        {"the same with T in 160 bytes", utf16(160, 'T'), Other},
+        {"the same with D in 128 bytes", utf16(128, 'D'), Other},
+        {"a frame, then one at another sample rate", thenHeader("\xFF\xFB\x94\x64"sv), Other},
+        {"a frame, then an APE tag", Image(430, {{0, kFrame}, {417, "APETAGEX"}}), Mp3},
+        {"a frame, then Lyrics3", Image(430, {{0, kFrame}, {417, "LYRICSBEGIN"}}), Mp3},
+        {"a frame, then ID3v1", Image(417 + 128, {{0, kFrame}, {417, "TAG"}}), Mp3WithEndTags},
+        {"a frame, then ID3v1 and a byte", Image(418 + 128, {{0, kFrame}, {417, "TAG"}}), Other},
         {"a frame, then a layer II header", thenHeader("\xFF\xFD\x90\x64"sv), Other},
         {"a frame, then an MPEG-2 header", thenHeader("\xFF\xF3\x90\x64"sv), Other},
         {"a frame, then one without a CRC", thenHeader("\xFF\xFA\x90\x64"sv), Mp3},
@@ -203,6 +250,9 @@ std::vector<Case> Cases() {
         {"after an ID3v2 tag and zeros", AfterId3v2("\0\0\0"s + frame), Mp3},
         {"ID3v2 size byte over 127", AfterId3v2(kFrame, 134, "ID3\x04\0\0\0\0\0\x86"sv), Other},
         {"ID3v2 tag, version 255", AfterId3v2(kFrame, 6, "ID3\xFF\0\0\0\0\0\x06"sv), Other},
+        {"ID3v2 tag, version 1", id3('\x01'), Other},
+        {"ID3v2 tag, version 2", id3('\x02'), Mp3},
+        {"ID3v2 tag, version 5", id3('\x05'), Other},
         {"ID3v2 tag, revision 255", AfterId3v2(kFrame, 6, "ID3\x04\xFF\0\0\0\0\x06"sv), Other},
         {"ID3v2 tag past the head, to the end", Image(5000, {{0, kBigTag}}), Other},
         {"ID3v2 tag past the head, then a byte", Image(5001, {{0, kBigTag}}), Mp3},
@@ -222,29 +272,41 @@ std::vector<Case> Cases() {
         {"mp3 with Lyrics3, no ID3v1", Frames("LYRICSBEGINla la000011LYRICS200"), Mp3WithEndTags},
         {"mp3 with Lyrics3 v1, no ID3v1", Frames("LYRICSBEGINla laLYRICSEND"), Mp3WithEndTags},
         {"ID3v1 on a text", Image(400, {{-128, "TAG"}}), Other},
-        {"AC-3", ac3("\x14\x40"sv), Ac3},
+        {"AC-3", ac3("\x14\x40"sv, 768), Ac3},
+        {"AC-3, the next sync a byte later", ac3("\x14\x40"sv, 768, 769), Other},
+        {"AC-3, the next sync a byte sooner", ac3("\x14\x40"sv, 768, 767), Other},
+        {"AC-3, one frame alone", Image(768, {{0, "\x0B\x77\x12\x34\x14\x40"sv}}), Other},
         {"AC-3 sync, bit stream id 20", ac3("\x14\xA0"sv), Other},
-        {"AC-3, frame size code 37", ac3("\x25\x40"sv), Ac3},
-        {"AC-3, frame size code 38", ac3("\x26\x40"sv), Other},
-        {"AC-3 at 32 kHz", ac3("\x94\x40"sv), Ac3},
-        {"AC-3, sample rate code 3", ac3("\xD4\x40"sv), Other},
-        {"bit stream id 10, sample rate code 3", ac3("\xD4\x50"sv), Other},
+        {"AC-3, frame size code 37", ac3("\x25\x40"sv, 2560), Ac3},
+        {"AC-3, frame size code 38", ac3("\x26\x40"sv, 2560), Other},
+        {"AC-3 at 32 kHz", ac3("\x94\x40"sv, 1152), Ac3},
+        {"AC-3 at 44.1 kHz, an odd code", ac3("\x55\x40"sv, 836), Ac3},
+        {"AC-3 at 44.1 kHz, an even code", ac3("\x54\x40"sv, 834), Ac3},
+        {"AC-3, sample rate code 3", ac3("\xD4\x40"sv, 834), Other},
+        {"bit stream id 10, sample rate code 3", ac3("\xD4\x50"sv, 834), Other},
         {"E-AC-3 (id 11) at a reduced sample rate", ac3("\xD4\x58"sv), Ac3},
         {"E-AC-3, bit stream id 16", ac3("\x14\x80"sv), Ac3},
+        {"E-AC-3, the next sync a byte later", ac3("\x14\x80"sv, 1130, 1131), Other},
         {"bit stream id 17", ac3("\x14\x88"sv), Other},
-        {"WavPack", Image(32, {{0, "wvpk"}}), WavPack},
-        {"wvpk in 31 bytes", Image(31, {{0, "wvpk"}}), Other},
+        {"WavPack", Image(32, {{0, kWavPack}}), WavPack},
+        {"WavPack, version 0x402", wavPack(0x402), WavPack},
+        {"WavPack, version 0x401", wavPack(0x401), Other},
+        {"WavPack, version 0x411", wavPack(0x411), Other},
+        {"wvpk in 31 bytes", Image(31, {{0, kWavPack}}), Other},
         {"TTA with an APE tag", Literal(tta + kApe), ApeTagged},
         {"TTA with an APE tag, then ID3v1", Literal(tta + kApe + kTag), ApeTagged},
         {"APE footer a byte before the end", Literal(tta + kApe + "x"), Other},
         {"APE footer in 65 bytes", Image(65, {{-32, "APETAGEX"}}), ApeTagged},
         {"APE footer in 64 bytes", Image(64, {{-32, "APETAGEX"}}), Other},
-        {"fixed VHD", Image(2048, {{-512, "conectix"}}), Vhd},
-        {"fixed VHD of 512 bytes", Image(512, {{-512, "conectix"}}), Vhd},
-        {"dynamic VHD", Image(2048, {{0, "conectix"}, {-512, "conectix"}}), Vhd},
-        {"VHD footer's copy at the start alone", Image(1024, {{0, "conectix"}}), Vhd},
-        {"the same in 1023 bytes", Image(1023, {{0, "conectix"}}), Other},
-        {"VHD footer one byte off", Image(2048, {{-511, "conectix"}}), Other},
+        {"fixed VHD", vhd(2048, kVhd), Vhd},
+        {"fixed VHD of 512 bytes", vhd(512, kVhd), Vhd},
+        {"dynamic VHD", vhd(2048, kVhd, kVhd), Vhd},
+        {"VHD footer's copy at the start alone", Image(1024, {{0, kVhd}}), Vhd},
+        {"the same in 1023 bytes", Image(1023, {{0, kVhd}}), Other},
+        {"VHD footer one byte off", Image(2048, {{-511, kVhd}}), Other},
+        {"VHD footer of version 1.1", vhd(2048, "conectix\0\0\0\x02\0\x01\0\x01"sv), Other},
+        {"VHD footer without its features", vhd(2048, "conectix\0\0\0\0\0\x01\0\0"sv), Other},
+        {"the word conectix at the end", vhd(2048, "conectix"), Other},
     };
     // clang-format on
 }
@@ -269,7 +331,7 @@ TEST(FileKinds, EachKindAndItsNearMissesFromBytesPathsAndStreams) {
 }
 
 // An MPEG audio frame is recognised by the next one where its length says, and a file of one
-// frame by its length: each a byte shorter or longer is not.
+// frame by the ID3v1 tag right after it: each a byte sooner or later is not.
 TEST(FileKinds, EachMpegFrameLengthIsExact) {
     struct Frame {
         const char* name;
@@ -296,7 +358,9 @@ TEST(FileKinds, EachMpegFrameLengthIsExact) {
             EXPECT_EQ(
                 KindOfImage(Image(at + 4, {{0, header}, {static_cast<std::int64_t>(at), header}})),
                 expected);
-            EXPECT_EQ(KindOfImage(Image(at, {{0, header}})), expected);
+            EXPECT_EQ(
+                KindOfImage(Image(at + 128, {{0, header}, {static_cast<std::int64_t>(at), "TAG"}})),
+                at == length ? FileKind::Mp3WithEndTags : FileKind::Other);
         }
     }
 }
@@ -311,6 +375,103 @@ TEST(FileKinds, ShorterSpansLeaveTheRestUnknown) {
     };
     EXPECT_EQ(kind(4, 128), FileKind::Mp3WithEndTags);
     EXPECT_EQ(kind(417, 127), FileKind::Mp3);
+}
+
+// A text in one of six encodings: UTF-8, UTF-16 LE, UTF-16 BE, each without and with its byte
+// order mark.
+Bytes Encode(std::u32string_view text, int encoding) {
+    Bytes bytes;
+    const auto unit = [&](std::uint32_t u) {
+        if (encoding < 2) {
+            bytes.push_back(static_cast<std::uint8_t>(u));
+            return;
+        }
+        const std::uint8_t low = u & 0xFF, high = static_cast<std::uint8_t>(u >> 8);
+        bytes.insert(bytes.end(), encoding < 4 ? std::initializer_list{low, high}
+                                               : std::initializer_list{high, low});
+    };
+    if (encoding % 2 == 1)
+        for (const std::uint8_t b : encoding == 1   ? Bytes{0xEF, 0xBB, 0xBF}
+                                    : encoding == 3 ? Bytes{0xFF, 0xFE}
+                                                    : Bytes{0xFE, 0xFF})
+            bytes.push_back(b);
+    for (const char32_t c : text) {
+        if (encoding >= 2 && c >= 0x10000) {
+            unit(0xD800 + ((c - 0x10000) >> 10));
+            unit(0xDC00 + ((c - 0x10000) & 0x3FF));
+        } else if (encoding >= 2 || c < 0x80) {
+            unit(c);
+        } else if (c < 0x800) {
+            unit(0xC0 | c >> 6), unit(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            unit(0xE0 | c >> 12), unit(0x80 | (c >> 6 & 0x3F)), unit(0x80 | (c & 0x3F));
+        } else {
+            unit(0xF0 | c >> 18), unit(0x80 | (c >> 12 & 0x3F)), unit(0x80 | (c >> 6 & 0x3F)),
+                unit(0x80 | (c & 0x3F));
+        }
+    }
+    return bytes;
+}
+
+// Common files that no reader objects to, none of which may be named: texts in every encoding
+// beginning with every printable letter, at every size from 1 to 4096 bytes (Notepad's "Unicode"
+// begins FF FE, a valid MPEG audio header with many letters); CSV, JSON, XML and RTF of every
+// length to 1000 rows; random bytes. Prints the count.
+TEST(FileKinds, NoCommonFileIsNamed) {
+    std::size_t count = 0, namedCount = 0;
+    std::vector<std::string> named; // the first few
+    const auto judge = [&](const Bytes& bytes, std::size_t size, auto what) {
+        const std::size_t tail = std::min(size, KindTailBytes);
+        const FileKind kind =
+            KindOfBytes(bytes.data(), std::min(size, KindHeadBytes), bytes.data() + size - tail,
+                        tail, static_cast<std::int64_t>(size));
+        ++count;
+        namedCount += kind != FileKind::Other;
+        if (kind != FileKind::Other && named.size() < 20)
+            named.push_back(what() + ", " + std::to_string(size) +
+                            " bytes: " + std::string(InfoOf(kind).id));
+    };
+    constexpr std::u32string_view kWords[] = {
+        U"Hello", U"World",  U"Grüße",  U"naïve", U"ÿes",  U"Ελληνικά", U"Русский",
+        U"中文",  U"日本語", U"한국어", U"😀",     U"42,5", U"\r\n",     U"\t"};
+    for (int encoding = 0; encoding < 6; ++encoding) {
+        for (char32_t first = 0x20; first < 0x7F; ++first) {
+            std::u32string text(1, first);
+            for (std::size_t i = first; text.size() < 4096; ++i)
+                text += std::u32string(kWords[i % std::size(kWords)]) + U' ';
+            const Bytes bytes = Encode(text, encoding);
+            for (std::size_t size = 1; size <= KindHeadBytes; ++size)
+                judge(bytes, size, [&] {
+                    return "text " + std::to_string(encoding) + " " + std::to_string(first);
+                });
+        }
+    }
+    for (int rows = 1; rows <= 1000; ++rows) {
+        std::string csv = "id,name,city,amount\r\n", json = "{\"items\": [",
+                    xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<items>\n",
+                    rtf = "{\\rtf1\\ansi{\\fonttbl\\f0 Arial;}\\f0 ";
+        for (int i = 0; i < rows; ++i) {
+            const std::string n = std::to_string(i * 7919 % 1000);
+            csv += n + ",\"Name " + n + "\",Zürich," + n + ".25\r\n";
+            json +=
+                std::string(i ? ", " : "") + "{\"id\": " + n + ", \"name\": \"Name " + n + "\"}";
+            xml += "  <item id=\"" + n + "\">Name " + n + "</item>\n";
+            rtf += "Line " + n + "\\par\n";
+        }
+        for (const std::string& doc : {csv, json + "]}\n", xml + "</items>\n", rtf + "}\n"})
+            judge(Bytes(doc.begin(), doc.end()), doc.size(), [&] { return doc.substr(0, 5); });
+    }
+    // Random files: windows of one random megabyte, at every offset and of many sizes.
+    const Bytes random = PatternBytes(1 << 20, 1);
+    for (std::size_t at = 0; at < 60000; ++at) {
+        const std::size_t size = 1 + at * 2654435761u % 9000;
+        const Bytes bytes(random.begin() + static_cast<std::ptrdiff_t>(at * 16),
+                          random.begin() + static_cast<std::ptrdiff_t>(at * 16 + size));
+        judge(bytes, size, [&] { return "random at " + std::to_string(at * 16); });
+    }
+    std::printf("negatives: %zu, named: %zu\n", count, namedCount);
+    EXPECT_GE(count, 100000u);
+    EXPECT_EQ(named, std::vector<std::string>{});
 }
 
 // Linux tells the bytes a process read (/proc/self/io); under Wine that file counts Wine's own
