@@ -1,4 +1,5 @@
 // Quorvane's entry: the one application object and the framework's entry.
+#include "DllSearch.h"
 #include "MainApp.h"
 #include "TextConvert.h"
 
@@ -7,6 +8,7 @@
 CMainApp theApp;
 
 int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPWSTR lpCmdLine, int nCmdShow) {
+    RestrictDllSearchToSystem();
     try {
         return AfxWinMain(hInstance, hPrevInstance, lpCmdLine, nCmdShow);
     } catch (const std::exception& error) {

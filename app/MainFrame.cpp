@@ -164,15 +164,12 @@ LRESULT CMainFrame::OnDpiChanged(WPARAM, LPARAM lParam) {
 }
 
 void CMainFrame::OnHelpTopics() {
-    // The start-up directory first; a program started from another folder (a command prompt,
-    // a shortcut without a start folder) still finds the page installed beside it.
-    std::wstring folder = GetMainApp()->m_szStartDir;
-    if (!HelpPageIn(folder)) {
-        folder = ProgramFolder();
-        if (folder.empty() || !HelpPageIn(folder)) {
-            AfxMessageBox(L"Help file not found! Please re-install Quorvane!", MB_OK);
-            return;
-        }
+    // Only the page installed beside the program: the folder Quorvane starts in may be anyone's
+    // (Explorer's verb starts it in the checked file's folder).
+    const std::wstring folder = ProgramFolder();
+    if (folder.empty() || !HelpPageIn(folder)) {
+        AfxMessageBox(L"Help file not found! Please re-install Quorvane!", MB_OK);
+        return;
     }
     OpenWebAddress(HelpAddress(folder));
 }

@@ -3,6 +3,9 @@
 // written.
 #include "Cli.h"
 #include "CliPlatform.h"
+#ifdef _WIN32
+#include "DllSearch.h"
+#endif
 
 #include <cstdio>
 
@@ -27,6 +30,7 @@ int Run(const std::vector<CliArg>& args) {
 
 #ifdef _WIN32
 int wmain(int argc, wchar_t** argv) {
+    RestrictDllSearchToSystem();
 #else
 int main(int argc, char** argv) {
 #endif

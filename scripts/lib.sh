@@ -48,9 +48,10 @@ quorvane_step_packages() {
     fuzz) list+=("${QUORVANE_FUZZ_PACKAGES[@]}") ;;
     windows) list+=("${QUORVANE_WINDOWS_PACKAGES[@]}") ;;
     # The native tests of every door over the engine, built in a folder of their own.
-    # The docs' examples among them, with their nginx and Dask.
+    # The docs' examples among them, with their nginx and Dask; the desktop program's tests in
+    # a Windows build of their own, under Wine.
     mutate) list+=("${QUORVANE_NATIVE_PACKAGES[@]}" python3-fsspec e2fsprogs
-        "${QUORVANE_CLUSTER_PACKAGES[@]}") ;;
+        "${QUORVANE_CLUSTER_PACKAGES[@]}" "${QUORVANE_WINDOWS_PACKAGES[@]}") ;;
     *) return 1 ;;
     esac
     printf '%s\n' "${list[@]}"
@@ -76,7 +77,9 @@ quorvane_step_programs() {
     tsan | fuzz) ;;
     windows) programs=(/usr/lib/wine/wine64:wine64 /usr/lib/wine/wineserver64:wine64 Xvfb:xvfb
         makensis:nsis osslsigncode:osslsigncode openssl:openssl) ;;
-    mutate) programs=(chattr:e2fsprogs nginx:nginx pkg-config:pkgconf cc:gcc) ;;
+    mutate) programs=(chattr:e2fsprogs nginx:nginx pkg-config:pkgconf cc:gcc
+        /usr/lib/wine/wine64:wine64 /usr/lib/wine/wineserver64:wine64 Xvfb:xvfb
+        x86_64-w64-mingw32-g++-posix:g++-mingw-w64-x86-64-posix) ;;
     *) return 1 ;;
     esac
     [ ${#programs[@]} -eq 0 ] || printf '%s\n' "${programs[@]}"

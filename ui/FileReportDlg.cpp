@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <cwchar>
 #include <numeric>
+#include <string_view>
 
 namespace {
 
@@ -20,9 +21,19 @@ constexpr wchar_t kCaptionError[] = L"Error";
 constexpr wchar_t kCannotSave[] = L"Could not save the list to %s!";
 constexpr wchar_t kCsvFilter[] = L"CSV files (*.csv)|*.csv|All Files (*.*)|*.*||";
 
-std::string CsvField(const std::wstring& text) {
+// A cell that a spreadsheet would take for a formula (a name or a signature text such as
+// =HYPERLINK(...)) gets a leading apostrophe, which spreadsheets show as plain text.
+std::wstring SpreadsheetText(const std::wstring& cell) {
+    if (!cell.empty() &&
+        std::wstring_view(L"=+-@\t\r").find(cell.front()) != std::wstring_view::npos)
+        return L'\'' + cell;
+    return cell;
+}
+
+std::string CsvField(const std::wstring& cell) {
+    const std::wstring text = SpreadsheetText(cell);
     const std::string utf8 = Utf16ToUtf8(FromWide(text));
-    if (utf8.find_first_of(",\"\r\n") == std::string::npos)
+    if (text == cell && utf8.find_first_of(",\"\r\n") == std::string::npos)
         return utf8;
     std::string quoted = "\"";
     for (const char c : utf8) {
@@ -177,7 +188,7 @@ void CFileReportDlg::OnCopy() {
         for (std::size_t i = 0; i < cells.size(); ++i) {
             if (i > 0)
                 text += L'\t';
-            for (const wchar_t c : cells[i])
+            for (const wchar_t c : SpreadsheetText(cells[i]))
                 text += (c == L'\t' || c == L'\r' || c == L'\n') ? L' ' : c;
         }
         return text + L"\r\n";

@@ -1,7 +1,9 @@
 // A list of files with what happened to each: the files a run did not sign, or the files of a
 // check. Sorted by a click on a column's header; the selected row's whole text shows below the
 // list; Copy (or Ctrl+C) puts the selected rows, or all, on the clipboard as tab-separated
-// text; "Save as CSV..." writes every row as UTF-8 CSV.
+// text; "Save as CSV..." writes every row as UTF-8 CSV. In both, a cell that a spreadsheet
+// would run as a formula (one starting with = + - @, a tab or a carriage return) starts with an
+// apostrophe; the dialog itself shows every text as it is.
 #pragma once
 
 #include "AfxCtrls.h"

@@ -1,5 +1,5 @@
-// Help > Help Topics and F1: the help page from the start-up directory, opened in the browser
-// registered in the prefix's registry, from every step.
+// Help > Help Topics and F1: the help page beside the program, never one from the folder it was
+// started in, opened in the browser registered in the prefix's registry, from every step.
 #include "BrowserFixtures.h"
 #include "GuiTest.h"
 #include "TempDir.h"
@@ -10,6 +10,7 @@
 
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <sstream>
 
 namespace fs = std::filesystem;
@@ -51,18 +52,23 @@ template <class Check> void InEveryStep(CDesktopSession& session, Check check) {
     }
 }
 
-// A start-up directory with a blank in its name, holding help.html, and the program started
-// in it with `command` registered as the browser.
+// The help page beside the program (the test's folder, whose name has a blank in it), another
+// planted in the start-up directory, and the program started there with `command` registered
+// as the browser.
 class HelpTest : public testing::Test {
 protected:
     explicit HelpTest(std::optional<std::wstring> command = LR"(")" + kBrowser + LR"(" -nohome)",
                       bool withHelpPage = true)
-        : m_startDir(Prepare(m_temp / "start dir", withHelpPage)), m_browserCommand(command) {}
+        : m_startDir(Prepare(m_temp / "start dir")), m_browserCommand(command),
+          m_withHelpPage(withHelpPage) {}
 
     void SetUp() override {
         ASSERT_TRUE(m_browserCommand.Applied());
-        // Only the start-up directory may hold the page: not the test program's folder.
+        ASSERT_NE(ProgramDirectory().wstring().find(L' '), std::wstring::npos);
         ASSERT_FALSE(fs::exists(ProgramDirectory() / "help.html"));
+        if (m_withHelpPage)
+            m_page.emplace(ProgramDirectory() / "help.html",
+                           "<html><body>Quorvane Help</body></html>");
         m_cwd = std::make_unique<CScopedCurrentDirectory>(m_startDir);
         m_session = std::make_unique<CDesktopSession>();
         ASSERT_TRUE(m_session->Started());
@@ -72,20 +78,26 @@ protected:
     void TearDown() override {
         m_session.reset();
         m_cwd.reset();
+        m_page.reset();
     }
 
-    std::wstring Address() const { return L"file:///" + m_startDir.wstring() + L"\\help.html"; }
+    static std::wstring Address() {
+        return L"file:///" + ProgramDirectory().wstring() + L"\\help.html";
+    }
 
-    static fs::path Prepare(const fs::path& dir, bool withHelpPage) {
+    // Started from Explorer's verb, Quorvane starts in the checked file's folder, which anyone
+    // may have filled.
+    static fs::path Prepare(const fs::path& dir) {
         fs::create_directory(dir);
-        if (withHelpPage)
-            std::ofstream(dir / "help.html") << "<html><body>Quorvane Help</body></html>";
+        std::ofstream(dir / "help.html") << "<html><body>Planted</body></html>";
         return dir;
     }
 
     TempDir m_temp;
     fs::path m_startDir;
     CScopedBrowserCommand m_browserCommand;
+    bool m_withHelpPage;
+    std::optional<CScopedFile> m_page;
     std::unique_ptr<CScopedCurrentDirectory> m_cwd;
     std::unique_ptr<CDesktopSession> m_session;
 };
@@ -101,7 +113,7 @@ TEST_F(HelpTest, HelpTopicsAndF1StartTheBrowserWithTheQuotedAddressInEveryStep) 
             ASSERT_EQ(seam.launches.size(), 1u);
             const ShellExecuteRequest& launch = seam.launches[0];
             EXPECT_EQ(launch.file, kBrowser);
-            // One parameter, although the start-up directory has a blank in it.
+            // One parameter, although the program's folder has a blank in it.
             EXPECT_EQ(launch.parameters, L"\"" + Address() + L"\"");
             EXPECT_EQ(launch.owner, nullptr);
             EXPECT_EQ(launch.verb, L"");
@@ -137,7 +149,7 @@ TEST_F(HelpTest, WhenTheBrowserCannotBeStartedTheSystemOpensTheAddress) {
     EXPECT_EQ(seam.launches.size(), 1u);
 }
 
-TEST_F(HelpTest, HelpIsLookedForInTheStartUpDirectoryNotTheCurrentOne) {
+TEST_F(HelpTest, HelpIsThePageBesideTheProgramWhateverTheCurrentDirectory) {
     // The open-file dialog leaves the current directory where the user picked a file.
     TempDir elsewhere;
     std::ofstream(elsewhere / "help.html") << "another page";
@@ -224,7 +236,8 @@ TEST_F(MissingHelpTest, APageInTheCurrentDirectoryDoesNotCount) {
     EXPECT_TRUE(m_session->Seam().launches.empty());
 }
 
-TEST_F(MissingHelpTest, ThePageBesideTheProgramServesWhenTheStartUpDirectoryHasNone) {
+// Put back as the message says, the page serves at once.
+TEST_F(MissingHelpTest, ThePagePutBackBesideTheProgramServes) {
     const CScopedFile beside(ProgramDirectory() / "help.html", "<html>installed</html>");
     RunHelp(*m_session, Trigger::F1);
     EXPECT_TRUE(m_session->Seam().messageBoxes.empty());
@@ -356,21 +369,22 @@ std::string UnixPath(const fs::path& path) {
 }
 
 // Wine's own registration, as a fresh prefix has it: winebrowser.exe hands the address to the
-// first Unix program of HKCU\Software\Wine\WineBrowser "Browsers", here a script beside this
-// test that writes its arguments beside itself.
+// first Unix program of HKCU\Software\Wine\WineBrowser "Browsers", here a script in the folder
+// above this test's (winebrowser starts no program whose path has a blank) that writes its
+// arguments beside itself.
 class WineBrowserTest : public RecordingBrowserTest {
 protected:
     WineBrowserTest()
         : RecordingBrowserTest(LR"("C:\windows\system32\winebrowser.exe" "%1")",
                                LR"(C:\windows\system32\winebrowser.exe)",
-                               ProgramDirectory() / "wine-browser.sh.out") {}
+                               ProgramDirectory().parent_path() / "wine-browser.sh.out") {}
 
     void SetUp() override {
         ASSERT_TRUE(m_browsers.Applied());
         RecordingBrowserTest::SetUp();
     }
 
-    const std::string m_script = UnixPath(ProgramDirectory() / "wine-browser.sh");
+    const std::string m_script = UnixPath(ProgramDirectory().parent_path() / "wine-browser.sh");
     CScopedRegistryValue m_browsers{HKEY_CURRENT_USER, LR"(Software\Wine\WineBrowser)", L"Browsers",
                                     std::wstring(m_script.begin(), m_script.end())};
 };
@@ -401,7 +415,7 @@ TEST_F(WineBrowserTest, F1OpensTheHelpPageThroughWinesOwnBrowserRegistration) {
         ASSERT_EQ(m_seam->launches.size(), 1u) << "only the browser, no second attempt";
         EXPECT_EQ(m_seam->launches[0].file, m_program);
         // winebrowser hands the Unix browser the page's Unix path as a file address.
-        std::string page = UnixPath(m_startDir / "help.html");
+        std::string page = UnixPath(ProgramDirectory() / "help.html");
         for (std::size_t blank; (blank = page.find(' ')) != std::string::npos;)
             page.replace(blank, 1, "%20");
         EXPECT_EQ(WaitForRecording(), "file://" + page + "\n");

