@@ -109,10 +109,12 @@ std::error_code CheckUnchanged(std::FILE* source, const FileFacts& opened);
 // Opens a regular (disk) file for reading in binary mode. Anything else is refused at once
 // without blocking: a folder, a FIFO, a device, a socket, on Windows anything that is not a disk
 // file. Null on failure, with the reason in `error` when given. `facts` receives the size and
-// permission bits. `listedAsRegular` (a folder listing said so) spares the look before the
-// open that keeps devices from being opened at all.
+// permission bits. `listedBelow` (a folder listing found a regular file this many names below
+// the folder it walked; see SignItem::listed) spares the look before the open that keeps
+// devices from being opened at all, and opens the file from that folder without following a
+// link.
 UniqueFile OpenForReading(const std::filesystem::path& path, std::error_code* error = nullptr,
-                          FileFacts* facts = nullptr, bool listedAsRegular = false);
+                          FileFacts* facts = nullptr, unsigned listedBelow = 0);
 
 // Identifies a file whatever the path that names it: its volume and its number there (128 bits
 // on Windows, where ReFS uses them all).

@@ -34,6 +34,30 @@ fs::path LongPath(const fs::path& path) {
 
 namespace {
 
+// An open descriptor, closed with its owner.
+class CUniqueFd {
+public:
+    CUniqueFd() = default;
+    explicit CUniqueFd(int fd) : m_fd(fd) {}
+    CUniqueFd(CUniqueFd&& other) noexcept : m_fd(other.Release()) {}
+    CUniqueFd& operator=(CUniqueFd&& other) noexcept {
+        Reset(other.Release());
+        return *this;
+    }
+    ~CUniqueFd() { Reset(); }
+    int Get() const { return m_fd; }
+    int Release() { return std::exchange(m_fd, -1); }
+    void Reset(int fd = -1) {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = fd;
+    }
+    explicit operator bool() const { return m_fd >= 0; }
+
+private:
+    int m_fd = -1;
+};
+
 std::int64_t Nanoseconds(const timespec& time) {
     return static_cast<std::int64_t>(time.tv_sec) * 1000000000 + time.tv_nsec;
 }
@@ -125,8 +149,54 @@ void StopForTest() {
 
 } // namespace platform
 
+namespace {
+
+// Opens `path`, which a listing found as a regular file `below` names below the folder it
+// walked, without following a link on its way from that folder: whoever fills the tree may swap
+// a file or a folder of it for a link to another file of the user's after the listing. The
+// folder walked is followed, as the user named it. -1 with errno on failure (ELOOP for a link).
+int OpenListed(const fs::path& path, unsigned below, int flags) {
+    fs::path folder = path;
+    std::vector<fs::path> names;
+    for (unsigned i = 0; i < below && folder.has_filename(); ++i) {
+        names.push_back(folder.filename());
+        folder = folder.parent_path();
+    }
+    if (names.empty())
+        return platform::Uninterrupted([&] { return ::open(path.c_str(), flags | O_NOFOLLOW); });
+    flags |= O_NOFOLLOW;
+#ifdef O_PATH
+    constexpr int kWalkFlags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+#else
+    constexpr int kWalkFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+#endif
+    CUniqueFd at(platform::Uninterrupted(
+        [&] { return ::open(folder.empty() ? "." : folder.c_str(), (kWalkFlags & ~O_NOFOLLOW)); }));
+    if (!at)
+        return -1;
+    // One name at a time (openat2's RESOLVE_NO_SYMLINKS would take one call, but not before
+    // Linux 5.6 nor in sandboxes that refuse calls they do not know).
+    while (names.size() > 1) {
+        CUniqueFd next(platform::Uninterrupted(
+            [&] { return ::openat(at.Get(), names.back().c_str(), kWalkFlags); }));
+        // A link is told as the leaf's O_NOFOLLOW tells it, not as "not a folder".
+        struct stat info {};
+        if (!next && errno == ENOTDIR &&
+            ::fstatat(at.Get(), names.back().c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISLNK(info.st_mode))
+            errno = ELOOP;
+        if (!next)
+            return -1;
+        at = std::move(next);
+        names.pop_back();
+    }
+    return platform::Uninterrupted([&] { return ::openat(at.Get(), names.back().c_str(), flags); });
+}
+
+} // namespace
+
 UniqueFile OpenForReading(const fs::path& path, std::error_code* error, FileFacts* facts,
-                          bool listedAsRegular) {
+                          unsigned listedBelow) {
     std::error_code ignored;
     std::error_code& why = error != nullptr ? *error : ignored;
     why.clear();
@@ -134,7 +204,7 @@ UniqueFile OpenForReading(const fs::path& path, std::error_code* error, FileFact
     // anything not known to be a regular file is refused before it is opened, and once more
     // after (without waiting), in case the path changed in between.
     struct stat info {};
-    if (!listedAsRegular) {
+    if (listedBelow == 0) {
         if (::stat(path.c_str(), &info) != 0) {
             why = LastError();
             return nullptr;
@@ -144,8 +214,10 @@ UniqueFile OpenForReading(const fs::path& path, std::error_code* error, FileFact
             return nullptr;
         }
     }
-    const int fd = platform::Uninterrupted(
-        [&] { return ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC); });
+    constexpr int kFlags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    const int fd = listedBelow > 0
+                       ? OpenListed(path, listedBelow, kFlags)
+                       : platform::Uninterrupted([&] { return ::open(path.c_str(), kFlags); });
     if (fd < 0) {
         why = LastError();
         return nullptr;
@@ -181,30 +253,6 @@ std::optional<FileFacts> platform::FactsOf(std::FILE* file, std::error_code& err
 }
 
 namespace {
-
-// An open descriptor, closed with its owner.
-class CUniqueFd {
-public:
-    CUniqueFd() = default;
-    explicit CUniqueFd(int fd) : m_fd(fd) {}
-    CUniqueFd(CUniqueFd&& other) noexcept : m_fd(other.Release()) {}
-    CUniqueFd& operator=(CUniqueFd&& other) noexcept {
-        Reset(other.Release());
-        return *this;
-    }
-    ~CUniqueFd() { Reset(); }
-    int Get() const { return m_fd; }
-    int Release() { return std::exchange(m_fd, -1); }
-    void Reset(int fd = -1) {
-        if (m_fd >= 0)
-            ::close(m_fd);
-        m_fd = fd;
-    }
-    explicit operator bool() const { return m_fd >= 0; }
-
-private:
-    int m_fd = -1;
-};
 
 // Output folders are opened only to make and name files in them: without asking to read
 // them where the system allows (a drop folder may be written but not listed).

@@ -287,7 +287,7 @@ void StopForTest() {
 } // namespace platform
 
 UniqueFile OpenForReading(const fs::path& path, std::error_code* error, FileFacts* facts,
-                          bool /*listedAsRegular*/) {
+                          unsigned /*listedBelow*/) {
     std::error_code ignored;
     std::error_code& why = error != nullptr ? *error : ignored;
     why.clear();

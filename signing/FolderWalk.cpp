@@ -33,18 +33,21 @@ struct Ancestor {
 
 FolderFiles FilesBelow(const fs::path& folder, const fs::path& outputFolder, bool followLinks) {
     FolderFiles files;
-    // Each folder still to list, with the subfolder its files' copies go to and, when links are
-    // followed, the folders it lies in, so that a link to one of them is not walked forever.
+    // Each folder still to list, with the subfolder its files' copies go to, its depth below
+    // the folder walked or the last link followed (its files are opened from there without
+    // following a link) and, when links are followed, the folders it lies in, so that a link
+    // to one of them is not walked forever.
     struct Pending {
         fs::path folder;
         fs::path subfolder;
+        unsigned depth;
         std::shared_ptr<const Ancestor> ancestors;
     };
-    std::vector<Pending> pending{{folder, TopName(folder), nullptr}};
-    const auto descend = [&](const fs::path& path, const fs::path& subfolder,
+    std::vector<Pending> pending{{folder, TopName(folder), 0, nullptr}};
+    const auto descend = [&](const fs::path& path, const fs::path& subfolder, unsigned depth,
                              const std::shared_ptr<const Ancestor>& ancestors) {
         if (!followLinks) {
-            pending.push_back({path, subfolder, nullptr});
+            pending.push_back({path, subfolder, depth, nullptr});
             return;
         }
         const std::optional<FileIdentity> identity = IdentityOf(path);
@@ -54,13 +57,13 @@ FolderFiles FilesBelow(const fs::path& folder, const fs::path& outputFolder, boo
                     {path, std::make_error_code(std::errc::too_many_symbolic_link_levels)});
                 return;
             }
-        pending.push_back({path, subfolder,
+        pending.push_back({path, subfolder, depth,
                            identity
                                ? std::make_shared<const Ancestor>(Ancestor{*identity, ancestors})
                                : ancestors});
     };
     while (!pending.empty()) {
-        auto [current, subfolder, ancestors] = std::move(pending.back());
+        auto [current, subfolder, depth, ancestors] = std::move(pending.back());
         pending.pop_back();
         if (followLinks && ancestors == nullptr)
             if (const std::optional<FileIdentity> identity = IdentityOf(current))
@@ -85,18 +88,18 @@ FolderFiles FilesBelow(const fs::path& folder, const fs::path& outputFolder, boo
             const bool link = entries->is_symlink(statusError);
             if (!link && entries->is_directory(statusError)) {
                 if (!SameFile(path, outputFolder))
-                    descend(path, subfolder / name, ancestors);
+                    descend(path, subfolder / name, depth + 1, ancestors);
                 continue;
             }
             if (!link && entries->is_regular_file(statusError)) {
-                files.items.push_back({path, subfolder, true});
+                files.items.push_back({path, subfolder, depth + 1});
                 continue;
             }
             const fs::file_status target = entries->status(statusError);
             if (statusError)
                 files.problems.push_back({path, statusError});
             else if (fs::is_regular_file(target) && (!link || followLinks))
-                files.items.push_back({path, subfolder, false});
+                files.items.push_back({path, subfolder, 0});
             else if (fs::is_regular_file(target))
                 files.problems.push_back({path, {}, LinkedTo::File});
             else if (!fs::is_directory(target))
@@ -104,7 +107,7 @@ FolderFiles FilesBelow(const fs::path& folder, const fs::path& outputFolder, boo
             else if (!followLinks)
                 files.problems.push_back({path, {}, LinkedTo::Folder});
             else if (!SameFile(path, outputFolder))
-                descend(path, subfolder / name, ancestors);
+                descend(path, subfolder / name, 0, ancestors);
         }
         if (error)
             files.problems.push_back({current, error});

@@ -62,8 +62,10 @@ struct SignItem {
     // A folder below the output folder for this file's copy, made when needed; empty for the
     // output folder itself.
     std::filesystem::path subfolder;
-    // A folder listing found a regular file here: it is opened without a look first.
-    bool listed = false;
+    // A folder listing found a regular file here, this many names below the folder it walked
+    // (0: not listed): it is opened without a look first, and without following a link on its
+    // way from that folder, which may have been swapped in since by whoever fills the tree.
+    unsigned listed = 0;
     // When not empty, the copy's own path instead of a name in the output folder (libquorvane
     // signs one file to the target its caller names). A target that is the source itself is
     // refused.

@@ -1,3 +1,4 @@
+#include "FileOps.h"
 #include "FolderWalk.h"
 #include "TempDir.h"
 #include "TextConvert.h"
@@ -90,17 +91,17 @@ TEST(FolderWalk, EachKindOfEntry) {
         std::make_error_code(std::errc::too_many_symbolic_link_levels).message();
     const struct {
         bool followLinks;
-        std::vector<std::string> items;    // path, subfolder, listed as a plain file
+        std::vector<std::string> items;    // path, subfolder, names below the folder opened
         std::vector<std::string> problems; // path and why
     } cases[] = {
         {false,
-         {"tree/plain.txt tree 1", "tree/sub/deep.txt tree/sub 1"},
+         {"tree/plain.txt tree 1", "tree/sub/deep.txt tree/sub 2"},
          {"tree/.quorvane-0123456789ab.tmp temporary", "tree/dangling " + missing,
           "tree/fifo not a regular file", "tree/file-link link to a file",
           "tree/folder-link link to a folder", "tree/sub/loop link to a folder"}},
         {true,
          {"tree/file-link tree 0", "tree/folder-link/deep.txt tree/folder-link 1",
-          "tree/plain.txt tree 1", "tree/sub/deep.txt tree/sub 1"},
+          "tree/plain.txt tree 1", "tree/sub/deep.txt tree/sub 2"},
          {"tree/.quorvane-0123456789ab.tmp temporary", "tree/dangling " + missing,
           "tree/fifo not a regular file", "tree/folder-link/loop " + loop,
           "tree/sub/loop " + loop}},
@@ -110,7 +111,7 @@ TEST(FolderWalk, EachKindOfEntry) {
         std::vector<std::string> items, problems;
         for (const SignItem& item : files.items)
             items.push_back(item.source.lexically_relative(dir.Path()).generic_string() + " " +
-                            item.subfolder.generic_string() + " " + (item.listed ? "1" : "0"));
+                            item.subfolder.generic_string() + " " + std::to_string(item.listed));
         for (const WalkProblem& problem : files.problems)
             problems.push_back(problem.path.lexically_relative(dir.Path()).generic_string() + " " +
                                (problem.temporary                  ? "temporary"
@@ -119,6 +120,34 @@ TEST(FolderWalk, EachKindOfEntry) {
                                                                    : problem.error.message()));
         EXPECT_EQ(items, c.items) << c.followLinks;
         EXPECT_EQ(problems, c.problems) << c.followLinks;
+    }
+}
+
+// A tree filled by someone else may change between its listing and the opening of its files:
+// a file or a folder on the way swapped for a link is not followed; the folder walked may be a
+// link, as the user named it.
+TEST(FolderWalk, FilesListedAreOpenedWithoutLinksSwappedInSince) {
+    TempDir dir;
+    for (const char* name :
+         {"tree/a.txt", "tree/sub/deeper/b.txt", "elsewhere/a.txt", "elsewhere/deeper/b.txt"}) {
+        fs::create_directories((dir / name).parent_path());
+        WriteBytes(dir / name, {'x'});
+    }
+    fs::create_directory_symlink(dir / "tree", dir / "given");
+    const FolderFiles files = FilesBelow(dir / "given", dir / "out");
+    ASSERT_EQ(files.items.size(), 2u);
+    for (const SignItem& item : files.items)
+        EXPECT_TRUE(OpenForReading(item.source, nullptr, nullptr, item.listed)) << item.source;
+    fs::rename(dir / "tree/a.txt", dir / "tree/was-a.txt");
+    fs::create_symlink(dir / "elsewhere/a.txt", dir / "tree/a.txt");
+    fs::rename(dir / "tree/sub", dir / "tree/was-sub");
+    fs::create_directory_symlink(dir / "elsewhere", dir / "tree/sub");
+    for (const SignItem& item : files.items) {
+        std::error_code error;
+        EXPECT_FALSE(OpenForReading(item.source, &error, nullptr, item.listed)) << item.source;
+        EXPECT_EQ(error, std::errc::too_many_symbolic_link_levels) << item.source;
+        // A path the user gave is followed.
+        EXPECT_TRUE(OpenForReading(item.source)) << item.source;
     }
 }
 #endif
