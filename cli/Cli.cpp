@@ -59,7 +59,11 @@ constexpr std::string_view kSignHelp =
     "        A file of a kind whose own tools object to bytes after its end (xz, zstd, gzip,\n"
     "        bzip2, 7z, MP3 and its end tags, programs with an Authenticode signature, ...)\n"
     "        is signed after a warning line naming the file, its kind and what its tools\n"
-    "        will do; --skip-kinds leaves such files out instead, as refused files.\n";
+    "        will do; --skip-kinds leaves such files out instead, as refused files.\n"
+    "        Streams are judged too: a signed file before its kind, standard input from\n"
+    "        its first bytes, before any goes out (all kinds but the end tags of MP3 and\n"
+    "        other audio, and fixed VHDs: those are known from the last bytes, and\n"
+    "        --skip-kinds refuses such a stream before its last 131084 bytes).\n";
 constexpr std::string_view kCheckHelp =
     "check   prints the text signed into each PATH; --json prints one JSON object per line:\n"
     "        path, signed, text (exact: CR LF kept, unpaired surrogates as \\udXXX escapes;\n"
@@ -235,22 +239,18 @@ int CCli::ToStandardOutput(const std::vector<CliArg>& operands,
     const std::string name = ShownPath(shown);
     CFileStreamSink sink(m_streams.data);
     StreamResult result;
+    // Kinds whose tools object to a signed copy, decided by the stream's engine as a batch
+    // decides them: said, or left out before anything (or the last bytes) goes out.
+    StreamKinds kinds;
+    kinds.leaveOut = skipKinds;
+    kinds.warn = [&](FileKind kind) { ErrLine(KindLine(shown, kind, false)); };
     if (standardInput) {
         CFileStreamSource source(m_streams.in);
-        result = text ? SignStream(source, sink, *text) : StripStream(source, sink);
+        result = text ? SignStream(source, sink, *text, &kinds) : StripStream(source, sink);
     } else {
-        // A named file of a kind whose tools object to a signed copy: said, or left out
-        // before anything is written.
-        if (const FileKind kind = text ? KindOfFile(path) : FileKind::Other; KindObjects(kind)) {
-            ErrLine(KindLine(path, kind, skipKinds));
-            if (skipKinds) {
-                ErrLine(Utf16ToUtf8(signtext::Summary(0)));
-                return kExitSomeFailed;
-            }
-        }
         // A named file has the rules of files: only a regular one is read, and one that
         // changes while it is read ends the stream before its trailer.
-        result = text ? SignFileToStream(path, sink, *text) : StripFileToStream(path, sink);
+        result = text ? SignFileToStream(path, sink, *text, &kinds) : StripFileToStream(path, sink);
     }
     switch (result.outcome) {
     case StreamOutcome::Done:
@@ -262,6 +262,9 @@ int CCli::ToStandardOutput(const std::vector<CliArg>& operands,
         return kExitUsage;
     case StreamOutcome::AlreadySigned:
         ErrLine(signtext::Format<char>(Utf16ToUtf8(signtext::kAlreadySigned), {name}));
+        break;
+    case StreamOutcome::LeftOut:
+        ErrLine(KindLine(shown, result.kind, true));
         break;
     case StreamOutcome::NotSigned:
         ErrLine(StreamStripLine(shown, StripOutcome::NotSigned, {}));

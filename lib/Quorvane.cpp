@@ -187,6 +187,9 @@ int FromStream(const StreamResult& result, const TextOut* out = nullptr) {
         return Fail(QUORVANE_ALREADY_SIGNED, "the input is already signed, cannot re-sign");
     case StreamOutcome::BadText:
         return Fail(QUORVANE_INVALID_TEXT, "the text cannot be stored");
+    case StreamOutcome::LeftOut:
+        return Fail(QUORVANE_FAILED,
+                    "left out for its kind: " + std::string(InfoOf(result.kind).consequence));
     case StreamOutcome::CannotOpen:
     case StreamOutcome::ReadFailed:
         return Fail(QUORVANE_CANNOT_READ, "cannot read the input" + Why(result.error),

@@ -420,6 +420,10 @@ FileKind KindOfBytes(const std::uint8_t* head, std::size_t headSize, const std::
     return FileKind::Other;
 }
 
+FileKind KindOfHead(const std::uint8_t* head, std::size_t headSize) {
+    return KindOfBytes(head, headSize, nullptr, 0, INT64_MAX);
+}
+
 FileKind KindOfFile(std::FILE* file, std::int64_t size) {
     if (file == nullptr || size <= 0)
         return FileKind::Other;

@@ -50,6 +50,9 @@ inline constexpr std::size_t KindTailBytes = 512;
 // what lies outside them counts as unknown.
 FileKind KindOfBytes(const std::uint8_t* head, std::size_t headSize, const std::uint8_t* tail,
                      std::size_t tailSize, std::int64_t size);
+// The kind of a stream from its first KindHeadBytes, more bytes following: what its end holds
+// (tags, a footer) is not known yet.
+FileKind KindOfHead(const std::uint8_t* head, std::size_t headSize);
 // The kind of an open file of `size` bytes, read with two bounded reads (one when the file is
 // at most KindHeadBytes + KindTailBytes). The stream is left at no defined position. A read that
 // fails gives Other: the copy will report it. On a stream made unbuffered right after it was

@@ -19,10 +19,18 @@ std::error_code ErrorOr(std::errc fallback) {
 // given); `tail` receives those, `result` the outcome of a failure. Blocks are read as cp and
 // cat read them, straight into the ring of the tail, and passed on as soon as they are not
 // among the last bytes: every process of a pipeline keeps working, and the ring stays in the
-// processor's cache.
+// processor's cache. `head`, when given, is shown the first bytes once, before the first of
+// them goes out or at the end when none did (`whole`); false from it ends the pump there.
+using HeadHook = std::function<bool(std::span<const std::uint8_t> head, bool whole)>;
 bool Pump(CStreamSource& source, CStreamSink* sink, std::vector<std::uint8_t>& tail,
-          StreamResult& result) {
+          StreamResult& result, const HeadHook& head = {}) {
     CStreamTail ring;
+    bool headShown = !head;
+    const auto showHead = [&](bool whole) {
+        headShown = true;
+        const auto start = ring.Start();
+        return head(start.first(std::min(start.size(), KindHeadBytes)), whole);
+    };
     const auto write = [&](const std::uint8_t* data, std::size_t count) {
         return sink == nullptr || sink->Write(data, count, result.error);
     };
@@ -37,14 +45,61 @@ bool Pump(CStreamSource& source, CStreamSink* sink, std::vector<std::uint8_t>& t
             break;
         ring.Added(static_cast<std::size_t>(got));
         result.bytesRead = ring.Total();
+        if (!headShown && ring.Total() > kMaxTrailerBytes && !showHead(false))
+            return false;
         if (!ring.Spill(write)) {
             result.outcome = StreamOutcome::WriteFailed;
             return false;
         }
     }
+    if (!headShown && !showHead(true))
+        return false;
     tail = ring.Tail();
     return true;
 }
+
+// The kinds of a stream being signed: decided from its head, then from its end.
+class CKindWatch {
+public:
+    CKindWatch(const StreamKinds* kinds, StreamResult& result) : m_kinds(kinds), m_result(result) {}
+    HeadHook Hook() {
+        if (m_kinds == nullptr)
+            return {};
+        // A stream that ended before any byte went out is judged whole at its end.
+        return [this](std::span<const std::uint8_t> head, bool whole) {
+            m_head.assign(head.begin(), head.end());
+            return whole || Decide(KindOfHead(m_head.data(), m_head.size()));
+        };
+    }
+    // At the end, with the last bytes: false when the stream is left out.
+    bool AtEnd(const std::vector<std::uint8_t>& tail, std::uint64_t total) {
+        if (m_kinds == nullptr)
+            return true;
+        const std::size_t kept = std::min(tail.size(), KindTailBytes);
+        return Decide(KindOfBytes(m_head.data(), m_head.size(), tail.data() + tail.size() - kept,
+                                  kept, static_cast<std::int64_t>(total)));
+    }
+
+private:
+    bool Decide(FileKind kind) {
+        if (!KindObjects(kind) || kind == m_told)
+            return true;
+        if (m_kinds->leaveOut) {
+            m_result.outcome = StreamOutcome::LeftOut;
+            m_result.kind = kind;
+            return false;
+        }
+        m_told = kind;
+        if (m_kinds->warn)
+            m_kinds->warn(kind);
+        return true;
+    }
+
+    const StreamKinds* m_kinds;
+    StreamResult& m_result;
+    std::vector<std::uint8_t> m_head;
+    FileKind m_told = FileKind::Other;
+};
 
 TailTrailer TrailerOf(const std::vector<std::uint8_t>& tail, std::uint64_t total) {
     return CheckTail(tail.data(), tail.size(), static_cast<std::int64_t>(total));
@@ -117,19 +172,23 @@ bool CFileStreamSink::Flush(std::error_code& error) {
     return false;
 }
 
-StreamResult SignStream(CStreamSource& source, CStreamSink& sink, std::u16string_view text) {
+StreamResult SignStream(CStreamSource& source, CStreamSink& sink, std::u16string_view text,
+                        const StreamKinds* kinds) {
     StreamResult result;
     if (text.empty() || text.size() > kMaxSignatureUnits) {
         result.outcome = StreamOutcome::BadText;
         return result;
     }
     std::vector<std::uint8_t> tail;
-    if (!Pump(source, &sink, tail, result))
+    CKindWatch watch(kinds, result);
+    if (!Pump(source, &sink, tail, result, watch.Hook()))
         return result;
     if (TrailerOf(tail, result.bytesRead).kind == TailTrailer::Kind::Signed) {
         result.outcome = StreamOutcome::AlreadySigned;
         return result;
     }
+    if (!watch.AtEnd(tail, result.bytesRead))
+        return result;
     CSigCodeTable table;
     const std::vector<std::uint8_t> trailer = MakeTrailer(table, text, SigNow());
     tail.insert(tail.end(), trailer.begin(), trailer.end());
@@ -165,13 +224,40 @@ StreamResult CheckStream(CStreamSource& source) {
 }
 
 StreamResult SignFileToStream(const std::filesystem::path& path, CStreamSink& sink,
-                              std::u16string_view text) {
+                              std::u16string_view text, const StreamKinds* kinds) {
+    StreamResult result;
     if (text.empty() || text.size() > kMaxSignatureUnits) {
-        StreamResult result;
         result.outcome = StreamOutcome::BadText;
         return result;
     }
-    return OverFile(path, [&](CStreamSource& source) { return SignStream(source, sink, text); });
+    FileFacts facts;
+    const UniqueFile file = OpenForReading(path, &result.error, &facts);
+    if (!file) {
+        result.outcome = StreamOutcome::CannotOpen;
+        return result;
+    }
+    // A file is judged whole before its first byte goes out, in the order of a batch.
+    if (UnsignedLength(file.get())) {
+        result.outcome = StreamOutcome::AlreadySigned;
+        return result;
+    }
+    if (kinds != nullptr) {
+        const FileKind kind = KindOfFile(file.get(), facts.size);
+        if (KindObjects(kind) && kinds->leaveOut) {
+            result.outcome = StreamOutcome::LeftOut;
+            result.kind = kind;
+            return result;
+        }
+        if (KindObjects(kind) && kinds->warn)
+            kinds->warn(kind);
+    }
+    if (!SeekFile(file.get(), 0, SEEK_SET)) {
+        result.outcome = StreamOutcome::ReadFailed;
+        result.error = LastError();
+        return result;
+    }
+    CCheckedFileSource source(file.get(), facts);
+    return SignStream(source, sink, text);
 }
 
 StreamResult StripFileToStream(const std::filesystem::path& path, CStreamSink& sink) {

@@ -3,6 +3,7 @@
 // memory stays flat however long the stream is.
 #pragma once
 
+#include "FileKinds.h"
 #include "Signature.h"
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -77,6 +79,8 @@ enum class StreamOutcome {
     BadText,       // sign: empty or longer than kMaxSignatureUnits
     CannotOpen,    // a named source could not be opened, or is not a regular file
     ReadFailed,    // also a named source that changed while it was read
+    LeftOut,       // sign: of a kind whose tools object to a signed copy, and the caller leaves
+                   // such streams out (StreamKinds::leaveOut)
 
     WriteFailed,
 };
@@ -89,12 +93,26 @@ struct StreamResult {
     std::uint32_t seed = 0;
     // The bytes read from the source.
     std::uint64_t bytesRead = 0;
+    // Sign: the kind that left the stream out.
+    FileKind kind = FileKind::Other;
+};
+
+// What signing a stream does about the kinds whose tools object to a signed copy, as a batch
+// does about files. A kind known from the first KindHeadBytes (or from a stream shorter than
+// the bytes held back) is decided before the first byte goes out; one known only from the last
+// bytes (tags, a fixed VHD's footer) before the held-back tail and the trailer go out.
+struct StreamKinds {
+    bool leaveOut = false;
+    // Told of each kind found when the stream is signed anyway; at most once for the head and
+    // once more for another kind found at the end.
+    std::function<void(FileKind)> warn;
 };
 
 // Copies `source` to `sink` followed by a trailer carrying `text` with the table of the clock's
 // second. A stream that already ends in a trailer is refused: everything but its last
 // kMaxTrailerBytes has been written by then, the rest never is.
-StreamResult SignStream(CStreamSource& source, CStreamSink& sink, std::u16string_view text);
+StreamResult SignStream(CStreamSource& source, CStreamSink& sink, std::u16string_view text,
+                        const StreamKinds* kinds = nullptr);
 // Writes `source` without its trailer; nothing of its last kMaxTrailerBytes when it has none.
 StreamResult StripStream(CStreamSource& source, CStreamSink& sink);
 // Reads `source` to its end and gives its trailer's text.
@@ -103,9 +121,10 @@ StreamResult CheckStream(CStreamSource& source);
 // A named file as a stream, with the rules of files: only a regular file is opened, and one that
 // changed while it was read (size, modification or change time) fails with
 // FileError::SourceChanged before its last kMaxTrailerBytes go out, so that no torn copy ends
-// in a trailer.
+// in a trailer. A file is judged as a batch judges it, before anything is written: already
+// signed, then its kind.
 StreamResult SignFileToStream(const std::filesystem::path& path, CStreamSink& sink,
-                              std::u16string_view text);
+                              std::u16string_view text, const StreamKinds* kinds = nullptr);
 StreamResult StripFileToStream(const std::filesystem::path& path, CStreamSink& sink);
 
 // Bytes in memory: what their end holds.
@@ -157,6 +176,10 @@ public:
             m_spilled += count;
         }
         return true;
+    }
+    // The first bytes, until the first are handed on or dropped.
+    std::span<const std::uint8_t> Start() const {
+        return {m_ring.data(), static_cast<std::size_t>(m_spilled == 0 ? m_total : 0)};
     }
     // Copies bytes in, dropping what is no longer among the last.
     void Add(const void* data, std::size_t bytes);

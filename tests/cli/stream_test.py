@@ -109,6 +109,44 @@ class Pipelines(unittest.TestCase):
             self.assertEqual(status, 1)
             self.assertTrue(err.startswith("Could not open file %s for reading!" % folder), err)
 
+    def test_kinds_of_streams_as_of_files(self):
+        # Each stream gives the lines its file gives through --out DIR, the file's name for
+        # "standard input"; a kind known from the head leaves nothing written, one known from
+        # the end (a fixed VHD's footer) stops before the last bytes. Not a kind: a text in
+        # UTF-16 with its byte order mark that begins as an MPEG audio frame would.
+        import gzip
+        footer = b"conectix\0\0\0\x02\0\x01\0\0".ljust(512, b"\0")
+        cases = [("small.gz", gzip.compress(b"x" * 1000), 0), ("big.gz", gzip.compress(self.data), 0),
+                 ("disk.vhd", self.data + footer, len(self.data) + 512 - HELD_BACK),
+                 ("u.txt", "Hello World, hello".ljust(95).encode("utf-16"), None)]
+        with tempfile.TemporaryDirectory() as folder:
+            for name, data, left in cases:
+                path = os.path.join(folder, name)
+                with open(path, "wb") as f:
+                    f.write(data)
+                for skip in ([], ["--skip-kinds"]):
+                    with self.subTest(name=name, skip=skip):
+                        out_dir = tempfile.mkdtemp(dir=folder)
+                        status, _, err = run(["sign", "--text", "t", *skip, "--out", out_dir, path])
+                        streamed = run(["sign", "--text", "t", *skip, "-", "--out", "-"], data)
+                        expected = err.replace(path, "standard input")
+                        self.assertEqual((streamed[0], streamed[2]), (status, expected))
+                        self.assertEqual(run(["sign", "--text", "t", *skip, path, "--out", "-"])[::2],
+                                         (status, err))
+                        self.assertEqual(len(err.splitlines()), 1 if left is None else 2)
+                        if skip and left is not None:
+                            self.assertEqual((status, streamed[1]), (1, data[:left]))
+                        else:
+                            self.assertEqual((status, streamed[1][:len(data)]), (0, data))
+            # A signed copy is refused as signed, before its kind, whichever the output.
+            run(["sign", "--text", "t", "--out", out_dir, os.path.join(folder, "big.gz")])
+            signed = os.path.join(out_dir, "big_signed.gz")
+            for skip in ([], ["--skip-kinds"]):
+                lines = [run(["sign", "--text", "t", *skip, "--out", out, signed])[::2]
+                         for out in (out_dir, "-")]
+                self.assertEqual(lines, [(1, "File %s is already digitally signed, cannot "
+                                             "re-sign!\nNo files were encrypted!\n" % signed)] * 2)
+
     def test_a_named_file_that_changes_while_streamed_gets_no_trailer(self):
         # A slow consumer: the first bytes are read, the file shrinks or is rewritten in place,
         # then the rest is read. What arrived is a prefix of the file, never its last bytes.
