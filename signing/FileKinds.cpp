@@ -466,11 +466,12 @@ std::span<const KindInfo> AllKinds() {
 std::vector<std::pair<FileKind, std::size_t>>
 CountObjectingKinds(const std::vector<SignItem>& items, const std::atomic<bool>* stop) {
     std::vector<std::size_t> counts(AllKinds().size());
+    ListedFolder held;
     for (const SignItem& item : items) {
         if (stop != nullptr && stop->load(std::memory_order_relaxed))
             break;
         FileFacts facts;
-        const UniqueFile file = OpenForReading(item.source, nullptr, &facts, item.listed);
+        const UniqueFile file = OpenForReading(item.source, nullptr, &facts, item.listed, &held);
         if (file)
             ++counts[static_cast<std::size_t>(KindOfFile(file.get(), facts.size))];
     }

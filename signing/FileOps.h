@@ -113,8 +113,23 @@ std::error_code CheckUnchanged(std::FILE* source, const FileFacts& opened);
 // the folder it walked; see SignItem::listed) spares the look before the open that keeps
 // devices from being opened at all, and opens the file from that folder without following a
 // link.
+// The folder of the last listed file opened, held open by whoever opens files one after
+// another (a thread of a batch): the files of a listing come folder by folder, and the next
+// file of the same folder is then one call. Used on POSIX systems only.
+struct ListedFolder {
+    std::filesystem::path path;
+    unsigned depth = 0;
+    int fd = -1;
+
+    ListedFolder() = default;
+    ~ListedFolder();
+    ListedFolder(const ListedFolder&) = delete;
+    ListedFolder& operator=(const ListedFolder&) = delete;
+};
+
 UniqueFile OpenForReading(const std::filesystem::path& path, std::error_code* error = nullptr,
-                          FileFacts* facts = nullptr, unsigned listedBelow = 0);
+                          FileFacts* facts = nullptr, unsigned listedBelow = 0,
+                          ListedFolder* held = nullptr);
 
 // Identifies a file whatever the path that names it: its volume and its number there (128 bits
 // on Windows, where ReFS uses them all).

@@ -34,6 +34,14 @@ fs::path LongPath(const fs::path& path) {
 
 namespace {
 
+// Folders are opened only to open or make files in them: without asking to read them where
+// the system allows (a drop folder may be written but not listed).
+#ifdef O_PATH
+constexpr int kFolderFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+#else
+constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+#endif
+
 // An open descriptor, closed with its owner.
 class CUniqueFd {
 public:
@@ -155,48 +163,54 @@ namespace {
 // walked, without following a link on its way from that folder: whoever fills the tree may swap
 // a file or a folder of it for a link to another file of the user's after the listing. The
 // folder walked is followed, as the user named it. -1 with errno on failure (ELOOP for a link).
-int OpenListed(const fs::path& path, unsigned below, int flags) {
-    fs::path folder = path;
-    std::vector<fs::path> names;
-    for (unsigned i = 0; i < below && folder.has_filename(); ++i) {
-        names.push_back(folder.filename());
-        folder = folder.parent_path();
-    }
-    if (names.empty())
-        return platform::Uninterrupted([&] { return ::open(path.c_str(), flags | O_NOFOLLOW); });
+// The file's folder is left in `held` for the next file.
+int OpenListed(const fs::path& path, unsigned below, int flags, ListedFolder& held) {
     flags |= O_NOFOLLOW;
-#ifdef O_PATH
-    constexpr int kWalkFlags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-#else
-    constexpr int kWalkFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-#endif
-    CUniqueFd at(platform::Uninterrupted(
-        [&] { return ::open(folder.empty() ? "." : folder.c_str(), (kWalkFlags & ~O_NOFOLLOW)); }));
-    if (!at)
-        return -1;
-    // One name at a time (openat2's RESOLVE_NO_SYMLINKS would take one call, but not before
-    // Linux 5.6 nor in sandboxes that refuse calls they do not know).
-    while (names.size() > 1) {
-        CUniqueFd next(platform::Uninterrupted(
-            [&] { return ::openat(at.Get(), names.back().c_str(), kWalkFlags); }));
-        // A link is told as the leaf's O_NOFOLLOW tells it, not as "not a folder".
-        struct stat info {};
-        if (!next && errno == ENOTDIR &&
-            ::fstatat(at.Get(), names.back().c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
-            S_ISLNK(info.st_mode))
-            errno = ELOOP;
-        if (!next)
+    const fs::path folder = path.parent_path();
+    const fs::path name = path.filename();
+    if (held.fd < 0 || held.depth != below - 1 || held.path != folder) {
+        std::vector<fs::path> names;
+        fs::path start = folder;
+        for (unsigned i = 1; i < below && start.has_filename(); ++i) {
+            names.push_back(start.filename());
+            start = start.parent_path();
+        }
+        CUniqueFd at(platform::Uninterrupted(
+            [&] { return ::open(start.empty() ? "." : start.c_str(), kFolderFlags); }));
+        // One name at a time (openat2's RESOLVE_NO_SYMLINKS would take one call, but not
+        // before Linux 5.6 nor in sandboxes that refuse calls they do not know).
+        for (; at && !names.empty(); names.pop_back()) {
+            CUniqueFd next(platform::Uninterrupted([&] {
+                return ::openat(at.Get(), names.back().c_str(), kFolderFlags | O_NOFOLLOW);
+            }));
+            // A link is told as the file's own O_NOFOLLOW tells it, not as "not a folder".
+            struct stat info {};
+            if (!next && errno == ENOTDIR &&
+                ::fstatat(at.Get(), names.back().c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+                S_ISLNK(info.st_mode))
+                errno = ELOOP;
+            at = std::move(next);
+        }
+        if (!at)
             return -1;
-        at = std::move(next);
-        names.pop_back();
+        if (held.fd >= 0)
+            ::close(held.fd);
+        held.fd = at.Release();
+        held.path = folder;
+        held.depth = below - 1;
     }
-    return platform::Uninterrupted([&] { return ::openat(at.Get(), names.back().c_str(), flags); });
+    return platform::Uninterrupted([&] { return ::openat(held.fd, name.c_str(), flags); });
 }
 
 } // namespace
 
+ListedFolder::~ListedFolder() {
+    if (fd >= 0)
+        ::close(fd);
+}
+
 UniqueFile OpenForReading(const fs::path& path, std::error_code* error, FileFacts* facts,
-                          unsigned listedBelow) {
+                          unsigned listedBelow, ListedFolder* held) {
     std::error_code ignored;
     std::error_code& why = error != nullptr ? *error : ignored;
     why.clear();
@@ -215,8 +229,9 @@ UniqueFile OpenForReading(const fs::path& path, std::error_code* error, FileFact
         }
     }
     constexpr int kFlags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    ListedFolder once;
     const int fd = listedBelow > 0
-                       ? OpenListed(path, listedBelow, kFlags)
+                       ? OpenListed(path, listedBelow, kFlags, held != nullptr ? *held : once)
                        : platform::Uninterrupted([&] { return ::open(path.c_str(), kFlags); });
     if (fd < 0) {
         why = LastError();
@@ -253,14 +268,6 @@ std::optional<FileFacts> platform::FactsOf(std::FILE* file, std::error_code& err
 }
 
 namespace {
-
-// Output folders are opened only to make and name files in them: without asking to read
-// them where the system allows (a drop folder may be written but not listed).
-#ifdef O_PATH
-constexpr int kFolderFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
-#else
-constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
-#endif
 
 // Why `name` in the folder `at` did not open as a folder with O_NOFOLLOW (`why`): a link
 // answers ELOOP, or ENOTDIR where O_DIRECTORY is tested first.

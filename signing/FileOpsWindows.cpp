@@ -286,8 +286,10 @@ void StopForTest() {
 
 } // namespace platform
 
+ListedFolder::~ListedFolder() = default;
+
 UniqueFile OpenForReading(const fs::path& path, std::error_code* error, FileFacts* facts,
-                          unsigned /*listedBelow*/) {
+                          unsigned /*listedBelow*/, ListedFolder* /*held*/) {
     std::error_code ignored;
     std::error_code& why = error != nullptr ? *error : ignored;
     why.clear();

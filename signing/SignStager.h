@@ -41,6 +41,8 @@ struct CStagingState {
     CSigCodeTable table;
     CSigCodeTable readTable;
     std::vector<std::uint8_t> buffer;
+    // The folder of the last source opened from a listing.
+    ListedFolder listedFolder;
 };
 
 // Why a staging failed: the message, its cause and whose fault it is.
