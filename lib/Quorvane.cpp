@@ -175,6 +175,11 @@ TextOut Wtf8Out(char** text, std::size_t* size, std::int64_t* signedAt) {
     return out;
 }
 
+int LeftOutFor(FileKind found) {
+    return Fail(QUORVANE_FAILED, "left out for its kind (" + std::string(InfoOf(found).id) +
+                                     "): " + std::string(InfoOf(found).consequence));
+}
+
 int FromStream(const StreamResult& result, const TextOut* out = nullptr) {
     switch (result.outcome) {
     case StreamOutcome::Done:
@@ -188,8 +193,7 @@ int FromStream(const StreamResult& result, const TextOut* out = nullptr) {
     case StreamOutcome::BadText:
         return Fail(QUORVANE_INVALID_TEXT, "the text cannot be stored");
     case StreamOutcome::LeftOut:
-        return Fail(QUORVANE_FAILED,
-                    "left out for its kind: " + std::string(InfoOf(result.kind).consequence));
+        return LeftOutFor(result.kind);
     case StreamOutcome::CannotOpen:
     case StreamOutcome::ReadFailed:
         return Fail(QUORVANE_CANNOT_READ, "cannot read the input" + Why(result.error),
@@ -431,6 +435,23 @@ int SignFd(int input, int output, const TextIn& text) {
     CDescriptorSource source(input);
     CDescriptorSink sink(output);
     return FromStream(SignStream(source, sink, units));
+}
+
+// The kinds a caller's flags ask for: warned (told to `found`) or left out.
+int TakeKinds(int flags, quorvane_kind* kind, StreamKinds& kinds, FileKind& found) {
+    if (kind != nullptr)
+        *kind = quorvane_kind{nullptr, nullptr};
+    if (const int status = CheckFlags(flags, QUORVANE_SKIP_KINDS))
+        return status;
+    kinds.leaveOut = (flags & QUORVANE_SKIP_KINDS) != 0;
+    kinds.warn = [&found](FileKind told) { found = told; };
+    return QUORVANE_OK;
+}
+
+void GiveKind(FileKind found, quorvane_kind* kind) {
+    // The table's words are static and end in a 00 byte.
+    if (kind != nullptr && KindObjects(found))
+        *kind = quorvane_kind{InfoOf(found).id.data(), InfoOf(found).consequence.data()};
 }
 
 int CheckFd(int input, const TextOut& out) {
@@ -785,7 +806,8 @@ int quorvane_signer_update(quorvane_signer* signer, const void* data, size_t siz
     return Guarded([&] {
         if (signer == nullptr || (data == nullptr && size > 0))
             return Fail(QUORVANE_INVALID_ARGUMENT, "no signer or no data");
-        signer->signer.Update(data, size);
+        if (!signer->signer.Update(data, size))
+            return LeftOutFor(signer->signer.Kinds().Kind());
         return Succeed();
     });
 }
@@ -795,8 +817,10 @@ int quorvane_signer_finish(quorvane_signer* signer, void** trailer, size_t* trai
         if (signer == nullptr || trailer == nullptr || trailerSize == nullptr)
             return Fail(QUORVANE_INVALID_ARGUMENT, "no signer or no place for the trailer");
         std::vector<std::uint8_t> bytes;
-        return HandSigned(signer->signer.Finish(SigNow(), bytes),
-                          "the bytes are already signed, cannot re-sign", bytes, trailer,
+        const StreamOutcome outcome = signer->signer.Finish(SigNow(), bytes);
+        if (outcome == StreamOutcome::LeftOut)
+            return LeftOutFor(signer->signer.Kinds().Kind());
+        return HandSigned(outcome, "the bytes are already signed, cannot re-sign", bytes, trailer,
                           trailerSize);
     });
 }
@@ -828,6 +852,86 @@ int quorvane_sign_summary(size_t signedCount, char** text) {
         if (text == nullptr)
             return Fail(QUORVANE_INVALID_ARGUMENT, "no place for the text");
         Utf8Out(text).Give(signtext::Summary(signedCount), 0);
+        return Succeed();
+    });
+}
+
+int quorvane_sign_fd_with(int input, int output, const char* text, size_t textSize, int flags,
+                          quorvane_kind* kind) {
+    return Guarded([&] {
+        StreamKinds kinds;
+        FileKind found = FileKind::Other;
+        if (const int status = TakeKinds(flags, kind, kinds, found))
+            return status;
+        std::u16string units;
+        if (const int status = TakeText(Wtf8In(text, textSize), units))
+            return status;
+        CDescriptorSource source(input);
+        CDescriptorSink sink(output);
+        const StreamResult result = SignStream(source, sink, units, &kinds);
+        GiveKind(result.outcome == StreamOutcome::LeftOut ? result.kind : found, kind);
+        return FromStream(result);
+    });
+}
+
+int quorvane_sign_memory_with(const void* data, size_t size, const char* text, size_t textSize,
+                              int flags, void* out, size_t outSize, size_t* signedSize,
+                              quorvane_kind* kind) {
+    return Guarded([&] {
+        StreamKinds kinds;
+        FileKind found = FileKind::Other;
+        if (const int status = TakeKinds(flags, kind, kinds, found))
+            return status;
+        if ((data == nullptr && size > 0) || signedSize == nullptr)
+            return Fail(QUORVANE_INVALID_ARGUMENT, "no data or no place for the size");
+        *signedSize = 0;
+        std::u16string units;
+        if (const int status = TakeText(Wtf8In(text, textSize), units))
+            return status;
+        CStreamKindWatch watch(&kinds);
+        const StreamOutcome outcome =
+            SignBytesInto(data, size, units, SigNow(), out, outSize, *signedSize, &watch);
+        GiveKind(watch.Kind(), kind);
+        switch (outcome) {
+        case StreamOutcome::Done:
+            return Succeed();
+        case StreamOutcome::AlreadySigned:
+            return Fail(QUORVANE_ALREADY_SIGNED, "the data is already signed, cannot re-sign");
+        case StreamOutcome::LeftOut:
+            return LeftOutFor(watch.Kind());
+        case StreamOutcome::WriteFailed:
+            return Fail(QUORVANE_INVALID_ARGUMENT,
+                        "the signed bytes need " + std::to_string(*signedSize) + " bytes");
+        default:
+            return Fail(QUORVANE_INVALID_TEXT, "the text cannot be stored");
+        }
+    });
+}
+
+int quorvane_signer_new_with(const char* text, size_t textSize, int flags,
+                             quorvane_signer** signer) {
+    return Guarded([&] {
+        if (signer == nullptr)
+            return Fail(QUORVANE_INVALID_ARGUMENT, "no place for the signer");
+        *signer = nullptr;
+        if (const int status = CheckFlags(flags, QUORVANE_SKIP_KINDS))
+            return status;
+        std::u16string units;
+        if (const int status = TakeText(Wtf8In(text, textSize), units))
+            return status;
+        StreamKinds kinds;
+        kinds.leaveOut = (flags & QUORVANE_SKIP_KINDS) != 0;
+        *signer = new quorvane_signer{CStreamSigner(std::move(units), &kinds)};
+        return Succeed();
+    });
+}
+
+int quorvane_signer_kind(const quorvane_signer* signer, quorvane_kind* kind) {
+    return Guarded([&] {
+        if (signer == nullptr || kind == nullptr)
+            return Fail(QUORVANE_INVALID_ARGUMENT, "no signer or no place for the kind");
+        *kind = quorvane_kind{nullptr, nullptr};
+        GiveKind(signer->signer.Kinds().Kind(), kind);
         return Succeed();
     });
 }

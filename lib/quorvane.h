@@ -328,7 +328,8 @@ QUORVANE_API int quorvane_plan_sign_batch(const quorvane_item* items, size_t cou
                                           const char* output_folder, size_t part_size,
                                           quorvane_plan_fn plan, void* context, size_t* part_count);
 
-/* ---- Version 1.2 (symbol version QUORVANE_1.2): walks that follow links when asked ----
+/* ---- Version 1.2 (symbol version QUORVANE_1.2): walks that follow links when asked, and
+ * streams and bytes judged by their kind ----
  *
  * The walks of folders report every link below the folder walked (to a file or a folder) and
  * follow none, as quorvane-cli sign -r and check -r do: whoever filled the tree must not get a
@@ -349,6 +350,33 @@ QUORVANE_API int quorvane_list_sign_items_with(const char* path, const char* out
                                                quorvane_problem_fn problem, void* context);
 QUORVANE_API int quorvane_list_check_entries_with(const char* path, int flags,
                                                   quorvane_entry_fn entry, void* context);
+
+/* Streams and bytes judged by their kind as the batches judge files (quorvane_file_kind): bytes
+ * of a kind whose own programs object to a signed copy are signed all the same, and *kind (may
+ * be null; cleared on entry) tells the kind: its id ("gzip") and what its programs do with a
+ * signed copy, both static (two kinds at most, one known from the first bytes, another from
+ * the last: the last). With QUORVANE_SKIP_KINDS (the only flag) such bytes are left out
+ * instead: QUORVANE_FAILED, with *kind set. Bytes in memory are judged whole, after already
+ * signed, before anything is written. A stream is judged as quorvane-cli judges standard input:
+ * from its first bytes before any goes out to `output`, so a stream left out for them gets
+ * nothing; from its last bytes (end tags, a VHD's footer) before the last
+ * QUORVANE_MAX_TRAILER_BYTES and the trailer go out. The incremental signer judges the first
+ * bytes when more than QUORVANE_MAX_TRAILER_BYTES have been fed (update fails then, before
+ * keeping them, for bytes left out), the rest at finish; quorvane_signer_kind tells what it
+ * found so far. Otherwise they do what quorvane_sign_fd_n, quorvane_sign_memory_into_n (into
+ * the caller's memory; a null `out` asks for the size) and quorvane_signer_new_n do. */
+typedef struct quorvane_kind {
+    const char* id;          /* "gzip"; null for bytes of no such kind */
+    const char* consequence; /* "gzip will report the signed copy as damaged"; or null */
+} quorvane_kind;
+QUORVANE_API int quorvane_sign_fd_with(int input, int output, const char* text, size_t text_size,
+                                       int flags, quorvane_kind* kind);
+QUORVANE_API int quorvane_sign_memory_with(const void* data, size_t size, const char* text,
+                                           size_t text_size, int flags, void* out, size_t out_size,
+                                           size_t* signed_size, quorvane_kind* kind);
+QUORVANE_API int quorvane_signer_new_with(const char* text, size_t text_size, int flags,
+                                          quorvane_signer** signer);
+QUORVANE_API int quorvane_signer_kind(const quorvane_signer* signer, quorvane_kind* kind);
 
 #ifdef __cplusplus
 }

@@ -353,23 +353,28 @@ PYBIND11_MODULE(_quorvane, module) {
             RaiseWith(status, quorvane_last_error(), 0, py::none(), needed);
         return Found(status, text, size, signedAt, withTime, py::none());
     });
-    module.def("sign_bytes", [](const py::object& data, const py::object& text) {
+    // (the signed bytes, (kind, consequence) or None), judged as files are.
+    module.def("sign_bytes", [](const py::object& data, const py::object& text, int flags) {
         const CBuffer bytes(data);
         const std::string units = Wtf8(text);
         const bool large = bytes.Size() > kSmallBytes;
         std::size_t needed = 0;
+        quorvane_kind kind{};
         Require(Unlocked(large, [&] {
-            return quorvane_sign_memory_into_n(bytes.Data(), bytes.Size(), units.data(),
-                                               units.size(), nullptr, 0, &needed);
+            return quorvane_sign_memory_with(bytes.Data(), bytes.Size(), units.data(), units.size(),
+                                             flags, nullptr, 0, &needed, &kind);
         }));
         py::bytes out = NewBytes(needed);
         char* room = PyBytes_AS_STRING(out.ptr());
         std::size_t size = 0;
         Require(Unlocked(large, [&] {
-            return quorvane_sign_memory_into_n(bytes.Data(), bytes.Size(), units.data(),
-                                               units.size(), room, needed, &size);
+            return quorvane_sign_memory_with(bytes.Data(), bytes.Size(), units.data(), units.size(),
+                                             flags, room, needed, &size, &kind);
         }));
-        return out;
+        if (kind.id == nullptr)
+            return py::make_tuple(out, py::none());
+        return py::make_tuple(out,
+                              py::make_tuple(std::string(kind.id), std::string(kind.consequence)));
     });
     module.def("strip_bytes", [](const py::object& data) {
         const CBuffer bytes(data);

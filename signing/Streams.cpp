@@ -58,49 +58,6 @@ bool Pump(CStreamSource& source, CStreamSink* sink, std::vector<std::uint8_t>& t
     return true;
 }
 
-// The kinds of a stream being signed: decided from its head, then from its end.
-class CKindWatch {
-public:
-    CKindWatch(const StreamKinds* kinds, StreamResult& result) : m_kinds(kinds), m_result(result) {}
-    HeadHook Hook() {
-        if (m_kinds == nullptr)
-            return {};
-        // A stream that ended before any byte went out is judged whole at its end.
-        return [this](std::span<const std::uint8_t> head, bool whole) {
-            m_head.assign(head.begin(), head.end());
-            return whole || Decide(KindOfHead(m_head.data(), m_head.size()));
-        };
-    }
-    // At the end, with the last bytes: false when the stream is left out.
-    bool AtEnd(const std::vector<std::uint8_t>& tail, std::uint64_t total) {
-        if (m_kinds == nullptr)
-            return true;
-        const std::size_t kept = std::min(tail.size(), KindTailBytes);
-        return Decide(KindOfBytes(m_head.data(), m_head.size(), tail.data() + tail.size() - kept,
-                                  kept, static_cast<std::int64_t>(total)));
-    }
-
-private:
-    bool Decide(FileKind kind) {
-        if (!KindObjects(kind) || kind == m_told)
-            return true;
-        if (m_kinds->leaveOut) {
-            m_result.outcome = StreamOutcome::LeftOut;
-            m_result.kind = kind;
-            return false;
-        }
-        m_told = kind;
-        if (m_kinds->warn)
-            m_kinds->warn(kind);
-        return true;
-    }
-
-    const StreamKinds* m_kinds;
-    StreamResult& m_result;
-    std::vector<std::uint8_t> m_head;
-    FileKind m_told = FileKind::Other;
-};
-
 TailTrailer TrailerOf(const std::vector<std::uint8_t>& tail, std::uint64_t total) {
     return CheckTail(tail.data(), tail.size(), static_cast<std::int64_t>(total));
 }
@@ -180,20 +137,60 @@ StreamResult SignStream(CStreamSource& source, CStreamSink& sink, std::u16string
         return result;
     }
     std::vector<std::uint8_t> tail;
-    CKindWatch watch(kinds, result);
-    if (!Pump(source, &sink, tail, result, watch.Hook()))
+    CStreamKindWatch watch(kinds);
+    HeadHook hook;
+    if (watch.Watching())
+        hook = [&](std::span<const std::uint8_t> head, bool whole) {
+            return watch.Head(head, whole);
+        };
+    const auto leftOut = [&] {
+        result.outcome = StreamOutcome::LeftOut;
+        result.kind = watch.Kind();
         return result;
+    };
+    if (!Pump(source, &sink, tail, result, hook))
+        return watch.LeftOut() ? leftOut() : result;
     if (TrailerOf(tail, result.bytesRead).kind == TailTrailer::Kind::Signed) {
         result.outcome = StreamOutcome::AlreadySigned;
         return result;
     }
     if (!watch.AtEnd(tail, result.bytesRead))
-        return result;
+        return leftOut();
     CSigCodeTable table;
     const std::vector<std::uint8_t> trailer = MakeTrailer(table, text, SigNow());
     tail.insert(tail.end(), trailer.begin(), trailer.end());
     WriteAll(sink, tail.data(), tail.size(), result);
     return result;
+}
+
+CStreamKindWatch::CStreamKindWatch(const StreamKinds* kinds) : m_watching(kinds != nullptr) {
+    if (kinds != nullptr)
+        m_kinds = *kinds;
+}
+
+bool CStreamKindWatch::Head(std::span<const std::uint8_t> head, bool whole) {
+    m_head.assign(head.begin(), head.begin() + std::min(head.size(), KindHeadBytes));
+    // A stream none of whose bytes went out is judged whole at its end, as a file is.
+    return whole || Decide(KindOfHead(m_head.data(), m_head.size()));
+}
+
+bool CStreamKindWatch::AtEnd(std::span<const std::uint8_t> tail, std::uint64_t total) {
+    const std::size_t kept = std::min(tail.size(), KindTailBytes);
+    return Decide(KindOfBytes(m_head.data(), m_head.size(), tail.data() + tail.size() - kept, kept,
+                              static_cast<std::int64_t>(total)));
+}
+
+bool CStreamKindWatch::Decide(FileKind kind) {
+    if (!m_watching || !KindObjects(kind) || kind == m_kind)
+        return true;
+    m_kind = kind;
+    if (m_kinds.leaveOut) {
+        m_leftOut = true;
+        return false;
+    }
+    if (m_kinds.warn)
+        m_kinds.warn(kind);
+    return true;
 }
 
 StreamResult StripStream(CStreamSource& source, CStreamSink& sink) {
@@ -287,12 +284,17 @@ BytesTrailer TrailerOfBytes(const void* data, std::size_t size) {
 
 StreamOutcome SignBytesInto(const void* data, std::size_t size, std::u16string_view text,
                             std::uint32_t seconds, void* out, std::size_t outSize,
-                            std::size_t& signedSize) {
+                            std::size_t& signedSize, CStreamKindWatch* watch) {
     signedSize = 0;
     if (text.empty() || text.size() > kMaxSignatureUnits)
         return StreamOutcome::BadText;
     if (TrailerOfBytes(data, size).isSigned)
         return StreamOutcome::AlreadySigned;
+    if (watch != nullptr) {
+        const std::span<const std::uint8_t> bytes(static_cast<const std::uint8_t*>(data), size);
+        if (!watch->Head(bytes, true) || !watch->AtEnd(bytes, size))
+            return StreamOutcome::LeftOut;
+    }
     CSigCodeTable table;
     const std::vector<std::uint8_t> trailer = MakeTrailer(table, text, seconds);
     signedSize = size + trailer.size();
@@ -316,17 +318,37 @@ StreamOutcome SignBytes(const void* data, std::size_t size, std::u16string_view 
     return SignBytesInto(data, size, text, seconds, out.data(), out.size(), signedSize);
 }
 
-void CStreamSigner::Update(const void* data, std::size_t bytes) {
+bool CStreamSigner::Update(const void* data, std::size_t bytes) {
+    if (m_watch.LeftOut())
+        return false;
+    if (m_watch.Watching() && !m_headShown) {
+        const auto* p = static_cast<const std::uint8_t*>(data);
+        m_head.insert(m_head.end(), p, p + std::min(bytes, KindHeadBytes - m_head.size()));
+        // Where SignStream lets its first byte go out.
+        if (m_tail.Total() + bytes > kMaxTrailerBytes) {
+            m_headShown = true;
+            if (!m_watch.Head(m_head, false))
+                return false;
+        }
+    }
     m_tail.Add(data, bytes);
+    return true;
 }
 
-StreamOutcome CStreamSigner::Finish(std::uint32_t seconds,
-                                    std::vector<std::uint8_t>& trailer) const {
+StreamOutcome CStreamSigner::Finish(std::uint32_t seconds, std::vector<std::uint8_t>& trailer) {
     if (m_text.empty() || m_text.size() > kMaxSignatureUnits)
         return StreamOutcome::BadText;
+    if (m_watch.LeftOut())
+        return StreamOutcome::LeftOut;
     const std::vector<std::uint8_t> tail = m_tail.Tail();
     if (TrailerOf(tail, m_tail.Total()).kind == TailTrailer::Kind::Signed)
         return StreamOutcome::AlreadySigned;
+    if (!m_headShown) {
+        m_headShown = true;
+        m_watch.Head(m_head, true);
+    }
+    if (!m_watch.AtEnd(tail, m_tail.Total()))
+        return StreamOutcome::LeftOut;
     CSigCodeTable table;
     trailer = MakeTrailer(table, m_text, seconds);
     return StreamOutcome::Done;

@@ -108,6 +108,32 @@ struct StreamKinds {
     std::function<void(FileKind)> warn;
 };
 
+// The one rule of every door that signs a stream or bytes about their kinds, as `kinds` asks
+// (nothing when null): decided from the first bytes, then from the last ones.
+class CStreamKindWatch {
+public:
+    explicit CStreamKindWatch(const StreamKinds* kinds);
+    bool Watching() const { return m_watching; }
+    // The first bytes (up to KindHeadBytes are kept), once: before the first byte goes out, or
+    // with `whole` when none did, to be judged at the end with the stream's size. False when
+    // the stream is left out.
+    bool Head(std::span<const std::uint8_t> head, bool whole);
+    // The last bytes (up to KindTailBytes are looked at) of `total`; false when left out.
+    bool AtEnd(std::span<const std::uint8_t> tail, std::uint64_t total);
+    bool LeftOut() const { return m_leftOut; }
+    // The kind that left the stream out, else the last one told, else Other.
+    FileKind Kind() const { return m_kind; }
+
+private:
+    bool Decide(FileKind kind);
+
+    StreamKinds m_kinds;
+    bool m_watching = false;
+    bool m_leftOut = false;
+    std::vector<std::uint8_t> m_head;
+    FileKind m_kind = FileKind::Other;
+};
+
 // Copies `source` to `sink` followed by a trailer carrying `text` with the table of the clock's
 // second. A stream that already ends in a trailer is refused: everything but its last
 // kMaxTrailerBytes has been written by then, the rest never is.
@@ -142,10 +168,11 @@ StreamOutcome SignBytes(const void* data, std::size_t size, std::u16string_view 
                         std::uint32_t seconds, std::vector<std::uint8_t>& out);
 // The same into the caller's memory: `signedSize` receives the size of the signed bytes, which
 // are written to `out` only when it holds them (WriteFailed when it is too small); a null `out`
-// asks for the size alone.
+// asks for the size alone. With `watch`, the bytes are judged whole as a file is, after already
+// signed and before anything is written (LeftOut).
 StreamOutcome SignBytesInto(const void* data, std::size_t size, std::u16string_view text,
                             std::uint32_t seconds, void* out, std::size_t outSize,
-                            std::size_t& signedSize);
+                            std::size_t& signedSize, CStreamKindWatch* watch = nullptr);
 
 // A file's last `size` bytes (of `fileSize`, -1 when not known): its trailer, or how many of
 // its last bytes settle it (see ReadTrailerInTail).
@@ -194,15 +221,24 @@ private:
 };
 
 // An incremental signer: it is fed the bytes as they go out and then gives the trailer to
-// append. It keeps only the last kMaxTrailerBytes bytes fed.
+// append. It keeps only the last kMaxTrailerBytes bytes fed (and the first KindHeadBytes when
+// it judges kinds). Kinds are judged as SignStream judges them: from the first bytes once more
+// than kMaxTrailerBytes were fed (Update gives false when that leaves the bytes out), the rest
+// at Finish.
 class CStreamSigner {
 public:
-    explicit CStreamSigner(std::u16string text) : m_text(std::move(text)) {}
-    void Update(const void* data, std::size_t bytes);
-    // The trailer, with the table of `seconds`; AlreadySigned when the bytes fed end in one.
-    StreamOutcome Finish(std::uint32_t seconds, std::vector<std::uint8_t>& trailer) const;
+    explicit CStreamSigner(std::u16string text, const StreamKinds* kinds = nullptr)
+        : m_text(std::move(text)), m_watch(kinds) {}
+    bool Update(const void* data, std::size_t bytes);
+    // The trailer, with the table of `seconds`; AlreadySigned when the bytes fed end in one,
+    // LeftOut for their kind.
+    StreamOutcome Finish(std::uint32_t seconds, std::vector<std::uint8_t>& trailer);
+    const CStreamKindWatch& Kinds() const { return m_watch; }
 
 private:
     std::u16string m_text;
     CStreamTail m_tail;
+    CStreamKindWatch m_watch;
+    std::vector<std::uint8_t> m_head;
+    bool m_headShown = false;
 };

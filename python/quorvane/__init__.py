@@ -23,6 +23,7 @@ import operator
 import os
 import re
 import sys
+import warnings
 
 from . import _quorvane
 
@@ -30,7 +31,7 @@ __all__ = [
     # Exceptions
     "Error", "NotSignedError", "AlreadySignedError", "NeedMoreBytesError",
     "InvalidArgumentError", "TextError", "ReadError", "WriteError", "OutputExistsError",
-    "NoMemoryError",
+    "NoMemoryError", "KindWarning",
     # Constants
     "ASK", "REPLACE", "KEEP_QUIETLY", "MAX_TRAILER_BYTES", "MAX_TEXT_UNITS",
     "MAX_TEXT_FILE_BYTES", "FIRST_READ_BYTES", "INVALID_OUTPUT_FOLDER", "OK", "NOT_SIGNED",
@@ -161,6 +162,23 @@ class NoMemoryError(Error, MemoryError):
     status = NO_MEMORY
 
 
+class KindWarning(UserWarning):
+    """sign_bytes signed data of a kind whose own programs object to bytes after its end, as
+    quorvane-cli warns about such a file: `kind` is its id ("gzip", as file_kind gives it),
+    `consequence` what its programs do with the signed bytes. strip_bytes gives the original
+    back. It is a warning (warnings.warn), so the usual filters apply: "error" raises it,
+    "ignore" drops it."""
+
+    def __init__(self, kind, consequence):
+        super().__init__(kind, consequence)
+        self.kind = kind
+        self.consequence = consequence
+
+    def __str__(self):
+        return "signed data of kind %s: %s; strip_bytes gives the original back" % (
+            self.kind, self.consequence)
+
+
 _BY_STATUS = {kind.status: kind for kind in (
     NotSignedError, AlreadySignedError, NeedMoreBytesError, InvalidArgumentError, TextError,
     ReadError, WriteError, OutputExistsError, NoMemoryError)}
@@ -246,10 +264,17 @@ def read_trailer(tail_bytes, file_size=None, *, with_time=False):
                                   else operator.index(file_size), bool(with_time))
 
 
-def sign_bytes(data, text):
+def sign_bytes(data, text, *, skip_kinds=False):
     """`data` (any bytes-like object) followed by a trailer carrying `text`, as bytes; signed
-    data is refused (AlreadySignedError). The bytes are copied once, without the GIL."""
-    return _quorvane.sign_bytes(data, text)
+    data is refused (AlreadySignedError). The bytes are copied once, without the GIL.
+
+    Data of a kind whose own programs object to a signature (see file_kind) is judged whole as
+    a file is: signed after a KindWarning, or, with `skip_kinds`, refused with Error (status
+    FAILED, "left out for its kind (gzip): ..."), as sign_batch leaves such a file out."""
+    signed, kind = _quorvane.sign_bytes(data, text, _SKIP_KINDS if skip_kinds else 0)
+    if kind is not None:
+        warnings.warn(KindWarning(*kind), stacklevel=2)
+    return signed
 
 
 def strip_bytes(data):

@@ -870,6 +870,111 @@ static void Kinds(void) {
     free(out);
 }
 
+/* Streams and bytes judged by their kind as files are, through a descriptor, memory and the
+ * incremental signer: told and signed, or left out with QUORVANE_SKIP_KINDS: a kind of the
+ * first bytes before any goes out (the signer's update refuses them), one of the last bytes at
+ * the end; a signed copy is refused as signed before its kind. */
+static int SameId(const char* id, const char* expected) {
+    return id == expected || (id != NULL && expected != NULL && strcmp(id, expected) == 0);
+}
+
+static void StreamKinds(void) {
+    enum { BIG = 200000, FRAME = 417, PIECE = 65536 };
+    unsigned char* gzip = malloc(BIG);
+    memcpy(gzip, "\x1f\x8b\x08\0\0\0\0\0\0\x03", 10);
+    for (size_t i = 10; i < BIG; ++i)
+        gzip[i] = (unsigned char)(i * 7 + i / 251);
+    /* UTF-16 LE with its byte order mark, 192 bytes from "H": one MPEG Layer I frame's length. */
+    unsigned char text[192] = {0xFF, 0xFE};
+    for (size_t i = 2; i < sizeof text; i += 2)
+        text[i] = (unsigned char)"Hello, world. "[(i / 2 - 1) % 14];
+    /* Three MPEG-1 Layer III frames and an ID3v1 tag. */
+    unsigned char mp3[3 * FRAME + 128] = {0};
+    for (size_t i = 0; i < 3; ++i)
+        memcpy(mp3 + i * FRAME, "\xFF\xFB\x90\x00", 4);
+    memcpy(mp3 + 3 * FRAME, "TAG", 3);
+    void* signedGzip = NULL;
+    size_t signedSize = 0;
+    CHECK(quorvane_sign_memory(gzip, 1000, "t", &signedGzip, &signedSize) == QUORVANE_OK);
+    const struct {
+        const unsigned char* data;
+        size_t size;
+        const char* kind;
+        int head;
+        int alreadySigned;
+    } rows[] = {
+        {gzip, BIG, "gzip", 1, 0},
+        {text, sizeof text, NULL, 0, 0},
+        {mp3, sizeof mp3, "mp3-end-tags", 0, 0},
+        {signedGzip, signedSize, NULL, 0, 1},
+    };
+    char* in = PathOf("kind-in");
+    char* out = PathOf("kind-out");
+    for (size_t i = 0; i < sizeof rows / sizeof rows[0]; ++i)
+        for (int skip = 0; skip < 2; ++skip) {
+            const int flags = skip ? QUORVANE_SKIP_KINDS : 0;
+            const int expected = rows[i].alreadySigned          ? QUORVANE_ALREADY_SIGNED
+                                 : skip && rows[i].kind != NULL ? QUORVANE_FAILED
+                                                                : QUORVANE_OK;
+            const size_t expectedOut = expected == QUORVANE_OK ? rows[i].size + 20 : 0;
+            WriteFile(in, rows[i].data, rows[i].size);
+            int input = open(in, O_RDONLY);
+            int output = open(out, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            quorvane_kind kind = {"x", "x"};
+            const int fdStatus = quorvane_sign_fd_with(input, output, "t", 1, flags, &kind);
+            const off_t written = lseek(output, 0, SEEK_END);
+            close(input);
+            close(output);
+            const int fdOk = fdStatus == expected && SameId(kind.id, rows[i].kind) &&
+                             (kind.id == NULL) == (kind.consequence == NULL) &&
+                             written == (off_t)expectedOut;
+
+            size_t needed = 0, size = 0;
+            kind.id = "x";
+            const int sized = quorvane_sign_memory_with(rows[i].data, rows[i].size, "t", 1, flags,
+                                                        NULL, 0, &needed, &kind);
+            unsigned char* room = malloc(rows[i].size + 20);
+            const int memoryOk =
+                sized == expected && SameId(kind.id, rows[i].kind) &&
+                quorvane_sign_memory_with(rows[i].data, rows[i].size, "t", 1, flags, room,
+                                          rows[i].size + 20, &size, &kind) == expected &&
+                SameId(kind.id, rows[i].kind) && size == expectedOut && needed == expectedOut &&
+                (size == 0 || memcmp(room, rows[i].data, rows[i].size) == 0);
+            free(room);
+
+            quorvane_signer* signer = NULL;
+            CHECK(quorvane_signer_new_with("t", 1, flags, &signer) == QUORVANE_OK);
+            int refusedEarly = 0;
+            for (size_t done = 0; done < rows[i].size && !refusedEarly; done += PIECE) {
+                const size_t piece = rows[i].size - done < PIECE ? rows[i].size - done : PIECE;
+                refusedEarly = quorvane_signer_update(signer, rows[i].data + done, piece) != 0;
+            }
+            void* trailer = NULL;
+            const int finished = quorvane_signer_finish(signer, &trailer, &size);
+            quorvane_free(trailer);
+            kind.id = "x";
+            CHECK(quorvane_signer_kind(signer, &kind) == QUORVANE_OK);
+            quorvane_signer_free(signer);
+            const int signerOk = finished == expected && SameId(kind.id, rows[i].kind) &&
+                                 refusedEarly == (skip && rows[i].head);
+            if (!fdOk || !memoryOk || !signerOk) {
+                fprintf(stderr,
+                        "%s:%d: failed: kinds row %zu, skip %d: fd %d, memory %d, "
+                        "signer %d (last error: %s)\n",
+                        __FILE__, __LINE__, i, skip, fdOk, memoryOk, signerOk,
+                        quorvane_last_error());
+                ++failures;
+            }
+        }
+    quorvane_kind kind;
+    CHECK(quorvane_sign_fd_with(0, 1, "t", 1, QUORVANE_SKIP_KINDS | QUORVANE_REPLACE, &kind) ==
+          QUORVANE_INVALID_ARGUMENT);
+    quorvane_free(signedGzip);
+    free(gzip);
+    free(in);
+    free(out);
+}
+
 /* How a failure is made: as it comes; in a process of another user (nobody, when this one is
  * root, who reads and writes past any permission); under a limit of the size of the files this
  * process writes; or through a copy that fails to read, fails to write, or whose source grows
@@ -1243,6 +1348,7 @@ int main(void) {
     CheckAndStripBatches();
     NumbersTextsAndPlans();
     Kinds();
+    StreamKinds();
     Failures();
     Flags();
     char command[256];

@@ -14,6 +14,7 @@ import sys
 import tempfile
 import threading
 import unittest
+import warnings
 
 import fsspec
 from fsspec.implementations.memory import MemoryFileSystem
@@ -233,6 +234,32 @@ class Files(unittest.TestCase):
                                               existing=quorvane.REPLACE, skip_kinds=True)
         self.assertEqual(count, 1)
         self.assertTrue(messages[0][2].endswith("Left out."), messages)
+
+    def test_bytes_of_a_kind_warned_about_or_left_out_as_files_are(self):
+        frame = b"\xff\xfb\x90\x00".ljust(417, b"\0")
+        gzip = b"\x1f\x8b\x08\x00" + os.urandom(200)
+        cases = [(gzip, "gzip", None),
+                 (b"\xff\xfe" + "Hello, world. ".ljust(95).encode("utf-16-le"), None, None),
+                 (frame * 3 + b"TAG".ljust(128, b"\0"), "mp3-end-tags", None),
+                 (gzip + quorvane.trailer("t", 0), None, quorvane.AlreadySignedError)]
+        for data, kind, refused in cases:
+            for skip in (False, True):
+                with self.subTest(kind=kind, skip=skip), warnings.catch_warnings(record=True) as told:
+                    warnings.simplefilter("always")
+                    if refused or (skip and kind):
+                        with self.assertRaises(refused or quorvane.Error) as raised:
+                            quorvane.sign_bytes(data, "t", skip_kinds=skip)
+                        self.assertEqual(raised.exception.status,
+                                         quorvane.ALREADY_SIGNED if refused else quorvane.FAILED)
+                        self.assertIn("(%s)" % kind if kind else "already signed",
+                                      str(raised.exception))
+                    else:
+                        out = quorvane.sign_bytes(data, "t", skip_kinds=skip)
+                        self.assertEqual((out[:len(data)], quorvane.read_trailer(out)), (data, "t"))
+                    # Told once, as the caller's own line.
+                    self.assertEqual([(w.category, w.message.kind, w.filename) for w in told],
+                                     [(quorvane.KindWarning, kind, __file__)]
+                                     * (kind is not None and not skip and not refused))
 
     def test_sign_check_strip_round_trip_keeps_bytes_and_mode(self):
         data = os.urandom(200_000)
@@ -576,6 +603,8 @@ class PythonWays(unittest.TestCase):
                 self.assertTrue(value.__doc__, name)
         self.assertEqual(list(inspect.signature(quorvane.sign_batch).parameters),
                          ["items", "output_folder", "text", "existing", "jobs", "skip_kinds"])
+        self.assertEqual(list(inspect.signature(quorvane.sign_bytes).parameters),
+                         ["data", "text", "skip_kinds"])
         self.assertTrue({"ASK", "REPLACE", "KEEP_QUIETLY", "MAX_TRAILER_BYTES"}
                         <= set(quorvane.__all__))
         # The type stub declares every public name.
