@@ -9,10 +9,12 @@ Usage: test_parity.py QUORVANE_CLI LIBQUORVANE DASK_EXAMPLE"""
 import ctypes
 import gzip
 import os
+import re
 import subprocess
 import sys
 import tempfile
 import unittest
+import warnings
 
 import quorvane
 from test_cluster import Cluster
@@ -66,6 +68,10 @@ class CheckResult(ctypes.Structure):
                 ("text", ctypes.c_char_p), ("text_size", ctypes.c_size_t),
                 ("signed_at", ctypes.c_int64), ("reason", ctypes.c_char_p),
                 ("json_line", ctypes.c_char_p)]
+
+
+class Kind(ctypes.Structure):
+    _fields_ = [("id", ctypes.c_char_p), ("consequence", ctypes.c_char_p)]
 
 
 class Item(ctypes.Structure):
@@ -216,8 +222,12 @@ class Parity(unittest.TestCase):
         write(cls.HOSTILE_NAME, quorvane.sign_bytes(b"signed before", "earlier"))
         write("t1/photos/.quorvane-0123456789ab.tmp", b"hidden")
         os.symlink("../../file.txt", os.path.join(root, "t1/photos/notes-link.txt"))
-        # A kind whose own tools object to a signed copy: signed after a warning.
+        # A kind whose own tools object to a signed copy: signed after a warning; signed
+        # before, refused as signed and not named. A text in UTF-16 that begins as an MPEG
+        # Layer I frame as long as itself is no kind.
         write("t1/photos/notes.gz", gzip.compress(b"compressed notes"))
+        write("t2/photos/old.gz", gzip.compress(b"old notes") + quorvane.trailer("earlier", 0))
+        write("t1/photos/u.txt", b"\xff\xfe" + "Hello, world".ljust(95).encode("utf-16-le"))
         write("file.txt", b"a file given by name")
         for fifo in ("t2/photos/fifo", "fifo"):
             os.mkfifo(os.path.join(root, fifo))
@@ -294,6 +304,11 @@ class Parity(unittest.TestCase):
             self.assertIn(b"earlier in this run", stderr)
             self.assertIn(b"Warning: File %s (gzip)" % os.fsencode(self.path("t1/photos/notes.gz")),
                           stderr)
+            old = os.fsencode(self.path("t2/photos/old.gz"))
+            self.assertIn(b"File %s is already digitally signed, cannot re-sign!\n" % old, stderr)
+            self.assertNotIn(b"old.gz (", stderr)
+            self.assertNotIn(b"u.txt", stderr)
+            self.assertIn(b"photos/u_signed.txt", b"".join(copies))
             self.assertIn(b"photos/lat\xe9_signed.bin", b"".join(copies))
             self.assertNotIn(b"notes-link", b"".join(copies))
             self.assertNotIn(b"\x1b", stderr)
@@ -306,6 +321,46 @@ class Parity(unittest.TestCase):
             (status, _, stderr), copies = self.run_doors("sign", operands,
                                                          self.path("texts", text + ".txt"))
             self.assertEqual((status, copies), (2, {}), stderr)
+
+    def test_streams_and_bytes_judge_kinds_as_standard_input_does(self):
+        # quorvane-cli's standard input, a descriptor through the C library and Python's bytes:
+        # the same outcome, kind and bytes out.
+        c = self.apis["c"].c
+        for name, kinds, refused in [("t1/photos/notes.gz", ["gzip"], False),
+                                     ("t1/photos/u.txt", [], False),
+                                     ("t2/photos/old.gz", [], True)]:
+            with open(self.path(name), "rb") as f:
+                data = f.read()
+            for skip in (False, True):
+                found = {}
+                run = subprocess.run([CLI, "sign", "--text", "t", *["--skip-kinds"] * skip,
+                                      "-", "--out", "-"], input=data, capture_output=True)
+                found["cli"] = (run.returncode, run.stdout, run.stderr.decode())
+                kind = Kind()
+                with open(self.path(name), "rb") as source, tempfile.TemporaryFile() as out:
+                    status = c.quorvane_sign_fd_with(source.fileno(), out.fileno(), b"t",
+                                                     ctypes.c_size_t(1), 4 * skip,
+                                                     ctypes.byref(kind))
+                    out.seek(0)
+                    found["c"] = (int(status != 0), out.read(),
+                                  "(%s): " % kind.id.decode() if kind.id else "")
+                with warnings.catch_warnings(record=True) as told:
+                    warnings.simplefilter("always")
+                    try:
+                        signed = quorvane.sign_bytes(data, "t", skip_kinds=skip)
+                        found["python"] = (0, signed, "".join("(%s): " % w.message.kind
+                                                              for w in told))
+                    except quorvane.Error as error:
+                        found["python"] = (1, b"", str(error))
+                # Each door's status, bytes out, their text and the kinds it named.
+                said = {door: (status, out[:len(data)], quorvane.read_trailer(out, len(out)),
+                               re.findall(r"\((\w+)\): ", words))
+                        for door, (status, out, words) in found.items()}
+                with self.subTest(name=name, skip=skip):
+                    self.assertEqual((said["cli"][0], said["cli"][3]),
+                                     (int(refused or (skip and kinds != [])), kinds))
+                    self.assertEqual(said["c"], said["cli"])
+                    self.assertEqual(said["python"], said["cli"])
 
     def test_checking_and_stripping_what_was_signed(self):
         signed = tempfile.mkdtemp(dir=self.dir.name)
