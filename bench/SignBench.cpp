@@ -8,12 +8,15 @@
 //                   / cp -r of the tree
 //   sign_sparse     quorvane-cli sign of a 5 GiB sparse file / cp of it (which keeps holes)
 //   check_tree      quorvane-cli check -r of the signed tree / tail -c 16 of every file
+//   kinds_5000      the kinds of the tree's 5,000 files, each already open and unbuffered as a
+//                   batch asks it / quorvane-cli sign -r of the tree: the recogniser's share
 // Every row runs both sides in each iteration and reports `ratio` (ours / reference) of the
 // median run of each side, with both times (the disk of a shared machine is noisy); peak memory
 // (max RSS of the process) shows that memory stays flat. A side that exits with a failure, or
 // leaves other files than it should (every copy counted, every signed copy read back), ends
 // its row with an error instead of figures, and the program with status 1.
 #include "FileIo.h"
+#include "FileKinds.h"
 #include "SigClock.h"
 #include "SignEngine.h"
 #include "Signature.h"
@@ -401,6 +404,47 @@ void BM_CheckTree5000(benchmark::State& state) {
         [&] { return Holds(out, 5000); });
 }
 BENCHMARK(BM_CheckTree5000)->Iterations(5)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+void BM_Kinds5000(benchmark::State& state) {
+    const fs::path tree = Tree5000();
+    std::vector<fs::path> files;
+    for (const auto& entry : fs::recursive_directory_iterator(tree))
+        if (entry.is_regular_file())
+            files.push_back(entry.path());
+    CFreshFolders folders("kinds");
+    std::size_t named = 0;
+    Compare(
+        state, [&] { folders.Next(); },
+        [&] {
+            return Seconds(std::string(QUORVANE_CLI) + " sign --text bench -r --out " +
+                           Quote(folders.out()) + " " + Quote(tree));
+        },
+        [&] {
+            // Opened before the clock starts: a batch has each source open already.
+            std::vector<std::pair<std::FILE*, std::int64_t>> open;
+            for (const fs::path& file : files) {
+                std::FILE* stream = std::fopen(file.c_str(), "rb");
+                if (stream == nullptr)
+                    return -1.0;
+                std::setvbuf(stream, nullptr, _IONBF, 0);
+                open.emplace_back(stream, static_cast<std::int64_t>(fs::file_size(file)));
+            }
+            named = 0;
+            const auto start = Clock::now();
+            for (const auto& [stream, size] : open)
+                named += KindObjects(KindOfFile(stream, size)) ? 1 : 0;
+            const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+            for (const auto& [stream, size] : open)
+                std::fclose(stream);
+            return seconds;
+        },
+        [&] {
+            return files.size() != 5000 ? "the tree does not hold 5,000 files"
+                   : named != 0         ? "the recogniser named a random file"
+                                        : Holds(folders.out(), 5000);
+        });
+}
+BENCHMARK(BM_Kinds5000)->Iterations(9)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 std::int64_t AllocatedBytes(const fs::path& path) {
     struct stat info {};
