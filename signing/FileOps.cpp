@@ -73,6 +73,15 @@ bool CanReadFile(const fs::path& path) {
     return platform::HasAccess(path, platform::Access::Read);
 }
 
+bool StaysInside(const fs::path& subfolder) {
+    if (subfolder.has_root_path())
+        return false;
+    for (const fs::path& part : subfolder)
+        if (part == "..")
+            return false;
+    return true;
+}
+
 bool SameFile(const fs::path& a, const fs::path& b) {
     std::error_code error;
     return fs::equivalent(LongPath(a), LongPath(b), error);

@@ -52,6 +52,9 @@ bool CanReadFile(const std::filesystem::path& path);
 // True when both paths name one existing file or folder.
 bool SameFile(const std::filesystem::path& a, const std::filesystem::path& b);
 
+// A subfolder below the output folder must not lead out of it (no root, no "..").
+bool StaysInside(const std::filesystem::path& subfolder);
+
 // A folder that outputs go into, open. The folder the caller named is followed wherever it
 // leads (a link there was chosen); below it each folder is made and opened one name at a time,
 // never through a link or a junction, so that one planted in a shared output folder cannot

@@ -285,10 +285,6 @@ CUniqueFd OpenBelow(CUniqueFd current, const fs::path& below, std::error_code& e
     for (const fs::path& part : below) {
         if (part.empty() || part == ".")
             continue;
-        if (part == "..") {
-            error = FileError::OutsideOutputFolder;
-            return {};
-        }
         const auto open = [&] {
             return platform::Uninterrupted(
                 [&] { return ::openat(current.Get(), part.c_str(), kFolderFlags | O_NOFOLLOW); });
@@ -316,6 +312,10 @@ CUniqueFd OpenBelow(CUniqueFd current, const fs::path& below, std::error_code& e
 std::shared_ptr<const COutputFolder>
 COutputFolder::Open(const fs::path& folder, const fs::path& below, std::error_code& error) {
     error.clear();
+    if (!StaysInside(below)) {
+        error = FileError::OutsideOutputFolder;
+        return nullptr;
+    }
     // The folder named is followed wherever it leads: whoever named it chose it.
     CUniqueFd opened(platform::Uninterrupted(
         [&] { return ::open(folder.empty() ? "." : folder.c_str(), kFolderFlags); }));

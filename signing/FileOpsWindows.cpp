@@ -359,6 +359,10 @@ UniqueHandle HoldFolder(const std::wstring& path) {
 std::shared_ptr<const COutputFolder>
 COutputFolder::Open(const fs::path& folder, const fs::path& below, std::error_code& error) {
     error.clear();
+    if (!StaysInside(below)) {
+        error = FileError::OutsideOutputFolder;
+        return nullptr;
+    }
     std::shared_ptr<COutputFolder> result(new COutputFolder());
     result->m_folder = folder;
     result->m_below = below;
@@ -369,10 +373,6 @@ COutputFolder::Open(const fs::path& folder, const fs::path& below, std::error_co
     for (const fs::path& part : below) {
         if (part.empty() || part == ".")
             continue;
-        if (part == "..") {
-            error = FileError::OutsideOutputFolder;
-            return nullptr;
-        }
         current /= part;
         const std::wstring path = LongPath(current).native();
         UniqueHandle held = HoldFolder(path);

@@ -34,15 +34,6 @@ bool Fail(StagedFile& file, const StageFailure& failure) {
 
 } // namespace
 
-bool StaysInside(const fs::path& subfolder) {
-    if (subfolder.has_root_path())
-        return false;
-    for (const fs::path& part : subfolder)
-        if (part == "..")
-            return false;
-    return true;
-}
-
 SignOutcome OutcomeOf(MessageId failure) {
     switch (failure) {
     case MessageId::CannotOpenForReading:

@@ -105,8 +105,5 @@ private:
 // The outcome a failure gives its file.
 SignOutcome OutcomeOf(signtext::MessageId failure);
 
-// A subfolder below the output folder must not lead out of it.
-bool StaysInside(const std::filesystem::path& subfolder);
-
 // Longer file names are refused by the usual file systems (255 bytes or UTF-16 units).
 inline constexpr std::size_t kMaxNameLength = 255;
