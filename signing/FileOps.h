@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <memory>
 #include <optional>
 #include <string>
@@ -109,17 +110,12 @@ struct FileFacts {
 // Nothing when it is as it was opened.
 std::error_code CheckUnchanged(std::FILE* source, const FileFacts& opened);
 
-// Opens a regular (disk) file for reading in binary mode. Anything else is refused at once
-// without blocking: a folder, a FIFO, a device, a socket, on Windows anything that is not a disk
-// file. Null on failure, with the reason in `error` when given. `facts` receives the size and
-// permission bits. `listedBelow` (a folder listing found a regular file this many names below
-// the folder it walked; see SignItem::listed) spares the look before the open that keeps
-// devices from being opened at all, and opens the file from that folder without following a
-// link.
-// The folder of the last listed file opened, held open by whoever opens files one after
-// another (a thread of a batch): the files of a listing come folder by folder, and the next
-// file of the same folder is then one call. Used on POSIX systems only.
+// The folder of the last listed file opened, held open for the next file: the files of a
+// listing come folder by folder, and the next file of the same folder is then one call. One for
+// a whole batch, shared by its threads: one held by each job would take the descriptors that a
+// machine short of them needs for the files in flight. Used on POSIX systems only.
 struct ListedFolder {
+    std::mutex lock;
     std::filesystem::path path;
     unsigned depth = 0;
     int fd = -1;
@@ -130,6 +126,13 @@ struct ListedFolder {
     ListedFolder& operator=(const ListedFolder&) = delete;
 };
 
+// Opens a regular (disk) file for reading in binary mode. Anything else is refused at once
+// without blocking: a folder, a FIFO, a device, a socket, on Windows anything that is not a disk
+// file. Null on failure, with the reason in `error` when given. `facts` receives the size and
+// permission bits. `listedBelow` (a folder listing found a regular file this many names below
+// the folder it walked; see SignItem::listed) spares the look before the open that keeps
+// devices from being opened at all, and opens the file from that folder without following a
+// link.
 UniqueFile OpenForReading(const std::filesystem::path& path, std::error_code* error = nullptr,
                           FileFacts* facts = nullptr, unsigned listedBelow = 0,
                           ListedFolder* held = nullptr);

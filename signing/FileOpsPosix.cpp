@@ -165,6 +165,7 @@ namespace {
 // folder walked is followed, as the user named it. -1 with errno on failure (ELOOP for a link).
 // The file's folder is left in `held` for the next file.
 int OpenListed(const fs::path& path, unsigned below, int flags, ListedFolder& held) {
+    const std::lock_guard<std::mutex> holding(held.lock);
     flags |= O_NOFOLLOW;
     const fs::path folder = path.parent_path();
     const fs::path name = path.filename();

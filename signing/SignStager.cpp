@@ -83,7 +83,7 @@ bool CStager::OpenSource(StagedFile& file, UniqueFile& source, CStagingState& st
     // Only a failed open asks whether the file may be read at all: a file that may be read
     // but not opened (a folder, a device, one locked by another program) cannot be signed.
     std::error_code error;
-    source = OpenForReading(item.source, &error, &file.facts, item.listed, &state.listedFolder);
+    source = OpenForReading(item.source, &error, &file.facts, item.listed, &m_listedFolder);
     if (!source && (error == FileError::NotRegularFile || CanReadFile(item.source)))
         return Fail(file, {MessageId::CannotOpenForSigning, error, Culprit::Source});
     if (!source)

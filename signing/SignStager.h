@@ -41,8 +41,6 @@ struct CStagingState {
     CSigCodeTable table;
     CSigCodeTable readTable;
     std::vector<std::uint8_t> buffer;
-    // The folder of the last source opened from a listing.
-    ListedFolder listedFolder;
 };
 
 // Why a staging failed: the message, its cause and whose fault it is.
@@ -96,6 +94,8 @@ private:
     const SignRequest& m_request;
     const CStopSignal& m_stop;
     CByteIo& m_io;
+    // The folder of the last source opened from a listing, for every thread.
+    mutable ListedFolder m_listedFolder;
     // The folder of the last copy, open: the next file usually goes there too. One for all
     // threads, so that no thread holds a descriptor the others run short of.
     mutable std::mutex m_folderLock;

@@ -235,17 +235,21 @@ TEST(CliHostile, LimitsOfTheMachineTakeFewerFilesAtOnce) {
     // The sanitizers' checks need descriptors of their own (a pipe to probe memory).
     GTEST_SKIP() << "not under the sanitizers";
 #endif
-    for (const char* jobs : {"16", "64"}) {
-        fs::remove_all(dir / "out");
-        fs::create_directory(dir / "out");
-        ProcessOptions options;
-        options.openFiles = 64;
-        CProcess run(SignArgs(dir / "out", files, {"--jobs", jobs}), options);
-        const CliRun ended = Finished(run);
-        EXPECT_EQ(ended.status, 0) << jobs << ended.err;
-        EXPECT_EQ(ended.err, "300 files encrypted succesfully!\n") << jobs;
-        EXPECT_EQ(Names(dir / "out").size(), 300u);
-    }
+    // The files named, and the same files from a walk of their folder.
+    for (const bool walked : {false, true})
+        for (const char* jobs : {"16", "64"}) {
+            fs::remove_all(dir / "out");
+            fs::create_directory(dir / "out");
+            ProcessOptions options;
+            options.openFiles = 64;
+            CProcess run(walked ? SignArgs(dir / "out", {dir / "src"}, {"--jobs", jobs, "-r"})
+                                : SignArgs(dir / "out", files, {"--jobs", jobs}),
+                         options);
+            const CliRun ended = Finished(run);
+            EXPECT_EQ(ended.status, 0) << jobs << ended.err;
+            EXPECT_EQ(ended.err, "300 files encrypted succesfully!\n") << jobs;
+            EXPECT_EQ(Names(walked ? dir / "out" / "src" : dir / "out").size(), 300u);
+        }
     fs::remove_all(dir / "out");
     fs::create_directory(dir / "out");
     ProcessOptions options;
