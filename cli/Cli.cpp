@@ -1,6 +1,7 @@
 #include "Cli.h"
 
 #include "CheckEngine.h"
+#include "CliHelp.h"
 #include "CliPlatform.h"
 #include "FileOps.h"
 #include "FolderWalk.h"
@@ -28,90 +29,15 @@ namespace {
 
 const std::string_view kNewline = kCliNewline;
 
-constexpr std::string_view kSignUsage =
-    "usage: quorvane-cli sign (--text TEXT | --text-file FILE) --out DIR [--force | --no-clobber]"
-    " [-r [-L]] [--jobs N] [--skip-kinds] [--files-from LIST [-0]] PATH...\n"
-    "       quorvane-cli sign (--text TEXT | --text-file FILE) --out - [--skip-kinds] (PATH | -)\n";
-constexpr std::string_view kCheckUsage =
-    "       quorvane-cli check [--json] [-r [-L]] [--jobs N] [--files-from LIST [-0]] PATH...\n";
-constexpr std::string_view kStripUsage =
-    "       quorvane-cli strip --out DIR [--force | --no-clobber] [--jobs N]"
-    " [--files-from LIST [-0]] PATH...\n"
-    "       quorvane-cli strip --out - (PATH | -)\n";
-constexpr std::string_view kOtherUsage = "       quorvane-cli --help | --version\n"
-                                         "       quorvane-cli COMMAND --help\n";
-
-constexpr std::string_view kSignHelp =
-    "sign    writes DIR/<name>_signed<ext> for each PATH: the file's bytes followed by a\n"
-    "        signature trailer carrying the text. Line breaks are stored as CR LF.\n"
-    "        --text-file reads UTF-8 (a byte order mark is skipped) or UTF-16 with a byte\n"
-    "        order mark (FF FE or FE FF), at most 32767 UTF-16 code units; - is standard\n"
-    "        input. DIR must be an existing folder; otherwise nothing is done (exit status\n"
-    "        2). An output that existed before the run is kept unless --force;\n"
-    "        --no-clobber keeps it without a message. An output written earlier in the same\n"
-    "        run is never replaced: the later file is refused. -r signs the regular files in\n"
-    "        folders, keeping their structure below DIR (\"dir\" and \"dir/\" alike; the files\n"
-    "        of \".\" and \"..\" go directly into DIR). --jobs N signs N files at once (the\n"
-    "        default: one per processor), with the messages of a run of one at a time;\n"
-    "        fewer when descriptors, memory or threads run short.\n"
-    "        --out - writes the signed copy of one PATH to standard output; the PATH -\n"
-    "        reads standard input (producer | quorvane-cli sign --text T - --out - | consumer).\n"
-    "        A file of a kind whose own tools object to bytes after its end (xz, zstd, gzip,\n"
-    "        bzip2, 7z, MP3 and its end tags, programs with an Authenticode signature, ...)\n"
-    "        is signed after a warning line naming the file, its kind and what its tools\n"
-    "        will do; --skip-kinds leaves such files out instead, as refused files.\n"
-    "        Streams are judged too: a signed file before its kind, standard input from\n"
-    "        its first bytes, before any goes out (all kinds but the end tags of MP3 and\n"
-    "        other audio, and fixed VHDs: those are known from the last bytes, and\n"
-    "        --skip-kinds refuses such a stream before its last 131084 bytes).\n";
-constexpr std::string_view kCheckHelp =
-    "check   prints the text signed into each PATH; --json prints one JSON object per line:\n"
-    "        path, signed, text (exact: CR LF kept, unpaired surrogates as \\udXXX escapes;\n"
-    "        null when unsigned), signed_at (the signing time the trailer records, ISO 8601\n"
-    "        UTC; the signer's clock, so it proves nothing; null when unsigned), or error\n"
-    "        and reason when the file cannot be read. A path's\n"
-    "        bytes that are not UTF-8 are given as \\udc80 to \\udcff, one per byte. -r checks\n"
-    "        every file below the folders given, in the order of their paths. The PATH -\n"
-    "        reads standard input to its end, keeping only its last 131084 bytes. --jobs N\n"
-    "        reads N files at once (the default: one per processor), with the output of one\n"
-    "        at a time.\n";
-constexpr std::string_view kListHelp =
-    "\n"
-    "--files-from LIST takes the paths in the file LIST (- for standard input) after the\n"
-    "PATHs given, one per line, or separated by NUL bytes with -0 (--null), as find -print0\n"
-    "writes them; empty ones are skipped. A list with an entry longer than the longest path\n"
-    "the system takes, a NUL byte in a list of lines, or more than 1 GiB is refused (exit\n"
-    "status 2). With -r, a link given as PATH is followed; links met below one (to files\n"
-    "and folders alike) are reported and not followed, as find does; -L (--follow-links)\n"
-    "follows them (a link to a folder that holds it is reported as a loop). sign -r\n"
-    "reports files named like Quorvane's unfinished copies (.quorvane-*.tmp) and leaves\n"
-    "them out; check -r checks them.\n";
-constexpr std::string_view kStripHelp =
-    "strip   writes each signed PATH without its trailer into DIR, named without _signed.\n"
-    "        Existing outputs are treated as by sign; DIR must be an existing folder. --out -\n"
-    "        writes to standard output; the PATH - reads standard input, holding back its\n"
-    "        last 131084 bytes until the trailer is found. --jobs N reads N files at once\n"
-    "        (the default: one per processor), with the messages and files of one at a time.\n";
-constexpr std::string_view kCommonHelp =
-    "\n"
-    "Only regular files are read. Copies keep the source's permission bits (less the umask,\n"
-    "as cp gives them); each appears whole or not at all, also when the tool is killed.\n"
-    "Exit status: 0 when every file was done, 1 when some file was refused, failed or holds\n"
-    "no signature, 2 for a usage error, a failed write to standard output, or when nothing\n"
-    "could be done; 130 on SIGINT, 129 on SIGHUP and 143 on SIGTERM, with nothing\n"
-    "half-written left. When standard error is a pipe that is closed, messages stop and the\n"
-    "work goes on. Standard output that is a terminal takes no signed or stripped bytes. A\n"
-    "stream that fails or is refused stops before its last 131084 bytes: check the exit\n"
-    "status. When standard output was closed at the start (>&-), what would go there\n"
-    "(check, --out -, --help, --version) is refused at once with exit status 2.\n"
-    "Names and texts in messages and in check's output show what cannot be typed as\n"
-    "escapes (\\t, \\n, \\r, \\x1b, \\u009b, \\u202e), so that a file's name or signature\n"
-    "cannot drive the terminal; --json gives them exact.\n";
-
-std::string AllUsage() {
-    return std::string(kSignUsage) + std::string(kCheckUsage) + std::string(kStripUsage) +
-           std::string(kOtherUsage);
-}
+using clihelp::AllUsage;
+using clihelp::kCheckHelp;
+using clihelp::kCheckUsage;
+using clihelp::kCommonHelp;
+using clihelp::kListHelp;
+using clihelp::kSignHelp;
+using clihelp::kSignUsage;
+using clihelp::kStripHelp;
+using clihelp::kStripUsage;
 
 // More files at once than any disk gains from.
 constexpr unsigned kMaxJobs = 64;
@@ -314,11 +240,9 @@ struct ParsedArgs {
     }
 };
 
-ParsedArgs Parse(const std::vector<CliArg>& args, std::size_t first, std::vector<std::string> flags,
-                 std::vector<std::string> valued) {
-    // Every command takes its paths from a list too.
-    flags.insert(flags.end(), {"-0", "--null"});
-    valued.push_back("--files-from");
+// `flags` and `valued` come from the reference's table of options (CliHelp.h).
+ParsedArgs Parse(const std::vector<CliArg>& args, std::size_t first,
+                 const std::vector<std::string>& flags, const std::vector<std::string>& valued) {
     ParsedArgs parsed;
     bool optionsEnded = false;
     for (std::size_t i = first; i < args.size(); ++i) {
@@ -623,10 +547,8 @@ std::optional<int> CCli::Writes(const ParsedArgs& parsed, const char* noFiles, W
 int CCli::Sign(const std::vector<CliArg>& args) {
     if (AsksForHelp(args))
         return m_streams.outClosed ? RefuseClosedOutput() : Help(kSignUsage, kSignHelp);
-    const ParsedArgs parsed = Parse(
-        args, 1,
-        {"--force", "--no-clobber", "-r", "--recursive", "-L", "--follow-links", "--skip-kinds"},
-        {"--text", "--text-file", "--out", "--jobs"});
+    const ParsedArgs parsed =
+        Parse(args, 1, clihelp::Flags(clihelp::kSign), clihelp::Valued(clihelp::kSign));
     if (!parsed.problem.empty())
         return Usage(parsed.problem);
     if (parsed.Has("--text") == parsed.Has("--text-file"))
@@ -754,7 +676,7 @@ int CCli::Check(const std::vector<CliArg>& args) {
     if (AsksForHelp(args))
         return m_streams.outClosed ? RefuseClosedOutput() : Help(kCheckUsage, kCheckHelp);
     const ParsedArgs parsed =
-        Parse(args, 1, {"--json", "-r", "--recursive", "-L", "--follow-links"}, {"--jobs"});
+        Parse(args, 1, clihelp::Flags(clihelp::kCheck), clihelp::Valued(clihelp::kCheck));
     if (!parsed.problem.empty())
         return Usage(parsed.problem);
     if (m_streams.outClosed)
@@ -823,7 +745,8 @@ private:
 int CCli::Strip(const std::vector<CliArg>& args) {
     if (AsksForHelp(args))
         return m_streams.outClosed ? RefuseClosedOutput() : Help(kStripUsage, kStripHelp);
-    const ParsedArgs parsed = Parse(args, 1, {"--force", "--no-clobber"}, {"--out", "--jobs"});
+    const ParsedArgs parsed =
+        Parse(args, 1, clihelp::Flags(clihelp::kStrip), clihelp::Valued(clihelp::kStrip));
     if (!parsed.problem.empty())
         return Usage(parsed.problem);
     WriteArgs writes;
@@ -864,8 +787,7 @@ int CCli::Run(const std::vector<CliArg>& args) {
     if ((command == "--help" || command == "-h" || command == "--version") && m_streams.outClosed)
         return RefuseClosedOutput();
     if (command == "--help" || command == "-h") {
-        Out(AllUsage() + "\n" + std::string(kSignHelp) + std::string(kCheckHelp) +
-            std::string(kStripHelp) + std::string(kListHelp) + std::string(kCommonHelp));
+        Out(clihelp::FullHelp());
         return kExitAllDone;
     }
     if (command == "--version") {

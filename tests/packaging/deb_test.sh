@@ -80,9 +80,9 @@ expect_completion() {
     got=$(complete_line "$@")
     [ "$got" = "$expected" ] || fail "completing '$*' offers '$got', not '$expected'"
 }
-expect_completion '--help --version check sign strip ' quorvane-cli ''
+expect_completion '--help --version -h check sign strip ' quorvane-cli ''
 expect_completion 'sign strip ' quorvane-cli s
-expect_completion '-- --files-from --follow-links --jobs --json --null --recursive ' quorvane-cli check --
+expect_completion '-- --files-from --follow-links --help --jobs --json --null --recursive ' quorvane-cli check --
 # Options already given are not offered again, nor the one that excludes --force, nor the other
 # spelling of -0.
 expect_completion '--null ' quorvane-cli sign --force --n
@@ -92,6 +92,6 @@ expect_completion '' quorvane-cli check -L --fo
 expect_completion 'out outbox ' quorvane-cli strip --files-from ou
 expect_completion '--text --text-file ' quorvane-cli sign --out x --te
 expect_completion 'out outbox ' quorvane-cli sign --out ou
-expect_completion '-- --files-from --force --jobs --no-clobber --null ' quorvane-cli strip --out x --
+expect_completion '-- --files-from --force --help --jobs --no-clobber --null ' quorvane-cli strip --out x --
 [ "$failures" -eq 0 ] && echo "deb package: ok ($(basename "$deb"))"
 [ "$failures" -eq 0 ]
