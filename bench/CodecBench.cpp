@@ -6,6 +6,7 @@
 #include "FileIo.h"
 #include "Signature.h"
 #include "TestHooks.h"
+#include "TrailerReaders.h"
 
 #include <benchmark/benchmark.h>
 

@@ -20,6 +20,7 @@
 #include "SigClock.h"
 #include "SignEngine.h"
 #include "Signature.h"
+#include "TrailerReaders.h"
 
 #include <benchmark/benchmark.h>
 

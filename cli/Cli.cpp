@@ -3,6 +3,7 @@
 #include "CheckEngine.h"
 #include "CliHelp.h"
 #include "CliPlatform.h"
+#include "FileErrors.h"
 #include "FileOps.h"
 #include "FolderWalk.h"
 #include "SignEngine.h"

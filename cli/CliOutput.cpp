@@ -1,7 +1,7 @@
 // The standard streams' writes, the same on every platform but for a Windows console.
 #include "CliPlatform.h"
 
-#include "FileOps.h"
+#include "FileErrors.h"
 
 #include <cerrno>
 

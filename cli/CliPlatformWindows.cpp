@@ -1,6 +1,6 @@
 #include "CliPlatform.h"
 
-#include "FileOps.h"
+#include "PendingOutput.h"
 #include "TextConvert.h"
 
 #include <atomic>

@@ -156,25 +156,6 @@ bool AppendSignature(CSigCodeTable& table, std::FILE* file, const void* data, st
     return FileWrite(file, trailer.data(), trailer.size()) == trailer.size();
 }
 
-std::size_t ReadSignature(CSigCodeTable& table, std::FILE* file, void* buffer,
-                          std::size_t bufferBytes) {
-    const std::optional<Trailer> trailer = LocateTrailer(table, file);
-    if (!trailer)
-        return 0;
-    const std::size_t textBytes = 2 * trailer->units;
-    if (buffer == nullptr || bufferBytes < textBytes + 2)
-        return textBytes;
-
-    auto* text = static_cast<std::uint8_t*>(buffer);
-    if (!DecodePayload(table, file, *trailer,
-                       [text](std::size_t i, std::uint8_t byte) { text[i] = byte; })) {
-        text[0] = text[1] = 0;
-        return 0;
-    }
-    text[textBytes] = text[textBytes + 1] = 0;
-    return textBytes;
-}
-
 std::optional<SignatureInfo> ReadSignatureInfo(std::FILE* file) {
     CSigCodeTable table;
     const std::optional<Trailer> trailer = LocateTrailer(table, file);
@@ -184,13 +165,6 @@ std::optional<SignatureInfo> ReadSignatureInfo(std::FILE* file) {
     if (!DecodePayload(table, file, *trailer, IntoText(text)))
         return std::nullopt;
     return SignatureInfo{std::move(text), table.BuiltSeed()};
-}
-
-std::optional<std::u16string> ReadSignatureText(std::FILE* file) {
-    std::optional<SignatureInfo> info = ReadSignatureInfo(file);
-    if (!info)
-        return std::nullopt;
-    return std::move(info->text);
 }
 
 std::optional<std::int64_t> UnsignedLength(std::FILE* file) {

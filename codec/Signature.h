@@ -33,17 +33,6 @@ inline constexpr std::int64_t kMinSignedFileBytes = 20;
 bool AppendSignature(CSigCodeTable& table, std::FILE* file, const void* data, std::size_t byteCount,
                      bool atEnd = false);
 
-// Returns 2 n for a file that ends in a trailer of n > 0 code units, else 0. Fills `buffer`
-// with the text and a two-byte terminator only when it holds 2 n + 2 bytes, and then returns 0
-// (the buffer holding an empty text) when a payload code is missing from the table. With a
-// smaller or null buffer the payload is not read: the count may then belong to a trailer that
-// does not decode in full. The stream is left at no defined position.
-std::size_t ReadSignature(CSigCodeTable& table, std::FILE* file, void* buffer,
-                          std::size_t bufferBytes);
-
-// The whole text of the file's trailer, or nothing when it holds no valid one.
-std::optional<std::u16string> ReadSignatureText(std::FILE* file);
-
 // The text of the file's trailer and its seed (the signing time, in seconds since 1970 UTC,
 // as the signer's clock had it: it proves nothing), or nothing when it holds no valid one.
 struct SignatureInfo {
@@ -53,17 +42,12 @@ struct SignatureInfo {
 std::optional<SignatureInfo> ReadSignatureInfo(std::FILE* file);
 // The number of bytes before the file's trailer, or nothing when it holds no valid one.
 // A trailer is valid only when it decodes in full, payload included, exactly as
-// ReadSignatureText reads it. The stream is left at no defined position.
+// ReadSignatureInfo reads it. The stream is left at no defined position.
 std::optional<std::int64_t> UnsignedLength(std::FILE* file);
 // The same with the caller's `table`, kept for the next file of the same seed, and the file's
 // `size` when known (-1: asked). A file whose magic cannot match builds no table.
 std::optional<std::int64_t> UnsignedLength(CSigCodeTable& table, std::FILE* file,
                                            std::int64_t size);
-
-// True when the file ends in a valid trailer (see UnsignedLength).
-inline bool IsSigned(std::FILE* file) {
-    return UnsignedLength(file).has_value();
-}
 
 // The size of a trailer holding `units` code units.
 constexpr std::int64_t TrailerBytes(std::size_t units) {

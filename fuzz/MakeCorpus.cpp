@@ -8,13 +8,13 @@
 
 namespace {
 
-void Write(const std::filesystem::path& dir, const std::string& name, std::uint16_t bufferBytes,
+void Write(const std::filesystem::path& dir, const std::string& name, std::uint16_t firstBytes,
            const std::string& content, const std::u16string& text, std::uint32_t seed) {
     const auto path = dir / name;
     {
         UniqueFile file = OpenFile(path, "wb");
-        std::fputc(bufferBytes & 0xFF, file.get());
-        std::fputc(bufferBytes >> 8, file.get());
+        std::fputc(firstBytes & 0xFF, file.get());
+        std::fputc(firstBytes >> 8, file.get());
         std::fwrite(content.data(), 1, content.size(), file.get());
         if (!text.empty()) {
             CScopedTestHooks hooks;
@@ -33,7 +33,7 @@ int main(int argc, char** argv) {
     const std::filesystem::path dir = argv[1];
     std::filesystem::create_directories(dir);
     Write(dir, "abc", 64, "", u"abc", 0);
-    Write(dir, "small-buffer", 4, "content", u"abc", 0x12345678);
+    Write(dir, "few-last-bytes", 4, "content", u"abc", 0x12345678);
     Write(dir, "lines", 200, "header bytes", u"line one\r\nline two \x00E9\xD83D\xDE00", 7);
     Write(dir, "unsigned", 16, "just twenty-odd bytes of plain text", u"", 0);
     return 0;

@@ -1,7 +1,8 @@
-// Feeds arbitrary file contents to the trailer reader. The first two input bytes choose the
-// caller's buffer size, the rest is the file. The reader must never read or write outside the
-// file or the buffer, and what it reports must be consistent. The reader of a file's last bytes
-// in memory must judge as the reader of the file does, from any number of last bytes.
+// Feeds arbitrary file contents to the trailer readers of the engine. The first two input bytes
+// choose how many of the file's last bytes the reader in memory is given first, the rest is the
+// file. No reader may read outside the file, and all must judge alike: the reader of the text,
+// the unsigned length (with the file's size asked or known), and the reader of a file's last
+// bytes in memory, from any number of them.
 #include "Signature.h"
 
 #include <algorithm>
@@ -9,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 namespace {
@@ -35,49 +37,36 @@ void Check(bool condition) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 2)
         return 0;
-    const std::size_t bufferBytes = data[0] | (data[1] << 8);
+    const std::size_t firstBytes = data[0] | (data[1] << 8);
     MemoryFile input(data + 2, size - 2);
     if (input.file == nullptr)
         return 0;
 
-    CSigCodeTable table;
-    const std::size_t probed = ReadSignature(table, input.file, nullptr, 0);
-    Check(probed % 2 == 0 && probed <= 2 * kMaxSignatureUnits);
-    Check(probed == 0 || TrailerBytes(probed / 2) <= static_cast<std::int64_t>(size - 2));
+    const std::optional<SignatureInfo> info = ReadSignatureInfo(input.file);
+    Check(!info || (!info->text.empty() && info->text.size() <= kMaxSignatureUnits));
 
-    // Guard bytes on both sides catch a write outside the buffer.
-    std::vector<std::uint8_t> guarded(bufferBytes + 32, 0xA5);
-    std::uint8_t* buffer = guarded.data() + 16;
-    const std::size_t read = ReadSignature(table, input.file, buffer, bufferBytes);
-    Check(read == 0 || read == probed);
-    for (std::size_t i = 0; i < 16; ++i)
-        Check(guarded[i] == 0xA5 && guarded[16 + bufferBytes + i] == 0xA5);
-    if (read != 0 && bufferBytes >= read + 2)
-        Check(buffer[read] == 0 && buffer[read + 1] == 0);
-
-    const auto text = ReadSignatureText(input.file);
-    Check(!text || 2 * text->size() == probed);
-    // A full buffer reads exactly what ReadSignatureText reads.
-    if (bufferBytes >= probed + 2)
-        Check((read != 0) == text.has_value());
-
-    // Strip and the already-signed test judge as ReadSignatureText does.
+    // Strip and the already-signed test judge as the reader of the text does.
     const auto length = UnsignedLength(input.file);
-    Check(length.has_value() == text.has_value());
-    Check(!length || *length + TrailerBytes(text->size()) == static_cast<std::int64_t>(size - 2));
+    Check(length.has_value() == info.has_value());
+    Check(!length ||
+          *length + TrailerBytes(info->text.size()) == static_cast<std::int64_t>(size - 2));
+    CSigCodeTable table;
+    Check(UnsignedLength(table, input.file, static_cast<std::int64_t>(size - 2)) == length);
 
-    // In memory: the whole file, its last kMaxTrailerBytes, and its last `bufferBytes` bytes of
+    // In memory: the whole file, its last kMaxTrailerBytes, and its last `firstBytes` bytes of
     // a file whose size is not known, asking for more when they do not settle it.
     const std::uint8_t* file = data + 2;
     const std::size_t fileBytes = size - 2;
     const auto fileSize = static_cast<std::int64_t>(fileBytes);
     const auto same = [&](const TailTrailer& tail) {
-        return tail.kind == TailTrailer::Kind::Signed ? text && tail.text == *text : !text;
+        return tail.kind == TailTrailer::Kind::Signed
+                   ? info && tail.text == info->text && tail.seed == info->seed
+                   : !info;
     };
     Check(same(ReadTrailerInTail(table, file, fileBytes, fileSize)));
     const std::size_t last = std::min(fileBytes, kMaxTrailerBytes);
     Check(same(ReadTrailerInTail(table, file + fileBytes - last, last, fileSize)));
-    std::size_t some = std::min(fileBytes, bufferBytes);
+    std::size_t some = std::min(fileBytes, firstBytes);
     TailTrailer tail = ReadTrailerInTail(table, file + fileBytes - some, some, -1);
     // Fewer than 16 bytes first ask for the trailer's fixed part, then for the whole trailer.
     for (int round = 0; round < 2 && tail.kind == TailTrailer::Kind::NeedMore; ++round) {

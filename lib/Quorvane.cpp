@@ -4,6 +4,7 @@
 #include "quorvane.h"
 
 #include "CheckEngine.h"
+#include "FileErrors.h"
 #include "FileOps.h"
 #include "FolderWalk.h"
 #include "OutputPlan.h"

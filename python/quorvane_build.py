@@ -1,10 +1,11 @@
 """The build backend of the Python module quorvane (PEP 517), for `pip install ./python`.
 
 It compiles the module with its own copy of the library: the binding (QuorvaneModule.cpp), the
-C API (lib/), the engine (signing/) and the trailer format (codec/), all from this repository,
-into one extension that needs no libquorvane installed. It needs what Debian's packages give:
-a C++20 compiler, Python's headers (python3-dev), setuptools (for its compiler driver) and the
-pybind11 headers (pybind11-dev or the pybind11 package), and nothing from the network, so
+C API (lib/), the engine (signing/), the trailer format (codec/) and what they share (base/),
+all from this repository, into one extension that needs no libquorvane installed. It needs
+what Debian's packages give: a C++20 compiler, Python's headers (python3-dev), setuptools (for
+its compiler driver) and the pybind11 headers (pybind11-dev or the pybind11 package), and
+nothing from the network, so
 
     pip install --no-build-isolation ./python
 
@@ -39,9 +40,9 @@ def _version():
 
 
 def _sources():
-    """The module, the C API, and the engine and codec files of this platform (not Windows)."""
+    """The module, the C API, and the engine, codec and base files of this platform (not Windows)."""
     sources = [os.path.join(HERE, "QuorvaneModule.cpp"), os.path.join(ROOT, "lib", "Quorvane.cpp")]
-    for folder in ("signing", "codec"):
+    for folder in ("signing", "codec", "base"):
         sources += sorted(path for path in glob.glob(os.path.join(ROOT, folder, "*.cpp"))
                           if not path.endswith("Windows.cpp"))
     return sources
@@ -130,7 +131,7 @@ def _compile(into):
     extension = Extension(
         NAME + "._quorvane", _sources(),
         include_dirs=[_pybind11_include()] + [os.path.join(ROOT, d) for d in ("lib", "signing",
-                                                                              "codec")],
+                                                                              "codec", "base")],
         # 64-bit file positions on 32-bit systems too, in every source alike.
         define_macros=[("QUORVANE_VERSION", '"%s"' % _version()), ("_FILE_OFFSET_BITS", "64")],
         extra_compile_args=["-std=c++20", "-fvisibility=hidden", "-O2", "-g0"],

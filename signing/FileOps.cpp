@@ -1,7 +1,13 @@
 // The file operations that are the same on every platform; what differs is in
 // FileOpsPosix.cpp and FileOpsWindows.cpp.
+#include "ByteIo.h"
+#include "FileErrors.h"
+#include "FileIdentity.h"
 #include "FileOps.h"
 #include "FileOpsPlatform.h"
+#include "FileStreams.h"
+#include "PendingOutput.h"
+#include "RunOutputs.h"
 #include "TestHooks.h"
 
 #include <atomic>

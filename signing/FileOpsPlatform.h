@@ -3,7 +3,10 @@
 // PendingOutputWindows.cpp. Private to the engine.
 #pragma once
 
+#include "ByteIo.h"
 #include "FileOps.h"
+#include "OutputFolder.h"
+#include "PendingOutput.h"
 
 #include <cerrno>
 #include <cstdio>

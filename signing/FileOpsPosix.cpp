@@ -3,8 +3,13 @@
 #define _FILE_OFFSET_BITS 64
 #endif
 
+#include "ByteIo.h"
+#include "FileErrors.h"
+#include "FileIdentity.h"
 #include "FileOps.h"
 #include "FileOpsPlatform.h"
+#include "OutputFolder.h"
+#include "PendingOutput.h"
 
 #include <algorithm>
 #include <cerrno>

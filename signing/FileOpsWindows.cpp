@@ -4,8 +4,13 @@
 #define NOUSER
 #define NOGDI
 
+#include "ByteIo.h"
+#include "FileErrors.h"
+#include "FileIdentity.h"
 #include "FileOps.h"
 #include "FileOpsPlatform.h"
+#include "OutputFolder.h"
+#include "PendingOutput.h"
 #include "TextConvert.h"
 
 #include <algorithm>

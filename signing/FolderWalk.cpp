@@ -1,5 +1,8 @@
 #include "FolderWalk.h"
 
+#include "FileErrors.h"
+#include "PendingOutput.h"
+#include "FileIdentity.h"
 #include "FileOps.h"
 
 #include <algorithm>

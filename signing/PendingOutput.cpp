@@ -1,7 +1,12 @@
 // The pending outputs' parts that are the same on every platform; the files themselves are
 // made and named in PendingOutputPosix.cpp and PendingOutputWindows.cpp.
+#include "ByteIo.h"
+#include "FileErrors.h"
 #include "FileOps.h"
 #include "FileOpsPlatform.h"
+#include "FileStreams.h"
+#include "OutputFolder.h"
+#include "PendingOutput.h"
 #include "TestHooks.h"
 
 #include <atomic>

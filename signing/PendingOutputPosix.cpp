@@ -4,8 +4,10 @@
 #define _FILE_OFFSET_BITS 64
 #endif
 
-#include "FileOps.h"
+#include "FileErrors.h"
 #include "FileOpsPlatform.h"
+#include "OutputFolder.h"
+#include "PendingOutput.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -5,8 +5,11 @@
 #define NOUSER
 #define NOGDI
 
+#include "FileErrors.h"
 #include "FileOps.h"
 #include "FileOpsPlatform.h"
+#include "OutputFolder.h"
+#include "PendingOutput.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -4,6 +4,10 @@
 // of the observer, on the calling thread.
 #include "SignEngine.h"
 
+#include "ByteIo.h"
+#include "FileErrors.h"
+#include "FileOps.h"
+#include "RunOutputs.h"
 #include "OutputName.h"
 #include "Prefetcher.h"
 #include "RetryPolicy.h"
@@ -280,21 +284,21 @@ fs::path OutputPathFor(const fs::path& outputFolder, const SignItem& item) {
     return SignedOutputPath(outputFolder / item.subfolder, item.source);
 }
 
-SignResult RunSignBatch(const SignRequest& request, ISignObserver& observer, CByteIo* io) {
+SignResult RunSignBatch(const SignRequest& request, ISignObserver& observer) {
     if (!IsDirectory(request.outputFolder)) {
         observer.ReportFailure(MessageOf(MessageId::InvalidOutputFolder,
                                          std::u16string(signtext::kInvalidOutputFolder), nullptr));
         return {};
     }
-    return CDriver(request, observer, io != nullptr ? *io : DefaultByteIo()).Run();
+    return CDriver(request, observer, DefaultByteIo()).Run();
 }
 
 SignResult RunSignBatch(const std::vector<fs::path>& sources, const fs::path& outputFolder,
-                        const std::u16string& text, ISignObserver& observer, CByteIo* io) {
+                        const std::u16string& text, ISignObserver& observer) {
     SignRequest request;
     request.outputFolder = outputFolder;
     request.text = text;
     for (const auto& source : sources)
         request.items.push_back({source, {}});
-    return RunSignBatch(request, observer, io);
+    return RunSignBatch(request, observer);
 }

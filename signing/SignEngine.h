@@ -22,7 +22,6 @@
 #pragma once
 
 #include "FileKinds.h"
-#include "FileOps.h"
 #include "SignTexts.h"
 
 #include <atomic>
@@ -165,13 +164,13 @@ struct SignResult {
     std::vector<SignOutcome> outcomes;
 };
 
-// Runs one batch. `io` replaces the engine's reads and writes of file contents (tests).
-SignResult RunSignBatch(const SignRequest& request, ISignObserver& observer, CByteIo* io = nullptr);
+// Runs one batch.
+SignResult RunSignBatch(const SignRequest& request, ISignObserver& observer);
 
 // The same for a plain list of sources, all copies directly in `outputFolder`.
 SignResult RunSignBatch(const std::vector<std::filesystem::path>& sources,
                         const std::filesystem::path& outputFolder, const std::u16string& text,
-                        ISignObserver& observer, CByteIo* io = nullptr);
+                        ISignObserver& observer);
 
 // How many of `items` are of each kind whose tools object to a signed copy, in the order of
 // FileKind, for a question asked once before a run; kinds without a file are left out. Reads a

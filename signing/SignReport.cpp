@@ -1,6 +1,6 @@
 #include "SignReport.h"
 
-#include "FileOps.h"
+#include "FileErrors.h"
 #include "SigClock.h"
 #include "SignTexts.h"
 #include "TextConvert.h"

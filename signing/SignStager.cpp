@@ -2,6 +2,12 @@
 
 #include "SignTexts.h"
 #include "Signature.h"
+#include "FileErrors.h"
+#include "FileOps.h"
+#include "OutputFolder.h"
+#include "ByteIo.h"
+#include "PendingOutput.h"
+#include "FileStreams.h"
 
 #include <algorithm>
 #include <new>

@@ -4,7 +4,10 @@
 // means in the file's turn.
 #pragma once
 
+#include "ByteIo.h"
 #include "FileKinds.h"
+#include "OutputFolder.h"
+#include "PendingOutput.h"
 #include "FileOps.h"
 #include "RetryPolicy.h"
 #include "SigCodeTable.h"

@@ -1,5 +1,7 @@
 #include "Streams.h"
 
+#include "ByteIo.h"
+#include "FileErrors.h"
 #include "FileOps.h"
 #include "SigClock.h"
 #include "SigCodeTable.h"

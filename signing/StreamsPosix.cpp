@@ -2,7 +2,7 @@
 // (libquorvane).
 #include "Streams.h"
 
-#include "FileOps.h"
+#include "FileErrors.h"
 
 #include <cerrno>
 

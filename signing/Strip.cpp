@@ -3,6 +3,13 @@
 #include "Prefetcher.h"
 #include "OutputName.h"
 #include "Signature.h"
+#include "FileErrors.h"
+#include "FileOps.h"
+#include "OutputFolder.h"
+#include "RunOutputs.h"
+#include "ByteIo.h"
+#include "PendingOutput.h"
+#include "FileStreams.h"
 
 #include <cstdint>
 #include <optional>
@@ -52,7 +59,7 @@ bool OpenFolderOf(const fs::path& output, OutputFolderPtr& folder, std::error_co
 // look ahead of its turn found, if any.
 StripResult StripScanned(const fs::path& source, const fs::path& output, OutputFolderPtr& folder,
                          const StripScan* ahead, bool replaceExisting, CRunOutputs* run,
-                         CByteIo* io, const CopyProgress& progress) {
+                         CByteIo& bytes, const CopyProgress& progress) {
     StripScan scan;
     const UniqueFile file = OpenForReading(source, &scan.openError, &scan.facts);
     if (!file)
@@ -91,7 +98,6 @@ StripResult StripScanned(const fs::path& source, const fs::path& output, OutputF
     if (!pending.KeepStream(source, kZoneIdentifier))
         return {StripOutcome::WriteFailed, output, pending.Error()};
 
-    CByteIo& bytes = io != nullptr ? *io : DefaultByteIo();
     std::vector<std::uint8_t> buffer;
     ClearLastError();
     if (!SeekFile(file.get(), 0, SEEK_SET))
@@ -116,17 +122,18 @@ StripResult StripScanned(const fs::path& source, const fs::path& output, OutputF
 } // namespace
 
 StripResult StripTo(const fs::path& source, const fs::path& output, bool replaceExisting,
-                    CRunOutputs* run, CByteIo* io, const CopyProgress& progress) {
+                    CRunOutputs* run, const CopyProgress& progress) {
     OutputFolderPtr folder;
-    return StripScanned(source, output, folder, nullptr, replaceExisting, run, io, progress);
+    return StripScanned(source, output, folder, nullptr, replaceExisting, run, DefaultByteIo(),
+                        progress);
 }
 
 StripResult StripFile(const fs::path& source, const fs::path& outputFolder, bool replaceExisting,
-                      CRunOutputs* run, CByteIo* io) {
-    return StripTo(source, UnsignedOutputPath(outputFolder, source), replaceExisting, run, io);
+                      CRunOutputs* run) {
+    return StripTo(source, UnsignedOutputPath(outputFolder, source), replaceExisting, run);
 }
 
-StripBatchResult RunStripBatch(const StripRequest& request, IStripObserver& observer, CByteIo* io) {
+StripBatchResult RunStripBatch(const StripRequest& request, IStripObserver& observer) {
     StripBatchResult result;
     if (!IsDirectory(request.outputFolder))
         return result;
@@ -139,7 +146,7 @@ StripBatchResult RunStripBatch(const StripRequest& request, IStripObserver& obse
     CRunOutputs written;
     OutputFolderPtr folder;
     // Byte I/O that must see every byte (tests) takes one file at a time.
-    CByteIo& bytes = io != nullptr ? *io : DefaultByteIo();
+    CByteIo& bytes = DefaultByteIo();
     const unsigned jobs = bytes.OneFileAtATime() ? 1 : request.jobs;
     RunInOrder<StripScan>(
         request.sources.size(), jobs, [&](std::size_t i) { return Scan(request.sources[i]); },
@@ -151,7 +158,7 @@ StripBatchResult RunStripBatch(const StripRequest& request, IStripObserver& obse
             const bool trusted = written.WrittenFrom(source) == nullptr;
             StripResult stripped = StripScanned(
                 source, UnsignedOutputPath(request.outputFolder, source), folder,
-                trusted ? &ahead : nullptr, request.replaceExisting, &written, &bytes, progress);
+                trusted ? &ahead : nullptr, request.replaceExisting, &written, bytes, progress);
             if (stripped.outcome == StripOutcome::Stopped)
                 return false;
             result.outcomes.push_back(stripped.outcome);

@@ -5,7 +5,8 @@
 // source's permission bits.
 #pragma once
 
-#include "FileOps.h"
+#include "ByteIo.h"
+#include "RunOutputs.h"
 
 #include <atomic>
 #include <cstddef>
@@ -37,16 +38,15 @@ struct StripResult {
 };
 
 // Writes the unsigned part of `source` into `outputFolder`. `run` holds the outputs written
-// earlier in the same run, and learns this one. `io` replaces the reads and writes of file
-// contents (tests).
+// earlier in the same run, and learns this one.
 StripResult StripFile(const std::filesystem::path& source,
                       const std::filesystem::path& outputFolder, bool replaceExisting,
-                      CRunOutputs* run = nullptr, CByteIo* io = nullptr);
+                      CRunOutputs* run = nullptr);
 
 // The same with the output's own path instead of a name in a folder (libquorvane). `progress`
 // may stop the copy (StripOutcome::Stopped).
 StripResult StripTo(const std::filesystem::path& source, const std::filesystem::path& output,
-                    bool replaceExisting, CRunOutputs* run = nullptr, CByteIo* io = nullptr,
+                    bool replaceExisting, CRunOutputs* run = nullptr,
                     const CopyProgress& progress = {});
 
 class IStripObserver {
@@ -81,5 +81,4 @@ struct StripBatchResult {
     std::vector<StripOutcome> outcomes;
 };
 
-StripBatchResult RunStripBatch(const StripRequest& request, IStripObserver& observer,
-                               CByteIo* io = nullptr);
+StripBatchResult RunStripBatch(const StripRequest& request, IStripObserver& observer);

@@ -3,6 +3,7 @@
 #include "DroppedFiles.h"
 #include "EncProgress.h"
 #include "FileKinds.h"
+#include "FileErrors.h"
 #include "FileOps.h"
 #include "FileReportDlg.h"
 #include "LocaleText.h"

@@ -3,7 +3,7 @@
 #include "CliHarness.h"
 
 #include "FileIo.h"
-#include "FileOps.h"
+#include "PendingOutput.h"
 #include "SigCodeTable.h"
 #include "Signature.h"
 #include "Sanitizers.h"

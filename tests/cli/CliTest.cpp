@@ -8,6 +8,7 @@
 #include "SystemText.h"
 #include "TempDir.h"
 #include "TestHooks.h"
+#include "TrailerReaders.h"
 
 #include <gtest/gtest.h>
 

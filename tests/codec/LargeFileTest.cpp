@@ -2,6 +2,7 @@
 #include "Signature.h"
 #include "TempDir.h"
 #include "TestHooks.h"
+#include "TrailerReaders.h"
 
 #include <gtest/gtest.h>
 

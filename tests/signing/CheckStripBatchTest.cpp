@@ -9,6 +9,8 @@
 #include "Strip.h"
 #include "TempDir.h"
 #include "TextConvert.h"
+#include "FileErrors.h"
+#include "ByteIo.h"
 
 #include <gtest/gtest.h>
 

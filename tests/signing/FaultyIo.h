@@ -1,7 +1,7 @@
 // The fault tests' byte I/O, shared by the signing and strip tests.
 #pragma once
 
-#include "FileOps.h"
+#include "ByteIo.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -1,3 +1,4 @@
+#include "FileErrors.h"
 #include "FileOps.h"
 #include "FolderWalk.h"
 #include "TempDir.h"

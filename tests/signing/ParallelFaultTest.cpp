@@ -130,7 +130,9 @@ protected:
         request.text = u"Parallel \u00A9";
         request.keepOutputsOfThisRun = true;
         request.jobs = jobs;
-        const SignResult result = RunSignBatch(request, scene.recorder, &scene.io);
+        CScopedTestHooks hooks;
+        hooks->byteIo = &scene.io;
+        const SignResult result = RunSignBatch(request, scene.recorder);
         for (const auto& [path, bytes] : scene.sources)
             if (fs::exists(path)) {
                 EXPECT_EQ(ReadBytes(path), bytes) << Text(path);

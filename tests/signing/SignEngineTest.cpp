@@ -7,6 +7,9 @@
 #include "TempDir.h"
 #include "TestHooks.h"
 #include "TextConvert.h"
+#include "TrailerReaders.h"
+#include "FileErrors.h"
+#include "FileOps.h"
 
 #include <gtest/gtest.h>
 

@@ -12,6 +12,10 @@
 #include "TempDir.h"
 #include "TestHooks.h"
 #include "TextConvert.h"
+#include "TrailerReaders.h"
+#include "FileErrors.h"
+#include "ByteIo.h"
+#include "PendingOutput.h"
 
 #include <gtest/gtest.h>
 
@@ -84,7 +88,9 @@ TEST_P(SignFaults, WriteErrorsLeaveNoOutputAndKeepAnExistingOne) {
         EXPECT_EQ(Names(m_dir / "out"),
                   (std::vector<std::string>{"big_signed.bin", "small_signed.txt"}));
     };
-    const SignResult result = RunSignBatch(m_list, m_dir / "out", u"sig", m_recorder, &io);
+    CScopedTestHooks hooks;
+    hooks->byteIo = &io;
+    const SignResult result = RunSignBatch(m_list, m_dir / "out", u"sig", m_recorder);
     EXPECT_EQ(result.signedCount, 2u);
     EXPECT_EQ(m_recorder.Messages(),
               (std::vector<std::string>{
@@ -102,7 +108,9 @@ TEST_P(SignFaults, FailedFlushIsAFailedFile) {
     const fs::path only = AddSource("a.txt", 5000);
     CFaultyIo io;
     io.flushFails = true;
-    const SignResult result = RunSignBatch(m_list, m_dir / "out", u"sig", m_recorder, &io);
+    CScopedTestHooks hooks;
+    hooks->byteIo = &io;
+    const SignResult result = RunSignBatch(m_list, m_dir / "out", u"sig", m_recorder);
     EXPECT_EQ(result.signedCount, 0u);
     EXPECT_EQ(
         m_recorder.Messages(),
@@ -118,7 +126,9 @@ TEST_P(SignFaults, OutputThatAppearsDuringTheCommitIsKept) {
     const Bytes theirs = PatternBytes(50, 77);
     CFaultyIo io;
     io.duringCommit = [&] { WriteBytes(m_dir / "out" / "a_signed.txt", theirs); };
-    const SignResult result = RunSignBatch(m_list, m_dir / "out", u"sig", m_recorder, &io);
+    CScopedTestHooks hooks;
+    hooks->byteIo = &io;
+    const SignResult result = RunSignBatch(m_list, m_dir / "out", u"sig", m_recorder);
     EXPECT_EQ(result.signedCount, 0u);
     EXPECT_EQ(
         m_recorder.Messages(),
@@ -135,7 +145,9 @@ TEST_P(SignFaults, SourceThatCannotBeReadToItsEnd) {
     // A bad sector halfway through the big file.
     CFaultyIo io;
     io.readLimit = (1 << 20) + 17;
-    const SignResult result = RunSignBatch(m_list, m_dir / "out", u"sig", m_recorder, &io);
+    CScopedTestHooks hooks;
+    hooks->byteIo = &io;
+    const SignResult result = RunSignBatch(m_list, m_dir / "out", u"sig", m_recorder);
     EXPECT_EQ(result.signedCount, 2u);
     EXPECT_EQ(result.outcomes[1], SignOutcome::SignFailed);
     EXPECT_EQ(
@@ -183,8 +195,9 @@ TEST_P(SignFaults, SourceChangedWhileCopied) {
             // An editor's save moves the modification time.
             fs::last_write_time(changing, fs::last_write_time(changing) + std::chrono::seconds(5));
         };
-        const SignResult result =
-            RunSignBatch(m_list, m_dir / "out", u"sig", recorder, &changingIo);
+        CScopedTestHooks hooks;
+        hooks->byteIo = &changingIo;
+        const SignResult result = RunSignBatch(m_list, m_dir / "out", u"sig", recorder);
         EXPECT_EQ(result.signedCount, 2u) << truncate;
         EXPECT_EQ(recorder.Messages(),
                   (std::vector<std::string>{"message Error! error Could not sign file " +
@@ -235,7 +248,9 @@ TEST_P(SignFaults, OutputFolderDisappearsDuringACopy) {
         io.duringCopy = strike;
     };
     io.duringCopy = strike;
-    const SignResult result = RunSignBatch(m_list, out, u"sig", m_recorder, &io);
+    CScopedTestHooks hooks;
+    hooks->byteIo = &io;
+    const SignResult result = RunSignBatch(m_list, out, u"sig", m_recorder);
 #ifdef _WIN32
     // Windows deletes an open file only when it was opened for that: a copy that the system is
     // to delete itself stays with its folder and completes; a named one, shared for deleting,
@@ -270,7 +285,9 @@ TEST_P(SignFaults, WhatTheOutputFolderHoldsDuringACopy) {
             io.readLimit = 1000;
     };
     io.duringCopy = look;
-    RunSignBatch(m_list, m_dir / "out", u"sig", m_recorder, &io);
+    CScopedTestHooks hooks;
+    hooks->byteIo = &io;
+    RunSignBatch(m_list, m_dir / "out", u"sig", m_recorder);
     ASSERT_EQ(seen.size(), 2u);
 #ifdef _WIN32
     const bool named = true;

@@ -4,6 +4,7 @@
 #include "SignRecorder.h"
 #include "Signature.h"
 #include "TempDir.h"
+#include "TrailerReaders.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,12 @@
 // Strip's faults and the file it never replaces; what else it refuses is tested through
 // quorvane-cli.
+#include "ByteIo.h"
 #include "FaultyIo.h"
+#include "FileErrors.h"
 #include "Signature.h"
 #include "Strip.h"
 #include "TempDir.h"
+#include "TestHooks.h"
 
 #include <gtest/gtest.h>
 
@@ -34,10 +37,16 @@ TEST(Strip, FaultsLeaveNoOutputAndKeepAnExistingOne) {
         {[](CFaultyIo& io) { io.writeLimit = 2 << 20; }, StripOutcome::WriteFailed},
         {[](CFaultyIo& io) { io.flushFails = true; }, StripOutcome::WriteFailed},
     };
+    // Strips through `io`, the byte I/O of the test hooks for the call.
+    const auto strip = [&](CByteIo& io) {
+        CScopedTestHooks hooks;
+        hooks->byteIo = &io;
+        return StripFile(source, out, true);
+    };
     for (const auto& [fault, outcome] : faults) {
         CFaultyIo io;
         fault(io);
-        EXPECT_EQ(StripFile(source, out, true, nullptr, &io).outcome, outcome);
+        EXPECT_EQ(strip(io).outcome, outcome);
         EXPECT_EQ(ReadBytes(out / "big.bin"), (Bytes{'o', 'l', 'd'}));
         EXPECT_EQ(std::distance(fs::directory_iterator(out), fs::directory_iterator()), 1);
     }
@@ -51,18 +60,18 @@ TEST(Strip, FaultsLeaveNoOutputAndKeepAnExistingOne) {
         file.reset();
         fs::last_write_time(source, fs::last_write_time(source) + std::chrono::seconds(5));
     };
-    EXPECT_EQ(StripFile(source, out, true, nullptr, &rewrite).error, FileError::SourceChanged);
+    EXPECT_EQ(strip(rewrite).error, FileError::SourceChanged);
     EXPECT_EQ(ReadBytes(out / "big.bin"), (Bytes{'o', 'l', 'd'}));
     WriteBytes(source, whole);
     CFaultyIo cut;
     cut.duringCopy = [&] { fs::resize_file(source, 1 << 20); };
-    const StripResult result = StripFile(source, out, true, nullptr, &cut);
+    const StripResult result = strip(cut);
     EXPECT_EQ(result.outcome, StripOutcome::Unreadable);
     EXPECT_EQ(result.error, FileError::SourceChanged);
     EXPECT_EQ(ReadBytes(out / "big.bin"), (Bytes{'o', 'l', 'd'}));
     WriteBytes(source, whole);
     CFaultyIo sound;
-    EXPECT_EQ(StripFile(source, out, true, nullptr, &sound).outcome, StripOutcome::Stripped);
+    EXPECT_EQ(strip(sound).outcome, StripOutcome::Stripped);
     EXPECT_EQ(ReadBytes(out / "big.bin"), content);
 }
 

@@ -1,6 +1,6 @@
 // "Encrypt Files": the batch as the user sees it, with the progress window and the messages
 // in the order they come, the signed copies on disk, and faults that strike mid-batch.
-#include "FileOps.h"
+#include "ByteIo.h"
 #include "SigningGui.h"
 
 #include "EncProgress.h"

@@ -10,6 +10,7 @@
 #include "SignEngine.h"
 #include "Signature.h"
 #include "TestHooks.h"
+#include "TrailerReaders.h"
 #include "WizardStepOne.h"
 #include "WideUtf8.h"
 #include "WizardStepTwoDecode.h"

@@ -3,7 +3,7 @@
 #include "SigningGui.h"
 
 #include "EncProgress.h"
-#include "FileOps.h"
+#include "ByteIo.h"
 #include "TestHooks.h"
 #include "resource.h"
 

@@ -6,6 +6,7 @@
 #include "FileOps.h"
 #include "Signature.h"
 #include "resource.h"
+#include "TrailerReaders.h"
 
 #include <shellapi.h>
 #include <shlobj.h>

@@ -15,7 +15,7 @@ class CFileStreams;
 struct TestHooks {
     // The seconds that seed the code table of every trailer written; empty: the system clock.
     std::function<std::uint32_t()> clock;
-    // The reads and writes of the copies of runs that name no byte I/O; null: the plain one.
+    // The reads and writes of the copies; null: the plain one.
     CByteIo* byteIo = nullptr;
     // The named streams of files (Wine keeps none); null: the system's.
     CFileStreams* fileStreams = nullptr;
