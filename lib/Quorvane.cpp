@@ -35,6 +35,8 @@ namespace fs = std::filesystem;
 // The header's promises are the codec's facts.
 static_assert(QUORVANE_MAX_TEXT_UNITS == kMaxSignatureUnits);
 static_assert(QUORVANE_MAX_TRAILER_BYTES == kMaxTrailerBytes);
+static_assert(QUORVANE_MAX_TEXT_FILE_BYTES == kMaxTextFileBytes);
+static_assert(QUORVANE_MAX_JOBS == kMaxJobs);
 static_assert(QUORVANE_MAX_TRAILER_BYTES == TrailerBytes(QUORVANE_MAX_TEXT_UNITS));
 
 struct quorvane_signer {
@@ -105,8 +107,8 @@ TextIn Wtf8In(const char* text, std::size_t size) {
     return {text, size, true};
 }
 
-// The text to sign, or the status that refuses it.
-int TakeText(const TextIn& in, std::u16string& text) {
+// The text to sign, or the status that refuses it. Stored exactly as given unless `crLf`.
+int TakeText(const TextIn& in, std::u16string& text, bool crLf = false) {
     if (in.bytes == nullptr)
         return Fail(QUORVANE_INVALID_ARGUMENT, "no text given");
     const std::string_view bytes(in.bytes, in.size);
@@ -114,10 +116,16 @@ int TakeText(const TextIn& in, std::u16string& text) {
     if (!units)
         return Fail(QUORVANE_INVALID_TEXT,
                     in.exact ? "the text is not valid WTF-8" : "the text is not valid UTF-8");
-    if (units->empty())
+    switch (CheckText(*units, crLf)) {
+    case TextProblem::None:
+        break;
+    case TextProblem::Empty:
         return Fail(QUORVANE_INVALID_TEXT, "the text is empty");
-    if (units->size() > kMaxSignatureUnits)
-        return Fail(QUORVANE_INVALID_TEXT, "the text is longer than 32767 UTF-16 code units");
+    default:
+        return Fail(QUORVANE_INVALID_TEXT, "the text is longer than " +
+                                               std::to_string(kMaxSignatureUnits) +
+                                               " UTF-16 code units");
+    }
     text = std::move(*units);
     return QUORVANE_OK;
 }
@@ -302,15 +310,14 @@ int StatusOf(CheckOutcome outcome) {
 // tells its status; the last file not signed is remembered for a run of one.
 class CReportingObserver : public ISignObserver {
 public:
-    CReportingObserver(const SignRequest& request, int flags, quorvane_report_fn report,
-                       void* context)
-        : m_request(request), m_flags(flags), m_report(report), m_context(context) {}
+    CReportingObserver(const SignRequest& request, quorvane_report_fn report, void* context)
+        : m_request(request), m_report(report), m_context(context) {}
 
     void BatchStarted(std::size_t) override {}
     void FileStarted(std::size_t, std::size_t, const std::u16string&) override {}
     void FileFinished(std::size_t, const SignItem& item, SignOutcome outcome) override {
-        const bool quiet =
-            outcome == SignOutcome::NotOverwritten && (m_flags & QUORVANE_KEEP_QUIETLY) != 0;
+        const bool quiet = outcome == SignOutcome::NotOverwritten &&
+                           m_request.existing == ExistingOutputs::KeepQuietly;
         const int status = StatusOf(outcome, m_aboutSource);
         if (m_line)
             Report(&item, status, *m_line);
@@ -340,13 +347,9 @@ public:
     void ReportWarning(const SignMessage& message) override {
         Report(message.item, QUORVANE_OK, MessageLine(message));
     }
-    bool AskOverwrite(const SignMessage& question) override {
-        if ((m_flags & QUORVANE_REPLACE) != 0)
-            return true;
+    void OutputKept(const SignMessage& question) override {
         m_kept = ShownPath(question.path) + " already exists, kept";
-        if ((m_flags & QUORVANE_KEEP_QUIETLY) == 0)
-            m_line = KeptLine(question);
-        return false;
+        m_line = KeptLine(question);
     }
     void BatchFinished() override {}
     void ShowSummary(const SignMessage& summary) override {
@@ -368,7 +371,6 @@ private:
     }
 
     const SignRequest& m_request;
-    int m_flags;
     quorvane_report_fn m_report;
     void* m_context;
     std::optional<std::string> m_line;
@@ -376,6 +378,13 @@ private:
     bool m_aboutSource = false;
     std::string m_kept;
 };
+
+// The policy for existing outputs that the flags ask for.
+ExistingOutputs ExistingOf(int flags) {
+    return (flags & QUORVANE_REPLACE) != 0        ? ExistingOutputs::Replace
+           : (flags & QUORVANE_KEEP_QUIETLY) != 0 ? ExistingOutputs::KeepQuietly
+                                                  : ExistingOutputs::Keep;
+}
 
 // Replacing an existing output and keeping it contradict each other, whatever else is asked.
 int CheckFlags(int flags, int allowed) {
@@ -398,7 +407,8 @@ int SignFile(const char* source, const char* target, const TextIn& text, int fla
     item.target = fs::path(target);
     request.outputFolder = item.target.has_parent_path() ? item.target.parent_path() : ".";
     request.items.push_back(std::move(item));
-    CReportingObserver observer(request, flags, nullptr, nullptr);
+    request.existing = ExistingOf(flags);
+    CReportingObserver observer(request, nullptr, nullptr);
     const SignResult result = RunSignBatch(request, observer);
     // The batch's words for a folder that is none name no file; a caller of one file gave the
     // output's name.
@@ -563,15 +573,15 @@ int SignBatch(const quorvane_item* items, std::size_t count, const char* outputF
     if (const int status = TakeItems(items, count, request.items))
         return status;
     request.outputFolder = fs::path(outputFolder);
-    request.keepOutputsOfThisRun = true;
+    request.existing = ExistingOf(flags);
     request.jobs = std::max(1u, jobs);
-    CReportingObserver observer(request, flags, report, context);
+    CReportingObserver observer(request, report, context);
     const SignResult result = RunSignBatch(request, observer);
     if (signedCount != nullptr)
         *signedCount = result.signedCount;
     if (!result.folderValid)
         return Fail(QUORVANE_CANNOT_WRITE, observer.m_message, NotAFolder(outputFolder));
-    if (observer.m_notDone > 0)
+    if (result.verdict != Verdict::AllDone)
         return Fail(QUORVANE_FAILED, std::to_string(observer.m_notDone) + " of " +
                                          std::to_string(count) + " files were not signed");
     return Succeed();
@@ -1013,7 +1023,7 @@ int quorvane_check_batch(const char* const* paths, size_t count, unsigned jobs,
         const CheckBatchResult result = RunCheckBatch(request, reporter);
         if (signedCount != nullptr)
             *signedCount = result.signedCount;
-        if (result.signedCount == count)
+        if (result.verdict == Verdict::AllDone)
             return Succeed();
         const std::string tally = std::to_string(count - result.signedCount) + " of " +
                                   std::to_string(count) + " files are not signed";
@@ -1033,14 +1043,9 @@ int quorvane_list_check_entries_with(const char* path, int flags, quorvane_entry
             return Fail(QUORVANE_INVALID_ARGUMENT, "no path given");
         if (const int status = CheckFlags(flags, QUORVANE_FOLLOW_LINKS))
             return status;
-        if (!IsDirectory(path)) {
-            if (entry != nullptr)
-                entry(context, path, nullptr);
-            return Succeed();
-        }
         bool problems = false;
         for (const CheckItem& item :
-             CheckItemsBelow(fs::path(path), (flags & QUORVANE_FOLLOW_LINKS) != 0)) {
+             CheckItemsOf(fs::path(path), true, (flags & QUORVANE_FOLLOW_LINKS) != 0)) {
             const bool problem = item.error || item.link != LinkedTo::Nothing;
             problems = problems || problem;
             if (entry != nullptr)
@@ -1068,9 +1073,9 @@ int quorvane_strip_batch(const char* const* sources, size_t count, const char* o
             request.sources.emplace_back(sources[i]);
         }
         request.outputFolder = fs::path(outputFolder);
-        request.replaceExisting = (flags & QUORVANE_REPLACE) != 0;
+        request.existing = ExistingOf(flags);
         request.jobs = std::max(1u, jobs);
-        CStripReporter reporter((flags & QUORVANE_KEEP_QUIETLY) != 0, report, context);
+        CStripReporter reporter(request.existing == ExistingOutputs::KeepQuietly, report, context);
         const StripBatchResult result = RunStripBatch(request, reporter);
         if (strippedCount != nullptr)
             *strippedCount = result.strippedCount;
@@ -1080,7 +1085,7 @@ int quorvane_strip_batch(const char* const* sources, size_t count, const char* o
                 report(context, -1, QUORVANE_CANNOT_WRITE, line.c_str());
             return Fail(QUORVANE_CANNOT_WRITE, line, NotAFolder(outputFolder));
         }
-        if (reporter.m_notDone > 0)
+        if (result.verdict != Verdict::AllDone)
             return Fail(QUORVANE_FAILED, std::to_string(reporter.m_notDone) + " of " +
                                              std::to_string(count) + " files were not stripped");
         return Succeed();
@@ -1144,6 +1149,19 @@ int quorvane_with_crlf(const char* text, size_t textSize, char** out, size_t* ou
     });
 }
 
+int quorvane_text_to_sign(const char* text, size_t textSize, char** out, size_t* outSize) {
+    return Guarded([&] {
+        const TextOut given = Wtf8Out(out, outSize, nullptr);
+        if (text == nullptr && textSize > 0)
+            return Fail(QUORVANE_INVALID_ARGUMENT, "no text given");
+        std::u16string units;
+        if (const int status = TakeText(Wtf8In(text, textSize), units, true))
+            return status;
+        given.Give(units, 0);
+        return Succeed();
+    });
+}
+
 int quorvane_list_sign_items(const char* path, const char* outputFolder, quorvane_file_fn file,
                              quorvane_problem_fn problem, void* context) {
     return quorvane_list_sign_items_with(path, outputFolder, 0, file, problem, context);
@@ -1159,7 +1177,7 @@ int quorvane_list_sign_items_with(const char* path, const char* outputFolder, in
             return status;
         return GiveFiles(SignItemsOf(fs::path(path),
                                      outputFolder != nullptr ? fs::path(outputFolder) : fs::path(),
-                                     (flags & QUORVANE_FOLLOW_LINKS) != 0),
+                                     true, (flags & QUORVANE_FOLLOW_LINKS) != 0),
                          file, problem, context);
     });
 }

@@ -142,7 +142,8 @@ QUORVANE_API void quorvane_signer_free(quorvane_signer* signer);
  * *signed_count counts the copies written. Flags: QUORVANE_REPLACE; QUORVANE_KEEP_QUIETLY keeps
  * existing outputs without a message. The two contradict each other: flags holding both are
  * refused (QUORVANE_INVALID_ARGUMENT) and nothing is written, here and in every function that
- * takes flags. `jobs` files are read and copied at once (0: one). */
+ * takes flags. `jobs` files are read and copied at once (0: one; at most
+ * QUORVANE_MAX_JOBS). */
 #define QUORVANE_KEEP_QUIETLY 2
 typedef struct quorvane_item {
     const char* source;
@@ -282,6 +283,9 @@ QUORVANE_API int quorvane_sign_memory_into_n(const void* data, size_t size, cons
  * refuses a longer file). */
 #define QUORVANE_MAX_TEXT_FILE_BYTES (3 * QUORVANE_MAX_TEXT_UNITS + 3 + 2)
 
+/* The most files a batch reads and writes at once: more `jobs` are taken as this many. */
+#define QUORVANE_MAX_JOBS 64
+
 /* The text in the bytes of a text file, as quorvane-cli --text-file reads it: UTF-8 (a byte
  * order mark is skipped) or UTF-16 with its byte order mark (FF FE or FE FF); one line break at
  * the end is the file's, not the text's. *text in WTF-8 with its size (as the _n functions
@@ -377,6 +381,13 @@ QUORVANE_API int quorvane_sign_memory_with(const void* data, size_t size, const 
 QUORVANE_API int quorvane_signer_new_with(const char* text, size_t text_size, int flags,
                                           quorvane_signer** signer);
 QUORVANE_API int quorvane_signer_kind(const quorvane_signer* signer, quorvane_kind* kind);
+
+/* The text as quorvane-cli and the desktop program sign it from what a user typed or a text
+ * file held (`text` in WTF-8): every line break as CR LF, then 1 to QUORVANE_MAX_TEXT_UNITS
+ * UTF-16 code units, or QUORVANE_INVALID_TEXT ("the text is empty", "the text is longer than
+ * 32767 UTF-16 code units"). *out in WTF-8 with its size. (1.2) */
+QUORVANE_API int quorvane_text_to_sign(const char* text, size_t text_size, char** out,
+                                       size_t* out_size);
 
 #ifdef __cplusplus
 }

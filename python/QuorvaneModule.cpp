@@ -284,6 +284,7 @@ PYBIND11_MODULE(_quorvane, module) {
     module.attr("MAX_TRAILER_BYTES") = QUORVANE_MAX_TRAILER_BYTES;
     module.attr("MAX_TEXT_UNITS") = QUORVANE_MAX_TEXT_UNITS;
     module.attr("MAX_TEXT_FILE_BYTES") = QUORVANE_MAX_TEXT_FILE_BYTES;
+    module.attr("MAX_JOBS") = QUORVANE_MAX_JOBS;
     module.attr("version") = std::string(quorvane_version());
 
     module.def("set_error_factory", [](const py::object& factory) {
@@ -399,6 +400,15 @@ PYBIND11_MODULE(_quorvane, module) {
             return quorvane_text_from_file_bytes(bytes.Data(), bytes.Size(), &text, &size);
         });
         const LibraryText owned(text);
+        Require(status);
+        return FromWtf8(owned.get(), size);
+    });
+    module.def("text_to_sign", [](const py::object& text) {
+        const std::string units = Wtf8(text);
+        char* out = nullptr;
+        std::size_t size = 0;
+        const int status = quorvane_text_to_sign(units.data(), units.size(), &out, &size);
+        const LibraryText owned(out);
         Require(status);
         return FromWtf8(owned.get(), size);
     });

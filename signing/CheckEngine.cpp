@@ -68,13 +68,18 @@ std::vector<CheckItem> CheckItemsBelow(const std::filesystem::path& folder, bool
     return items;
 }
 
+std::vector<CheckItem> CheckItemsOf(const std::filesystem::path& operand, bool recursive,
+                                    bool followLinks) {
+    if (recursive && IsDirectory(operand))
+        return CheckItemsBelow(operand, followLinks);
+    return {{operand}};
+}
+
 CheckBatchResult RunCheckBatch(const CheckRequest& request, ICheckObserver& observer) {
     CheckBatchResult result;
-    const auto stopping = [&] {
-        return (request.stop != nullptr && request.stop->load()) || observer.StopRequested();
-    };
+    const auto stopping = [&] { return StopAsked(request.control); };
     RunInOrder<CheckResult>(
-        request.items.size(), request.jobs,
+        request.items.size(), JobsFor(request.jobs),
         [&](std::size_t i) { return CheckOne(request.items[i]); },
         [&](std::size_t i, const CheckResult& checked) {
             if (stopping())
@@ -85,5 +90,7 @@ CheckBatchResult RunCheckBatch(const CheckRequest& request, ICheckObserver& obse
             observer.FileChecked(i, request.items[i], checked);
             return true;
         });
+    if (result.signedCount == request.items.size())
+        result.verdict = Verdict::AllDone;
     return result;
 }

@@ -5,6 +5,7 @@
 // number of jobs; files are only read.
 #pragma once
 
+#include "Command.h"
 #include "FolderWalk.h"
 #include "Streams.h"
 
@@ -48,22 +49,22 @@ public:
     // Each item's result, in the order of the items (`position` from 0).
     virtual void FileChecked(std::size_t position, const CheckItem& item,
                              const CheckResult& result) = 0;
-    // Asked before each item: true ends the run there.
-    virtual bool StopRequested() { return false; }
 };
 
 struct CheckRequest {
     std::vector<CheckItem> items;
     // Files read at once; the observer still sees them in order.
     unsigned jobs = 1;
-    // Set from another thread, ends the run before the next item.
-    const std::atomic<bool>* stop = nullptr;
+    // Stops the run before its next item.
+    CRunControl* control = nullptr;
 };
 
 struct CheckBatchResult {
     std::size_t signedCount = 0;
     // One per item the run reached, in order: all of them unless it was stopped.
     std::vector<CheckOutcome> outcomes;
+    // AllDone when every item was reached and is signed.
+    Verdict verdict = Verdict::SomeNotDone;
 };
 
 // The trailer of one file, opened as signing opens files (only regular files).
@@ -78,5 +79,9 @@ CheckResult CheckOne(const CheckItem& item);
 // in the order of their paths.
 std::vector<CheckItem> CheckItemsBelow(const std::filesystem::path& folder,
                                        bool followLinks = false);
+// The items checking takes for one operand: those below it for a folder when `recursive`,
+// otherwise the operand itself (a folder is then refused as no regular file).
+std::vector<CheckItem> CheckItemsOf(const std::filesystem::path& operand, bool recursive,
+                                    bool followLinks = false);
 
 CheckBatchResult RunCheckBatch(const CheckRequest& request, ICheckObserver& observer);

@@ -1,9 +1,9 @@
 #include "FolderWalk.h"
 
 #include "FileErrors.h"
-#include "PendingOutput.h"
 #include "FileIdentity.h"
 #include "FileOps.h"
+#include "PendingOutput.h"
 
 #include <algorithm>
 #include <memory>
@@ -122,5 +122,17 @@ FolderFiles FilesBelow(const fs::path& folder, const fs::path& outputFolder, boo
               [](const WalkProblem& a, const WalkProblem& b) {
                   return a.path.native() < b.path.native();
               });
+    return files;
+}
+
+FolderFiles SignItemsOf(const fs::path& operand, const fs::path& outputFolder, bool recursive,
+                        bool followLinks) {
+    FolderFiles files;
+    if (!IsDirectory(operand))
+        files.items.push_back({operand, {}});
+    else if (recursive)
+        files = FilesBelow(operand, outputFolder, followLinks);
+    else
+        files.problems.push_back({operand, {}, LinkedTo::Nothing, false, true});
     return files;
 }

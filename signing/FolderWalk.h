@@ -21,6 +21,8 @@ struct WalkProblem {
     std::error_code error;
     LinkedTo link = LinkedTo::Nothing;
     bool temporary = false;
+    // A folder given where its files were not asked for (without -r).
+    bool folderNotWalked = false;
 };
 
 struct FolderFiles {
@@ -38,3 +40,12 @@ struct FolderFiles {
 // and a link to a folder that holds it is reported as a loop.
 FolderFiles FilesBelow(const std::filesystem::path& folder,
                        const std::filesystem::path& outputFolder, bool followLinks = false);
+
+// The items a sign run takes for one operand as the user gave it: a folder stands for the
+// regular files below it (FilesBelow, with what it skips) when `recursive`, and is otherwise
+// refused as a problem of its own (folderNotWalked); anything else stands for itself, its copy
+// directly in the output folder (a file that is missing or cannot be read is then refused by
+// the run).
+FolderFiles SignItemsOf(const std::filesystem::path& operand,
+                        const std::filesystem::path& outputFolder, bool recursive,
+                        bool followLinks = false);

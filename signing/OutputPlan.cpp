@@ -10,14 +10,6 @@
 
 namespace fs = std::filesystem;
 
-FolderFiles SignItemsOf(const fs::path& operand, const fs::path& outputFolder, bool followLinks) {
-    if (IsDirectory(operand))
-        return FilesBelow(operand, outputFolder, followLinks);
-    FolderFiles files;
-    files.items.push_back({operand, {}});
-    return files;
-}
-
 namespace {
 
 // Paths as keys that two names of one file are likely to share: the folder resolved as far as

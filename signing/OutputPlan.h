@@ -18,12 +18,6 @@
 #include <filesystem>
 #include <vector>
 
-// The items quorvane-cli sign -r takes for one operand: a folder stands for the regular files
-// below it (FilesBelow, with what it skips), anything else for itself, its copy directly in the
-// output folder (a file that is missing or cannot be read is then refused by the run).
-FolderFiles SignItemsOf(const std::filesystem::path& operand,
-                        const std::filesystem::path& outputFolder, bool followLinks = false);
-
 struct OutputPlan {
     // Per item: where its copy goes, as the run names it.
     std::vector<std::filesystem::path> outputs;

@@ -7,10 +7,10 @@
 #include "ByteIo.h"
 #include "FileErrors.h"
 #include "FileOps.h"
-#include "RunOutputs.h"
 #include "OutputName.h"
 #include "Prefetcher.h"
 #include "RetryPolicy.h"
+#include "RunOutputs.h"
 #include "SignStager.h"
 #include "SignTexts.h"
 #include "TextConvert.h"
@@ -41,8 +41,7 @@ using StagedPtr = std::unique_ptr<StagedFile>;
 class CDriver {
 public:
     CDriver(const SignRequest& request, ISignObserver& observer, CByteIo& io)
-        : m_request(request), m_observer(observer), m_stop(request.stop),
-          m_stager(request, m_stop, io), m_io(io) {}
+        : m_request(request), m_observer(observer), m_stager(request, io), m_io(io) {}
 
     SignResult Run();
 
@@ -62,31 +61,17 @@ private:
                             const fs::path* earlierSource = nullptr) {
         return Report(file, {MessageId::CannotWrite, error, Culprit::Output}, earlierSource);
     }
-    // Asks the observer, and raises the run's stop signal when it says stop.
-    bool Stopping() {
-        if (m_observer.StopRequested())
-            m_stop.Raise();
-        return m_stop.Raised();
-    }
-    // Stages item `index`; in its turn the observer sees the copy's progress (with one job)
-    // and may stop it.
-    StagedPtr Stage(std::size_t index, CStagingState& state, bool inTurn) {
+    bool Stopping() const { return StopAsked(m_request.control); }
+    // Stages item `index`, on any thread.
+    StagedPtr Stage(std::size_t index, CStagingState& state) {
         auto file = std::make_unique<StagedFile>();
         file->item = &m_request.items[index];
-        CopyProgress progress;
-        if (inTurn)
-            progress = [this, &staged = *file](std::uint64_t copied) {
-                if (!m_ahead->Ahead())
-                    m_observer.BytesCopied(copied, static_cast<std::uint64_t>(staged.facts.size));
-                return !Stopping();
-            };
-        m_stager.Stage(*file, state, progress);
+        m_stager.Stage(*file, state, {});
         return file;
     }
 
     const SignRequest& m_request;
     ISignObserver& m_observer;
-    CStopSignal m_stop;
     CStager m_stager;
     CByteIo& m_io;
     CRunOutputs m_written;
@@ -98,23 +83,26 @@ private:
 SignResult CDriver::Run() {
     SignResult result;
     result.folderValid = true;
+    result.verdict = Verdict::AllDone;
     const std::size_t count = m_request.items.size();
-    const unsigned jobs = m_io.OneFileAtATime()
-                              ? 1
-                              : static_cast<unsigned>(std::min<std::size_t>(m_request.jobs, count));
+    const unsigned jobs =
+        m_io.OneFileAtATime()
+            ? 1
+            : static_cast<unsigned>(std::min<std::size_t>(JobsFor(m_request.jobs), count));
     m_ahead.emplace(
         count, jobs,
-        [this](std::size_t index, CStagingState& state, bool inTurn) {
-            return Stage(index, state, inTurn);
-        },
+        [this](std::size_t index, CStagingState& state, bool) { return Stage(index, state); },
         [](const StagedPtr& file) { return file->Shortage(); });
-    m_tracksOutputs = m_ahead->Ahead() || m_request.keepOutputsOfThisRun;
+    m_tracksOutputs = m_ahead->Ahead() || m_request.existing != ExistingOutputs::Ask;
     m_observer.BatchStarted(count);
     for (std::size_t i = 0; i < count && !Stopping(); ++i) {
         m_observer.FileStarted(i + 1, count, signtext::Status(i + 1, count));
         const SignOutcome outcome = Turn(i);
         if (outcome == SignOutcome::Signed)
             ++result.signedCount;
+        else if (outcome != SignOutcome::NotOverwritten ||
+                 m_request.existing != ExistingOutputs::KeepQuietly)
+            result.verdict = Verdict::SomeNotDone;
         result.outcomes.push_back(outcome);
         m_observer.FileFinished(i + 1, m_request.items[i], outcome);
     }
@@ -232,7 +220,7 @@ std::optional<SignOutcome> CDriver::CheckOutput(StagedFile& file, bool& exists) 
     // A target named by the caller may be the source itself, which is never changed.
     if (exists && !item.target.empty() && SameFile(output, item.source))
         return CannotWrite(file, FileError::OutputIsSource);
-    if (exists && m_request.keepOutputsOfThisRun) {
+    if (exists && m_request.existing != ExistingOutputs::Ask) {
         if (const fs::path* earlier = m_written.WrittenFrom(output))
             return CannotWrite(file, FileError::WrittenThisRun, earlier);
     }
@@ -242,7 +230,11 @@ std::optional<SignOutcome> CDriver::CheckOutput(StagedFile& file, bool& exists) 
             MessageOf(MessageId::Overwrite,
                       signtext::WithPath(signtext::kOverwrite, PathText(output)), &item);
         question.path = output;
-        if (!m_observer.AskOverwrite(question)) {
+        const ExistingOutputs existing = m_request.existing;
+        if (existing == ExistingOutputs::Keep)
+            m_observer.OutputKept(question);
+        if (existing != ExistingOutputs::Replace &&
+            (existing != ExistingOutputs::Ask || !m_observer.AskOverwrite(question))) {
             file.pending.Discard();
             return SignOutcome::NotOverwritten;
         }

@@ -7,13 +7,13 @@
 //      valid output folder.") and the run ends before BatchStarted: nothing else happens.
 //   2. BatchStarted(N).
 //   3. For each file: FileStarted("Signing file i of N"); the checks, each ending the file
-//      with one ReportFailure (or, for a No to AskOverwrite, silently): source opens for
-//      reading, source is a regular file, source not already signed, output not written earlier
-//      in this run (with keepOutputsOfThisRun), output exists -> AskOverwrite, existing output
-//      writable, the copy and its trailer were made; then the copy gets its name. The copy is
-//      made, nameless, before the checks of the output (ahead of the file's turn with several
-//      jobs), so that one job and many take the same way. FileFinished after every file,
-//      whatever its outcome.
+//      with one ReportFailure (or, for an output kept, silently): source opens for reading,
+//      source is a regular file, source not already signed, output not written earlier in this
+//      run (unless ExistingOutputs::Ask), output exists -> kept, replaced or AskOverwrite as
+//      the request's ExistingOutputs says, existing output writable, the copy and its trailer were
+//      made; then the copy gets its name. The copy is made, nameless, before the checks of the
+//      output (ahead of the file's turn with several jobs), so that one job and many take the same
+//      way. FileFinished after every file, whatever its outcome.
 //   4. BatchFinished(), then ShowSummary("No files were encrypted!" / "File encrypted
 //      succesfully!" / "%d files encrypted succesfully!").
 // A signed copy gets its name only when complete (see CPendingOutput): on any failure, and when
@@ -21,6 +21,7 @@
 // source's permission bits.
 #pragma once
 
+#include "Command.h"
 #include "FileKinds.h"
 #include "SignTexts.h"
 
@@ -49,11 +50,6 @@ enum class SignOutcome {
     LeftOut,        // of a kind whose own tools object to a signed copy, and the run leaves
                     // such files out (KindPolicy::LeaveOut)
 };
-
-// What a run does with a source of a kind whose own tools object to bytes after its end (see
-// FileKinds.h): each such file is signed after a warning, left out as a refusal, or signed
-// without a word (the user was asked once for the whole run).
-enum class KindPolicy { Warn, LeaveOut, SignQuietly };
 
 struct SignItem {
     // The source exactly as the caller's list holds it; messages show it so.
@@ -119,17 +115,14 @@ public:
     // In a file's turn, before its copy is committed: the source is of a kind whose own tools
     // object to a signed copy (`message.fileKind`), and the run signs it anyway (KindPolicy::Warn).
     virtual void ReportWarning(const SignMessage& /*message*/) {}
-    // "File %s already exists, overwrite?": true to replace the existing output.
-    virtual bool AskOverwrite(const SignMessage& question) = 0;
+    // "File %s already exists, overwrite?": true to replace the existing output. Asked only
+    // with ExistingOutputs::Ask.
+    virtual bool AskOverwrite(const SignMessage& /*question*/) { return false; }
+    // The output exists and is kept (ExistingOutputs::Keep): `question` is the one Ask asks.
+    virtual void OutputKept(const SignMessage& /*question*/) {}
     // After the last file, before the summary (the desktop removes its progress window).
     virtual void BatchFinished() = 0;
     virtual void ShowSummary(const SignMessage& summary) = 0;
-    // During the copy of a file: `copied` of its `size` bytes are in the copy.
-    virtual void BytesCopied(std::uint64_t /*copied*/, std::uint64_t /*size*/) {}
-    // Asked before each file and during a copy: true ends the run there. The copy being
-    // written is dropped without a message, files already signed stay, and the summary
-    // counts them.
-    virtual bool StopRequested() { return false; }
 };
 
 struct SignRequest {
@@ -138,20 +131,15 @@ struct SignRequest {
     std::filesystem::path outputFolder;
     // UTF-16, line breaks as CR LF; at most kMaxSignatureUnits code units.
     std::u16string text;
-    // An output written earlier in this run is refused instead of asked about: the command-line
-    // tool's --force is for outputs that existed before the run. The desktop program asks.
-    bool keepOutputsOfThisRun = false;
-    // Files read and copied at once. The observer still sees every event in the order of a
-    // run of one file at a time, on the calling thread; BytesCopied is not called with more
-    // than one. When descriptors, memory, threads or disk space run short, fewer files are in
-    // flight, and a file that met the shortage is done again alone in its turn: the outcomes
-    // stay those of one job.
+    ExistingOutputs existing = ExistingOutputs::Ask;
+    // Files read and copied at once (see JobsFor). The observer still sees every event in the
+    // order of a run of one file at a time, on the calling thread. When descriptors, memory,
+    // threads or disk space run short, fewer files are in flight, and a file that met the
+    // shortage is done again alone in its turn: the outcomes stay those of one job.
     unsigned jobs = 1;
-    // For users that watch a run from another thread, with any number of jobs. Set, `stop`
-    // ends the run as StopRequested does, also inside copies made ahead of their turn;
-    // `copiedBytes` grows by every byte put into a copy (copies later dropped included).
-    const std::atomic<bool>* stop = nullptr;
-    std::atomic<std::uint64_t>* copiedBytes = nullptr;
+    // Stops the run (a copy being written is dropped without a message, files already signed
+    // stay, and the summary counts them) and counts its bytes, from any thread.
+    CRunControl* control = nullptr;
     // Sources of a kind whose tools object to a signed copy.
     KindPolicy kinds = KindPolicy::Warn;
 };
@@ -162,6 +150,9 @@ struct SignResult {
     std::size_t signedCount = 0;
     // One per item the run reached, in order: all of them unless it was stopped.
     std::vector<SignOutcome> outcomes;
+    // A file kept with ExistingOutputs::KeepQuietly counts as done; a stopped run is judged
+    // by the files it reached.
+    Verdict verdict = Verdict::NothingDone;
 };
 
 // Runs one batch.

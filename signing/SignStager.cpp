@@ -140,17 +140,17 @@ void CStager::Copy(StagedFile& file, UniqueFile& source, CStagingState& state,
     // Every byte put into a copy is counted for the caller, and the stop signal ends it.
     std::uint64_t counted = 0;
     const auto tally = [&](std::uint64_t copied) {
-        if (m_request.copiedBytes != nullptr && copied > counted)
-            m_request.copiedBytes->fetch_add(copied - counted, std::memory_order_relaxed);
+        if (m_request.control != nullptr && copied > counted)
+            m_request.control->AddCopied(copied - counted);
         counted = std::max(counted, copied);
         StopInCopyIfTestAsks(item.source);
-        return !m_stop.Raised() && (!progress || progress(copied));
+        return !StopAsked(m_request.control) && (!progress || progress(copied));
     };
     const std::u16string& text = m_request.text;
     CopyFault fault;
     const bool copied = text.size() <= kMaxSignatureUnits &&
                         CopyToEnd(m_io, source.get(), pending.File(), state.buffer, tally, &fault);
-    if (!copied && m_stop.Raised()) {
+    if (!copied && StopAsked(m_request.control)) {
         pending.Discard();
         file.status = StageStatus::Stopped;
         return;

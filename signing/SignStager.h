@@ -6,9 +6,9 @@
 
 #include "ByteIo.h"
 #include "FileKinds.h"
+#include "FileOps.h"
 #include "OutputFolder.h"
 #include "PendingOutput.h"
-#include "FileOps.h"
 #include "RetryPolicy.h"
 #include "SigCodeTable.h"
 #include "SignEngine.h"
@@ -20,22 +20,6 @@
 #include <optional>
 #include <system_error>
 #include <vector>
-
-// The one way a run asks "stop?": the caller's flag (SignRequest::stop, any thread) or a stop
-// the observer asked for, which only the driver raises. Copies ahead of their turn stop too.
-class CStopSignal {
-public:
-    explicit CStopSignal(const std::atomic<bool>* caller) : m_caller(caller) {}
-    void Raise() { m_raised.store(true, std::memory_order_relaxed); }
-    bool Raised() const {
-        return m_raised.load(std::memory_order_relaxed) ||
-               (m_caller != nullptr && m_caller->load(std::memory_order_relaxed));
-    }
-
-private:
-    const std::atomic<bool>* m_caller;
-    std::atomic<bool> m_raised{false};
-};
 
 // What one thread keeps from file to file.
 struct CStagingState {
@@ -74,11 +58,10 @@ struct StagedFile {
 
 class CStager {
 public:
-    CStager(const SignRequest& request, const CStopSignal& stop, CByteIo& io)
-        : m_request(request), m_stop(stop), m_io(io) {}
+    CStager(const SignRequest& request, CByteIo& io) : m_request(request), m_io(io) {}
 
     // Stages `file.item` into `file` (any thread). `progress` is told the bytes copied and
-    // may stop the copy; the stop signal stops it too.
+    // may stop the copy; the run's control stops it too.
     void Stage(StagedFile& file, CStagingState& state, const CopyProgress& progress) const;
 
     // True when the run leaves the file out for its kind.
@@ -95,7 +78,6 @@ private:
                            std::error_code& error) const;
 
     const SignRequest& m_request;
-    const CStopSignal& m_stop;
     CByteIo& m_io;
     // The folder of the last source opened from a listing, for every thread.
     mutable ListedFolder m_listedFolder;

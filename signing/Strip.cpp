@@ -138,16 +138,14 @@ StripBatchResult RunStripBatch(const StripRequest& request, IStripObserver& obse
     if (!IsDirectory(request.outputFolder))
         return result;
     result.folderValid = true;
-    const auto stopping = [&] {
-        return (request.stop != nullptr && request.stop->load(std::memory_order_relaxed)) ||
-               observer.StopRequested();
-    };
+    result.verdict = Verdict::AllDone;
+    const auto stopping = [&] { return StopAsked(request.control); };
     const CopyProgress progress = [&](std::uint64_t) { return !stopping(); };
     CRunOutputs written;
     OutputFolderPtr folder;
     // Byte I/O that must see every byte (tests) takes one file at a time.
     CByteIo& bytes = DefaultByteIo();
-    const unsigned jobs = bytes.OneFileAtATime() ? 1 : request.jobs;
+    const unsigned jobs = bytes.OneFileAtATime() ? 1 : JobsFor(request.jobs);
     RunInOrder<StripScan>(
         request.sources.size(), jobs, [&](std::size_t i) { return Scan(request.sources[i]); },
         [&](std::size_t i, const StripScan& ahead) {
@@ -158,12 +156,16 @@ StripBatchResult RunStripBatch(const StripRequest& request, IStripObserver& obse
             const bool trusted = written.WrittenFrom(source) == nullptr;
             StripResult stripped = StripScanned(
                 source, UnsignedOutputPath(request.outputFolder, source), folder,
-                trusted ? &ahead : nullptr, request.replaceExisting, &written, bytes, progress);
+                trusted ? &ahead : nullptr, request.existing == ExistingOutputs::Replace, &written,
+                bytes, progress);
             if (stripped.outcome == StripOutcome::Stopped)
                 return false;
             result.outcomes.push_back(stripped.outcome);
             if (stripped.outcome == StripOutcome::Stripped)
                 ++result.strippedCount;
+            else if (stripped.outcome != StripOutcome::OutputExists ||
+                     request.existing != ExistingOutputs::KeepQuietly)
+                result.verdict = Verdict::SomeNotDone;
             observer.FileStripped(i, source, stripped);
             return true;
         });

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "ByteIo.h"
+#include "Command.h"
 #include "RunOutputs.h"
 
 #include <atomic>
@@ -56,21 +57,20 @@ public:
     // thread.
     virtual void FileStripped(std::size_t position, const std::filesystem::path& source,
                               const StripResult& result) = 0;
-    // Asked before each file and during a copy: true ends the run there.
-    virtual bool StopRequested() { return false; }
 };
 
 struct StripRequest {
     std::vector<std::filesystem::path> sources;
     // Must be an existing folder, as for signing.
     std::filesystem::path outputFolder;
-    // An output that existed before the run is replaced (never one written in this run).
-    bool replaceExisting = false;
+    // An output that existed before the run is replaced with Replace, kept otherwise (Ask
+    // keeps it too: nothing asks); never one written in this run.
+    ExistingOutputs existing = ExistingOutputs::Keep;
     // Sources read at once: their trailers are found ahead, while the outputs are written in
     // order, so that results and files are those of one job.
     unsigned jobs = 1;
-    // Set from another thread, ends the run as StopRequested does.
-    const std::atomic<bool>* stop = nullptr;
+    // Stops the run before its next file and inside a copy (nothing written for that file).
+    CRunControl* control = nullptr;
 };
 
 struct StripBatchResult {
@@ -79,6 +79,8 @@ struct StripBatchResult {
     std::size_t strippedCount = 0;
     // One per source the run reached, in order.
     std::vector<StripOutcome> outcomes;
+    // An output kept with ExistingOutputs::KeepQuietly counts as done.
+    Verdict verdict = Verdict::NothingDone;
 };
 
 StripBatchResult RunStripBatch(const StripRequest& request, IStripObserver& observer);

@@ -37,16 +37,7 @@ public:
     // box, waits; every event still comes in the engine's order.
     void FileStarted(std::size_t position, std::size_t count,
                      const std::u16string& status) override {
-        m_lastHundredths = 0;
         Post([this, position, count, status] { m_target.FileStarted(position, count, status); });
-    }
-    void BytesCopied(std::uint64_t copied, std::uint64_t size) override {
-        // Each hundredth of a file once: a repaint per block would slow the copy down.
-        const std::uint64_t hundredths = size == 0 ? 100 : copied * 100 / size;
-        if (hundredths == m_lastHundredths)
-            return;
-        m_lastHundredths = hundredths;
-        Post([this, copied, size] { m_target.BytesCopied(copied, size); });
     }
     void FileFinished(std::size_t position, const SignItem& item, SignOutcome outcome) override {
         const SignItem* file = &item; // the request's, alive for the run
@@ -66,7 +57,6 @@ public:
     void ShowSummary(const SignMessage& summary) override {
         Deliver([&] { m_target.ShowSummary(summary); }, true);
     }
-    bool StopRequested() override { return m_worker.StopRequested(); }
 
 private:
     void Deliver(std::function<void()> event, bool showsBox = false) {
@@ -76,7 +66,6 @@ private:
 
     CSignWorker& m_worker;
     ISignObserver& m_target;
-    std::uint64_t m_lastHundredths = 0;
 };
 
 CSignWorker::CSignWorker() {
@@ -157,7 +146,7 @@ void CSignWorker::Deliver(std::function<void()> event, bool showsBox, bool wait)
     m_changed.wait(lock, [&] { return m_posted - m_handled < kMaxPending; });
     const std::uint64_t ticket = ++m_posted;
     m_queue.push_back(
-        std::make_unique<RelayEvent>(RelayEvent{std::move(event), showsBox, m_copied.load()}));
+        std::make_unique<RelayEvent>(RelayEvent{std::move(event), showsBox, m_control->Copied()}));
     // Progress waits for the drain timer; what waits for its answer goes at once.
     if (wait && !m_wakePosted) {
         if (!::PostMessageW(m_relay, kRunEvent, 0, 0))
@@ -170,16 +159,14 @@ void CSignWorker::Deliver(std::function<void()> event, bool showsBox, bool wait)
 
 SignResult CSignWorker::Run(const SignRequest& request, ISignObserver& observer) {
     m_done = false;
-    m_stop = false;
-    m_copied = 0;
+    m_control = std::make_unique<CRunControl>();
     m_posted = 0;
     m_handled = 0;
     m_queue.clear();
     m_wakePosted = false;
     m_handlerFailure = nullptr;
     SignRequest watched = request;
-    watched.stop = &m_stop;
-    watched.copiedBytes = &m_copied;
+    watched.control = m_control.get();
     SignResult result;
     std::exception_ptr engineFailure;
     CRelay relay(*this, observer);

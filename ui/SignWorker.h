@@ -29,11 +29,11 @@ public:
     SignResult Run(const SignRequest& request, ISignObserver& observer);
 
     // Ends the run at the next chance: the file being copied is dropped, files signed stay.
-    void RequestStop() { m_stop = true; }
-    bool StopRequested() const { return m_stop; }
+    void RequestStop() { m_control->Stop(); }
+    bool StopRequested() const { return m_control->Stopped(); }
     // The bytes put into copies so far in this run, from any thread (copies of several jobs
     // made ahead of their turn included).
-    std::uint64_t CopiedBytes() const { return m_copied; }
+    std::uint64_t CopiedBytes() const { return m_control->Copied(); }
     // CopiedBytes as it was when the engine's event now being handled came.
     std::uint64_t CopiedAtEvent() const { return m_copiedAtEvent; }
 
@@ -63,8 +63,7 @@ private:
     static LRESULT CALLBACK RelayProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam);
 
     HWND m_relay = nullptr;
-    std::atomic<bool> m_stop{false};
-    std::atomic<std::uint64_t> m_copied{0};
+    std::unique_ptr<CRunControl> m_control = std::make_unique<CRunControl>();
     std::uint64_t m_copiedAtEvent = 0;
     bool m_done = false;
     int m_holds = 0;

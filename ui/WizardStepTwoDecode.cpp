@@ -128,7 +128,7 @@ void CWizardStepTwoDecode::CheckPaths(const std::vector<std::wstring>& paths) {
     CheckRequest request;
     for (const std::wstring& path : files.files)
         request.items.push_back({std::filesystem::path(path)});
-    request.jobs = std::max(1u, std::thread::hardware_concurrency());
+    request.jobs = 0; // one per processor
     CCheckRows rows(report);
     RunCheckBatch(request, rows);
     const std::size_t signedCount = rows.signedCount;

@@ -125,7 +125,6 @@ public:
         if (Due())
             ShowCurrent();
     }
-    void BytesCopied(std::uint64_t, std::uint64_t) override { Refresh(); }
     void FileFinished(std::size_t position, const SignItem& item, SignOutcome outcome) override {
         m_filesDone = position;
         m_finishedBytes += SizeOf(position);
@@ -408,7 +407,7 @@ void CWizardStepTwoEncode::OnEncryptFiles() {
     for (const std::wstring& source : m_fileList)
         request.items.push_back({std::filesystem::path(source), {}});
     // As quorvane-cli: one job per processor, with what a run of one job shows.
-    request.jobs = std::clamp(std::thread::hardware_concurrency(), 1u, 64u);
+    request.jobs = 0;
     // Once for the run, before the first copy: files whose own programs would object to the
     // signature. A run without any asks nothing.
     request.kinds = KindPolicy::SignQuietly;

@@ -99,12 +99,10 @@ def text_to_sign(args):
             raise UsageError("the text is not valid UTF-8") from None
     else:
         text = read_text_file(args.text_file)
-    text = quorvane.with_crlf(text)
-    if not text:
-        raise UsageError("the text is empty")
-    if len(text.encode("utf-16-le", "surrogatepass")) // 2 > quorvane.MAX_TEXT_UNITS:
-        raise UsageError("the text is longer than %d UTF-16 code units" % quorvane.MAX_TEXT_UNITS)
-    return text
+    try:
+        return quorvane.text_to_sign(text)
+    except quorvane.TextError as problem:
+        raise UsageError(str(problem)) from None
 
 
 def sign(client, args):
@@ -220,7 +218,7 @@ def main():
                 raise UsageError("give the signature with one of --text and --text-file")
             if args.out is None:
                 raise UsageError("give the output folder with --out")
-        args.jobs = number(args.jobs, "--jobs", 64, "files")
+        args.jobs = number(args.jobs, "--jobs", quorvane.MAX_JOBS, "files")
         args.batch = number(args.batch, "--batch", 10 ** 9, "files")
         if args.local is not None:
             args.local = number(args.local, "--local", 64, "threads")

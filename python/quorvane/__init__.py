@@ -34,12 +34,12 @@ __all__ = [
     "NoMemoryError", "KindWarning",
     # Constants
     "ASK", "REPLACE", "KEEP_QUIETLY", "MAX_TRAILER_BYTES", "MAX_TEXT_UNITS",
-    "MAX_TEXT_FILE_BYTES", "FIRST_READ_BYTES", "INVALID_OUTPUT_FOLDER", "OK", "NOT_SIGNED",
+    "MAX_TEXT_FILE_BYTES", "MAX_JOBS", "FIRST_READ_BYTES", "INVALID_OUTPUT_FOLDER", "OK", "NOT_SIGNED",
     "ALREADY_SIGNED", "NEED_MORE", "INVALID_ARGUMENT", "INVALID_TEXT", "CANNOT_READ",
     "CANNOT_WRITE", "OUTPUT_EXISTS", "NO_MEMORY", "FAILED", "__version__",
     # Files, bytes, texts
     "sign", "check", "strip", "trailer", "read_trailer", "sign_bytes", "strip_bytes",
-    "check_remote", "text_from_file_bytes", "with_crlf", "time_text", "file_kind",
+    "check_remote", "text_from_file_bytes", "with_crlf", "text_to_sign", "time_text", "file_kind",
     # Batches
     "sign_batch", "check_batch", "strip_batch", "list_files", "list_sign_items",
     "list_check_entries", "plan_sign_batch", "summary", "Checked", "SignPlan",
@@ -67,6 +67,8 @@ MAX_TEXT_UNITS = _quorvane.MAX_TEXT_UNITS
 #: The most bytes a text file can hold for the longest text (quorvane-cli --text-file reads no
 #: more).
 MAX_TEXT_FILE_BYTES = _quorvane.MAX_TEXT_FILE_BYTES
+#: The most files a batch reads and writes at once; more jobs are taken as this many.
+MAX_JOBS = _quorvane.MAX_JOBS
 #: check_remote's first read: enough for a text of up to 1,020 UTF-16 code units.
 FIRST_READ_BYTES = 4096
 #: What a batch into a folder that is not one says.
@@ -295,6 +297,12 @@ def with_crlf(text):
     """`text` with every line break (CR LF, a lone CR, a lone LF) as CR LF, the way Quorvane's
     programs store a text."""
     return _quorvane.with_crlf(text)
+
+
+def text_to_sign(text):
+    """`text` as Quorvane's programs sign what a user typed or a text file held: every line
+    break as CR LF, then 1 to MAX_TEXT_UNITS UTF-16 code units; TextError otherwise."""
+    return _quorvane.text_to_sign(text)
 
 
 def time_text(seconds):

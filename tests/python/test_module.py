@@ -181,6 +181,11 @@ class Trailers(unittest.TestCase):
             self.assertEqual(raised.exception.status, 5)
         longest = quorvane.trailer("\U0001F600" * 16383 + "x", 7)
         self.assertEqual(len(longest), quorvane.MAX_TRAILER_BYTES)
+        # A typed text: its line breaks become CR LF before its length is judged.
+        self.assertEqual(quorvane.text_to_sign("a\nb\rc"), "a\r\nb\r\nc")
+        for text, words in [("", "empty"), ("\n" * 16384, "longer than 32767")]:
+            with self.assertRaisesRegex(quorvane.TextError, words):
+                quorvane.text_to_sign(text)
 
     def test_damaged_short_and_overlong_trailers_hold_no_signature(self):
         signed = b"content" + quorvane.trailer("proof", 99)

@@ -1,6 +1,7 @@
 // The check and strip batches: several jobs give exactly the results, order and files of one;
 // a stop ends a run; a named file read as a stream fails when it changes under the reader.
 #include "CheckEngine.h"
+#include "Command.h"
 #include "SignRecorder.h"
 #include "SigClock.h"
 #include "SignReport.h"
@@ -37,17 +38,16 @@ public:
                      const CheckResult& result) override {
         lines.push_back(std::to_string(position) + " " + CheckJsonLine(item.path, result));
         if (lines.size() == stopAfter)
-            stop = true;
+            control.Stop();
     }
     void FileStripped(std::size_t position, const fs::path& source,
                       const StripResult& result) override {
         lines.push_back(std::to_string(position) + " " + StripProblemLine(source, result, false));
     }
-    bool StopRequested() override { return stop; }
 
     std::vector<std::string> lines;
     std::size_t stopAfter = 0;
-    bool stop = false;
+    CRunControl control;
 };
 
 // A tree of what a batch meets: signed files (texts with U+0000 and an unpaired surrogate),
@@ -89,16 +89,18 @@ TEST(Batches, SeveralJobsGiveTheResultsAndFilesOfOne) {
         const CheckBatchResult checkResult = RunCheckBatch(check, checked);
         EXPECT_EQ(checkResult.outcomes.size(), check.items.size());
         EXPECT_EQ(checkResult.signedCount, 17u);
+        EXPECT_EQ(checkResult.verdict, Verdict::SomeNotDone);
         checks.push_back(checked.lines);
 
         const fs::path out = dir / ("out" + std::to_string(jobs));
         fs::create_directory(out);
         WriteBytes(out / "f2.bin", {'o', 'l', 'd'});
-        StripRequest strip{files, out, false, jobs};
+        StripRequest strip{files, out, ExistingOutputs::Keep, jobs};
         CRecorder stripped;
         const StripBatchResult stripResult = RunStripBatch(strip, stripped);
         EXPECT_TRUE(stripResult.folderValid);
         EXPECT_EQ(stripResult.strippedCount, 15u);
+        EXPECT_EQ(stripResult.verdict, Verdict::SomeNotDone);
         for (std::string& line : stripped.lines)
             if (const auto at = line.find(out.string()); at != std::string::npos)
                 line.replace(at, out.string().size(), "OUT");
@@ -135,17 +137,90 @@ TEST(Batches, AStopEndsTheRunWhereItIsAsked) {
         check.jobs = jobs;
         CRecorder checked;
         checked.stopAfter = 3;
+        check.control = &checked.control;
         EXPECT_EQ(RunCheckBatch(check, checked).outcomes.size(), 3u);
 
-        std::atomic<bool> stop{true};
-        StripRequest strip{files, dir.Path(), false, jobs, &stop};
+        CRunControl stopped;
+        stopped.Stop();
+        StripRequest strip{files, dir.Path(), ExistingOutputs::Keep, jobs, &stopped};
         CRecorder stripped;
         EXPECT_TRUE(RunStripBatch(strip, stripped).outcomes.empty());
         EXPECT_TRUE(stripped.lines.empty());
     }
-    StripRequest strip{files, dir / "missing", false, 2};
+    StripRequest strip{files, dir / "missing", ExistingOutputs::Keep, 2};
     CRecorder stripped;
-    EXPECT_FALSE(RunStripBatch(strip, stripped).folderValid);
+    const StripBatchResult refused = RunStripBatch(strip, stripped);
+    EXPECT_FALSE(refused.folderValid);
+    EXPECT_EQ(refused.verdict, Verdict::NothingDone);
+}
+
+// One rule for what every door asks alike: the jobs, the text, an existing output and the
+// verdict it gives.
+TEST(Batches, JobsTextsAndExistingOutputsHaveOneRule) {
+    EXPECT_EQ(JobsFor(1), 1u);
+    EXPECT_EQ(JobsFor(kMaxJobs), kMaxJobs);
+    EXPECT_EQ(JobsFor(kMaxJobs + 1), kMaxJobs);
+    EXPECT_GE(JobsFor(0), 1u);
+    const std::u16string longest(kMaxSignatureUnits, u'x');
+    const struct {
+        std::u16string given;
+        bool crLf;
+        std::u16string stored;
+        TextProblem problem;
+    } texts[] = {
+        {u"a\nb\rc\r\nd", true, u"a\r\nb\r\nc\r\nd", TextProblem::None},
+        {u"a\nb", false, u"a\nb", TextProblem::None},
+        {u"", true, u"", TextProblem::Empty},
+        {longest, true, longest, TextProblem::None},
+        {longest + u"x", false, longest + u"x", TextProblem::TooLong},
+        // Each line break becomes two units.
+        {std::u16string(kMaxSignatureUnits / 2 + 1, u'\n'), true, {}, TextProblem::TooLong},
+    };
+    for (const auto& text : texts) {
+        std::u16string checked = text.given;
+        EXPECT_EQ(CheckText(checked, text.crLf), text.problem) << Utf16ToUtf8(text.given);
+        if (!text.stored.empty()) {
+            EXPECT_EQ(checked, text.stored);
+        }
+    }
+
+    TempDir dir;
+    const fs::path source = dir / "a.txt";
+    WriteBytes(source, PatternBytes(100, 1));
+    Sign(dir / "b_signed.txt", u"t", 1);
+    fs::create_directory(dir / "out");
+    const struct {
+        ExistingOutputs existing;
+        Verdict verdict;
+        bool replaced;
+        std::size_t kept; // OutputKept events
+    } policies[] = {
+        {ExistingOutputs::Keep, Verdict::SomeNotDone, false, 1},
+        {ExistingOutputs::KeepQuietly, Verdict::AllDone, false, 0},
+        {ExistingOutputs::Replace, Verdict::AllDone, true, 0},
+    };
+    for (const auto& policy : policies) {
+        const Bytes old{'o', 'l', 'd'};
+        WriteBytes(dir / "out" / "a_signed.txt", old);
+        WriteBytes(dir / "out" / "b.txt", old);
+        SignRequest sign;
+        sign.items = {{source, {}}};
+        sign.outputFolder = dir / "out";
+        sign.text = u"t";
+        sign.existing = policy.existing;
+        struct CKept : CSignRecorder {
+            std::size_t kept = 0;
+            void OutputKept(const SignMessage&) override { ++kept; }
+        } recorder;
+        EXPECT_EQ(RunSignBatch(sign, recorder).verdict, policy.verdict);
+        EXPECT_EQ(recorder.kept, policy.kept);
+        EXPECT_EQ(ReadBytes(dir / "out" / "a_signed.txt") != old, policy.replaced);
+
+        StripRequest strip{{dir / "b_signed.txt"}, dir / "out", policy.existing, 1};
+        CRecorder stripped;
+        EXPECT_EQ(RunStripBatch(strip, stripped).verdict, policy.verdict);
+        EXPECT_EQ(ReadBytes(dir / "out" / "b.txt") != old, policy.replaced);
+    }
 }
 
 // Takes what a stream sends, and changes the source at its first write.

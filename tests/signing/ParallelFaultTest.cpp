@@ -29,7 +29,7 @@ namespace {
 // A recorder that adds each failure's cause, and can stop the run.
 class CRunRecorder : public CSignRecorder {
 public:
-    std::atomic<bool> stop{false};
+    CRunControl control;
     std::function<void()> atEnd;
 
     void ReportFailure(const SignMessage& message) override {
@@ -41,7 +41,6 @@ public:
             atEnd();
         CSignRecorder::BatchFinished();
     }
-    bool StopRequested() override { return stop; }
 };
 
 struct Scene {
@@ -128,8 +127,9 @@ protected:
         request.items = scene.items;
         request.outputFolder = out.empty() ? scene.Out() : out;
         request.text = u"Parallel \u00A9";
-        request.keepOutputsOfThisRun = true;
+        request.existing = ExistingOutputs::Replace;
         request.jobs = jobs;
+        request.control = &scene.recorder.control;
         CScopedTestHooks hooks;
         hooks->byteIo = &scene.io;
         const SignResult result = RunSignBatch(request, scene.recorder);
@@ -257,7 +257,7 @@ TEST_P(ParallelFaults, StopDropsTheCopiesReadAhead) {
         scene.AddSmall();
         scene.recorder.beforeFile = [&](std::size_t position) {
             if (position == 4)
-                scene.recorder.stop = true;
+                scene.recorder.control.Stop();
         };
         scene.recorder.atEnd = [&] { atEnd = Names(FilesBelow(scene.Out())); };
     });

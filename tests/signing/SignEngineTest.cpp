@@ -413,8 +413,8 @@ TEST_F(SignEngine, JobsAskingAboutOutputsGiveTheRunOfOneJob) {
         request.outputFolder = Out();
         request.text = u"Jobs";
         request.jobs = jobs;
-        std::atomic<std::uint64_t> copied{0};
-        request.copiedBytes = &copied;
+        CRunControl copied;
+        request.control = &copied;
         for (const auto& source : sources)
             request.items.push_back({source, {}});
         CSignRecorder recorder;
@@ -423,7 +423,7 @@ TEST_F(SignEngine, JobsAskingAboutOutputsGiveTheRunOfOneJob) {
             recorder.answers.push_back(i % 2 == 0);
         RunSignBatch(request, recorder);
         events = recorder.events;
-        tally = copied;
+        tally = copied.Copied();
     };
     {
         CSignRecorder once;
@@ -461,13 +461,13 @@ TEST_F(SignEngine, StopFromAnotherThreadEndsARunOfSeveralJobs) {
     request.outputFolder = Out();
     request.text = u"Stop";
     request.jobs = 3;
-    std::atomic<bool> stop{false};
-    request.stop = &stop;
+    CRunControl stop;
+    request.control = &stop;
     for (const auto& source : sources)
         request.items.push_back({source, {}});
     m_recorder.beforeFile = [&](std::size_t position) {
         if (position == 3)
-            stop = true;
+            stop.Stop();
     };
     const SignResult result = RunSignBatch(request, m_recorder);
     // The third file was finished or dropped, as its copy was done or not; none came after.

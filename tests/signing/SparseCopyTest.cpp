@@ -92,15 +92,23 @@ TEST(SparseCopy, ReportsProgressAndStops) {
     const fs::path source = dir / "s.img";
     MakeSparse(source, {"", 200 * kMiB, {{0, kMiB}, {150 * kMiB, kMiB}}});
     fs::create_directory(dir / "out");
-    struct CStopping : CSignRecorder {
-        std::vector<std::uint64_t> copied;
-        void BytesCopied(std::uint64_t bytes, std::uint64_t) override { copied.push_back(bytes); }
-        bool StopRequested() override { return copied.size() >= 2; }
-    } stopping;
-    const SignResult result = RunSignBatch({source}, dir / "out", u"x", stopping);
+    std::vector<std::uint64_t> copied;
+    CRunControl control([&](std::uint64_t bytes) {
+        copied.push_back(bytes);
+        if (copied.size() == 2)
+            control.Stop();
+    });
+    SignRequest request;
+    request.items = {{source, {}}};
+    request.outputFolder = dir / "out";
+    request.text = u"x";
+    request.control = &control;
+    CSignRecorder recorder;
+    const SignResult result = RunSignBatch(request, recorder);
     EXPECT_EQ(result.signedCount, 0u);
-    ASSERT_EQ(stopping.copied.size(), 2u);
-    EXPECT_LT(stopping.copied[0], stopping.copied[1]);
+    ASSERT_EQ(copied.size(), 2u);
+    EXPECT_LT(copied[0], copied[1]);
+    EXPECT_EQ(control.Copied(), copied[1]);
     EXPECT_TRUE(fs::is_empty(dir / "out"));
 }
 
