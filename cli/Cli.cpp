@@ -10,7 +10,7 @@
 #include "FileOps.h"
 #include "FolderWalk.h"
 #include "SignEngine.h"
-#include "SignReport.h"
+#include "CliReport.h"
 #include "SignTexts.h"
 #include "Signature.h"
 #include "Streams.h"

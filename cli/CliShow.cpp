@@ -2,7 +2,7 @@
 
 #include "CliPlatform.h"
 #include "FileErrors.h"
-#include "SignReport.h"
+#include "CliReport.h"
 #include "SignTexts.h"
 #include "TextConvert.h"
 

@@ -7,7 +7,7 @@
 #include "CliPlatform.h"
 #include "Command.h"
 #include "SignEngine.h"
-#include "SignReport.h"
+#include "CliReport.h"
 #include "Streams.h"
 #include "Strip.h"
 #include "TextConvert.h"

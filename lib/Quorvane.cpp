@@ -11,7 +11,7 @@
 #include "SigClock.h"
 #include "SigCodeTable.h"
 #include "SignEngine.h"
-#include "SignReport.h"
+#include "CliReport.h"
 #include "SignTexts.h"
 #include "Signature.h"
 #include "Streams.h"

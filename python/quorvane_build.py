@@ -41,7 +41,8 @@ def _version():
 
 def _sources():
     """The module, the C API, and the engine, codec and base files of this platform (not Windows)."""
-    sources = [os.path.join(HERE, "QuorvaneModule.cpp"), os.path.join(ROOT, "lib", "Quorvane.cpp")]
+    sources = [os.path.join(HERE, "QuorvaneModule.cpp"), os.path.join(ROOT, "cli", "CliReport.cpp")]
+    sources += sorted(glob.glob(os.path.join(ROOT, "lib", "*.cpp")))
     for folder in ("signing", "codec", "base"):
         sources += sorted(path for path in glob.glob(os.path.join(ROOT, folder, "*.cpp"))
                           if not path.endswith("Windows.cpp"))
@@ -130,7 +131,7 @@ def _compile(into):
 
     extension = Extension(
         NAME + "._quorvane", _sources(),
-        include_dirs=[_pybind11_include()] + [os.path.join(ROOT, d) for d in ("lib", "signing",
+        include_dirs=[_pybind11_include()] + [os.path.join(ROOT, d) for d in ("lib", "cli", "signing",
                                                                               "codec", "base")],
         # 64-bit file positions on 32-bit systems too, in every source alike.
         define_macros=[("QUORVANE_VERSION", '"%s"' % _version()), ("_FILE_OFFSET_BITS", "64")],

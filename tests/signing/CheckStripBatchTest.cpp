@@ -4,7 +4,7 @@
 #include "Command.h"
 #include "SignRecorder.h"
 #include "SigClock.h"
-#include "SignReport.h"
+#include "CliReport.h"
 #include "Signature.h"
 #include "Streams.h"
 #include "Strip.h"

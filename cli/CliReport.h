@@ -1,5 +1,6 @@
-// The engine's messages as lines of text, the way quorvane-cli shows them and libquorvane
-// reports them: the path as the system spells it, then the cause in brackets.
+// quorvane-cli's lines for the engine's events: the path as the system spells it, then the
+// cause in brackets, and the tool's remedies (--force, quorvane-cli strip). libquorvane's
+// batches report the same lines, which their callers take for quorvane-cli's.
 #pragma once
 
 #include "CheckEngine.h"

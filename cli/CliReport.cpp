@@ -1,4 +1,4 @@
-#include "SignReport.h"
+#include "CliReport.h"
 
 #include "FileErrors.h"
 #include "SigClock.h"
