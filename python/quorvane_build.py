@@ -1,6 +1,6 @@
 """The build backend of the Python module quorvane (PEP 517), for `pip install ./python`.
 
-It compiles the module with its own copy of the library: the binding (QuorvaneModule.cpp), the
+It compiles the module with its own copy of the library: the binding (QuorvaneModule*.cpp), the
 C API (lib/), the engine (signing/), the trailer format (codec/) and what they share (base/),
 all from this repository, into one extension that needs no libquorvane installed. It needs
 what Debian's packages give: a C++20 compiler, Python's headers (python3-dev), setuptools (for
@@ -29,6 +29,10 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 NAME = "quorvane"
 SUMMARY = "Sign, check and strip Quorvane's signature trailer"
+# The sources of the binding, which read Python.h before any standard header.
+BINDING = ("QuorvaneModule.cpp", "QuorvaneModuleFiles.cpp", "QuorvaneModuleBatches.cpp")
+# The package's Python files: the code, its type stub and the marker that it has types.
+PACKAGE_FILES = ("__init__.py", "_remote.py", "__init__.pyi", "py.typed")
 
 
 def _version():
@@ -41,7 +45,8 @@ def _version():
 
 def _sources():
     """The module, the C API, and the engine, codec and base files of this platform (not Windows)."""
-    sources = [os.path.join(HERE, "QuorvaneModule.cpp"), os.path.join(ROOT, "cli", "CliReport.cpp")]
+    sources = [os.path.join(HERE, name) for name in BINDING]
+    sources.append(os.path.join(ROOT, "cli", "CliReport.cpp"))
     sources += sorted(glob.glob(os.path.join(ROOT, "lib", "*.cpp")))
     for folder in ("signing", "codec", "base"):
         sources += sorted(path for path in glob.glob(os.path.join(ROOT, folder, "*.cpp"))
@@ -113,7 +118,7 @@ def _compile(into):
                 # The binding reads Python.h before any standard header, as Python asks: it
                 # compiles on its own while the headers of the others are precompiled.
                 def binding(source):
-                    return os.path.basename(source) == "QuorvaneModule.cpp"
+                    return os.path.basename(source) in BINDING
                 with ThreadPoolExecutor(os.cpu_count() or 1) as pool:
                     made = {source: pool.submit(compile_one, [source], **kwargs)
                             for source in sources if binding(source)}
@@ -173,8 +178,7 @@ def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
     info = "%s-%s.dist-info" % (NAME, version)
     with tempfile.TemporaryDirectory() as work:
         extension = _compile(work)
-        files = [(NAME + "/" + name, os.path.join(HERE, NAME, name))
-                 for name in ("__init__.py", "__init__.pyi", "py.typed")]
+        files = [(NAME + "/" + name, os.path.join(HERE, NAME, name)) for name in PACKAGE_FILES]
         files.append((NAME + "/" + os.path.basename(extension), extension))
         contents = []
         for name, path in files:

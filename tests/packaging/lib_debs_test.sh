@@ -33,6 +33,7 @@ for file in "./usr/lib/$multiarch/libquorvane.so.$version" "./usr/lib/$multiarch
     "./usr/lib/$multiarch/libquorvane.so" "./usr/lib/$multiarch/libquorvane.a" \
     "./usr/lib/$multiarch/pkgconfig/quorvane.pc" ./usr/include/quorvane.h \
     ./usr/lib/python3/dist-packages/quorvane/__init__.py \
+    ./usr/lib/python3/dist-packages/quorvane/_remote.py \
     ./usr/lib/python3/dist-packages/quorvane/__init__.pyi \
     ./usr/lib/python3/dist-packages/quorvane/py.typed; do
     grep -qx -- "$file" <<<"$contents" || fail "no $file in the packages"

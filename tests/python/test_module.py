@@ -606,6 +606,7 @@ class PythonWays(unittest.TestCase):
                 inspect.signature(value)
             if callable(value):
                 self.assertTrue(value.__doc__, name)
+                self.assertEqual(value.__module__, "quorvane", name)
         self.assertEqual(list(inspect.signature(quorvane.sign_batch).parameters),
                          ["items", "output_folder", "text", "existing", "jobs", "skip_kinds"])
         self.assertEqual(list(inspect.signature(quorvane.sign_bytes).parameters),

@@ -1,0 +1,242 @@
+// quorvane._quorvane's batches, as quorvane-cli runs them, and its listings.
+#include "QuorvaneModule.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+namespace quorvane_python {
+
+namespace {
+
+std::vector<std::string> TakePaths(const py::iterable& paths) {
+    std::vector<std::string> bytes;
+    for (const py::handle path : paths)
+        bytes.push_back(TakePath(path).bytes);
+    return bytes;
+}
+
+std::vector<const char*> Pointers(const std::vector<std::string>& strings) {
+    std::vector<const char*> pointers;
+    pointers.reserve(strings.size());
+    for (const std::string& string : strings)
+        pointers.push_back(string.c_str());
+    return pointers;
+}
+
+using Lines = std::vector<std::tuple<std::ptrdiff_t, int, std::string>>;
+
+void CollectLine(void* context, std::ptrdiff_t index, int status, const char* message) {
+    static_cast<Lines*>(context)->emplace_back(index, status, message);
+}
+
+py::list LinesOf(const Lines& lines) {
+    py::list out;
+    for (const auto& [index, status, line] : lines)
+        out.append(py::make_tuple(index, status, FsText(line)));
+    return out;
+}
+
+// What a listing gathered without the GIL: (path, subfolder) pairs and problem lines.
+struct Listing {
+    std::vector<std::pair<std::string, std::string>> files;
+    std::vector<std::string> problems;
+};
+
+void ListedFile(void* context, const char* path, const char* subfolder) {
+    static_cast<Listing*>(context)->files.emplace_back(path, subfolder);
+}
+
+void ListedProblem(void* context, const char* message) {
+    static_cast<Listing*>(context)->problems.emplace_back(message);
+}
+
+py::tuple ListingOf(const Listing& listing) {
+    py::list files, problems;
+    for (const auto& [path, subfolder] : listing.files)
+        files.append(py::make_tuple(FsText(path), FsText(subfolder)));
+    for (const std::string& problem : listing.problems)
+        problems.append(FsText(problem));
+    return py::make_tuple(files, problems);
+}
+
+// One file of a check batch, gathered without the GIL.
+struct Checked {
+    int status;
+    std::optional<std::string> text;
+    std::int64_t signedAt;
+    std::optional<std::string> reason;
+    std::string json;
+};
+
+void CollectChecked(void* context, const quorvane_check_result* result) {
+    static_cast<std::vector<Checked>*>(context)->push_back(
+        {result->status,
+         result->text != nullptr
+             ? std::optional<std::string>(std::in_place, result->text, result->text_size)
+             : std::nullopt,
+         result->signed_at,
+         result->reason != nullptr ? std::optional<std::string>(result->reason) : std::nullopt,
+         result->json_line});
+}
+
+// Sign batch items: (source, subfolder or None) pairs, as the C API takes them.
+struct Items {
+    std::vector<std::string> sources, subfolders;
+    std::vector<quorvane_item> items;
+
+    explicit Items(const py::iterable& pairs) {
+        for (const py::handle pair : pairs) {
+            const auto [source, subfolder] = pair.cast<std::pair<py::object, py::object>>();
+            sources.push_back(TakePath(source).bytes);
+            subfolders.push_back(subfolder.is_none() ? std::string() : TakePath(subfolder).bytes);
+        }
+        for (std::size_t i = 0; i < sources.size(); ++i)
+            items.push_back({sources[i].c_str(), subfolders[i].c_str()});
+    }
+};
+
+// A path or None, for the C API's optional folders.
+std::optional<std::string> TakeOptionalPath(const py::object& path) {
+    if (path.is_none())
+        return std::nullopt;
+    return TakePath(path).bytes;
+}
+
+} // namespace
+
+void BindBatches(py::module_& module) {
+    module.def("sign_batch", [](const py::iterable& pairs, const py::object& outputFolder,
+                                const py::object& text, int flags, unsigned jobs) {
+        const Items items(pairs);
+        const Path folder = TakePath(outputFolder);
+        const std::string units = Wtf8(text);
+        Lines lines;
+        std::size_t count = 0;
+        const int status = Unlocked(true, [&] {
+            return quorvane_sign_batch_n(items.items.data(), items.items.size(),
+                                         folder.bytes.c_str(), units.data(), units.size(), flags,
+                                         jobs, CollectLine, &lines, &count);
+        });
+        if (status != QUORVANE_OK && status != QUORVANE_FAILED)
+            Raise(status, status == QUORVANE_CANNOT_WRITE ? folder.shown : py::none());
+        return py::make_tuple(count, LinesOf(lines));
+    });
+    module.def("check_batch", [](const py::iterable& paths, unsigned jobs) {
+        const std::vector<std::string> names = TakePaths(paths);
+        const std::vector<const char*> pointers = Pointers(names);
+        std::vector<Checked> results;
+        const int status = Unlocked(true, [&] {
+            return quorvane_check_batch(pointers.data(), pointers.size(), jobs, CollectChecked,
+                                        &results, nullptr);
+        });
+        if (status != QUORVANE_OK && status != QUORVANE_NOT_SIGNED &&
+            status != QUORVANE_CANNOT_READ)
+            Raise(status);
+        py::list found;
+        for (const Checked& result : results)
+            found.append(py::make_tuple(
+                result.text ? py::object(FromWtf8(result.text->data(), result.text->size()))
+                            : py::none(),
+                TimeText(result.signedAt),
+                result.reason ? py::object(FsText(*result.reason)) : py::none(),
+                FsText(result.json)));
+        return found;
+    });
+    module.def("strip_batch", [](const py::iterable& sources, const py::object& outputFolder,
+                                 int flags, unsigned jobs) {
+        const std::vector<std::string> names = TakePaths(sources);
+        const std::vector<const char*> pointers = Pointers(names);
+        const Path folder = TakePath(outputFolder);
+        Lines lines;
+        std::size_t count = 0;
+        const int status = Unlocked(true, [&] {
+            return quorvane_strip_batch(pointers.data(), pointers.size(), folder.bytes.c_str(),
+                                        flags, jobs, CollectLine, &lines, &count);
+        });
+        if (status != QUORVANE_OK && status != QUORVANE_FAILED)
+            Raise(status, status == QUORVANE_CANNOT_WRITE ? folder.shown : py::none());
+        return py::make_tuple(count, LinesOf(lines));
+    });
+    module.def("list_check_entries", [](const py::object& path, int flags) {
+        const Path name = TakePath(path);
+        std::vector<std::pair<std::string, std::optional<std::string>>> entries;
+        const int status = Unlocked(true, [&] {
+            return quorvane_list_check_entries_with(
+                name.bytes.c_str(), flags,
+                [](void* context, const char* entry, const char* line) {
+                    static_cast<decltype(entries)*>(context)->emplace_back(
+                        entry, line != nullptr ? std::optional<std::string>(line) : std::nullopt);
+                },
+                &entries);
+        });
+        if (status != QUORVANE_OK && status != QUORVANE_CANNOT_READ)
+            Raise(status, name.shown);
+        py::list found;
+        for (const auto& [entry, line] : entries)
+            found.append(
+                py::make_tuple(FsText(entry), line ? py::object(FsText(*line)) : py::none()));
+        return found;
+    });
+    module.def("list_files", [](const py::object& folder, const py::object& outputFolder,
+                                int flags) {
+        const Path from = TakePath(folder);
+        const std::optional<std::string> out = TakeOptionalPath(outputFolder);
+        Listing listing;
+        const int status = Unlocked(true, [&] {
+            return quorvane_list_files_with(from.bytes.c_str(), out ? out->c_str() : nullptr, flags,
+                                            ListedFile, ListedProblem, &listing);
+        });
+        if (status != QUORVANE_OK && (status != QUORVANE_CANNOT_READ || listing.problems.empty()))
+            Raise(status, from.shown);
+        return ListingOf(listing);
+    });
+    module.def("list_sign_items", [](const py::object& path, const py::object& outputFolder,
+                                     int flags) {
+        const Path from = TakePath(path);
+        const std::optional<std::string> out = TakeOptionalPath(outputFolder);
+        Listing listing;
+        const int status = Unlocked(true, [&] {
+            return quorvane_list_sign_items_with(from.bytes.c_str(), out ? out->c_str() : nullptr,
+                                                 flags, ListedFile, ListedProblem, &listing);
+        });
+        if (status != QUORVANE_OK && (status != QUORVANE_CANNOT_READ || listing.problems.empty()))
+            Raise(status, from.shown);
+        return ListingOf(listing);
+    });
+    module.def("plan_sign_batch",
+               [](const py::iterable& pairs, const py::object& outputFolder, std::size_t partSize) {
+                   const Items items(pairs);
+                   const Path folder = TakePath(outputFolder);
+                   std::vector<std::tuple<std::string, std::ptrdiff_t, std::size_t>> planned;
+                   std::size_t parts = 0;
+                   const int status = Unlocked(true, [&] {
+                       return quorvane_plan_sign_batch(
+                           items.items.data(), items.items.size(), folder.bytes.c_str(), partSize,
+                           [](void* context, const quorvane_planned_item* item) {
+                               static_cast<decltype(planned)*>(context)->emplace_back(
+                                   item->output, item->earlier, item->part);
+                           },
+                           &planned, &parts);
+                   });
+                   Require(status);
+                   py::list outputs, earlier, partOf;
+                   for (const auto& [output, first, part] : planned) {
+                       outputs.append(FsText(output));
+                       earlier.append(first >= 0 ? py::object(py::int_(first)) : py::none());
+                       partOf.append(part);
+                   }
+                   return py::make_tuple(outputs, earlier, partOf, parts);
+               });
+    module.def("summary", [](std::size_t count) {
+        char* text = nullptr;
+        Require(quorvane_sign_summary(count, &text));
+        return std::string(LibraryText(text).get());
+    });
+}
+
+} // namespace quorvane_python
