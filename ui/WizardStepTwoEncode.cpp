@@ -1,5 +1,6 @@
 #include "WizardStepTwoEncode.h"
 
+#include "Command.h"
 #include "DroppedFiles.h"
 #include "EncProgress.h"
 #include "FileKinds.h"
@@ -11,7 +12,6 @@
 #include "SignWorker.h"
 #include "SignEngine.h"
 #include "SignTexts.h"
-#include "Signature.h"
 #include "TextConvert.h"
 #include "resource.h"
 
@@ -320,7 +320,9 @@ BOOL CWizardStepTwoEncode::OnInitDialog() {
 }
 
 void CWizardStepTwoEncode::OnSignatureChanged() {
-    if (m_editSignature.GetWindowTextLength() > static_cast<int>(kMaxSignatureUnits)) {
+    // The engine's rule for a typed text: its line breaks as CR LF, then its length.
+    std::u16string typed = FromWide(m_editSignature.GetWindowText());
+    if (CheckText(typed, true) == TextProblem::TooLong) {
         // Back to the text of the last accepted change, with its selection.
         m_editSignature.SetWindowText(m_lastSignature);
         m_editSignature.SetSel(m_lastSelectionStart, m_lastSelectionEnd);
@@ -403,6 +405,7 @@ void CWizardStepTwoEncode::OnEncryptFiles() {
     SignRequest request;
     request.outputFolder = std::filesystem::path(m_szDestFolder);
     request.text = FromWide(m_editSignature.GetWindowText());
+    CheckText(request.text, true); // no longer than OnSignatureChanged lets it be
     request.items.reserve(m_fileList.size());
     for (const std::wstring& source : m_fileList)
         request.items.push_back({std::filesystem::path(source), {}});

@@ -247,6 +247,13 @@ TEST_F(AddSignatureStepTest, TheSignatureTakes32767UnitsAndRefusesMoreVisibly) {
               0u)
         << log[0];
     EXPECT_TRUE(Enabled(IDC_ENCRYPT_FILES));
+
+    // Lone line feeds are stored as CR LF: counted so, as the engine counts them.
+    Answer();
+    ::SendMessageW(Ctl(IDC_SIGNATURE), EM_REPLACESEL, TRUE,
+                   reinterpret_cast<LPARAM>(std::wstring(16382, L'\n').c_str()));
+    EXPECT_EQ(Text(IDC_SIGNATURE), L"Mine");
+    EXPECT_EQ(log.size(), 2u);
 }
 
 // The pages' controls are reached with Tab in the order they stand on the screen, row by row,
