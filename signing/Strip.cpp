@@ -11,6 +11,7 @@
 #include "PendingOutput.h"
 #include "FileStreams.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -140,7 +141,14 @@ StripBatchResult RunStripBatch(const StripRequest& request, IStripObserver& obse
     result.folderValid = true;
     result.verdict = Verdict::AllDone;
     const auto stopping = [&] { return StopAsked(request.control); };
-    const CopyProgress progress = [&](std::uint64_t) { return !stopping(); };
+    // The bytes of each output are counted for the run's control as they are written.
+    std::uint64_t counted = 0;
+    const CopyProgress progress = [&](std::uint64_t copied) {
+        if (request.control != nullptr && copied > counted)
+            request.control->AddCopied(copied - counted);
+        counted = std::max(counted, copied);
+        return !stopping();
+    };
     CRunOutputs written;
     OutputFolderPtr folder;
     // Byte I/O that must see every byte (tests) takes one file at a time.
@@ -152,6 +160,7 @@ StripBatchResult RunStripBatch(const StripRequest& request, IStripObserver& obse
             if (stopping())
                 return false;
             const fs::path& source = request.sources[i];
+            counted = 0;
             // An output of this run may have taken the source's place since it was read ahead.
             const bool trusted = written.WrittenFrom(source) == nullptr;
             StripResult stripped = StripScanned(

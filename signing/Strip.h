@@ -69,7 +69,8 @@ struct StripRequest {
     // Sources read at once: their trailers are found ahead, while the outputs are written in
     // order, so that results and files are those of one job.
     unsigned jobs = 1;
-    // Stops the run before its next file and inside a copy (nothing written for that file).
+    // Stops the run before its next file and inside a copy (nothing written for that file),
+    // and counts the bytes written into outputs.
     CRunControl* control = nullptr;
 };
 

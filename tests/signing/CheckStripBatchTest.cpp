@@ -187,6 +187,7 @@ TEST(Batches, JobsTextsAndExistingOutputsHaveOneRule) {
     TempDir dir;
     const fs::path source = dir / "a.txt";
     WriteBytes(source, PatternBytes(100, 1));
+    WriteBytes(dir / "b_signed.txt", PatternBytes(300, 2));
     Sign(dir / "b_signed.txt", u"t", 1);
     fs::create_directory(dir / "out");
     const struct {
@@ -216,9 +217,12 @@ TEST(Batches, JobsTextsAndExistingOutputsHaveOneRule) {
         EXPECT_EQ(recorder.kept, policy.kept);
         EXPECT_EQ(ReadBytes(dir / "out" / "a_signed.txt") != old, policy.replaced);
 
-        StripRequest strip{{dir / "b_signed.txt"}, dir / "out", policy.existing, 1};
+        CRunControl control;
+        StripRequest strip{{dir / "b_signed.txt"}, dir / "out", policy.existing, 1, &control};
         CRecorder stripped;
         EXPECT_EQ(RunStripBatch(strip, stripped).verdict, policy.verdict);
+        // The bytes written, for a watcher of the run.
+        EXPECT_EQ(control.Copied(), policy.replaced ? 300u : 0u);
         EXPECT_EQ(ReadBytes(dir / "out" / "b.txt") != old, policy.replaced);
     }
 }
