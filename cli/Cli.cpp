@@ -216,11 +216,18 @@ ParsedArgs Parse(const std::vector<CliArg>& args, std::size_t first,
     if (parsed.Has("--files-from") && parsed.Value("--files-from") == CliArg(1, '-') &&
         parsed.Value("--text-file") == CliArg(1, '-'))
         parsed.problem = "standard input cannot give both the text and the list of files";
+    if (parsed.Has("--progress") && parsed.Has("--no-progress"))
+        parsed.problem = "--progress and --no-progress exclude each other";
     return parsed;
 }
 
 bool FollowsLinks(const ParsedArgs& parsed) {
     return parsed.Has("-L") || parsed.Has("--follow-links");
+}
+
+CProgressLine::Mode ProgressOf(const ParsedArgs& parsed, const CliStreams& streams) {
+    return ProgressMode(parsed.Has("--progress"), parsed.Has("--no-progress"),
+                        streams.errIsTerminal);
 }
 
 // True when `args` ask for help before `--`.
@@ -374,7 +381,12 @@ int CCli::Sign(const std::vector<CliArg>& args) {
         std::move(files.items.begin(), files.items.end(), std::back_inserter(request.items));
     }
 
-    CCliSignObserver observer(m_streams);
+    CProgressLine progress(m_streams.err, ProgressOf(parsed, m_streams), "Signing",
+                           m_streams.clock);
+    progress.Known(request.items.size(), progress.Shown() ? SizeOf(request.items) : 0);
+    CRunControl control([&progress](std::uint64_t copied) { progress.Copied(copied); });
+    request.control = &control;
+    CCliSignObserver observer(progress);
     const SignResult result = RunSignBatch(request, observer);
     return ExitStatus(result.verdict, refusedFolder);
 }
@@ -420,9 +432,13 @@ int CCli::Check(const std::vector<CliArg>& args) {
         std::vector<CheckItem> items = CheckItemsOf(path, recursive, FollowsLinks(parsed));
         std::move(items.begin(), items.end(), std::back_inserter(request.items));
     }
+    CProgressLine progress(m_streams.err, ProgressOf(parsed, m_streams), "Checking",
+                           m_streams.clock);
+    progress.Known(request.items.size(), 0);
     CRunControl control;
     request.control = &control;
-    CCliCheckObserver observer(m_streams, control, json, request.items.size() == 1 && !walked);
+    CCliCheckObserver observer(m_streams, control, progress, json,
+                               request.items.size() == 1 && !walked);
     return ExitStatus(RunCheckBatch(request, observer).verdict);
 }
 
@@ -448,7 +464,12 @@ int CCli::Strip(const std::vector<CliArg>& args) {
     request.outputFolder = fs::path(*parsed.Value("--out"));
     request.existing = ExistingOf(parsed);
     request.jobs = jobs;
-    CCliStripObserver observer(m_streams, request.existing == ExistingOutputs::KeepQuietly);
+    CProgressLine progress(m_streams.err, ProgressOf(parsed, m_streams), "Stripping",
+                           m_streams.clock);
+    progress.Known(request.sources.size(), progress.Shown() ? SizeOf(request.sources) : 0);
+    CRunControl control([&progress](std::uint64_t copied) { progress.Copied(copied); });
+    request.control = &control;
+    CCliStripObserver observer(progress, request.existing == ExistingOutputs::KeepQuietly);
     const StripBatchResult result = RunStripBatch(request, observer);
     if (!result.folderValid)
         ErrLine(Utf16ToUtf8(signtext::kInvalidOutputFolder));

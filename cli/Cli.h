@@ -2,7 +2,9 @@
 // desktop program. RunCli is the whole tool; main only binds it to the process.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <filesystem>
 #include <string>
 #include <system_error>
@@ -36,6 +38,9 @@ struct CliStreams {
     // Standard output was closed when the tool started: what would go there (the texts of
     // check, the bytes of --out -, help and version) is refused before anything is read.
     bool outClosed = false;
+    // A steady clock in milliseconds for the progress line; empty: the system's (tests give
+    // their own).
+    std::function<std::uint64_t()> clock{};
 };
 
 // Exit statuses.

@@ -17,6 +17,8 @@ constexpr Option kOptions[] = {
     {"--jobs", "", true, kCommands},
     {"--skip-kinds", "", false, kSign},
     {"--json", "", false, kCheck},
+    {"--progress", "", false, kCommands},
+    {"--no-progress", "", false, kCommands},
     {"--files-from", "", true, kCommands},
     {"--null", "-0", false, kCommands},
     {"--help", "-h", false, kCommands | kTop},
@@ -51,13 +53,16 @@ std::vector<std::string> Valued(Where command) {
 
 const std::string_view kSignUsage =
     "usage: quorvane-cli sign (--text TEXT | --text-file FILE) --out DIR [--force | --no-clobber]"
-    " [-r [-L]] [--jobs N] [--skip-kinds] [--files-from LIST [-0]] PATH...\n"
+    " [-r [-L]] [--jobs N] [--skip-kinds] [--files-from LIST [-0]]\n"
+    "       [--progress | --no-progress] PATH...\n"
     "       quorvane-cli sign (--text TEXT | --text-file FILE) --out - [--skip-kinds] (PATH | -)\n";
 const std::string_view kCheckUsage =
-    "       quorvane-cli check [--json] [-r [-L]] [--jobs N] [--files-from LIST [-0]] PATH...\n";
+    "       quorvane-cli check [--json] [-r [-L]] [--jobs N] [--files-from LIST [-0]]\n"
+    "       [--progress | --no-progress] PATH...\n";
 const std::string_view kStripUsage =
     "       quorvane-cli strip --out DIR [--force | --no-clobber] [--jobs N]"
-    " [--files-from LIST [-0]] PATH...\n"
+    " [--files-from LIST [-0]]\n"
+    "       [--progress | --no-progress] PATH...\n"
     "       quorvane-cli strip --out - (PATH | -)\n";
 const std::string_view kOtherUsage = "       quorvane-cli -h | --help | --version\n"
                                      "       quorvane-cli COMMAND --help\n";
@@ -128,7 +133,11 @@ const std::string_view kCommonHelp =
     "(check, --out -, -h, --help, --version) is refused at once with exit status 2.\n"
     "Names and texts in messages and in check's output show what cannot be typed as\n"
     "escapes (\\t, \\n, \\r, \\x1b, \\u009b, \\u202e), so that a file's name or signature\n"
-    "cannot drive the terminal; --json gives them exact.\n";
+    "cannot drive the terminal; --json gives them exact.\n"
+    "When standard error is a terminal, a line tells the files done of the files known, the\n"
+    "bytes, the rate and the time left, redrawn at most ten times a second and erased before\n"
+    "any message; --no-progress turns it off, --progress writes it as lines to any standard\n"
+    "error (at most one a second). A pipe or a file gets only the messages.\n";
 
 std::string AllUsage() {
     return std::string(kSignUsage) + std::string(kCheckUsage) + std::string(kStripUsage) +

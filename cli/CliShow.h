@@ -5,6 +5,7 @@
 #include "CheckEngine.h"
 #include "Cli.h"
 #include "CliPlatform.h"
+#include "CliProgress.h"
 #include "Command.h"
 #include "SignEngine.h"
 #include "CliReport.h"
@@ -40,50 +41,38 @@ std::string StreamStripLine(const std::filesystem::path& name, StripOutcome outc
 // sign's messages, and the progress line on a terminal.
 class CCliSignObserver : public ISignObserver {
 public:
-    explicit CCliSignObserver(CliStreams& streams) : m_streams(streams) {}
+    explicit CCliSignObserver(CProgressLine& progress) : m_progress(progress) {}
 
     void BatchStarted(std::size_t) override {}
-    void FileStarted(std::size_t, std::size_t, const std::u16string& status) override {
-        if (!m_streams.errIsTerminal)
-            return;
-        // Plain carriage returns and blanks: every console understands them.
-        std::string line = "\r" + Utf16ToUtf8(status);
-        if (status.size() < m_progressWidth)
-            line += std::string(m_progressWidth - status.size(), ' ');
-        m_progressWidth = std::max(m_progressWidth, status.size());
-        m_streams.err.Write(line);
+    void FileStarted(std::size_t, std::size_t, const std::u16string&) override {}
+    void FileFinished(std::size_t, const SignItem&, SignOutcome) override { m_progress.FileDone(); }
+    void ReportFailure(const SignMessage& message) override {
+        m_progress.Line(MessageLine(message));
     }
-    void FileFinished(std::size_t, const SignItem&, SignOutcome) override {}
-    void ReportFailure(const SignMessage& message) override { Line(MessageLine(message)); }
-    void ReportWarning(const SignMessage& message) override { Line(MessageLine(message)); }
-    void OutputKept(const SignMessage& question) override { Line(KeptLine(question)); }
-    void BatchFinished() override { ClearProgress(); }
-    void ShowSummary(const SignMessage& summary) override { Line(MessageLine(summary)); }
+    void ReportWarning(const SignMessage& message) override {
+        m_progress.Line(MessageLine(message));
+    }
+    void OutputKept(const SignMessage& question) override { m_progress.Line(KeptLine(question)); }
+    void BatchFinished() override { m_progress.Finish(); }
+    void ShowSummary(const SignMessage& summary) override { m_progress.Line(MessageLine(summary)); }
 
 private:
-    void ClearProgress() {
-        if (m_progressWidth > 0)
-            m_streams.err.Write("\r" + std::string(m_progressWidth, ' ') + "\r");
-        m_progressWidth = 0;
-    }
-    void Line(const std::string& text) {
-        ClearProgress();
-        m_streams.err.Write(text + std::string(kCliNewline));
-    }
-
-    CliStreams& m_streams;
-    // Characters of the progress line on the terminal; 0 when none is shown.
-    std::size_t m_progressWidth = 0;
+    CProgressLine& m_progress;
 };
 
 // check's output: each item's text, or its JSON line, in the order of the items.
 class CCliCheckObserver : public ICheckObserver {
 public:
-    CCliCheckObserver(CliStreams& streams, CRunControl& control, bool json, bool single)
-        : m_streams(streams), m_control(control), m_json(json), m_single(single) {}
+    CCliCheckObserver(CliStreams& streams, CRunControl& control, CProgressLine& progress, bool json,
+                      bool single)
+        : m_streams(streams), m_control(control), m_progress(progress), m_json(json),
+          m_single(single) {}
 
     void FileChecked(std::size_t, const CheckItem& item, const CheckResult& result) override {
+        // Standard output may be the terminal the progress line is on.
+        m_progress.Clear();
         Show(item, result);
+        m_progress.FileDone();
         // Output that does not arrive ends the run.
         if (m_streams.out.Error())
             m_control.Stop();
@@ -99,9 +88,9 @@ private:
         const bool standardInput = item.stream != nullptr;
         const std::string name = standardInput ? "standard input" : ShownPath(item.path);
         if (result.outcome == CheckOutcome::Unreadable) {
-            WriteLine(m_streams.err, "quorvane-cli: cannot read " + name +
-                                         (standardInput ? CauseText(result.error)
-                                                        : " (" + CheckReason(result) + ")"));
+            m_progress.Line(
+                "quorvane-cli: cannot read " + name +
+                (standardInput ? CauseText(result.error) : " (" + CheckReason(result) + ")"));
             return;
         }
         const bool isSigned = result.outcome == CheckOutcome::Signed;
@@ -109,7 +98,7 @@ private:
             if (isSigned)
                 m_streams.out.Write(Visible(ForDisplay(result.text), true) + newline);
             else
-                WriteLine(m_streams.err, "quorvane-cli: no signature in " + name);
+                m_progress.Line("quorvane-cli: no signature in " + name);
         } else if (isSigned) {
             m_streams.out.Write(ShownPath(item.path) + ":" + newline +
                                 Visible(ForDisplay(result.text), true) + newline + newline);
@@ -119,6 +108,7 @@ private:
     }
     CliStreams& m_streams;
     CRunControl& m_control;
+    CProgressLine& m_progress;
     bool m_json;
     bool m_single;
 };
@@ -126,16 +116,17 @@ private:
 // strip's messages: a line for each source that was not stripped, in the order of the sources.
 class CCliStripObserver : public IStripObserver {
 public:
-    CCliStripObserver(CliStreams& streams, bool quiet) : m_streams(streams), m_quiet(quiet) {}
+    CCliStripObserver(CProgressLine& progress, bool quiet) : m_progress(progress), m_quiet(quiet) {}
 
     void FileStripped(std::size_t, const std::filesystem::path& source,
                       const StripResult& result) override {
         const std::string line = StripProblemLine(source, result, m_quiet);
         if (!line.empty())
-            WriteLine(m_streams.err, "quorvane-cli: " + line);
+            m_progress.Line("quorvane-cli: " + line);
+        m_progress.FileDone();
     }
 
 private:
-    CliStreams& m_streams;
+    CProgressLine& m_progress;
     bool m_quiet;
 };

@@ -1,6 +1,7 @@
 #include "EncProgress.h"
 
 #include "LocaleText.h"
+#include "Progress.h"
 #include "resource.h"
 
 #include <algorithm>
@@ -61,12 +62,15 @@ void CEncProgress::ShowFile(const std::wstring& path) {
 }
 
 void CEncProgress::ShowDone(std::size_t files, std::uint64_t bytes) {
-    // Bytes and files together: a run of empty files moves too, and a run of one large file
-    // moves with its bytes. Both are whole at the end, so the bar is full.
-    const double whole = static_cast<double>(m_bytes) + static_cast<double>(m_files);
-    const double done = static_cast<double>(bytes) + static_cast<double>(files);
-    const double fraction = whole > 0 ? std::min(done / whole, 1.0) : 0.0;
-    const int position = static_cast<int>(fraction * kProgressBarRange);
+    // The engine's estimate, as quorvane-cli's progress line has it: files and bytes together.
+    ProgressFacts facts;
+    facts.filesDone = files;
+    facts.filesKnown = m_files;
+    facts.bytesDone = bytes;
+    facts.bytesKnown = m_bytes;
+    facts.seconds = static_cast<double>(::GetTickCount64() - m_started) / 1000.0;
+    const ProgressEstimate estimate = Estimate(facts);
+    const int position = static_cast<int>(estimate.fraction * kProgressBarRange);
     if (position != m_position) {
         m_progress.SetPos(position);
         m_position = position;
@@ -78,12 +82,10 @@ void CEncProgress::ShowDone(std::size_t files, std::uint64_t bytes) {
         m_done.SetWindowText(doneText);
         m_doneText = std::move(doneText);
     }
-    const double seconds = static_cast<double>(::GetTickCount64() - m_started) / 1000.0;
     std::wstring rateText;
-    if (seconds >= 1.0 && fraction > 0 && fraction < 1.0) {
-        const auto perSecond = static_cast<std::uint64_t>(static_cast<double>(bytes) / seconds);
-        rateText = FormatBytes(perSecond) + L"/s, " + TimeLeft(seconds * (1 - fraction) / fraction);
-    }
+    if (estimate.bytesPerSecond && estimate.secondsLeft)
+        rateText = FormatBytes(static_cast<std::uint64_t>(*estimate.bytesPerSecond)) + L"/s, " +
+                   TimeLeft(*estimate.secondsLeft);
     if (rateText != m_rateText) {
         m_rate.SetWindowText(rateText);
         m_rateText = std::move(rateText);

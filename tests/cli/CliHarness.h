@@ -63,6 +63,8 @@ inline std::vector<std::filesystem::path> Names(const std::filesystem::path& fol
 inline CliRun RunInProcess(const std::vector<CliArg>& args, bool errIsTerminal = false) {
     CStringOutput out, err;
     CliStreams streams{out, err, errIsTerminal};
+    // A clock that stands still: the progress line is drawn once and then only erased.
+    streams.clock = [] { return std::uint64_t{0}; };
     CliRun run;
     run.status = RunCli(args, streams);
     run.out = out.text;

@@ -1,4 +1,5 @@
 #include "CliHarness.h"
+#include "CliProgress.h"
 
 #include "FileIo.h"
 #include "OutputName.h"
@@ -341,9 +342,56 @@ TEST_F(Cli, ProgressOnlyOnATerminal) {
 
     args.insert(args.begin() + 1, Arg("--force"));
     const CliRun shown = RunInProcess(args, true);
-    const std::string blank = "\r" + std::string(19, ' ') + "\r";
-    EXPECT_EQ(shown.err, "\rSigning file 1 of 2\rSigning file 2 of 2" + blank +
-                             "2 files encrypted succesfully!" + kNewline);
+    const std::string line = "Signing 0 of 2 files, 0 B of 20 B";
+    const std::string blank = "\r" + std::string(line.size(), ' ') + "\r";
+    EXPECT_EQ(shown.err, "\r" + line + blank + "2 files encrypted succesfully!" + kNewline);
+
+    // --no-progress on a terminal, --progress as lines anywhere; not both.
+    args.insert(args.begin() + 1, Arg("--no-progress"));
+    EXPECT_EQ(RunInProcess(args, true).err, "2 files encrypted succesfully!" + kNewline);
+    args[1] = Arg("--progress");
+    EXPECT_EQ(RunInProcess(args).err,
+              line + kNewline + "2 files encrypted succesfully!" + kNewline);
+    args.insert(args.begin() + 1, Arg("--no-progress"));
+    EXPECT_EQ(RunInProcess(args).status, 2);
+}
+
+// The line on a terminal: at most ten redraws a second, bytes moving within a file, erased
+// before a message and at the end; as lines at most once a second; the rate and the time left
+// once a second has passed.
+TEST(ProgressLine, RedrawsAtMostTenTimesASecondAndGivesWayToMessages) {
+    std::uint64_t now = 0;
+    CStringOutput err;
+    CProgressLine line(err, CProgressLine::Mode::Terminal, "Signing", [&] { return now; });
+    line.Known(3, 3000);
+    for (now = 1; now < 100; now += 7)
+        line.Copied(now * 10);
+    now = 100;
+    line.Copied(1000);
+    EXPECT_EQ(err.text, "\rSigning 0 of 3 files, 0 B of 2.9 KiB"
+                        "\rSigning 0 of 3 files, 1000 B of 2.9 KiB");
+    err.text.clear();
+    line.Line("File a.txt (gzip): ...");
+    EXPECT_EQ(err.text, "\r" + std::string(39, ' ') + "\rFile a.txt (gzip): ..." + kNewline);
+    err.text.clear();
+    now = 2000;
+    line.FileDone();
+    const std::string last = "Signing 1 of 3 files, 1000 B of 2.9 KiB, 500 B/s, 4 s left";
+    EXPECT_EQ(err.text, "\r" + last);
+    err.text.clear();
+    line.Finish();
+    EXPECT_EQ(err.text, "\r" + std::string(last.size(), ' ') + "\r");
+
+    CStringOutput log;
+    CProgressLine lines(log, CProgressLine::Mode::Lines, "Checking", [&] { return now; });
+    now = 0;
+    lines.Known(2, 0);
+    now = 999;
+    lines.FileDone();
+    now = 1000;
+    lines.FileDone();
+    lines.Finish();
+    EXPECT_EQ(log.text, "Checking 0 of 2 files" + kNewline + "Checking 2 of 2 files" + kNewline);
 }
 
 TEST_F(Cli, JsonLinesParseBackExactly) {

@@ -61,7 +61,7 @@ for heading in NAME SYNOPSIS DESCRIPTION OPTIONS 'EXIT STATUS' 'THE SIGNATURE TR
 done
 # Every option the program knows is in the manual.
 for option in --text --text-file --out --force --no-clobber -r --recursive --json --files-from \
-    --null --help --version; do
+    --null --progress --no-progress --help --version; do
     grep -q -- "$option" <<<"$page" || fail "the manual page does not describe $option"
 done
 
@@ -82,16 +82,18 @@ expect_completion() {
 }
 expect_completion '--help --version -h check sign strip ' quorvane-cli ''
 expect_completion 'sign strip ' quorvane-cli s
-expect_completion '-- --files-from --follow-links --help --jobs --json --null --recursive ' quorvane-cli check --
-# Options already given are not offered again, nor the one that excludes --force, nor the other
-# spelling of -0.
-expect_completion '--null ' quorvane-cli sign --force --n
-expect_completion '' quorvane-cli check -0 --n
+expect_completion '-- --files-from --follow-links --help --jobs --json --no-progress --null --progress --recursive ' quorvane-cli check --
+# Options already given are not offered again, nor the one that excludes --force (or
+# --progress), nor the other spelling of -0.
+expect_completion '--no-progress --null ' quorvane-cli sign --force --n
+expect_completion '--no-clobber --null ' quorvane-cli sign --progress --n
+expect_completion '' quorvane-cli strip --no-progress --p
+expect_completion '--no-progress ' quorvane-cli check -0 --n
 expect_completion '--skip-kinds ' quorvane-cli sign -L --s
 expect_completion '' quorvane-cli check -L --fo
 expect_completion 'out outbox ' quorvane-cli strip --files-from ou
 expect_completion '--text --text-file ' quorvane-cli sign --out x --te
 expect_completion 'out outbox ' quorvane-cli sign --out ou
-expect_completion '-- --files-from --force --help --jobs --no-clobber --null ' quorvane-cli strip --out x --
+expect_completion '-- --files-from --force --help --jobs --no-clobber --no-progress --null --progress ' quorvane-cli strip --out x --
 [ "$failures" -eq 0 ] && echo "deb package: ok ($(basename "$deb"))"
 [ "$failures" -eq 0 ]
