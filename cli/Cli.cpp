@@ -1,6 +1,7 @@
 #include "Cli.h"
 
 #include "CheckEngine.h"
+#include "CliArgs.h"
 #include "CliHelp.h"
 #include "CliList.h"
 #include "CliPlatform.h"
@@ -42,8 +43,6 @@ using clihelp::kSignHelp;
 using clihelp::kSignUsage;
 using clihelp::kStripHelp;
 using clihelp::kStripUsage;
-
-struct ParsedArgs;
 
 class CCli {
 public:
@@ -148,79 +147,6 @@ int CCli::ToStandardOutput(const std::vector<CliArg>& operands,
     return ShowStreamResult(m_streams, result, path, standardInput, text.has_value());
 }
 
-// Options and operands of one command. `--` ends the options; "--name=value" is accepted
-// beside "--name value".
-struct ParsedArgs {
-    std::vector<std::pair<std::string, std::optional<CliArg>>> options;
-    std::vector<CliArg> operands;
-    std::string problem;
-
-    bool Has(const std::string& name) const {
-        return std::any_of(options.begin(), options.end(),
-                           [&](const auto& option) { return option.first == name; });
-    }
-    std::optional<CliArg> Value(const std::string& name) const {
-        for (const auto& option : options)
-            if (option.first == name)
-                return option.second;
-        return std::nullopt;
-    }
-    std::size_t Count(const std::string& name) const {
-        return static_cast<std::size_t>(std::count_if(
-            options.begin(), options.end(), [&](const auto& o) { return o.first == name; }));
-    }
-};
-
-// `flags` and `valued` come from the reference's table of options (CliHelp.h).
-ParsedArgs Parse(const std::vector<CliArg>& args, std::size_t first,
-                 const std::vector<std::string>& flags, const std::vector<std::string>& valued) {
-    ParsedArgs parsed;
-    bool optionsEnded = false;
-    for (std::size_t i = first; i < args.size(); ++i) {
-        const std::string text = PathUtf8(args[i]);
-        if (optionsEnded || text.size() < 2 || text[0] != '-') {
-            parsed.operands.push_back(args[i]);
-            continue;
-        }
-        if (text == "--") {
-            optionsEnded = true;
-            continue;
-        }
-        const auto equals = text.find('=');
-        const std::string name = text.substr(0, equals);
-        if (std::find(flags.begin(), flags.end(), name) != flags.end() &&
-            equals == std::string::npos) {
-            parsed.options.emplace_back(name, std::nullopt);
-        } else if (std::find(valued.begin(), valued.end(), name) != valued.end()) {
-            if (equals != std::string::npos) {
-                parsed.options.emplace_back(name, args[i].substr(equals + 1));
-            } else if (i + 1 < args.size()) {
-                parsed.options.emplace_back(name, args[++i]);
-            } else {
-                parsed.problem = "option " + Visible(name) + " needs a value";
-                return parsed;
-            }
-        } else {
-            parsed.problem = "unknown option " + Visible(text);
-            return parsed;
-        }
-    }
-    for (const auto& name : valued)
-        if (parsed.Count(name) > 1)
-            parsed.problem = "option " + name + " given twice";
-    if ((parsed.Has("-0") || parsed.Has("--null")) && !parsed.Has("--files-from"))
-        parsed.problem = "-0 goes with --files-from";
-    if ((parsed.Has("-L") || parsed.Has("--follow-links")) &&
-        !(parsed.Has("-r") || parsed.Has("--recursive")))
-        parsed.problem = "-L goes with -r";
-    if (parsed.Has("--files-from") && parsed.Value("--files-from") == CliArg(1, '-') &&
-        parsed.Value("--text-file") == CliArg(1, '-'))
-        parsed.problem = "standard input cannot give both the text and the list of files";
-    if (parsed.Has("--progress") && parsed.Has("--no-progress"))
-        parsed.problem = "--progress and --no-progress exclude each other";
-    return parsed;
-}
-
 bool FollowsLinks(const ParsedArgs& parsed) {
     return parsed.Has("-L") || parsed.Has("--follow-links");
 }
@@ -228,18 +154,6 @@ bool FollowsLinks(const ParsedArgs& parsed) {
 CProgressLine::Mode ProgressOf(const ParsedArgs& parsed, const CliStreams& streams) {
     return ProgressMode(parsed.Has("--progress"), parsed.Has("--no-progress"),
                         streams.errIsTerminal);
-}
-
-// True when `args` ask for help before `--`.
-bool AsksForHelp(const std::vector<CliArg>& args) {
-    for (std::size_t i = 1; i < args.size(); ++i) {
-        const std::string text = PathUtf8(args[i]);
-        if (text == "--")
-            return false;
-        if (text == "--help" || text == "-h")
-            return true;
-    }
-    return false;
 }
 
 std::optional<std::u16string> CCli::Text(const ParsedArgs& parsed, std::string& problem) {
