@@ -147,8 +147,11 @@ void CProgressLine::DrawLocked() {
 }
 
 void CProgressLine::EraseLocked() {
-    if (m_mode == Mode::Terminal && m_width > 0)
-        m_err.Write("\r" + std::string(m_width, ' ') + "\r");
+    if (m_mode == Mode::Terminal && m_width > 0) {
+        std::string blank(m_width + 2, ' ');
+        blank.front() = blank.back() = '\r';
+        m_err.Write(blank);
+    }
     m_width = 0;
 }
 
