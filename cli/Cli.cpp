@@ -72,16 +72,24 @@ private:
     std::optional<std::u16string> Text(const ParsedArgs& parsed, std::string& problem);
     // --out -: the one operand, a file or - for standard input, as a stream to standard
     // output; `text` signs, none strips.
-    int ToStandardOutput(const std::vector<CliArg>& operands,
-                         const std::optional<std::u16string>& text, bool skipKinds = false);
-    // The operands, then the paths listed by --files-from. False, with the problem, when the
-    // list cannot be read or is refused.
-    bool Paths(const ParsedArgs& parsed, std::vector<CliArg>& paths, std::string& problem);
+    int ToStandardOutput(CCliOperands& operands, const std::optional<std::u16string>& text,
+                         bool skipKinds = false);
+    // The operands, then the paths listed by --files-from, read as the run comes to them.
+    // False, with the problem, when the list cannot be read or its start is refused.
+    bool Paths(const ParsedArgs& parsed, CCliOperands& paths, std::string& problem);
+    // A run's exit status, or the usage error of a list that stopped naming paths part of the
+    // way (the run took the paths before it).
+    int AfterList(const CCliOperands& operands, int status) {
+        if (operands.Problem().empty())
+            return status;
+        ErrLine("quorvane-cli: " + operands.Problem());
+        return kExitUsage;
+    }
     // Where sign and strip write, how many files at once, and which files.
     struct WriteArgs {
         bool toStandardOutput = false;
         unsigned jobs = 0;
-        std::vector<CliArg> operands;
+        CCliOperands operands{{}};
     };
     // What sign and strip check alike before anything is read: the output, existing outputs,
     // the jobs and the paths, of which there must be one (`noFiles` says so otherwise). An
@@ -120,11 +128,12 @@ bool StandardInputTwice(const std::vector<CliArg>& operands) {
 
 // The line strip gives for a stream `name` that was not stripped.
 
-int CCli::ToStandardOutput(const std::vector<CliArg>& operands,
-                           const std::optional<std::u16string>& text, bool skipKinds) {
-    if (operands.size() != 1)
+int CCli::ToStandardOutput(CCliOperands& operands, const std::optional<std::u16string>& text,
+                           bool skipKinds) {
+    CliArg operand;
+    if (!operands.AtMostOne() || !operands.Next(operand))
         return Usage("--out - takes one file, or - for standard input");
-    const fs::path path(operands.front());
+    const fs::path path(operand);
     const bool standardInput = IsStandardStream(path);
     if (standardInput && m_streams.in == nullptr)
         return Usage("cannot read standard input: it is closed");
@@ -179,12 +188,26 @@ std::optional<std::u16string> CCli::Text(const ParsedArgs& parsed, std::string& 
     return std::nullopt;
 }
 
-bool CCli::Paths(const ParsedArgs& parsed, std::vector<CliArg>& paths, std::string& problem) {
-    paths = parsed.operands;
+bool CCli::Paths(const ParsedArgs& parsed, CCliOperands& paths, std::string& problem) {
+    paths = CCliOperands(parsed.operands);
     if (!parsed.Has("--files-from"))
         return true;
-    return AddListedPaths(fs::path(*parsed.Value("--files-from")),
-                          parsed.Has("-0") || parsed.Has("--null"), m_streams.in, paths, problem);
+    return paths.ListFrom(fs::path(*parsed.Value("--files-from")),
+                          parsed.Has("-0") || parsed.Has("--null"), m_streams.in, problem);
+}
+
+// Tells the progress line the files of a run that are all known before it (operands on the
+// command line, none walked: each is one entry), with their bytes when `bytes`; true when it
+// did.
+bool KnownAhead(const ParsedArgs& parsed, bool recursive, const CCliOperands& operands,
+                CProgressLine& progress, bool bytes = true) {
+    if (recursive || parsed.Has("--files-from") || !progress.Shown())
+        return false;
+    std::uint64_t total = 0;
+    for (const CliArg& operand : operands.Given())
+        total += bytes ? SizeOfFile(fs::path(operand)) : 0;
+    progress.Known(operands.Given().size(), total);
+    return true;
 }
 
 // --jobs N: files at once, 1 to kMaxJobs; one per processor when not given. 0 for a value that
@@ -207,11 +230,11 @@ ExistingOutputs ExistingOf(const ParsedArgs& parsed) {
                                         : ExistingOutputs::Keep;
 }
 
-// The exit status of a run's verdict; `refused`: an operand was refused before the run.
-int ExitStatus(Verdict verdict, bool refused = false) {
+// The exit status of a run's verdict.
+int ExitStatus(Verdict verdict) {
     switch (verdict) {
     case Verdict::AllDone:
-        return refused ? kExitSomeFailed : kExitAllDone;
+        return kExitAllDone;
     case Verdict::SomeNotDone:
         return kExitSomeFailed;
     case Verdict::NothingDone:
@@ -238,7 +261,7 @@ std::optional<int> CCli::Writes(const ParsedArgs& parsed, const char* noFiles, W
     std::string listProblem;
     if (!Paths(parsed, writes.operands, listProblem))
         return Usage(listProblem);
-    if (writes.operands.empty())
+    if (writes.operands.None())
         return Usage(noFiles);
     return std::nullopt;
 }
@@ -255,10 +278,10 @@ int CCli::Sign(const std::vector<CliArg>& args) {
     WriteArgs writes;
     if (const std::optional<int> refused = Writes(parsed, "give the files to sign", writes))
         return *refused;
-    const auto& [toStandardOutput, jobs, operands] = writes;
-    const bool streamIn = std::any_of(operands.begin(), operands.end(), [](const CliArg& operand) {
-        return IsStandardStream(operand);
-    });
+    auto& [toStandardOutput, jobs, operands] = writes;
+    const bool streamIn =
+        std::any_of(operands.Given().begin(), operands.Given().end(),
+                    [](const CliArg& operand) { return IsStandardStream(operand); });
     if (streamIn && !IsStandardStream(*parsed.Value("--out")))
         return Usage("standard input has no name to sign into a folder: give --out -");
     if (streamIn && parsed.Has("--text-file") && IsStandardStream(*parsed.Value("--text-file")))
@@ -281,28 +304,32 @@ int CCli::Sign(const std::vector<CliArg>& args) {
     request.existing = ExistingOf(parsed);
     request.jobs = jobs;
     request.kinds = parsed.Has("--skip-kinds") ? KindPolicy::LeaveOut : KindPolicy::Warn;
-    bool refusedFolder = false;
-    for (const CliArg& operand : operands) {
-        FolderFiles files =
-            SignItemsOf(fs::path(operand), request.outputFolder, recursive, FollowsLinks(parsed));
-        for (const WalkProblem& problem : files.problems) {
-            ErrLine("quorvane-cli: " +
-                    (problem.folderNotWalked
-                         ? ShownPath(problem.path) + " is a folder; -r signs the files in it"
-                         : WalkProblemText(problem)));
-            refusedFolder = true;
-        }
-        std::move(files.items.begin(), files.items.end(), std::back_inserter(request.items));
-    }
-
     CProgressLine progress(m_streams.err, ProgressOf(parsed, m_streams), "Signing",
                            m_streams.clock);
-    progress.Known(request.items.size(), progress.Shown() ? SizeOf(request.items) : 0);
+    // The operands are walked as the run comes to them.
+    CSignEntries entries(
+        [&operands](fs::path& operand) {
+            CliArg given;
+            if (!operands.Next(given))
+                return false;
+            operand = fs::path(std::move(given));
+            return true;
+        },
+        request.outputFolder, recursive, FollowsLinks(parsed));
+    // Files named on the command line alone are known before the run; the rest as it goes.
+    const bool knownAhead = KnownAhead(parsed, recursive, operands, progress);
+    request.entries = [&entries, &progress, knownAhead](SignEntry& entry) {
+        if (!entries.Next(entry))
+            return false;
+        if (!entry.problem && !knownAhead)
+            progress.KnownFile(entry.item.source);
+        return true;
+    };
     CRunControl control([&progress](std::uint64_t copied) { progress.Copied(copied); });
     request.control = &control;
     CCliSignObserver observer(progress);
     const SignResult result = RunSignBatch(request, observer);
-    return ExitStatus(result.verdict, refusedFolder);
+    return AfterList(operands, ExitStatus(result.verdict));
 }
 
 int CCli::Check(const std::vector<CliArg>& args) {
@@ -317,43 +344,58 @@ int CCli::Check(const std::vector<CliArg>& args) {
     const unsigned jobs = JobsOf(parsed);
     if (jobs == 0)
         return Usage(JobsProblem());
-    std::vector<CliArg> operands;
+    CCliOperands operands{{}};
     std::string listProblem;
     if (!Paths(parsed, operands, listProblem))
         return Usage(listProblem);
-    if (operands.empty())
+    if (operands.None())
         return Usage("give the files to check");
     const bool json = parsed.Has("--json");
     const bool recursive = parsed.Has("-r") || parsed.Has("--recursive");
-    if (StandardInputTwice(operands))
+    const std::vector<CliArg>& given = operands.Given();
+    if (StandardInputTwice(given))
         return Usage("standard input can be checked only once");
-    if (m_streams.in == nullptr && std::any_of(operands.begin(), operands.end(), IsStandardStream))
+    if (m_streams.in == nullptr && std::any_of(given.begin(), given.end(), IsStandardStream))
         return Usage("cannot read standard input: it is closed");
+    // One file is shown without its name: one operand that is not a folder walked.
+    const bool single = operands.AtMostOne() &&
+                        !(recursive && operands.Peek() != nullptr && IsDirectory(*operands.Peek()));
 
-    // Each path to check, with what the walk already knows against it. The files of a folder
-    // come in the order of their paths, what could not be walked among them.
+    // Each path to check, with what the walk already knows against it, as the run comes to
+    // it. The files of a folder come in the order of their paths, what could not be walked
+    // among them. Standard input is an operand on the command line only.
     CFileStreamSource standardInput(m_streams.in);
-    CheckRequest request;
-    request.jobs = jobs;
-    bool walked = false;
-    for (const CliArg& operand : operands) {
-        const fs::path path(operand);
-        if (IsStandardStream(path)) {
-            request.items.push_back({path, {}, LinkedTo::Nothing, &standardInput});
-            continue;
-        }
-        walked = walked || (recursive && IsDirectory(path));
-        std::vector<CheckItem> items = CheckItemsOf(path, recursive, FollowsLinks(parsed));
-        std::move(items.begin(), items.end(), std::back_inserter(request.items));
-    }
     CProgressLine progress(m_streams.err, ProgressOf(parsed, m_streams), "Checking",
                            m_streams.clock);
-    progress.Known(request.items.size(), 0);
+    std::size_t fromCommandLine = given.size();
+    CCheckEntries entries(
+        [&](CheckItem& item) {
+            CliArg operand;
+            if (!operands.Next(operand))
+                return false;
+            const bool stream = fromCommandLine > 0 && IsStandardStream(operand);
+            fromCommandLine -= fromCommandLine > 0 ? 1 : 0;
+            item = {fs::path(std::move(operand)),
+                    {},
+                    LinkedTo::Nothing,
+                    stream ? &standardInput : nullptr};
+            return true;
+        },
+        recursive, FollowsLinks(parsed));
+    CheckRequest request;
+    request.jobs = jobs;
+    const bool knownAhead = KnownAhead(parsed, recursive, operands, progress, false);
+    request.entries = [&entries, &progress, knownAhead](CheckItem& item) {
+        if (!entries.Next(item))
+            return false;
+        if (!knownAhead)
+            progress.Known(1, 0);
+        return true;
+    };
     CRunControl control;
     request.control = &control;
-    CCliCheckObserver observer(m_streams, control, progress, json,
-                               request.items.size() == 1 && !walked);
-    return ExitStatus(RunCheckBatch(request, observer).verdict);
+    CCliCheckObserver observer(m_streams, control, progress, json, single);
+    return AfterList(operands, ExitStatus(RunCheckBatch(request, observer).verdict));
 }
 
 int CCli::Strip(const std::vector<CliArg>& args) {
@@ -366,28 +408,36 @@ int CCli::Strip(const std::vector<CliArg>& args) {
     WriteArgs writes;
     if (const std::optional<int> refused = Writes(parsed, "give the files to strip", writes))
         return *refused;
-    const auto& [toStandardOutput, jobs, operands] = writes;
+    auto& [toStandardOutput, jobs, operands] = writes;
     if (toStandardOutput)
         return ToStandardOutput(operands, std::nullopt);
     if (std::any_of(parsed.operands.begin(), parsed.operands.end(),
                     [](const CliArg& operand) { return IsStandardStream(operand); }))
         return Usage("standard input has no name to strip into a folder: give --out -");
 
+    CProgressLine progress(m_streams.err, ProgressOf(parsed, m_streams), "Stripping",
+                           m_streams.clock);
     StripRequest request;
-    request.sources.assign(operands.begin(), operands.end());
+    const bool knownAhead = KnownAhead(parsed, false, operands, progress);
+    request.entries = [&operands, &progress, knownAhead](fs::path& source) {
+        CliArg operand;
+        if (!operands.Next(operand))
+            return false;
+        source = fs::path(std::move(operand));
+        if (!knownAhead)
+            progress.KnownFile(source);
+        return true;
+    };
     request.outputFolder = fs::path(*parsed.Value("--out"));
     request.existing = ExistingOf(parsed);
     request.jobs = jobs;
-    CProgressLine progress(m_streams.err, ProgressOf(parsed, m_streams), "Stripping",
-                           m_streams.clock);
-    progress.Known(request.sources.size(), progress.Shown() ? SizeOf(request.sources) : 0);
     CRunControl control([&progress](std::uint64_t copied) { progress.Copied(copied); });
     request.control = &control;
     CCliStripObserver observer(progress, request.existing == ExistingOutputs::KeepQuietly);
     const StripBatchResult result = RunStripBatch(request, observer);
     if (!result.folderValid)
         ErrLine(Utf16ToUtf8(signtext::kInvalidOutputFolder));
-    return ExitStatus(result.verdict);
+    return AfterList(operands, ExitStatus(result.verdict));
 }
 
 int CCli::Run(const std::vector<CliArg>& args) {

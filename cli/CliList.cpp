@@ -9,129 +9,142 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <new>
 #include <cstring>
+#include <optional>
 #include <string_view>
 
 namespace {
 
 const std::string_view kNewline = kCliNewline;
 
-// A list of paths longer than this is refused: no one means one, and its paths would take
-// more memory than a machine has to give.
+// A list of paths longer than this is refused: no one means one, and a list that never ends
+// (NUL bytes from /dev/zero with -0, all of them empty entries) would be read forever.
 constexpr std::uint64_t kMaxListBytes = std::uint64_t{1} << 30;
 constexpr std::string_view kMaxListText = "1 GiB";
 
 } // namespace
 
-// Reads the entries of a list into `paths`; false, with the problem, for a list that cannot
-// name paths: an entry longer than any path, a NUL byte in a list of lines, or too long a list.
-bool ReadList(std::FILE* file, bool nulSeparated, const std::string& name,
-              std::vector<CliArg>& paths, std::string& problem) {
-    const char separator = nulSeparated ? '\0' : '\n';
-    std::string entry;
-    bool tooLong = false;
-    const auto take = [&] {
-        // A line of a list written on Windows ends in CR LF.
-        if (!nulSeparated && kNewline == "\r\n" && !entry.empty() && entry.back() == '\r')
-            entry.pop_back();
-        if (!entry.empty()) {
-            std::optional<CliArg> path = ListedPath(entry);
-            if (!path)
-                tooLong = true;
-            else
-                paths.push_back(std::move(*path));
-        }
-        entry.clear();
-    };
-    const std::string longEntry = "an entry of the list of files from " + name +
-                                  " is longer than the longest path (" +
-                                  std::string(kLongestPathText) + ")";
-    std::vector<char> block(std::size_t{64} << 10);
-    // Runs of empty entries (a list of NUL bytes) are skipped a stretch at a time.
-    const std::string separators(4096, separator);
-    std::uint64_t total = 0;
-    for (;;) {
-        const std::size_t got = FileRead(file, block.data(), block.size());
-        total += got;
-        if (total > kMaxListBytes) {
-            problem =
-                "the list of files from " + name + " is longer than " + std::string(kMaxListText);
-            return false;
-        }
-        for (const char *next = block.data(), *end = block.data() + got; next < end;) {
-            // Empty entries, a run at a time.
-            if (entry.empty() && *next == separator) {
-                while (static_cast<std::size_t>(end - next) >= separators.size() &&
-                       std::memcmp(next, separators.data(), separators.size()) == 0)
-                    next += separators.size();
-                while (next < end && *next == separator)
-                    ++next;
-                continue;
-            }
-            const auto* separated =
-                static_cast<const char*>(std::memchr(next, separator, end - next));
-            const char* part = separated != nullptr ? separated : end;
-            if (!nulSeparated && std::memchr(next, '\0', part - next) != nullptr) {
-                problem = "the list of files from " + name +
-                          " holds a NUL byte; give -0 for a list separated by NUL bytes";
-                return false;
-            }
-            tooLong = entry.size() + static_cast<std::size_t>(part - next) > kMaxListedBytes;
-            if (!tooLong) {
-                entry.append(next, part);
-                if (separated != nullptr)
-                    take();
-            }
-            if (tooLong) {
-                problem = longEntry;
-                return false;
-            }
-            next = separated != nullptr ? separated + 1 : end;
-        }
-        if (got < block.size())
-            break;
-    }
-    if (std::ferror(file)) {
-        problem = "cannot read the list of files from " + name + ": " + ErrorText(LastError());
-        return false;
-    }
-    take();
-    if (tooLong)
-        problem = longEntry;
-    return !tooLong;
-}
-
-bool AddListedPaths(const std::filesystem::path& list, bool nulSeparated, std::FILE* in,
-                    std::vector<CliArg>& paths, std::string& problem) {
+bool CCliOperands::ListFrom(const std::filesystem::path& list, bool nulSeparated, std::FILE* in,
+                            std::string& problem) {
     const bool standardInput = list == "-";
-    if (standardInput && std::any_of(paths.begin(), paths.end(),
+    if (standardInput && std::any_of(m_given.begin(), m_given.end(),
                                      [](const CliArg& path) { return path == CliArg(1, '-'); })) {
         problem = "standard input cannot hold both the list of files and a file";
         return false;
     }
-    const std::string name = standardInput ? "standard input" : ShownPath(list);
-    UniqueFile opened;
+    m_name = standardInput ? "standard input" : ShownPath(list);
     if (!standardInput)
-        opened = OpenFile(LongPath(list), "rb");
-    std::FILE* file = standardInput ? in : opened.get();
-    if (file == nullptr) {
-        problem = "cannot read the list of files from " + name + ": " +
+        m_opened = OpenFile(LongPath(list), "rb");
+    m_list = standardInput ? in : m_opened.get();
+    if (m_list == nullptr) {
+        problem = "cannot read the list of files from " + m_name + ": " +
                   (standardInput ? std::string("it is closed") : ErrorText(LastError()));
         return false;
     }
-    bool read = false;
-    bool memory = true;
-    try {
-        read = ReadList(file, nulSeparated, name, paths, problem);
-    } catch (const std::bad_alloc&) {
-        memory = false;
+    m_nulSeparated = nulSeparated;
+    m_block.resize(std::size_t{64} << 10);
+    m_ended = false;
+    // A list that names no path at its start is refused before anything is done.
+    while (m_nextGiven < m_given.size())
+        m_ahead.push_back(m_given[m_nextGiven++]);
+    if (!ReadEntry() && !m_problem.empty()) {
+        problem = m_problem;
+        return false;
     }
-    if (read)
-        return true;
-    // What was read goes before the message is made.
-    std::vector<CliArg>().swap(paths);
-    if (!memory)
-        problem = "the list of files from " + name + " holds more paths than memory takes";
+    return true;
+}
+
+bool CCliOperands::Refuse(std::string problem) {
+    m_problem = std::move(problem);
+    m_ended = true;
+    m_at = m_end;
+    m_opened.reset();
     return false;
+}
+
+bool CCliOperands::ReadEntry() {
+    const char separator = m_nulSeparated ? '\0' : '\n';
+    std::string entry;
+    for (;;) {
+        if (m_at == m_end) {
+            if (m_ended)
+                break;
+            const std::size_t got = FileRead(m_list, m_block.data(), m_block.size());
+            m_total += got;
+            if (m_total > kMaxListBytes)
+                return Refuse("the list of files from " + m_name + " is longer than " +
+                              std::string(kMaxListText));
+            // A list of lines that holds a NUL byte is no list of paths: refused as soon as
+            // its block is read, before the entries ahead of the byte are taken.
+            if (!m_nulSeparated && std::memchr(m_block.data(), '\0', got) != nullptr)
+                return Refuse("the list of files from " + m_name +
+                              " holds a NUL byte; give -0 for a list separated by NUL bytes");
+            m_at = 0;
+            m_end = got;
+            if (got < m_block.size()) {
+                if (std::ferror(m_list))
+                    return Refuse("cannot read the list of files from " + m_name + ": " +
+                                  ErrorText(LastError()));
+                m_ended = true;
+                m_opened.reset();
+            }
+            continue;
+        }
+        const char* const next = m_block.data() + m_at;
+        const char* const end = m_block.data() + m_end;
+        // Runs of empty entries (a list of NUL bytes) are skipped a stretch at a time.
+        if (entry.empty() && *next == separator) {
+            const char* skip = next;
+            while (skip < end && *skip == separator)
+                ++skip;
+            m_at = static_cast<std::size_t>(skip - m_block.data());
+            continue;
+        }
+        const auto* separated = static_cast<const char*>(std::memchr(next, separator, end - next));
+        const char* part = separated != nullptr ? separated : end;
+        if (entry.size() + static_cast<std::size_t>(part - next) > kMaxListedBytes)
+            return Refuse("an entry of the list of files from " + m_name +
+                          " is longer than the longest path (" + std::string(kLongestPathText) +
+                          ")");
+        entry.append(next, part);
+        m_at =
+            static_cast<std::size_t>((separated != nullptr ? separated + 1 : end) - m_block.data());
+        if (separated != nullptr)
+            break;
+    }
+    // A line of a list written on Windows ends in CR LF.
+    if (!m_nulSeparated && kNewline == "\r\n" && !entry.empty() && entry.back() == '\r')
+        entry.pop_back();
+    if (entry.empty())
+        return false;
+    std::optional<CliArg> path = ListedPath(entry);
+    if (!path)
+        return Refuse("an entry of the list of files from " + m_name +
+                      " is longer than the longest path (" + std::string(kLongestPathText) + ")");
+    m_ahead.push_back(std::move(*path));
+    return true;
+}
+
+bool CCliOperands::Ahead(std::size_t count) {
+    while (m_ahead.size() < count) {
+        if (m_nextGiven < m_given.size())
+            m_ahead.push_back(m_given[m_nextGiven++]);
+        else if (!ReadEntry())
+            return false;
+    }
+    return true;
+}
+
+bool CCliOperands::Next(CliArg& operand) {
+    if (!Ahead(1))
+        return false;
+    operand = std::move(m_ahead.front());
+    m_ahead.pop_front();
+    return true;
+}
+
+bool CCliOperands::All(std::vector<CliArg>& operands) {
+    for (CliArg operand; Next(operand);)
+        operands.push_back(std::move(operand));
+    return m_problem.empty();
 }

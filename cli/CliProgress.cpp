@@ -163,26 +163,13 @@ CProgressLine::Mode ProgressMode(bool asked, bool refused, bool errIsTerminal) {
     return asked ? CProgressLine::Mode::Lines : CProgressLine::Mode::Off;
 }
 
-namespace {
-
 std::uint64_t SizeOfFile(const std::filesystem::path& path) {
     std::error_code error;
     const std::uintmax_t size = std::filesystem::file_size(path, error);
     return error ? 0 : static_cast<std::uint64_t>(size);
 }
 
-} // namespace
-
-std::uint64_t SizeOf(const std::vector<SignItem>& items) {
-    std::uint64_t total = 0;
-    for (const SignItem& item : items)
-        total += SizeOfFile(item.source);
-    return total;
-}
-
-std::uint64_t SizeOf(const std::vector<std::filesystem::path>& sources) {
-    std::uint64_t total = 0;
-    for (const std::filesystem::path& source : sources)
-        total += SizeOfFile(source);
-    return total;
+void CProgressLine::KnownFile(const std::filesystem::path& source) {
+    if (m_mode != Mode::Off)
+        Known(1, SizeOfFile(source));
 }

@@ -25,6 +25,9 @@ public:
 
     // More is known of the run: files, and their bytes when told.
     void Known(std::uint64_t files, std::uint64_t bytes);
+    // One more file is known, with its bytes when the line is shown (what cannot be asked
+    // counts as none); from any thread.
+    void KnownFile(const std::filesystem::path& source);
     // A file's turn ended (whatever its outcome), with the bytes it brought.
     void FileDone(std::uint64_t bytes = 0);
     // The run's bytes so far, from any thread (the run's control tells them).
@@ -62,9 +65,8 @@ private:
     std::uint64_t m_bytesKnown = 0;
 };
 
+// The bytes of a source, as the line counts them (what cannot be asked counts as none).
+std::uint64_t SizeOfFile(const std::filesystem::path& path);
+
 // The mode for `--progress` / `--no-progress` (neither: a terminal gets the line).
 CProgressLine::Mode ProgressMode(bool asked, bool refused, bool errIsTerminal);
-
-// The bytes of the sources, as the line counts them (what cannot be asked counts as none).
-std::uint64_t SizeOf(const std::vector<SignItem>& items);
-std::uint64_t SizeOf(const std::vector<std::filesystem::path>& sources);

@@ -7,11 +7,17 @@
 
 namespace fs = std::filesystem;
 
+std::string WrittenEarlier(const fs::path& earlierSource) {
+    // A long run remembers the sources of its latest outputs only.
+    if (earlierSource.empty())
+        return " was written earlier in this run";
+    return " was written from " + ShownPath(earlierSource) + " earlier in this run";
+}
+
 std::string CauseText(const std::error_code& error, const fs::path& output,
                       const fs::path* earlierSource) {
     if (earlierSource != nullptr)
-        return " (" + ShownPath(output) + " was written from " + ShownPath(*earlierSource) +
-               " earlier in this run)";
+        return " (" + ShownPath(output) + WrittenEarlier(*earlierSource) + ")";
     if (!error)
         return {};
     if (error == FileError::SourceChanged && !output.empty())
@@ -133,8 +139,7 @@ std::string StripProblemLine(const fs::path& source, const StripResult& result,
         why = output + " already exists, kept (--force replaces it)";
         break;
     case StripOutcome::WrittenThisRun:
-        why = output + " was written from " + ShownPath(result.earlierSource) +
-              " earlier in this run, kept";
+        why = output + WrittenEarlier(result.earlierSource) + ", kept";
         break;
     case StripOutcome::Unreadable:
         why = "cannot be read" + CauseText(result.error);

@@ -13,6 +13,9 @@
 #include <string_view>
 #include <system_error>
 
+// " was written from SOURCE earlier in this run", without the source when the run no longer
+// remembers it.
+std::string WrittenEarlier(const std::filesystem::path& earlierSource);
 // " (why)" after a message: the reason, the output it is about, the earlier source; empty
 // when there is nothing to add.
 std::string CauseText(const std::error_code& error, const std::filesystem::path& output = {},

@@ -35,7 +35,10 @@ public:
         : m_request(request), m_report(report), m_context(context) {}
 
     void BatchStarted(std::size_t) override {}
-    void FileStarted(std::size_t, std::size_t, const std::u16string&) override {}
+    // The position of the file in its turn, from 1: messages of a file come in its turn.
+    void FileStarted(std::size_t position, std::size_t, const std::u16string&) override {
+        m_position = position;
+    }
     void FileFinished(std::size_t, const SignItem& item, SignOutcome outcome) override {
         const bool quiet = outcome == SignOutcome::NotOverwritten &&
                            m_request.existing == ExistingOutputs::KeepQuietly;
@@ -87,7 +90,8 @@ private:
     void Report(const SignItem* item, int status, const std::string& line) {
         if (m_report == nullptr)
             return;
-        const std::ptrdiff_t index = item != nullptr ? item - m_request.items.data() : -1;
+        const std::ptrdiff_t index =
+            item != nullptr ? static_cast<std::ptrdiff_t>(m_position) - 1 : -1;
         m_report(m_context, index, status, line.c_str());
     }
 
@@ -98,6 +102,7 @@ private:
     std::error_code m_lineError;
     bool m_aboutSource = false;
     std::string m_kept;
+    std::size_t m_position = 0;
 };
 
 int SignFile(const char* source, const char* target, const TextIn& text, int flags) {

@@ -6,6 +6,7 @@
 #include "Signature.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 
@@ -55,16 +56,16 @@ CheckResult CheckOne(const CheckItem& item) {
 }
 
 std::vector<CheckItem> CheckItemsBelow(const std::filesystem::path& folder, bool followLinks) {
-    FolderFiles files = FilesBelow(folder, {}, followLinks);
+    bool given = false;
+    CCheckEntries walk(
+        [&](CheckItem& item) {
+            item = {folder};
+            return !std::exchange(given, true);
+        },
+        true, followLinks);
     std::vector<CheckItem> items;
-    items.reserve(files.items.size() + files.problems.size());
-    for (SignItem& item : files.items)
-        items.push_back({std::move(item.source)});
-    for (WalkProblem& problem : files.problems)
-        items.push_back({std::move(problem.path), problem.error, problem.link});
-    std::stable_sort(items.begin(), items.end(), [](const CheckItem& a, const CheckItem& b) {
-        return a.path.native() < b.path.native();
-    });
+    for (CheckItem item; walk.Next(item);)
+        items.push_back(std::move(item));
     return items;
 }
 
@@ -75,22 +76,58 @@ std::vector<CheckItem> CheckItemsOf(const std::filesystem::path& operand, bool r
     return {{operand}};
 }
 
+CCheckEntries::CCheckEntries(NextOperand next, bool recursive, bool followLinks)
+    : m_next(std::move(next)), m_recursive(recursive), m_followLinks(followLinks) {}
+
+bool CCheckEntries::Next(CheckItem& item) {
+    for (;;) {
+        SignEntry entry;
+        if (m_walk && m_walk->Next(entry)) {
+            if (entry.problem)
+                item = {std::move(entry.problem->path), entry.problem->error, entry.problem->link};
+            else
+                item = {std::move(entry.item.source)};
+            return true;
+        }
+        m_walk.reset();
+        if (!m_next(item))
+            return false;
+        if (item.stream != nullptr || !m_recursive || !IsDirectory(item.path))
+            return true;
+        m_walk = std::make_unique<CFolderWalk>(item.path, std::filesystem::path(), m_followLinks);
+    }
+}
+
 CheckBatchResult RunCheckBatch(const CheckRequest& request, ICheckObserver& observer) {
     CheckBatchResult result;
     const auto stopping = [&] { return StopAsked(request.control); };
-    RunInOrder<CheckResult>(
-        request.items.size(), JobsFor(request.jobs),
-        [&](std::size_t i) { return CheckOne(request.items[i]); },
-        [&](std::size_t i, const CheckResult& checked) {
-            if (stopping())
-                return false;
-            result.outcomes.push_back(checked.outcome);
-            if (checked.outcome == CheckOutcome::Signed)
-                ++result.signedCount;
-            observer.FileChecked(i, request.items[i], checked);
-            return true;
-        });
-    if (result.signedCount == request.items.size())
+    const unsigned jobs = JobsFor(request.jobs);
+    // Items given one at a time are kept in a ring while they are in flight.
+    std::size_t listed = 0;
+    CItemRing<CheckItem> items(
+        request.entries ? request.entries
+                        : [&](CheckItem& item) {
+                              if (listed == request.items.size())
+                                  return false;
+                              item = request.items[listed++];
+                              return true;
+                          },
+        COrderedPrefetcher<CheckResult, int>::RingSize(jobs));
+    bool reachedAll = true;
+    RunInOrderFrom<CheckResult>([&](std::size_t i) { return items.Load(i); }, jobs,
+                                [&](std::size_t i) { return CheckOne(items[i]); },
+                                [&](std::size_t i, const CheckResult& checked) {
+                                    if (stopping()) {
+                                        reachedAll = false;
+                                        return false;
+                                    }
+                                    result.outcomes.push_back(checked.outcome);
+                                    if (checked.outcome == CheckOutcome::Signed)
+                                        ++result.signedCount;
+                                    observer.FileChecked(i, items[i], checked);
+                                    return true;
+                                });
+    if (reachedAll && result.signedCount == result.outcomes.size())
         result.verdict = Verdict::AllDone;
     return result;
 }

@@ -13,6 +13,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -57,6 +59,9 @@ struct CheckRequest {
     unsigned jobs = 1;
     // Stops the run before its next item.
     CRunControl* control = nullptr;
+    // When set, the items come from here, one at a time as the run comes to them, instead of
+    // from `items` (false after the last).
+    std::function<bool(CheckItem&)> entries{};
 };
 
 struct CheckBatchResult {
@@ -83,5 +88,21 @@ std::vector<CheckItem> CheckItemsBelow(const std::filesystem::path& folder,
 // otherwise the operand itself (a folder is then refused as no regular file).
 std::vector<CheckItem> CheckItemsOf(const std::filesystem::path& operand, bool recursive,
                                     bool followLinks = false);
+
+// The items of a check run, operand after operand (`next` gives each as an item: a path, or
+// a stream), a folder walked as the run comes to it when `recursive`: its files and what the
+// walk met against them, in the order of their paths.
+class CCheckEntries {
+public:
+    using NextOperand = std::function<bool(CheckItem& operand)>;
+    CCheckEntries(NextOperand next, bool recursive, bool followLinks);
+    bool Next(CheckItem& item);
+
+private:
+    NextOperand m_next;
+    const bool m_recursive;
+    const bool m_followLinks;
+    std::unique_ptr<CFolderWalk> m_walk;
+};
 
 CheckBatchResult RunCheckBatch(const CheckRequest& request, ICheckObserver& observer);

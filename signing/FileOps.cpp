@@ -10,8 +10,10 @@
 #include "RunOutputs.h"
 #include "TestHooks.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -94,23 +96,41 @@ bool SameFile(const fs::path& a, const fs::path& b) {
 }
 
 void CRunOutputs::Add(const fs::path& output, const fs::path& source) {
-    m_added.emplace_back(output, source);
+    const std::optional<std::uint64_t> key = OutputKeyOf(output);
+    if (!key)
+        return;
+    m_recent.push_back(*key);
+    // Merged when the new keys are a quarter of the old: each key is moved a few times.
+    if (m_recent.size() >= std::max<std::size_t>(256, m_sorted.size() / 4)) {
+        std::sort(m_recent.begin(), m_recent.end());
+        std::vector<std::uint64_t> merged;
+        merged.reserve(m_sorted.size() + m_recent.size());
+        std::merge(m_sorted.begin(), m_sorted.end(), m_recent.begin(), m_recent.end(),
+                   std::back_inserter(merged));
+        m_sorted.swap(merged);
+        m_recent.clear();
+    }
+    // In the order written: an output written again names its later source.
+    m_sources.emplace_back(*key, source);
+    if (m_sources.size() > kRemembered)
+        m_sources.pop_front();
+}
+
+bool CRunOutputs::Holds(std::uint64_t key) const {
+    return std::binary_search(m_sorted.begin(), m_sorted.end(), key) ||
+           std::find(m_recent.begin(), m_recent.end(), key) != m_recent.end();
 }
 
 const fs::path* CRunOutputs::WrittenFrom(const fs::path& output) const {
-    // In the order written: an output written again names its later source.
-    for (const auto& [added, source] : m_added) {
-        if (const auto identity = IdentityOf(added))
-            m_written[*identity] = source;
-    }
-    m_added.clear();
-    if (m_written.empty())
+    if (m_sorted.empty() && m_recent.empty())
         return nullptr;
-    const auto identity = IdentityOf(output);
-    if (!identity)
+    const std::optional<std::uint64_t> key = OutputKeyOf(output);
+    if (!key || !Holds(*key))
         return nullptr;
-    const auto found = m_written.find(*identity);
-    return found == m_written.end() ? nullptr : &found->second;
+    for (auto known = m_sources.rbegin(); known != m_sources.rend(); ++known)
+        if (known->first == *key)
+            return &known->second;
+    return &m_forgotten;
 }
 
 std::optional<std::string> CFileStreams::Read(const fs::path& file, std::u16string_view name,

@@ -7,6 +7,7 @@
 #include "FileErrors.h"
 #include "FileIdentity.h"
 #include "FileOps.h"
+#include "RunOutputs.h"
 #include "FileOpsPlatform.h"
 #include "OutputFolder.h"
 #include "PendingOutput.h"
@@ -378,6 +379,17 @@ std::optional<FileIdentity> IdentityOf(const fs::path& path) {
         return std::nullopt;
     return FileIdentity{static_cast<std::uint64_t>(info.st_dev),
                         {0, static_cast<std::uint64_t>(info.st_ino)}};
+}
+
+std::optional<std::uint64_t> OutputKeyOf(const fs::path& path) {
+    const std::optional<FileIdentity> identity = IdentityOf(path);
+    if (!identity)
+        return std::nullopt;
+    // splitmix64's finish over the device and the number.
+    std::uint64_t key = identity->volume * 0x9e3779b97f4a7c15ULL ^ identity->file[1];
+    key = (key ^ (key >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    key = (key ^ (key >> 27)) * 0x94d049bb133111ebULL;
+    return key ^ (key >> 31);
 }
 
 namespace {

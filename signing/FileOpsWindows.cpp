@@ -8,6 +8,7 @@
 #include "FileErrors.h"
 #include "FileIdentity.h"
 #include "FileOps.h"
+#include "RunOutputs.h"
 #include "FileOpsPlatform.h"
 #include "OutputFolder.h"
 #include "PendingOutput.h"
@@ -439,7 +440,7 @@ void COutputFolder::Remove(const fs::path& name) const {
 }
 
 // FileIdInfo gives the whole 128-bit number of the file. Under Wine it still asks the mount
-// manager for the volume's serial number: CRunOutputs asks only when it must.
+// manager for the volume's serial number: CRunOutputs keys outputs by their paths instead.
 std::optional<FileIdentity> IdentityOf(const fs::path& path) {
     const UniqueHandle handle = OpenHandle(LongPath(path).native(), 0,
                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -452,6 +453,16 @@ std::optional<FileIdentity> IdentityOf(const fs::path& path) {
     static_assert(sizeof identity.file == sizeof info.FileId.Identifier);
     std::memcpy(identity.file.data(), info.FileId.Identifier, sizeof identity.file);
     return identity;
+}
+
+std::optional<std::uint64_t> OutputKeyOf(const fs::path& path) {
+    std::error_code error;
+    std::wstring name = fs::absolute(path, error).lexically_normal().native();
+    if (error || name.empty())
+        return std::nullopt;
+    // NTFS compares names without case.
+    CharUpperBuffW(name.data(), static_cast<DWORD>(name.size()));
+    return std::hash<std::wstring>()(name);
 }
 
 namespace {

@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <memory>
 #include <optional>
+#include <string_view>
+#include <type_traits>
 #include <utility>
 
 namespace fs = std::filesystem;
@@ -26,94 +28,217 @@ fs::path TopName(fs::path folder) {
     return name;
 }
 
+// What a listing found, by what the walk does with it.
+enum class Found : unsigned char {
+    File,         // a regular file, opened from the walked folder without following a link
+    FileByPath,   // one reached through a link, or whose type the listing left unknown
+    Folder,       // walked below, its files opened from the walked folder
+    LinkedFolder, // a link to a folder that is followed
+    Problem,      // not signed
+};
+
+bool IsFolder(Found found) {
+    return found == Found::Folder || found == Found::LinkedFolder;
+}
+
+// Orders two names of one folder as their full paths order: a folder's name as if it ended
+// in a separator, which is where the paths of its files part from those of its neighbours.
+template <class Char>
+bool PathOrder(std::basic_string_view<Char> a, bool aFolder, std::basic_string_view<Char> b,
+               bool bFolder) {
+    using Unit = std::make_unsigned_t<Char>;
+    const auto at = [](std::basic_string_view<Char> name, bool folder, std::size_t i) -> long {
+        if (i < name.size())
+            return static_cast<Unit>(name[i]);
+        return i == name.size() && folder ? long{'/'} : -1;
+    };
+    const std::size_t common = std::min(a.size(), b.size());
+    if (const int order = a.substr(0, common).compare(b.substr(0, common)); order != 0)
+        return order < 0;
+    for (std::size_t i = common;; ++i) {
+        const long x = at(a, aFolder, i), y = at(b, bFolder, i);
+        if (x != y || x < 0)
+            return x < y;
+    }
+}
+
+} // namespace
+
 // A folder that a walk following links is in, and the folders that one is in.
-struct Ancestor {
+struct CFolderWalk::Ancestor {
     FileIdentity identity;
     std::shared_ptr<const Ancestor> up;
 };
 
-} // namespace
+// A folder being walked: its entries' names one after another, sorted, and where the walk is.
+struct CFolderWalk::Frame {
+    using Char = fs::path::value_type;
+    struct Entry {
+        std::size_t offset;
+        std::size_t length;
+        Found found;
+        std::size_t problem; // its place in `problems`
+        std::basic_string_view<Char> Name(const fs::path::string_type& names) const {
+            return std::basic_string_view<Char>(names).substr(offset, length);
+        }
+    };
+
+    fs::path folder;
+    // The subfolder its files' copies go to, its depth below the folder walked or the last
+    // link followed (its files are opened from there without following a link), and, when
+    // links are followed, the folders it lies in, so that a link to one of them is not walked
+    // forever.
+    fs::path subfolder;
+    unsigned depth = 0;
+    std::shared_ptr<const Ancestor> ancestors;
+    fs::path::string_type names;
+    std::vector<Entry> entries;
+    std::vector<WalkProblem> problems;
+    std::size_t next = 0;
+    // A listing that failed part way, told after the entries it gave.
+    std::error_code error;
+};
+
+CFolderWalk::CFolderWalk(const fs::path& folder, const fs::path& outputFolder, bool followLinks)
+    : m_outputFolder(outputFolder), m_followLinks(followLinks) {
+    std::shared_ptr<const Ancestor> ancestors;
+    if (followLinks)
+        if (const std::optional<FileIdentity> identity = IdentityOf(folder))
+            ancestors = std::make_shared<const Ancestor>(Ancestor{*identity, nullptr});
+    Enter(folder, TopName(folder), 0, std::move(ancestors));
+}
+
+CFolderWalk::~CFolderWalk() = default;
+
+void CFolderWalk::Enter(const fs::path& folder, const fs::path& subfolder, unsigned depth,
+                        std::shared_ptr<const Ancestor> ancestors) {
+    std::error_code error;
+    fs::directory_iterator listing(LongPath(folder), error);
+    if (error) {
+        m_pending = WalkProblem{folder, error};
+        return;
+    }
+    auto frame = std::make_unique<Frame>();
+    frame->folder = folder;
+    frame->subfolder = subfolder;
+    frame->depth = depth;
+    frame->ancestors = std::move(ancestors);
+    const auto problem = [&](WalkProblem found) {
+        frame->problems.push_back(std::move(found));
+        return Found::Problem;
+    };
+    for (; listing != fs::directory_iterator(); listing.increment(error)) {
+        const fs::path& name = listing->path().filename();
+        // The listing tells most entries' type (a Linux file system's d_type), so that a plain
+        // file or folder costs no system call here; a link, and an entry whose type the listing
+        // leaves unknown, is asked once.
+        std::error_code statusError;
+        const bool link = listing->is_symlink(statusError);
+        Found found = Found::Problem;
+        if (IsPendingOutputName(name)) {
+            found = problem({folder / name, {}, LinkedTo::Nothing, true});
+        } else if (!link && listing->is_directory(statusError)) {
+            found = Found::Folder;
+        } else if (!link && listing->is_regular_file(statusError)) {
+            found = Found::File;
+        } else {
+            const fs::file_status target = listing->status(statusError);
+            if (statusError)
+                found = problem({folder / name, statusError});
+            else if (fs::is_regular_file(target) && (!link || m_followLinks))
+                found = Found::FileByPath;
+            else if (fs::is_regular_file(target))
+                found = problem({folder / name, {}, LinkedTo::File});
+            else if (!fs::is_directory(target))
+                found = problem({folder / name, make_error_code(FileError::NotRegularFile)});
+            else if (!m_followLinks)
+                found = problem({folder / name, {}, LinkedTo::Folder});
+            else
+                found = Found::LinkedFolder;
+        }
+        frame->entries.push_back({frame->names.size(), name.native().size(), found,
+                                  frame->problems.size() - (found == Found::Problem ? 1 : 0)});
+        frame->names += name.native();
+    }
+    frame->error = error;
+    const fs::path::string_type& names = frame->names;
+    std::sort(frame->entries.begin(), frame->entries.end(),
+              [&names](const Frame::Entry& a, const Frame::Entry& b) {
+                  return PathOrder(a.Name(names), IsFolder(a.found), b.Name(names),
+                                   IsFolder(b.found));
+              });
+    m_frames.push_back(std::move(frame));
+}
+
+bool CFolderWalk::Next(SignEntry& entry) {
+    for (;;) {
+        if (m_pending) {
+            entry.problem = std::move(m_pending);
+            m_pending.reset();
+            return true;
+        }
+        if (m_frames.empty())
+            return false;
+        Frame& frame = *m_frames.back();
+        if (frame.next == frame.entries.size()) {
+            std::optional<WalkProblem> failed;
+            if (frame.error)
+                failed = WalkProblem{std::move(frame.folder), frame.error};
+            m_frames.pop_back();
+            if (!failed)
+                continue;
+            entry.problem = std::move(failed);
+            return true;
+        }
+        const Frame::Entry& found = frame.entries[frame.next++];
+        const fs::path name(found.Name(frame.names));
+        fs::path path = frame.folder / name;
+        switch (found.found) {
+        case Found::File:
+        case Found::FileByPath:
+            entry.problem.reset();
+            entry.item = {std::move(path), frame.subfolder,
+                          found.found == Found::File ? frame.depth + 1 : 0};
+            return true;
+        case Found::Problem:
+            entry.problem = std::move(frame.problems[found.problem]);
+            return true;
+        case Found::Folder:
+        case Found::LinkedFolder:
+            break;
+        }
+        if (SameFile(path, m_outputFolder))
+            continue;
+        const unsigned depth = found.found == Found::Folder ? frame.depth + 1 : 0;
+        std::shared_ptr<const Ancestor> ancestors = frame.ancestors;
+        fs::path subfolder = frame.subfolder / name;
+        if (m_followLinks) {
+            const std::optional<FileIdentity> identity = IdentityOf(path);
+            bool loop = false;
+            for (const Ancestor* up = ancestors.get(); identity && up != nullptr && !loop;
+                 up = up->up.get())
+                loop = up->identity == *identity;
+            if (loop) {
+                entry.problem = WalkProblem{
+                    path, std::make_error_code(std::errc::too_many_symbolic_link_levels)};
+                return true;
+            }
+            if (identity)
+                ancestors = std::make_shared<const Ancestor>(Ancestor{*identity, ancestors});
+        }
+        Enter(path, subfolder, depth, std::move(ancestors));
+    }
+}
 
 FolderFiles FilesBelow(const fs::path& folder, const fs::path& outputFolder, bool followLinks) {
     FolderFiles files;
-    // Each folder still to list, with the subfolder its files' copies go to, its depth below
-    // the folder walked or the last link followed (its files are opened from there without
-    // following a link) and, when links are followed, the folders it lies in, so that a link
-    // to one of them is not walked forever.
-    struct Pending {
-        fs::path folder;
-        fs::path subfolder;
-        unsigned depth;
-        std::shared_ptr<const Ancestor> ancestors;
-    };
-    std::vector<Pending> pending{{folder, TopName(folder), 0, nullptr}};
-    const auto descend = [&](const fs::path& path, const fs::path& subfolder, unsigned depth,
-                             const std::shared_ptr<const Ancestor>& ancestors) {
-        if (!followLinks) {
-            pending.push_back({path, subfolder, depth, nullptr});
-            return;
-        }
-        const std::optional<FileIdentity> identity = IdentityOf(path);
-        for (const Ancestor* up = ancestors.get(); identity && up != nullptr; up = up->up.get())
-            if (up->identity == *identity) {
-                files.problems.push_back(
-                    {path, std::make_error_code(std::errc::too_many_symbolic_link_levels)});
-                return;
-            }
-        pending.push_back({path, subfolder, depth,
-                           identity
-                               ? std::make_shared<const Ancestor>(Ancestor{*identity, ancestors})
-                               : ancestors});
-    };
-    while (!pending.empty()) {
-        auto [current, subfolder, depth, ancestors] = std::move(pending.back());
-        pending.pop_back();
-        if (followLinks && ancestors == nullptr)
-            if (const std::optional<FileIdentity> identity = IdentityOf(current))
-                ancestors = std::make_shared<const Ancestor>(Ancestor{*identity, nullptr});
-        std::error_code error;
-        fs::directory_iterator entries(LongPath(current), error);
-        if (error) {
-            files.problems.push_back({current, error});
-            continue;
-        }
-        for (; entries != fs::directory_iterator(); entries.increment(error)) {
-            const fs::path name = entries->path().filename();
-            const fs::path path = current / name;
-            if (IsPendingOutputName(name)) {
-                files.problems.push_back({path, {}, LinkedTo::Nothing, true});
-                continue;
-            }
-            // The listing tells most entries' type (a Linux file system's d_type), so that a
-            // plain file or folder costs no system call here; a link, and an entry whose type
-            // the listing leaves unknown, is asked once.
-            std::error_code statusError;
-            const bool link = entries->is_symlink(statusError);
-            if (!link && entries->is_directory(statusError)) {
-                if (!SameFile(path, outputFolder))
-                    descend(path, subfolder / name, depth + 1, ancestors);
-                continue;
-            }
-            if (!link && entries->is_regular_file(statusError)) {
-                files.items.push_back({path, subfolder, depth + 1});
-                continue;
-            }
-            const fs::file_status target = entries->status(statusError);
-            if (statusError)
-                files.problems.push_back({path, statusError});
-            else if (fs::is_regular_file(target) && (!link || followLinks))
-                files.items.push_back({path, subfolder, 0});
-            else if (fs::is_regular_file(target))
-                files.problems.push_back({path, {}, LinkedTo::File});
-            else if (!fs::is_directory(target))
-                files.problems.push_back({path, make_error_code(FileError::NotRegularFile)});
-            else if (!followLinks)
-                files.problems.push_back({path, {}, LinkedTo::Folder});
-            else if (!SameFile(path, outputFolder))
-                descend(path, subfolder / name, 0, ancestors);
-        }
-        if (error)
-            files.problems.push_back({current, error});
+    CFolderWalk walk(folder, outputFolder, followLinks);
+    SignEntry entry;
+    while (walk.Next(entry)) {
+        if (entry.problem)
+            files.problems.push_back(std::move(*entry.problem));
+        else
+            files.items.push_back(std::move(entry.item));
     }
     std::sort(files.items.begin(), files.items.end(), [](const SignItem& a, const SignItem& b) {
         return a.source.native() < b.source.native();
@@ -135,4 +260,30 @@ FolderFiles SignItemsOf(const fs::path& operand, const fs::path& outputFolder, b
     else
         files.problems.push_back({operand, {}, LinkedTo::Nothing, false, true});
     return files;
+}
+
+CSignEntries::CSignEntries(NextOperand next, fs::path outputFolder, bool recursive,
+                           bool followLinks)
+    : m_next(std::move(next)), m_outputFolder(std::move(outputFolder)), m_recursive(recursive),
+      m_followLinks(followLinks) {}
+
+bool CSignEntries::Next(SignEntry& entry) {
+    for (;;) {
+        if (m_walk && m_walk->Next(entry))
+            return true;
+        m_walk.reset();
+        fs::path operand;
+        if (!m_next(operand))
+            return false;
+        if (!IsDirectory(operand)) {
+            entry.problem.reset();
+            entry.item = {std::move(operand), {}};
+            return true;
+        }
+        if (!m_recursive) {
+            entry.problem = WalkProblem{std::move(operand), {}, LinkedTo::Nothing, false, true};
+            return true;
+        }
+        m_walk = std::make_unique<CFolderWalk>(operand, m_outputFolder, m_followLinks);
+    }
 }

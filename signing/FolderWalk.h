@@ -5,25 +5,15 @@
 #pragma once
 
 #include "SignEngine.h"
+#include "WalkProblem.h"
 
+#include <cstddef>
 #include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
 #include <system_error>
 #include <vector>
-
-// What a link met below the folder leads to; links are not followed unless asked for.
-enum class LinkedTo { Nothing, Folder, File };
-
-// Something below the folder that is not signed: a folder that cannot be listed, an entry
-// that is not a regular file (a FIFO, a device, a socket, a dangling link), a link (to a
-// file or a folder) that is not followed, or a file named like a copy of ours in the making.
-struct WalkProblem {
-    std::filesystem::path path;
-    std::error_code error;
-    LinkedTo link = LinkedTo::Nothing;
-    bool temporary = false;
-    // A folder given where its files were not asked for (without -r).
-    bool folderNotWalked = false;
-};
 
 struct FolderFiles {
     // Sorted by path.
@@ -49,3 +39,47 @@ FolderFiles FilesBelow(const std::filesystem::path& folder,
 FolderFiles SignItemsOf(const std::filesystem::path& operand,
                         const std::filesystem::path& outputFolder, bool recursive,
                         bool followLinks = false);
+
+// The entries of FilesBelow one at a time, in the order of their paths, what is not signed in
+// its place among the files: each folder is listed when the walk comes to it, so that what it
+// holds is a few folders' names, however many files lie below.
+class CFolderWalk {
+public:
+    CFolderWalk(const std::filesystem::path& folder, const std::filesystem::path& outputFolder,
+                bool followLinks = false);
+    ~CFolderWalk();
+    CFolderWalk(const CFolderWalk&) = delete;
+    CFolderWalk& operator=(const CFolderWalk&) = delete;
+    // The next entry; false after the last.
+    bool Next(SignEntry& entry);
+
+private:
+    struct Ancestor;
+    struct Frame;
+    // Lists `folder` onto the walk, or reports why it cannot be.
+    void Enter(const std::filesystem::path& folder, const std::filesystem::path& subfolder,
+               unsigned depth, std::shared_ptr<const Ancestor> ancestors);
+
+    const std::filesystem::path m_outputFolder;
+    const bool m_followLinks;
+    std::vector<std::unique_ptr<Frame>> m_frames;
+    // A problem met on entering a folder, given before anything else.
+    std::optional<WalkProblem> m_pending;
+};
+
+// The entries of a sign run, operand after operand (`next` gives each in turn), each walked
+// as the run comes to it, as SignItemsOf takes them.
+class CSignEntries {
+public:
+    using NextOperand = std::function<bool(std::filesystem::path& operand)>;
+    CSignEntries(NextOperand next, std::filesystem::path outputFolder, bool recursive,
+                 bool followLinks);
+    bool Next(SignEntry& entry);
+
+private:
+    NextOperand m_next;
+    const std::filesystem::path m_outputFolder;
+    const bool m_recursive;
+    const bool m_followLinks;
+    std::unique_ptr<CFolderWalk> m_walk;
+};

@@ -6,11 +6,17 @@
 // At most `window` items are in flight. An item that met a shortage (descriptors, memory, disk
 // space) halves the window; a stretch of items without one doubles it again, up to four items
 // per worker.
+//
+// The items may come one at a time from a source whose length is known only at its end (a
+// folder walk, a list read as it goes): `load(i)` makes item i ready for `prepare`, in order,
+// with the prefetcher's lock held, and answers false after the last. Its owner keeps the items
+// in a ring of RingSize(jobs) places: item i stays in its place until item i + 1 is taken.
 #pragma once
 
 #include <algorithm>
 #include <condition_variable>
 #include <cstddef>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -43,11 +49,22 @@ public:
     // Items prepared after a shortage without another one before the window doubles.
     static constexpr std::size_t kCalmStretch = 16;
 
+    // Makes item `index` ready, the items before it being ready; false after the last.
+    using Load = std::function<bool(std::size_t index)>;
+
+    // The places a ring of loaded items needs with `jobs` workers.
+    static constexpr std::size_t RingSize(unsigned jobs) {
+        return jobs <= 1 ? 1 : std::size_t{jobs} * 4 + 1;
+    }
+
     COrderedPrefetcher(std::size_t count, unsigned jobs, Prepare prepare, Shortage shortage = {})
-        : m_count(count), m_prepare(std::move(prepare)), m_shortage(std::move(shortage)) {
-        if (jobs <= 1 || count <= 1)
+        : COrderedPrefetcher([count](std::size_t index) { return index < count; },
+                             count <= 1 ? 1 : jobs, std::move(prepare), std::move(shortage)) {}
+    COrderedPrefetcher(Load load, unsigned jobs, Prepare prepare, Shortage shortage = {})
+        : m_load(std::move(load)), m_prepare(std::move(prepare)), m_shortage(std::move(shortage)) {
+        if (jobs <= 1)
             return;
-        m_slots.resize(std::size_t{jobs} * 4);
+        m_slots.resize(RingSize(jobs) - 1);
         m_window = m_slots.size();
         try {
             m_workers.reserve(jobs);
@@ -77,8 +94,24 @@ public:
         return m_window;
     }
 
-    // Item `index`, prepared; items are taken in order, each once. Without workers it is
-    // prepared now, on this thread. Empty when its worker had no memory for it.
+    // True when item `index` exists: it is loaded now if it was not. What the source threw
+    // (no memory for a walk, say) comes out here once the items before it are taken.
+    bool Has(std::size_t index) {
+        std::lock_guard lock(m_mutex);
+        if (Loaded(index))
+            return true;
+        if (m_loadFailure)
+            std::rethrow_exception(std::exchange(m_loadFailure, nullptr));
+        return false;
+    }
+    // The items loaded so far.
+    std::size_t Known() {
+        std::lock_guard lock(m_mutex);
+        return m_loaded;
+    }
+
+    // Item `index`, prepared; items are taken in order, each once, after Has(index). Without
+    // workers it is prepared now, on this thread. Empty when its worker had no memory for it.
     std::optional<T> Take(std::size_t index) {
         if (!Ahead())
             return m_prepare(index, m_state, true);
@@ -159,14 +192,30 @@ private:
         m_calm = 0;
         return true;
     }
+    // Loads the items up to `index` (with the lock held); false when the source ended before
+    // it. A source that throws ends there.
+    bool Loaded(std::size_t index) {
+        while (m_loaded <= index && !m_ended) {
+            try {
+                if (m_load(m_loaded))
+                    ++m_loaded;
+                else
+                    m_ended = true;
+            } catch (...) {
+                m_loadFailure = std::current_exception();
+                m_ended = true;
+            }
+        }
+        return index < m_loaded;
+    }
     // The next item a worker may take, if any (with the lock held): one dropped earlier first.
-    std::optional<std::size_t> NextItem() const {
+    std::optional<std::size_t> NextItem() {
         if (m_paused)
             return std::nullopt;
         const std::size_t limit = m_taken + m_window;
         if (!m_again.empty())
             return m_again.back() < limit ? std::optional(m_again.back()) : std::nullopt;
-        if (m_next < m_count && m_next < limit)
+        if (m_next < limit && Loaded(m_next))
             return m_next;
         return std::nullopt;
     }
@@ -212,7 +261,7 @@ private:
         }
     }
 
-    const std::size_t m_count;
+    const Load m_load;
     const Prepare m_prepare;
     const Shortage m_shortage;
     State m_state; // the calling thread's
@@ -227,6 +276,9 @@ private:
     std::size_t m_next = 0;           // the next new item a worker takes
     std::size_t m_taken = 0;          // items taken in order
     std::size_t m_busy = 0;           // workers preparing an item
+    std::size_t m_loaded = 0;         // items the source gave
+    bool m_ended = false;             // the source has no more
+    std::exception_ptr m_loadFailure; // what it threw, for the calling thread
     std::vector<std::size_t> m_again; // items dropped ahead of one prepared alone, largest first
     bool m_paused = false;
     bool m_ending = false;
@@ -237,12 +289,14 @@ private:
 // `prepare(i)`, run ahead by up to `jobs` workers. `finish` returns false to end the run;
 // items prepared ahead are then dropped. An item whose worker had no memory for it is
 // prepared again on the calling thread.
-template <class Prepared, class Prepare, class Finish>
-void RunInOrder(std::size_t count, unsigned jobs, Prepare prepare, Finish finish) {
+// `load` makes item i ready, as for COrderedPrefetcher.
+template <class Prepared, class Load, class Prepare, class Finish>
+void RunInOrderFrom(Load load, unsigned jobs, Prepare prepare, Finish finish) {
     struct NoState {};
     COrderedPrefetcher<Prepared, NoState> ahead(
-        count, jobs, [&prepare](std::size_t index, NoState&, bool) { return prepare(index); });
-    for (std::size_t i = 0; i < count; ++i) {
+        std::function<bool(std::size_t)>(std::move(load)), jobs,
+        [&prepare](std::size_t index, NoState&, bool) { return prepare(index); });
+    for (std::size_t i = 0; ahead.Has(i); ++i) {
         std::optional<Prepared> prepared = ahead.Take(i);
         if (!prepared)
             prepared.emplace(ahead.PrepareNow(i));
@@ -250,3 +304,25 @@ void RunInOrder(std::size_t count, unsigned jobs, Prepare prepare, Finish finish
             return;
     }
 }
+
+template <class Prepared, class Prepare, class Finish>
+void RunInOrder(std::size_t count, unsigned jobs, Prepare prepare, Finish finish) {
+    RunInOrderFrom<Prepared>([count](std::size_t index) { return index < count; },
+                             count <= 1 ? 1 : jobs, std::move(prepare), std::move(finish));
+}
+
+// The items of a run that come from a source one at a time, kept in a ring for the
+// prefetcher's `load` (RingSize places): its memory stays the same however long the source.
+template <class Entry> class CItemRing {
+public:
+    // Fills in the next item; false after the last.
+    using Next = std::function<bool(Entry&)>;
+
+    CItemRing(Next next, std::size_t size) : m_next(std::move(next)), m_ring(size) {}
+    bool Load(std::size_t index) { return m_next(m_ring[index % m_ring.size()]); }
+    Entry& operator[](std::size_t index) { return m_ring[index % m_ring.size()]; }
+
+private:
+    Next m_next;
+    std::vector<Entry> m_ring;
+};

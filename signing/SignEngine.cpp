@@ -41,7 +41,13 @@ using StagedPtr = std::unique_ptr<StagedFile>;
 class CDriver {
 public:
     CDriver(const SignRequest& request, ISignObserver& observer, CByteIo& io)
-        : m_request(request), m_observer(observer), m_stager(request, io), m_io(io) {}
+        : m_request(request), m_observer(observer), m_stager(request, io), m_io(io),
+          m_jobs(io.OneFileAtATime() ? 1
+                 : request.entries   ? JobsFor(request.jobs)
+                                     : static_cast<unsigned>(std::min<std::size_t>(
+                                         JobsFor(request.jobs), request.items.size()))),
+          m_entries(request.entries ? request.entries : ListedEntries(request.items),
+                    COrderedPrefetcher<StagedPtr, CStagingState>::RingSize(m_jobs)) {}
 
     SignResult Run();
 
@@ -62,10 +68,21 @@ private:
         return Report(file, {MessageId::CannotWrite, error, Culprit::Output}, earlierSource);
     }
     bool Stopping() const { return StopAsked(m_request.control); }
-    // Stages item `index`, on any thread.
+    // The entries of a list of items, one at a time.
+    static std::function<bool(SignEntry&)> ListedEntries(const std::vector<SignItem>& items) {
+        return [&items, next = std::size_t{0}](SignEntry& entry) mutable {
+            if (next == items.size())
+                return false;
+            entry.item = items[next++];
+            return true;
+        };
+    }
+    // Stages item `index`, on any thread; nothing for an entry that is not a file.
     StagedPtr Stage(std::size_t index, CStagingState& state) {
+        if (m_entries[index].problem)
+            return nullptr;
         auto file = std::make_unique<StagedFile>();
-        file->item = &m_request.items[index];
+        file->item = &m_entries[index].item;
         m_stager.Stage(*file, state, {});
         return file;
     }
@@ -74,6 +91,8 @@ private:
     ISignObserver& m_observer;
     CStager m_stager;
     CByteIo& m_io;
+    const unsigned m_jobs;
+    CItemRing<SignEntry> m_entries;
     CRunOutputs m_written;
     // The outputs written are kept when a later file may meet one of them.
     bool m_tracksOutputs = false;
@@ -84,19 +103,28 @@ SignResult CDriver::Run() {
     SignResult result;
     result.folderValid = true;
     result.verdict = Verdict::AllDone;
-    const std::size_t count = m_request.items.size();
-    const unsigned jobs =
-        m_io.OneFileAtATime()
-            ? 1
-            : static_cast<unsigned>(std::min<std::size_t>(JobsFor(m_request.jobs), count));
+    const bool listed = !m_request.entries;
     m_ahead.emplace(
-        count, jobs,
+        [this](std::size_t index) { return m_entries.Load(index); }, m_jobs,
         [this](std::size_t index, CStagingState& state, bool) { return Stage(index, state); },
-        [](const StagedPtr& file) { return file->Shortage(); });
+        [](const StagedPtr& file) { return file && file->Shortage(); });
     m_tracksOutputs = m_ahead->Ahead() || m_request.existing != ExistingOutputs::Ask;
-    m_observer.BatchStarted(count);
-    for (std::size_t i = 0; i < count && !Stopping(); ++i) {
-        m_observer.FileStarted(i + 1, count, signtext::Status(i + 1, count));
+    m_observer.BatchStarted(listed ? m_request.items.size() : 0);
+    std::size_t position = 0;
+    for (std::size_t i = 0; !Stopping() && m_ahead->Has(i); ++i) {
+        const SignEntry& entry = m_entries[i];
+        if (entry.problem) {
+            m_ahead->Take(i);
+            ++result.notTaken;
+            result.verdict = Verdict::SomeNotDone;
+            m_observer.NotTaken(*entry.problem);
+            continue;
+        }
+        ++position;
+        // Of entries given one at a time, those known so far.
+        const std::size_t count =
+            listed ? m_request.items.size() : position + (m_ahead->Known() - i - 1);
+        m_observer.FileStarted(position, count, signtext::Status(position, count));
         const SignOutcome outcome = Turn(i);
         if (outcome == SignOutcome::Signed)
             ++result.signedCount;
@@ -104,7 +132,7 @@ SignResult CDriver::Run() {
                  m_request.existing != ExistingOutputs::KeepQuietly)
             result.verdict = Verdict::SomeNotDone;
         result.outcomes.push_back(outcome);
-        m_observer.FileFinished(i + 1, m_request.items[i], outcome);
+        m_observer.FileFinished(position, entry.item, outcome);
     }
     // Copies staged ahead of a stop are dropped before the summary.
     m_ahead.reset();

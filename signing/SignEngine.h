@@ -24,11 +24,14 @@
 #include "Command.h"
 #include "FileKinds.h"
 #include "SignTexts.h"
+#include "WalkProblem.h"
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -65,6 +68,13 @@ struct SignItem {
     // signs one file to the target its caller names). A target that is the source itself is
     // refused.
     std::filesystem::path target{};
+};
+
+// One entry of a run that takes its files as it goes: a file to sign, or something met on the
+// way that is not signed (a walk's problem), which the observer is told of in its place.
+struct SignEntry {
+    SignItem item;
+    std::optional<WalkProblem> problem;
 };
 
 // What a message is: each user shows it in its own way (the desktop program as an error, a
@@ -120,6 +130,8 @@ public:
     virtual bool AskOverwrite(const SignMessage& /*question*/) { return false; }
     // The output exists and is kept (ExistingOutputs::Keep): `question` is the one Ask asks.
     virtual void OutputKept(const SignMessage& /*question*/) {}
+    // In its place among the files: something the run's entries met that is not signed.
+    virtual void NotTaken(const WalkProblem& /*problem*/) {}
     // After the last file, before the summary (the desktop removes its progress window).
     virtual void BatchFinished() = 0;
     virtual void ShowSummary(const SignMessage& summary) = 0;
@@ -142,6 +154,10 @@ struct SignRequest {
     CRunControl* control = nullptr;
     // Sources of a kind whose tools object to a signed copy.
     KindPolicy kinds = KindPolicy::Warn;
+    // When set, the run takes its entries from here, one at a time as it comes to them,
+    // instead of from `items` (false after the last): its memory stays the same however many
+    // there are. Counts are then of the files known so far.
+    std::function<bool(SignEntry&)> entries{};
 };
 
 struct SignResult {
@@ -150,6 +166,8 @@ struct SignResult {
     std::size_t signedCount = 0;
     // One per item the run reached, in order: all of them unless it was stopped.
     std::vector<SignOutcome> outcomes;
+    // Entries not signed that the run met (NotTaken); each makes the verdict SomeNotDone.
+    std::size_t notTaken = 0;
     // A file kept with ExistingOutputs::KeepQuietly counts as done; a stopped run is judged
     // by the files it reached.
     Verdict verdict = Verdict::NothingDone;

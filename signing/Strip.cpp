@@ -154,29 +154,42 @@ StripBatchResult RunStripBatch(const StripRequest& request, IStripObserver& obse
     // Byte I/O that must see every byte (tests) takes one file at a time.
     CByteIo& bytes = DefaultByteIo();
     const unsigned jobs = bytes.OneFileAtATime() ? 1 : JobsFor(request.jobs);
-    RunInOrder<StripScan>(
-        request.sources.size(), jobs, [&](std::size_t i) { return Scan(request.sources[i]); },
-        [&](std::size_t i, const StripScan& ahead) {
-            if (stopping())
-                return false;
-            const fs::path& source = request.sources[i];
-            counted = 0;
-            // An output of this run may have taken the source's place since it was read ahead.
-            const bool trusted = written.WrittenFrom(source) == nullptr;
-            StripResult stripped = StripScanned(
-                source, UnsignedOutputPath(request.outputFolder, source), folder,
-                trusted ? &ahead : nullptr, request.existing == ExistingOutputs::Replace, &written,
-                bytes, progress);
-            if (stripped.outcome == StripOutcome::Stopped)
-                return false;
-            result.outcomes.push_back(stripped.outcome);
-            if (stripped.outcome == StripOutcome::Stripped)
-                ++result.strippedCount;
-            else if (stripped.outcome != StripOutcome::OutputExists ||
-                     request.existing != ExistingOutputs::KeepQuietly)
-                result.verdict = Verdict::SomeNotDone;
-            observer.FileStripped(i, source, stripped);
-            return true;
-        });
+    // Sources given one at a time are kept in a ring while they are in flight.
+    std::size_t listed = 0;
+    CItemRing<fs::path> sources(
+        request.entries ? request.entries
+                        : [&](fs::path& source) {
+                              if (listed == request.sources.size())
+                                  return false;
+                              source = request.sources[listed++];
+                              return true;
+                          },
+        COrderedPrefetcher<StripScan, int>::RingSize(jobs));
+    RunInOrderFrom<StripScan>([&](std::size_t i) { return sources.Load(i); }, jobs,
+                              [&](std::size_t i) { return Scan(sources[i]); },
+                              [&](std::size_t i, const StripScan& ahead) {
+                                  if (stopping())
+                                      return false;
+                                  const fs::path& source = sources[i];
+                                  counted = 0;
+                                  // An output of this run may have taken the source's place since
+                                  // it was read ahead.
+                                  const bool trusted = written.WrittenFrom(source) == nullptr;
+                                  StripResult stripped = StripScanned(
+                                      source, UnsignedOutputPath(request.outputFolder, source),
+                                      folder, trusted ? &ahead : nullptr,
+                                      request.existing == ExistingOutputs::Replace, &written, bytes,
+                                      progress);
+                                  if (stripped.outcome == StripOutcome::Stopped)
+                                      return false;
+                                  result.outcomes.push_back(stripped.outcome);
+                                  if (stripped.outcome == StripOutcome::Stripped)
+                                      ++result.strippedCount;
+                                  else if (stripped.outcome != StripOutcome::OutputExists ||
+                                           request.existing != ExistingOutputs::KeepQuietly)
+                                      result.verdict = Verdict::SomeNotDone;
+                                  observer.FileStripped(i, source, stripped);
+                                  return true;
+                              });
     return result;
 }

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <vector>
 #include <system_error>
 
@@ -72,6 +73,9 @@ struct StripRequest {
     // Stops the run before its next file and inside a copy (nothing written for that file),
     // and counts the bytes written into outputs.
     CRunControl* control = nullptr;
+    // When set, the sources come from here, one at a time as the run comes to them, instead
+    // of from `sources` (false after the last).
+    std::function<bool(std::filesystem::path& source)> entries{};
 };
 
 struct StripBatchResult {

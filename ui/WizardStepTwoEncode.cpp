@@ -86,6 +86,8 @@ std::wstring KindsQuestion(const std::vector<std::pair<FileKind, std::size_t>>& 
 
 // Why a message came, beyond its text: the system's reason, and the output it is about.
 std::wstring CauseOf(const SignMessage& message) {
+    if (message.earlierSource != nullptr && message.earlierSource->empty())
+        return ToWide(PathText(message.output)) + L" was written earlier in this run";
     if (message.earlierSource != nullptr)
         return ToWide(PathText(message.output)) + L" was written from " +
                ToWide(PathText(*message.earlierSource)) + L" earlier in this run";

@@ -107,31 +107,50 @@ TEST(PlatformFiles, TheMarkOfTheWebTravelsToTheSignedCopyAndTheStrippedFile) {
     EXPECT_EQ(EntriesIn(dir / "out"), 0u);
 }
 
-// A run knows its outputs by the file, whatever the path that names it; outputs are identified
-// only when asked about, so what counts is the file the path names by then.
-TEST(PlatformFiles, TheOutputsOfARunAreKnownByTheirFilesAtTheQuestion) {
+// A run knows each of its outputs in eight bytes: on Linux by the file, whatever the path that
+// names it; on Windows by its path as NTFS compares names. The sources of the latest are kept
+// for messages; an earlier one is still known, without its source.
+TEST(PlatformFiles, TheOutputsOfARunAreKnownInEightBytesEach) {
     TempDir dir;
     const fs::path out = dir / "out", source = dir / "a.txt", later = dir / "b.txt";
     fs::create_directory(out);
     CRunOutputs run;
     EXPECT_EQ(run.WrittenFrom(source), nullptr) << "nothing written yet";
+    WriteBytes(out / "a_signed.txt", PatternBytes(10, 1));
     run.Add(out / "a_signed.txt", source);
-    WriteBytes(out / "a_signed.txt", PatternBytes(10, 1)); // after Add: asked later
     WriteBytes(out / "other.txt", PatternBytes(10, 1));
-    fs::create_hard_link(out / "a_signed.txt", out / "link.txt");
+#ifdef _WIN32
+    const fs::path other = out / "A_SIGNED.TXT";
+#else
+    const fs::path other = out / "link.txt";
+    fs::create_hard_link(out / "a_signed.txt", other);
+#endif
     for (const fs::path& name :
-         {out / "a_signed.txt", out / ".." / "out" / "a_signed.txt", out / "link.txt"}) {
+         {out / "a_signed.txt", out / ".." / "out" / "a_signed.txt", other}) {
         const fs::path* found = run.WrittenFrom(name);
         ASSERT_NE(found, nullptr) << name;
         EXPECT_EQ(*found, source) << name;
     }
     EXPECT_EQ(run.WrittenFrom(out / "other.txt"), nullptr);
     EXPECT_EQ(run.WrittenFrom(out / "missing.txt"), nullptr);
-    EXPECT_NE(IdentityOf(out / "a_signed.txt"), IdentityOf(out / "other.txt"));
     // Written again from another source: the later one names it.
     run.Add(out / "a_signed.txt", later);
     ASSERT_NE(run.WrittenFrom(out / "a_signed.txt"), nullptr);
     EXPECT_EQ(*run.WrittenFrom(out / "a_signed.txt"), later);
+    // Past the sources remembered, and past the merges of the keys.
+    fs::create_directory(out / "many");
+    for (std::size_t i = 0; i < CRunOutputs::kRemembered + 300; ++i) {
+        const fs::path name = out / "many" / std::to_string(i);
+        WriteBytes(name, {});
+        run.Add(name, source);
+    }
+    for (const fs::path& name : {out / "a_signed.txt", out / "many" / "0"}) {
+        const fs::path* found = run.WrittenFrom(name);
+        ASSERT_NE(found, nullptr) << name;
+        EXPECT_TRUE(found->empty()) << name;
+    }
+    EXPECT_EQ(*run.WrittenFrom(out / "many" / "1300"), source);
+    EXPECT_EQ(run.WrittenFrom(out / "other.txt"), nullptr);
 }
 
 #ifndef _WIN32
