@@ -461,8 +461,13 @@ std::optional<std::uint64_t> OutputKeyOf(const fs::path& path) {
     if (error || name.empty())
         return std::nullopt;
     // NTFS compares names without case.
-    CharUpperBuffW(name.data(), static_cast<DWORD>(name.size()));
-    return std::hash<std::wstring>()(name);
+    std::wstring upper(name.size(), L'\0');
+    const int length = LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, name.data(),
+                                     static_cast<int>(name.size()), upper.data(),
+                                     static_cast<int>(upper.size()), nullptr, nullptr, 0);
+    if (length > 0)
+        upper.resize(static_cast<std::size_t>(length));
+    return std::hash<std::wstring>()(length > 0 ? upper : name);
 }
 
 namespace {
