@@ -40,8 +40,10 @@ public:
         Post([this, position, count, status] { m_target.FileStarted(position, count, status); });
     }
     void FileFinished(std::size_t position, const SignItem& item, SignOutcome outcome) override {
-        const SignItem* file = &item; // the request's, alive for the run
-        Post([this, position, file, outcome] { m_target.FileFinished(position, *file, outcome); });
+        // A copy: the engine holds its item only during the file's turn.
+        Post([this, position, file = item, outcome] {
+            m_target.FileFinished(position, file, outcome);
+        });
     }
     void ReportFailure(const SignMessage& message) override {
         Deliver([&] { m_target.ReportFailure(message); }, true);

@@ -1047,6 +1047,25 @@ TEST_F(Cli, FilesFromAListWithOddNames) {
     }
 }
 
+// A list is read as the run goes: one that stops naming paths part of the way ends the run
+// there, the files before it done, and the usage error comes last.
+TEST_F(Cli, FilesFromAListThatStopsNamingPathsPartOfTheWay) {
+    const fs::path first = File("first.txt", PatternBytes(30, 1));
+    const fs::path second = File("second.txt", PatternBytes(31, 2));
+    std::string list = Text(first) + "\n" + Text(second) + "\n";
+    list += std::string(70000, 'a') + "\n" + Text(first) + "\n";
+    const fs::path listed = File("list.txt", Bytes(list.begin(), list.end()));
+    CliRun run = Sign("x", {}, {Arg("--files-from"), Arg(listed)});
+    EXPECT_EQ(run.status, kExitUsage);
+    EXPECT_EQ(run.err.rfind("2 files encrypted succesfully!" + std::string(kNewline) +
+                                "quorvane-cli: an entry of the list of files from " + Text(listed) +
+                                " is longer than the longest path",
+                            0),
+              0u)
+        << run.err;
+    EXPECT_EQ(std::distance(fs::directory_iterator(Out()), {}), 2);
+}
+
 // Entries and runs of empty entries across the reader's 64 KiB blocks and its 4 KiB stretches,
 // in both forms of list, the last entry without a separator after it.
 TEST_F(Cli, FilesFromListsWhoseEntriesCrossTheReadersBlocks) {

@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <map>
 #include <mutex>
+#include <new>
 #include <numeric>
 #include <set>
 #include <string>
@@ -90,6 +91,35 @@ TEST(Prefetcher, OneJobPreparesEachItemInItsTurn) {
     for (std::size_t i = 0; i < 5; ++i) {
         EXPECT_EQ(order.size(), i); // nothing is prepared before its turn
         EXPECT_EQ(ahead.Take(i), i * 10);
+    }
+}
+
+// Items from a source whose length is known only at its end are loaded no further ahead than
+// the items in flight, however many come; what the source throws comes out in its turn.
+TEST(Prefetcher, ItemsOfASourceAreLoadedNoFurtherAheadThanTheWindow) {
+    using Ahead = COrderedPrefetcher<std::size_t, Counter>;
+    for (const unsigned jobs : {1u, 2u}) {
+        std::size_t taken = 0;
+        Ahead ahead([](std::size_t index) { return index < 1000; }, jobs,
+                    [](std::size_t i, Counter&, bool) { return i * 10; });
+        for (std::size_t i = 0; ahead.Has(i); ++i) {
+            ASSERT_LE(ahead.Known(), i + Ahead::RingSize(jobs)) << jobs;
+            ASSERT_EQ(ahead.Take(i), i * 10);
+            ++taken;
+        }
+        EXPECT_EQ(taken, 1000u);
+        Ahead failing(
+            [](std::size_t index) {
+                if (index == 5)
+                    throw std::bad_alloc();
+                return true;
+            },
+            jobs, [](std::size_t i, Counter&, bool) { return i; });
+        for (std::size_t i = 0; i < 5; ++i) {
+            ASSERT_TRUE(failing.Has(i));
+            EXPECT_EQ(failing.Take(i), i);
+        }
+        EXPECT_THROW(failing.Has(5), std::bad_alloc) << jobs;
     }
 }
 

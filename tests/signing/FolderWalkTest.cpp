@@ -68,6 +68,49 @@ TEST(FolderWalk, FilesAndTheSubfoldersOfTheirCopies) {
     fs::current_path(previous);
 }
 
+// A walk gives each entry when it comes to it, in the order of the paths, what it does not
+// sign in its place: a folder's files come where its name and a separator sort ("a.txt", then
+// "a/x", then "a0"). A run's operands are walked one after another.
+TEST(FolderWalk, EntriesComeOneAtATimeInTheOrderOfTheirPaths) {
+    TempDir dir;
+    for (const char* name : {"tree/a/x", "tree/a.txt", "tree/a0", "tree/a-b/y", "tree/b",
+                             "tree/a/.quorvane-0123456789ab.tmp", "tree/a/sub/z"}) {
+        fs::create_directories((dir / name).parent_path());
+        WriteBytes(dir / name, {'z'});
+    }
+    const auto walked = [&](auto& walk) {
+        std::vector<std::string> seen;
+        for (SignEntry entry; walk.Next(entry);)
+            seen.push_back((entry.problem ? entry.problem->path : entry.item.source)
+                               .lexically_relative(dir.Path())
+                               .generic_string() +
+                           (!entry.problem                   ? ""
+                            : entry.problem->folderNotWalked ? " (folder)"
+                                                             : " (not signed)"));
+        return seen;
+    };
+    CFolderWalk walk(dir / "tree", dir / "out");
+    EXPECT_EQ(walked(walk),
+              (std::vector<std::string>{"tree/a-b/y", "tree/a.txt",
+                                        "tree/a/.quorvane-0123456789ab.tmp (not signed)",
+                                        "tree/a/sub/z", "tree/a/x", "tree/a0", "tree/b"}));
+    for (const bool recursive : {false, true}) {
+        std::vector<fs::path> operands = {dir / "tree/a0", dir / "tree/a-b", dir / "tree/b"};
+        CSignEntries entries(
+            [&](fs::path& operand) {
+                if (operands.empty())
+                    return false;
+                operand = operands.front();
+                operands.erase(operands.begin());
+                return true;
+            },
+            dir / "out", recursive, false);
+        EXPECT_EQ(walked(entries),
+                  (std::vector<std::string>{
+                      "tree/a0", recursive ? "tree/a-b/y" : "tree/a-b (folder)", "tree/b"}));
+    }
+}
+
 #ifndef _WIN32
 // Each kind of entry the listing tells, and the links: a plain file is listed as one (opened
 // without a look first); what is no file to sign is a problem of its own kind; a link below the
