@@ -6,6 +6,7 @@
 #include "PendingOutput.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string_view>
@@ -73,11 +74,13 @@ struct CFolderWalk::Ancestor {
 // A folder being walked: its entries' names one after another, sorted, and where the walk is.
 struct CFolderWalk::Frame {
     using Char = fs::path::value_type;
+    // Twelve bytes an entry beside its name, so that a folder of a million files lists in
+    // some 25 MB.
     struct Entry {
-        std::size_t offset;
-        std::size_t length;
+        std::uint32_t offset;
+        std::uint16_t length;
         Found found;
-        std::size_t problem; // its place in `problems`
+        std::uint32_t problem; // its place in `problems`
         std::basic_string_view<Char> Name(const fs::path::string_type& names) const {
             return std::basic_string_view<Char>(names).substr(offset, length);
         }
@@ -156,8 +159,16 @@ void CFolderWalk::Enter(const fs::path& folder, const fs::path& subfolder, unsig
             else
                 found = Found::LinkedFolder;
         }
-        frame->entries.push_back({frame->names.size(), name.native().size(), found,
-                                  frame->problems.size() - (found == Found::Problem ? 1 : 0)});
+        // A name longer than any file system's, or a listing past 4 GB of names, ends it.
+        if (name.native().size() > UINT16_MAX ||
+            frame->names.size() + name.native().size() > UINT32_MAX) {
+            error = std::make_error_code(std::errc::value_too_large);
+            break;
+        }
+        frame->entries.push_back({static_cast<std::uint32_t>(frame->names.size()),
+                                  static_cast<std::uint16_t>(name.native().size()), found,
+                                  static_cast<std::uint32_t>(frame->problems.size() -
+                                                             (found == Found::Problem ? 1 : 0))});
         frame->names += name.native();
     }
     frame->error = error;
