@@ -111,16 +111,23 @@ std::optional<std::string> TakeOptionalPath(const py::object& path) {
 
 void BindBatches(py::module_& module) {
     module.def("sign_batch", [](const py::iterable& pairs, const py::object& outputFolder,
-                                const py::object& text, int flags, unsigned jobs) {
+                                const py::object& text, int flags, unsigned jobs,
+                                const py::iterable& written) {
         const Items items(pairs);
+        // (output, source) pairs that earlier parts of the run wrote.
+        const Items earlier(written);
+        std::vector<quorvane_written> writtenEarlier;
+        for (const quorvane_item& item : earlier.items)
+            writtenEarlier.push_back({item.source, item.subfolder});
         const Path folder = TakePath(outputFolder);
         const std::string units = Wtf8(text);
         Lines lines;
         std::size_t count = 0;
         const int status = Unlocked(true, [&] {
-            return quorvane_sign_batch_n(items.items.data(), items.items.size(),
-                                         folder.bytes.c_str(), units.data(), units.size(), flags,
-                                         jobs, CollectLine, &lines, &count);
+            return quorvane_sign_batch_after(
+                items.items.data(), items.items.size(), folder.bytes.c_str(), units.data(),
+                units.size(), flags, jobs, writtenEarlier.data(), writtenEarlier.size(),
+                CollectLine, &lines, &count);
         });
         if (status != QUORVANE_OK && status != QUORVANE_FAILED)
             Raise(status, status == QUORVANE_CANNOT_WRITE ? folder.shown : py::none());
@@ -148,15 +155,21 @@ void BindBatches(py::module_& module) {
         return found;
     });
     module.def("strip_batch", [](const py::iterable& sources, const py::object& outputFolder,
-                                 int flags, unsigned jobs) {
+                                 int flags, unsigned jobs, const py::iterable& written) {
         const std::vector<std::string> names = TakePaths(sources);
         const std::vector<const char*> pointers = Pointers(names);
+        const Items earlier(written);
+        std::vector<quorvane_written> writtenEarlier;
+        for (const quorvane_item& item : earlier.items)
+            writtenEarlier.push_back({item.source, item.subfolder});
         const Path folder = TakePath(outputFolder);
         Lines lines;
         std::size_t count = 0;
         const int status = Unlocked(true, [&] {
-            return quorvane_strip_batch(pointers.data(), pointers.size(), folder.bytes.c_str(),
-                                        flags, jobs, CollectLine, &lines, &count);
+            return quorvane_strip_batch_after(pointers.data(), pointers.size(),
+                                              folder.bytes.c_str(), flags, jobs,
+                                              writtenEarlier.data(), writtenEarlier.size(),
+                                              CollectLine, &lines, &count);
         });
         if (status != QUORVANE_OK && status != QUORVANE_FAILED)
             Raise(status, status == QUORVANE_CANNOT_WRITE ? folder.shown : py::none());
@@ -232,6 +245,13 @@ void BindBatches(py::module_& module) {
                    }
                    return py::make_tuple(outputs, earlier, partOf, parts);
                });
+    module.def("strip_output", [](const py::object& source, const py::object& outputFolder) {
+        const Path name = TakePath(source);
+        const Path folder = TakePath(outputFolder);
+        char* output = nullptr;
+        Require(quorvane_strip_output(name.bytes.c_str(), folder.bytes.c_str(), &output));
+        return FsText(LibraryText(output).get());
+    });
     module.def("summary", [](std::size_t count) {
         char* text = nullptr;
         Require(quorvane_sign_summary(count, &text));

@@ -41,7 +41,10 @@ using StagedPtr = std::unique_ptr<StagedFile>;
 class CDriver {
 public:
     CDriver(const SignRequest& request, ISignObserver& observer, CByteIo& io)
-        : m_request(request), m_observer(observer), m_stager(request, io), m_io(io) {}
+        : m_request(request), m_observer(observer), m_stager(request, io), m_io(io) {
+        for (const auto& [output, source] : request.writtenEarlier)
+            m_written.Add(output, source);
+    }
 
     SignResult Run();
 

@@ -31,6 +31,7 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <system_error>
 #include <vector>
 
@@ -142,6 +143,11 @@ struct SignRequest {
     CRunControl* control = nullptr;
     // Sources of a kind whose tools object to a signed copy.
     KindPolicy kinds = KindPolicy::Warn;
+    // Outputs that earlier parts of the same run wrote (a run cut into parts that run apart,
+    // the tasks of a cluster), each with its source: none of them is replaced, and a later
+    // source of one is refused as within one run ("... was written from EARLIER earlier in this
+    // run").
+    std::vector<std::pair<std::filesystem::path, std::filesystem::path>> writtenEarlier{};
 };
 
 struct SignResult {

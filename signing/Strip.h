@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <vector>
 #include <system_error>
+#include <utility>
 
 enum class StripOutcome {
     Stripped,
@@ -72,6 +73,9 @@ struct StripRequest {
     // Stops the run before its next file and inside a copy (nothing written for that file),
     // and counts the bytes written into outputs.
     CRunControl* control = nullptr;
+    // Outputs that earlier parts of the same run wrote (parts that run apart, the tasks of a
+    // cluster), each with its source: kept, as outputs of this run are.
+    std::vector<std::pair<std::filesystem::path, std::filesystem::path>> writtenEarlier{};
 };
 
 struct StripBatchResult {
