@@ -385,14 +385,14 @@ int quorvane_list_check_entries_with(const char* path, int flags, quorvane_entry
 int quorvane_strip_batch(const char* const* sources, size_t count, const char* outputFolder,
                          int flags, unsigned jobs, quorvane_report_fn report, void* context,
                          size_t* strippedCount) {
-    return quorvane_strip_batch_after(sources, count, outputFolder, flags, jobs, nullptr, 0,
-                                      report, context, strippedCount);
+    return quorvane_strip_batch_after(sources, count, outputFolder, flags, jobs, nullptr, 0, report,
+                                      context, strippedCount);
 }
 
-int quorvane_strip_batch_after(const char* const* sources, size_t count,
-                               const char* outputFolder, int flags, unsigned jobs,
-                               const quorvane_written* written, size_t writtenCount,
-                               quorvane_report_fn report, void* context, size_t* strippedCount) {
+int quorvane_strip_batch_after(const char* const* sources, size_t count, const char* outputFolder,
+                               int flags, unsigned jobs, const quorvane_written* written,
+                               size_t writtenCount, quorvane_report_fn report, void* context,
+                               size_t* strippedCount) {
     return Guarded([&] {
         if (strippedCount != nullptr)
             *strippedCount = 0;

@@ -412,9 +412,9 @@ QUORVANE_API int quorvane_sign_batch_after(const quorvane_item* items, size_t co
  * is one of them is not stripped ("... was written from EARLIER earlier in this run, kept"). */
 QUORVANE_API int quorvane_strip_batch_after(const char* const* sources, size_t count,
                                             const char* output_folder, int flags, unsigned jobs,
-                                            const quorvane_written* written,
-                                            size_t written_count, quorvane_report_fn report,
-                                            void* context, size_t* stripped_count);
+                                            const quorvane_written* written, size_t written_count,
+                                            quorvane_report_fn report, void* context,
+                                            size_t* stripped_count);
 /* Where quorvane_strip_batch puts the original of `source`: `output_folder` joined with its name
  * without _signed, in *output (freed with quorvane_free). */
 QUORVANE_API int quorvane_strip_output(const char* source, const char* output_folder,

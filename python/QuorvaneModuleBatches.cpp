@@ -124,10 +124,10 @@ void BindBatches(py::module_& module) {
         Lines lines;
         std::size_t count = 0;
         const int status = Unlocked(true, [&] {
-            return quorvane_sign_batch_after(
-                items.items.data(), items.items.size(), folder.bytes.c_str(), units.data(),
-                units.size(), flags, jobs, writtenEarlier.data(), writtenEarlier.size(),
-                CollectLine, &lines, &count);
+            return quorvane_sign_batch_after(items.items.data(), items.items.size(),
+                                             folder.bytes.c_str(), units.data(), units.size(),
+                                             flags, jobs, writtenEarlier.data(),
+                                             writtenEarlier.size(), CollectLine, &lines, &count);
         });
         if (status != QUORVANE_OK && status != QUORVANE_FAILED)
             Raise(status, status == QUORVANE_CANNOT_WRITE ? folder.shown : py::none());
@@ -166,10 +166,9 @@ void BindBatches(py::module_& module) {
         Lines lines;
         std::size_t count = 0;
         const int status = Unlocked(true, [&] {
-            return quorvane_strip_batch_after(pointers.data(), pointers.size(),
-                                              folder.bytes.c_str(), flags, jobs,
-                                              writtenEarlier.data(), writtenEarlier.size(),
-                                              CollectLine, &lines, &count);
+            return quorvane_strip_batch_after(
+                pointers.data(), pointers.size(), folder.bytes.c_str(), flags, jobs,
+                writtenEarlier.data(), writtenEarlier.size(), CollectLine, &lines, &count);
         });
         if (status != QUORVANE_OK && status != QUORVANE_FAILED)
             Raise(status, status == QUORVANE_CANNOT_WRITE ? folder.shown : py::none());
