@@ -50,6 +50,10 @@ LONGEST_PATH, LONGEST_PATH_TEXT = 4096, "4096 bytes"
 MOST_LIST_BYTES = 1 << 30
 
 
+def usage():
+    return "usage:" + USAGE[3:] + "\n"
+
+
 class UsageError(Exception):
     """A problem with the command line, in quorvane-cli's words."""
 
@@ -349,14 +353,14 @@ def check(client, args, absolute, progress):
     return 0 if signed else 1
 
 
-def local_cluster():
+def local_cluster(threads=None):
     """A Dask cluster in this process: its scheduler, its dashboard and its worker's HTTP
     server on the loopback address alone (Dask puts dashboards on every interface unless told
     otherwise), every connection over TLS with the temporary credentials that security=True
     makes: other users of this machine reach 127.0.0.1 too, and a scheduler runs what it is
     sent."""
     from distributed import LocalCluster
-    return LocalCluster(n_workers=1, threads_per_worker=min(os.cpu_count() or 1, 8),
+    return LocalCluster(n_workers=1, threads_per_worker=threads or min(os.cpu_count() or 1, 8),
                         processes=False, host="127.0.0.1", dashboard_address="127.0.0.1:0",
                         worker_dashboard_address="127.0.0.1:0", security=True)
 
@@ -379,7 +383,7 @@ def main(argv=None):
             return 0
         say("%s: %s" % (PROGRAM, "no command given" if not argv else
                         "unknown command " + argv[0]), sys.stderr)
-        sys.stderr.write(USAGE + "\n")
+        sys.stderr.write(usage())
         return 2
     if any(arg in ("-h", "--help") for arg in argv[1:argv.index("--") if "--" in argv
                                                     else len(argv)]):
@@ -405,7 +409,7 @@ def main(argv=None):
                 progress.close()
     except UsageError as problem:
         say("%s: %s" % (PROGRAM, problem), sys.stderr)
-        sys.stderr.write(USAGE + "\n")
+        sys.stderr.write(usage())
         return 2
 
 

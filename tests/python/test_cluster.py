@@ -48,9 +48,11 @@ def wait_for(condition, what, timeout=120):
 
 
 class Cluster:
-    """A scheduler and two workers of Debian's Dask on the loopback address, in `folder`."""
+    """A scheduler and two workers of Debian's Dask on the loopback address, in `folder`. With
+    `seam` (a FIFO), the first worker's first chunk signs half its files, writes the worker's
+    process id into the FIFO and waits there to be killed."""
 
-    def __init__(self, folder, test_class):
+    def __init__(self, folder, test_class, seam=None):
         self.processes = []
         test_class.addClassCleanup(lambda: [stop(p) for p in self.processes])
         scheduler_file = os.path.join(folder, "scheduler.json")
@@ -60,11 +62,14 @@ class Cluster:
             ["/usr/bin/dask", "scheduler", "--host", "127.0.0.1", "--port", "0",
              "--dashboard-address", "127.0.0.1:0", "--scheduler-file", scheduler_file],
             stdout=logs, stderr=logs))
-        for _ in range(2):
+        for number in range(2):
+            env = dict(os.environ)
+            if seam is not None and number == 0:
+                env["QUORVANE_CLUSTER_TEST_SEAM"] = seam
             self.processes.append(start(
                 ["/usr/bin/dask", "worker", "--scheduler-file", scheduler_file, "--nthreads", "1",
                  "--no-nanny", "--no-dashboard", "--host", "127.0.0.1"],
-                stdout=logs, stderr=logs))
+                stdout=logs, stderr=logs, env=env))
 
         def address():
             try:
@@ -79,12 +84,28 @@ class Cluster:
             client.wait_for_workers(2, timeout=120)
 
 
+def seam_reached(fifo, timeout=300):
+    """The process id a worker wrote into `fifo` once it signed half a chunk (waiting for it
+    without looking at the clock: a FIFO opens when its writer comes)."""
+    import threading
+    said = []
+    reader = threading.Thread(target=lambda: said.append(open(fifo, "rb").readline()),
+                              daemon=True)
+    reader.start()
+    reader.join(timeout)
+    if not said:
+        raise AssertionError("no worker reached the seam")
+    return int(said[0])
+
+
 class DaskCluster(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.dir = tempfile.TemporaryDirectory()
         cls.addClassCleanup(cls.dir.cleanup)
-        cls.cluster = Cluster(cls.dir.name, cls)
+        cls.seam = os.path.join(cls.dir.name, "seam")
+        os.mkfifo(cls.seam)
+        cls.cluster = Cluster(cls.dir.name, cls, seam=cls.seam)
         cls.address = cls.cluster.address
         cls.processes = cls.cluster.processes
 
@@ -107,29 +128,29 @@ class DaskCluster(unittest.TestCase):
         text = "© 2026 Ada Example\nAll rights reserved"
         os.mkdir(self.path("cli"))
         os.mkdir(self.path("dask"))
-        # Workers run in folders of their own: the example takes every path as absolute.
-        cli = self.run_tool([CLI, "sign", "--force", "-r", "--text", text, "--out",
-                             self.path("cli"), self.path("tree")])
+        # Workers run in folders of their own: with --scheduler every path is made absolute.
+        # No --force: a copy that a lost worker committed is the run's, not "exists, kept".
+        cli = self.run_tool([CLI, "sign", "-r", "--text", text, "--out", self.path("cli"),
+                             self.path("tree")])
         self.assertEqual(cli.returncode, 1, cli.stderr)
 
         run = start(
-            [sys.executable, EXAMPLE, "sign", "--scheduler", self.address, "--text", text,
-             "--out", "dask", "--batch", "250", "tree"],
+            [sys.executable, "-m", "quorvane.cluster", "sign", "--scheduler", self.address,
+             "--text", text, "--out", "dask", "--batch", "250", "-r", "tree"],
             cwd=self.dir.name, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         self.addCleanup(stop, run)
-        # A worker dies a quarter of the way through: its tasks run again on the other one.
-        wait_for(lambda: os.path.isdir(self.path("dask", "tree", "d025")) or run.poll() is not None,
-                 "a quarter of the copies")
-        self.assertIsNone(run.poll(), "the run ended before a worker could be killed: "
-                          + (run.stderr.read() if run.poll() is not None else ""))
-        victim = self.processes[1]
-        victim.send_signal(signal.SIGKILL)
-        victim.wait()
+        # A worker dies once it has committed half a chunk: the chunk runs again on the other.
+        victim = seam_reached(self.seam)
+        [worker] = [p for p in self.processes if p.pid == victim]
+        self.assertTrue(os.listdir(self.path("dask")))
+        worker.send_signal(signal.SIGKILL)
+        worker.wait()
         out, err = run.communicate(timeout=600)
         self.assertEqual(run.returncode, cli.returncode, err)
         self.assertEqual(err.replace(self.path("dask"), "OUT"),
                          cli.stderr.replace(self.path("cli"), "OUT"))
         self.assertIn("20000 files encrypted succesfully!", err)
+        self.assertNotIn("already exists", err)
 
         # Every copy whole, nothing else left: the same files as quorvane-cli's, checked on
         # the cluster with quorvane-cli's report.
