@@ -9,29 +9,13 @@ example, run by python3 -m quorvane.cluster (see docs/dask.md), which takes quor
                     [-L] [--batch N] [--jobs N] PATH...
 
 `sign` is `python3 -m quorvane.cluster sign --force -r` (`--existing keep`: --no-clobber
-instead of --force), `check` is `python3 -m quorvane.cluster check --json -r`. The scheduler's
-file, as `dask scheduler --scheduler-file FILE` writes it, is waited for up to a minute.
+instead of --force), `check` is `python3 -m quorvane.cluster check --json -r`.
 `--local THREADS` runs the module's own cluster with THREADS worker threads.
 """
-import json
 import sys
-import time
 
 from quorvane import cluster
 from quorvane.cluster import local_cluster  # noqa: F401  (the example's own cluster)
-
-
-def scheduler_address(name):
-    """The address in the file a scheduler writes when it listens, once it is there."""
-    deadline = time.monotonic() + 60
-    while True:
-        try:
-            with open(name) as f:
-                return json.load(f)["address"]
-        except (OSError, ValueError, KeyError):
-            if time.monotonic() > deadline:
-                return None
-            time.sleep(0.1)
 
 
 def main(argv):
@@ -42,19 +26,13 @@ def main(argv):
     threads, i = None, 0
     while i < len(rest):
         name, equals, value = rest[i].partition("=")
-        takes = name in ("--existing", "--scheduler-file", "--local")
+        takes = name in ("--existing", "--local")
         if takes and not equals and i + 1 < len(rest):
             value, i = rest[i + 1], i + 1
         i += 1
         if name == "--existing" and takes:
             if value == "keep":
                 options[0] = "--no-clobber"
-        elif name == "--scheduler-file" and takes:
-            address = scheduler_address(value)
-            if address is None:
-                sys.stderr.write("dask_archive.py: no scheduler's address in %s\n" % value)
-                return 2
-            args += ["--scheduler", address]
         elif name == "--local" and takes:
             threads = value
         else:

@@ -5,16 +5,17 @@
     python3 -m quorvane.cluster check --json [-r [-L]] [--files-from LIST [-0]] [CLUSTER] PATH...
     python3 -m quorvane.cluster strip --out DIR [--force | --no-clobber]
         [--files-from LIST [-0]] [CLUSTER] PATH...
-    CLUSTER: [--scheduler ADDRESS] [--jobs N] [--batch N] [--in-flight N]
-             [--progress | --no-progress]
+    CLUSTER: [--scheduler ADDRESS | --scheduler-file FILE] [--jobs N] [--batch N]
+             [--in-flight N] [--progress | --no-progress]
 
 Each command does what quorvane-cli's does with the same options, with its lines on standard
 output and error, in its order, and its exit status. The files are signed, checked or stripped
-by the workers of the Dask scheduler at ADDRESS (Dask's security settings, TLS and its
-certificates, come from Dask's configuration), or without --scheduler by a cluster of this
-process's own on the loopback address, reached over TLS with credentials only this process
-holds. Workers must see the files under the same paths: with --scheduler, paths are made
-absolute (joined to the current folder) and the lines name them so.
+by the workers of the Dask scheduler at ADDRESS, or the one whose FILE `dask scheduler
+--scheduler-file FILE` writes (waited for); Dask's security settings, TLS and its certificates,
+come from Dask's configuration. Without either, a cluster of this process's own on the loopback
+address does the work, reached over TLS with credentials only this process holds. Workers must
+see the files under the same paths: with a scheduler, paths are made absolute (joined to the
+current folder) and the lines name them so.
 
 The client walks the PATHs and reads the LIST lazily, and hands the files to the workers in
 chunks of --batch files (500), at most --in-flight chunks (8) at once, each task reading --jobs
@@ -42,7 +43,8 @@ FLAGS = {
               "--no-progress", "-0", "--null"],
     "strip": ["--force", "--no-clobber", "--progress", "--no-progress", "-0", "--null"],
 }
-CLUSTER_VALUED = ["--jobs", "--files-from", "--scheduler", "--batch", "--in-flight"]
+CLUSTER_VALUED = ["--jobs", "--files-from", "--scheduler", "--scheduler-file", "--batch",
+                  "--in-flight"]
 VALUED = {"sign": ["--text", "--text-file", "--out"] + CLUSTER_VALUED,
           "check": CLUSTER_VALUED, "strip": ["--out"] + CLUSTER_VALUED}
 # quorvane-cli's limits on a list of files.
@@ -393,14 +395,17 @@ def main(argv=None):
     try:
         args = Args(argv[0], argv[1:])
         prepare(args)
-        absolute = args.has("--scheduler")
+        if args.has("--scheduler") and args.has("--scheduler-file"):
+            raise UsageError("--scheduler and --scheduler-file exclude each other")
+        absolute = args.has("--scheduler", "--scheduler-file")
         shown = args.has("--progress") or (sys.stderr.isatty() and not args.has("--no-progress"))
         quiet_dask()
         from distributed import Client
         progress = Progress(lines=not sys.stderr.isatty()) if shown else None
         try:
             if absolute:
-                with Client(args.value("--scheduler")) as client:
+                with Client(args.value("--scheduler"),
+                            scheduler_file=args.value("--scheduler-file")) as client:
                     return runs[args.command](client, args, absolute, progress)
             with local_cluster() as cluster, Client(cluster) as client:
                 return runs[args.command](client, args, absolute, progress)
