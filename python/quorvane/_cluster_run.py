@@ -141,8 +141,7 @@ def strip_chunk(sources, out, existing, jobs, since, written_earlier=()):
     lines, failed = [], set()
     for index, status, line in messages:
         failed.add(rest[index])
-        kept = status == quorvane.OUTPUT_EXISTS and line.endswith("(--force replaces it)")
-        if not (kept and existing == quorvane.KEEP_QUIETLY):
+        if not (status == quorvane.OUTPUT_EXISTS and existing == quorvane.KEEP_QUIETLY):
             lines.append((rest[index], status, line))
     return count + len(done), lines, sorted(done + [i for i in rest if i not in failed])
 
