@@ -158,11 +158,22 @@ def _key(path):
     return int.from_bytes(hashlib.blake2b(folded, digest_size=8).digest(), "little")
 
 
+_FOLDERS = {}
+
+
 def _source_key(path):
-    try:
-        return _key(os.path.realpath(path))
-    except (OSError, ValueError):
-        return _key(path)
+    """A source's key: its folder resolved (links, "." and ".."), as a run compares sources;
+    the folders met last are remembered, as a walk gives the files of a folder together."""
+    folder, name = os.path.split(os.fsencode(path))
+    resolved = _FOLDERS.get(folder)
+    if resolved is None:
+        if len(_FOLDERS) > 64:
+            _FOLDERS.clear()
+        try:
+            resolved = _FOLDERS[folder] = os.path.realpath(folder or b".")
+        except (OSError, ValueError):
+            resolved = folder
+    return _key(os.path.join(resolved, name))
 
 
 class Spool:
