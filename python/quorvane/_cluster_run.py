@@ -259,10 +259,14 @@ def run_writes(client, spool, batch, in_flight, task, task_args, output_of, say,
         for index in wrote:
             written[first + index] = 1
             outputs_claimed[keys[index][0]] = first + index  # the writer stays the claim
+        if lines and progress is not None:
+            progress.erase()
         for _index, status, line in lines:
             totals["statuses"].append(status)
             say(line)
 
+    if progress is not None:
+        progress.total = -(-len(spool) // batch)
     runner = Runner(client, in_flight, report, progress)
     for number, (first, chunk) in enumerate(spool.chunks(batch)):
         keys = [(_key(output), _source_key(item[0]))
@@ -300,6 +304,8 @@ def run_check(client, entries, batch, in_flight, jobs, say, progress=None):
     chunks = {}
 
     def report(number, results):
+        if progress is not None:
+            progress.erase()
         found = iter(results)
         for _path, line in chunks.pop(number):
             signed = False

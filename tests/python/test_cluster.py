@@ -250,6 +250,30 @@ class ExampleAsCli(unittest.TestCase):
         self.assertEqual(self.copies("dask"), self.copies("cli"))
         self.assertEqual(self.copies("dask")[b"photos/a_signed.jpg"], (b"t1a.jpg", "T"))
 
+    def test_dasks_progress_bar_only_when_asked_the_lines_as_quorvane_clis(self):
+        for name in ("a", "b", "c"):
+            self.write("t/%s.txt" % name, name.encode())
+        self.write("t/old.bin", quorvane.sign_bytes(b"old", "earlier"))
+        runs = {}
+        for door, extra in [("cli", []), ("plain", []), ("progress", ["--progress"])]:
+            out = self.path("out-" + door)
+            os.mkdir(out)
+            args = ([CLI, "sign"] if door == "cli" else
+                    [sys.executable, "-m", "quorvane.cluster", "sign", "--scheduler",
+                     self.address, "--batch", "1"])
+            run = subprocess.run(args + extra + ["-r", "--text", "T", "--out", out,
+                                                 self.path("t")],
+                                 cwd=self.work, capture_output=True, timeout=300)
+            runs[door] = (run.returncode, run.stdout,
+                          run.stderr.replace(os.fsencode(out), b"OUT").splitlines())
+        self.assertEqual(runs["plain"], runs["cli"])
+        status, stdout, lines = runs["progress"]
+        bars = [line for line in lines if line.startswith(b"[")]
+        self.assertEqual((status, stdout, [line for line in lines if line not in bars]),
+                         runs["cli"])
+        self.assertTrue(bars and bars[-1].startswith(b"[" + b"#" * 40 + b"] | 100% Completed"),
+                        lines)
+
 
 class TheExamplesOwnCluster(unittest.TestCase):
     def test_on_the_loopback_address_alone_and_over_tls(self):
