@@ -286,10 +286,7 @@ int CCli::Sign(const std::vector<CliArg>& args) {
         FolderFiles files =
             SignItemsOf(fs::path(operand), request.outputFolder, recursive, FollowsLinks(parsed));
         for (const WalkProblem& problem : files.problems) {
-            ErrLine("quorvane-cli: " +
-                    (problem.folderNotWalked
-                         ? ShownPath(problem.path) + " is a folder; -r signs the files in it"
-                         : WalkProblemText(problem)));
+            ErrLine("quorvane-cli: " + WalkProblemText(problem));
             refusedFolder = true;
         }
         std::move(files.items.begin(), files.items.end(), std::back_inserter(request.items));

@@ -367,11 +367,12 @@ int quorvane_list_check_entries_with(const char* path, int flags, quorvane_entry
     return Guarded([&] {
         if (path == nullptr)
             return Fail(QUORVANE_INVALID_ARGUMENT, "no path given");
-        if (const int status = CheckFlags(flags, QUORVANE_FOLLOW_LINKS))
+        if (const int status = CheckFlags(flags, QUORVANE_FOLLOW_LINKS | QUORVANE_NOT_RECURSIVE))
             return status;
         bool problems = false;
         for (const CheckItem& item :
-             CheckItemsOf(fs::path(path), true, (flags & QUORVANE_FOLLOW_LINKS) != 0)) {
+             CheckItemsOf(fs::path(path), (flags & QUORVANE_NOT_RECURSIVE) == 0,
+                          (flags & QUORVANE_FOLLOW_LINKS) != 0)) {
             const bool problem = item.error || item.link != LinkedTo::Nothing;
             problems = problems || problem;
             if (entry != nullptr)
@@ -445,11 +446,12 @@ int quorvane_list_sign_items_with(const char* path, const char* outputFolder, in
     return Guarded([&] {
         if (path == nullptr)
             return Fail(QUORVANE_INVALID_ARGUMENT, "no path given");
-        if (const int status = CheckFlags(flags, QUORVANE_FOLLOW_LINKS))
+        if (const int status = CheckFlags(flags, QUORVANE_FOLLOW_LINKS | QUORVANE_NOT_RECURSIVE))
             return status;
         return GiveFiles(SignItemsOf(fs::path(path),
                                      outputFolder != nullptr ? fs::path(outputFolder) : fs::path(),
-                                     true, (flags & QUORVANE_FOLLOW_LINKS) != 0),
+                                     (flags & QUORVANE_NOT_RECURSIVE) == 0,
+                                     (flags & QUORVANE_FOLLOW_LINKS) != 0),
                          file, problem, context);
     });
 }

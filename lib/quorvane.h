@@ -391,6 +391,11 @@ QUORVANE_API int quorvane_text_to_sign(const char* text, size_t text_size, char*
 
 /* ---- Version 1.3 (symbol version QUORVANE_1.3): a run cut into parts that run apart ----
  *
+ * QUORVANE_NOT_RECURSIVE (a flag of quorvane_list_sign_items_with and
+ * quorvane_list_check_entries_with, which refuse it before 1.3): a folder given is taken as
+ * quorvane-cli without -r takes it, not walked: sign reports it ("DIR is a folder; -r signs the
+ * files in it"), check gives it to be checked, as a file that cannot be read.
+ *
  * quorvane_sign_batch_n for one part of a run whose parts run apart (the tasks of a cluster,
  * each its own batch) when an earlier part wrote outputs that this part's items may meet:
  * `written` lists them (`written_count` of them, each the output as the batch named it and
@@ -398,6 +403,7 @@ QUORVANE_API int quorvane_text_to_sign(const char* text, size_t text_size, char*
  * to one is refused as in one batch of the whole run ("Could not open file SRC for writing!
  * (OUT was written from EARLIER earlier in this run)"). Outputs that no longer exist are
  * ignored. */
+#define QUORVANE_NOT_RECURSIVE 16
 typedef struct quorvane_written {
     const char* output;
     const char* source;

@@ -416,8 +416,12 @@ def strip_batch(sources, output_folder, existing=ASK, jobs=1, written_earlier=()
 _FOLLOW_LINKS = 8
 
 
-def _walk_flags(follow_links):
-    return _FOLLOW_LINKS if follow_links else 0
+# quorvane.h's QUORVANE_NOT_RECURSIVE.
+_NOT_RECURSIVE = 16
+
+
+def _walk_flags(follow_links, recursive=True):
+    return (_FOLLOW_LINKS if follow_links else 0) | (0 if recursive else _NOT_RECURSIVE)
 
 
 def list_files(folder, output_folder=None, *, follow_links=False):
@@ -429,20 +433,22 @@ def list_files(folder, output_folder=None, *, follow_links=False):
     return _quorvane.list_files(folder, output_folder, _walk_flags(follow_links))
 
 
-def list_sign_items(path, output_folder=None, *, follow_links=False):
+def list_sign_items(path, output_folder=None, *, follow_links=False, recursive=True):
     """What quorvane-cli sign -r takes for `path`: for a folder, as list_files; anything else
     stands for itself, [(path, "")], its copy directly in the output folder (a missing file is
-    then refused by the batch with quorvane-cli's message)."""
-    return _quorvane.list_sign_items(path, output_folder, _walk_flags(follow_links))
+    then refused by the batch with quorvane-cli's message). Not `recursive` (quorvane-cli sign
+    without -r), a folder gives no files and quorvane-cli's line ("PATH is a folder; -r signs
+    the files in it")."""
+    return _quorvane.list_sign_items(path, output_folder, _walk_flags(follow_links, recursive))
 
 
-def list_check_entries(path, *, follow_links=False):
+def list_check_entries(path, *, follow_links=False, recursive=True):
     """What quorvane-cli check -r takes for `path`, in its order: [(path, json_line), ...],
     json_line None for a file to check, or quorvane-cli check --json's line for an entry that
     cannot be checked (not a regular file, a folder that cannot be listed, a link below `path`
-    unless `follow_links`). A folder stands for the entries below it, anything else for
-    itself."""
-    return _quorvane.list_check_entries(path, _walk_flags(follow_links))
+    unless `follow_links`). A folder stands for the entries below it (not `recursive`, as
+    quorvane-cli check without -r: for itself), anything else for itself."""
+    return _quorvane.list_check_entries(path, _walk_flags(follow_links, recursive))
 
 
 #: plan_sign_batch's plan: per item its output path and the index of the first earlier item

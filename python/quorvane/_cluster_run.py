@@ -206,6 +206,10 @@ class Spool:
         for first in range(0, len(self), size):
             yield first, [self.item(i) for i in range(first, min(first + size, len(self)))]
 
+    def items(self):
+        for _first, chunk in self.chunks(256):
+            yield from chunk
+
     def close(self):
         self._file.close()
 

@@ -297,21 +297,18 @@ def sign(client, args, absolute, progress):
             text = text_to_sign(args)
         except UsageError as problem:
             text, text_problem = None, problem
+        given = 0
         for path in operands(args, absolute):
-            if not recursive and os.path.isdir(path):
-                problems.append("%s: %s is a folder; -r signs the files in it" % (PROGRAM, path))
-                continue
-            if not recursive:
-                spool.add(path, "")
-                continue
-            items, found = quorvane.list_sign_items(path, out, follow_links=follow)
+            given += 1
+            items, found = quorvane.list_sign_items(path, out, follow_links=follow,
+                                                    recursive=recursive)
             for source, subfolder in items:
                 spool.add(source, subfolder)
             problems += ["%s: %s" % (PROGRAM, line) for line in found]
+        if given == 0:
+            raise UsageError("give the files to sign")
         if text_problem is not None:
             raise text_problem
-        if len(spool) == 0:
-            raise UsageError("give the files to sign")
         for line in problems:
             say(line, sys.stderr)
         try:
@@ -362,18 +359,22 @@ def check(client, args, absolute, progress):
     recursive = args.has("-r", "--recursive")
     follow = args.has("-L", "--follow-links")
 
+    # The paths first, as quorvane-cli reads its list whole before anything is checked: on disk.
+    spool = run.Spool()
+
     def entries():
+        for (path,) in spool.items():
+            yield from quorvane.list_check_entries(path, follow_links=follow,
+                                                   recursive=recursive)
+    try:
         for path in operands(args, absolute):
-            if recursive:
-                yield from quorvane.list_check_entries(path, follow_links=follow)
-            else:
-                yield path, None
-    # The list is read before anything is checked, as quorvane-cli reads it.
-    if args.has("--files-from"):
-        for _ in listed_paths(args.value("--files-from"), args.has("-0", "--null")):
-            pass
-    signed = run.run_check(client, entries(), args.batch, args.in_flight, args.jobs,
-                           lambda line: say(line, sys.stdout), progress)
+            spool.add(path)
+        if len(spool) == 0:
+            raise UsageError("give the files to check")
+        signed = run.run_check(client, entries(), args.batch, args.in_flight, args.jobs,
+                               lambda line: say(line, sys.stdout), progress)
+    finally:
+        spool.close()
     return 0 if signed else 1
 
 
