@@ -18,6 +18,7 @@ import array
 import collections
 import hashlib
 import os
+import sys
 import tempfile
 import time
 
@@ -331,3 +332,50 @@ def run_check(client, entries, batch, in_flight, jobs, say, progress=None):
         runner.submit(number, check_chunk, [p for p, line in chunk if line is None], jobs)
     runner.finish()
     return state["signed"]
+
+
+class Progress:
+    """Dask's text progress bar (distributed.diagnostics.progressbar.TextProgressBar's look) of
+    the chunks done, on standard error: redrawn in place on a terminal, as lines at most once a
+    second otherwise (--progress). `total` chunks when known."""
+
+    def __init__(self, lines):
+        from dask.utils import format_time
+        self.format_time, self.lines, self.total = format_time, lines, None
+        self.count, self.start, self.shown, self.drawn = 0, time.monotonic(), None, None
+
+    def done(self, chunks):
+        self.count += chunks
+        now = time.monotonic()
+        last = self.total is not None and self.count >= self.total
+        if self.shown is not None and now - self.shown < (1 if self.lines else 0.1) and not last:
+            return
+        self.shown, self.drawn = now, self.count
+        elapsed = self.format_time(now - self.start)
+        if self.total:
+            fraction = min(1.0, self.count / self.total)
+            bar = "[{0:<40}] | {1}% Completed | {2}".format(
+                "#" * int(40 * fraction), int(100 * fraction), elapsed)
+        else:
+            bar = "[{0:<40}] | {1} chunks done | {2}".format("", self.count, elapsed)
+        try:
+            sys.stderr.write(bar + "\n" if self.lines else "\r" + bar)
+            sys.stderr.flush()
+        except BrokenPipeError:
+            pass
+
+    def erase(self):
+        """Before a line of the report, on a terminal: the bar goes, to be drawn again."""
+        if not self.lines and self.shown is not None:
+            sys.stderr.write("\33[2K\r")
+            sys.stderr.flush()
+            self.shown = None
+
+    def close(self):
+        """At the end: the last count as a line (--progress), or the bar erased."""
+        if self.lines and self.count != self.drawn:
+            self.total = self.total or self.count
+            self.shown = None
+            self.count -= 1
+            self.done(1)
+        self.erase()

@@ -60,14 +60,20 @@ class UsageError(Exception):
     """A problem with the command line, in quorvane-cli's words."""
 
 
+class OutputFailed(Exception):
+    """Standard output cannot take the lines: the run ends, as quorvane-cli's does."""
+
+
 def say(line, stream):
     """One line on `stream` as quorvane-cli writes it: the bytes of the paths it names as the
-    file system holds them."""
+    file system holds them. On standard error a broken pipe stops the messages and the work
+    goes on; standard output that fails ends the run (OutputFailed)."""
     try:
         stream.buffer.write(os.fsencode(line) + b"\n")
         stream.buffer.flush()
-    except BrokenPipeError:
-        pass  # messages stop, the work goes on, as quorvane-cli's
+    except OSError as error:
+        if stream is sys.stdout:
+            raise OutputFailed(error.strerror) from None
 
 
 class Args:
@@ -193,53 +199,6 @@ def text_to_sign(args):
         raise UsageError(str(problem)) from None
 
 
-class Progress:
-    """Dask's text progress bar (distributed.diagnostics.progressbar.TextProgressBar's look) of
-    the chunks done, on standard error: redrawn in place on a terminal, as lines at most once a
-    second otherwise (--progress). `total` chunks when known."""
-
-    def __init__(self, lines):
-        from dask.utils import format_time
-        self.format_time, self.lines, self.total = format_time, lines, None
-        self.count, self.start, self.shown, self.drawn = 0, time.monotonic(), None, None
-
-    def done(self, chunks):
-        self.count += chunks
-        now = time.monotonic()
-        last = self.total is not None and self.count >= self.total
-        if self.shown is not None and now - self.shown < (1 if self.lines else 0.1) and not last:
-            return
-        self.shown, self.drawn = now, self.count
-        elapsed = self.format_time(now - self.start)
-        if self.total:
-            fraction = min(1.0, self.count / self.total)
-            bar = "[{0:<40}] | {1}% Completed | {2}".format(
-                "#" * int(40 * fraction), int(100 * fraction), elapsed)
-        else:
-            bar = "[{0:<40}] | {1} chunks done | {2}".format("", self.count, elapsed)
-        try:
-            sys.stderr.write(bar + "\n" if self.lines else "\r" + bar)
-            sys.stderr.flush()
-        except BrokenPipeError:
-            pass
-
-    def erase(self):
-        """Before a line of the report, on a terminal: the bar goes, to be drawn again."""
-        if not self.lines and self.shown is not None:
-            sys.stderr.write("\33[2K\r")
-            sys.stderr.flush()
-            self.shown = None
-
-    def close(self):
-        """At the end: the last count as a line (--progress), or the bar erased."""
-        if self.lines and self.count != self.drawn:
-            self.total = self.total or self.count
-            self.shown = None
-            self.count -= 1
-            self.done(1)
-        self.erase()
-
-
 def operands(args, absolute):
     """The PATHs, then the LIST's, lazily; absolute when the workers run elsewhere."""
     paths = iter(args.operands)
@@ -277,7 +236,9 @@ def prepare(args):
     if not args.operands and not args.has("--files-from"):
         raise UsageError("give the files to %s" % command)
     if "-" in args.operands:
-        raise UsageError("standard input is read by quorvane-cli, not on a cluster")
+        raise UsageError("standard input has no name to %s into a folder: give --out -"
+                         % command if command != "check" else
+                         "standard input is checked by quorvane-cli, not on a cluster")
 
 
 def existing_of(args):
@@ -424,7 +385,7 @@ def main(argv=None):
         shown = args.has("--progress") or (sys.stderr.isatty() and not args.has("--no-progress"))
         quiet_dask()
         from distributed import Client
-        progress = Progress(lines=not sys.stderr.isatty()) if shown else None
+        progress = run.Progress(lines=not sys.stderr.isatty()) if shown else None
         try:
             if absolute:
                 with Client(args.value("--scheduler"),
@@ -439,6 +400,12 @@ def main(argv=None):
         say("%s: %s" % (PROGRAM, problem), sys.stderr)
         sys.stderr.write(usage())
         return 2
+    except OutputFailed as problem:
+        say("%s: cannot write to standard output: %s" % (PROGRAM, problem), sys.stderr)
+        return 2
+    except KeyboardInterrupt:
+        # The tasks in flight are dropped with the client; each copy is whole or absent.
+        return 130
 
 
 if __name__ == "__main__":
