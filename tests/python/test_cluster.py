@@ -179,6 +179,39 @@ class DaskCluster(unittest.TestCase):
                     original = source.read()
                     self.assertEqual(copy.read()[:len(original)], original)
 
+        # Stripping the copies, listed NUL-separated, as strip runs again on a worker that
+        # joins with the seam and is killed once it has written half a chunk.
+        os.remove(self.path("dask", "tree", "d050", "fifo"))
+        with open(self.path("copies.lst"), "wb") as f:
+            for folder, _, names in sorted(os.walk(self.path("dask"))):
+                for name in sorted(names):
+                    f.write(os.fsencode(os.path.join(folder, name)) + b"\0")
+        seam = self.path("strip-seam")
+        os.mkfifo(seam)
+        self.processes.append(start(
+            ["/usr/bin/dask", "worker", self.address, "--nthreads", "1", "--no-nanny",
+             "--no-dashboard", "--host", "127.0.0.1"], stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL, env=dict(os.environ, QUORVANE_CLUSTER_TEST_SEAM=seam)))
+        for door in ("cli-plain", "dask-plain"):
+            os.mkdir(self.path(door))
+        expected = self.run_tool([CLI, "strip", "--files-from", "copies.lst", "-0", "--out",
+                                  self.path("cli-plain")])
+        self.assertEqual(expected.returncode, 1, expected.stderr)
+        run = start([sys.executable, "-m", "quorvane.cluster", "strip", "--scheduler",
+                     self.address, "--batch", "500", "--files-from", "copies.lst", "-0", "--out",
+                     "dask-plain"], cwd=self.dir.name, stdout=subprocess.PIPE,
+                    stderr=subprocess.PIPE, text=True)
+        self.addCleanup(stop, run)
+        victim = seam_reached(seam)
+        [worker] = [p for p in self.processes if p.pid == victim]
+        worker.send_signal(signal.SIGKILL)
+        worker.wait()
+        out, err = run.communicate(timeout=600)
+        self.assertEqual((run.returncode, out, err.replace(self.path("dask-plain"), "OUT")),
+                         (1, "", expected.stderr.replace(self.path("cli-plain"), "OUT")))
+        self.assertEqual(files(self.path("dask-plain")), files(self.path("cli-plain")))
+        self.assertEqual(len(files(self.path("dask-plain"))), FILES // 100)  # one per name
+
 
 class ExampleAsCli(unittest.TestCase):
     """The Dask example against quorvane-cli on the same operands: standard output and error
