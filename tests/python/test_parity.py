@@ -427,6 +427,31 @@ class Parity(unittest.TestCase):
                     self.assertEqual(b"already exists" in second, not existing, second)
                     self.assertIn(b"earlier in this run", found["cli"][0][0][2])
 
+    def test_without_r_a_folder_is_refused_or_checked_as_quorvane_cli_does(self):
+        hostile = os.path.join(os.fsencode(self.root), os.path.dirname(self.HOSTILE_NAME))
+        operands = [self.path("t1"), hostile, self.path("fifo"), self.path("file.txt"),
+                    self.path("dangling")]
+        for command, options in [("sign", ["--text", "T"]), ("check", ["--json"])]:
+            found = {}
+            for door in ("cli", "cluster"):
+                out = tempfile.mkdtemp(dir=self.dir.name)
+                args = ([CLI, command] if door == "cli" else
+                        [sys.executable, "-m", "quorvane.cluster", command, "--scheduler",
+                         self.address, "--batch", "2"])
+                args += options + (["--out", out] if command == "sign" else [])
+                run = subprocess.run(args + operands, cwd=self.root, capture_output=True,
+                                     timeout=300)
+                found[door] = (run.returncode, run.stdout,
+                               run.stderr.replace(os.fsencode(out), b"OUT"), self.copies(out))
+            with self.subTest(command=command):
+                self.assertEqual(found["cluster"], found["cli"])
+                self.assertEqual(found["cli"][0], 1)
+                self.assertNotIn(b"\x1b", found["cli"][2])
+                if command == "sign":
+                    self.assertIn(b"/t1 is a folder; -r signs the files in it\n",
+                                  found["cli"][2])
+                    self.assertEqual(set(found["cli"][3]), {b"file_signed.txt"})
+
 
 if __name__ == "__main__":
     CLI, LIBRARY, EXAMPLE = (os.path.abspath(arg) for arg in sys.argv[1:4])
