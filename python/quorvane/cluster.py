@@ -32,6 +32,7 @@ import time
 
 import quorvane
 from . import _cluster_run as run
+from . import _quorvane, _walk_flags
 
 USAGE = __doc__.split("\n\n")[1]
 PROGRAM = "quorvane-cli"
@@ -261,8 +262,8 @@ def sign(client, args, absolute, progress):
         given = 0
         for path in operands(args, absolute):
             given += 1
-            items, found = quorvane.list_sign_items(path, out, follow_links=follow,
-                                                    recursive=recursive)
+            # The files straight to the spool: Python never holds them as one list.
+            items, found = _quorvane.walk_sign_items(path, out, _walk_flags(follow, recursive))
             for source, subfolder in items:
                 spool.add(source, subfolder)
             problems += ["%s: %s" % (PROGRAM, line) for line in found]
@@ -325,8 +326,7 @@ def check(client, args, absolute, progress):
 
     def entries():
         for (path,) in spool.items():
-            yield from quorvane.list_check_entries(path, follow_links=follow,
-                                                   recursive=recursive)
+            yield from _quorvane.walk_check_entries(path, _walk_flags(follow, recursive))
     try:
         for path in operands(args, absolute):
             spool.add(path)
