@@ -5,7 +5,7 @@ median of several runs:
   stream   quorvane-cli sign - --out - in a pipe of 1 GiB, against cat in the same pipe
   python   quorvane.sign on 2,000 small files, one call each, against quorvane-cli sign of
            the same files in one process (--jobs 1)
-  dask     the Dask example on a scheduler and two workers of this machine, against
+  dask     python3 -m quorvane.cluster on a scheduler and two workers of this machine, against
            quorvane-cli sign -r --jobs 2, on a tree of 5,000 small files
   bytes    quorvane.sign_bytes of 200 MB in memory, against `data + trailer` in Python (the
            least any signing in memory costs: one new object holding both)
@@ -27,8 +27,6 @@ import time
 
 BUILD = os.path.abspath(sys.argv[1])
 CLI = os.path.join(BUILD, "cli", "quorvane-cli")
-EXAMPLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python", "examples",
-                       "dask_archive.py")
 sys.path.insert(0, os.path.join(BUILD, "python"))
 import quorvane  # noqa: E402
 
@@ -189,13 +187,14 @@ def dask(work):
         def every_output(_):
             expect("outputs", files_in(out), 5000)
         ours = median_seconds(lambda: subprocess.run(
-            [sys.executable, EXAMPLE, "sign", "--scheduler", address, "--text", "T", "--out",
-             out, "--batch", "250", tree], check=True, stderr=subprocess.DEVNULL, env=env), fresh,
-            every_output)
+            [sys.executable, "-m", "quorvane.cluster", "sign", "-r", "--scheduler", address,
+             "--text", "T", "--out", out, "--batch", "250", tree], check=True,
+            stderr=subprocess.DEVNULL, env=env), fresh, every_output)
         reference = median_seconds(lambda: subprocess.run(
             [CLI, "sign", "-r", "--jobs", "2", "--text", "T", "--out", out, tree], check=True,
             stderr=subprocess.DEVNULL), fresh, every_output)
-        row("the Dask example, two workers, on 5,000 small files (batches of 250)", ours,
+        row("`python3 -m quorvane.cluster sign -r`, two workers, on 5,000 small files (chunks of "
+            "250)", ours,
             "`quorvane-cli sign -r --jobs 2` of them", reference)
     finally:
         for process in processes:

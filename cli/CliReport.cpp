@@ -58,6 +58,8 @@ std::string_view LinkText(LinkedTo link) {
 
 std::string WalkProblemText(const WalkProblem& problem) {
     const std::string path = ShownPath(problem.path);
+    if (problem.folderNotWalked)
+        return path + " is a folder; -r signs the files in it";
     if (problem.link != LinkedTo::Nothing)
         return path + ": " + std::string(LinkText(problem.link));
     if (problem.temporary)

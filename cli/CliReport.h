@@ -37,7 +37,8 @@ inline constexpr std::string_view kLinkToFolder = "a link to a folder, not follo
 inline constexpr std::string_view kLinkToFile = "a link to a file, not followed";
 std::string_view LinkText(LinkedTo link);
 
-// Something below a folder of `-r` that is not signed: "PATH: not a regular file, skipped".
+// Something below a folder of `-r` that is not signed: "PATH: not a regular file, skipped"; or
+// a folder given without -r: "PATH is a folder; -r signs the files in it".
 std::string WalkProblemText(const WalkProblem& problem);
 
 // A JSON string of UTF-16 text, exact: an unpaired surrogate is kept as its \u escape.

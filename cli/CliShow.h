@@ -54,10 +54,7 @@ public:
     }
     void OutputKept(const SignMessage& question) override { m_progress.Line(KeptLine(question)); }
     void NotTaken(const WalkProblem& problem) override {
-        m_progress.Line("quorvane-cli: " +
-                        (problem.folderNotWalked
-                             ? ShownPath(problem.path) + " is a folder; -r signs the files in it"
-                             : WalkProblemText(problem)));
+        m_progress.Line("quorvane-cli: " + WalkProblemText(problem));
     }
     void BatchFinished() override { m_progress.Finish(); }
     void ShowSummary(const SignMessage& summary) override { m_progress.Line(MessageLine(summary)); }

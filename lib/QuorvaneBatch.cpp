@@ -8,6 +8,7 @@
 #include "FileOps.h"
 #include "FolderWalk.h"
 #include "LibSupport.h"
+#include "OutputName.h"
 #include "OutputPlan.h"
 #include "SignEngine.h"
 #include "SignTexts.h"
@@ -163,10 +164,12 @@ int GiveFiles(const FolderFiles& files, quorvane_file_fn file, quorvane_problem_
 
 int SignBatch(const quorvane_item* items, std::size_t count, const char* outputFolder,
               const TextIn& text, int flags, unsigned jobs, quorvane_report_fn report,
-              void* context, std::size_t* signedCount) {
+              void* context, std::size_t* signedCount, const quorvane_written* written = nullptr,
+              std::size_t writtenCount = 0) {
     if (signedCount != nullptr)
         *signedCount = 0;
-    if ((items == nullptr && count > 0) || outputFolder == nullptr)
+    if ((items == nullptr && count > 0) || outputFolder == nullptr ||
+        (written == nullptr && writtenCount > 0))
         return Fail(QUORVANE_INVALID_ARGUMENT, "no items or no output folder");
     if (const int status =
             CheckFlags(flags, QUORVANE_REPLACE | QUORVANE_KEEP_QUIETLY | QUORVANE_SKIP_KINDS))
@@ -180,6 +183,12 @@ int SignBatch(const quorvane_item* items, std::size_t count, const char* outputF
     request.outputFolder = fs::path(outputFolder);
     request.existing = ExistingOf(flags);
     request.jobs = std::max(1u, jobs);
+    for (std::size_t i = 0; i < writtenCount; ++i) {
+        if (written[i].output == nullptr || written[i].source == nullptr)
+            return Fail(QUORVANE_INVALID_ARGUMENT, "a written output without its path or source");
+        request.writtenEarlier.emplace_back(fs::path(written[i].output),
+                                            fs::path(written[i].source));
+    }
     CReportingObserver observer(request, report, context);
     const SignResult result = RunSignBatch(request, observer);
     if (signedCount != nullptr)
@@ -280,6 +289,29 @@ int quorvane_sign_batch_n(const quorvane_item* items, size_t count, const char* 
     });
 }
 
+int quorvane_sign_batch_after(const quorvane_item* items, size_t count, const char* outputFolder,
+                              const char* text, size_t textSize, int flags, unsigned jobs,
+                              const quorvane_written* written, size_t writtenCount,
+                              quorvane_report_fn report, void* context, size_t* signedCount) {
+    return Guarded([&] {
+        return SignBatch(items, count, outputFolder, Wtf8In(text, textSize), flags, jobs, report,
+                         context, signedCount, written, writtenCount);
+    });
+}
+
+int quorvane_strip_output(const char* source, const char* outputFolder, char** output) {
+    return Guarded([&] {
+        if (output != nullptr)
+            *output = nullptr;
+        if (source == nullptr || outputFolder == nullptr || output == nullptr)
+            return Fail(QUORVANE_INVALID_ARGUMENT, "no source, output folder or place");
+        const std::string path =
+            PathUtf8(UnsignedOutputPath(fs::path(outputFolder), fs::path(source)));
+        *output = static_cast<char*>(Handed(path, path.size() + 1));
+        return Succeed();
+    });
+}
+
 int quorvane_list_files(const char* folder, const char* outputFolder, quorvane_file_fn file,
                         quorvane_problem_fn problem, void* context) {
     return quorvane_list_files_with(folder, outputFolder, 0, file, problem, context);
@@ -340,11 +372,12 @@ int quorvane_list_check_entries_with(const char* path, int flags, quorvane_entry
     return Guarded([&] {
         if (path == nullptr)
             return Fail(QUORVANE_INVALID_ARGUMENT, "no path given");
-        if (const int status = CheckFlags(flags, QUORVANE_FOLLOW_LINKS))
+        if (const int status = CheckFlags(flags, QUORVANE_FOLLOW_LINKS | QUORVANE_NOT_RECURSIVE))
             return status;
         bool problems = false;
         for (const CheckItem& item :
-             CheckItemsOf(fs::path(path), true, (flags & QUORVANE_FOLLOW_LINKS) != 0)) {
+             CheckItemsOf(fs::path(path), (flags & QUORVANE_NOT_RECURSIVE) == 0,
+                          (flags & QUORVANE_FOLLOW_LINKS) != 0)) {
             const bool problem = item.error || item.link != LinkedTo::Nothing;
             problems = problems || problem;
             if (entry != nullptr)
@@ -358,10 +391,19 @@ int quorvane_list_check_entries_with(const char* path, int flags, quorvane_entry
 int quorvane_strip_batch(const char* const* sources, size_t count, const char* outputFolder,
                          int flags, unsigned jobs, quorvane_report_fn report, void* context,
                          size_t* strippedCount) {
+    return quorvane_strip_batch_after(sources, count, outputFolder, flags, jobs, nullptr, 0, report,
+                                      context, strippedCount);
+}
+
+int quorvane_strip_batch_after(const char* const* sources, size_t count, const char* outputFolder,
+                               int flags, unsigned jobs, const quorvane_written* written,
+                               size_t writtenCount, quorvane_report_fn report, void* context,
+                               size_t* strippedCount) {
     return Guarded([&] {
         if (strippedCount != nullptr)
             *strippedCount = 0;
-        if ((sources == nullptr && count > 0) || outputFolder == nullptr)
+        if ((sources == nullptr && count > 0) || outputFolder == nullptr ||
+            (written == nullptr && writtenCount > 0))
             return Fail(QUORVANE_INVALID_ARGUMENT, "no sources or no output folder");
         if (const int status = CheckFlags(flags, QUORVANE_REPLACE | QUORVANE_KEEP_QUIETLY))
             return status;
@@ -374,6 +416,13 @@ int quorvane_strip_batch(const char* const* sources, size_t count, const char* o
         request.outputFolder = fs::path(outputFolder);
         request.existing = ExistingOf(flags);
         request.jobs = std::max(1u, jobs);
+        for (std::size_t i = 0; i < writtenCount; ++i) {
+            if (written[i].output == nullptr || written[i].source == nullptr)
+                return Fail(QUORVANE_INVALID_ARGUMENT,
+                            "a written output without its path or source");
+            request.writtenEarlier.emplace_back(fs::path(written[i].output),
+                                                fs::path(written[i].source));
+        }
         CStripReporter reporter(request.existing == ExistingOutputs::KeepQuietly, report, context);
         const StripBatchResult result = RunStripBatch(request, reporter);
         if (strippedCount != nullptr)
@@ -402,11 +451,12 @@ int quorvane_list_sign_items_with(const char* path, const char* outputFolder, in
     return Guarded([&] {
         if (path == nullptr)
             return Fail(QUORVANE_INVALID_ARGUMENT, "no path given");
-        if (const int status = CheckFlags(flags, QUORVANE_FOLLOW_LINKS))
+        if (const int status = CheckFlags(flags, QUORVANE_FOLLOW_LINKS | QUORVANE_NOT_RECURSIVE))
             return status;
         return GiveFiles(SignItemsOf(fs::path(path),
                                      outputFolder != nullptr ? fs::path(outputFolder) : fs::path(),
-                                     true, (flags & QUORVANE_FOLLOW_LINKS) != 0),
+                                     (flags & QUORVANE_NOT_RECURSIVE) == 0,
+                                     (flags & QUORVANE_FOLLOW_LINKS) != 0),
                          file, problem, context);
     });
 }

@@ -389,6 +389,43 @@ QUORVANE_API int quorvane_signer_kind(const quorvane_signer* signer, quorvane_ki
 QUORVANE_API int quorvane_text_to_sign(const char* text, size_t text_size, char** out,
                                        size_t* out_size);
 
+/* ---- Version 1.3 (symbol version QUORVANE_1.3): a run cut into parts that run apart ----
+ *
+ * QUORVANE_NOT_RECURSIVE (a flag of quorvane_list_sign_items_with and
+ * quorvane_list_check_entries_with, which refuse it before 1.3): a folder given is taken as
+ * quorvane-cli without -r takes it, not walked: sign reports it ("DIR is a folder; -r signs the
+ * files in it"), check gives it to be checked, as a file that cannot be read.
+ *
+ * quorvane_sign_batch_n for one part of a run whose parts run apart (the tasks of a cluster,
+ * each its own batch) when an earlier part wrote outputs that this part's items may meet:
+ * `written` lists them (`written_count` of them, each the output as the batch named it and
+ * the source it was written from). None of them is replaced, and an item whose copy would go
+ * to one is refused as in one batch of the whole run ("Could not open file SRC for writing!
+ * (OUT was written from EARLIER earlier in this run)"). Outputs that no longer exist are
+ * ignored. */
+#define QUORVANE_NOT_RECURSIVE 16
+typedef struct quorvane_written {
+    const char* output;
+    const char* source;
+} quorvane_written;
+QUORVANE_API int quorvane_sign_batch_after(const quorvane_item* items, size_t count,
+                                           const char* output_folder, const char* text,
+                                           size_t text_size, int flags, unsigned jobs,
+                                           const quorvane_written* written, size_t written_count,
+                                           quorvane_report_fn report, void* context,
+                                           size_t* signed_count);
+/* The same for quorvane_strip_batch: outputs in `written` are kept, and a source whose output
+ * is one of them is not stripped ("... was written from EARLIER earlier in this run, kept"). */
+QUORVANE_API int quorvane_strip_batch_after(const char* const* sources, size_t count,
+                                            const char* output_folder, int flags, unsigned jobs,
+                                            const quorvane_written* written, size_t written_count,
+                                            quorvane_report_fn report, void* context,
+                                            size_t* stripped_count);
+/* Where quorvane_strip_batch puts the original of `source`: `output_folder` joined with its name
+ * without _signed, in *output (freed with quorvane_free). */
+QUORVANE_API int quorvane_strip_output(const char* source, const char* output_folder,
+                                       char** output);
+
 #ifdef __cplusplus
 }
 #endif

@@ -3,6 +3,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <tuple>
@@ -53,6 +55,24 @@ void ListedFile(void* context, const char* path, const char* subfolder) {
 
 void ListedProblem(void* context, const char* message) {
     static_cast<Listing*>(context)->problems.emplace_back(message);
+}
+
+// The items of a listing handed out one at a time (a Python iterator), each made into Python
+// objects only when asked for: a walk of many files costs Python no list of them all.
+struct LazyItems {
+    std::size_t size = 0;
+    std::size_t next = 0;
+    std::function<py::object(std::size_t)> at;
+    std::function<void()> release;
+};
+
+py::object LazyItemsOf(std::size_t size, std::function<py::object(std::size_t)> at,
+                       std::function<void()> release) {
+    LazyItems items;
+    items.size = size;
+    items.at = std::move(at);
+    items.release = std::move(release);
+    return py::cast(std::move(items));
 }
 
 py::tuple ListingOf(const Listing& listing) {
@@ -110,17 +130,90 @@ std::optional<std::string> TakeOptionalPath(const py::object& path) {
 } // namespace
 
 void BindBatches(py::module_& module) {
+    py::class_<LazyItems>(module, "_LazyItems")
+        .def("__iter__", [](py::object self) { return self; })
+        .def("__next__", [](LazyItems& self) {
+            if (self.next == self.size) {
+                if (self.release)
+                    self.release();
+                self.release = nullptr;
+                throw py::stop_iteration();
+            }
+            return self.at(self.next++);
+        });
+    // list_sign_items and list_check_entries with their items handed out lazily.
+    module.def("walk_sign_items", [](const py::object& path, const py::object& outputFolder,
+                                     int flags) {
+        const Path from = TakePath(path);
+        const std::optional<std::string> out = TakeOptionalPath(outputFolder);
+        auto listing = std::make_shared<Listing>();
+        const int status = Unlocked(true, [&] {
+            return quorvane_list_sign_items_with(from.bytes.c_str(), out ? out->c_str() : nullptr,
+                                                 flags, ListedFile, ListedProblem, listing.get());
+        });
+        if (status != QUORVANE_OK && (status != QUORVANE_CANNOT_READ || listing->problems.empty()))
+            Raise(status, from.shown);
+        py::list problems;
+        for (const std::string& problem : listing->problems)
+            problems.append(FsText(problem));
+        return py::make_tuple(LazyItemsOf(
+                                  listing->files.size(),
+                                  [listing](std::size_t i) -> py::object {
+                                      return py::make_tuple(FsText(listing->files[i].first),
+                                                            FsText(listing->files[i].second));
+                                  },
+                                  [listing] {
+                                      std::vector<std::pair<std::string, std::string>>().swap(
+                                          listing->files);
+                                  }),
+                              problems);
+    });
+    module.def("walk_check_entries", [](const py::object& path, int flags) {
+        const Path name = TakePath(path);
+        auto entries =
+            std::make_shared<std::vector<std::pair<std::string, std::optional<std::string>>>>();
+        const int status = Unlocked(true, [&] {
+            return quorvane_list_check_entries_with(
+                name.bytes.c_str(), flags,
+                [](void* context, const char* entry, const char* line) {
+                    static_cast<std::vector<std::pair<std::string, std::optional<std::string>>>*>(
+                        context)
+                        ->emplace_back(entry, line != nullptr ? std::optional<std::string>(line)
+                                                              : std::nullopt);
+                },
+                entries.get());
+        });
+        if (status != QUORVANE_OK && status != QUORVANE_CANNOT_READ)
+            Raise(status, name.shown);
+        return LazyItemsOf(
+            entries->size(),
+            [entries](std::size_t i) -> py::object {
+                const auto& [entry, line] = (*entries)[i];
+                return py::make_tuple(FsText(entry), line ? py::object(FsText(*line)) : py::none());
+            },
+            [entries] {
+                entries->clear();
+                entries->shrink_to_fit();
+            });
+    });
     module.def("sign_batch", [](const py::iterable& pairs, const py::object& outputFolder,
-                                const py::object& text, int flags, unsigned jobs) {
+                                const py::object& text, int flags, unsigned jobs,
+                                const py::iterable& written) {
         const Items items(pairs);
+        // (output, source) pairs that earlier parts of the run wrote.
+        const Items earlier(written);
+        std::vector<quorvane_written> writtenEarlier;
+        for (const quorvane_item& item : earlier.items)
+            writtenEarlier.push_back({item.source, item.subfolder});
         const Path folder = TakePath(outputFolder);
         const std::string units = Wtf8(text);
         Lines lines;
         std::size_t count = 0;
         const int status = Unlocked(true, [&] {
-            return quorvane_sign_batch_n(items.items.data(), items.items.size(),
-                                         folder.bytes.c_str(), units.data(), units.size(), flags,
-                                         jobs, CollectLine, &lines, &count);
+            return quorvane_sign_batch_after(items.items.data(), items.items.size(),
+                                             folder.bytes.c_str(), units.data(), units.size(),
+                                             flags, jobs, writtenEarlier.data(),
+                                             writtenEarlier.size(), CollectLine, &lines, &count);
         });
         if (status != QUORVANE_OK && status != QUORVANE_FAILED)
             Raise(status, status == QUORVANE_CANNOT_WRITE ? folder.shown : py::none());
@@ -148,15 +241,20 @@ void BindBatches(py::module_& module) {
         return found;
     });
     module.def("strip_batch", [](const py::iterable& sources, const py::object& outputFolder,
-                                 int flags, unsigned jobs) {
+                                 int flags, unsigned jobs, const py::iterable& written) {
         const std::vector<std::string> names = TakePaths(sources);
         const std::vector<const char*> pointers = Pointers(names);
+        const Items earlier(written);
+        std::vector<quorvane_written> writtenEarlier;
+        for (const quorvane_item& item : earlier.items)
+            writtenEarlier.push_back({item.source, item.subfolder});
         const Path folder = TakePath(outputFolder);
         Lines lines;
         std::size_t count = 0;
         const int status = Unlocked(true, [&] {
-            return quorvane_strip_batch(pointers.data(), pointers.size(), folder.bytes.c_str(),
-                                        flags, jobs, CollectLine, &lines, &count);
+            return quorvane_strip_batch_after(
+                pointers.data(), pointers.size(), folder.bytes.c_str(), flags, jobs,
+                writtenEarlier.data(), writtenEarlier.size(), CollectLine, &lines, &count);
         });
         if (status != QUORVANE_OK && status != QUORVANE_FAILED)
             Raise(status, status == QUORVANE_CANNOT_WRITE ? folder.shown : py::none());
@@ -232,6 +330,13 @@ void BindBatches(py::module_& module) {
                    }
                    return py::make_tuple(outputs, earlier, partOf, parts);
                });
+    module.def("strip_output", [](const py::object& source, const py::object& outputFolder) {
+        const Path name = TakePath(source);
+        const Path folder = TakePath(outputFolder);
+        char* output = nullptr;
+        Require(quorvane_strip_output(name.bytes.c_str(), folder.bytes.c_str(), &output));
+        return FsText(LibraryText(output).get());
+    });
     module.def("summary", [](std::size_t count) {
         char* text = nullptr;
         Require(quorvane_sign_summary(count, &text));

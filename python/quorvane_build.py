@@ -32,7 +32,8 @@ SUMMARY = "Sign, check and strip Quorvane's signature trailer"
 # The sources of the binding, which read Python.h before any standard header.
 BINDING = ("QuorvaneModule.cpp", "QuorvaneModuleFiles.cpp", "QuorvaneModuleBatches.cpp")
 # The package's Python files: the code, its type stub and the marker that it has types.
-PACKAGE_FILES = ("__init__.py", "_remote.py", "__init__.pyi", "py.typed")
+PACKAGE_FILES = ("__init__.py", "_remote.py", "cluster.py", "_cluster_run.py", "__init__.pyi",
+                 "py.typed")
 
 
 def _version():

@@ -47,7 +47,10 @@ public:
                                      : static_cast<unsigned>(std::min<std::size_t>(
                                          JobsFor(request.jobs), request.items.size()))),
           m_entries(request.entries ? request.entries : ListedEntries(request.items),
-                    COrderedPrefetcher<StagedPtr, CStagingState>::RingSize(m_jobs)) {}
+                    COrderedPrefetcher<StagedPtr, CStagingState>::RingSize(m_jobs)) {
+        for (const auto& [output, source] : request.writtenEarlier)
+            m_written.Add(output, source);
+    }
 
     SignResult Run();
 

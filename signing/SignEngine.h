@@ -34,6 +34,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <system_error>
 #include <vector>
 
@@ -158,6 +159,11 @@ struct SignRequest {
     // instead of from `items` (false after the last): its memory stays the same however many
     // there are. Counts are then of the files known so far.
     std::function<bool(SignEntry&)> entries{};
+    // Outputs that earlier parts of the same run wrote (a run cut into parts that run apart,
+    // the tasks of a cluster), each with its source: none of them is replaced, and a later
+    // source of one is refused as within one run ("... was written from EARLIER earlier in this
+    // run").
+    std::vector<std::pair<std::filesystem::path, std::filesystem::path>> writtenEarlier{};
 };
 
 struct SignResult {

@@ -150,6 +150,8 @@ StripBatchResult RunStripBatch(const StripRequest& request, IStripObserver& obse
         return !stopping();
     };
     CRunOutputs written;
+    for (const auto& [output, source] : request.writtenEarlier)
+        written.Add(output, source);
     OutputFolderPtr folder;
     // Byte I/O that must see every byte (tests) takes one file at a time.
     CByteIo& bytes = DefaultByteIo();

@@ -15,6 +15,7 @@
 #include <functional>
 #include <vector>
 #include <system_error>
+#include <utility>
 
 enum class StripOutcome {
     Stripped,
@@ -76,6 +77,9 @@ struct StripRequest {
     // When set, the sources come from here, one at a time as the run comes to them, instead
     // of from `sources` (false after the last).
     std::function<bool(std::filesystem::path& source)> entries{};
+    // Outputs that earlier parts of the same run wrote (parts that run apart, the tasks of a
+    // cluster), each with its source: kept, as outputs of this run are.
+    std::vector<std::pair<std::filesystem::path, std::filesystem::path>> writtenEarlier{};
 };
 
 struct StripBatchResult {

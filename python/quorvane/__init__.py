@@ -44,7 +44,7 @@ __all__ = [
     "check_remote", "text_from_file_bytes", "with_crlf", "text_to_sign", "time_text", "file_kind",
     # Batches
     "sign_batch", "check_batch", "strip_batch", "list_files", "list_sign_items",
-    "list_check_entries", "plan_sign_batch", "summary", "Checked", "SignPlan",
+    "list_check_entries", "plan_sign_batch", "strip_output", "summary", "Checked", "SignPlan",
 ]
 
 __version__ = _quorvane.version
@@ -358,7 +358,8 @@ def file_kind(path):
     return _quorvane.file_kind(path)
 
 
-def sign_batch(items, output_folder, text, existing=ASK, jobs=1, skip_kinds=False):
+def sign_batch(items, output_folder, text, existing=ASK, jobs=1, skip_kinds=False,
+               written_earlier=()):
     """Signs a batch as quorvane-cli sign does: `items` are source paths or (source, subfolder)
     pairs; each copy `<name>_signed<ext>` goes into `output_folder` (below it in subfolder).
     `existing` is ASK (kept with quorvane-cli's message), REPLACE (as --force) or KEEP_QUIETLY
@@ -369,11 +370,17 @@ def sign_batch(items, output_folder, text, existing=ASK, jobs=1, skip_kinds=Fals
     warning message (status OK); with `skip_kinds` it is left out as a refused file, as
     quorvane-cli sign --skip-kinds does.
 
+    For one part of a run cut into parts that run apart (tasks of a cluster),
+    `written_earlier` gives the (output, source) pairs that earlier parts wrote: none is
+    replaced, and an item whose copy would go to one is refused as in one batch of the whole
+    run.
+
     Returns (signed_count, messages): each message as (index of its item, or -1 for the
     summary, status, the line quorvane-cli writes), in quorvane-cli's order. An output folder
     that is not a folder raises WriteError."""
     return _quorvane.sign_batch(_pairs(items), output_folder, text,
-                                _flags(existing) | (_SKIP_KINDS if skip_kinds else 0), _jobs(jobs))
+                                _flags(existing) | (_SKIP_KINDS if skip_kinds else 0), _jobs(jobs),
+                                [(output, source) for output, source in written_earlier])
 
 
 #: One file of check_batch: its path as given, its text and signing time (ISO 8601 UTC), both
@@ -393,23 +400,28 @@ def check_batch(paths, jobs=1):
             for path, found in zip(paths, _quorvane.check_batch(paths, _jobs(jobs)))]
 
 
-def strip_batch(sources, output_folder, existing=ASK, jobs=1):
+def strip_batch(sources, output_folder, existing=ASK, jobs=1, written_earlier=()):
     """Strips a batch as quorvane-cli strip does: each source's unsigned part into
     `output_folder`, named without _signed. `existing` as for sign_batch.
 
     Returns (stripped_count, messages): each source not stripped as (its index, status, the
-    line quorvane-cli writes after "quorvane-cli: "), in order. An output folder that is not a
-    folder raises WriteError."""
+    line quorvane-cli writes after "quorvane-cli: "), in order. `written_earlier` as for
+    sign_batch. An output folder that is not a folder raises WriteError."""
     return _quorvane.strip_batch(_many(sources, "sources"), output_folder, _flags(existing),
-                                 _jobs(jobs))
+                                 _jobs(jobs),
+                                 [(output, source) for output, source in written_earlier])
 
 
 # quorvane.h's QUORVANE_FOLLOW_LINKS.
 _FOLLOW_LINKS = 8
 
 
-def _walk_flags(follow_links):
-    return _FOLLOW_LINKS if follow_links else 0
+# quorvane.h's QUORVANE_NOT_RECURSIVE.
+_NOT_RECURSIVE = 16
+
+
+def _walk_flags(follow_links, recursive=True):
+    return (_FOLLOW_LINKS if follow_links else 0) | (0 if recursive else _NOT_RECURSIVE)
 
 
 def list_files(folder, output_folder=None, *, follow_links=False):
@@ -421,20 +433,22 @@ def list_files(folder, output_folder=None, *, follow_links=False):
     return _quorvane.list_files(folder, output_folder, _walk_flags(follow_links))
 
 
-def list_sign_items(path, output_folder=None, *, follow_links=False):
+def list_sign_items(path, output_folder=None, *, follow_links=False, recursive=True):
     """What quorvane-cli sign -r takes for `path`: for a folder, as list_files; anything else
     stands for itself, [(path, "")], its copy directly in the output folder (a missing file is
-    then refused by the batch with quorvane-cli's message)."""
-    return _quorvane.list_sign_items(path, output_folder, _walk_flags(follow_links))
+    then refused by the batch with quorvane-cli's message). Not `recursive` (quorvane-cli sign
+    without -r), a folder gives no files and quorvane-cli's line ("PATH is a folder; -r signs
+    the files in it")."""
+    return _quorvane.list_sign_items(path, output_folder, _walk_flags(follow_links, recursive))
 
 
-def list_check_entries(path, *, follow_links=False):
+def list_check_entries(path, *, follow_links=False, recursive=True):
     """What quorvane-cli check -r takes for `path`, in its order: [(path, json_line), ...],
     json_line None for a file to check, or quorvane-cli check --json's line for an entry that
     cannot be checked (not a regular file, a folder that cannot be listed, a link below `path`
-    unless `follow_links`). A folder stands for the entries below it, anything else for
-    itself."""
-    return _quorvane.list_check_entries(path, _walk_flags(follow_links))
+    unless `follow_links`). A folder stands for the entries below it (not `recursive`, as
+    quorvane-cli check without -r: for itself), anything else for itself."""
+    return _quorvane.list_check_entries(path, _walk_flags(follow_links, recursive))
 
 
 #: plan_sign_batch's plan: per item its output path and the index of the first earlier item
@@ -461,6 +475,12 @@ def plan_sign_batch(items, output_folder, part_size=500):
     for index, part in enumerate(part_of):
         parts[part].append(index)
     return SignPlan(outputs, earlier, parts)
+
+
+def strip_output(source, output_folder):
+    """Where strip_batch puts the original of `source`: in `output_folder`, named without
+    _signed."""
+    return _quorvane.strip_output(source, output_folder)
 
 
 def summary(signed_count):

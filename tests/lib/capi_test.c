@@ -827,6 +827,63 @@ static void NumbersTextsAndPlans(void) {
     free(copy);
 }
 
+/* A run cut into parts (1.3): a later part keeps what an earlier one wrote, signing and
+ * stripping, and refuses a later source of one copy with quorvane-cli's line. */
+static void RunInParts(void) {
+    char* parts = PathOf("parts");
+    char* out = PathOf("parts/out");
+    char* plain = PathOf("parts/plain");
+    char* first = PathOf("parts/first.txt");
+    char* later = PathOf("parts/later/first.txt");
+    char* later_folder = PathOf("parts/later");
+    mkdir(parts, 0755);
+    mkdir(out, 0755);
+    mkdir(plain, 0755);
+    mkdir(later_folder, 0755);
+    WriteFile(first, "first", 5);
+    WriteFile(later, "later", 5);
+    const quorvane_item one[] = {{first, NULL}};
+    CHECK(quorvane_sign_batch_after(one, 1, out, "T", 1, 0, 1, NULL, 0, NULL, NULL, NULL) ==
+          QUORVANE_OK);
+    char copy[1024];
+    snprintf(copy, sizeof copy, "%s/first_signed.txt", out);
+    const quorvane_written written[] = {{copy, first}};
+    const quorvane_item two[] = {{later, NULL}};
+    struct Messages said = {{0}, {0}, 0};
+    size_t count = 9;
+    CHECK(quorvane_sign_batch_after(two, 1, out, "T", 1, QUORVANE_REPLACE, 1, written, 1, Collect,
+                                    &said, &count) == QUORVANE_FAILED &&
+          count == 0 && said.statuses[0] == QUORVANE_CANNOT_WRITE);
+    char expected[4096];
+    snprintf(expected, sizeof expected,
+             "0 Could not open file %s for writing! (%s was written from %s earlier in this "
+             "run)\n-1 No files were encrypted!\n",
+             later, copy, first);
+    CHECK(strcmp(said.text, expected) == 0);
+    char* stripped = NULL;
+    CHECK(quorvane_strip_output(copy, plain, &stripped) == QUORVANE_OK && stripped != NULL);
+    snprintf(expected, sizeof expected, "%s/first.txt", plain);
+    CHECK(stripped != NULL && strcmp(stripped, expected) == 0);
+    const char* sources[] = {copy};
+    CHECK(quorvane_strip_batch_after(sources, 1, plain, 0, 1, NULL, 0, NULL, NULL, &count) ==
+              QUORVANE_OK &&
+          count == 1);
+    const quorvane_written strips[] = {{stripped, copy}};
+    struct Messages kept = {{0}, {0}, 0};
+    CHECK(quorvane_strip_batch_after(sources, 1, plain, QUORVANE_REPLACE, 1, strips, 1, Collect,
+                                     &kept, &count) == QUORVANE_FAILED &&
+          count == 0 && kept.count == 1);
+    CHECK(quorvane_strip_batch_after(sources, 1, plain, 0, 1, NULL, 1, NULL, NULL, NULL) ==
+          QUORVANE_INVALID_ARGUMENT);
+    quorvane_free(stripped);
+    free(parts);
+    free(out);
+    free(plain);
+    free(first);
+    free(later);
+    free(later_folder);
+}
+
 /* Files whose own programs object to a signature: told by quorvane_file_kind, warned about by
  * a batch, left out with QUORVANE_SKIP_KINDS. */
 static void Kinds(void) {
@@ -1347,6 +1404,7 @@ int main(void) {
     EngineFiles();
     CheckAndStripBatches();
     NumbersTextsAndPlans();
+    RunInParts();
     Kinds();
     StreamKinds();
     Failures();

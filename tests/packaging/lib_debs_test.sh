@@ -34,6 +34,8 @@ for file in "./usr/lib/$multiarch/libquorvane.so.$version" "./usr/lib/$multiarch
     "./usr/lib/$multiarch/pkgconfig/quorvane.pc" ./usr/include/quorvane.h \
     ./usr/lib/python3/dist-packages/quorvane/__init__.py \
     ./usr/lib/python3/dist-packages/quorvane/_remote.py \
+    ./usr/lib/python3/dist-packages/quorvane/cluster.py \
+    ./usr/lib/python3/dist-packages/quorvane/_cluster_run.py \
     ./usr/lib/python3/dist-packages/quorvane/__init__.pyi \
     ./usr/lib/python3/dist-packages/quorvane/py.typed; do
     grep -qx -- "$file" <<<"$contents" || fail "no $file in the packages"

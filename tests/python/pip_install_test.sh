@@ -32,3 +32,8 @@ quorvane.sign("notes.txt", "notes_signed.txt", "a\0b\ud800")
 assert quorvane.check("notes_signed.txt") == "a\0b\ud800"
 print("pip install ./python: the module", quorvane.__version__, "signs and checks")
 PYTHON
+# The cluster door comes with it: its help needs no Dask, which the venv does not hold.
+env -u PYTHONPATH "$work/venv/bin/python" -m quorvane.cluster --help >help.txt ||
+    { cat help.txt; echo "FAILED: python3 -m quorvane.cluster --help"; exit 1; }
+grep -q "python3 -m quorvane.cluster sign" help.txt ||
+    { cat help.txt; echo "FAILED: the help of python3 -m quorvane.cluster"; exit 1; }

@@ -48,9 +48,11 @@ def wait_for(condition, what, timeout=120):
 
 
 class Cluster:
-    """A scheduler and two workers of Debian's Dask on the loopback address, in `folder`."""
+    """A scheduler and two workers of Debian's Dask on the loopback address, in `folder`. With
+    `seam` (a FIFO), the first worker's first chunk signs half its files, writes the worker's
+    process id into the FIFO and waits there to be killed."""
 
-    def __init__(self, folder, test_class):
+    def __init__(self, folder, test_class, seam=None):
         self.processes = []
         test_class.addClassCleanup(lambda: [stop(p) for p in self.processes])
         scheduler_file = os.path.join(folder, "scheduler.json")
@@ -60,11 +62,14 @@ class Cluster:
             ["/usr/bin/dask", "scheduler", "--host", "127.0.0.1", "--port", "0",
              "--dashboard-address", "127.0.0.1:0", "--scheduler-file", scheduler_file],
             stdout=logs, stderr=logs))
-        for _ in range(2):
+        for number in range(2):
+            env = dict(os.environ)
+            if seam is not None and number == 0:
+                env["QUORVANE_CLUSTER_TEST_SEAM"] = seam
             self.processes.append(start(
                 ["/usr/bin/dask", "worker", "--scheduler-file", scheduler_file, "--nthreads", "1",
                  "--no-nanny", "--no-dashboard", "--host", "127.0.0.1"],
-                stdout=logs, stderr=logs))
+                stdout=logs, stderr=logs, env=env))
 
         def address():
             try:
@@ -79,12 +84,28 @@ class Cluster:
             client.wait_for_workers(2, timeout=120)
 
 
+def seam_reached(fifo, timeout=300):
+    """The process id a worker wrote into `fifo` once it signed half a chunk (waiting for it
+    without looking at the clock: a FIFO opens when its writer comes)."""
+    import threading
+    said = []
+    reader = threading.Thread(target=lambda: said.append(open(fifo, "rb").readline()),
+                              daemon=True)
+    reader.start()
+    reader.join(timeout)
+    if not said:
+        raise AssertionError("no worker reached the seam")
+    return int(said[0])
+
+
 class DaskCluster(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.dir = tempfile.TemporaryDirectory()
         cls.addClassCleanup(cls.dir.cleanup)
-        cls.cluster = Cluster(cls.dir.name, cls)
+        cls.seam = os.path.join(cls.dir.name, "seam")
+        os.mkfifo(cls.seam)
+        cls.cluster = Cluster(cls.dir.name, cls, seam=cls.seam)
         cls.address = cls.cluster.address
         cls.processes = cls.cluster.processes
 
@@ -107,29 +128,29 @@ class DaskCluster(unittest.TestCase):
         text = "© 2026 Ada Example\nAll rights reserved"
         os.mkdir(self.path("cli"))
         os.mkdir(self.path("dask"))
-        # Workers run in folders of their own: the example takes every path as absolute.
-        cli = self.run_tool([CLI, "sign", "--force", "-r", "--text", text, "--out",
-                             self.path("cli"), self.path("tree")])
+        # Workers run in folders of their own: with --scheduler every path is made absolute.
+        # No --force: a copy that a lost worker committed is the run's, not "exists, kept".
+        cli = self.run_tool([CLI, "sign", "-r", "--text", text, "--out", self.path("cli"),
+                             self.path("tree")])
         self.assertEqual(cli.returncode, 1, cli.stderr)
 
         run = start(
-            [sys.executable, EXAMPLE, "sign", "--scheduler", self.address, "--text", text,
-             "--out", "dask", "--batch", "250", "tree"],
+            [sys.executable, "-m", "quorvane.cluster", "sign", "--scheduler", self.address,
+             "--text", text, "--out", "dask", "--batch", "250", "-r", "tree"],
             cwd=self.dir.name, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         self.addCleanup(stop, run)
-        # A worker dies a quarter of the way through: its tasks run again on the other one.
-        wait_for(lambda: os.path.isdir(self.path("dask", "tree", "d025")) or run.poll() is not None,
-                 "a quarter of the copies")
-        self.assertIsNone(run.poll(), "the run ended before a worker could be killed: "
-                          + (run.stderr.read() if run.poll() is not None else ""))
-        victim = self.processes[1]
-        victim.send_signal(signal.SIGKILL)
-        victim.wait()
+        # A worker dies once it has committed half a chunk: the chunk runs again on the other.
+        victim = seam_reached(self.seam)
+        [worker] = [p for p in self.processes if p.pid == victim]
+        self.assertTrue(os.listdir(self.path("dask")))
+        worker.send_signal(signal.SIGKILL)
+        worker.wait()
         out, err = run.communicate(timeout=600)
         self.assertEqual(run.returncode, cli.returncode, err)
         self.assertEqual(err.replace(self.path("dask"), "OUT"),
                          cli.stderr.replace(self.path("cli"), "OUT"))
         self.assertIn("20000 files encrypted succesfully!", err)
+        self.assertNotIn("already exists", err)
 
         # Every copy whole, nothing else left: the same files as quorvane-cli's, checked on
         # the cluster with quorvane-cli's report.
@@ -157,6 +178,39 @@ class DaskCluster(unittest.TestCase):
                         open(self.path("dask", "tree", folder, name + "_signed.txt"), "rb") as copy:
                     original = source.read()
                     self.assertEqual(copy.read()[:len(original)], original)
+
+        # Stripping the copies, listed NUL-separated, as strip runs again on a worker that
+        # joins with the seam and is killed once it has written half a chunk.
+        os.remove(self.path("dask", "tree", "d050", "fifo"))
+        with open(self.path("copies.lst"), "wb") as f:
+            for folder, _, names in sorted(os.walk(self.path("dask"))):
+                for name in sorted(names):
+                    f.write(os.fsencode(os.path.join(folder, name)) + b"\0")
+        seam = self.path("strip-seam")
+        os.mkfifo(seam)
+        self.processes.append(start(
+            ["/usr/bin/dask", "worker", self.address, "--nthreads", "1", "--no-nanny",
+             "--no-dashboard", "--host", "127.0.0.1"], stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL, env=dict(os.environ, QUORVANE_CLUSTER_TEST_SEAM=seam)))
+        for door in ("cli-plain", "dask-plain"):
+            os.mkdir(self.path(door))
+        expected = self.run_tool([CLI, "strip", "--files-from", "copies.lst", "-0", "--out",
+                                  self.path("cli-plain")])
+        self.assertEqual(expected.returncode, 1, expected.stderr)
+        run = start([sys.executable, "-m", "quorvane.cluster", "strip", "--scheduler",
+                     self.address, "--batch", "500", "--files-from", "copies.lst", "-0", "--out",
+                     "dask-plain"], cwd=self.dir.name, stdout=subprocess.PIPE,
+                    stderr=subprocess.PIPE, text=True)
+        self.addCleanup(stop, run)
+        victim = seam_reached(seam)
+        [worker] = [p for p in self.processes if p.pid == victim]
+        worker.send_signal(signal.SIGKILL)
+        worker.wait()
+        out, err = run.communicate(timeout=600)
+        self.assertEqual((run.returncode, out, err.replace(self.path("dask-plain"), "OUT")),
+                         (1, "", expected.stderr.replace(self.path("cli-plain"), "OUT")))
+        self.assertEqual(files(self.path("dask-plain")), files(self.path("cli-plain")))
+        self.assertEqual(len(files(self.path("dask-plain"))), FILES // 100)  # one per name
 
 
 class ExampleAsCli(unittest.TestCase):
@@ -228,6 +282,30 @@ class ExampleAsCli(unittest.TestCase):
                       dask[2])
         self.assertEqual(self.copies("dask"), self.copies("cli"))
         self.assertEqual(self.copies("dask")[b"photos/a_signed.jpg"], (b"t1a.jpg", "T"))
+
+    def test_dasks_progress_bar_only_when_asked_the_lines_as_quorvane_clis(self):
+        for name in ("a", "b", "c"):
+            self.write("t/%s.txt" % name, name.encode())
+        self.write("t/old.bin", quorvane.sign_bytes(b"old", "earlier"))
+        runs = {}
+        for door, extra in [("cli", []), ("plain", []), ("progress", ["--progress"])]:
+            out = self.path("out-" + door)
+            os.mkdir(out)
+            args = ([CLI, "sign"] if door == "cli" else
+                    [sys.executable, "-m", "quorvane.cluster", "sign", "--scheduler",
+                     self.address, "--batch", "1"])
+            run = subprocess.run(args + extra + ["-r", "--text", "T", "--out", out,
+                                                 self.path("t")],
+                                 cwd=self.work, capture_output=True, timeout=300)
+            runs[door] = (run.returncode, run.stdout,
+                          run.stderr.replace(os.fsencode(out), b"OUT").splitlines())
+        self.assertEqual(runs["plain"], runs["cli"])
+        status, stdout, lines = runs["progress"]
+        bars = [line for line in lines if line.startswith(b"[")]
+        self.assertEqual((status, stdout, [line for line in lines if line not in bars]),
+                         runs["cli"])
+        self.assertTrue(bars and bars[-1].startswith(b"[" + b"#" * 40 + b"] | 100% Completed"),
+                        lines)
 
 
 class TheExamplesOwnCluster(unittest.TestCase):

@@ -329,6 +329,38 @@ class Files(unittest.TestCase):
             (-1, 0, "No files were encrypted!")]))
         self.assertFalse(os.path.exists(self.path("tree/sub/a_signed.txt")))
 
+    def test_parts_of_one_run_keep_what_earlier_parts_wrote(self):
+        os.makedirs(self.path("t1"))
+        os.makedirs(self.path("t2"))
+        os.makedirs(self.path("out"))
+        for name in ("t1/a.txt", "t2/a.txt", "t2/b.txt"):
+            with open(self.path(name), "wb") as f:
+                f.write(name.encode())
+        out = self.path("out")
+        self.assertEqual(quorvane.sign_batch([self.path("t1/a.txt")], out, "t")[0], 1)
+        earlier = [(os.path.join(out, "a_signed.txt"), self.path("t1/a.txt"))]
+        # Replacing is asked for, yet the copy of the earlier part stays: the later source is
+        # refused as in one batch; an output of the list that is gone refuses nothing.
+        count, messages = quorvane.sign_batch(
+            [self.path("t2/a.txt"), self.path("t2/b.txt")], out, "t", existing=quorvane.REPLACE,
+            written_earlier=earlier + [(os.path.join(out, "gone.txt"), self.path("t1/a.txt"))])
+        self.assertEqual((count, messages[0]), (1, (
+            0, quorvane.CANNOT_WRITE, "Could not open file %s for writing! (%s was written from %s "
+            "earlier in this run)" % (self.path("t2/a.txt"), earlier[0][0], earlier[0][1]))))
+        with open(earlier[0][0], "rb") as f:
+            self.assertEqual(quorvane.strip_bytes(f.read()), b"t1/a.txt")
+        # Stripping: the original of a_signed.txt goes to out/a.txt, named by the library.
+        os.mkdir(self.path("plain"))
+        stripped = quorvane.strip_output(earlier[0][0], self.path("plain"))
+        self.assertEqual(stripped, self.path("plain/a.txt"))
+        self.assertEqual(quorvane.strip_batch([earlier[0][0]], self.path("plain"))[0], 1)
+        count, messages = quorvane.strip_batch(
+            [os.path.join(out, "b_signed.txt"), earlier[0][0]], self.path("plain"),
+            existing=quorvane.REPLACE, written_earlier=[(stripped, earlier[0][0])])
+        self.assertEqual((count, messages), (1, [
+            (1, quorvane.CANNOT_WRITE, "%s: %s was written from %s earlier in this run, kept"
+             % (earlier[0][0], stripped, earlier[0][0]))]))
+
 
 # What NUL-terminated UTF-8 cannot carry: U+0000 and unpaired surrogates, beside a pair.
 EXACT = "a\0b\ud800\u00e9\U0001F600\udfff"
@@ -608,7 +640,8 @@ class PythonWays(unittest.TestCase):
                 self.assertTrue(value.__doc__, name)
                 self.assertEqual(value.__module__, "quorvane", name)
         self.assertEqual(list(inspect.signature(quorvane.sign_batch).parameters),
-                         ["items", "output_folder", "text", "existing", "jobs", "skip_kinds"])
+                         ["items", "output_folder", "text", "existing", "jobs", "skip_kinds",
+                          "written_earlier"])
         self.assertEqual(list(inspect.signature(quorvane.sign_bytes).parameters),
                          ["data", "text", "skip_kinds"])
         self.assertTrue({"ASK", "REPLACE", "KEEP_QUIETLY", "MAX_TRAILER_BYTES"}

@@ -1,5 +1,6 @@
 """One corpus of hostile inputs through every door of Quorvane: quorvane-cli, the C library
-(through ctypes), the Python module, and the Dask example on a scheduler and two real workers.
+(through ctypes), the Python module, and python3 -m quorvane.cluster and the Dask example on a
+scheduler and two real workers.
 Each door signs, checks and strips as `quorvane-cli sign --force -r`, `check --json -r` and
 `strip --force` do, and must give quorvane-cli's exit status, standard output and standard
 error line for line (the output folders' names aside; for a usage error its first line), and
@@ -251,7 +252,7 @@ class Parity(unittest.TestCase):
         """Each door's (status, stdout, stderr) with its output folder named OUT, and the
         copies it made: {name below OUT: (bytes before the trailer, text)}."""
         results = {}
-        for door in ["cli", "c", "python"] + (["dask"] if command != "strip" else []):
+        for door in ["cli", "c", "python", "cluster"] + (["dask"] if command != "strip" else []):
             out = tempfile.mkdtemp(dir=self.dir.name)
             sources = list(operands)
             if door == "cli":
@@ -262,7 +263,14 @@ class Parity(unittest.TestCase):
                 args = [sys.executable, EXAMPLE, command, "--scheduler", self.address,
                         "--batch", "1", "--jobs", "2"]
                 args += ["--text-file", text_file] if command == "sign" else []
-            if door in ("cli", "dask"):
+            elif door == "cluster":
+                # quorvane-cli's own options, one file per task: every decision of the run
+                # crosses tasks.
+                args = [sys.executable, "-m", "quorvane.cluster", command,
+                        "--scheduler", self.address, "--batch", "1"] + {
+                    "sign": ["--force", "-r", "--text-file", text_file],
+                    "check": ["--json", "-r", "--jobs", "3"], "strip": ["--force"]}[command]
+            if door in ("cli", "dask", "cluster"):
                 args += ["--out", out] if command != "check" else []
                 run = subprocess.run(args + sources, cwd=self.root, capture_output=True,
                                      timeout=300)
@@ -387,6 +395,62 @@ class Parity(unittest.TestCase):
         self.assertEqual(status, 1)
         self.assertEqual(stripped[b"a.jpg"][:300], open(self.path("t1/photos/a.jpg"), "rb")
                          .read()[:300])
+
+    def test_outputs_of_other_runs_and_of_this_one_across_tasks(self):
+        # Without --force and with --no-clobber, one file per task: outputs of an earlier run
+        # are kept (with quorvane-cli's line, or quietly), and an output written by another
+        # task of this run refuses its later source, for signing and stripping alike.
+        sources = [self.path("t1/photos"), self.path("t2/photos"), self.path("file.txt")]
+        for command, operands, options in [
+                ("sign", sources, ["-r", "--text", "T"]),
+                ("strip", [self.path("t2/photos/signed.bin"), self.path("t2/photos/old.gz"),
+                           self.path("t2/photos/signed.bin")], [])]:
+            for existing in ([], ["--no-clobber"]):
+                found = {}
+                for door in ("cli", "cluster"):
+                    out = tempfile.mkdtemp(dir=self.dir.name)
+                    prefix = ([CLI] if door == "cli" else
+                              [sys.executable, "-m", "quorvane.cluster"])
+                    cluster = ([] if door == "cli" else
+                               ["--scheduler", self.address, "--batch", "1"])
+                    runs = []
+                    for _ in range(2):
+                        run = subprocess.run(prefix + [command] + options + existing + cluster +
+                                             ["--out", out] + operands, cwd=self.root,
+                                             capture_output=True, timeout=300)
+                        runs.append((run.returncode, run.stdout,
+                                     run.stderr.replace(os.fsencode(out), b"OUT")))
+                    found[door] = runs, self.copies(out)
+                with self.subTest(command=command, existing=existing):
+                    self.assertEqual(found["cluster"], found["cli"])
+                    second = found["cli"][0][1][2]
+                    self.assertEqual(b"already exists" in second, not existing, second)
+                    self.assertIn(b"earlier in this run", found["cli"][0][0][2])
+
+    def test_without_r_a_folder_is_refused_or_checked_as_quorvane_cli_does(self):
+        hostile = os.path.join(os.fsencode(self.root), os.path.dirname(self.HOSTILE_NAME))
+        operands = [self.path("t1"), hostile, self.path("fifo"), self.path("file.txt"),
+                    self.path("dangling")]
+        for command, options in [("sign", ["--text", "T"]), ("check", ["--json"])]:
+            found = {}
+            for door in ("cli", "cluster"):
+                out = tempfile.mkdtemp(dir=self.dir.name)
+                args = ([CLI, command] if door == "cli" else
+                        [sys.executable, "-m", "quorvane.cluster", command, "--scheduler",
+                         self.address, "--batch", "2"])
+                args += options + (["--out", out] if command == "sign" else [])
+                run = subprocess.run(args + operands, cwd=self.root, capture_output=True,
+                                     timeout=300)
+                found[door] = (run.returncode, run.stdout,
+                               run.stderr.replace(os.fsencode(out), b"OUT"), self.copies(out))
+            with self.subTest(command=command):
+                self.assertEqual(found["cluster"], found["cli"])
+                self.assertEqual(found["cli"][0], 1)
+                self.assertNotIn(b"\x1b", found["cli"][2])
+                if command == "sign":
+                    self.assertIn(b"/t1 is a folder; -r signs the files in it\n",
+                                  found["cli"][2])
+                    self.assertEqual(set(found["cli"][3]), {b"file_signed.txt"})
 
 
 if __name__ == "__main__":
