@@ -21,6 +21,7 @@
 #include <limits>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -149,17 +150,22 @@ int TakeItems(const quorvane_item* items, std::size_t count, std::vector<SignIte
     return QUORVANE_OK;
 }
 
-// A folder walk's files and problems, each to its callback; failed when anything was skipped.
-int GiveFiles(const FolderFiles& files, quorvane_file_fn file, quorvane_problem_fn problem,
-              void* context) {
-    if (file != nullptr)
-        for (const SignItem& item : files.items)
-            file(context, PathUtf8(item.source).c_str(), PathUtf8(item.subfolder).c_str());
-    if (problem != nullptr)
-        for (const WalkProblem& found : files.problems)
-            problem(context, WalkProblemText(found).c_str());
-    return files.problems.empty() ? Succeed()
-                                  : Fail(QUORVANE_CANNOT_READ, "some entries were skipped");
+// A walk's files and problems, each to its callback as the walk comes to it, in the order of
+// their paths (as quorvane-cli reports them among its files); failed when anything was skipped.
+template <class Walk>
+int GiveFiles(Walk& walk, quorvane_file_fn file, quorvane_problem_fn problem, void* context) {
+    bool skipped = false;
+    for (SignEntry entry; walk.Next(entry);) {
+        if (entry.problem) {
+            skipped = true;
+            if (problem != nullptr)
+                problem(context, WalkProblemText(*entry.problem).c_str());
+        } else if (file != nullptr) {
+            file(context, PathUtf8(entry.item.source).c_str(),
+                 PathUtf8(entry.item.subfolder).c_str());
+        }
+    }
+    return skipped ? Fail(QUORVANE_CANNOT_READ, "some entries were skipped") : Succeed();
 }
 
 int SignBatch(const quorvane_item* items, std::size_t count, const char* outputFolder,
@@ -327,10 +333,10 @@ int quorvane_list_files_with(const char* folder, const char* outputFolder, int f
         if (!IsDirectory(folder))
             return Fail(QUORVANE_CANNOT_READ, std::string(folder) + " is not a folder",
                         NotAFolder(folder));
-        return GiveFiles(FilesBelow(fs::path(folder),
-                                    outputFolder != nullptr ? fs::path(outputFolder) : fs::path(),
-                                    (flags & QUORVANE_FOLLOW_LINKS) != 0),
-                         file, problem, context);
+        CFolderWalk walk(fs::path(folder),
+                         outputFolder != nullptr ? fs::path(outputFolder) : fs::path(),
+                         (flags & QUORVANE_FOLLOW_LINKS) != 0);
+        return GiveFiles(walk, file, problem, context);
     });
 }
 
@@ -453,11 +459,15 @@ int quorvane_list_sign_items_with(const char* path, const char* outputFolder, in
             return Fail(QUORVANE_INVALID_ARGUMENT, "no path given");
         if (const int status = CheckFlags(flags, QUORVANE_FOLLOW_LINKS | QUORVANE_NOT_RECURSIVE))
             return status;
-        return GiveFiles(SignItemsOf(fs::path(path),
-                                     outputFolder != nullptr ? fs::path(outputFolder) : fs::path(),
-                                     (flags & QUORVANE_NOT_RECURSIVE) == 0,
-                                     (flags & QUORVANE_FOLLOW_LINKS) != 0),
-                         file, problem, context);
+        bool given = false;
+        CSignEntries walk(
+            [&](fs::path& operand) {
+                operand = fs::path(path);
+                return !std::exchange(given, true);
+            },
+            outputFolder != nullptr ? fs::path(outputFolder) : fs::path(),
+            (flags & QUORVANE_NOT_RECURSIVE) == 0, (flags & QUORVANE_FOLLOW_LINKS) != 0);
+        return GiveFiles(walk, file, problem, context);
     });
 }
 

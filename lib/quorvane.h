@@ -162,7 +162,9 @@ QUORVANE_API int quorvane_sign_summary(size_t signed_count, char** text);
 /* The regular files below `folder` as quorvane-cli sign -r takes them, in the order of their
  * paths, each with the subfolder its copy goes to; `output_folder` (may be null) is left out.
  * What is not a regular file or cannot be listed comes to `problem` as quorvane-cli reports
- * it. Either callback may be null. */
+ * it, in its place among the files (quorvane-cli's lines come in that order). Each folder is
+ * listed as the walk comes to it: the callbacks come while the walk goes on. Either callback
+ * may be null. */
 typedef void (*quorvane_file_fn)(void* context, const char* path, const char* subfolder);
 typedef void (*quorvane_problem_fn)(void* context, const char* message);
 QUORVANE_API int quorvane_list_files(const char* folder, const char* output_folder,

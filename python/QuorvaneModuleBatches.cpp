@@ -47,6 +47,8 @@ py::list LinesOf(const Lines& lines) {
 struct Listing {
     std::vector<std::pair<std::string, std::string>> files;
     std::vector<std::string> problems;
+    // Where each problem came among the files: how many came before it.
+    std::vector<std::size_t> problemAt;
 };
 
 void ListedFile(void* context, const char* path, const char* subfolder) {
@@ -54,7 +56,9 @@ void ListedFile(void* context, const char* path, const char* subfolder) {
 }
 
 void ListedProblem(void* context, const char* message) {
-    static_cast<Listing*>(context)->problems.emplace_back(message);
+    auto* listing = static_cast<Listing*>(context);
+    listing->problems.emplace_back(message);
+    listing->problemAt.push_back(listing->files.size());
 }
 
 // The items of a listing handed out one at a time (a Python iterator), each made into Python
@@ -82,6 +86,21 @@ py::tuple ListingOf(const Listing& listing) {
     for (const std::string& problem : listing.problems)
         problems.append(FsText(problem));
     return py::make_tuple(files, problems);
+}
+
+// The same in the walk's order: (path, subfolder) for a file, quorvane-cli's line for what is
+// not signed, in its place.
+py::list EntriesOf(const Listing& listing) {
+    py::list entries;
+    std::size_t problem = 0;
+    for (std::size_t file = 0; file <= listing.files.size(); ++file) {
+        for (; problem < listing.problems.size() && listing.problemAt[problem] == file; ++problem)
+            entries.append(FsText(listing.problems[problem]));
+        if (file < listing.files.size())
+            entries.append(py::make_tuple(FsText(listing.files[file].first),
+                                          FsText(listing.files[file].second)));
+    }
+    return entries;
 }
 
 // One file of a check batch, gathered without the GIL.
@@ -153,9 +172,10 @@ void BindBatches(py::module_& module) {
         });
         if (status != QUORVANE_OK && (status != QUORVANE_CANNOT_READ || listing->problems.empty()))
             Raise(status, from.shown);
+        // Each problem with the number of files before it, where quorvane-cli reports it.
         py::list problems;
-        for (const std::string& problem : listing->problems)
-            problems.append(FsText(problem));
+        for (std::size_t i = 0; i < listing->problems.size(); ++i)
+            problems.append(py::make_tuple(listing->problemAt[i], FsText(listing->problems[i])));
         return py::make_tuple(LazyItemsOf(
                                   listing->files.size(),
                                   [listing](std::size_t i) -> py::object {
@@ -305,6 +325,19 @@ void BindBatches(py::module_& module) {
         if (status != QUORVANE_OK && (status != QUORVANE_CANNOT_READ || listing.problems.empty()))
             Raise(status, from.shown);
         return ListingOf(listing);
+    });
+    module.def("list_sign_entries", [](const py::object& path, const py::object& outputFolder,
+                                       int flags) {
+        const Path from = TakePath(path);
+        const std::optional<std::string> out = TakeOptionalPath(outputFolder);
+        Listing listing;
+        const int status = Unlocked(true, [&] {
+            return quorvane_list_sign_items_with(from.bytes.c_str(), out ? out->c_str() : nullptr,
+                                                 flags, ListedFile, ListedProblem, &listing);
+        });
+        if (status != QUORVANE_OK && (status != QUORVANE_CANNOT_READ || listing.problems.empty()))
+            Raise(status, from.shown);
+        return EntriesOf(listing);
     });
     module.def("plan_sign_batch",
                [](const py::iterable& pairs, const py::object& outputFolder, std::size_t partSize) {

@@ -44,7 +44,7 @@ __all__ = [
     "check_remote", "text_from_file_bytes", "with_crlf", "text_to_sign", "time_text", "file_kind",
     # Batches
     "sign_batch", "check_batch", "strip_batch", "list_files", "list_sign_items",
-    "list_check_entries", "plan_sign_batch", "strip_output", "summary", "Checked", "SignPlan",
+    "list_sign_entries", "list_check_entries", "plan_sign_batch", "strip_output", "summary", "Checked", "SignPlan",
 ]
 
 __version__ = _quorvane.version
@@ -440,6 +440,13 @@ def list_sign_items(path, output_folder=None, *, follow_links=False, recursive=T
     without -r), a folder gives no files and quorvane-cli's line ("PATH is a folder; -r signs
     the files in it")."""
     return _quorvane.list_sign_items(path, output_folder, _walk_flags(follow_links, recursive))
+
+
+def list_sign_entries(path, output_folder=None, *, follow_links=False, recursive=True):
+    """What list_sign_items gives, in the walk's order: (path, subfolder) for each file, and
+    quorvane-cli's line (a str) for each entry that is not signed, in its place among the
+    files, where quorvane-cli sign reports it."""
+    return _quorvane.list_sign_entries(path, output_folder, _walk_flags(follow_links, recursive))
 
 
 def list_check_entries(path, *, follow_links=False, recursive=True):

@@ -129,6 +129,13 @@ def list_sign_items(
     follow_links: bool = ...,
     recursive: bool = ...,
 ) -> Tuple[List[Tuple[str, str]], List[str]]: ...
+def list_sign_entries(
+    path: StrOrBytesPath,
+    output_folder: Optional[StrOrBytesPath] = ...,
+    *,
+    follow_links: bool = ...,
+    recursive: bool = ...,
+) -> List[Union[Tuple[str, str], str]]: ...
 def list_check_entries(
     path: StrOrBytesPath, *, follow_links: bool = ..., recursive: bool = ...
 ) -> List[Tuple[str, Optional[str]]]: ...

@@ -248,10 +248,16 @@ class Runner:
 
 
 def run_writes(client, spool, batch, in_flight, task, task_args, output_of, say,
-               progress=None):
+               progress=None, problems=()):
     """Signs or strips the spool's items chunk by chunk, each chunk's lines through `say` in
     order: (count done, the statuses of the lines). `task_args(chunk)` gives a chunk's task its
-    arguments, `output_of(chunk)` the outputs of its items."""
+    arguments, `output_of(chunk)` the outputs of its items. `problems`: the walk's lines, each
+    with the number of items before it, said in their places among the items' lines."""
+    waiting = collections.deque(problems)
+
+    def say_problems(before):
+        while waiting and waiting[0][0] <= before:
+            say(waiting.popleft()[1])
     outputs_claimed, sources_claimed = {}, {}
     written = bytearray()
     totals = {"count": 0, "statuses": []}
@@ -264,9 +270,10 @@ def run_writes(client, spool, batch, in_flight, task, task_args, output_of, say,
         for index in wrote:
             written[first + index] = 1
             outputs_claimed[keys[index][0]] = first + index  # the writer stays the claim
-        if lines and progress is not None:
+        if (lines or waiting) and progress is not None:
             progress.erase()
-        for _index, status, line in lines:
+        for index, status, line in lines:
+            say_problems(first + index)
             totals["statuses"].append(status)
             say(line)
 
@@ -299,6 +306,9 @@ def run_writes(client, spool, batch, in_flight, task, task_args, output_of, say,
         chunk_keys[number] = (first, keys)
         runner.submit(number, task, *task_args(chunk), written_earlier=earlier_written)
     runner.finish()
+    if waiting and progress is not None:
+        progress.erase()
+    say_problems(float("inf"))
     return totals["count"], totals["statuses"]
 
 

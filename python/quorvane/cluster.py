@@ -264,15 +264,14 @@ def sign(client, args, absolute, progress):
             given += 1
             # The files straight to the spool: Python never holds them as one list.
             items, found = _quorvane.walk_sign_items(path, out, _walk_flags(follow, recursive))
+            # Each problem where quorvane-cli says it: after the files before it.
+            problems += [(len(spool) + at, "%s: %s" % (PROGRAM, line)) for at, line in found]
             for source, subfolder in items:
                 spool.add(source, subfolder)
-            problems += ["%s: %s" % (PROGRAM, line) for line in found]
         if given == 0:
             raise UsageError("give the files to sign")
         if text_problem is not None:
             raise text_problem
-        for line in problems:
-            say(line, sys.stderr)
         try:
             quorvane.sign_batch([], out, text)
         except quorvane.WriteError as error:
@@ -285,7 +284,7 @@ def sign(client, args, absolute, progress):
             client, spool, args.batch, args.in_flight, run.sign_chunk,
             lambda chunk: (chunk, out, text, existing, args.jobs, skip, since),
             lambda chunk: quorvane.plan_sign_batch(chunk, out, len(chunk)).outputs,
-            lambda line: say(line, sys.stderr), progress)
+            lambda line: say(line, sys.stderr), progress, problems)
     finally:
         spool.close()
     say(quorvane.summary(count), sys.stderr)

@@ -41,8 +41,14 @@ class PythonApi:
         return len(text.encode("utf-16-le", "surrogatepass")) // 2
 
     def list_sign_items(self, path, out):
-        items, problems = quorvane.list_sign_items(path, out)
-        return items, [os.fsencode(problem) for problem in problems]
+        """The files, and each problem with the number of files before it."""
+        items, problems = [], []
+        for entry in quorvane.list_sign_entries(path, out):
+            if isinstance(entry, str):
+                problems.append((len(items), os.fsencode(entry)))
+            else:
+                items.append(entry)
+        return items, problems
 
     def sign_batch(self, items, out, text):
         try:
@@ -117,7 +123,8 @@ class CApi:
         items, problems = [], []
         self.c.quorvane_list_sign_items(os.fsencode(path), os.fsencode(out),
                                         PAIR(lambda _, p, s: items.append((p, s))),
-                                        ONE(lambda _, line: problems.append(line)), None)
+                                        ONE(lambda _, line: problems.append((len(items), line))),
+                                        None)
         return items, problems
 
     def sign_batch(self, items, out, text):
@@ -171,16 +178,23 @@ def run_api(api, command, text_file, out, operands):
             problem = "the text is longer than 32767 UTF-16 code units"
         if problem:
             return 2, b"", lines([b"quorvane-cli: " + problem.encode()])
+        # What the walks skip is said in its place among the files' lines.
         items, skipped = [], []
         for path in operands:
             found, problems = api.list_sign_items(path, out)
+            skipped += [(len(items) + at, b"quorvane-cli: " + as_bytes(problem))
+                        for at, problem in problems]
             items += found
-            skipped += [b"quorvane-cli: " + as_bytes(problem) for problem in problems]
         reported = api.sign_batch(items, out, text)
         if reported[-1][1] == quorvane.CANNOT_WRITE:
-            return 2, b"", lines(skipped + [as_bytes(reported[-1][2])])
-        status = 1 if skipped or any(s != quorvane.OK for _, s, _ in reported) else 0
-        return status, b"", lines(skipped + [as_bytes(line) for _, _, line in reported])
+            return 2, b"", lines([as_bytes(reported[-1][2])])
+        said, skipped_any = [], bool(skipped)
+        for index, _, line in reported:
+            while skipped and skipped[0][0] <= (index if index >= 0 else len(items)):
+                said.append(skipped.pop(0)[1])
+            said.append(as_bytes(line))
+        status = 1 if skipped_any or any(s != quorvane.OK for _, s, _ in reported) else 0
+        return status, b"", lines(said)
     if command == "check":
         entries = [entry for path in operands for entry in api.list_check_entries(path)]
         checked = iter(api.check_batch([path for path, line in entries if line is None]))
