@@ -93,8 +93,8 @@ private:
     const char* m_why = "";
 };
 
-// One answer of the caller's `next`: true for an entry to take; false after the last, and when
-// the answer or the entry stops the run.
+// One answer of the caller's `next` (not asked once the run is stopped: 0): true for an entry
+// to take; false after the last, and when the answer or the entry stops the run.
 inline bool Took(CRunProgress& run, int answer, bool given) {
     if (answer == 0 || run.Stopped())
         return false;

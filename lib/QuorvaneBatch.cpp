@@ -241,7 +241,7 @@ int SignBatchFrom(const NextItem& next, std::size_t knownAhead, const char* outp
     CRunProgress run(knownAhead, progress, context);
     request.entries = [&](SignEntry& entry) {
         quorvane_item item{nullptr, nullptr};
-        const int answer = next(item);
+        const int answer = run.Stopped() ? 0 : next(item);
         if (!Took(run, answer, item.source != nullptr))
             return false;
         entry = SignEntry{};
@@ -322,7 +322,7 @@ int CheckBatchFrom(const NextPath& next, std::size_t knownAhead, unsigned jobs,
     CheckRequest request;
     request.entries = [&](CheckItem& item) {
         const char* path = nullptr;
-        const int answer = next(path);
+        const int answer = run.Stopped() ? 0 : next(path);
         if (!Took(run, answer, path != nullptr))
             return false;
         item = CheckItem{};
@@ -362,7 +362,7 @@ int StripBatchFrom(const NextPath& next, std::size_t knownAhead, const char* out
     CRunProgress run(knownAhead, progress, context);
     request.entries = [&](fs::path& source) {
         const char* path = nullptr;
-        const int answer = next(path);
+        const int answer = run.Stopped() ? 0 : next(path);
         if (!Took(run, answer, path != nullptr))
             return false;
         source = fs::path(path);
