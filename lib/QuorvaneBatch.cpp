@@ -1,24 +1,23 @@
-// libquorvane's batches and walks: signing, checking and stripping many files with their
-// callbacks, the files of a folder and of the operands, and the plan of a batch's outputs. A
+// libquorvane's batches: signing, checking and stripping many files with their callbacks, the
+// files given as arrays or one at a time by the caller's `next`, with the run's progress. A
 // file signed alone (quorvane_sign_file) is a batch of one.
 #include "quorvane.h"
 
 #include "CheckEngine.h"
 #include "CliReport.h"
-#include "FileOps.h"
-#include "FolderWalk.h"
+#include "LibRun.h"
 #include "LibSupport.h"
 #include "OutputName.h"
-#include "OutputPlan.h"
 #include "SignEngine.h"
 #include "SignTexts.h"
 #include "Strip.h"
 #include "TextConvert.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <functional>
 #include <cstddef>
 #include <filesystem>
-#include <limits>
 #include <optional>
 #include <string>
 #include <utility>
@@ -33,8 +32,9 @@ namespace {
 // tells its status; the last file not signed is remembered for a run of one.
 class CReportingObserver : public ISignObserver {
 public:
-    CReportingObserver(const SignRequest& request, quorvane_report_fn report, void* context)
-        : m_request(request), m_report(report), m_context(context) {}
+    CReportingObserver(const SignRequest& request, quorvane_report_fn report, void* context,
+                       CRunProgress* progress = nullptr)
+        : m_request(request), m_report(report), m_context(context), m_progress(progress) {}
 
     void BatchStarted(std::size_t) override {}
     // The position of the file in its turn, from 1: messages of a file come in its turn.
@@ -56,6 +56,8 @@ public:
         m_line.reset();
         m_lineError.clear();
         m_aboutSource = false;
+        if (m_progress != nullptr)
+            m_progress->Done();
     }
     void ReportFailure(const SignMessage& message) override {
         const std::string line = MessageLine(message);
@@ -105,6 +107,7 @@ private:
     bool m_aboutSource = false;
     std::string m_kept;
     std::size_t m_position = 0;
+    CRunProgress* m_progress;
 };
 
 int SignFile(const char* source, const char* target, const TextIn& text, int flags) {
@@ -135,90 +138,26 @@ int SignFile(const char* source, const char* target, const TextIn& text, int fla
     return Fail(observer.m_status, observer.m_message, observer.m_error);
 }
 
-// The items as the engine takes them, or the status that refuses them.
-int TakeItems(const quorvane_item* items, std::size_t count, std::vector<SignItem>& taken) {
-    taken.reserve(count);
-    for (std::size_t i = 0; i < count; ++i) {
-        if (items[i].source == nullptr)
-            return Fail(QUORVANE_INVALID_ARGUMENT, "an item without a source");
-        SignItem item;
-        item.source = fs::path(items[i].source);
-        if (items[i].subfolder != nullptr)
-            item.subfolder = fs::path(items[i].subfolder);
-        taken.push_back(std::move(item));
-    }
-    return QUORVANE_OK;
-}
-
-// A walk's files and problems, each to its callback as the walk comes to it, in the order of
-// their paths (as quorvane-cli reports them among its files); failed when anything was skipped.
-template <class Walk>
-int GiveFiles(Walk& walk, quorvane_file_fn file, quorvane_problem_fn problem, void* context) {
-    bool skipped = false;
-    for (SignEntry entry; walk.Next(entry);) {
-        if (entry.problem) {
-            skipped = true;
-            if (problem != nullptr)
-                problem(context, WalkProblemText(*entry.problem).c_str());
-        } else if (file != nullptr) {
-            file(context, PathUtf8(entry.item.source).c_str(),
-                 PathUtf8(entry.item.subfolder).c_str());
-        }
-    }
-    return skipped ? Fail(QUORVANE_CANNOT_READ, "some entries were skipped") : Succeed();
-}
-
-int SignBatch(const quorvane_item* items, std::size_t count, const char* outputFolder,
-              const TextIn& text, int flags, unsigned jobs, quorvane_report_fn report,
-              void* context, std::size_t* signedCount, const quorvane_written* written = nullptr,
-              std::size_t writtenCount = 0) {
-    if (signedCount != nullptr)
-        *signedCount = 0;
-    if ((items == nullptr && count > 0) || outputFolder == nullptr ||
-        (written == nullptr && writtenCount > 0))
-        return Fail(QUORVANE_INVALID_ARGUMENT, "no items or no output folder");
-    if (const int status =
-            CheckFlags(flags, QUORVANE_REPLACE | QUORVANE_KEEP_QUIETLY | QUORVANE_SKIP_KINDS))
-        return status;
-    SignRequest request;
-    if (const int status = TakeText(text, request.text))
-        return status;
-    request.kinds = (flags & QUORVANE_SKIP_KINDS) != 0 ? KindPolicy::LeaveOut : KindPolicy::Warn;
-    if (const int status = TakeItems(items, count, request.items))
-        return status;
-    request.outputFolder = fs::path(outputFolder);
-    request.existing = ExistingOf(flags);
-    request.jobs = std::max(1u, jobs);
-    for (std::size_t i = 0; i < writtenCount; ++i) {
-        if (written[i].output == nullptr || written[i].source == nullptr)
-            return Fail(QUORVANE_INVALID_ARGUMENT, "a written output without its path or source");
-        request.writtenEarlier.emplace_back(fs::path(written[i].output),
-                                            fs::path(written[i].source));
-    }
-    CReportingObserver observer(request, report, context);
-    const SignResult result = RunSignBatch(request, observer);
-    if (signedCount != nullptr)
-        *signedCount = result.signedCount;
-    if (!result.folderValid)
-        return Fail(QUORVANE_CANNOT_WRITE, observer.m_message, NotAFolder(outputFolder));
-    if (result.verdict != Verdict::AllDone)
-        return Fail(QUORVANE_FAILED, std::to_string(observer.m_notDone) + " of " +
-                                         std::to_string(count) + " files were not signed");
-    return Succeed();
-}
-
 // Each checked file's result as the C callback takes it.
 class CCheckReporter : public ICheckObserver {
 public:
-    CCheckReporter(quorvane_check_fn check, void* context) : m_check(check), m_context(context) {}
+    CCheckReporter(quorvane_check_fn check, void* context, CRunProgress& progress)
+        : m_check(check), m_context(context), m_progress(progress) {}
 
     void FileChecked(std::size_t position, const CheckItem& item,
                      const CheckResult& result) override {
+        m_unreadable = m_unreadable || result.outcome == CheckOutcome::Unreadable;
+        if (m_check != nullptr)
+            Give(position, item, result);
+        m_progress.Done();
+    }
+
+    bool m_unreadable = false;
+
+private:
+    void Give(std::size_t position, const CheckItem& item, const CheckResult& result) {
         const bool isSigned = result.outcome == CheckOutcome::Signed;
         const bool unreadable = result.outcome == CheckOutcome::Unreadable;
-        m_unreadable = m_unreadable || unreadable;
-        if (m_check == nullptr)
-            return;
         const std::string text = isSigned ? Utf16ToWtf8(result.text) : std::string();
         const std::string reason = unreadable ? CheckReason(result) : std::string();
         const std::string line = CheckJsonLine(item.path, result);
@@ -232,28 +171,27 @@ public:
         m_check(m_context, &found);
     }
 
-    bool m_unreadable = false;
-
-private:
     quorvane_check_fn m_check;
     void* m_context;
+    CRunProgress& m_progress;
 };
 
 // Each source not stripped as the C callback takes it.
 class CStripReporter : public IStripObserver {
 public:
-    CStripReporter(bool quiet, quorvane_report_fn report, void* context)
-        : m_quiet(quiet), m_report(report), m_context(context) {}
+    CStripReporter(bool quiet, quorvane_report_fn report, void* context, CRunProgress& progress)
+        : m_quiet(quiet), m_report(report), m_context(context), m_progress(progress) {}
 
     void FileStripped(std::size_t position, const fs::path& source,
                       const StripResult& result) override {
         const std::string line = StripProblemLine(source, result, m_quiet);
-        if (line.empty())
-            return;
-        ++m_notDone;
-        if (m_report != nullptr)
-            m_report(m_context, static_cast<std::ptrdiff_t>(position), StatusOf(result.outcome),
-                     line.c_str());
+        if (!line.empty()) {
+            ++m_notDone;
+            if (m_report != nullptr)
+                m_report(m_context, static_cast<std::ptrdiff_t>(position), StatusOf(result.outcome),
+                         line.c_str());
+        }
+        m_progress.Done();
     }
 
     std::size_t m_notDone = 0;
@@ -262,7 +200,196 @@ private:
     bool m_quiet;
     quorvane_report_fn m_report;
     void* m_context;
+    CRunProgress& m_progress;
 };
+
+// The outputs earlier parts of the run wrote, as the engine takes them, or the status that
+// refuses them.
+int TakeWritten(const quorvane_written* written, std::size_t writtenCount,
+                std::vector<std::pair<fs::path, fs::path>>& taken) {
+    if (written == nullptr && writtenCount > 0)
+        return Fail(QUORVANE_INVALID_ARGUMENT, "no written outputs given");
+    for (std::size_t i = 0; i < writtenCount; ++i) {
+        if (written[i].output == nullptr || written[i].source == nullptr)
+            return Fail(QUORVANE_INVALID_ARGUMENT, "a written output without its path or source");
+        taken.emplace_back(fs::path(written[i].output), fs::path(written[i].source));
+    }
+    return QUORVANE_OK;
+}
+
+// The next item or path as the caller's `next` gives it: 1, 0 after the last, or a failure.
+using NextItem = std::function<int(quorvane_item& item)>;
+using NextPath = std::function<int(const char*& path)>;
+
+int SignBatchFrom(const NextItem& next, std::size_t knownAhead, const char* outputFolder,
+                  const TextIn& text, int flags, unsigned jobs, const quorvane_written* written,
+                  std::size_t writtenCount, quorvane_report_fn report,
+                  quorvane_progress_fn progress, void* context, std::size_t* signedCount) {
+    if (signedCount != nullptr)
+        *signedCount = 0;
+    if (!next || outputFolder == nullptr)
+        return Fail(QUORVANE_INVALID_ARGUMENT, "no items or no output folder");
+    if (const int status =
+            CheckFlags(flags, QUORVANE_REPLACE | QUORVANE_KEEP_QUIETLY | QUORVANE_SKIP_KINDS))
+        return status;
+    SignRequest request;
+    if (const int status = TakeText(text, request.text))
+        return status;
+    request.kinds = (flags & QUORVANE_SKIP_KINDS) != 0 ? KindPolicy::LeaveOut : KindPolicy::Warn;
+    if (const int status = TakeWritten(written, writtenCount, request.writtenEarlier))
+        return status;
+    CRunProgress run(knownAhead, progress, context);
+    request.entries = [&](SignEntry& entry) {
+        quorvane_item item{nullptr, nullptr};
+        const int answer = run.Stopped() ? 0 : next(item);
+        if (!Took(run, answer, item.source != nullptr))
+            return false;
+        entry = SignEntry{};
+        entry.item.source = fs::path(item.source);
+        if (item.subfolder != nullptr)
+            entry.item.subfolder = fs::path(item.subfolder);
+        return true;
+    };
+    request.outputFolder = fs::path(outputFolder);
+    request.existing = ExistingOf(flags);
+    request.jobs = std::max(1u, jobs);
+    request.control = run.Control();
+    CReportingObserver observer(request, report, context, &run);
+    const SignResult result = RunSignBatch(request, observer);
+    if (signedCount != nullptr)
+        *signedCount = result.signedCount;
+    if (!result.folderValid)
+        return Fail(QUORVANE_CANNOT_WRITE, observer.m_message, NotAFolder(outputFolder));
+    if (const int status = run.Failure())
+        return status;
+    if (result.verdict != Verdict::AllDone)
+        return Fail(QUORVANE_FAILED, std::to_string(observer.m_notDone) + " of " +
+                                         std::to_string(run.TakenCount()) +
+                                         " files were not signed");
+    return Succeed();
+}
+
+// The items of an array, after a look at every one: a bad one refuses the batch before it runs.
+int SignBatch(const quorvane_item* items, std::size_t count, const char* outputFolder,
+              const TextIn& text, int flags, unsigned jobs, quorvane_report_fn report,
+              void* context, std::size_t* signedCount, const quorvane_written* written = nullptr,
+              std::size_t writtenCount = 0) {
+    if (signedCount != nullptr)
+        *signedCount = 0;
+    if (items == nullptr && count > 0)
+        return Fail(QUORVANE_INVALID_ARGUMENT, "no items or no output folder");
+    for (std::size_t i = 0; i < count; ++i)
+        if (items[i].source == nullptr)
+            return Fail(QUORVANE_INVALID_ARGUMENT, "an item without a source");
+    std::size_t next = 0;
+    return SignBatchFrom(
+        [&](quorvane_item& item) {
+            if (next == count)
+                return 0;
+            item = items[next++];
+            return 1;
+        },
+        count, outputFolder, text, flags, jobs, written, writtenCount, report, nullptr, context,
+        signedCount);
+}
+
+// The paths of an array, after a look at every one.
+NextPath ArrayPaths(const char* const* paths, std::size_t count, std::size_t& next) {
+    return [paths, count, &next](const char*& path) {
+        if (next == count)
+            return 0;
+        path = paths[next++];
+        return 1;
+    };
+}
+int CheckArray(const char* const* paths, std::size_t count, const char* what) {
+    if (paths == nullptr && count > 0)
+        return Fail(QUORVANE_INVALID_ARGUMENT, std::string("no ") + what + "s given");
+    for (std::size_t i = 0; i < count; ++i)
+        if (paths[i] == nullptr)
+            return Fail(QUORVANE_INVALID_ARGUMENT, std::string("a null ") + what);
+    return QUORVANE_OK;
+}
+
+int CheckBatchFrom(const NextPath& next, std::size_t knownAhead, unsigned jobs,
+                   quorvane_check_fn check, quorvane_progress_fn progress, void* context,
+                   std::size_t* signedCount) {
+    if (signedCount != nullptr)
+        *signedCount = 0;
+    if (!next)
+        return Fail(QUORVANE_INVALID_ARGUMENT, "no paths given");
+    CRunProgress run(knownAhead, progress, context);
+    CheckRequest request;
+    request.entries = [&](CheckItem& item) {
+        const char* path = nullptr;
+        const int answer = run.Stopped() ? 0 : next(path);
+        if (!Took(run, answer, path != nullptr))
+            return false;
+        item = CheckItem{};
+        item.path = fs::path(path);
+        return true;
+    };
+    request.jobs = std::max(1u, jobs);
+    request.control = run.Control();
+    CCheckReporter reporter(check, context, run);
+    const CheckBatchResult result = RunCheckBatch(request, reporter);
+    if (signedCount != nullptr)
+        *signedCount = result.signedCount;
+    if (const int status = run.Failure())
+        return status;
+    if (result.verdict == Verdict::AllDone)
+        return Succeed();
+    const std::size_t count = run.TakenCount();
+    const std::string tally = std::to_string(count - result.signedCount) + " of " +
+                              std::to_string(count) + " files are not signed";
+    return reporter.m_unreadable ? Fail(QUORVANE_CANNOT_READ, tally + " or cannot be read")
+                                 : Fail(QUORVANE_NOT_SIGNED, tally);
+}
+
+int StripBatchFrom(const NextPath& next, std::size_t knownAhead, const char* outputFolder,
+                   int flags, unsigned jobs, const quorvane_written* written,
+                   std::size_t writtenCount, quorvane_report_fn report,
+                   quorvane_progress_fn progress, void* context, std::size_t* strippedCount) {
+    if (strippedCount != nullptr)
+        *strippedCount = 0;
+    if (!next || outputFolder == nullptr)
+        return Fail(QUORVANE_INVALID_ARGUMENT, "no sources or no output folder");
+    if (const int status = CheckFlags(flags, QUORVANE_REPLACE | QUORVANE_KEEP_QUIETLY))
+        return status;
+    StripRequest request;
+    if (const int status = TakeWritten(written, writtenCount, request.writtenEarlier))
+        return status;
+    CRunProgress run(knownAhead, progress, context);
+    request.entries = [&](fs::path& source) {
+        const char* path = nullptr;
+        const int answer = run.Stopped() ? 0 : next(path);
+        if (!Took(run, answer, path != nullptr))
+            return false;
+        source = fs::path(path);
+        return true;
+    };
+    request.outputFolder = fs::path(outputFolder);
+    request.existing = ExistingOf(flags);
+    request.jobs = std::max(1u, jobs);
+    request.control = run.Control();
+    CStripReporter reporter(request.existing == ExistingOutputs::KeepQuietly, report, context, run);
+    const StripBatchResult result = RunStripBatch(request, reporter);
+    if (strippedCount != nullptr)
+        *strippedCount = result.strippedCount;
+    if (!result.folderValid) {
+        const std::string line = Utf16ToUtf8(signtext::kInvalidOutputFolder);
+        if (report != nullptr)
+            report(context, -1, QUORVANE_CANNOT_WRITE, line.c_str());
+        return Fail(QUORVANE_CANNOT_WRITE, line, NotAFolder(outputFolder));
+    }
+    if (const int status = run.Failure())
+        return status;
+    if (result.verdict != Verdict::AllDone)
+        return Fail(QUORVANE_FAILED, std::to_string(reporter.m_notDone) + " of " +
+                                         std::to_string(run.TakenCount()) +
+                                         " files were not stripped");
+    return Succeed();
+}
 
 } // namespace
 
@@ -305,92 +432,16 @@ int quorvane_sign_batch_after(const quorvane_item* items, size_t count, const ch
     });
 }
 
-int quorvane_strip_output(const char* source, const char* outputFolder, char** output) {
-    return Guarded([&] {
-        if (output != nullptr)
-            *output = nullptr;
-        if (source == nullptr || outputFolder == nullptr || output == nullptr)
-            return Fail(QUORVANE_INVALID_ARGUMENT, "no source, output folder or place");
-        const std::string path =
-            PathUtf8(UnsignedOutputPath(fs::path(outputFolder), fs::path(source)));
-        *output = static_cast<char*>(Handed(path, path.size() + 1));
-        return Succeed();
-    });
-}
-
-int quorvane_list_files(const char* folder, const char* outputFolder, quorvane_file_fn file,
-                        quorvane_problem_fn problem, void* context) {
-    return quorvane_list_files_with(folder, outputFolder, 0, file, problem, context);
-}
-
-int quorvane_list_files_with(const char* folder, const char* outputFolder, int flags,
-                             quorvane_file_fn file, quorvane_problem_fn problem, void* context) {
-    return Guarded([&] {
-        if (folder == nullptr)
-            return Fail(QUORVANE_INVALID_ARGUMENT, "no folder given");
-        if (const int status = CheckFlags(flags, QUORVANE_FOLLOW_LINKS))
-            return status;
-        if (!IsDirectory(folder))
-            return Fail(QUORVANE_CANNOT_READ, std::string(folder) + " is not a folder",
-                        NotAFolder(folder));
-        CFolderWalk walk(fs::path(folder),
-                         outputFolder != nullptr ? fs::path(outputFolder) : fs::path(),
-                         (flags & QUORVANE_FOLLOW_LINKS) != 0);
-        return GiveFiles(walk, file, problem, context);
-    });
-}
-
 int quorvane_check_batch(const char* const* paths, size_t count, unsigned jobs,
                          quorvane_check_fn check, void* context, size_t* signedCount) {
     return Guarded([&] {
         if (signedCount != nullptr)
             *signedCount = 0;
-        if (paths == nullptr && count > 0)
-            return Fail(QUORVANE_INVALID_ARGUMENT, "no paths given");
-        CheckRequest request;
-        for (std::size_t i = 0; i < count; ++i) {
-            if (paths[i] == nullptr)
-                return Fail(QUORVANE_INVALID_ARGUMENT, "a null path");
-            CheckItem item;
-            item.path = fs::path(paths[i]);
-            request.items.push_back(std::move(item));
-        }
-        request.jobs = std::max(1u, jobs);
-        CCheckReporter reporter(check, context);
-        const CheckBatchResult result = RunCheckBatch(request, reporter);
-        if (signedCount != nullptr)
-            *signedCount = result.signedCount;
-        if (result.verdict == Verdict::AllDone)
-            return Succeed();
-        const std::string tally = std::to_string(count - result.signedCount) + " of " +
-                                  std::to_string(count) + " files are not signed";
-        return reporter.m_unreadable ? Fail(QUORVANE_CANNOT_READ, tally + " or cannot be read")
-                                     : Fail(QUORVANE_NOT_SIGNED, tally);
-    });
-}
-
-int quorvane_list_check_entries(const char* path, quorvane_entry_fn entry, void* context) {
-    return quorvane_list_check_entries_with(path, 0, entry, context);
-}
-
-int quorvane_list_check_entries_with(const char* path, int flags, quorvane_entry_fn entry,
-                                     void* context) {
-    return Guarded([&] {
-        if (path == nullptr)
-            return Fail(QUORVANE_INVALID_ARGUMENT, "no path given");
-        if (const int status = CheckFlags(flags, QUORVANE_FOLLOW_LINKS | QUORVANE_NOT_RECURSIVE))
+        if (const int status = CheckArray(paths, count, "path"))
             return status;
-        bool problems = false;
-        for (const CheckItem& item :
-             CheckItemsOf(fs::path(path), (flags & QUORVANE_NOT_RECURSIVE) == 0,
-                          (flags & QUORVANE_FOLLOW_LINKS) != 0)) {
-            const bool problem = item.error || item.link != LinkedTo::Nothing;
-            problems = problems || problem;
-            if (entry != nullptr)
-                entry(context, PathUtf8(item.path).c_str(),
-                      problem ? CheckJsonLine(item.path, CheckOne(item)).c_str() : nullptr);
-        }
-        return problems ? Fail(QUORVANE_CANNOT_READ, "some entries cannot be checked") : Succeed();
+        std::size_t next = 0;
+        return CheckBatchFrom(ArrayPaths(paths, count, next), count, jobs, check, nullptr, context,
+                              signedCount);
     });
 }
 
@@ -408,93 +459,63 @@ int quorvane_strip_batch_after(const char* const* sources, size_t count, const c
     return Guarded([&] {
         if (strippedCount != nullptr)
             *strippedCount = 0;
-        if ((sources == nullptr && count > 0) || outputFolder == nullptr ||
-            (written == nullptr && writtenCount > 0))
-            return Fail(QUORVANE_INVALID_ARGUMENT, "no sources or no output folder");
-        if (const int status = CheckFlags(flags, QUORVANE_REPLACE | QUORVANE_KEEP_QUIETLY))
+        if (const int status = CheckArray(sources, count, "source"))
             return status;
-        StripRequest request;
-        for (std::size_t i = 0; i < count; ++i) {
-            if (sources[i] == nullptr)
-                return Fail(QUORVANE_INVALID_ARGUMENT, "a null source");
-            request.sources.emplace_back(sources[i]);
-        }
-        request.outputFolder = fs::path(outputFolder);
-        request.existing = ExistingOf(flags);
-        request.jobs = std::max(1u, jobs);
-        for (std::size_t i = 0; i < writtenCount; ++i) {
-            if (written[i].output == nullptr || written[i].source == nullptr)
-                return Fail(QUORVANE_INVALID_ARGUMENT,
-                            "a written output without its path or source");
-            request.writtenEarlier.emplace_back(fs::path(written[i].output),
-                                                fs::path(written[i].source));
-        }
-        CStripReporter reporter(request.existing == ExistingOutputs::KeepQuietly, report, context);
-        const StripBatchResult result = RunStripBatch(request, reporter);
-        if (strippedCount != nullptr)
-            *strippedCount = result.strippedCount;
-        if (!result.folderValid) {
-            const std::string line = Utf16ToUtf8(signtext::kInvalidOutputFolder);
-            if (report != nullptr)
-                report(context, -1, QUORVANE_CANNOT_WRITE, line.c_str());
-            return Fail(QUORVANE_CANNOT_WRITE, line, NotAFolder(outputFolder));
-        }
-        if (result.verdict != Verdict::AllDone)
-            return Fail(QUORVANE_FAILED, std::to_string(reporter.m_notDone) + " of " +
-                                             std::to_string(count) + " files were not stripped");
+        std::size_t next = 0;
+        return StripBatchFrom(ArrayPaths(sources, count, next), count, outputFolder, flags, jobs,
+                              written, writtenCount, report, nullptr, context, strippedCount);
+    });
+}
+
+int quorvane_strip_output(const char* source, const char* outputFolder, char** output) {
+    return Guarded([&] {
+        if (output != nullptr)
+            *output = nullptr;
+        if (source == nullptr || outputFolder == nullptr || output == nullptr)
+            return Fail(QUORVANE_INVALID_ARGUMENT, "no source, output folder or place");
+        const std::string path =
+            PathUtf8(UnsignedOutputPath(fs::path(outputFolder), fs::path(source)));
+        *output = static_cast<char*>(Handed(path, path.size() + 1));
         return Succeed();
     });
 }
 
-int quorvane_list_sign_items(const char* path, const char* outputFolder, quorvane_file_fn file,
-                             quorvane_problem_fn problem, void* context) {
-    return quorvane_list_sign_items_with(path, outputFolder, 0, file, problem, context);
-}
-
-int quorvane_list_sign_items_with(const char* path, const char* outputFolder, int flags,
-                                  quorvane_file_fn file, quorvane_problem_fn problem,
-                                  void* context) {
+int quorvane_sign_batch_from(quorvane_next_item_fn next, size_t knownAhead,
+                             const char* outputFolder, const char* text, size_t textSize, int flags,
+                             unsigned jobs, const quorvane_written* written, size_t writtenCount,
+                             quorvane_report_fn report, quorvane_progress_fn progress,
+                             void* context, size_t* signedCount) {
     return Guarded([&] {
-        if (path == nullptr)
-            return Fail(QUORVANE_INVALID_ARGUMENT, "no path given");
-        if (const int status = CheckFlags(flags, QUORVANE_FOLLOW_LINKS | QUORVANE_NOT_RECURSIVE))
-            return status;
-        bool given = false;
-        CSignEntries walk(
-            [&](fs::path& operand) {
-                operand = fs::path(path);
-                return !std::exchange(given, true);
-            },
-            outputFolder != nullptr ? fs::path(outputFolder) : fs::path(),
-            (flags & QUORVANE_NOT_RECURSIVE) == 0, (flags & QUORVANE_FOLLOW_LINKS) != 0);
-        return GiveFiles(walk, file, problem, context);
+        NextItem items;
+        if (next != nullptr)
+            items = [&](quorvane_item& item) { return next(context, &item); };
+        return SignBatchFrom(items, knownAhead, outputFolder, Wtf8In(text, textSize), flags, jobs,
+                             written, writtenCount, report, progress, context, signedCount);
     });
 }
 
-int quorvane_plan_sign_batch(const quorvane_item* items, size_t count, const char* outputFolder,
-                             size_t partSize, quorvane_plan_fn plan, void* context,
-                             size_t* partCount) {
+int quorvane_check_batch_from(quorvane_next_path_fn next, size_t knownAhead, unsigned jobs,
+                              quorvane_check_fn check, quorvane_progress_fn progress, void* context,
+                              size_t* signedCount) {
     return Guarded([&] {
-        if (partCount != nullptr)
-            *partCount = 0;
-        if ((items == nullptr && count > 0) || outputFolder == nullptr)
-            return Fail(QUORVANE_INVALID_ARGUMENT, "no items or no output folder");
-        std::vector<SignItem> signItems;
-        if (const int status = TakeItems(items, count, signItems))
-            return status;
-        const OutputPlan planned =
-            PlanOutputs(signItems, fs::path(outputFolder),
-                        partSize > 0 ? partSize : std::numeric_limits<std::size_t>::max());
-        if (plan != nullptr)
-            for (std::size_t i = 0; i < count; ++i) {
-                const std::string output = PathUtf8(planned.outputs[i]);
-                const quorvane_planned_item item{i, output.c_str(), planned.earlier[i],
-                                                 planned.parts[i]};
-                plan(context, &item);
-            }
-        if (partCount != nullptr)
-            *partCount = planned.partCount;
-        return Succeed();
+        NextPath paths;
+        if (next != nullptr)
+            paths = [&](const char*& path) { return next(context, &path); };
+        return CheckBatchFrom(paths, knownAhead, jobs, check, progress, context, signedCount);
+    });
+}
+
+int quorvane_strip_batch_from(quorvane_next_path_fn next, size_t knownAhead,
+                              const char* outputFolder, int flags, unsigned jobs,
+                              const quorvane_written* written, size_t writtenCount,
+                              quorvane_report_fn report, quorvane_progress_fn progress,
+                              void* context, size_t* strippedCount) {
+    return Guarded([&] {
+        NextPath paths;
+        if (next != nullptr)
+            paths = [&](const char*& path) { return next(context, &path); };
+        return StripBatchFrom(paths, knownAhead, outputFolder, flags, jobs, written, writtenCount,
+                              report, progress, context, strippedCount);
     });
 }
 

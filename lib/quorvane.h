@@ -428,6 +428,58 @@ QUORVANE_API int quorvane_strip_batch_after(const char* const* sources, size_t c
 QUORVANE_API int quorvane_strip_output(const char* source, const char* output_folder,
                                        char** output);
 
+/* ---- Version 1.3: batches whose files come one at a time, with their results as they come
+ * and the run's progress ----
+ *
+ * The _from functions run the batches of quorvane_sign_batch_after, quorvane_check_batch and
+ * quorvane_strip_batch_after (the same checks, order, messages, flags, statuses and outputs
+ * written earlier, `written` may be null when `written_count` is 0) over files that
+ * `next` gives one at a time as the run comes to them, so that the run's memory stays the same
+ * however many there are. `next` fills in the next item or path and answers 1, or 0 after the
+ * last; what it gives must stay valid until its next call (or until the function returns). It
+ * is called in order and never twice at once, but a run with several jobs may call it on a
+ * thread of its own while the calling thread gives results, a few files ahead of them: it must
+ * not touch what the result callbacks touch without a lock. A null source or path ends the run
+ * with QUORVANE_INVALID_ARGUMENT.
+ *
+ * Results come to `report` (quorvane_sign_batch_n's and quorvane_strip_batch's lines, with the
+ * index of their file in the order `next` gave it) or `check` as each file is done, on the
+ * calling thread, before the next file's. `progress` (may be null) is told, on the calling
+ * thread only, after each file's results and, while the calling thread copies a file (one job),
+ * as its bytes are copied: the files done, the files known (those `next` gave so far, or
+ * `known_ahead` when larger: the number of files the caller knows will come, 0 when not known)
+ * and the bytes put into outputs so far (copies later dropped included). All callbacks share
+ * `context`.
+ *
+ * `next` and `progress` may end the run by answering a negative value, such as a caller's own
+ * failure: the run stops at once, the copy under way is dropped, outputs written whole stay
+ * (and are counted), files given but not yet done get no result (the sign batch still gives
+ * its summary), and the function answers that value, with quorvane_last_error() saying that
+ * the caller stopped the run. */
+typedef int (*quorvane_next_item_fn)(void* context, quorvane_item* item);
+typedef int (*quorvane_next_path_fn)(void* context, const char** path);
+typedef struct quorvane_progress {
+    size_t files_done;     /* files with their results given */
+    size_t files_known;    /* files given by `next` so far, or `known_ahead` when larger */
+    uint64_t bytes_copied; /* bytes put into outputs so far */
+} quorvane_progress;
+typedef int (*quorvane_progress_fn)(void* context, const quorvane_progress* progress);
+QUORVANE_API int quorvane_sign_batch_from(quorvane_next_item_fn next, size_t known_ahead,
+                                          const char* output_folder, const char* text,
+                                          size_t text_size, int flags, unsigned jobs,
+                                          const quorvane_written* written, size_t written_count,
+                                          quorvane_report_fn report, quorvane_progress_fn progress,
+                                          void* context, size_t* signed_count);
+QUORVANE_API int quorvane_check_batch_from(quorvane_next_path_fn next, size_t known_ahead,
+                                           unsigned jobs, quorvane_check_fn check,
+                                           quorvane_progress_fn progress, void* context,
+                                           size_t* signed_count);
+QUORVANE_API int quorvane_strip_batch_from(quorvane_next_path_fn next, size_t known_ahead,
+                                           const char* output_folder, int flags, unsigned jobs,
+                                           const quorvane_written* written, size_t written_count,
+                                           quorvane_report_fn report, quorvane_progress_fn progress,
+                                           void* context, size_t* stripped_count);
+
 #ifdef __cplusplus
 }
 #endif

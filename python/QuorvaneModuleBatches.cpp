@@ -1,7 +1,12 @@
-// quorvane._quorvane's batches, as quorvane-cli runs them, and its listings.
+// quorvane._quorvane's batches, as quorvane-cli runs them, over any iterator pulled as the run
+// goes, and its listings.
 #include "QuorvaneModule.h"
 
+#include <algorithm>
 #include <cstddef>
+#include <deque>
+#include <exception>
+#include <initializer_list>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -14,34 +19,6 @@
 namespace quorvane_python {
 
 namespace {
-
-std::vector<std::string> TakePaths(const py::iterable& paths) {
-    std::vector<std::string> bytes;
-    for (const py::handle path : paths)
-        bytes.push_back(TakePath(path).bytes);
-    return bytes;
-}
-
-std::vector<const char*> Pointers(const std::vector<std::string>& strings) {
-    std::vector<const char*> pointers;
-    pointers.reserve(strings.size());
-    for (const std::string& string : strings)
-        pointers.push_back(string.c_str());
-    return pointers;
-}
-
-using Lines = std::vector<std::tuple<std::ptrdiff_t, int, std::string>>;
-
-void CollectLine(void* context, std::ptrdiff_t index, int status, const char* message) {
-    static_cast<Lines*>(context)->emplace_back(index, status, message);
-}
-
-py::list LinesOf(const Lines& lines) {
-    py::list out;
-    for (const auto& [index, status, line] : lines)
-        out.append(py::make_tuple(index, status, FsText(line)));
-    return out;
-}
 
 // What a listing gathered without the GIL: (path, subfolder) pairs and problem lines.
 struct Listing {
@@ -103,26 +80,6 @@ py::list EntriesOf(const Listing& listing) {
     return entries;
 }
 
-// One file of a check batch, gathered without the GIL.
-struct Checked {
-    int status;
-    std::optional<std::string> text;
-    std::int64_t signedAt;
-    std::optional<std::string> reason;
-    std::string json;
-};
-
-void CollectChecked(void* context, const quorvane_check_result* result) {
-    static_cast<std::vector<Checked>*>(context)->push_back(
-        {result->status,
-         result->text != nullptr
-             ? std::optional<std::string>(std::in_place, result->text, result->text_size)
-             : std::nullopt,
-         result->signed_at,
-         result->reason != nullptr ? std::optional<std::string>(result->reason) : std::nullopt,
-         result->json_line});
-}
-
 // Sign batch items: (source, subfolder or None) pairs, as the C API takes them.
 struct Items {
     std::vector<std::string> sources, subfolders;
@@ -136,6 +93,140 @@ struct Items {
         }
         for (std::size_t i = 0; i < sources.size(); ++i)
             items.push_back({sources[i].c_str(), subfolders[i].c_str()});
+    }
+};
+
+// A batch whose files come from a Python iterator, pulled one at a time as the run asks for
+// them, each result given to `onResult` as it comes and the progress to `progress` (None: not
+// told). The GIL is held only while pulling and calling back, on whichever thread the library
+// calls from. What Python raises there stops the run (the C API's negative answer), and is
+// raised once the run has ended.
+class CPythonRun {
+public:
+    CPythonRun(const py::iterator& files, py::object onResult, py::object progress)
+        : m_files(files), m_onResult(std::move(onResult)), m_progress(std::move(progress)) {}
+
+    static int NextItem(void* context, quorvane_item* item) {
+        auto& run = *static_cast<CPythonRun*>(context);
+        return run.Guard([&] {
+            py::object pair;
+            if (!run.Pull(pair))
+                return 0;
+            const auto [source, subfolder] = pair.cast<std::pair<py::object, py::object>>();
+            run.m_source = TakePath(source).bytes;
+            run.m_subfolder = subfolder.is_none() ? std::string() : TakePath(subfolder).bytes;
+            *item = {run.m_source.c_str(), run.m_subfolder.c_str()};
+            return 1;
+        });
+    }
+    static int NextPath(void* context, const char** path) {
+        auto& run = *static_cast<CPythonRun*>(context);
+        return run.Guard([&] {
+            py::object given;
+            if (!run.Pull(given))
+                return 0;
+            run.m_source = TakePath(given).bytes;
+            // Kept for its result (check gives each path back as given).
+            run.m_given.push_back(std::move(given));
+            *path = run.m_source.c_str();
+            return 1;
+        });
+    }
+    static void Reported(void* context, std::ptrdiff_t index, int status, const char* line) {
+        auto& run = *static_cast<CPythonRun*>(context);
+        run.Guard([&] {
+            run.m_onResult(py::make_tuple(index, status, FsText(line)));
+            return 0;
+        });
+    }
+    static void Checked(void* context, const quorvane_check_result* result) {
+        auto& run = *static_cast<CPythonRun*>(context);
+        run.Guard([&] {
+            const py::object path = std::move(run.m_given.front());
+            run.m_given.pop_front();
+            run.m_onResult(
+                path,
+                result->text != nullptr ? py::object(FromWtf8(result->text, result->text_size))
+                                        : py::none(),
+                TimeText(result->signed_at),
+                result->reason != nullptr ? py::object(FsText(result->reason)) : py::none(),
+                FsText(result->json_line));
+            return 0;
+        });
+    }
+    // Also where a callback's failure and Ctrl-C stop the run, after each file.
+    static int Progress(void* context, const quorvane_progress* progress) {
+        auto& run = *static_cast<CPythonRun*>(context);
+        return run.Guard([&] {
+            if (PyErr_CheckSignals() != 0)
+                throw py::error_already_set();
+            if (!run.m_progress.is_none())
+                run.m_progress(progress->files_done, progress->files_known, progress->bytes_copied);
+            return 0;
+        });
+    }
+
+    // After the run, with the GIL: what a callback raised, or the library's failure unless it
+    // is one of `reported` (told through the results).
+    void Finish(int status, std::initializer_list<int> reported, const py::object& folder) {
+        if (m_error) {
+            py::error_already_set error = std::move(*m_error);
+            m_error.reset();
+            throw error;
+        }
+        if (status == QUORVANE_OK ||
+            std::find(reported.begin(), reported.end(), status) != reported.end())
+            return;
+        Raise(status, status == QUORVANE_CANNOT_WRITE ? folder : py::none());
+    }
+
+private:
+    // The next object of the iterator; false after the last.
+    bool Pull(py::object& next) {
+        PyObject* got = PyIter_Next(m_files.ptr());
+        if (got == nullptr) {
+            if (PyErr_Occurred() != nullptr)
+                throw py::error_already_set();
+            return false;
+        }
+        next = py::reinterpret_steal<py::object>(got);
+        return true;
+    }
+    // Runs `call` with the GIL; once something was raised, nothing more runs and the run is
+    // asked to stop.
+    template <class Call> int Guard(Call call) noexcept {
+        py::gil_scoped_acquire locked;
+        if (m_error)
+            return -1;
+        try {
+            return call();
+        } catch (py::error_already_set& error) {
+            m_error.emplace(std::move(error));
+        } catch (py::builtin_exception& error) {
+            error.set_error();
+            m_error.emplace();
+        } catch (const std::exception& error) {
+            PyErr_SetString(PyExc_RuntimeError, error.what());
+            m_error.emplace();
+        }
+        return -1;
+    }
+
+    py::iterator m_files;
+    py::object m_onResult, m_progress;
+    std::string m_source, m_subfolder;
+    std::deque<py::object> m_given;
+    std::optional<py::error_already_set> m_error;
+};
+
+// The (output, source) pairs that earlier parts of a run wrote, as the C API takes them.
+struct Written {
+    Items pairs;
+    std::vector<quorvane_written> written;
+
+    explicit Written(const py::iterable& given) : pairs(given) {
+        for (const quorvane_item& item : pairs.items)
+            written.push_back({item.source, item.subfolder});
     }
 };
 
@@ -216,69 +307,52 @@ void BindBatches(py::module_& module) {
                 entries->shrink_to_fit();
             });
     });
-    module.def("sign_batch", [](const py::iterable& pairs, const py::object& outputFolder,
-                                const py::object& text, int flags, unsigned jobs,
-                                const py::iterable& written) {
-        const Items items(pairs);
-        // (output, source) pairs that earlier parts of the run wrote.
-        const Items earlier(written);
-        std::vector<quorvane_written> writtenEarlier;
-        for (const quorvane_item& item : earlier.items)
-            writtenEarlier.push_back({item.source, item.subfolder});
+    // The batches, over an iterator, with callbacks for results and progress.
+    module.def("sign_batch", [](const py::iterator& pairs, std::size_t known,
+                                const py::object& outputFolder, const py::object& text, int flags,
+                                unsigned jobs, const py::iterable& writtenEarlier,
+                                py::object onResult, py::object progress) {
+        const Written earlier(writtenEarlier);
         const Path folder = TakePath(outputFolder);
         const std::string units = Wtf8(text);
-        Lines lines;
+        CPythonRun run(pairs, std::move(onResult), std::move(progress));
         std::size_t count = 0;
         const int status = Unlocked(true, [&] {
-            return quorvane_sign_batch_after(items.items.data(), items.items.size(),
-                                             folder.bytes.c_str(), units.data(), units.size(),
-                                             flags, jobs, writtenEarlier.data(),
-                                             writtenEarlier.size(), CollectLine, &lines, &count);
+            return quorvane_sign_batch_from(
+                CPythonRun::NextItem, known, folder.bytes.c_str(), units.data(), units.size(),
+                flags, jobs, earlier.written.data(), earlier.written.size(), CPythonRun::Reported,
+                CPythonRun::Progress, &run, &count);
         });
-        if (status != QUORVANE_OK && status != QUORVANE_FAILED)
-            Raise(status, status == QUORVANE_CANNOT_WRITE ? folder.shown : py::none());
-        return py::make_tuple(count, LinesOf(lines));
+        run.Finish(status, {QUORVANE_FAILED}, folder.shown);
+        return count;
     });
-    module.def("check_batch", [](const py::iterable& paths, unsigned jobs) {
-        const std::vector<std::string> names = TakePaths(paths);
-        const std::vector<const char*> pointers = Pointers(names);
-        std::vector<Checked> results;
+    module.def("check_batch", [](const py::iterator& paths, std::size_t known, unsigned jobs,
+                                 py::object onResult, py::object progress) {
+        CPythonRun run(paths, std::move(onResult), std::move(progress));
+        std::size_t count = 0;
         const int status = Unlocked(true, [&] {
-            return quorvane_check_batch(pointers.data(), pointers.size(), jobs, CollectChecked,
-                                        &results, nullptr);
+            return quorvane_check_batch_from(CPythonRun::NextPath, known, jobs, CPythonRun::Checked,
+                                             CPythonRun::Progress, &run, &count);
         });
-        if (status != QUORVANE_OK && status != QUORVANE_NOT_SIGNED &&
-            status != QUORVANE_CANNOT_READ)
-            Raise(status);
-        py::list found;
-        for (const Checked& result : results)
-            found.append(py::make_tuple(
-                result.text ? py::object(FromWtf8(result.text->data(), result.text->size()))
-                            : py::none(),
-                TimeText(result.signedAt),
-                result.reason ? py::object(FsText(*result.reason)) : py::none(),
-                FsText(result.json)));
-        return found;
+        run.Finish(status, {QUORVANE_NOT_SIGNED, QUORVANE_CANNOT_READ}, py::none());
+        return count;
     });
-    module.def("strip_batch", [](const py::iterable& sources, const py::object& outputFolder,
-                                 int flags, unsigned jobs, const py::iterable& written) {
-        const std::vector<std::string> names = TakePaths(sources);
-        const std::vector<const char*> pointers = Pointers(names);
-        const Items earlier(written);
-        std::vector<quorvane_written> writtenEarlier;
-        for (const quorvane_item& item : earlier.items)
-            writtenEarlier.push_back({item.source, item.subfolder});
+    module.def("strip_batch", [](const py::iterator& sources, std::size_t known,
+                                 const py::object& outputFolder, int flags, unsigned jobs,
+                                 const py::iterable& writtenEarlier, py::object onResult,
+                                 py::object progress) {
+        const Written earlier(writtenEarlier);
         const Path folder = TakePath(outputFolder);
-        Lines lines;
+        CPythonRun run(sources, std::move(onResult), std::move(progress));
         std::size_t count = 0;
         const int status = Unlocked(true, [&] {
-            return quorvane_strip_batch_after(
-                pointers.data(), pointers.size(), folder.bytes.c_str(), flags, jobs,
-                writtenEarlier.data(), writtenEarlier.size(), CollectLine, &lines, &count);
+            return quorvane_strip_batch_from(CPythonRun::NextPath, known, folder.bytes.c_str(),
+                                             flags, jobs, earlier.written.data(),
+                                             earlier.written.size(), CPythonRun::Reported,
+                                             CPythonRun::Progress, &run, &count);
         });
-        if (status != QUORVANE_OK && status != QUORVANE_FAILED)
-            Raise(status, status == QUORVANE_CANNOT_WRITE ? folder.shown : py::none());
-        return py::make_tuple(count, LinesOf(lines));
+        run.Finish(status, {QUORVANE_FAILED}, folder.shown);
+        return count;
     });
     module.def("list_check_entries", [](const py::object& path, int flags) {
         const Path name = TakePath(path);

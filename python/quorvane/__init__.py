@@ -358,8 +358,35 @@ def file_kind(path):
     return _quorvane.file_kind(path)
 
 
+def _each(paths, what):
+    """An iterator over `paths`, pulled as a batch comes to each (a generator is not turned into
+    a list), refusing one path given where a list of them is asked for; with how many there are
+    when that is known ahead (0 when not)."""
+    if isinstance(paths, (str, bytes, os.PathLike)):
+        raise _error(INVALID_ARGUMENT, "%s is one path, not a list of them: give [%r]"
+                     % (what, paths))
+    return iter(paths), max(0, operator.length_hint(paths, 0))
+
+
+def _pair(item):
+    """A sign batch item as a (source, subfolder or None) pair."""
+    if isinstance(item, (str, bytes, os.PathLike)):
+        return item, None
+    source, subfolder = item
+    return source, subfolder
+
+
+def _callback(function, what, otherwise=None):
+    """`function`, a callable given for `what`, or `otherwise` when it is None."""
+    if function is None:
+        return otherwise
+    if not callable(function):
+        raise _error(INVALID_ARGUMENT, "%s is a function or None, not %r" % (what, function))
+    return function
+
+
 def sign_batch(items, output_folder, text, existing=ASK, jobs=1, skip_kinds=False,
-               written_earlier=()):
+               written_earlier=(), *, on_result=None, progress=None):
     """Signs a batch as quorvane-cli sign does: `items` are source paths or (source, subfolder)
     pairs; each copy `<name>_signed<ext>` goes into `output_folder` (below it in subfolder).
     `existing` is ASK (kept with quorvane-cli's message), REPLACE (as --force) or KEEP_QUIETLY
@@ -377,10 +404,24 @@ def sign_batch(items, output_folder, text, existing=ASK, jobs=1, skip_kinds=Fals
 
     Returns (signed_count, messages): each message as (index of its item, or -1 for the
     summary, status, the line quorvane-cli writes), in quorvane-cli's order. An output folder
-    that is not a folder raises WriteError."""
-    return _quorvane.sign_batch(_pairs(items), output_folder, text,
-                                _flags(existing) | (_SKIP_KINDS if skip_kinds else 0), _jobs(jobs),
-                                [(output, source) for output, source in written_earlier])
+    that is not a folder raises WriteError.
+
+    `items` may be any iterable (a generator too): it is pulled one item at a time as the run
+    comes to it, never turned into a list. With `on_result`, each message goes to
+    on_result(message) as it comes instead of into the list returned, which is then empty, so
+    that the batch's memory stays the same however many items there are. `progress` is called
+    as progress(files_done, files_known, bytes_copied) after each file and as a copy goes;
+    files_known is the number of items given so far (or len(items) when larger). Both are
+    called on the calling thread. What the iterator or a callback raises ends the run at once
+    (the copy under way is dropped; copies written whole stay) and is raised here."""
+    messages = []
+    pairs, known = _each(items, "items")
+    count = _quorvane.sign_batch(
+        (_pair(item) for item in pairs), known, output_folder, text,
+        _flags(existing) | (_SKIP_KINDS if skip_kinds else 0), _jobs(jobs),
+        [(output, source) for output, source in written_earlier],
+        _callback(on_result, "on_result", messages.append), _callback(progress, "progress"))
+    return count, messages
 
 
 #: One file of check_batch: its path as given, its text and signing time (ISO 8601 UTC), both
@@ -392,24 +433,38 @@ Checked.__doc__ = ("One file of check_batch: path (as given), text and signed_at
                    "check --json's line).")
 
 
-def check_batch(paths, jobs=1):
+def check_batch(paths, jobs=1, *, on_result=None, progress=None):
     """Checks the files at `paths` as quorvane-cli check does, `jobs` files read at once: a
-    list of Checked(path, text, signed_at, reason, json_line), in the order of `paths`."""
-    paths = _many(paths, "paths")
-    return [Checked(path, *found)
-            for path, found in zip(paths, _quorvane.check_batch(paths, _jobs(jobs)))]
+    list of Checked(path, text, signed_at, reason, json_line), in the order of `paths`.
+
+    `paths` may be any iterable, pulled one path at a time as the run comes to it. With
+    `on_result`, each Checked goes to on_result(checked) as it comes instead of into the list
+    returned, which is then empty. `progress`, and what the iterator or a callback raises: as
+    for sign_batch (bytes_copied stays 0: checking copies nothing)."""
+    found = []
+    given, known = _each(paths, "paths")
+    report = _callback(on_result, "on_result", found.append)
+    _quorvane.check_batch(given, known, _jobs(jobs), lambda *checked: report(Checked(*checked)),
+                          _callback(progress, "progress"))
+    return found
 
 
-def strip_batch(sources, output_folder, existing=ASK, jobs=1, written_earlier=()):
+def strip_batch(sources, output_folder, existing=ASK, jobs=1, written_earlier=(), *,
+                on_result=None, progress=None):
     """Strips a batch as quorvane-cli strip does: each source's unsigned part into
     `output_folder`, named without _signed. `existing` as for sign_batch.
 
     Returns (stripped_count, messages): each source not stripped as (its index, status, the
     line quorvane-cli writes after "quorvane-cli: "), in order. `written_earlier` as for
-    sign_batch. An output folder that is not a folder raises WriteError."""
-    return _quorvane.strip_batch(_many(sources, "sources"), output_folder, _flags(existing),
-                                 _jobs(jobs),
-                                 [(output, source) for output, source in written_earlier])
+    sign_batch. An output folder that is not a folder raises WriteError. `sources` may be any
+    iterable; `on_result` and `progress` as for sign_batch."""
+    messages = []
+    given, known = _each(sources, "sources")
+    count = _quorvane.strip_batch(given, known, output_folder, _flags(existing), _jobs(jobs),
+                                  [(output, source) for output, source in written_earlier],
+                                  _callback(on_result, "on_result", messages.append),
+                                  _callback(progress, "progress"))
+    return count, messages
 
 
 # quorvane.h's QUORVANE_FOLLOW_LINKS.

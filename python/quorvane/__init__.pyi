@@ -1,6 +1,6 @@
 """Types of the Python module quorvane (see its docstrings)."""
 import os
-from typing import Any, Iterable, List, Literal, NamedTuple, Optional, Tuple, Union, overload
+from typing import Any, Callable, Iterable, List, Literal, NamedTuple, Optional, Tuple, Union, overload
 
 StrOrBytesPath = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 # bytes, bytearray, memoryview and any other object with a contiguous buffer.
@@ -8,6 +8,8 @@ BytesLike = Union[bytes, bytearray, memoryview]
 Existing = Literal["ask", "replace", "keep-quietly"]
 SignItem = Union[StrOrBytesPath, Tuple[StrOrBytesPath, Optional[StrOrBytesPath]]]
 Message = Tuple[int, int, str]
+# progress(files_done, files_known, bytes_copied)
+Progress = Callable[[int, int, int], Any]
 
 __version__: str
 __all__: List[str]
@@ -107,14 +109,26 @@ def sign_batch(
     jobs: int = ...,
     skip_kinds: bool = ...,
     written_earlier: Iterable[Tuple[StrOrBytesPath, StrOrBytesPath]] = ...,
+    *,
+    on_result: Optional[Callable[[Message], Any]] = ...,
+    progress: Optional[Progress] = ...,
 ) -> Tuple[int, List[Message]]: ...
-def check_batch(paths: Iterable[StrOrBytesPath], jobs: int = ...) -> List[Checked]: ...
+def check_batch(
+    paths: Iterable[StrOrBytesPath],
+    jobs: int = ...,
+    *,
+    on_result: Optional[Callable[[Checked], Any]] = ...,
+    progress: Optional[Progress] = ...,
+) -> List[Checked]: ...
 def strip_batch(
     sources: Iterable[StrOrBytesPath],
     output_folder: StrOrBytesPath,
     existing: Existing = ...,
     jobs: int = ...,
     written_earlier: Iterable[Tuple[StrOrBytesPath, StrOrBytesPath]] = ...,
+    *,
+    on_result: Optional[Callable[[Message], Any]] = ...,
+    progress: Optional[Progress] = ...,
 ) -> Tuple[int, List[Message]]: ...
 def list_files(
     folder: StrOrBytesPath,

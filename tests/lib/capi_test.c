@@ -2,6 +2,7 @@
 #define _GNU_SOURCE
 #include <quorvane.h>
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <grp.h>
@@ -1390,6 +1391,145 @@ static void Flags(void) {
     free(strippedCopy);
 }
 
+/* A source of files one at a time for the _from batches: `paths` in turn, failing with `fail`
+ * instead of giving the one at `failAt`; what the callbacks were told, in their order. */
+struct Source {
+    const char* const* paths;
+    size_t count, next, failAt;
+    int fail;
+    struct Buffer events;
+    quorvane_progress last;
+    size_t midCopy;
+    uint64_t stopAbove; /* progress answers -3 once more bytes than this are copied */
+};
+
+static int NextPath(void* context, const char** path) {
+    struct Source* source = context;
+    if (source->next == source->failAt)
+        return source->fail;
+    if (source->next == source->count)
+        return 0;
+    *path = source->paths[source->next++];
+    return 1;
+}
+
+static int NextItem(void* context, quorvane_item* item) {
+    const char* path = NULL;
+    const int answer = NextPath(context, &path);
+    item->source = path;
+    item->subfolder = NULL;
+    return answer;
+}
+
+static int Told(void* context, const quorvane_progress* progress) {
+    struct Source* source = context;
+    /* Each call tells something new, never less than before, and no more files than given. */
+    CHECK(progress->files_done >= source->last.files_done &&
+          progress->files_known >= source->last.files_known &&
+          progress->bytes_copied >= source->last.bytes_copied &&
+          progress->files_done <= progress->files_known);
+    if (progress->files_done == source->last.files_done &&
+        progress->bytes_copied > source->last.bytes_copied)
+        ++source->midCopy;
+    source->last = *progress;
+    AddText(&source->events, "progress ");
+    AddNumber(&source->events, (long long)progress->files_done);
+    AddText(&source->events, "\n");
+    return progress->bytes_copied > source->stopAbove ? -3 : 0;
+}
+
+static void StreamReported(void* context, ptrdiff_t index, int status, const char* message) {
+    Reported(&((struct Source*)context)->events, index, status, message);
+}
+
+static void StreamChecked(void* context, const quorvane_check_result* result) {
+    Checked(&((struct Source*)context)->events, result);
+}
+
+/* The entries of a folder, without "." and "..". */
+static int EntriesIn(const char* path) {
+    DIR* dir = opendir(path);
+    int entries = 0;
+    for (struct dirent* entry; dir != NULL && (entry = readdir(dir)) != NULL;)
+        entries += strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0;
+    if (dir != NULL)
+        closedir(dir);
+    return entries;
+}
+
+/* Batches whose files come from the caller one at a time: results and progress in the order
+ * of events, and a run stopped by a failing callback, before or inside a copy, leaves only
+ * whole outputs. */
+static void StreamedBatches(void) {
+    char* out = PathOf("streamed");
+    mkdir(out, 0755);
+    char* a = PathOf("s-a.txt");
+    char* big = PathOf("s-big.bin");
+    char* missing = PathOf("s-missing.txt");
+    WriteFile(a, "aaaa", 4);
+    /* A hole, then a byte: its copy is told when the hole is passed (or, where the system
+     * cannot tell holes, after each 64 MiB), in the middle. */
+    const int fd = open(big, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    CHECK(fd >= 0 && pwrite(fd, "x", 1, 65 << 20) == 1 && close(fd) == 0);
+    const char* paths[] = {a, missing, big};
+    struct Source run = {paths, 3, 0, 99, 0, {NULL, 0}, {0, 0, 0}, 0, UINT64_MAX};
+    size_t count = 9;
+    CHECK(quorvane_sign_batch_from(NextItem, 0, out, "s", 1, 0, 1, NULL, 0, StreamReported, Told,
+                                   &run, &count) == QUORVANE_FAILED &&
+          count == 2 && strstr(quorvane_last_error(), "1 of 3") != NULL);
+    const char* order[] = {"progress 1 ", "1 6 Could not open", "progress 2 ", "progress 3 ",
+                           "-1 0 2 files encrypted"};
+    const char* previous = run.events.data;
+    for (int i = 0; i < 5; ++i) {
+        const char* at = Find(&run.events, order[i], strlen(order[i]));
+        CHECK(at != NULL && at >= previous);
+        previous = at != NULL ? at : previous;
+    }
+    CHECK(run.last.files_done == 3 && run.last.files_known == 3 && run.midCopy >= 1 &&
+          run.last.bytes_copied == 4 + (65 << 20) + 1);
+
+    /* The progress callback fails inside the big copy: dropped, the file before it stays. */
+    char* again = PathOf("streamed2");
+    mkdir(again, 0755);
+    const char* bigFirst[] = {a, big, a};
+    struct Source stopped = {bigFirst, 3, 0, 99, 0, {NULL, 0}, {0, 0, 0}, 0, 1 << 20};
+    CHECK(quorvane_sign_batch_from(NextItem, 3, again, "s", 1, 0, 1, NULL, 0, StreamReported, Told,
+                                   &stopped, &count) == -3 &&
+          count == 1 && strstr(quorvane_last_error(), "stopped") != NULL);
+    CHECK(stopped.last.bytes_copied > (1 << 20) && stopped.last.bytes_copied < 4 + (65 << 20) + 1 &&
+          EntriesIn(again) == 1);
+    CHECK(Find(&stopped.events, "-1 0 File encrypted succesfully!", 32) != NULL);
+
+    /* check: the source fails at its third file; the two before have their results. */
+    const char* checkPaths[] = {a, missing, a, a};
+    struct Source failing = {checkPaths, 4, 0, 2, -7, {NULL, 0}, {0, 0, 0}, 0, UINT64_MAX};
+    CHECK(quorvane_check_batch_from(NextPath, 0, 1, StreamChecked, Told, &failing, &count) == -7 &&
+          count == 0 && strstr(quorvane_last_error(), "next") != NULL);
+    CHECK(Find(&failing.events, "\n1 6 -1 N", 9) != NULL &&
+          Find(&failing.events, "\n2 ", 3) == NULL && failing.last.files_done == 2);
+
+    /* strip: a null path ends the run; a source given in full is stripped with its progress. */
+    char* copy = PathOf("streamed/s-a_signed.txt");
+    const char* stripPaths[] = {copy, NULL};
+    struct Source strip = {stripPaths, 2, 0, 99, 0, {NULL, 0}, {0, 0, 0}, 0, UINT64_MAX};
+    CHECK(quorvane_strip_batch_from(NextPath, 0, again, QUORVANE_REPLACE, 1, NULL, 0,
+                                    StreamReported, Told, &strip,
+                                    &count) == QUORVANE_INVALID_ARGUMENT &&
+          count == 1 && strip.last.files_done == 1 && strip.last.bytes_copied == 4);
+    CHECK(quorvane_check_batch_from(NULL, 0, 1, NULL, NULL, NULL, &count) ==
+          QUORVANE_INVALID_ARGUMENT);
+    free(run.events.data);
+    free(stopped.events.data);
+    free(failing.events.data);
+    free(strip.events.data);
+    free(copy);
+    free(again);
+    free(out);
+    free(a);
+    free(big);
+    free(missing);
+}
+
 int main(void) {
     if (mkdtemp(folder) == NULL) {
         perror("mkdtemp");
@@ -1409,6 +1549,7 @@ int main(void) {
     StreamKinds();
     Failures();
     Flags();
+    StreamedBatches();
     char command[256];
     snprintf(command, sizeof command, "rm -rf '%s'", folder);
     if (system(command) != 0)

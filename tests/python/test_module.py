@@ -641,7 +641,11 @@ class PythonWays(unittest.TestCase):
                 self.assertEqual(value.__module__, "quorvane", name)
         self.assertEqual(list(inspect.signature(quorvane.sign_batch).parameters),
                          ["items", "output_folder", "text", "existing", "jobs", "skip_kinds",
-                          "written_earlier"])
+                          "written_earlier", "on_result", "progress"])
+        for batch in quorvane.sign_batch, quorvane.check_batch, quorvane.strip_batch:
+            for name in "on_result", "progress":
+                self.assertEqual(inspect.signature(batch).parameters[name].kind,
+                                 inspect.Parameter.KEYWORD_ONLY)
         self.assertEqual(list(inspect.signature(quorvane.sign_bytes).parameters),
                          ["data", "text", "skip_kinds"])
         self.assertTrue({"ASK", "REPLACE", "KEEP_QUIETLY", "MAX_TRAILER_BYTES"}
@@ -652,6 +656,119 @@ class PythonWays(unittest.TestCase):
         declared = {node.name for node in stub.body if hasattr(node, "name")}
         declared |= {node.target.id for node in stub.body if isinstance(node, ast.AnnAssign)}
         self.assertEqual(set(quorvane.__all__) - declared, set())
+
+
+# Counts the Checked results given to it, keeping none.
+STREAMED_CHECK = """
+import resource, sys, quorvane
+folder = sys.argv[1]
+def peak():
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+def run(count):
+    seen = [0]
+    def counted(checked):
+        seen[0] += 1
+        assert checked.reason is not None
+    quorvane.check_batch((folder + "/missing-%d.txt" % i for i in range(count)),
+                         on_result=counted, progress=lambda done, known, copied: None)
+    assert seen[0] == count
+run(2000)
+before = peak()
+run(200000)
+print(peak() - before)
+"""
+
+
+class Streamed(unittest.TestCase):
+    """Batches over iterators pulled as the run goes, results and progress as they come."""
+
+    def setUp(self):
+        self.dir = tempfile.TemporaryDirectory()
+        self.addCleanup(self.dir.cleanup)
+        self.out = os.path.join(self.dir.name, "out")
+        os.mkdir(self.out)
+        self.a = self.write("a.txt", b"aaaa")
+
+    def write(self, name, data, at=0):
+        with open(os.path.join(self.dir.name, name), "wb") as f:
+            f.seek(at)
+            f.write(data)
+        return f.name
+
+    def test_a_generator_pulled_as_the_run_goes_with_results_and_progress_in_order(self):
+        pulled, events = [], []
+
+        def paths():
+            for path in [self.a, "missing.txt", self.a]:
+                pulled.append(path)
+                yield path
+        count, messages = quorvane.sign_batch(
+            paths(), self.out, "t", on_result=lambda m: events.append((len(pulled), m)),
+            progress=lambda *p: events.append(p))
+        self.assertEqual((count, messages), (1, []))
+        lines = [event for event in events if len(event) == 2]
+        self.assertEqual([(m[0], m[1]) for _, m in lines], [(1, 6), (2, 7), (-1, 0)])
+        # Each file's line comes before the next file is pulled (one job), then its progress.
+        self.assertEqual([pulled for pulled, _ in lines], [2, 3, 3])
+        told = [event for event in events if len(event) == 3]
+        self.assertEqual(told[-1], (3, 3, 8))  # the refused copy counted too
+        self.assertEqual(sorted(set(done for done, _, _ in told)), [0, 1, 2, 3])
+        self.assertLess(events.index(told[-1]), events.index(lines[-1]))
+
+        checked = []
+        copy = os.path.join(self.out, "a_signed.txt")
+        found = quorvane.check_batch(iter([copy, self.a]), jobs=3, on_result=checked.append,
+                                     progress=lambda *p: checked.append(p))
+        self.assertEqual(found, [])
+        self.assertEqual([c if len(c) == 3 else c.text for c in checked],
+                         ["t", (1, 2, 0), None, (2, 2, 0)])  # two known ahead
+        # A list is known ahead; what is not stripped comes as it is met.
+        told, stripped = [], os.path.join(self.dir.name, "stripped")
+        os.mkdir(stripped)
+        self.assertEqual(quorvane.strip_batch([copy, self.a], stripped, progress=lambda *p:
+                                              told.append(p))[0], 1)
+        self.assertEqual(told, [(0, 2, 4), (1, 2, 4), (2, 2, 4)])
+
+    def test_a_raise_in_the_iterator_or_a_callback_ends_the_run_and_propagates(self):
+        def failing():
+            yield self.a
+            raise KeyError("from the iterator")
+        for jobs in 1, 4:
+            with self.assertRaisesRegex(KeyError, "from the iterator"):
+                quorvane.sign_batch(failing(), self.out, "t", existing=quorvane.REPLACE,
+                                    jobs=jobs)
+            self.assertEqual(os.listdir(self.out), ["a_signed.txt"])
+        # The progress callback raises while a copy is under way (told when its hole of 65 MiB
+        # is passed): the copy is dropped, the one before it stays, the next is not made.
+        big = self.write("big.bin", b"x", at=65 << 20)
+        other = self.write("other.txt", b"o")
+
+        def stop(done, known, copied):
+            if copied > 1 << 20:
+                raise InterruptedError("stopped in the copy")
+        with self.assertRaisesRegex(InterruptedError, "stopped in the copy"):
+            quorvane.sign_batch([self.a, big, other], self.out, "t", existing=quorvane.REPLACE,
+                                progress=stop)
+        self.assertEqual(os.listdir(self.out), ["a_signed.txt"])
+        seen = []
+
+        def refuse(message):
+            seen.append(message)
+            raise ValueError("from on_result")
+        with self.assertRaisesRegex(ValueError, "from on_result"):
+            quorvane.strip_batch(["missing_signed.txt", os.path.join(self.out, "a_signed.txt")],
+                                 self.out, on_result=refuse)
+        self.assertEqual((len(seen), os.listdir(self.out)), (1, ["a_signed.txt"]))
+        with self.assertRaises(quorvane.InvalidArgumentError):
+            quorvane.check_batch([self.a], progress="not callable")
+
+    def test_memory_stays_flat_over_a_generator_of_200000_paths(self):
+        # In a process of its own, whose peak resident memory no other test raised first.
+        import subprocess
+        grown = subprocess.run([sys.executable, "-c", STREAMED_CHECK, self.dir.name],
+                               check=True, capture_output=True, text=True).stdout
+        # Listing the paths or the results would take some 40 MiB.
+        self.assertLess(int(grown), 8 << 10)
 
 
 class Remote(unittest.TestCase):
