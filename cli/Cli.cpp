@@ -278,7 +278,9 @@ int CCli::Sign(const std::vector<CliArg>& args) {
     WriteArgs writes;
     if (const std::optional<int> refused = Writes(parsed, "give the files to sign", writes))
         return *refused;
-    auto& [toStandardOutput, jobs, operands] = writes;
+    const bool toStandardOutput = writes.toStandardOutput;
+    const unsigned jobs = writes.jobs;
+    CCliOperands& operands = writes.operands;
     const bool streamIn =
         std::any_of(operands.Given().begin(), operands.Given().end(),
                     [](const CliArg& operand) { return IsStandardStream(operand); });
@@ -408,7 +410,9 @@ int CCli::Strip(const std::vector<CliArg>& args) {
     WriteArgs writes;
     if (const std::optional<int> refused = Writes(parsed, "give the files to strip", writes))
         return *refused;
-    auto& [toStandardOutput, jobs, operands] = writes;
+    const bool toStandardOutput = writes.toStandardOutput;
+    const unsigned jobs = writes.jobs;
+    CCliOperands& operands = writes.operands;
     if (toStandardOutput)
         return ToStandardOutput(operands, std::nullopt);
     if (std::any_of(parsed.operands.begin(), parsed.operands.end(),

@@ -205,9 +205,12 @@ TEST_P(ParallelFaults, FailedSourceIsDoneAgainInItsTurn) {
         scene.AddSmall();
         scene.items.insert(scene.items.begin() + 5, {late, {}});
         scene.items.insert(scene.items.begin() + 8, {missing, {}});
+        // Whole at once: a worker that reads ahead meets it missing or whole, never half made.
         scene.recorder.beforeFile = [&](std::size_t position) {
-            if (position == 6)
-                WriteBytes(late, PatternBytes(777, 5));
+            if (position != 6)
+                return;
+            WriteBytes(m_dir / "late.part", PatternBytes(777, 5));
+            fs::rename(m_dir / "late.part", late);
         };
     });
     EXPECT_EQ(run.signedCount, 13u);
