@@ -69,22 +69,23 @@ bool CCliOperands::ReadEntry() {
         if (m_at == m_end) {
             if (m_ended)
                 break;
-            const std::size_t got = FileRead(m_list, m_block.data(), m_block.size());
+            const std::ptrdiff_t read = ReadSome(m_list, m_block.data(), m_block.size());
+            if (read < 0)
+                return Refuse("cannot read the list of files from " + m_name + ": " +
+                              ErrorText(LastError()));
+            const auto got = static_cast<std::size_t>(read);
             m_total += got;
             if (m_total > kMaxListBytes)
                 return Refuse("the list of files from " + m_name + " is longer than " +
                               std::string(kMaxListText));
             // A list of lines that holds a NUL byte is no list of paths: refused as soon as
-            // its block is read, before the entries ahead of the byte are taken.
+            // what holds it is read, before the entries ahead of the byte are taken.
             if (!m_nulSeparated && std::memchr(m_block.data(), '\0', got) != nullptr)
                 return Refuse("the list of files from " + m_name +
                               " holds a NUL byte; give -0 for a list separated by NUL bytes");
             m_at = 0;
             m_end = got;
-            if (got < m_block.size()) {
-                if (std::ferror(m_list))
-                    return Refuse("cannot read the list of files from " + m_name + ": " +
-                                  ErrorText(LastError()));
+            if (got == 0) {
                 m_ended = true;
                 m_opened.reset();
             }

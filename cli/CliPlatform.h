@@ -23,6 +23,11 @@ extern const std::size_t kMaxListedBytes;
 // longest path the system takes.
 std::optional<CliArg> ListedPath(std::string_view bytes);
 
+// Reads what `file` has now, up to `bytes`, waiting only while it has nothing (a pipe whose
+// writer is slow gives its lines as they come): the count, 0 at its end, -1 on an error (the
+// system's reason in LastError). Never mixed with the C library's buffered reads of `file`.
+std::ptrdiff_t ReadSome(std::FILE* file, void* buffer, std::size_t bytes);
+
 // The signature text of --text: UTF-16 on Windows; elsewhere it must be UTF-8.
 std::optional<std::u16string> ArgumentText(const CliArg& arg);
 

@@ -24,6 +24,14 @@ std::optional<CliArg> ListedPath(std::string_view bytes) {
     return CliArg(bytes);
 }
 
+std::ptrdiff_t ReadSome(std::FILE* file, void* buffer, std::size_t bytes) {
+    for (;;) {
+        const ssize_t got = ::read(::fileno(file), buffer, bytes);
+        if (got >= 0 || errno != EINTR)
+            return got;
+    }
+}
+
 std::optional<std::u16string> ArgumentText(const CliArg& arg) {
     return Utf8ToUtf16(arg);
 }

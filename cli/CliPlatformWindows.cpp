@@ -3,6 +3,7 @@
 #include "PendingOutput.h"
 #include "TextConvert.h"
 
+#include <algorithm>
 #include <atomic>
 
 #define WIN32_LEAN_AND_MEAN
@@ -28,6 +29,16 @@ std::optional<CliArg> ListedPath(std::string_view bytes) {
     if (units.size() > kLongestPathUnits)
         return std::nullopt;
     return ToWide(units);
+}
+
+std::ptrdiff_t ReadSome(std::FILE* file, void* buffer, std::size_t bytes) {
+    const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+    DWORD got = 0;
+    const DWORD want = static_cast<DWORD>(std::min<std::size_t>(bytes, 1u << 30));
+    if (::ReadFile(handle, buffer, want, &got, nullptr))
+        return static_cast<std::ptrdiff_t>(got);
+    // A pipe whose writer is gone has ended.
+    return ::GetLastError() == ERROR_BROKEN_PIPE ? 0 : -1;
 }
 
 std::optional<std::u16string> ArgumentText(const CliArg& arg) {
