@@ -41,7 +41,8 @@ using StagedPtr = std::unique_ptr<StagedFile>;
 class CDriver {
 public:
     CDriver(const SignRequest& request, ISignObserver& observer, CByteIo& io)
-        : m_request(request), m_observer(observer), m_stager(request, io), m_io(io) {}
+        : m_request(request), m_observer(observer), m_stager(request, io), m_io(io),
+          m_kinds(request.kinds) {}
 
     SignResult Run();
 
@@ -78,6 +79,8 @@ private:
     // The outputs written are kept when a later file may meet one of them.
     bool m_tracksOutputs = false;
     std::optional<COrderedPrefetcher<StagedPtr, CStagingState>> m_ahead;
+    // The request's policy, or once KindPolicy::Ask has had its answer, the answer's.
+    KindPolicy m_kinds;
 };
 
 SignResult CDriver::Run() {
@@ -187,18 +190,32 @@ SignOutcome CDriver::Turn(std::size_t index) {
 }
 
 std::optional<SignOutcome> CDriver::TellKind(StagedFile& file) {
-    if (!KindObjects(file.kind) || m_request.kinds == KindPolicy::SignQuietly)
+    if (!KindObjects(file.kind) || m_kinds == KindPolicy::SignQuietly)
         return std::nullopt;
     const KindInfo& info = InfoOf(file.kind);
-    const bool leaveOut = m_stager.LeavesOut(file.kind);
-    const MessageId id = leaveOut ? MessageId::KindLeftOut : MessageId::KindWarning;
-    SignMessage message = MessageOf(
-        id,
-        signtext::Format<char16_t>(signtext::TextOf(id).format,
-                                   {PathText(file.item->source), Utf8ToUtf16Lossy(info.name),
-                                    Utf8ToUtf16Lossy(info.consequence)}),
-        file.item);
-    message.fileKind = file.kind;
+    const auto messageOf = [&](MessageId id) {
+        SignMessage message = MessageOf(
+            id,
+            signtext::Format<char16_t>(signtext::TextOf(id).format,
+                                       {PathText(file.item->source), Utf8ToUtf16Lossy(info.name),
+                                        Utf8ToUtf16Lossy(info.consequence)}),
+            file.item);
+        message.fileKind = file.kind;
+        return message;
+    };
+    if (m_kinds == KindPolicy::Ask) {
+        SignMessage question = messageOf(MessageId::KindWarning);
+        question.kind = MessageKind::Question;
+        m_kinds = m_observer.AskKind(question) ? KindPolicy::SignQuietly : KindPolicy::LeaveOut;
+        if (Stopping()) {
+            file.pending.Discard();
+            return SignOutcome::Stopped;
+        }
+        if (m_kinds == KindPolicy::SignQuietly)
+            return std::nullopt;
+    }
+    const bool leaveOut = m_kinds == KindPolicy::LeaveOut;
+    SignMessage message = messageOf(leaveOut ? MessageId::KindLeftOut : MessageId::KindWarning);
     if (!leaveOut) {
         m_observer.ReportWarning(message);
         return std::nullopt;

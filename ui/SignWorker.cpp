@@ -46,6 +46,11 @@ public:
     void ReportFailure(const SignMessage& message) override {
         Deliver([&] { m_target.ReportFailure(message); }, true);
     }
+    bool AskKind(const SignMessage& question) override {
+        bool answer = false;
+        Deliver([&] { answer = m_target.AskKind(question); }, true);
+        return answer;
+    }
     bool AskOverwrite(const SignMessage& question) override {
         bool answer = false;
         Deliver([&] { answer = m_target.AskOverwrite(question); }, true);
