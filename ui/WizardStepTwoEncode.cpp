@@ -60,7 +60,7 @@ UINT BoxStyle(MessageKind kind) {
 }
 
 constexpr std::size_t kEveryFileUpTo = 64;
-constexpr std::uint64_t kRepaintMilliseconds = 50;
+constexpr std::uint64_t kRepaintMilliseconds = 100;
 constexpr wchar_t kForAll[] = L"Do this for all remaining files";
 constexpr wchar_t kReportCaption[] = L"Files not signed";
 constexpr wchar_t kNotReplaced[] = L"The existing file was kept (the answer was No).";
