@@ -1,19 +1,24 @@
-// The desktop program's batch against quorvane-cli.exe on the same small files (100 B to 20 KB),
-// under the same Wine. The desktop side is the real program in this process: its add-signature
-// page with the files listed, "Encrypt Files", the progress window and the summary, through the
-// scripted seam. quorvane-cli.exe gets the files in a list (--files-from): a command line ends
-// at 32,767 characters. Every run must exit with status 0 and leave one copy per file, or the
-// benchmark fails without a figure.
+// The desktop program against quorvane-cli.exe on the same small files (100 B to 20 KB), under
+// the same Wine. The desktop side is the real program in this process, started as
+// "Quorvane.exe FOLDER" (Add Signature with the folder's files), with the scripted seam in place
+// of the message boxes: "Encrypt Files" pressed through the message loop, timed until the
+// summary box comes; the progress window, the look at each file's kind and every event of the
+// run included. quorvane-cli.exe gets the files in a list (--files-from): a command line ends at
+// 32,767 characters. Every run must exit with status 0 (the desktop: show its summary and no
+// other box) and leave exactly a signed copy of each file, each read back, or the benchmark
+// fails without a figure.
 //
-//   scripts/wine-run build/windows/bench/desktop_bench.exe [FILES]
-//       times, as ratios measured in one run (2,000 files unless FILES; each side five times
-//       into an emptied folder, the median run of each):
-//         desktop / quorvane-cli.exe with its default jobs (one per processor)
-//         desktop / quorvane-cli.exe --jobs 1
+//   scripts/wine-run build/windows/bench/desktop_bench.exe [--runs N] [FILES...]
+//       desktop / quorvane-cli.exe (default jobs: one per processor) for 2,000 and 20,000 files
+//       unless FILES are given; the two sides take turns going first, N runs each (by default
+//       five, three above 5,000 files) into an emptied folder, and the medians are compared.
+//       Under Wine a file made in a folder of many costs more with each file there: 20,000
+//       files take far more than ten times 2,000, on both sides.
 //   scripts/wine-run build/windows/bench/desktop_bench.exe --requests [FILES]
 //       one batch of one file and one of FILES (200 unless given) on each side, between marks
 //       that bench/wine_requests.py finds in the trace of a wineserver started with -d1.
 #include "GuiTest.h"
+#include "Signature.h"
 #include "WizardStepTwoEncode.h"
 #include "resource.h"
 
@@ -22,6 +27,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -32,7 +38,6 @@ namespace fs = std::filesystem;
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr int kRuns = 5;
 
 struct HandleCloser {
     void operator()(HANDLE handle) const { ::CloseHandle(handle); }
@@ -199,47 +204,108 @@ void MarkRequests(const std::vector<std::wstring>& files, const fs::path& root) 
     std::printf("marked: desktop and cli, 1 and %zu files, every copy made\n", files.size());
 }
 
-void MeasureTimes(const std::vector<std::wstring>& files, const fs::path& root) {
-    const fs::path out = root / L"out";
-    const fs::path list = root / L"files.txt";
-    WriteList(list, files);
-    std::vector<double> desktop, cliDefault, cliOne;
-    {
-        CDesktopSession session(L"Quorvane.exe");
-        for (int run = 0; run < kRuns; ++run)
-            desktop.push_back(DesktopBatch(session, files, out));
+// Fails the benchmark unless `out` holds exactly a signed copy of each of `files`: its name,
+// the source's bytes and a trailer with the text "bench".
+void ExpectSignedCopies(const fs::path& out, const std::vector<std::wstring>& files,
+                        const char* who) {
+    ExpectCopies(out, files.size(), who);
+    for (const std::wstring& source : files) {
+        const fs::path path(source);
+        const fs::path copy =
+            out / (path.stem().wstring() + L"_signed" + path.extension().wstring());
+        const UniqueFile file(::_wfopen(copy.c_str(), L"rb"));
+        const std::optional<SignatureInfo> info =
+            file ? ReadSignatureInfo(file.get()) : std::nullopt;
+        std::error_code error;
+        if (!info || info->text != u"bench" ||
+            fs::file_size(copy, error) != fs::file_size(path, error) + TrailerBytes(5))
+            throw std::runtime_error(std::string(who) + ": " + Utf8(copy) +
+                                     " is no signed copy of its source");
     }
-    for (int run = 0; run < kRuns; ++run) {
-        const std::pair<std::vector<double>*, const wchar_t*> variants[] = {
-            {&cliDefault, L""}, {&cliOne, L" --jobs 1"}};
-        for (const auto& [times, extra] : variants) {
-            Empty(out);
-            times->push_back(RunCli(CliArguments(out, list) + extra));
-            ExpectCopies(out, files.size(), "quorvane-cli.exe");
+}
+
+// Quorvane.exe started in this process on the folder `in` ("Quorvane.exe FOLDER" opens Add
+// Signature with the folder's files), the output folder and the text typed, "Encrypt Files"
+// pressed through the message loop: the seconds from the press to the summary box, which the
+// scripted seam answers. Any other box fails the benchmark (it would wait for the user).
+double WindowBatch(const fs::path& in, std::size_t count, const fs::path& out) {
+    Empty(out);
+    CDesktopSession session(L"Quorvane.exe \"" + in.wstring() + L"\"");
+    auto* step = dynamic_cast<CWizardStepTwoEncode*>(session.Step());
+    if (!session.Started() || !step || step->FileList().size() != count)
+        throw std::runtime_error("Quorvane.exe did not open Add Signature with the files");
+    ::SetDlgItemTextW(step->m_hWnd, IDC_DEST_FOLDER, out.c_str());
+    const HWND signature = ::GetDlgItem(step->m_hWnd, IDC_SIGNATURE);
+    ::SendMessageW(signature, EM_SETSEL, 0, -1);
+    ::SendMessageW(signature, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(L"bench"));
+    const std::wstring expected = std::to_wstring(count) + L" files encrypted succesfully!";
+    std::optional<Clock::time_point> summary;
+    std::wstring unexpected;
+    session.Seam().OnMessageBox([&](const CScriptedSeam::MessageBoxCall& box) {
+        if (box.text != expected) {
+            unexpected = box.text;
+            return IDCANCEL;
+        }
+        summary = Clock::now();
+        return IDOK;
+    });
+    const HWND button = ::GetDlgItem(step->m_hWnd, IDC_ENCRYPT_FILES);
+    const auto pressed = Clock::now();
+    ::PostMessageW(button, BM_CLICK, 0, 0);
+    if (!PumpUntil([&] { return summary || !unexpected.empty(); }, std::chrono::minutes(30)))
+        throw std::runtime_error("the desktop batch showed no summary");
+    if (!unexpected.empty())
+        throw std::runtime_error("the desktop batch asked: " + Utf8(unexpected));
+    return std::chrono::duration<double>(*summary - pressed).count();
+}
+
+// `count` files, the desktop's window against quorvane-cli.exe (default jobs), taking turns
+// going first, `runs` times each; every output checked before the medians are reported.
+void MeasureWindow(const fs::path& root, int count, int runs) {
+    const fs::path in = root / L"in", out = root / L"out", list = root / L"files.txt";
+    const std::vector<std::wstring> files = MakeFiles(in, count);
+    WriteList(list, files);
+    std::vector<double> desktop, cli;
+    for (int run = 0; run < runs; ++run) {
+        for (int side = 0; side < 2; ++side) {
+            if ((side + run) % 2 == 0) {
+                desktop.push_back(WindowBatch(in, files.size(), out));
+                ExpectSignedCopies(out, files, "the desktop batch");
+            } else {
+                Empty(out);
+                cli.push_back(RunCli(CliArguments(out, list)));
+                ExpectSignedCopies(out, files, "quorvane-cli.exe");
+            }
         }
     }
-    const double ours = Median(desktop);
-    std::printf("%zu files of 100 B to 20 KB, median of %d runs\n", files.size(), kRuns);
-    std::printf("desktop batch                      %.3f s\n", ours);
-    std::printf("quorvane-cli.exe (default jobs)    %.3f s   ratio %.2f\n", Median(cliDefault),
-                ours / Median(cliDefault));
-    std::printf("quorvane-cli.exe --jobs 1          %.3f s   ratio %.2f\n", Median(cliOne),
-                ours / Median(cliOne));
+    std::printf("%d files of 100 B to 20 KB, median of %d runs, every copy read back\n", count,
+                runs);
+    std::printf("  Quorvane.exe, Encrypt Files to the summary   %.3f s\n", Median(desktop));
+    std::printf("  quorvane-cli.exe sign --files-from           %.3f s   ratio %.2f\n", Median(cli),
+                Median(desktop) / Median(cli));
+    std::fflush(stdout);
 }
 
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
     const bool requests = argc > 1 && std::wstring(argv[1]) == L"--requests";
-    const int given = argc > (requests ? 2 : 1) ? _wtoi(argv[requests ? 2 : 1]) : 0;
-    const int count = given > 1 ? given : requests ? 200 : 2000;
+    std::vector<int> counts;
+    int runs = 0;
+    for (int i = requests ? 2 : 1; i < argc; ++i) {
+        if (std::wstring(argv[i]) == L"--runs" && i + 1 < argc)
+            runs = _wtoi(argv[++i]);
+        else if (const int given = _wtoi(argv[i]); given > 1)
+            counts.push_back(given);
+    }
+    if (counts.empty())
+        counts = requests ? std::vector<int>{200} : std::vector<int>{2000, 20000};
     const fs::path root = fs::temp_directory_path() / L"quorvane-desktop-bench";
     try {
-        const std::vector<std::wstring> files = MakeFiles(root / L"in", count);
         if (requests)
-            MarkRequests(files, root);
-        else
-            MeasureTimes(files, root);
+            MarkRequests(MakeFiles(root / L"in", counts.front()), root);
+        for (const int count : requests ? std::vector<int>{} : counts)
+            MeasureWindow(root, count, runs > 0 ? runs : count > 5000 ? 3 : 5);
     } catch (const std::exception& failure) {
         std::fprintf(stderr, "desktop_bench: %s: no figures\n", failure.what());
         return 1;

@@ -31,8 +31,9 @@ enum class ExistingOutputs {
 
 // What a run does with a source of a kind whose own tools object to bytes after its end (see
 // FileKinds.h): each such file is signed after a warning, left out as a refusal, or signed
-// without a word (the user was asked once for the whole run).
-enum class KindPolicy { Warn, LeaveOut, SignQuietly };
+// without a word (the user was asked once for the whole run); or the first such file's turn
+// asks the observer (ISignObserver::AskKind), whose answer holds for the rest of the run.
+enum class KindPolicy { Warn, LeaveOut, SignQuietly, Ask };
 
 // More files at once than any disk gains from.
 inline constexpr unsigned kMaxJobs = 64;

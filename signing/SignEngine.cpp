@@ -47,7 +47,8 @@ public:
                                      : static_cast<unsigned>(std::min<std::size_t>(
                                          JobsFor(request.jobs), request.items.size()))),
           m_entries(request.entries ? request.entries : ListedEntries(request.items),
-                    COrderedPrefetcher<StagedPtr, CStagingState>::RingSize(m_jobs)) {
+                    COrderedPrefetcher<StagedPtr, CStagingState>::RingSize(m_jobs)),
+          m_kinds(request.kinds) {
         for (const auto& [output, source] : request.writtenEarlier)
             m_written.Add(output, source);
     }
@@ -100,6 +101,8 @@ private:
     // The outputs written are kept when a later file may meet one of them.
     bool m_tracksOutputs = false;
     std::optional<COrderedPrefetcher<StagedPtr, CStagingState>> m_ahead;
+    // The request's policy, or once KindPolicy::Ask has had its answer, the answer's.
+    KindPolicy m_kinds;
 };
 
 SignResult CDriver::Run() {
@@ -218,18 +221,32 @@ SignOutcome CDriver::Turn(std::size_t index) {
 }
 
 std::optional<SignOutcome> CDriver::TellKind(StagedFile& file) {
-    if (!KindObjects(file.kind) || m_request.kinds == KindPolicy::SignQuietly)
+    if (!KindObjects(file.kind) || m_kinds == KindPolicy::SignQuietly)
         return std::nullopt;
     const KindInfo& info = InfoOf(file.kind);
-    const bool leaveOut = m_stager.LeavesOut(file.kind);
-    const MessageId id = leaveOut ? MessageId::KindLeftOut : MessageId::KindWarning;
-    SignMessage message = MessageOf(
-        id,
-        signtext::Format<char16_t>(signtext::TextOf(id).format,
-                                   {PathText(file.item->source), Utf8ToUtf16Lossy(info.name),
-                                    Utf8ToUtf16Lossy(info.consequence)}),
-        file.item);
-    message.fileKind = file.kind;
+    const auto messageOf = [&](MessageId id) {
+        SignMessage message = MessageOf(
+            id,
+            signtext::Format<char16_t>(signtext::TextOf(id).format,
+                                       {PathText(file.item->source), Utf8ToUtf16Lossy(info.name),
+                                        Utf8ToUtf16Lossy(info.consequence)}),
+            file.item);
+        message.fileKind = file.kind;
+        return message;
+    };
+    if (m_kinds == KindPolicy::Ask) {
+        SignMessage question = messageOf(MessageId::KindWarning);
+        question.kind = MessageKind::Question;
+        m_kinds = m_observer.AskKind(question) ? KindPolicy::SignQuietly : KindPolicy::LeaveOut;
+        if (Stopping()) {
+            file.pending.Discard();
+            return SignOutcome::Stopped;
+        }
+        if (m_kinds == KindPolicy::SignQuietly)
+            return std::nullopt;
+    }
+    const bool leaveOut = m_kinds == KindPolicy::LeaveOut;
+    SignMessage message = messageOf(leaveOut ? MessageId::KindLeftOut : MessageId::KindWarning);
     if (!leaveOut) {
         m_observer.ReportWarning(message);
         return std::nullopt;

@@ -126,6 +126,11 @@ public:
     // In a file's turn, before its copy is committed: the source is of a kind whose own tools
     // object to a signed copy (`message.fileKind`), and the run signs it anyway (KindPolicy::Warn).
     virtual void ReportWarning(const SignMessage& /*message*/) {}
+    // KindPolicy::Ask: the first source of a kind whose tools object to a signed copy, in its
+    // turn and before its copy is committed (`question` is the warning, as a question): true
+    // signs it and every later one without a word, false leaves them out, each as LeaveOut
+    // does. A stop asked meanwhile (the request's control) ends the run before this file.
+    virtual bool AskKind(const SignMessage& /*question*/) { return true; }
     // "File %s already exists, overwrite?": true to replace the existing output. Asked only
     // with ExistingOutputs::Ask.
     virtual bool AskOverwrite(const SignMessage& /*question*/) { return false; }

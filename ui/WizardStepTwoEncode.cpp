@@ -60,28 +60,25 @@ UINT BoxStyle(MessageKind kind) {
 }
 
 constexpr std::size_t kEveryFileUpTo = 64;
-constexpr std::uint64_t kRepaintMilliseconds = 50;
+constexpr std::uint64_t kRepaintMilliseconds = 100;
 constexpr wchar_t kForAll[] = L"Do this for all remaining files";
 constexpr wchar_t kReportCaption[] = L"Files not signed";
 constexpr wchar_t kNotReplaced[] = L"The existing file was kept (the answer was No).";
 constexpr wchar_t kStoppedInCopy[] = L"Signing was stopped during this file; nothing was written.";
 constexpr wchar_t kNotReached[] = L"Signing was stopped before this file.";
 constexpr wchar_t kKindsIntro[] =
-    L"Some of the chosen files are of kinds whose own programs object to anything after their "
-    L"end, and a signature is just that:";
+    L"This file is of a kind whose own programs object to anything after its end, and a "
+    L"signature is just that:";
 constexpr wchar_t kKindsChoice[] =
-    L"Yes signs them anyway, No leaves them out and signs the others, Cancel signs nothing.";
+    L"Yes signs it and every later file of such a kind, No leaves them all out and signs the "
+    L"others, Cancel stops signing here (the files signed so far are kept).";
+constexpr wchar_t kStoppedAtKind[] = L"Signing was stopped at the question about its kind.";
 
-// The question asked once before a run that holds files of kinds whose tools object to a
-// signed copy: how many of each, and what their tools will do.
-std::wstring KindsQuestion(const std::vector<std::pair<FileKind, std::size_t>>& counts) {
-    std::wstring text = std::wstring(kKindsIntro) + L"\r\n";
-    for (const auto& [kind, count] : counts) {
-        const KindInfo& info = InfoOf(kind);
-        text += L"\r\n" + FormatCount(count) + L" \x00D7 " + ToWide(Utf8ToUtf16Lossy(info.name)) +
-                L": " + ToWide(Utf8ToUtf16Lossy(info.consequence)) + L".";
-    }
-    return text + L"\r\n\r\n" + kKindsChoice;
+// The question asked, once a run, in the turn of the first file of a kind whose tools object
+// to a signed copy: the engine's warning about it, and what each answer does with the others.
+std::wstring KindsQuestion(const SignMessage& question) {
+    return std::wstring(kKindsIntro) + L"\r\n\r\n" + ToWide(question.text) + L"\r\n\r\n" +
+           kKindsChoice;
 }
 
 // Why a message came, beyond its text: the system's reason, and the output it is about.
@@ -136,7 +133,7 @@ public:
         if (outcome == SignOutcome::NotOverwritten)
             Add(item.source, m_lastQuestion, kNotReplaced);
         else if (outcome == SignOutcome::Stopped)
-            Add(item.source, kStoppedInCopy, {});
+            Add(item.source, m_stoppedAtKind ? kStoppedAtKind : kStoppedInCopy, {});
     }
     void ReportFailure(const SignMessage& message) override {
         if (message.item != nullptr)
@@ -147,6 +144,25 @@ public:
         ShowCurrent(); // the box is about the file the window names
         Refresh();
         Show(message);
+    }
+    // Yes signs the file and every later one of such a kind, No leaves them out; Cancel, Esc
+    // and the close box stop the run before this file, as the progress window's Cancel does.
+    bool AskKind(const SignMessage& question) override {
+        if (m_closing)
+            return false;
+        ShowCurrent(); // the box is about the file the window names
+        Refresh();
+        const std::uint64_t asked = ::GetTickCount64();
+        const int answer = Owner().MessageBox(KindsQuestion(question), kCaptionQuestion,
+                                              MB_YESNOCANCEL | MB_ICONWARNING);
+        m_progress.LeaveOut(::GetTickCount64() - asked);
+        if (answer != IDYES && answer != IDNO) {
+            m_stoppedAtKind = true;
+            if (m_progress.m_hWnd)
+                m_progress.m_btnCancel.EnableWindow(FALSE);
+            m_worker.RequestStop();
+        }
+        return answer == IDYES;
     }
     // Only Yes replaces: Esc and the close box keep the existing output too.
     bool AskOverwrite(const SignMessage& question) override {
@@ -283,6 +299,7 @@ private:
     std::wstring m_lastQuestion;
     std::vector<ReportRow> m_rows;
     bool m_closing = false;
+    bool m_stoppedAtKind = false;
 };
 
 } // namespace
@@ -413,19 +430,9 @@ void CWizardStepTwoEncode::OnEncryptFiles() {
         request.items.push_back({std::filesystem::path(source), {}});
     // As quorvane-cli: one job per processor, with what a run of one job shows.
     request.jobs = 0;
-    // Once for the run, before the first copy: files whose own programs would object to the
-    // signature. A run without any asks nothing.
-    request.kinds = KindPolicy::SignQuietly;
-    if (IsDirectory(request.outputFolder)) {
-        const auto counts = CountObjectingKinds(request.items);
-        if (!counts.empty()) {
-            const int answer = MessageBox(KindsQuestion(counts), kCaptionQuestion,
-                                          MB_YESNOCANCEL | MB_ICONWARNING);
-            if (answer != IDYES && answer != IDNO)
-                return;
-            request.kinds = answer == IDYES ? KindPolicy::SignQuietly : KindPolicy::LeaveOut;
-        }
-    }
+    // Files whose own programs would object to the signature: the first one met asks once,
+    // for the whole run, in its turn (the engine tells each file's kind while it stages it).
+    request.kinds = KindPolicy::Ask;
     std::vector<std::uint64_t> sizes = m_fileSizes;
     sizes.resize(m_fileList.size());
 

@@ -368,6 +368,52 @@ TEST(Kinds, EachObjectingSourceIsToldInItsTurnOrLeftOut) {
 
     const auto quiet = run(KindPolicy::SignQuietly, 4);
     EXPECT_EQ(quiet.second.size(), 1u); // the summary only
+
+    // Ask: the first such file's turn asks, once; the answer holds for the rest of the run (Yes
+    // as SignQuietly, No as LeaveOut, the file asked about included), and a stop asked with it
+    // ends the run before that file, the file before it signed.
+    for (const unsigned jobs : {1u, 4u}) {
+        for (const int answer : {1, 0, -1}) {
+            fs::remove_all(dir / "out");
+            fs::create_directory(dir / "out");
+            SignRequest request;
+            request.items = items;
+            request.outputFolder = dir / "out";
+            request.text = std::u16string(u"text");
+            request.kinds = KindPolicy::Ask;
+            request.jobs = jobs;
+            CRunControl control;
+            request.control = &control;
+            CSignRecorder recorder;
+            recorder.kindAnswer = answer > 0;
+            recorder.stopAtKind = answer < 0 ? &control : nullptr;
+            const SignResult result = RunSignBatch(request, recorder);
+            const std::vector<std::string> messages = recorder.Messages();
+            ASSERT_FALSE(messages.empty());
+            std::string question = "ask-kind Warning question File ";
+            question += PathUtf8(sources[1]);
+            question += " (xz): xz will report the signed copy as corrupt.";
+            EXPECT_EQ(messages[0], question);
+            EXPECT_EQ(std::count_if(messages.begin(), messages.end(),
+                                    [](const std::string& m) { return m.rfind("ask", 0) == 0; }),
+                      1);
+            if (answer > 0) {
+                EXPECT_EQ(result.outcomes, quiet.first);
+                EXPECT_EQ(messages.size(), 2u);
+            } else if (answer == 0) {
+                EXPECT_EQ(result.outcomes, leftOut.first);
+                EXPECT_EQ(std::vector<std::string>(messages.begin() + 1, messages.end()),
+                          leftOut.second);
+            } else {
+                EXPECT_EQ(result.outcomes,
+                          (std::vector<SignOutcome>{SignOutcome::Signed, SignOutcome::Stopped}));
+                EXPECT_EQ(
+                    std::distance(fs::directory_iterator(dir / "out"), fs::directory_iterator()),
+                    1);
+                EXPECT_TRUE(fs::exists(dir / "out" / "f0_signed.txt"));
+            }
+        }
+    }
 }
 
 } // namespace

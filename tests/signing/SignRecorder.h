@@ -55,6 +55,15 @@ public:
         answers.pop_front();
         return answer;
     }
+    // The answer to the question about a kind (KindPolicy::Ask), with a stop of `stopAtKind`.
+    bool kindAnswer = true;
+    CRunControl* stopAtKind = nullptr;
+    bool AskKind(const SignMessage& question) override {
+        Record("ask-kind", question);
+        if (stopAtKind != nullptr)
+            stopAtKind->Stop();
+        return kindAnswer;
+    }
     void BatchFinished() override { events.push_back("end"); }
     void ShowSummary(const SignMessage& summary) override { Record("summary", summary); }
 
@@ -62,7 +71,7 @@ public:
     std::vector<std::string> Messages() const {
         std::vector<std::string> messages;
         for (const auto& event : events)
-            if (event.rfind("message ", 0) == 0 || event.rfind("ask ", 0) == 0 ||
+            if (event.rfind("message ", 0) == 0 || event.rfind("ask", 0) == 0 ||
                 event.rfind("warning ", 0) == 0 || event.rfind("summary ", 0) == 0)
                 messages.push_back(event);
         return messages;

@@ -648,10 +648,11 @@ TEST_F(BatchSigningTest, ARerunOfFiftyAsksOnceForAllAndReportsWhatWasNotSigned) 
 
 namespace {
 
-// Files whose own programs object to a signature: one question before the first copy, naming
-// how many of each kind; No leaves them out (listed in the report, without a box each), Yes
-// signs them, Cancel does nothing at all.
-TEST_F(BatchSigningTest, FilesOfObjectingKindsAreAskedAboutOnceBeforeTheRun) {
+// Files whose own programs object to a signature: one question, in the first such file's turn
+// (the files before it are signed already; no pass over the files before the run), from the
+// progress window, naming that file. No leaves them all out (listed in the report, without a
+// box each), Yes signs them, Cancel stops the run there: the files before it stay signed.
+TEST_F(BatchSigningTest, FilesOfObjectingKindsAreAskedAboutOnceInTheFirstOnesTurn) {
     const auto files = MakeFiles(temp / L"in", {L"a.txt", L"b.gz", L"c.gz", L"d.txt"});
     for (const auto& name : {files[1], files[2]}) {
         Bytes gzip = ReadFile(name);
@@ -659,39 +660,51 @@ TEST_F(BatchSigningTest, FilesOfObjectingKindsAreAskedAboutOnceBeforeTheRun) {
         WriteFile(name, gzip);
     }
     fs::create_directory(out);
-    Prepare(files, out.wstring());
     for (const int answer : {IDCANCEL, IDNO, IDYES}) {
         log.clear();
-        if (answer == IDYES) { // the run before went home
+        Seam().messageBoxes.clear();
+        if (answer != IDCANCEL) // the run before went home
             Click(session.StepWindow(), IDC_ADD_SIGNATURE);
-            Prepare(files, out.wstring());
-        }
+        Prepare(files, out.wstring());
         Answer(answer);
-        if (answer != IDCANCEL)
-            Answer(); // the summary
+        Answer(); // the summary
         Encrypt();
+        ExpectBackHome();
         const std::vector<std::wstring> boxes = Boxes();
-        ASSERT_FALSE(boxes.empty());
-        EXPECT_EQ(boxes[0].rfind(L"box Question 51: Some of the chosen files", 0), 0u) << boxes[0];
-        EXPECT_NE(boxes[0].find(L"2 \u00D7 gzip: gzip will warn of trailing garbage"),
-                  std::wstring::npos);
-        if (answer == IDCANCEL) {
-            EXPECT_EQ(boxes.size(), 1u);
-            EXPECT_TRUE(FolderNames(out).empty());
-            continue;
-        }
         ASSERT_EQ(boxes.size(), 2u);
-        EXPECT_EQ(boxes[1], answer == IDNO ? L"box Done 64: 2 files encrypted succesfully!"
-                                           : L"box Done 64: 4 files encrypted succesfully!");
-        EXPECT_EQ(FolderNames(out).size(), answer == IDNO ? 2u : 4u);
+        EXPECT_EQ(boxes[0].rfind(L"box Question 51: This file is of a kind", 0), 0u) << boxes[0];
+        EXPECT_NE(boxes[0].find(L"File " + files[1] + L" (gzip): gzip will warn of trailing"),
+                  std::wstring::npos)
+            << boxes[0];
+        // Asked in b.gz's turn, while the window names it, after a.txt was signed.
+        const auto asked = std::find(log.begin(), log.end(), boxes[0]);
+        EXPECT_NE(std::find(log.begin(), asked, L"status Signing file 2 of 4"), asked);
+        EXPECT_EQ(std::find(log.begin(), asked, L"status Signing file 3 of 4"), asked);
+        const wchar_t* const summary[] = {L"box Done 64: File encrypted succesfully!",
+                                          L"box Done 64: 2 files encrypted succesfully!",
+                                          L"box Done 64: 4 files encrypted succesfully!"};
+        const std::size_t which = answer == IDCANCEL ? 0 : answer == IDNO ? 1 : 2;
+        EXPECT_EQ(boxes[1], summary[which]);
+        const std::vector<std::wstring> expected[] = {
+            {L"a_signed.txt"}, {L"a_signed.txt", L"d_signed.txt"}, {}};
+        if (answer != IDYES)
+            EXPECT_EQ(FolderNames(out), expected[which]);
+        else
+            EXPECT_EQ(FolderNames(out).size(), 4u);
         for (const auto& name : FolderNames(out))
             fs::remove(out / name);
     }
-    // The files left out are in the one report, each with the reason.
-    ASSERT_EQ(reportWatch.reports.size(), 1u);
-    ASSERT_EQ(reportWatch.reports[0].size(), 2u);
+    // Cancel: b.gz stopped at the question, the others not reached; No: both left out, each
+    // with the reason; Yes: no report.
+    ASSERT_EQ(reportWatch.reports.size(), 2u);
+    ASSERT_EQ(reportWatch.reports[0].size(), 3u);
     EXPECT_EQ(reportWatch.reports[0][0][0], files[1]);
-    EXPECT_NE(reportWatch.reports[0][0][1].find(L"Left out."), std::wstring::npos);
+    EXPECT_EQ(reportWatch.reports[0][0][1], L"Signing was stopped at the question about its kind.");
+    EXPECT_EQ(reportWatch.reports[0][2][0], files[3]);
+    EXPECT_EQ(reportWatch.reports[0][2][1], L"Signing was stopped before this file.");
+    ASSERT_EQ(reportWatch.reports[1].size(), 2u);
+    EXPECT_EQ(reportWatch.reports[1][1][0], files[2]);
+    EXPECT_NE(reportWatch.reports[1][1][1].find(L"Left out."), std::wstring::npos);
 }
 
 } // namespace
