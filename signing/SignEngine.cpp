@@ -43,9 +43,11 @@ public:
     CDriver(const SignRequest& request, ISignObserver& observer, CByteIo& io)
         : m_request(request), m_observer(observer), m_stager(request, io), m_io(io),
           m_jobs(io.OneFileAtATime() ? 1
-                 : request.entries   ? JobsFor(request.jobs)
-                                     : static_cast<unsigned>(std::min<std::size_t>(
-                                         JobsFor(request.jobs), request.items.size()))),
+                 : request.entries && request.known == 0
+                     ? JobsFor(request.jobs)
+                     : static_cast<unsigned>(std::min<std::size_t>(
+                           JobsFor(request.jobs),
+                           request.entries ? request.known : request.items.size()))),
           m_entries(request.entries ? request.entries : ListedEntries(request.items),
                     COrderedPrefetcher<StagedPtr, CStagingState>::RingSize(m_jobs)),
           m_kinds(request.kinds) {
@@ -110,12 +112,13 @@ SignResult CDriver::Run() {
     result.folderValid = true;
     result.verdict = Verdict::AllDone;
     const bool listed = !m_request.entries;
+    const std::size_t known = listed ? m_request.items.size() : m_request.known;
     m_ahead.emplace(
         [this](std::size_t index) { return m_entries.Load(index); }, m_jobs,
         [this](std::size_t index, CStagingState& state, bool) { return Stage(index, state); },
         [](const StagedPtr& file) { return file && file->Shortage(); });
     m_tracksOutputs = m_ahead->Ahead() || m_request.existing != ExistingOutputs::Ask;
-    m_observer.BatchStarted(listed ? m_request.items.size() : 0);
+    m_observer.BatchStarted(known);
     std::size_t position = 0;
     for (std::size_t i = 0; !Stopping() && m_ahead->Has(i); ++i) {
         const SignEntry& entry = m_entries[i];
@@ -129,7 +132,7 @@ SignResult CDriver::Run() {
         ++position;
         // Of entries given one at a time, those known so far.
         const std::size_t count =
-            listed ? m_request.items.size() : position + (m_ahead->Known() - i - 1);
+            listed ? known : std::max(known, position + (m_ahead->Known() - i - 1));
         m_observer.FileStarted(position, count, signtext::Status(position, count));
         const SignOutcome outcome = Turn(i);
         if (outcome == SignOutcome::Signed)

@@ -164,6 +164,9 @@ struct SignRequest {
     // instead of from `items` (false after the last): its memory stays the same however many
     // there are. Counts are then of the files known so far.
     std::function<bool(SignEntry&)> entries{};
+    // How many entries `entries` gives, when its caller knows (0: unknown): the counts of the
+    // observer's events are then of them all.
+    std::size_t known = 0;
     // Outputs that earlier parts of the same run wrote (a run cut into parts that run apart,
     // the tasks of a cluster), each with its source: none of them is replaced, and a later
     // source of one is refused as within one run ("... was written from EARLIER earlier in this

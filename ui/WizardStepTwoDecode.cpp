@@ -125,9 +125,15 @@ void CWizardStepTwoDecode::CheckPaths(const std::vector<std::wstring>& paths) {
     report.columns = {L"File", L"Signature", L"Text", L"Signed at"};
     report.widths = {140, 45, 105, 80};
     report.csvName = L"Signatures.csv";
+    // The files come from the drop's list one at a time: no second copy of it.
     CheckRequest request;
-    for (const std::wstring& path : files.files)
-        request.items.push_back({std::filesystem::path(path)});
+    std::size_t next = 0;
+    request.entries = [&files, &next](CheckItem& item) {
+        if (next == files.files.size())
+            return false;
+        item = {std::filesystem::path(files.files[next++])};
+        return true;
+    };
     request.jobs = 0; // one per processor
     CCheckRows rows(report);
     RunCheckBatch(request, rows);

@@ -103,8 +103,9 @@ std::wstring CauseOf(const SignMessage& message) {
 class CStepSignObserver : public ISignObserver, public IBatchControl {
 public:
     CStepSignObserver(CWnd& step, CEncProgress& progress, CSignWorker& worker,
-                      const SignRequest& request, const std::vector<std::uint64_t>& sizes)
-        : m_step(step), m_progress(progress), m_worker(worker), m_request(request), m_sizes(sizes) {
+                      const std::vector<std::wstring>& files,
+                      const std::vector<std::uint64_t>& sizes)
+        : m_step(step), m_progress(progress), m_worker(worker), m_files(files), m_sizes(sizes) {
         for (const std::uint64_t size : sizes)
             m_totalBytes += size;
     }
@@ -175,8 +176,8 @@ public:
     }
     void BatchFinished() override {
         // Files the run did not reach, after a stop.
-        for (std::size_t i = m_filesDone; i < m_request.items.size(); ++i)
-            Add(m_request.items[i].source, kNotReached, {});
+        for (std::size_t i = m_filesDone; i < m_files.size(); ++i)
+            Add(std::filesystem::path(m_files[i]), kNotReached, {});
         if (m_filesDone == m_count)
             m_progress.ShowDone(m_count, m_totalBytes);
         m_progress.DestroyWindow();
@@ -236,7 +237,7 @@ private:
             return;
         m_statusShown = true;
         m_progress.m_status.SetWindowText(ToWide(m_status));
-        m_progress.ShowFile(ToWide(PathText(m_request.items[m_position - 1].source)));
+        m_progress.ShowFile(ToWide(PathText(std::filesystem::path(m_files[m_position - 1]))));
     }
     // The bytes done: those of the files finished, and of the copy under way.
     void Refresh() {
@@ -282,7 +283,8 @@ private:
     CWnd& m_step;
     CEncProgress& m_progress;
     CSignWorker& m_worker;
-    const SignRequest& m_request;
+    // The list the user chose: the run takes its files from it, one at a time.
+    const std::vector<std::wstring>& m_files;
     const std::vector<std::uint64_t>& m_sizes;
     std::uint64_t m_totalBytes = 0;
     std::size_t m_count = 0;
@@ -425,9 +427,16 @@ void CWizardStepTwoEncode::OnEncryptFiles() {
     request.outputFolder = std::filesystem::path(m_szDestFolder);
     request.text = FromWide(m_editSignature.GetWindowText());
     CheckText(request.text, true); // no longer than OnSignatureChanged lets it be
-    request.items.reserve(m_fileList.size());
-    for (const std::wstring& source : m_fileList)
-        request.items.push_back({std::filesystem::path(source), {}});
+    // The files come from the list the user sees, one at a time: no second copy of it.
+    std::size_t next = 0;
+    request.entries = [this, &next](SignEntry& entry) {
+        if (next == m_fileList.size())
+            return false;
+        entry.problem.reset();
+        entry.item = {std::filesystem::path(m_fileList[next++]), {}};
+        return true;
+    };
+    request.known = m_fileList.size();
     // As quorvane-cli: one job per processor, with what a run of one job shows.
     request.jobs = 0;
     // Files whose own programs would object to the signature: the first one met asks once,
@@ -438,7 +447,7 @@ void CWizardStepTwoEncode::OnEncryptFiles() {
 
     CSignWorker worker;
     CEncProgress progress(this);
-    CStepSignObserver observer(*this, progress, worker, request, sizes);
+    CStepSignObserver observer(*this, progress, worker, m_fileList, sizes);
     m_host.BeginBatch(observer);
     SignResult result;
     try {
