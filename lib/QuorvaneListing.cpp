@@ -93,10 +93,15 @@ int quorvane_list_check_entries_with(const char* path, int flags, quorvane_entry
             return Fail(QUORVANE_INVALID_ARGUMENT, "no path given");
         if (const int status = CheckFlags(flags, QUORVANE_FOLLOW_LINKS | QUORVANE_NOT_RECURSIVE))
             return status;
-        bool problems = false;
-        for (const CheckItem& item :
-             CheckItemsOf(fs::path(path), (flags & QUORVANE_NOT_RECURSIVE) == 0,
-                          (flags & QUORVANE_FOLLOW_LINKS) != 0)) {
+        // Each entry as the walk comes to it.
+        bool problems = false, given = false;
+        CCheckEntries walk(
+            [&](CheckItem& operand) {
+                operand = {fs::path(path)};
+                return !std::exchange(given, true);
+            },
+            (flags & QUORVANE_NOT_RECURSIVE) == 0, (flags & QUORVANE_FOLLOW_LINKS) != 0);
+        for (CheckItem item; walk.Next(item);) {
             const bool problem = item.error || item.link != LinkedTo::Nothing;
             problems = problems || problem;
             if (entry != nullptr)

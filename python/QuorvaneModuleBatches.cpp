@@ -237,6 +237,20 @@ std::optional<std::string> TakeOptionalPath(const py::object& path) {
     return TakePath(path).bytes;
 }
 
+// What quorvane_list_sign_items_with gives for `path`; raises what refuses it.
+Listing SignItemsListed(const py::object& path, const py::object& outputFolder, int flags) {
+    const Path from = TakePath(path);
+    const std::optional<std::string> out = TakeOptionalPath(outputFolder);
+    Listing listing;
+    const int status = Unlocked(true, [&] {
+        return quorvane_list_sign_items_with(from.bytes.c_str(), out ? out->c_str() : nullptr,
+                                             flags, ListedFile, ListedProblem, &listing);
+    });
+    if (status != QUORVANE_OK && (status != QUORVANE_CANNOT_READ || listing.problems.empty()))
+        Raise(status, from.shown);
+    return listing;
+}
+
 } // namespace
 
 void BindBatches(py::module_& module) {
@@ -387,32 +401,14 @@ void BindBatches(py::module_& module) {
             Raise(status, from.shown);
         return ListingOf(listing);
     });
-    module.def("list_sign_items", [](const py::object& path, const py::object& outputFolder,
-                                     int flags) {
-        const Path from = TakePath(path);
-        const std::optional<std::string> out = TakeOptionalPath(outputFolder);
-        Listing listing;
-        const int status = Unlocked(true, [&] {
-            return quorvane_list_sign_items_with(from.bytes.c_str(), out ? out->c_str() : nullptr,
-                                                 flags, ListedFile, ListedProblem, &listing);
-        });
-        if (status != QUORVANE_OK && (status != QUORVANE_CANNOT_READ || listing.problems.empty()))
-            Raise(status, from.shown);
-        return ListingOf(listing);
-    });
-    module.def("list_sign_entries", [](const py::object& path, const py::object& outputFolder,
-                                       int flags) {
-        const Path from = TakePath(path);
-        const std::optional<std::string> out = TakeOptionalPath(outputFolder);
-        Listing listing;
-        const int status = Unlocked(true, [&] {
-            return quorvane_list_sign_items_with(from.bytes.c_str(), out ? out->c_str() : nullptr,
-                                                 flags, ListedFile, ListedProblem, &listing);
-        });
-        if (status != QUORVANE_OK && (status != QUORVANE_CANNOT_READ || listing.problems.empty()))
-            Raise(status, from.shown);
-        return EntriesOf(listing);
-    });
+    module.def("list_sign_items",
+               [](const py::object& path, const py::object& outputFolder, int flags) {
+                   return ListingOf(SignItemsListed(path, outputFolder, flags));
+               });
+    module.def("list_sign_entries",
+               [](const py::object& path, const py::object& outputFolder, int flags) {
+                   return EntriesOf(SignItemsListed(path, outputFolder, flags));
+               });
     module.def("plan_sign_batch",
                [](const py::iterable& pairs, const py::object& outputFolder, std::size_t partSize) {
                    const Items items(pairs);

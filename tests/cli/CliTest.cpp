@@ -499,6 +499,23 @@ TEST_F(Cli, FoldersAreSignedRecursivelyWithTheirStructure) {
     EXPECT_TRUE(fs::exists(Out() / "docs" / "a_signed.txt"));
     EXPECT_TRUE(fs::exists(Out() / "docs" / "sub" / "c_signed"));
 
+    // Again, with a file named like an unfinished copy: what is not signed is said in its
+    // place among the files, in the order of their paths, with one job as with several.
+    File("docs/sub/.quorvane-0123456789ab.tmp", PatternBytes(5, 4));
+    for (const char* jobs : {"1", "3"}) {
+        run = Sign("tree", {Arg(docs)}, {Arg("-r"), Arg("--jobs"), Arg(jobs)});
+        EXPECT_EQ(run.status, 1) << run.err;
+        std::size_t at = 0;
+        for (const std::string& said :
+             {std::string("a_signed.txt"), std::string(".quorvane-0123456789ab.tmp"),
+              std::string("c_signed"), std::string("b_signed.bin"), std::string("encrypted")}) {
+            const std::size_t found = run.err.find(said, at);
+            ASSERT_NE(found, std::string::npos) << said << " after " << at << ":\n" << run.err;
+            at = found;
+        }
+    }
+    fs::remove(docs / "sub" / ".quorvane-0123456789ab.tmp");
+
     // An output folder inside the tree is not signed again on the next run.
     fs::create_directory(docs / "signed");
     run = RunInProcess({Arg("sign"), Arg("--text"), Arg("t"), Arg("--out"), Arg(docs / "signed"),

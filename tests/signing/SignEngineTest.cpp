@@ -108,6 +108,44 @@ TEST_F(SignEngine, EmptyListShowsProgressAndNoFilesSummary) {
         (std::vector<std::string>{"start 0", "end", "summary Done done No files were encrypted!"}));
 }
 
+// Entries given one at a time: the counts are of the files known so far, or of those the
+// caller says will come; what is not signed is told in its place and counts against the run.
+TEST_F(SignEngine, EntriesOneAtATimeCountWhatIsKnownAndSayWhatIsSkippedInItsPlace) {
+    const fs::path a = Source("a.doc", PatternBytes(50, 1));
+    const fs::path c = Source("c.bin", PatternBytes(60, 3));
+    const fs::path fifo = m_dir / "src" / "b.fifo";
+    for (const std::size_t known : {std::size_t{0}, std::size_t{2}}) {
+        fs::remove_all(Out());
+        fs::create_directory(Out());
+        m_recorder.events.clear();
+        std::vector<SignEntry> given(3);
+        given[0].item = {a, {}};
+        given[1].problem = WalkProblem{fifo, make_error_code(FileError::NotRegularFile)};
+        given[2].item = {c, {}};
+        SignRequest request;
+        request.outputFolder = Out();
+        request.text = u"x";
+        request.entries = [&given, next = std::size_t{0}](SignEntry& entry) mutable {
+            if (next == given.size())
+                return false;
+            entry = given[next++];
+            return true;
+        };
+        request.known = known;
+        const SignResult result = RunSignBatch(request, m_recorder);
+        EXPECT_EQ(result.signedCount, 2u);
+        EXPECT_EQ(result.notTaken, 1u);
+        EXPECT_EQ(result.verdict, Verdict::SomeNotDone);
+        const std::string of = known == 0 ? "1" : "2";
+        EXPECT_EQ(m_recorder.events,
+                  (std::vector<std::string>{
+                      "start " + std::to_string(known), "status Signing file 1 of " + of, "step 1",
+                      "not taken " + Text(fifo), "status Signing file 2 of 2", "step 2", "end",
+                      "summary Done done 2 files encrypted succesfully!"}))
+            << known;
+    }
+}
+
 TEST_F(SignEngine, ThreeFilesWithTheSecondAlreadySigned) {
     const Bytes first = PatternBytes(5000, 1), third = PatternBytes(70000, 3);
     const fs::path a = Source("a.doc", first);

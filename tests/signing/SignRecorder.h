@@ -64,6 +64,9 @@ public:
             stopAtKind->Stop();
         return kindAnswer;
     }
+    void NotTaken(const WalkProblem& problem) override {
+        events.push_back("not taken " + Text(problem.path));
+    }
     void BatchFinished() override { events.push_back("end"); }
     void ShowSummary(const SignMessage& summary) override { Record("summary", summary); }
 
