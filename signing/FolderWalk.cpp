@@ -261,18 +261,6 @@ FolderFiles FilesBelow(const fs::path& folder, const fs::path& outputFolder, boo
     return files;
 }
 
-FolderFiles SignItemsOf(const fs::path& operand, const fs::path& outputFolder, bool recursive,
-                        bool followLinks) {
-    FolderFiles files;
-    if (!IsDirectory(operand))
-        files.items.push_back({operand, {}});
-    else if (recursive)
-        files = FilesBelow(operand, outputFolder, followLinks);
-    else
-        files.problems.push_back({operand, {}, LinkedTo::Nothing, false, true});
-    return files;
-}
-
 CSignEntries::CSignEntries(NextOperand next, fs::path outputFolder, bool recursive,
                            bool followLinks)
     : m_next(std::move(next)), m_outputFolder(std::move(outputFolder)), m_recursive(recursive),

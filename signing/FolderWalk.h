@@ -31,15 +31,6 @@ struct FolderFiles {
 FolderFiles FilesBelow(const std::filesystem::path& folder,
                        const std::filesystem::path& outputFolder, bool followLinks = false);
 
-// The items a sign run takes for one operand as the user gave it: a folder stands for the
-// regular files below it (FilesBelow, with what it skips) when `recursive`, and is otherwise
-// refused as a problem of its own (folderNotWalked); anything else stands for itself, its copy
-// directly in the output folder (a file that is missing or cannot be read is then refused by
-// the run).
-FolderFiles SignItemsOf(const std::filesystem::path& operand,
-                        const std::filesystem::path& outputFolder, bool recursive,
-                        bool followLinks = false);
-
 // The entries of FilesBelow one at a time, in the order of their paths, what is not signed in
 // its place among the files: each folder is listed when the walk comes to it, so that what it
 // holds is a few folders' names, however many files lie below.
@@ -67,8 +58,11 @@ private:
     std::optional<WalkProblem> m_pending;
 };
 
-// The entries of a sign run, operand after operand (`next` gives each in turn), each walked
-// as the run comes to it, as SignItemsOf takes them.
+// The entries of a sign run, operand after operand (`next` gives each in turn), each taken as
+// the run comes to it: a folder stands for the regular files below it (CFolderWalk, with what
+// it skips) when `recursive`, and is otherwise a problem of its own (folderNotWalked); anything
+// else stands for itself, its copy directly in the output folder (a file that is missing or
+// cannot be read is then refused by the run).
 class CSignEntries {
 public:
     using NextOperand = std::function<bool(std::filesystem::path& operand)>;
