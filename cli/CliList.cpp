@@ -45,8 +45,8 @@ bool CCliOperands::ListFrom(const std::filesystem::path& list, bool nulSeparated
     m_block.resize(std::size_t{64} << 10);
     m_ended = false;
     // A list that names no path at its start is refused before anything is done.
-    while (m_nextGiven < m_given.size())
-        m_ahead.push_back(m_given[m_nextGiven++]);
+    for (; m_nextGiven < m_given.size(); ++m_nextGiven)
+        m_ahead.push_back(m_given[m_nextGiven]);
     if (!ReadEntry() && !m_problem.empty()) {
         problem = m_problem;
         return false;
@@ -128,9 +128,10 @@ bool CCliOperands::ReadEntry() {
 
 bool CCliOperands::Ahead(std::size_t count) {
     while (m_ahead.size() < count) {
-        if (m_nextGiven < m_given.size())
-            m_ahead.push_back(m_given[m_nextGiven++]);
-        else if (!ReadEntry())
+        if (m_nextGiven < m_given.size()) {
+            m_ahead.push_back(m_given[m_nextGiven]);
+            ++m_nextGiven;
+        } else if (!ReadEntry())
             return false;
     }
     return true;

@@ -109,7 +109,8 @@ CheckBatchResult RunCheckBatch(const CheckRequest& request, ICheckObserver& obse
                         : [&](CheckItem& item) {
                               if (listed == request.items.size())
                                   return false;
-                              item = request.items[listed++];
+                              item = request.items[listed];
+                              ++listed;
                               return true;
                           },
         COrderedPrefetcher<CheckResult, int>::RingSize(jobs));

@@ -98,7 +98,7 @@ public:
     // (no memory for a walk, say) comes out here once the items before it are taken.
     bool Has(std::size_t index) {
         std::lock_guard lock(m_mutex);
-        if (Loaded(index))
+        if (Loaded(index, true))
             return true;
         if (m_loadFailure)
             std::rethrow_exception(std::exchange(m_loadFailure, nullptr));
@@ -193,14 +193,22 @@ private:
         return true;
     }
     // Loads the items up to `index` (with the lock held); false when the source ended before
-    // it. A source that throws ends there.
-    bool Loaded(std::size_t index) {
+    // it. A source that throws ends there; one that finds no memory for a worker is asked again
+    // in the calling thread's turn, with fewer items in flight.
+    bool Loaded(std::size_t index, bool caller) {
         while (m_loaded <= index && !m_ended) {
             try {
                 if (m_load(m_loaded))
                     ++m_loaded;
                 else
                     m_ended = true;
+            } catch (const std::bad_alloc&) {
+                if (!caller) {
+                    Narrow();
+                    return false;
+                }
+                m_loadFailure = std::current_exception();
+                m_ended = true;
             } catch (...) {
                 m_loadFailure = std::current_exception();
                 m_ended = true;
@@ -215,7 +223,7 @@ private:
         const std::size_t limit = m_taken + m_window;
         if (!m_again.empty())
             return m_again.back() < limit ? std::optional(m_again.back()) : std::nullopt;
-        if (m_next < limit && Loaded(m_next))
+        if (m_next < limit && Loaded(m_next, false))
             return m_next;
         return std::nullopt;
     }

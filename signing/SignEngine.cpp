@@ -79,7 +79,9 @@ private:
         return [&items, next = std::size_t{0}](SignEntry& entry) mutable {
             if (next == items.size())
                 return false;
-            entry.item = items[next++];
+            // Taken only once copied: a copy that found no memory is made again.
+            entry.item = items[next];
+            ++next;
             return true;
         };
     }

@@ -163,7 +163,8 @@ StripBatchResult RunStripBatch(const StripRequest& request, IStripObserver& obse
                         : [&](fs::path& source) {
                               if (listed == request.sources.size())
                                   return false;
-                              source = request.sources[listed++];
+                              source = request.sources[listed];
+                              ++listed;
                               return true;
                           },
         COrderedPrefetcher<StripScan, int>::RingSize(jobs));
