@@ -123,6 +123,39 @@ TEST(Prefetcher, ItemsOfASourceAreLoadedNoFurtherAheadThanTheWindow) {
     }
 }
 
+// A worker that finds no memory to load the next item leaves it to the calling thread's turn:
+// the run goes on with every item, in order (it ended the run before).
+TEST(Prefetcher, AWorkerWithoutMemoryForTheNextItemLeavesItToItsTurn) {
+    using Ahead = COrderedPrefetcher<std::size_t, Counter>;
+    const std::thread::id caller = std::this_thread::get_id();
+    std::mutex mutex;
+    std::condition_variable thrown;
+    bool threw = false;
+    Ahead ahead(
+        [&](std::size_t index) {
+            if (index == 5 && std::this_thread::get_id() != caller) {
+                std::lock_guard lock(mutex);
+                if (!std::exchange(threw, true)) {
+                    thrown.notify_all();
+                    throw std::bad_alloc();
+                }
+            }
+            return index < 20;
+        },
+        2, [](std::size_t i, Counter&, bool) { return i; });
+    {
+        // The workers load up to eight items before any is taken: one of them meets item 5.
+        std::unique_lock lock(mutex);
+        thrown.wait(lock, [&] { return threw; });
+    }
+    std::size_t taken = 0;
+    for (std::size_t i = 0; ahead.Has(i); ++i) {
+        ASSERT_EQ(ahead.Take(i), i);
+        ++taken;
+    }
+    EXPECT_EQ(taken, 20u);
+}
+
 // The workers held: an item a worker prepares waits until the test lets it go, so that what is
 // in flight, and the window, are known at every step.
 class HeldItems {
