@@ -27,6 +27,8 @@ public:
     std::function<void()> duringCopy;
     // Runs once, as the next copy is committed (after the turn's tests of its output).
     std::function<void()> duringCommit;
+    // Runs as every copy begins, on the thread that makes it, with its source's size.
+    std::function<void(std::int64_t sourceSize)> onBegin;
 
     void Begin(std::FILE* source, std::FILE* target) override {
         const std::int64_t size = SizeOf(source);
@@ -40,6 +42,8 @@ public:
         }
         if (once)
             once();
+        if (onBegin)
+            onBegin(size);
     }
     std::size_t Read(std::FILE* file, void* buffer, std::size_t bytes) override {
         bytes = Allowed(file, readLimit, bytes);

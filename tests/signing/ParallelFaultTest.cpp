@@ -13,9 +13,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <map>
+#include <mutex>
+#include <thread>
 #include <tuple>
 
 #ifndef _WIN32
@@ -31,6 +35,14 @@ class CRunRecorder : public CSignRecorder {
 public:
     CRunControl control;
     std::function<void()> atEnd;
+    // Runs while the overwrite question is up, before its answer.
+    std::function<void()> onQuestion;
+
+    bool AskOverwrite(const SignMessage& question) override {
+        if (onQuestion)
+            onQuestion();
+        return CSignRecorder::AskOverwrite(question);
+    }
 
     void ReportFailure(const SignMessage& message) override {
         CSignRecorder::ReportFailure(message);
@@ -45,6 +57,8 @@ public:
 
 struct Scene {
     fs::path dir;
+    unsigned jobs = 1;
+    ExistingOutputs existing = ExistingOutputs::Replace;
     std::vector<SignItem> items;
     std::map<fs::path, Bytes> sources;
     CFaultyIo io;
@@ -102,6 +116,37 @@ std::vector<std::string> Names(const std::map<std::string, Bytes>& files) {
     return names;
 }
 
+// Tells when a copy read ahead is finished: a worker makes one copy at a time, so once one
+// begins its second copy of the sources watched, its first one is done.
+class CCopiesAhead {
+public:
+    // Watches the copies `io` makes of sources larger than `pastSize`.
+    void Watch(CFaultyIo& io, std::int64_t pastSize) {
+        std::lock_guard lock(m_mutex);
+        m_begun.clear();
+        io.onBegin = [this, pastSize](std::int64_t size) {
+            if (size <= pastSize)
+                return;
+            std::lock_guard lock(m_mutex);
+            ++m_begun[std::this_thread::get_id()];
+            m_changed.notify_all();
+        };
+    }
+    // Waits until a worker has finished one of them; a run of one job reads nothing ahead.
+    void WaitForOne(unsigned jobs) {
+        std::unique_lock lock(m_mutex);
+        m_changed.wait(lock, [&] {
+            return jobs == 1 || std::any_of(m_begun.begin(), m_begun.end(),
+                                            [](const auto& thread) { return thread.second >= 2; });
+        });
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::map<std::thread::id, int> m_begun;
+};
+
 class ParallelFaults : public testing::TestWithParam<std::tuple<unsigned, bool>> {
 protected:
     using Setup = std::function<void(Scene&)>;
@@ -122,12 +167,13 @@ protected:
         }
         Scene scene;
         scene.dir = m_dir.Path();
+        scene.jobs = jobs;
         setup(scene);
         SignRequest request;
         request.items = scene.items;
         request.outputFolder = out.empty() ? scene.Out() : out;
         request.text = u"Parallel \u00A9";
-        request.existing = ExistingOutputs::Replace;
+        request.existing = scene.existing;
         request.jobs = jobs;
         request.control = &scene.recorder.control;
         CScopedTestHooks hooks;
@@ -219,22 +265,27 @@ TEST_P(ParallelFaults, FailedSourceIsDoneAgainInItsTurn) {
     EXPECT_EQ(run.files.count("late_signed.txt"), 1u);
 }
 
-// The folder goes before the third file: the copies read ahead into it go with it, and every
-// later file is refused as it is when nothing was read ahead.
+// The folder goes before the third file, once a copy read ahead into it is done: the copies
+// read ahead go with it, and every later file is refused as it is when nothing was read ahead.
 TEST_P(ParallelFaults, OutputFolderDisappearsBetweenFiles) {
 #ifdef _WIN32
     if (std::get<0>(GetParam()) > 1)
         GTEST_SKIP() << "Windows keeps a folder while the copies read ahead into it are open";
 #endif
+    CCopiesAhead ahead;
     const RunRecord run = Compare([&](Scene& scene) {
         scene.AddSmall();
         // A subfolder's copy would make the folder again.
         for (SignItem& item : scene.items)
             item.subfolder.clear();
+        ahead.Watch(scene.io, 1000 + 37 * 1); // the files past the second
         scene.recorder.beforeFile = [&](std::size_t position) {
+            if (position != 3)
+                return;
+            ahead.WaitForOne(scene.jobs);
             // A named copy read ahead may be made in it meanwhile: it goes too.
             std::error_code ignored;
-            while (position == 3 && fs::exists(scene.Out()))
+            while (fs::exists(scene.Out()))
                 fs::remove_all(scene.Out(), ignored);
         };
     });
@@ -253,23 +304,31 @@ TEST_P(ParallelFaults, OutputFolderDisappearsBetweenFiles) {
 #endif
 }
 
-// A stop during the fourth file drops it and every copy read ahead, before the run ends.
+// A stop while the fourth file's overwrite question is up, answered Yes, drops that file in its
+// turn (its existing output stays) and every copy read ahead, before the run ends; one of those
+// is done before the stop.
 TEST_P(ParallelFaults, StopDropsTheCopiesReadAhead) {
+    const Bytes existing = PatternBytes(55, 9);
     std::vector<std::string> atEnd;
+    CCopiesAhead ahead;
     const RunRecord run = Compare([&](Scene& scene) {
         scene.AddSmall();
-        scene.recorder.beforeFile = [&](std::size_t position) {
-            if (position == 4)
-                scene.recorder.control.Stop();
+        scene.AddSmall(12);
+        scene.existing = ExistingOutputs::Ask;
+        WriteBytes(scene.Out() / "f3_signed.txt", existing);
+        ahead.Watch(scene.io, 1000 + 37 * 3); // the files past the fourth
+        scene.recorder.onQuestion = [&] {
+            ahead.WaitForOne(scene.jobs);
+            scene.recorder.control.Stop();
         };
         scene.recorder.atEnd = [&] { atEnd = Names(FilesBelow(scene.Out())); };
     });
     EXPECT_EQ(run.signedCount, 3u);
-    EXPECT_EQ(run.outcomes.size(), 4u);
+    ASSERT_EQ(run.outcomes.size(), 4u);
     EXPECT_EQ(run.outcomes.back(), SignOutcome::Stopped);
-    EXPECT_EQ(atEnd,
-              (std::vector<std::string>{"f0_signed.txt", "f1_signed.txt", "sub/f2_signed.txt"}));
-    EXPECT_EQ(run.files.size(), 3u);
+    EXPECT_EQ(atEnd, (std::vector<std::string>{"f0_signed.txt", "f1_signed.txt", "f3_signed.txt",
+                                               "sub/f2_signed.txt"}));
+    EXPECT_EQ(run.files.at("f3_signed.txt"), existing);
 }
 
 #ifndef _WIN32
