@@ -117,7 +117,7 @@ private:
 };
 
 bool IsStandardStream(const fs::path& path) {
-    return path == "-";
+    return path.native().size() == 1 && path.native()[0] == '-';
 }
 
 // The operands name standard input more than once: it can be read only once.
@@ -309,15 +309,8 @@ int CCli::Sign(const std::vector<CliArg>& args) {
     CProgressLine progress(m_streams.err, ProgressOf(parsed, m_streams), "Signing",
                            m_streams.clock);
     // The operands are walked as the run comes to them.
-    CSignEntries entries(
-        [&operands](fs::path& operand) {
-            CliArg given;
-            if (!operands.Next(given))
-                return false;
-            operand = fs::path(std::move(given));
-            return true;
-        },
-        request.outputFolder, recursive, FollowsLinks(parsed));
+    CSignEntries entries([&operands](fs::path& operand) { return operands.NextPath(operand); },
+                         request.outputFolder, recursive, FollowsLinks(parsed));
     // Files named on the command line alone are known before the run; the rest as it goes.
     const bool knownAhead = KnownAhead(parsed, recursive, operands, progress);
     request.entries = [&entries, &progress, knownAhead](SignEntry& entry) {
@@ -372,15 +365,12 @@ int CCli::Check(const std::vector<CliArg>& args) {
     std::size_t fromCommandLine = given.size();
     CCheckEntries entries(
         [&](CheckItem& item) {
-            CliArg operand;
-            if (!operands.Next(operand))
+            fs::path operand;
+            if (!operands.NextPath(operand))
                 return false;
             const bool stream = fromCommandLine > 0 && IsStandardStream(operand);
             fromCommandLine -= fromCommandLine > 0 ? 1 : 0;
-            item = {fs::path(std::move(operand)),
-                    {},
-                    LinkedTo::Nothing,
-                    stream ? &standardInput : nullptr};
+            item = {std::move(operand), {}, LinkedTo::Nothing, stream ? &standardInput : nullptr};
             return true;
         },
         recursive, FollowsLinks(parsed));
@@ -424,10 +414,8 @@ int CCli::Strip(const std::vector<CliArg>& args) {
     StripRequest request;
     const bool knownAhead = KnownAhead(parsed, false, operands, progress);
     request.entries = [&operands, &progress, knownAhead](fs::path& source) {
-        CliArg operand;
-        if (!operands.Next(operand))
+        if (!operands.NextPath(source))
             return false;
-        source = fs::path(std::move(operand));
         if (!knownAhead)
             progress.KnownFile(source);
         return true;

@@ -58,71 +58,86 @@ bool CCliOperands::Refuse(std::string problem) {
     m_problem = std::move(problem);
     m_ended = true;
     m_at = m_end;
+    m_entry.clear();
+    m_entryRead = false;
     m_opened.reset();
     return false;
 }
 
 bool CCliOperands::ReadEntry() {
     const char separator = m_nulSeparated ? '\0' : '\n';
-    std::string entry;
-    for (;;) {
-        if (m_at == m_end) {
-            if (m_ended)
-                break;
-            const std::ptrdiff_t read = ReadSome(m_list, m_block.data(), m_block.size());
-            if (read < 0)
-                return Refuse("cannot read the list of files from " + m_name + ": " +
-                              ErrorText(LastError()));
-            const auto got = static_cast<std::size_t>(read);
-            m_total += got;
-            if (m_total > kMaxListBytes)
-                return Refuse("the list of files from " + m_name + " is longer than " +
-                              std::string(kMaxListText));
-            // A list of lines that holds a NUL byte is no list of paths: refused as soon as
-            // what holds it is read, before the entries ahead of the byte are taken.
-            if (!m_nulSeparated && std::memchr(m_block.data(), '\0', got) != nullptr)
-                return Refuse("the list of files from " + m_name +
-                              " holds a NUL byte; give -0 for a list separated by NUL bytes");
-            m_at = 0;
-            m_end = got;
-            if (got == 0) {
-                m_ended = true;
-                m_opened.reset();
-            }
-            continue;
-        }
-        const char* const next = m_block.data() + m_at;
-        const char* const end = m_block.data() + m_end;
-        // Runs of empty entries (a list of NUL bytes) are skipped a stretch at a time.
-        if (entry.empty() && *next == separator) {
-            const char* skip = next;
-            while (skip < end && *skip == separator)
-                ++skip;
-            m_at = static_cast<std::size_t>(skip - m_block.data());
-            continue;
-        }
-        const auto* separated = static_cast<const char*>(std::memchr(next, separator, end - next));
-        const char* part = separated != nullptr ? separated : end;
-        if (entry.size() + static_cast<std::size_t>(part - next) > kMaxListedBytes)
-            return Refuse("an entry of the list of files from " + m_name +
-                          " is longer than the longest path (" + std::string(kLongestPathText) +
-                          ")");
-        entry.append(next, part);
-        m_at =
-            static_cast<std::size_t>((separated != nullptr ? separated + 1 : end) - m_block.data());
-        if (separated != nullptr)
-            break;
-    }
+    std::string& entry = m_entry;
     // A line of a list written on Windows ends in CR LF.
-    if (!m_nulSeparated && kNewline == "\r\n" && !entry.empty() && entry.back() == '\r')
-        entry.pop_back();
-    if (entry.empty())
-        return false;
+    const auto whole = [&] {
+        if (!m_nulSeparated && kNewline == "\r\n" && !entry.empty() && entry.back() == '\r')
+            entry.pop_back();
+        m_entryRead = true;
+    };
+    for (;; m_entryRead = false) {
+        while (!m_entryRead) {
+            if (m_at == m_end) {
+                if (m_ended) {
+                    whole();
+                    break;
+                }
+                const std::ptrdiff_t read = ReadSome(m_list, m_block.data(), m_block.size());
+                if (read < 0)
+                    return Refuse("cannot read the list of files from " + m_name + ": " +
+                                  ErrorText(LastError()));
+                const auto got = static_cast<std::size_t>(read);
+                m_total += got;
+                if (m_total > kMaxListBytes)
+                    return Refuse("the list of files from " + m_name + " is longer than " +
+                                  std::string(kMaxListText));
+                // A list of lines that holds a NUL byte is no list of paths: refused as soon as
+                // what holds it is read, before the entries ahead of the byte are taken.
+                if (!m_nulSeparated && std::memchr(m_block.data(), '\0', got) != nullptr)
+                    return Refuse("the list of files from " + m_name +
+                                  " holds a NUL byte; give -0 for a list separated by NUL bytes");
+                m_at = 0;
+                m_end = got;
+                if (got == 0) {
+                    m_ended = true;
+                    m_opened.reset();
+                }
+                continue;
+            }
+            const char* const next = m_block.data() + m_at;
+            const char* const end = m_block.data() + m_end;
+            // Runs of empty entries (a list of NUL bytes) are skipped a stretch at a time.
+            if (entry.empty() && *next == separator) {
+                const char* skip = next;
+                while (skip < end && *skip == separator)
+                    ++skip;
+                m_at = static_cast<std::size_t>(skip - m_block.data());
+                continue;
+            }
+            const auto* separated =
+                static_cast<const char*>(std::memchr(next, separator, end - next));
+            const char* part = separated != nullptr ? separated : end;
+            if (entry.size() + static_cast<std::size_t>(part - next) > kMaxListedBytes)
+                return Refuse("an entry of the list of files from " + m_name +
+                              " is longer than the longest path (" + std::string(kLongestPathText) +
+                              ")");
+            entry.append(next, part);
+            m_at = static_cast<std::size_t>((separated != nullptr ? separated + 1 : end) -
+                                            m_block.data());
+            if (separated != nullptr)
+                whole();
+        }
+        if (!entry.empty())
+            break;
+        // A line of a CR alone is an empty entry too: the list goes on after it.
+        if (m_ended && m_at == m_end)
+            return false;
+    }
     std::optional<CliArg> path = ListedPath(entry);
     if (!path)
         return Refuse("an entry of the list of files from " + m_name +
                       " is longer than the longest path (" + std::string(kLongestPathText) + ")");
     m_ahead.push_back(std::move(*path));
+    entry.clear();
+    m_entryRead = false;
     return true;
 }
 
@@ -141,6 +156,14 @@ bool CCliOperands::Next(CliArg& operand) {
     if (!Ahead(1))
         return false;
     operand = std::move(m_ahead.front());
+    m_ahead.pop_front();
+    return true;
+}
+
+bool CCliOperands::NextPath(std::filesystem::path& path) {
+    if (!Ahead(1))
+        return false;
+    path = std::filesystem::path(m_ahead.front());
     m_ahead.pop_front();
     return true;
 }

@@ -30,6 +30,8 @@ public:
     // The next operand; false after the last, and at a list that stops naming paths part of
     // the way (Problem() then tells why: the operands before it were given).
     bool Next(CliArg& operand);
+    // The next operand as a path, as Next; one whose path found no memory is still the next.
+    bool NextPath(std::filesystem::path& path);
     const std::string& Problem() const { return m_problem; }
     // All the operands at once (a command that takes a few, such as one written to standard
     // output); false at a problem of the list.
@@ -38,7 +40,9 @@ public:
 private:
     // True when `count` operands are ready ahead.
     bool Ahead(std::size_t count);
-    // Reads the list's next entry into m_ahead; false at its end or at a problem.
+    // Reads the list's next entry into m_ahead; false at its end or at a problem. What it read
+    // is kept in m_entry until the entry is ahead, so that a read that found no memory goes on
+    // where it was.
     bool ReadEntry();
     bool Refuse(std::string problem);
 
@@ -53,6 +57,8 @@ private:
     std::vector<char> m_block;
     std::size_t m_at = 0;
     std::size_t m_end = 0;
+    std::string m_entry;
+    bool m_entryRead = false; // m_entry is whole, its separator read
     bool m_ended = true;
     std::uint64_t m_total = 0;
     std::string m_problem;

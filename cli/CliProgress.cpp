@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <new>
 
 namespace {
 
@@ -63,11 +64,14 @@ CProgressLine::CProgressLine(ICliOutput& err, Mode mode, std::string_view verb, 
     m_start = m_clock();
 }
 
-void CProgressLine::Known(std::uint64_t files, std::uint64_t bytes) {
+void CProgressLine::Known(std::uint64_t files, std::uint64_t bytes) noexcept {
     const std::lock_guard<std::mutex> lock(m_lock);
     m_filesKnown += files;
     m_bytesKnown += bytes;
-    DrawLocked();
+    try {
+        DrawLocked();
+    } catch (const std::bad_alloc&) {
+    }
 }
 
 void CProgressLine::FileDone(std::uint64_t bytes) {
@@ -169,7 +173,13 @@ std::uint64_t SizeOfFile(const std::filesystem::path& path) {
     return error ? 0 : static_cast<std::uint64_t>(size);
 }
 
-void CProgressLine::KnownFile(const std::filesystem::path& source) {
-    if (m_mode != Mode::Off)
-        Known(1, SizeOfFile(source));
+void CProgressLine::KnownFile(const std::filesystem::path& source) noexcept {
+    if (m_mode == Mode::Off)
+        return;
+    std::uint64_t size = 0;
+    try {
+        size = SizeOfFile(source);
+    } catch (const std::bad_alloc&) {
+    }
+    Known(1, size);
 }

@@ -23,11 +23,12 @@ public:
 
     CProgressLine(ICliOutput& err, Mode mode, std::string_view verb, Clock clock = {});
 
-    // More is known of the run: files, and their bytes when told.
-    void Known(std::uint64_t files, std::uint64_t bytes);
+    // More is known of the run: files, and their bytes when told. Never throws, as the sources
+    // of a run's entries that tell it must not (a line short of memory is drawn at the next).
+    void Known(std::uint64_t files, std::uint64_t bytes) noexcept;
     // One more file is known, with its bytes when the line is shown (what cannot be asked
     // counts as none); from any thread.
-    void KnownFile(const std::filesystem::path& source);
+    void KnownFile(const std::filesystem::path& source) noexcept;
     // A file's turn ended (whatever its outcome), with the bytes it brought.
     void FileDone(std::uint64_t bytes = 0);
     // The run's bytes so far, from any thread (the run's control tells them).

@@ -239,15 +239,22 @@ int SignBatchFrom(const NextItem& next, std::size_t knownAhead, const char* outp
     if (const int status = TakeWritten(written, writtenCount, request.writtenEarlier))
         return status;
     CRunProgress run(knownAhead, progress, context);
+    // The caller's item is held until its entry is made (it stays valid until the next call).
+    std::optional<quorvane_item> held;
     request.entries = [&](SignEntry& entry) {
-        quorvane_item item{nullptr, nullptr};
-        const int answer = run.Stopped() ? 0 : next(item);
-        if (!Took(run, answer, item.source != nullptr))
-            return false;
-        entry = SignEntry{};
-        entry.item.source = fs::path(item.source);
-        if (item.subfolder != nullptr)
-            entry.item.subfolder = fs::path(item.subfolder);
+        if (!held) {
+            quorvane_item item{nullptr, nullptr};
+            const int answer = run.Stopped() ? 0 : next(item);
+            if (!Took(run, answer, item.source != nullptr))
+                return false;
+            held = item;
+        }
+        SignEntry made;
+        made.item.source = fs::path(held->source);
+        if (held->subfolder != nullptr)
+            made.item.subfolder = fs::path(held->subfolder);
+        entry = std::move(made);
+        held.reset();
         return true;
     };
     request.outputFolder = fs::path(outputFolder);
@@ -320,13 +327,19 @@ int CheckBatchFrom(const NextPath& next, std::size_t knownAhead, unsigned jobs,
         return Fail(QUORVANE_INVALID_ARGUMENT, "no paths given");
     CRunProgress run(knownAhead, progress, context);
     CheckRequest request;
+    const char* held = nullptr; // until its item is made, as for a sign run
     request.entries = [&](CheckItem& item) {
-        const char* path = nullptr;
-        const int answer = run.Stopped() ? 0 : next(path);
-        if (!Took(run, answer, path != nullptr))
-            return false;
-        item = CheckItem{};
-        item.path = fs::path(path);
+        if (held == nullptr) {
+            const char* path = nullptr;
+            const int answer = run.Stopped() ? 0 : next(path);
+            if (!Took(run, answer, path != nullptr))
+                return false;
+            held = path;
+        }
+        CheckItem made;
+        made.path = fs::path(held);
+        item = std::move(made);
+        held = nullptr;
         return true;
     };
     request.jobs = std::max(1u, jobs);
@@ -360,12 +373,17 @@ int StripBatchFrom(const NextPath& next, std::size_t knownAhead, const char* out
     if (const int status = TakeWritten(written, writtenCount, request.writtenEarlier))
         return status;
     CRunProgress run(knownAhead, progress, context);
+    const char* held = nullptr; // until its source is made, as for a sign run
     request.entries = [&](fs::path& source) {
-        const char* path = nullptr;
-        const int answer = run.Stopped() ? 0 : next(path);
-        if (!Took(run, answer, path != nullptr))
-            return false;
-        source = fs::path(path);
+        if (held == nullptr) {
+            const char* path = nullptr;
+            const int answer = run.Stopped() ? 0 : next(path);
+            if (!Took(run, answer, path != nullptr))
+                return false;
+            held = path;
+        }
+        source = fs::path(held);
+        held = nullptr;
         return true;
     };
     request.outputFolder = fs::path(outputFolder);

@@ -90,11 +90,20 @@ bool CCheckEntries::Next(CheckItem& item) {
             return true;
         }
         m_walk.reset();
-        if (!m_next(item))
-            return false;
-        if (item.stream != nullptr || !m_recursive || !IsDirectory(item.path))
+        if (!m_operand) {
+            CheckItem operand;
+            if (!m_next(operand))
+                return false;
+            m_operand = std::move(operand);
+        }
+        if (m_operand->stream != nullptr || !m_recursive || !IsDirectory(m_operand->path)) {
+            item = std::move(*m_operand);
+            m_operand.reset();
             return true;
-        m_walk = std::make_unique<CFolderWalk>(item.path, std::filesystem::path(), m_followLinks);
+        }
+        m_walk =
+            std::make_unique<CFolderWalk>(m_operand->path, std::filesystem::path(), m_followLinks);
+        m_operand.reset();
     }
 }
 

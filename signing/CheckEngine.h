@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -60,7 +61,8 @@ struct CheckRequest {
     // Stops the run before its next item.
     CRunControl* control = nullptr;
     // When set, the items come from here, one at a time as the run comes to them, instead of
-    // from `items` (false after the last).
+    // from `items` (false after the last). As a sign run's entries, a call that throws
+    // std::bad_alloc gives the same item when called again.
     std::function<bool(CheckItem&)> entries{};
 };
 
@@ -91,7 +93,8 @@ std::vector<CheckItem> CheckItemsOf(const std::filesystem::path& operand, bool r
 
 // The items of a check run, operand after operand (`next` gives each as an item: a path, or
 // a stream), a folder walked as the run comes to it when `recursive`: its files and what the
-// walk met against them, in the order of their paths.
+// walk met against them, in the order of their paths. A call that throws (no memory) leaves the
+// item to the next call, as `next` must.
 class CCheckEntries {
 public:
     using NextOperand = std::function<bool(CheckItem& operand)>;
@@ -103,6 +106,8 @@ private:
     const bool m_recursive;
     const bool m_followLinks;
     std::unique_ptr<CFolderWalk> m_walk;
+    // An operand taken from `next` and not yet given or walked.
+    std::optional<CheckItem> m_operand;
 };
 
 CheckBatchResult RunCheckBatch(const CheckRequest& request, ICheckObserver& observer);

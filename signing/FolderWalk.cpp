@@ -5,7 +5,12 @@
 #include "FileOps.h"
 #include "PendingOutput.h"
 
+#ifndef _WIN32
+#include <dirent.h>
+#endif
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -65,6 +70,63 @@ bool PathOrder(std::basic_string_view<Char> a, bool aFolder, std::basic_string_v
 
 } // namespace
 
+namespace {
+
+using NameView = std::basic_string_view<fs::path::value_type>;
+
+// What a folder's listing tells of an entry's type without asking the file system again;
+// anything else (another type, or one the listing leaves unknown) is asked once by path.
+enum class Listed { File, Folder, Link, Other };
+
+// Gives `take(name, listed)` each entry of `folder` but "." and ".."; `take` ends the listing
+// with an error. The error that ended it, if any; `opened` tells whether the folder opened.
+// On POSIX the folder is read here: libstdc++'s listing ends the process when it finds no
+// memory (it allocates where it cannot throw), and a walk short of memory must throw instead.
+template <class Take>
+std::error_code ListFolder(const fs::path& folder, bool& opened, const Take& take) {
+#ifdef _WIN32
+    std::error_code error;
+    fs::directory_iterator listing(LongPath(folder), error);
+    opened = !error;
+    for (; !error && listing != fs::directory_iterator(); listing.increment(error)) {
+        std::error_code typeError;
+        const Listed listed = listing->is_symlink(typeError)        ? Listed::Link
+                              : listing->is_directory(typeError)    ? Listed::Folder
+                              : listing->is_regular_file(typeError) ? Listed::File
+                                                                    : Listed::Other;
+        if (const std::error_code stop =
+                take(NameView(listing->path().filename().native()), listed))
+            return stop;
+    }
+    return error;
+#else
+    struct Closer {
+        void operator()(DIR* dir) const { ::closedir(dir); }
+    };
+    const std::unique_ptr<DIR, Closer> dir(::opendir(folder.c_str()));
+    opened = dir != nullptr;
+    if (!opened)
+        return {errno, std::generic_category()};
+    for (;;) {
+        errno = 0;
+        const dirent* entry = ::readdir(dir.get());
+        if (entry == nullptr)
+            return errno == 0 ? std::error_code() : std::error_code(errno, std::generic_category());
+        const NameView name(entry->d_name);
+        if (name == "." || name == "..")
+            continue;
+        const Listed listed = entry->d_type == DT_REG   ? Listed::File
+                              : entry->d_type == DT_DIR ? Listed::Folder
+                              : entry->d_type == DT_LNK ? Listed::Link
+                                                        : Listed::Other;
+        if (const std::error_code stop = take(name, listed))
+            return stop;
+    }
+#endif
+}
+
+} // namespace
+
 // A folder that a walk following links is in, and the folders that one is in.
 struct CFolderWalk::Ancestor {
     FileIdentity identity;
@@ -115,12 +177,6 @@ CFolderWalk::~CFolderWalk() = default;
 
 void CFolderWalk::Enter(const fs::path& folder, const fs::path& subfolder, unsigned depth,
                         std::shared_ptr<const Ancestor> ancestors) {
-    std::error_code error;
-    fs::directory_iterator listing(LongPath(folder), error);
-    if (error) {
-        m_pending = WalkProblem{folder, error};
-        return;
-    }
     auto frame = std::make_unique<Frame>();
     frame->folder = folder;
     frame->subfolder = subfolder;
@@ -130,48 +186,56 @@ void CFolderWalk::Enter(const fs::path& folder, const fs::path& subfolder, unsig
         frame->problems.push_back(std::move(found));
         return Found::Problem;
     };
-    for (; listing != fs::directory_iterator(); listing.increment(error)) {
-        const fs::path& name = listing->path().filename();
-        // The listing tells most entries' type (a Linux file system's d_type), so that a plain
-        // file or folder costs no system call here; a link, and an entry whose type the listing
-        // leaves unknown, is asked once.
-        std::error_code statusError;
-        const bool link = listing->is_symlink(statusError);
+    bool opened = false;
+    frame->error = ListFolder(folder, opened, [&](NameView name, Listed listed) {
+        // A name longer than any file system's, or a listing past 4 GB of names, ends it.
+        if (name.size() > UINT16_MAX || frame->names.size() + name.size() > UINT32_MAX)
+            return std::make_error_code(std::errc::value_too_large);
         Found found = Found::Problem;
-        if (IsPendingOutputName(name)) {
-            found = problem({folder / name, {}, LinkedTo::Nothing, true});
-        } else if (!link && listing->is_directory(statusError)) {
+        const fs::path path = folder / name;
+        if (listed == Listed::Other) {
+            // Asked without following a link, which the walk takes for a link.
+            std::error_code ownError;
+            const fs::file_status own = fs::symlink_status(path, ownError);
+            if (!ownError)
+                listed = fs::is_symlink(own)        ? Listed::Link
+                         : fs::is_directory(own)    ? Listed::Folder
+                         : fs::is_regular_file(own) ? Listed::File
+                                                    : Listed::Other;
+        }
+        if (IsPendingOutputName(path.filename())) {
+            found = problem({path, {}, LinkedTo::Nothing, true});
+        } else if (listed == Listed::Folder) {
             found = Found::Folder;
-        } else if (!link && listing->is_regular_file(statusError)) {
+        } else if (listed == Listed::File) {
             found = Found::File;
         } else {
-            const fs::file_status target = listing->status(statusError);
+            std::error_code statusError;
+            const fs::file_status target = fs::status(path, statusError);
             if (statusError)
-                found = problem({folder / name, statusError});
-            else if (fs::is_regular_file(target) && (!link || m_followLinks))
+                found = problem({path, statusError});
+            else if (fs::is_regular_file(target) && (listed != Listed::Link || m_followLinks))
                 found = Found::FileByPath;
             else if (fs::is_regular_file(target))
-                found = problem({folder / name, {}, LinkedTo::File});
+                found = problem({path, {}, LinkedTo::File});
             else if (!fs::is_directory(target))
-                found = problem({folder / name, make_error_code(FileError::NotRegularFile)});
+                found = problem({path, make_error_code(FileError::NotRegularFile)});
             else if (!m_followLinks)
-                found = problem({folder / name, {}, LinkedTo::Folder});
+                found = problem({path, {}, LinkedTo::Folder});
             else
                 found = Found::LinkedFolder;
         }
-        // A name longer than any file system's, or a listing past 4 GB of names, ends it.
-        if (name.native().size() > UINT16_MAX ||
-            frame->names.size() + name.native().size() > UINT32_MAX) {
-            error = std::make_error_code(std::errc::value_too_large);
-            break;
-        }
         frame->entries.push_back({static_cast<std::uint32_t>(frame->names.size()),
-                                  static_cast<std::uint16_t>(name.native().size()), found,
+                                  static_cast<std::uint16_t>(name.size()), found,
                                   static_cast<std::uint32_t>(frame->problems.size() -
                                                              (found == Found::Problem ? 1 : 0))});
-        frame->names += name.native();
+        frame->names += name;
+        return std::error_code();
+    });
+    if (!opened) {
+        m_pending = WalkProblem{folder, frame->error};
+        return;
     }
-    frame->error = error;
     const fs::path::string_type& names = frame->names;
     std::sort(frame->entries.begin(), frame->entries.end(),
               [&names](const Frame::Entry& a, const Frame::Entry& b) {
@@ -201,25 +265,31 @@ bool CFolderWalk::Next(SignEntry& entry) {
             entry.problem = std::move(failed);
             return true;
         }
-        const Frame::Entry& found = frame.entries[frame.next++];
+        // The walk moves past an entry only once it is given or entered, so that a step that
+        // found no memory is taken again.
+        const Frame::Entry& found = frame.entries[frame.next];
         const fs::path name(found.Name(frame.names));
         fs::path path = frame.folder / name;
         switch (found.found) {
         case Found::File:
         case Found::FileByPath:
-            entry.problem.reset();
             entry.item = {std::move(path), frame.subfolder,
                           found.found == Found::File ? frame.depth + 1 : 0};
+            entry.problem.reset();
+            ++frame.next;
             return true;
         case Found::Problem:
             entry.problem = std::move(frame.problems[found.problem]);
+            ++frame.next;
             return true;
         case Found::Folder:
         case Found::LinkedFolder:
             break;
         }
-        if (SameFile(path, m_outputFolder))
+        if (SameFile(path, m_outputFolder)) {
+            ++frame.next;
             continue;
+        }
         const unsigned depth = found.found == Found::Folder ? frame.depth + 1 : 0;
         std::shared_ptr<const Ancestor> ancestors = frame.ancestors;
         fs::path subfolder = frame.subfolder / name;
@@ -230,14 +300,17 @@ bool CFolderWalk::Next(SignEntry& entry) {
                  up = up->up.get())
                 loop = up->identity == *identity;
             if (loop) {
-                entry.problem = WalkProblem{
-                    path, std::make_error_code(std::errc::too_many_symbolic_link_levels)};
+                entry.problem =
+                    WalkProblem{std::move(path),
+                                std::make_error_code(std::errc::too_many_symbolic_link_levels)};
+                ++frame.next;
                 return true;
             }
             if (identity)
                 ancestors = std::make_shared<const Ancestor>(Ancestor{*identity, ancestors});
         }
         Enter(path, subfolder, depth, std::move(ancestors));
+        ++frame.next;
     }
 }
 
@@ -271,18 +344,25 @@ bool CSignEntries::Next(SignEntry& entry) {
         if (m_walk && m_walk->Next(entry))
             return true;
         m_walk.reset();
-        fs::path operand;
-        if (!m_next(operand))
-            return false;
+        if (!m_operand) {
+            fs::path operand;
+            if (!m_next(operand))
+                return false;
+            m_operand = std::move(operand);
+        }
+        fs::path& operand = *m_operand;
         if (!IsDirectory(operand)) {
-            entry.problem.reset();
             entry.item = {std::move(operand), {}};
+            entry.problem.reset();
+            m_operand.reset();
             return true;
         }
         if (!m_recursive) {
             entry.problem = WalkProblem{std::move(operand), {}, LinkedTo::Nothing, false, true};
+            m_operand.reset();
             return true;
         }
         m_walk = std::make_unique<CFolderWalk>(operand, m_outputFolder, m_followLinks);
+        m_operand.reset();
     }
 }

@@ -41,7 +41,8 @@ public:
     ~CFolderWalk();
     CFolderWalk(const CFolderWalk&) = delete;
     CFolderWalk& operator=(const CFolderWalk&) = delete;
-    // The next entry; false after the last.
+    // The next entry; false after the last. One that throws (no memory) is given again at the
+    // next call.
     bool Next(SignEntry& entry);
 
 private:
@@ -62,7 +63,8 @@ private:
 // the run comes to it: a folder stands for the regular files below it (CFolderWalk, with what
 // it skips) when `recursive`, and is otherwise a problem of its own (folderNotWalked); anything
 // else stands for itself, its copy directly in the output folder (a file that is missing or
-// cannot be read is then refused by the run).
+// cannot be read is then refused by the run). Like every source of a run's entries, a call that
+// throws (no memory) leaves the entry to the next call: `next` must do the same.
 class CSignEntries {
 public:
     using NextOperand = std::function<bool(std::filesystem::path& operand)>;
@@ -76,4 +78,6 @@ private:
     const bool m_recursive;
     const bool m_followLinks;
     std::unique_ptr<CFolderWalk> m_walk;
+    // An operand taken from `next` and not yet given or walked.
+    std::optional<std::filesystem::path> m_operand;
 };

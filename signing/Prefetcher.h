@@ -9,8 +9,10 @@
 //
 // The items may come one at a time from a source whose length is known only at its end (a
 // folder walk, a list read as it goes): `load(i)` makes item i ready for `prepare`, in order,
-// with the prefetcher's lock held, and answers false after the last. Its owner keeps the items
-// in a ring of RingSize(jobs) places: item i stays in its place until item i + 1 is taken.
+// with the prefetcher's lock held, and answers false after the last. A load that throws
+// std::bad_alloc on a worker is asked again for the same item: it must move past an item only
+// once the item is made. Its owner keeps the items in a ring of RingSize(jobs) places: item i
+// stays in its place until item i + 1 is taken.
 #pragma once
 
 #include <algorithm>

@@ -162,7 +162,9 @@ struct SignRequest {
     KindPolicy kinds = KindPolicy::Warn;
     // When set, the run takes its entries from here, one at a time as it comes to them,
     // instead of from `items` (false after the last): its memory stays the same however many
-    // there are. Counts are then of the files known so far.
+    // there are. Counts are then of the files known so far. A call that throws std::bad_alloc
+    // gives the same entry when called again (a worker short of memory leaves it to the run's
+    // turn): it moves past an entry only once the entry is made.
     std::function<bool(SignEntry&)> entries{};
     // How many entries `entries` gives, when its caller knows (0: unknown): the counts of the
     // observer's events are then of them all.

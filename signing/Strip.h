@@ -75,7 +75,8 @@ struct StripRequest {
     // and counts the bytes written into outputs.
     CRunControl* control = nullptr;
     // When set, the sources come from here, one at a time as the run comes to them, instead
-    // of from `sources` (false after the last).
+    // of from `sources` (false after the last). As a sign run's entries, a call that throws
+    // std::bad_alloc gives the same source when called again.
     std::function<bool(std::filesystem::path& source)> entries{};
     // Outputs that earlier parts of the same run wrote (parts that run apart, the tasks of a
     // cluster), each with its source: kept, as outputs of this run are.

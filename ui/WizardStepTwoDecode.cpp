@@ -131,7 +131,8 @@ void CWizardStepTwoDecode::CheckPaths(const std::vector<std::wstring>& paths) {
     request.entries = [&files, &next](CheckItem& item) {
         if (next == files.files.size())
             return false;
-        item = {std::filesystem::path(files.files[next++])};
+        item = {std::filesystem::path(files.files[next])};
+        ++next;
         return true;
     };
     request.jobs = 0; // one per processor

@@ -432,8 +432,10 @@ void CWizardStepTwoEncode::OnEncryptFiles() {
     request.entries = [this, &next](SignEntry& entry) {
         if (next == m_fileList.size())
             return false;
+        // The list moves on once the entry is made: one short of memory is made again.
+        entry.item = {std::filesystem::path(m_fileList[next]), {}};
         entry.problem.reset();
-        entry.item = {std::filesystem::path(m_fileList[next++]), {}};
+        ++next;
         return true;
     };
     request.known = m_fileList.size();
